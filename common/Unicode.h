@@ -1,0 +1,27 @@
+// Conversions between UTF-8, UTF-16 text and UTF-16LE byte arrays.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/Types.h"
+
+namespace zef {
+
+// UTF-8 to text; invalid sequences become U+FFFD.
+Text Utf8ToText(std::string_view utf8);
+
+// Text to UTF-8; a lone surrogate becomes U+FFFD.
+std::string TextToUtf8(std::u16string_view text);
+
+// The byte-array form of text used by the body events: two bytes per code unit, little-endian.
+Bytes TextToUtf16Le(std::u16string_view text);
+
+// The reverse; an odd trailing byte is ignored.
+Text Utf16LeToText(std::string_view bytes);
+
+// Shorthand for ASCII literals in code and tests: u"..." works too, this reads better in
+// concatenations with std::string values.
+inline Text AsciiToText(std::string_view ascii) { return Text(ascii.begin(), ascii.end()); }
+
+}  // namespace zef

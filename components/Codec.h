@@ -1,0 +1,38 @@
+// The MIME codec: base64, quoted-printable and the encoded words of header text.
+// Each operation takes its input by reference and returns its result.
+#pragma once
+
+#include <memory>
+
+#include "common/Types.h"
+
+namespace zef {
+
+class Codec {
+public:
+    virtual ~Codec() = default;
+
+    // How EncodeHeader folds long header lines (the sending control's Fold78 property).
+    virtual void FoldLines(long mode) = 0;
+
+    // Standard alphabet with "=" padding, never a line break, any length.
+    virtual Bytes EncodeBase64(Bytes& data) = 0;
+    // One line of whole four-character groups decodes by itself.
+    virtual Bytes DecodeBase64(Bytes& text) = 0;
+
+    // Valid wire text with its own soft line breaks.
+    virtual Bytes EncodeQuotedPrintable(Bytes& data) = 0;
+    // RFC 2045: a line ending in "=" is a soft break and yields no CR LF.
+    virtual Bytes DecodeQuotedPrintable(Bytes& text) = 0;
+
+    // Header text (ISO-2022-JP bytes) with non-ASCII words turned into encoded words.
+    virtual Bytes EncodeHeader(Bytes& header) = 0;
+    // Every encoded word replaced by the text it stands for, written as UTF-8 (whatever its
+    // charset), the rest of the line unchanged; a word in an unknown charset stays as it
+    // was. Throws zef::Error on failure.
+    virtual Bytes DecodeHeader(Bytes& header) = 0;
+};
+
+std::unique_ptr<Codec> MakeCodec();
+
+}  // namespace zef
