@@ -1,0 +1,95 @@
+// popZef: reads one POP3 mailbox per call of pop and hands every message to the application.
+//
+// The control is event-driven: pop returns at once and the transfer goes on in the handlers of
+// its socket and timer, on the application's event loop. For each message the application
+// hears its unique id, its first lines, its header fields, its MIME structure and its decoded
+// data, and decides whether it is deleted. Exactly one Done ends every started transfer; it may
+// run before pop returns when the connect is refused at once.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "common/Types.h"
+#include "components/Components.h"
+#include "components/PropertyBag.h"
+
+namespace zef {
+
+class popZef {
+public:
+    explicit popZef(asio::io_context& io);
+    explicit popZef(Components components);
+    ~popZef();
+    popZef(const popZef&) = delete;
+    popZef& operator=(const popZef&) = delete;
+
+    // --- properties ---
+    bool TcpTraceOn() const;
+    void TcpTraceOn(bool on);
+    long ConnectTimeout() const;  // seconds; below 1 means no limit
+    void ConnectTimeout(long seconds);
+    long TransTimeout() const;    // seconds of silence allowed; below 1 means no limit
+    void TransTimeout(long seconds);
+    bool APOP() const;            // log in with APOP instead of USER/PASS
+    void APOP(bool on);
+    Text Copyright() const;       // the product banner; writing is ignored
+    void Copyright(const Text& ignored);
+    const Text& Port() const;
+    void Port(const Text& port);
+    bool DeleteOnError() const;   // every RSET becomes QUIT, committing marked deletions
+    void DeleteOnError(bool on);
+
+    // --- methods ---
+    // Starts one mailbox transfer; raises error 59 while one runs.
+    void pop(const Text& xserv, const Text& xuser, const Text& xpass, long xlines);
+    // Stops the running transfer at the next message: QUIT (keep deletions) when
+    // CancelDelete is false, RSET (undo them) when true.
+    void Abend(bool CancelDelete = true);
+    // Japanese text in any encoding to text.
+    Text Any2Unicode(const Bytes& AnsiText);
+    const Text& Caption() const;
+
+    void ReadProperties(const PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag) const;
+
+    // --- events: the dialogue ---
+    std::function<void(long Code, const Text& msg)> Done;
+    std::function<void(const Text& msg)> Trace;
+    std::function<void(long Many, long MuchAll)> Stat;
+    std::function<void(long id, bool& CancelUidl)> UidlFirst;
+    std::function<void(long id, const Text& Uidl, bool& Delete)> UidlDone;
+    std::function<void(long id, bool& CancelTop)> TopFirst;
+    std::function<void(long id, const Text& line)> TopNext;
+    std::function<void(long id, bool& Delete)> TopDone;
+    std::function<void(long id, long Much, bool& CancelRetr)> RetrFirst;
+    std::function<void(long id, bool& CancelDelete)> RetrDone;
+
+    // --- events: one retrieved message ---
+    std::function<void(long id)> MailHeadFirst;
+    std::function<void(long id, const Text& FieldName, const Text& FieldValue)> MailHeadNext;
+    std::function<void(long id)> MailHeadDone;
+    std::function<void(long id, long Part)> MimeHeadFirst;
+    std::function<void(long id, long Part, const Text& FieldName, const Text& FieldValue)>
+        MimeHeadNext;
+    std::function<void(long id, long Part)> MimeHeadDone;
+    std::function<void(long id, long ParentPart, const Text& ContentType, const Text& ContentName,
+                       const Text& ContentCharset, const Text& TransferEncoding, Text& Tag)>
+        MultiPartOpen;
+    std::function<void(long id, const Text& Tag)> MultiPartClose;
+    std::function<void(long id, long NewPart, const Text& ContentType, const Text& ContentName,
+                       const Text& ContentCharset, const Text& TransferEncoding, bool& IsText)>
+        MimeDataFirst;
+    // Data: decoded bytes, or UTF-16LE text when IsText was left true. The application may
+    // move the bytes out; the control does not read them back.
+    std::function<void(long id, long Part, Bytes& Data)> MimeDataNext;
+    std::function<void(long id, long Part)> MimeDataDone;
+
+    std::function<void(const Text& caption)> CaptionChanged;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zef

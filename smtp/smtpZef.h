@@ -1,0 +1,92 @@
+// smtpZef: sends one mail message per call of Smtp to an SMTP server.
+//
+// The control is event-driven: Smtp returns at once and the send goes on in the handlers of
+// its socket and timer, on the application's event loop. The application configures it with
+// properties, supplies the body through MoreData (a plain message) or MimeHead and MimeBody
+// (a multipart message), and learns the outcome from exactly one Done per started send.
+// Done may run before Smtp returns when the send is refused at once.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "common/Types.h"
+#include "common/Variant.h"
+#include "components/Components.h"
+#include "components/PropertyBag.h"
+
+namespace zef {
+
+class smtpZef {
+public:
+    // Real components on the given event loop.
+    explicit smtpZef(asio::io_context& io);
+    // Injected components (tests, special hosts).
+    explicit smtpZef(Components components);
+    ~smtpZef();
+    smtpZef(const smtpZef&) = delete;
+    smtpZef& operator=(const smtpZef&) = delete;
+
+    // --- properties ---
+    bool TcpTraceOn() const;          // forward the socket's own trace texts as Trace
+    void TcpTraceOn(bool on);
+    const Variant& ToAddr() const;    // a String, or a StringArray read from index 1 up
+    void ToAddr(const Variant& recipients);
+    const Text& FromAddr() const;     // sender; blank means the header's From field
+    void FromAddr(const Text& sender);
+    long ConnectTimeout() const;      // seconds; below 1 means no limit
+    void ConnectTimeout(long seconds);
+    long TransTimeout() const;        // seconds of silence allowed; below 1 means no limit
+    void TransTimeout(long seconds);
+    long Auth() const;                // 0 none, 1 CRAM-MD5, 2 LOGIN, 3 PLAIN; else error 380
+    void Auth(long mechanism);
+    const Text& KanjiIn() const;      // ISO-2022-JP designations written by the converter
+    void KanjiIn(const Text& escape);
+    const Text& KanjiOut() const;
+    void KanjiOut(const Text& escape);
+    const Text& User() const;
+    void User(const Text& user);
+    const Text& Pass() const;
+    void Pass(const Text& password);
+    const Text& MimeMultipart() const;  // "" or mixed, alternative, parallel; else error 380
+    void MimeMultipart(const Text& subtype);
+    int AngleBracketType() const;     // 1 FROM:ADDR, 2 FROM: ADDR, other FROM:<ADDR>
+    void AngleBracketType(int type);
+    Text Copyright() const;           // the product banner; writing is ignored
+    void Copyright(const Text& ignored);
+    const Text& Hostname() const;     // HELO/EHLO argument; "" means the local host name
+    void Hostname(const Text& name);
+    const Text& Port() const;
+    void Port(const Text& port);
+    const Text& CharSet() const;      // charset parameter of the top-level multipart header
+    void CharSet(const Text& charset);
+    long Fold78() const;              // passed to the codec's FoldLines at each send
+    void Fold78(long mode);
+
+    // --- methods ---
+    // Starts one send; raises error 59 while a send runs.
+    void Smtp(const Text& MailServer, const Text& MailHeader);
+    // The one-line status caption.
+    const Text& Caption() const;
+
+    // Persistence of the saved properties (a value equal to its default is not written).
+    void ReadProperties(const PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag) const;
+
+    // --- events ---
+    std::function<void(long Code, const Text& msg)> Done;
+    std::function<void(const Text& msg)> Trace;
+    std::function<void(long id, Bytes& Data)> MoreData;  // Data: UTF-16LE text
+    std::function<void(long Depth, long Part, Text& OriginalDataFormat, Text& ContentType,
+                       Text& ContentName, Text& ContentCharset, Text& TramsferEncoding,
+                       Text& AdditionalHeader)>
+        MimeHead;
+    std::function<void(long Depth, long Part, Bytes& Data)> MimeBody;
+    std::function<void(const Text& caption)> CaptionChanged;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zef
