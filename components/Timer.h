@@ -2,6 +2,11 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+
+namespace asio {
+class io_context;
+}
 
 namespace zef {
 
@@ -37,5 +42,8 @@ private:
     long interval_ = 0;
     bool enabled_ = false;
 };
+
+// A steady timer on the given event loop.
+std::unique_ptr<Timer> MakeSteadyTimer(asio::io_context& io);
 
 }  // namespace zef

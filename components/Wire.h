@@ -4,9 +4,14 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "common/Types.h"
+
+namespace asio {
+class io_context;
+}
 
 namespace zef {
 
@@ -45,5 +50,8 @@ public:
         SocketError;
     std::function<void(const std::string& text)> SocketTrace;
 };
+
+// TCP (IPv4 and IPv6) on the given event loop.
+std::unique_ptr<Wire> MakeTcpWire(asio::io_context& io);
 
 }  // namespace zef
