@@ -1,0 +1,115 @@
+// The guard timer on the event loop: an asio::steady_timer re-armed after every tick.
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <memory>
+
+#include "common/Error.h"
+#include "common/Unicode.h"
+#include "components/Timer.h"
+
+namespace zef {
+
+namespace {
+
+class SteadyTimer final : public Timer {
+  public:
+    explicit SteadyTimer(asio::io_context& io) : core_(std::make_shared<Core>(io, this)) {}
+
+    SteadyTimer(const SteadyTimer&) = delete;
+    SteadyTimer& operator=(const SteadyTimer&) = delete;
+
+    // A wait still pending holds the core, not this object; it finds no owner and ends.
+    ~SteadyTimer() override {
+        core_->owner = nullptr;
+        Stop();
+    }
+
+    void Interval(long milliseconds) override {
+        if (milliseconds < 0) {
+            throw Error(error::kInvalidValue, "zef.Timer",
+                        AsciiToText("the interval cannot be negative: " +
+                                    std::to_string(milliseconds) + " ms"));
+        }
+        interval_ = milliseconds;
+        if (enabled_) {
+            Start();
+        }
+    }
+    long Interval() const override { return interval_; }
+
+    void Enabled(bool enabled) override {
+        enabled_ = enabled;
+        if (enabled) {
+            Start();
+        } else {
+            Stop();
+        }
+    }
+    bool Enabled() const override { return enabled_; }
+
+  private:
+    // What the pending wait needs: the timer itself, the object to tick, and the number of the
+    // current arming. A wait whose completion was already queued when the timer was stopped or
+    // restarted cannot be cancelled any more; its stale arming number tells it to do nothing.
+    struct Core {
+        Core(asio::io_context& io, SteadyTimer* self) : timer(io), owner(self) {}
+        asio::steady_timer timer;
+        SteadyTimer* owner;
+        unsigned arming = 0;
+    };
+
+    std::chrono::milliseconds Period() const { return std::chrono::milliseconds(interval_); }
+
+    // A fresh interval from now. An interval of 0 never ticks, as a host timer without one.
+    void Start() {
+        Stop();
+        if (interval_ > 0) {
+            core_->timer.expires_after(Period());
+            Wait();
+        }
+    }
+
+    void Stop() {
+        ++core_->arming;
+        core_->timer.cancel();
+    }
+
+    void Wait() {
+        core_->timer.async_wait(
+            [core = core_, arming = core_->arming](const asio::error_code& error) {
+                if (!error && core->owner != nullptr && arming == core->arming) {
+                    core->owner->OnExpiry();
+                }
+            });
+    }
+
+    // Re-arms before raising Tick, so the handler may stop or restart the timer, or destroy
+    // it. Ticks keep their rhythm; after a stall the next one is a full period away.
+    void OnExpiry() {
+        const auto now = asio::steady_timer::clock_type::now();
+        auto next = core_->timer.expiry() + Period();
+        if (next <= now) {
+            next = now + Period();
+        }
+        core_->timer.expires_at(next);
+        Wait();
+        const auto tick = Tick;  // the handler may destroy this object
+        if (tick) {
+            tick();
+        }
+    }
+
+    std::shared_ptr<Core> core_;
+    long interval_ = 0;
+    bool enabled_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Timer> MakeSteadyTimer(asio::io_context& io) {
+    return std::make_unique<SteadyTimer>(io);
+}
+
+}  // namespace zef
