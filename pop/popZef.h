@@ -5,6 +5,11 @@
 // hears its unique id, its first lines, its header fields, its MIME structure and its decoded
 // data, and decides whether it is deleted. Exactly one Done ends every started transfer; it may
 // run before pop returns when the connect is refused at once.
+//
+// Event handlers run synchronously inside the control's socket and timer handlers. An
+// exception thrown by a handler does not reach the event loop: it ends the transfer (the
+// connection is closed, the message being handled is not deleted) and Done carries the
+// number and description of a zef::Error, or -1 and the exception's text.
 #pragma once
 
 #include <functional>
@@ -17,7 +22,7 @@
 namespace zef {
 
 class popZef {
-public:
+  public:
     explicit popZef(asio::io_context& io);
     explicit popZef(Components components);
     ~popZef();
@@ -29,16 +34,22 @@ public:
     void TcpTraceOn(bool on);
     long ConnectTimeout() const;  // seconds; below 1 means no limit
     void ConnectTimeout(long seconds);
-    long TransTimeout() const;    // seconds of silence allowed; below 1 means no limit
+    long TransTimeout() const;  // seconds of silence allowed; below 1 means no limit
     void TransTimeout(long seconds);
-    bool APOP() const;            // log in with APOP instead of USER/PASS
+    bool APOP() const;  // log in with APOP instead of USER/PASS
     void APOP(bool on);
-    Text Copyright() const;       // the product banner; writing is ignored
+    Text Copyright() const;  // the product banner; writing is ignored
     void Copyright(const Text& ignored);
     const Text& Port() const;
     void Port(const Text& port);
-    bool DeleteOnError() const;   // every RSET becomes QUIT, committing marked deletions
+    bool DeleteOnError() const;  // every RSET becomes QUIT, committing marked deletions
     void DeleteOnError(bool on);
+    // The longest received line accepted, in bytes; default 64 MiB, not persisted. A longer
+    // line (or an unfinished one that grows past it) ends the transfer: the connection is
+    // closed and Done comes with -1 and "LINE TOO LONG", so a broken or hostile server cannot
+    // make the control buffer without bound. A value below 1 raises error 380.
+    long long MaxLineLength() const;
+    void MaxLineLength(long long bytes);
 
     // --- methods ---
     // Starts one mailbox transfer; raises error 59 while one runs.
@@ -87,7 +98,7 @@ public:
 
     std::function<void(const Text& caption)> CaptionChanged;
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };

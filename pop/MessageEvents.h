@@ -1,0 +1,34 @@
+// The events the message parser raises while one retrieved message is read. The control
+// forwards them to the application; tests record them. Every handler does nothing unless
+// overridden, so a listener implements only what it needs.
+#pragma once
+
+#include "common/Types.h"
+
+namespace zef::pop {
+
+class MessageEvents {
+  public:
+    virtual ~MessageEvents() = default;
+
+    virtual void RetrFirst(long /*id*/, long /*Much*/, bool& /*CancelRetr*/) {}
+    virtual void RetrDone(long /*id*/, bool& /*CancelDelete*/) {}
+    virtual void MailHeadFirst(long /*id*/) {}
+    virtual void MailHeadNext(long /*id*/, const Text& /*FieldName*/, const Text& /*FieldValue*/) {}
+    virtual void MailHeadDone(long /*id*/) {}
+    virtual void MimeHeadFirst(long /*id*/, long /*Part*/) {}
+    virtual void MimeHeadNext(long /*id*/, long /*Part*/, const Text& /*FieldName*/,
+                              const Text& /*FieldValue*/) {}
+    virtual void MimeHeadDone(long /*id*/, long /*Part*/) {}
+    virtual void MultiPartOpen(long /*id*/, long /*ParentPart*/, const Text& /*ContentType*/,
+                               const Text& /*ContentName*/, const Text& /*ContentCharset*/,
+                               const Text& /*TransferEncoding*/, Text& /*Tag*/) {}
+    virtual void MultiPartClose(long /*id*/, const Text& /*Tag*/) {}
+    virtual void MimeDataFirst(long /*id*/, long /*NewPart*/, const Text& /*ContentType*/,
+                               const Text& /*ContentName*/, const Text& /*ContentCharset*/,
+                               const Text& /*TransferEncoding*/, bool& /*IsText*/) {}
+    virtual void MimeDataNext(long /*id*/, long /*Part*/, Bytes& /*Data*/) {}
+    virtual void MimeDataDone(long /*id*/, long /*Part*/) {}
+};
+
+}  // namespace zef::pop

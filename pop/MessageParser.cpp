@@ -1,0 +1,260 @@
+#include "pop/MessageParser.h"
+
+#include <exception>
+#include <vector>
+
+#include "pop/HeaderValue.h"
+
+namespace zef::pop {
+
+namespace {
+
+constexpr std::string_view kDashes = "--";
+
+bool BeginsWithDashes(std::string_view line) {
+    return line.substr(0, 2) == kDashes;
+}
+
+}  // namespace
+
+MessageParser::MessageParser(Glyph& glyph, Codec& codec, MessageEvents& events)
+    : glyph_(glyph),
+      codec_(codec),
+      events_(events),
+      decoder_(glyph, codec),
+      currentContainer_(std::make_shared<MultiPart>()) {
+    SetDefaults();
+}
+
+void MessageParser::SetDefaults() {
+    contentType_ = u"text/plain";
+    contentCharset_.clear();
+    contentName_.clear();
+    boundary_.clear();
+    transferEncoding_ = u"7bit";
+}
+
+void MessageParser::BeginMessage(long id, long much, bool& cancelRetr) {
+    events_.RetrFirst(id, much, cancelRetr);
+    if (cancelRetr) {
+        return;
+    }
+    state_ = State::MailHeader;
+    pendingHeaderLine_.clear();
+    currentContainer_ = std::make_shared<MultiPart>();
+    currentPart_ = currentContainer_->NextPart();
+    SetDefaults();
+    events_.MailHeadFirst(id);
+}
+
+void MessageParser::ParseMessageLine(long id, std::string_view line) {
+    switch (state_) {
+        case State::MailHeader:
+        case State::PartHeader:
+            HeaderLine(id, HeaderText(line));
+            break;
+        case State::BetweenParts:
+            BetweenPartsLine(id, line);
+            break;
+        case State::PartData:
+            PartDataLine(id, line);
+            break;
+        case State::BodyStart:
+            BodyStartLine(id, line);
+            break;
+        case State::BodyData:
+            DataLine(id, line);
+            break;
+        case State::AfterLast:
+            break;
+    }
+}
+
+void MessageParser::EndMessage(long id, bool& cancelDelete) {
+    if (state_ == State::PartData || state_ == State::BodyStart || state_ == State::BodyData) {
+        events_.MimeDataDone(id, currentPart_);
+    }
+    events_.RetrDone(id, cancelDelete);
+    while (openContainers_.Count() > 0) {
+        CloseContainer();
+        events_.MultiPartClose(id, currentTag_);
+    }
+}
+
+Text MessageParser::HeaderText(std::string_view line) {
+    scratch_.assign(line);
+    Bytes decoded;
+    try {
+        decoded = codec_.DecodeHeader(scratch_);
+    } catch (const std::exception&) {
+        decoded.assign(line);  // an undecodable line is kept as it came
+    }
+    return glyph_.JisToText(decoded);
+}
+
+Text MessageParser::LineText(std::string_view line) {
+    scratch_.assign(line);
+    return glyph_.JisToText(scratch_);
+}
+
+void MessageParser::HeaderLine(long id, const Text& line) {
+    if (!line.empty() && (line[0] == u' ' || line[0] == u'\t')) {
+        // A folded line continues the pending field, joined without a space.
+        pendingHeaderLine_ += TrimLeadingControls(std::u16string_view(line).substr(1));
+        return;
+    }
+    ReportPendingField(id);
+    pendingHeaderLine_ = line;
+    if (line.empty()) {
+        EndHeaderBlock(id);
+    }
+}
+
+void MessageParser::ReportPendingField(long id) {
+    const size_t colon = pendingHeaderLine_.find(u':');
+    if (colon == Text::npos) {
+        return;  // not a field: dropped without an event
+    }
+    const Text name = pendingHeaderLine_.substr(0, colon);
+    const Text value =
+        TrimLeadingControls(std::u16string_view(pendingHeaderLine_).substr(colon + 1));
+    const Text upperName = AsciiUpper(name);
+    if (upperName == u"CONTENT-TYPE") {
+        ReadContentType(value);
+    } else if (upperName == u"CONTENT-TRANSFER-ENCODING") {
+        transferEncoding_ = value;
+    }
+    if (state_ == State::MailHeader) {
+        events_.MailHeadNext(id, name, value);
+    } else {
+        events_.MimeHeadNext(id, currentPart_, name, value);
+    }
+}
+
+void MessageParser::ReadContentType(const Text& value) {
+    std::vector<Text> pieces;
+    long noLimit = 0;
+    SplitQuoted(value, u";", pieces, noLimit);
+    contentType_ = pieces[0];
+    for (size_t i = 1; i < pieces.size(); ++i) {
+        const Parameter parameter = SplitParameter(pieces[i]);
+        const Text upperName = AsciiUpper(parameter.name);
+        if (upperName == u"CHARSET") {
+            contentCharset_ = parameter.value;
+        } else if (upperName == u"BOUNDARY") {
+            boundary_ = parameter.value;
+        } else if (upperName == u"NAME") {
+            contentName_ = parameter.value;
+        }
+    }
+}
+
+void MessageParser::EndHeaderBlock(long id) {
+    if (state_ == State::MailHeader) {
+        events_.MailHeadDone(id);
+        if (boundary_.empty()) {
+            // A message without parts is still reported as one multipart holding one part.
+            events_.MultiPartOpen(id, currentPart_, u"multipart/mixed", u"", u"", u"7bit",
+                                  currentTag_);
+            state_ = State::BodyStart;
+        } else {
+            events_.MultiPartOpen(id, currentPart_, contentType_, contentName_, contentCharset_,
+                                  transferEncoding_, currentTag_);
+            state_ = State::BetweenParts;
+        }
+        OpenContainer();
+        return;
+    }
+    events_.MimeHeadDone(id, currentPart_);
+    if (AsciiLower(contentType_).find(u"multipart/") != Text::npos) {
+        events_.MultiPartOpen(id, currentPart_, contentType_, contentName_, contentCharset_,
+                              transferEncoding_, currentTag_);
+        OpenContainer();
+        state_ = State::BetweenParts;
+        return;
+    }
+    BeginPartData(id);
+    state_ = State::PartData;
+    boundary_ = currentContainer_->Boundary();
+}
+
+void MessageParser::OpenContainer() {
+    // The tag the application gave the new multipart is kept by the enclosing container and
+    // comes back with the matching MultiPartClose.
+    currentContainer_->Tag(currentTag_);
+    openContainers_.Push(Variant(std::shared_ptr<Object>(currentContainer_)));
+    currentContainer_ = std::make_shared<MultiPart>();
+    currentContainer_->Boundary(boundary_);
+}
+
+void MessageParser::CloseContainer() {
+    auto enclosing = std::dynamic_pointer_cast<MultiPart>(openContainers_.pop().AsObject());
+    if (enclosing) {
+        currentContainer_ = std::move(enclosing);
+    }
+    currentTag_ = currentContainer_->Tag();
+    currentPart_ = currentContainer_->Part();
+    boundary_ = currentContainer_->Boundary();
+}
+
+void MessageParser::StartPart(long id) {
+    currentPart_ = currentContainer_->NextPart();
+    events_.MimeHeadFirst(id, currentPart_);
+    state_ = State::PartHeader;
+    SetDefaults();
+}
+
+void MessageParser::BeginPartData(long id) {
+    bool isText = true;
+    events_.MimeDataFirst(id, currentPart_, contentType_, contentName_, contentCharset_,
+                          transferEncoding_, isText);
+    decoder_.BeginPart(transferEncoding_, isText);
+}
+
+void MessageParser::BetweenPartsLine(long id, std::string_view line) {
+    // Only the exact delimiter opens a part; the closing delimiter is ignored here.
+    if (BeginsWithDashes(line) && LineText(line) == u"--" + boundary_) {
+        StartPart(id);
+    }
+}
+
+void MessageParser::PartDataLine(long id, std::string_view line) {
+    // Only lines beginning with "--" can be delimiters; the others skip the conversion.
+    if (!BeginsWithDashes(line)) {
+        DataLine(id, line);
+        return;
+    }
+    const Text text = LineText(line);
+    const Text delimiter = u"--" + boundary_;
+    if (text.compare(0, delimiter.size(), delimiter) != 0) {
+        DataLine(id, line);
+        return;
+    }
+    events_.MimeDataDone(id, currentPart_);
+    if (text == delimiter + u"--") {
+        if (openContainers_.Count() == 0) {
+            state_ = State::AfterLast;
+            return;
+        }
+        CloseContainer();
+        events_.MultiPartClose(id, currentTag_);
+        state_ = State::BetweenParts;
+        return;
+    }
+    StartPart(id);
+}
+
+void MessageParser::BodyStartLine(long id, std::string_view line) {
+    currentPart_ = currentContainer_->NextPart();
+    events_.MimeHeadFirst(id, currentPart_);
+    events_.MimeHeadDone(id, currentPart_);
+    BeginPartData(id);
+    state_ = State::BodyData;
+    DataLine(id, line);
+}
+
+void MessageParser::DataLine(long id, std::string_view line) {
+    events_.MimeDataNext(id, currentPart_, decoder_.DecodeLine(line));
+}
+
+}  // namespace zef::pop

@@ -1,0 +1,91 @@
+// Turns one retrieved message, line by line, into header-field, structure and data events.
+//
+// The dialogue calls BeginMessage before RETR goes out, ParseMessageLine for every line of the
+// response (dot-unstuffed, without its line end, the final "." excluded) and EndMessage at
+// the final ".". The message is never held whole: each line is handled and forgotten, except
+// a header field, which is reported when the next field starts or its header block ends.
+//
+// Lines arrive as received bytes. Header lines become text through the codec's DecodeHeader
+// and the converter's JisToText; data lines are decoded from their bytes (BodyDecoder).
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "common/MultiPart.h"
+#include "common/Stack.h"
+#include "common/Types.h"
+#include "components/Codec.h"
+#include "components/Glyph.h"
+#include "pop/BodyDecoder.h"
+#include "pop/MessageEvents.h"
+
+namespace zef::pop {
+
+class MessageParser {
+  public:
+    enum class State {
+        MailHeader = 1,    // the message's header block
+        BetweenParts = 2,  // inside a multipart, before a part, or after a nested one closed
+        PartHeader = 3,    // a body part's header block
+        PartData = 4,      // a body part's data
+        AfterLast = 6,     // the last container closed: the rest is ignored
+        BodyStart = 9,     // a message without boundary, before its first body line
+        BodyData = 10,     // the body of a message without boundary
+    };
+
+    MessageParser(Glyph& glyph, Codec& codec, MessageEvents& events);
+
+    // Raises RetrFirst; unless the application cancels, prepares for a new message and raises
+    // MailHeadFirst. Containers left open by an unfinished message stay open (EndMessage of
+    // this message closes them after its own).
+    void BeginMessage(long id, long much, bool& cancelRetr);
+
+    // One line of the message. Errors of the body decoders and of the application's handlers
+    // propagate; a failing DecodeHeader leaves the header line undecoded.
+    void ParseMessageLine(long id, std::string_view line);
+
+    // Ends the data part in progress, raises RetrDone and closes every open container.
+    void EndMessage(long id, bool& cancelDelete);
+
+    State state() const { return state_; }
+
+  private:
+    void HeaderLine(long id, const Text& line);
+    void ReportPendingField(long id);
+    void ReadContentType(const Text& value);
+    void EndHeaderBlock(long id);
+    void OpenContainer();
+    void CloseContainer();
+    void StartPart(long id);
+    void BeginPartData(long id);
+    void BetweenPartsLine(long id, std::string_view line);
+    void PartDataLine(long id, std::string_view line);
+    void BodyStartLine(long id, std::string_view line);
+    void DataLine(long id, std::string_view line);
+    void SetDefaults();
+    Text HeaderText(std::string_view line);
+    Text LineText(std::string_view line);
+
+    Glyph& glyph_;
+    Codec& codec_;
+    MessageEvents& events_;
+    BodyDecoder decoder_;
+
+    State state_ = State::AfterLast;
+    Text pendingHeaderLine_;
+    long currentPart_ = 0;
+    Text currentTag_;
+    std::shared_ptr<MultiPart> currentContainer_;
+    Stack openContainers_;  // enclosing containers, innermost on top
+
+    Text contentType_;
+    Text contentCharset_;
+    Text contentName_;
+    Text transferEncoding_;
+    Text boundary_;
+
+    Bytes scratch_;  // converter and codec input, reused
+};
+
+}  // namespace zef::pop

@@ -1,0 +1,174 @@
+// The inside of popZef: its properties, its transfer fields and the routines of the dialogue.
+// The files of this folder split it by concern: PopControl.cpp (creation, properties,
+// persistence, the methods, the guard timer), PopDialogue.cpp (socket events and the state
+// table), MessageParser and BodyDecoder (one retrieved message), LineAssembler (bytes to
+// lines), ReplyFields and HeaderValue (reading status lines and header values).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "common/Types.h"
+#include "components/Components.h"
+#include "pop/LineAssembler.h"
+#include "pop/MessageEvents.h"
+#include "pop/MessageParser.h"
+#include "pop/popZef.h"
+
+namespace zef {
+
+// Raises an application event; an unset one is skipped and its by-reference arguments keep
+// the values they were given.
+template <class Handler, class... Args>
+void Raise(const Handler& handler, Args&&... args) {
+    if (handler) {
+        handler(std::forward<Args>(args)...);
+    }
+}
+
+class popZef::Impl final : private pop::MessageEvents {
+  public:
+    Impl(popZef& owner, Components components);
+    ~Impl() override;
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    // The product banner: Copyright and the first caption.
+    static const Text& Banner();
+
+    // --- properties ---
+    bool tcpTraceOn = false;
+    long connectTimeout = 0;
+    long transTimeout = 0;
+    bool apop = false;
+    Text port = u"110";
+    bool deleteOnError = false;
+    long long MaxLineLength() const { return maxLineLength_; }
+    void MaxLineLength(long long bytes);
+
+    // --- methods ---
+    void Pop(const Text& server, const Text& user, const Text& password, long lines);
+    void Abend(bool cancelDelete) { abortMode_ = cancelDelete ? 2 : 1; }
+    Text Any2Unicode(const Bytes& ansiText);
+    const Text& Caption() const { return caption_; }
+
+    void ReadProperties(const PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag) const;
+
+  private:
+    // What the next reply line answers: the command last sent, the greeting, or a line of a
+    // multi-line response. Closing: the transfer was ended by the control itself (a failing
+    // handler or decoder, a line over the limit); whatever still arrives is dropped.
+    enum class State {
+        Init,
+        User,
+        Pass,
+        Apop,
+        Stat,
+        List,
+        Uidl,
+        Top,
+        TopNext,
+        Retr,
+        RetrNext,
+        Dele,
+        Rset,
+        Quit,
+        Closing
+    };
+    static Text CommandName(State command);
+
+    // --- socket and timer events (PopDialogue.cpp) ---
+    void OnConnected();
+    void OnDataArrival(const Bytes& data);
+    void OnSendComplete();
+    void OnClosed();
+    void OnSocketError(long number, const std::string& description);
+    void OnSocketTrace(const std::string& text);
+    void OnTick();
+
+    // --- the dialogue (PopDialogue.cpp) ---
+    void TakeLines();
+    void HandleLine(std::string_view line);
+    void HandleTopLine(std::string_view line);
+    void HandleRetrLine(std::string_view line);
+    void HandleStatusLine();
+    void Login();
+    void OnStatReply();
+    void OnListReply();
+    void OnTopRefused();
+    void WalkAfterList();
+    void WalkAfterUidl();
+    void Retrieve();
+    void NextMessage();
+    void Fatal();
+    void ErrorReset();
+    void Quit();
+    void SendCommand(State command, Text argument);
+    void SendLine(const Text& text);
+    Text ApopDigest(const Text& greeting);
+    Text LineToText(std::string_view line);
+
+    // Runs an event handler's body; an exception ends the transfer instead of escaping into
+    // the event loop.
+    template <class Body>
+    void Guarded(Body&& body);
+    // Ends the running transfer from the control's side: Done follows from Closed.
+    void FailTransfer(long code, const Text& message);
+
+    // --- guard timer and caption (PopControl.cpp) ---
+    void StopTimer();
+    void ArmTimer(long phase);
+    void SetCaption(const Text& caption);
+    void ConnectFailed(long number, const Text& description);
+    void RaiseTrace(const Text& text);
+
+    // --- MessageEvents: the parser's events go to the application ---
+    void RetrFirst(long id, long much, bool& cancelRetr) override;
+    void RetrDone(long id, bool& cancelDelete) override;
+    void MailHeadFirst(long id) override;
+    void MailHeadNext(long id, const Text& name, const Text& value) override;
+    void MailHeadDone(long id) override;
+    void MimeHeadFirst(long id, long part) override;
+    void MimeHeadNext(long id, long part, const Text& name, const Text& value) override;
+    void MimeHeadDone(long id, long part) override;
+    void MultiPartOpen(long id, long parentPart, const Text& contentType, const Text& contentName,
+                       const Text& contentCharset, const Text& transferEncoding,
+                       Text& tag) override;
+    void MultiPartClose(long id, const Text& tag) override;
+    void MimeDataFirst(long id, long newPart, const Text& contentType, const Text& contentName,
+                       const Text& contentCharset, const Text& transferEncoding,
+                       bool& isText) override;
+    void MimeDataNext(long id, long part, Bytes& data) override;
+    void MimeDataDone(long id, long part) override;
+
+    popZef& owner_;
+    Components components_;
+    pop::MessageParser parser_;
+    pop::LineAssembler lines_;
+    long long maxLineLength_;
+    Text caption_;
+
+    // --- transfer fields ---
+    long receivePhase_ = 0;  // 0 idle, 1 running, 2 quitting
+    State state_ = State::Init;
+    Text userName_;
+    Text password_;
+    long topLines_ = 0;
+    long messageCount_ = 0;
+    long mailboxSize_ = 0;
+    long messageId_ = 0;
+    long messageSize_ = 0;
+    Text currentUidl_;
+    long doneCode_ = 0;
+    Text doneMessage_;
+    Text currentLine_;
+    long abortMode_ = 0;  // 0 none, 1 QUIT at the next message, 2 RSET there
+    Bytes pendingOutput_;
+    long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer
+    long guardCountdown_ = -1;
+    Bytes scratch_;  // converter input, reused
+};
+
+}  // namespace zef

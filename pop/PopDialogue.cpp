@@ -1,0 +1,492 @@
+// The POP3 dialogue of popZef: the socket and timer events, and the state table that answers
+// each reply line.
+#include <exception>
+#include <string>
+
+#include "common/Error.h"
+#include "common/Unicode.h"
+#include "components/CodePage.h"
+#include "pop/PopControl.h"
+#include "pop/ReplyFields.h"
+
+namespace zef {
+
+namespace {
+
+// A reply is good when it begins with "+OK", exactly; everything else is a refusal.
+bool IsGood(const Text& line) {
+    return line.compare(0, 3, u"+OK") == 0;
+}
+
+Text Decimal(long number) {
+    return AsciiToText(std::to_string(number));
+}
+
+}  // namespace
+
+Text popZef::Impl::CommandName(State command) {
+    switch (command) {
+        case State::Init:
+            return u"INIT";
+        case State::User:
+            return u"USER";
+        case State::Pass:
+            return u"PASS";
+        case State::Apop:
+            return u"APOP";
+        case State::Stat:
+            return u"STAT";
+        case State::List:
+            return u"LIST";
+        case State::Uidl:
+            return u"UIDL";
+        case State::Top:
+            return u"TOP";
+        case State::TopNext:
+            return u"TOP_NEXT";
+        case State::Retr:
+            return u"RETR";
+        case State::RetrNext:
+            return u"RETR_NEXT";
+        case State::Dele:
+            return u"DELE";
+        case State::Rset:
+            return u"RSET";
+        case State::Quit:
+            return u"QUIT";
+        case State::Closing:
+            return u"CLOSING";
+    }
+    return {};
+}
+
+// --- ending a transfer from the control's side ---
+
+template <class Body>
+void popZef::Impl::Guarded(Body&& body) {
+    try {
+        body();
+    } catch (const Error& e) {
+        FailTransfer(e.number() != 0 ? e.number() : -1, e.description());
+    } catch (const std::exception& e) {
+        const Text what = Utf8ToText(e.what());
+        FailTransfer(-1, what.empty() ? Text(u"UNKNOWN ERROR") : what);
+    } catch (...) {
+        FailTransfer(-1, u"UNKNOWN ERROR");
+    }
+}
+
+void popZef::Impl::FailTransfer(long code, const Text& message) {
+    if (receivePhase_ == 0 || state_ == State::Closing) {
+        return;  // no transfer to end, or it is ending already
+    }
+    doneCode_ = code;
+    doneMessage_ = message;
+    state_ = State::Closing;
+    receivePhase_ = 2;
+    lines_.Clear();
+    pendingOutput_.clear();
+    // Closing without QUIT: the server commits no deletion of this session, so the message
+    // whose handling failed stays on the server.
+    try {
+        StopTimer();
+        components_.wire->Close();
+    } catch (...) {  // Closed still follows from the socket
+    }
+}
+
+// --- socket and timer events ---
+
+void popZef::Impl::OnConnected() {
+    if (receivePhase_ == 0) {
+        return;
+    }
+    Guarded([this] {
+        StopTimer();
+        ArmTimer(2);
+    });
+}
+
+void popZef::Impl::OnDataArrival(const Bytes& data) {
+    if (receivePhase_ == 0 || state_ == State::Closing) {
+        return;
+    }
+    Guarded([this, &data] {
+        StopTimer();
+        ArmTimer(2);
+        SetCaption(u"PROCESSING");
+        lines_.Append(data);
+        TakeLines();
+    });
+}
+
+void popZef::Impl::OnSendComplete() {
+    if (receivePhase_ == 0) {
+        return;
+    }
+    Guarded([this] {
+        StopTimer();
+        ArmTimer(2);
+        Bytes kept;
+        kept.swap(pendingOutput_);
+        if (!kept.empty()) {
+            try {
+                components_.wire->SendData(kept);
+            } catch (const std::exception&) {  // the socket reports its own failure
+            }
+        }
+    });
+}
+
+void popZef::Impl::OnClosed() {
+    if (receivePhase_ == 0) {
+        return;  // Done was raised for this transfer already
+    }
+    try {
+        StopTimer();
+    } catch (...) {
+    }
+    Text caption;
+    if (doneCode_ != 0) {
+        caption = u"DONE(FAIL)";
+    } else if (receivePhase_ != 2) {
+        caption = u"DONE(FAIL UNEXPECTED DISCONNECT)";
+        doneCode_ = -2;
+        doneMessage_ = u"UNEXPECTED DISCONNECT";
+    } else {
+        caption = u"DONE(COMPLETE)";
+    }
+    // Done must come whatever the application's handlers do, and nothing may escape into the
+    // event loop.
+    try {
+        SetCaption(caption);
+    } catch (...) {
+    }
+    receivePhase_ = 0;
+    const long code = doneCode_;
+    const Text message = doneMessage_;
+    try {
+        Raise(owner_.Done, code, message);
+    } catch (...) {
+    }
+}
+
+void popZef::Impl::OnSocketError(long number, const std::string& description) {
+    if (receivePhase_ == 0 || state_ == State::Closing) {
+        return;
+    }
+    doneCode_ = number;
+    doneMessage_ = Utf8ToText(description);
+}
+
+void popZef::Impl::OnSocketTrace(const std::string& text) {
+    if (tcpTraceOn) {
+        Guarded([this, &text] { RaiseTrace(Utf8ToText(text)); });
+    }
+}
+
+void popZef::Impl::OnTick() {
+    if (receivePhase_ == 0) {
+        return;
+    }
+    Guarded([this] {
+        if (guardCountdown_ >= 1) {
+            --guardCountdown_;
+            return;
+        }
+        if (guardCountdown_ != 0) {
+            return;
+        }
+        guardCountdown_ = -1;
+        StopTimer();
+        if (guardPhase_ == 1) {
+            doneCode_ = -3;
+            doneMessage_ = u"connect timeout";
+        } else if (guardPhase_ == 2) {
+            doneCode_ = -4;
+            doneMessage_ = u"trans timeout";
+        }
+        components_.wire->Close();
+    });
+}
+
+// --- lines ---
+
+void popZef::Impl::TakeLines() {
+    std::string_view line;
+    for (;;) {
+        switch (lines_.NextLine(line)) {
+            case pop::LineAssembler::Result::Line:
+                HandleLine(line);
+                if (state_ == State::Closing) {
+                    return;
+                }
+                break;
+            case pop::LineAssembler::Result::NeedMore:
+                return;
+            case pop::LineAssembler::Result::TooLong:
+                FailTransfer(-1, u"LINE TOO LONG");
+                return;
+        }
+    }
+}
+
+Text popZef::Impl::LineToText(std::string_view line) {
+    scratch_.assign(line);
+    return components_.glyph->JisToText(scratch_);
+}
+
+void popZef::Impl::HandleLine(std::string_view line) {
+    // Lines of a multi-line response are not traced; a RETR line is never converted here,
+    // the parser takes its bytes.
+    switch (state_) {
+        case State::TopNext:
+            HandleTopLine(line);
+            return;
+        case State::RetrNext:
+            HandleRetrLine(line);
+            return;
+        default:
+            break;
+    }
+    currentLine_ = LineToText(line);
+    if (!currentLine_.empty()) {
+        HandleStatusLine();
+    }
+}
+
+void popZef::Impl::HandleTopLine(std::string_view line) {
+    if (line == ".") {
+        Retrieve();
+        return;
+    }
+    Raise(owner_.TopNext, messageId_, LineToText(line));  // a leading dot stays
+}
+
+void popZef::Impl::HandleRetrLine(std::string_view line) {
+    if (line == ".") {
+        bool cancelDelete = false;
+        parser_.EndMessage(messageId_, cancelDelete);
+        cancelDelete ? NextMessage() : SendCommand(State::Dele, Decimal(messageId_));
+        return;
+    }
+    if (!line.empty() && line.front() == '.') {
+        line.remove_prefix(1);
+    }
+    parser_.ParseMessageLine(messageId_, line);
+}
+
+// The state table: one row per state, the good reply first, then the refusal.
+void popZef::Impl::HandleStatusLine() {
+    if (state_ == State::Closing) {
+        return;
+    }
+    RaiseTrace(currentLine_);
+    const bool good = IsGood(currentLine_);
+    switch (state_) {
+        case State::Init:
+            good ? Login() : Fatal();
+            break;
+        case State::User:
+            good ? SendCommand(State::Pass, password_) : Fatal();
+            break;
+        case State::Pass:
+        case State::Apop:
+            good ? SendCommand(State::Stat, {}) : Fatal();
+            break;
+        case State::Stat:
+            good ? OnStatReply() : ErrorReset();
+            break;
+        case State::List:
+            good ? OnListReply() : ErrorReset();
+            break;
+        case State::Uidl:
+            currentUidl_ = good ? pop::ReadUidlReply(currentLine_) : Text();
+            WalkAfterUidl();
+            break;
+        case State::Top:
+            good ? void(state_ = State::TopNext) : OnTopRefused();
+            break;
+        case State::Retr:
+            good ? void(state_ = State::RetrNext) : ErrorReset();
+            break;
+        case State::Dele:
+            good ? NextMessage() : ErrorReset();
+            break;
+        case State::Rset:
+            Quit();
+            break;
+        case State::Quit:
+            components_.wire->Shutdown(1);
+            break;
+        case State::TopNext:
+        case State::RetrNext:
+        case State::Closing:
+            break;
+    }
+}
+
+// --- the steps the table names ---
+
+void popZef::Impl::Login() {
+    if (apop) {
+        SendCommand(State::Apop, userName_ + u" " + ApopDigest(currentLine_));
+    } else {
+        SendCommand(State::User, userName_);
+    }
+}
+
+Text popZef::Impl::ApopDigest(const Text& greeting) {
+    const Text timestamp = pop::ApopTimestamp(greeting);
+    if (timestamp.empty()) {
+        return {};
+    }
+    Hash& hash = *components_.hash;
+    hash.HashInit();
+    hash.HashUpdate(TextToAnsi(timestamp + password_));
+    return AsciiToText(hash.HashFinalHex());
+}
+
+void popZef::Impl::OnStatReply() {
+    const std::optional<pop::StatReply> stat = pop::ReadStatReply(currentLine_);
+    if (!stat) {
+        ErrorReset();  // a good reply without its numbers cannot be walked
+        return;
+    }
+    messageCount_ = stat->count;
+    mailboxSize_ = stat->size;
+    Raise(owner_.Stat, messageCount_, mailboxSize_);
+    if (messageCount_ > 0) {
+        messageId_ = 1;
+        SendCommand(State::List, u"1");
+    } else {
+        Quit();
+    }
+}
+
+void popZef::Impl::OnListReply() {
+    if (abortMode_ == 1) {
+        Quit();
+        return;
+    }
+    if (abortMode_ == 2) {
+        SendCommand(State::Rset, {});
+        return;
+    }
+    const std::optional<long> size = pop::ReadListReply(currentLine_);
+    if (!size) {
+        ErrorReset();
+        return;
+    }
+    messageSize_ = *size;
+    WalkAfterList();
+}
+
+void popZef::Impl::WalkAfterList() {
+    bool cancelUidl = false;
+    bool cancelTop = false;
+    bool cancelRetr = false;
+    Raise(owner_.UidlFirst, messageId_, cancelUidl);
+    if (cancelUidl) {
+        Raise(owner_.TopFirst, messageId_, cancelTop);
+        if (cancelTop) {
+            parser_.BeginMessage(messageId_, messageSize_, cancelRetr);
+        }
+    }
+    if (!cancelUidl) {
+        SendCommand(State::Uidl, Decimal(messageId_));
+    } else if (!cancelTop) {
+        SendCommand(State::Top, Decimal(messageId_) + u" " + Decimal(topLines_));
+    } else if (!cancelRetr) {
+        SendCommand(State::Retr, Decimal(messageId_));
+    } else {
+        NextMessage();
+    }
+}
+
+void popZef::Impl::WalkAfterUidl() {
+    bool deleteNow = false;
+    Raise(owner_.UidlDone, messageId_, currentUidl_, deleteNow);
+    if (deleteNow) {
+        SendCommand(State::Dele, Decimal(messageId_));
+        return;
+    }
+    bool cancelTop = false;
+    Raise(owner_.TopFirst, messageId_, cancelTop);
+    if (!cancelTop) {
+        SendCommand(State::Top, Decimal(messageId_) + u" " + Decimal(topLines_));
+        return;
+    }
+    Retrieve();
+}
+
+void popZef::Impl::OnTopRefused() {
+    bool deleteNow = false;
+    Raise(owner_.TopDone, messageId_, deleteNow);
+    deleteNow ? SendCommand(State::Dele, Decimal(messageId_)) : Retrieve();
+}
+
+void popZef::Impl::Retrieve() {
+    bool cancelRetr = false;
+    parser_.BeginMessage(messageId_, messageSize_, cancelRetr);
+    cancelRetr ? NextMessage() : SendCommand(State::Retr, Decimal(messageId_));
+}
+
+void popZef::Impl::NextMessage() {
+    if (messageCount_ > messageId_) {
+        ++messageId_;
+        SendCommand(State::List, Decimal(messageId_));
+    } else {
+        Quit();
+    }
+}
+
+void popZef::Impl::Fatal() {
+    doneCode_ = -1;
+    doneMessage_ = currentLine_;
+    state_ = State::Quit;
+    receivePhase_ = 2;
+    components_.wire->Shutdown(1);
+}
+
+void popZef::Impl::ErrorReset() {
+    doneCode_ = -1;
+    doneMessage_ = currentLine_;
+    SendCommand(State::Rset, {});
+}
+
+void popZef::Impl::Quit() {
+    receivePhase_ = 2;
+    SendCommand(State::Quit, {});
+}
+
+// --- output ---
+
+void popZef::Impl::SendCommand(State command, Text argument) {
+    if (command == State::Rset && deleteOnError) {
+        // Commit the deletions already marked instead of undoing them.
+        receivePhase_ = 2;
+        command = State::Quit;
+        argument.clear();
+    }
+    state_ = command;
+    const Text name = CommandName(command);
+    RaiseTrace(u">>" + name + u" " + (command == State::Pass ? Text(u"***") : argument));
+    SendLine(argument.empty() ? name : name + u" " + argument);
+}
+
+void popZef::Impl::SendLine(const Text& text) {
+    Bytes bytes = TextToAnsi(text + u"\r\n");
+    Wire& wire = *components_.wire;
+    if (!wire.CanSend()) {
+        pendingOutput_ += bytes;
+        return;
+    }
+    if (!pendingOutput_.empty()) {
+        bytes.insert(0, pendingOutput_);  // what waits goes first
+        pendingOutput_.clear();
+    }
+    wire.SendData(bytes);
+}
+
+}  // namespace zef

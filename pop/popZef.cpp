@@ -1,0 +1,80 @@
+// popZef's public face: every call goes to its Impl.
+#include "pop/popZef.h"
+
+#include "pop/PopControl.h"
+
+namespace zef {
+
+popZef::popZef(Components components)
+    : impl_(std::make_unique<Impl>(*this, std::move(components))) {}
+
+popZef::~popZef() = default;
+
+bool popZef::TcpTraceOn() const {
+    return impl_->tcpTraceOn;
+}
+void popZef::TcpTraceOn(bool on) {
+    impl_->tcpTraceOn = on;
+}
+long popZef::ConnectTimeout() const {
+    return impl_->connectTimeout;
+}
+void popZef::ConnectTimeout(long seconds) {
+    impl_->connectTimeout = seconds;
+}
+long popZef::TransTimeout() const {
+    return impl_->transTimeout;
+}
+void popZef::TransTimeout(long seconds) {
+    impl_->transTimeout = seconds;
+}
+bool popZef::APOP() const {
+    return impl_->apop;
+}
+void popZef::APOP(bool on) {
+    impl_->apop = on;
+}
+Text popZef::Copyright() const {
+    return Impl::Banner();
+}
+void popZef::Copyright(const Text& /*ignored*/) {}
+const Text& popZef::Port() const {
+    return impl_->port;
+}
+void popZef::Port(const Text& port) {
+    impl_->port = port;
+}
+bool popZef::DeleteOnError() const {
+    return impl_->deleteOnError;
+}
+void popZef::DeleteOnError(bool on) {
+    impl_->deleteOnError = on;
+}
+long long popZef::MaxLineLength() const {
+    return impl_->MaxLineLength();
+}
+void popZef::MaxLineLength(long long bytes) {
+    impl_->MaxLineLength(bytes);
+}
+
+void popZef::pop(const Text& xserv, const Text& xuser, const Text& xpass, long xlines) {
+    impl_->Pop(xserv, xuser, xpass, xlines);
+}
+void popZef::Abend(bool CancelDelete) {
+    impl_->Abend(CancelDelete);
+}
+Text popZef::Any2Unicode(const Bytes& AnsiText) {
+    return impl_->Any2Unicode(AnsiText);
+}
+const Text& popZef::Caption() const {
+    return impl_->Caption();
+}
+
+void popZef::ReadProperties(const PropertyBag& bag) {
+    impl_->ReadProperties(bag);
+}
+void popZef::WriteProperties(PropertyBag& bag) const {
+    impl_->WriteProperties(bag);
+}
+
+}  // namespace zef
