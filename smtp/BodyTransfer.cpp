@@ -1,0 +1,179 @@
+// The DATA phase: after the header block, every SendComplete brings one turn of body output,
+// asked for from the application piece by piece, so that a body of any size is sent without
+// being held: MoreData for a plain message, MimeHead and MimeBody for a multipart one.
+#include <optional>
+
+#include "common/Error.h"
+#include "common/Unicode.h"
+#include "smtp/smtpZefImpl.h"
+
+namespace zef {
+
+namespace {
+
+constexpr const char16_t* kDotTrace = u">>Sending Dot(EOF) ...";
+
+bool IsPartRefusal(const Error& error) {
+    return error.number() == error::kInvalidValue && error.source() == smtp::kPartErrorSource;
+}
+
+}  // namespace
+
+void smtpZef::Impl::OnSendComplete() {
+    if (failed_) {
+        return;
+    }
+    StopTimer();
+    ArmTimer(kTransferGuard);
+    if (!pendingOutput_.empty()) {
+        Bytes output;
+        output.swap(pendingOutput_);
+        wire_.SendData(output);
+    }
+    // A turn that hands nothing to the socket would get no SendComplete of its own (an
+    // application piece that converts to no bytes, e.g. a single odd byte): go on with the next
+    // turn at once instead of stalling.
+    while (dataPhase_ && !RunBodyTurn()) {
+    }
+}
+
+// One turn; true when it handed bytes to the socket (or to PendingOutput), or when the turn
+// must end the body's progress (a refused part).
+bool smtpZef::Impl::RunBodyTurn() {
+    return mimeMultipart.empty() ? PlainBodyTurn() : MimeBodyTurn();
+}
+
+// The plain body is the application's text, sent as it comes: no dot-stuffing, so the
+// application must not pass a line that consists of a single ".".
+bool smtpZef::Impl::PlainBodyTurn() {
+    ++moreDataId_;
+    Bytes data;
+    if (owner_.MoreData) {
+        owner_.MoreData(moreDataId_, data);
+    }
+    if (data.empty()) {
+        RaiseTrace(kDotTrace);
+        dataPhase_ = false;
+        return SendText(u"\r\n.\r\n");
+    }
+    RaiseTrace(u">>Sending More Data ...");
+    return SendText(Utf16LeToText(data));
+}
+
+bool smtpZef::Impl::MimeBodyTurn() {
+    if (inPartBody_) {
+        if (std::optional<bool> sent = SendPartPiece()) {
+            return *sent;
+        }
+    }
+    partHeaderBuffer_.clear();
+    try {
+        RunPartLoop();
+    } catch (const Error& error) {
+        if (!IsPartRefusal(error)) {
+            throw;
+        }
+        // A part with an unknown data format or transfer encoding. Its refusal cannot be
+        // raised back to the socket's event loop as a host would; it is traced instead. Nothing
+        // of this turn is sent and the DATA phase stays open, so, as no SendComplete follows,
+        // the send ends through the transfer time-out (Done -4); with no TransTimeout it waits.
+        partHeaderBuffer_.clear();
+        RaiseTrace(error.description());
+        return true;
+    }
+    Bytes header = glyph_.TextToJis(partHeaderBuffer_);
+    partHeaderBuffer_.clear();
+    return SendRaw(codec_.EncodeHeader(header));
+}
+
+// One piece of a leaf part: whether it gave bytes to send, or nothing when the application
+// ended the part.
+std::optional<bool> smtpZef::Impl::SendPartPiece() {
+    Bytes data;
+    if (owner_.MimeBody) {
+        owner_.MimeBody(mimeDepth_, mimePart_, data);
+    }
+    if (data.empty()) {
+        inPartBody_ = false;
+        return std::nullopt;
+    }
+    Bytes bytes;
+    if (partIsText_) {
+        // UTF-16LE text: a code unit split between two pieces waits for its second byte, and
+        // a character split between two pieces waits in the backlog for the converter.
+        pieceRemainder_ += data;
+        const size_t whole = pieceRemainder_.size() & ~size_t{1};
+        textBacklog_ += Utf16LeToText(std::string_view(pieceRemainder_).substr(0, whole));
+        pieceRemainder_.erase(0, whole);
+        bytes = glyph_.TextToJis(textBacklog_);
+    } else {
+        bytes = std::move(data);
+    }
+    return SendRaw(smtp::EncodePiece(codec_, partEncoding_, std::move(bytes)));
+}
+
+// One pass per part number, until a leaf part is open or the message is complete; the
+// delimiters and part headers of the whole pass go out together.
+void smtpZef::Impl::RunPartLoop() {
+    for (;;) {
+        mimePart_ = currentMultiPart_->NextPart();
+        smtp::PartHead head;
+        if (owner_.MimeHead) {
+            owner_.MimeHead(mimeDepth_, mimePart_, head.originalDataFormat, head.contentType,
+                            head.contentName, head.contentCharset, head.transferEncoding,
+                            head.additionalHeader);
+        }
+        partDataFormat_ = head.originalDataFormat;
+        partTransferEncoding_ = head.transferEncoding;
+
+        if (head.contentType.empty()) {  // no part with this number: the multipart closes
+            if (CloseMultiPart()) {
+                return;
+            }
+            continue;
+        }
+        partHeaderBuffer_ += smtp::Delimiter(currentMultiPart_->Boundary());
+        if (smtp::OpensNestedMultiPart(head.contentType)) {
+            OpenNestedMultiPart(head.contentType);
+            continue;
+        }
+        OpenLeafPart(head);
+        return;
+    }
+}
+
+// Closes the open multipart; true when it was the message's own, which ends the body.
+bool smtpZef::Impl::CloseMultiPart() {
+    partHeaderBuffer_ += smtp::CloseDelimiter(currentMultiPart_->Boundary());
+    --mimeDepth_;
+    if (mimeDepth_ <= 0) {
+        RaiseTrace(kDotTrace);
+        dataPhase_ = false;
+        partHeaderBuffer_ += u".\r\n";
+        return true;
+    }
+    currentMultiPart_ = std::dynamic_pointer_cast<MultiPart>(multiPartStack_.pop().AsObject());
+    return false;
+}
+
+// The enclosing multipart waits on the stack; the nested one numbers its parts from 1 and
+// takes its depth and its place in the enclosing one into its boundary.
+void smtpZef::Impl::OpenNestedMultiPart(const Text& contentType) {
+    multiPartStack_.Push(Variant(std::shared_ptr<Object>(currentMultiPart_)));
+    currentMultiPart_ = std::make_shared<MultiPart>();
+    ++mimeDepth_;
+    currentMultiPart_->NewBoundary(mimeDepth_, mimePart_);
+    partHeaderBuffer_ += smtp::NestedMultiPartHeader(contentType, currentMultiPart_->Boundary());
+}
+
+// The data format is checked before the encoding; either refusal raises error 380.
+void smtpZef::Impl::OpenLeafPart(const smtp::PartHead& head) {
+    partIsText_ = smtp::IsTextFormat(partDataFormat_);
+    partEncoding_ = smtp::ParseTransferEncoding(partTransferEncoding_);
+    pieceRemainder_.clear();
+    textBacklog_.clear();
+    inPartBody_ = true;
+    partHeaderBuffer_ += smtp::LeafPartHeader(head);
+}
+
+}  // namespace zef

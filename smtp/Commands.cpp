@@ -1,0 +1,120 @@
+// The send routines of the dialogue, from the lowest: SendRaw (bytes to the socket, or kept
+// while it cannot take them), SendText (text through the converter, the message header through
+// the codec's encoded words), SendLine and SendCommand (state, trace and command line), and
+// the encodings of the AUTH answers.
+#include "common/Unicode.h"
+#include "components/CodePage.h"
+#include "smtp/CramMd5.h"
+#include "smtp/HeaderBlock.h"
+#include "smtp/smtpZefImpl.h"
+
+namespace zef {
+
+Text StateName(DialogueState state) {
+    switch (state) {
+        case DialogueState::kInit:
+            return u"INIT";
+        case DialogueState::kHelo:
+            return u"HELO";
+        case DialogueState::kEhlo:
+            return u"EHLO";
+        case DialogueState::kAuth:
+            return u"AUTH";
+        case DialogueState::kAuthData:
+            return u"AUTHDATA";
+        case DialogueState::kAuthData0:
+            return u"AUTHDATA0";
+        case DialogueState::kAuthData1:
+            return u"AUTHDATA1";
+        case DialogueState::kMail:
+            return u"MAIL";
+        case DialogueState::kRcpt:
+            return u"RCPT";
+        case DialogueState::kData:
+            return u"DATA";
+        case DialogueState::kTransData:
+            return u"TRANSDATA";
+        case DialogueState::kRset:
+            return u"RSET";
+        case DialogueState::kQuit:
+            return u"QUIT";
+    }
+    return u"";
+}
+
+// Output waits in PendingOutput while the socket cannot take it; once something waits, later
+// output queues behind it too, so bytes never overtake each other. The SendComplete handler
+// flushes it.
+// Returns whether there was anything to send; nothing is never passed on.
+bool smtpZef::Impl::SendRaw(Bytes bytes) {
+    if (bytes.empty()) {
+        return false;
+    }
+    if (pendingOutput_.empty() && wire_.CanSend()) {
+        wire_.SendData(bytes);
+    } else {
+        pendingOutput_ += bytes;
+    }
+    return true;
+}
+
+// Until the empty line that ends the message header has gone out, everything sent passes
+// through the codec's EncodeHeader; the rest of the text after that empty line is sent as it is.
+bool smtpZef::Impl::SendText(const Text& text) {
+    Text pending = text;
+    Bytes bytes = glyph_.TextToJis(pending);
+    if (headerPhase_) {
+        const size_t headerEnd = bytes.find("\r\n\r\n");
+        if (headerEnd == Bytes::npos) {
+            bytes = codec_.EncodeHeader(bytes);
+        } else {
+            Bytes header = bytes.substr(0, headerEnd + 4);
+            bytes = codec_.EncodeHeader(header) + bytes.substr(headerEnd + 4);
+            headerPhase_ = false;
+        }
+    }
+    return SendRaw(std::move(bytes));
+}
+
+void smtpZef::Impl::SendLine(const Text& text) {
+    SendText(text + u"\r\n");
+}
+
+// Records the command as the dialogue state, traces it (never the password) and sends it.
+void smtpZef::Impl::SendCommand(DialogueState state, const Text& argument) {
+    dialogueState_ = state;
+    const Text name = StateName(state);
+    switch (state) {
+        case DialogueState::kTransData:
+            RaiseTrace(u">>Sending Data ...");
+            SendText(smtp::TransDataText(kProductBanner, argument));
+            break;
+        case DialogueState::kAuthData:
+        case DialogueState::kAuthData0:
+            RaiseTrace(u">>Send AuthData User=" + user);
+            SendLine(argument);
+            break;
+        case DialogueState::kAuthData1:
+            RaiseTrace(u">>Send AuthData Pass=***");
+            SendLine(argument);
+            break;
+        default:
+            RaiseTrace(u">>" + name + u" " + argument);
+            SendLine(argument.empty() ? name : name + u" " + argument);
+            break;
+    }
+}
+
+Text smtpZef::Impl::EncodeBase64Text(const Text& text) {
+    Bytes bytes = TextToAnsi(text);
+    return AnsiToText(codec_.EncodeBase64(bytes));
+}
+
+// The CRAM-MD5 answer: base64 of the user name, a space and the HMAC-MD5 digest of the
+// challenge under the password.
+Text smtpZef::Impl::CramMd5Response(const Bytes& challenge) {
+    const std::string digest = smtp::CramMd5Digest(hash_, TextToAnsi(pass), challenge);
+    return EncodeBase64Text(user + u" " + AsciiToText(digest));
+}
+
+}  // namespace zef

@@ -1,0 +1,184 @@
+// The client side of the SMTP dialogue: received bytes become reply lines, and each final
+// reply line, together with the command last sent, decides what to send next.
+#include "common/MailComm.h"
+#include "components/CodePage.h"
+#include "smtp/smtpZefImpl.h"
+
+namespace zef {
+
+namespace {
+
+// The reply line as text, without its line end. The character before the line feed is taken as
+// the CR and dropped, so a line ended by a bare line feed loses its last character.
+Text ReplyLineText(const Bytes& lineBytes) {
+    if (lineBytes.empty()) {
+        return {};
+    }
+    if (lineBytes.back() == '\r') {
+        return AnsiToText(std::string_view(lineBytes).substr(0, lineBytes.size() - 1));
+    }
+    Text line = AnsiToText(lineBytes);
+    if (!line.empty()) {
+        line.pop_back();
+    }
+    return line;
+}
+
+// "250-..." continues a multi-line reply; only its last line ("250 ...") is acted on.
+bool IsContinuation(const Text& line) {
+    return line.size() >= 4 && line[3] == u'-';
+}
+
+}  // namespace
+
+void smtpZef::Impl::OnDataArrival(const Bytes& data) {
+    if (failed_) {
+        return;
+    }
+    StopTimer();
+    ArmTimer(kTransferGuard);
+    SetCaption(u"PROCESSING");
+
+    replyReader_.Append(data);
+    Bytes lineBytes;
+    while (replyReader_.NextLine(lineBytes)) {
+        const Text line = ReplyLineText(lineBytes);
+        RaiseTrace(line);
+        if (IsContinuation(line)) {
+            continue;
+        }
+        if (sendPhase_ == kClosing) {
+            // The reply to QUIT or RSET, whatever it says: the rest stays unread.
+            wire_.Close();
+            return;
+        }
+        HandleReplyLine(line);
+    }
+    if (replyReader_.Overrun()) {
+        EndSendAfterFailure(-1, u"REPLY LINE TOO LONG");
+    }
+}
+
+// Only the first character of a final reply counts: "1" is ignored, "4" and "5" refuse,
+// anything else is positive.
+void smtpZef::Impl::HandleReplyLine(const Text& line) {
+    const char16_t first = line.empty() ? u'\0' : line[0];
+    switch (first) {
+        case u'1':
+            return;
+        case u'4':
+        case u'5':
+            doneCode_ = -1;
+            doneMessage_ = line;
+            sendPhase_ = kClosing;
+            SendCommand(DialogueState::kRset, u"");
+            return;
+        default:
+            OnPositiveReply(line);
+            return;
+    }
+}
+
+// The positive-reply table: one row per command last sent.
+void smtpZef::Impl::OnPositiveReply(const Text& line) {
+    switch (dialogueState_) {
+        case DialogueState::kInit:  // the greeting
+            SendCommand(auth != 0 ? DialogueState::kEhlo : DialogueState::kHelo, hostname);
+            break;
+        case DialogueState::kHelo:
+        case DialogueState::kEhlo:
+            StartAuthOrMail();
+            break;
+        case DialogueState::kAuth:  // 334
+            AnswerAuthChallenge(line);
+            break;
+        case DialogueState::kAuthData0:  // LOGIN, the user name taken
+            SendCommand(DialogueState::kAuthData1, EncodeBase64Text(pass));
+            break;
+        case DialogueState::kAuthData:
+        case DialogueState::kAuthData1:  // authenticated
+            SendMailFrom();
+            break;
+        case DialogueState::kMail:
+            rcptIndex_ = 1;
+            SendRcpt();
+            break;
+        case DialogueState::kRcpt:
+            if (rcptIndex_ >= static_cast<long>(recipients_.size()) - 1) {
+                SendCommand(DialogueState::kData, u"");
+            } else {
+                ++rcptIndex_;
+                SendRcpt();
+            }
+            break;
+        case DialogueState::kData:  // 354: the header block, then the body turns
+            dataPhase_ = true;
+            SendCommand(DialogueState::kTransData, headerBlock_);
+            break;
+        case DialogueState::kTransData:  // the reply to the final dot
+            sendPhase_ = kClosing;
+            SendCommand(DialogueState::kQuit, u"");
+            break;
+        case DialogueState::kRset:
+        case DialogueState::kQuit:
+            break;
+    }
+}
+
+void smtpZef::Impl::StartAuthOrMail() {
+    switch (auth) {
+        case 0:
+            SendMailFrom();
+            break;
+        case 1:
+            SendCommand(DialogueState::kAuth, u"CRAM-MD5");
+            break;
+        case 2:
+            SendCommand(DialogueState::kAuth, u"LOGIN");
+            break;
+        case 3:
+            SendCommand(DialogueState::kAuth, u"PLAIN");
+            break;
+        default:  // cannot be stored: assignment and loading refuse it
+            break;
+    }
+}
+
+void smtpZef::Impl::AnswerAuthChallenge(const Text& line) {
+    switch (auth) {
+        case 1: {
+            // The challenge is the base64 text after "334 ". Its decoded bytes are used as they
+            // are, without a round trip through text.
+            Bytes encoded = TextToAnsi(line.size() > 4 ? line.substr(4) : Text());
+            const Bytes challenge = codec_.DecodeBase64(encoded);
+            SendCommand(DialogueState::kAuthData, CramMd5Response(challenge));
+            break;
+        }
+        case 2:
+            SendCommand(DialogueState::kAuthData0, EncodeBase64Text(user));
+            break;
+        case 3:
+            SendCommand(DialogueState::kAuthData,
+                        EncodeBase64Text(Text(1, u'\0') + user + Text(1, u'\0') + pass));
+            break;
+        default:
+            break;
+    }
+}
+
+// Once per send, after the greeting or after authentication: every address is reduced to its
+// bare form, then MAIL FROM goes out.
+void smtpZef::Impl::SendMailFrom() {
+    for (Text& address : recipients_) {
+        address = mailcomm::ExtractAddress(address);
+    }
+    SendCommand(DialogueState::kMail, u"FROM:" + openBracket_ + recipients_[0] + closeBracket_);
+}
+
+void smtpZef::Impl::SendRcpt() {
+    SendCommand(
+        DialogueState::kRcpt,
+        u"TO:" + openBracket_ + recipients_[static_cast<size_t>(rcptIndex_)] + closeBracket_);
+}
+
+}  // namespace zef

@@ -1,0 +1,27 @@
+#include "smtp/HeaderBlock.h"
+
+#include "common/MailComm.h"
+
+namespace zef::smtp {
+
+Text MultipartHeaderBlock(const Text& subtype, const Text& charset, const Text& boundary,
+                          const Text& mailHeader) {
+    Text block = u"MIME-Version: 1.0\r\nContent-Type: multipart/" + subtype;
+    if (!charset.empty()) {
+        block += u";\r\n\tcharset=" + charset;
+    }
+    block += u";\r\n\tboundary=\"" + boundary + u"\"\r\n";
+    block += mailHeader;
+    block += u"\r\n\r\nThis message is in MIME format. \r\n";
+    return block;
+}
+
+Text TransDataText(const Text& banner, const Text& headerBlock) {
+    // The X-TALVORN line goes in front before the stuffing, so that a header whose very first
+    // line begins with "." is stuffed as well.
+    Text text = u"X-TALVORN: " + banner + u"\r\n" + headerBlock;
+    mailcomm::ReplaceAll(text, u"\r\n.", u"\r\n..");
+    return text;
+}
+
+}  // namespace zef::smtp

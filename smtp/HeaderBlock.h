@@ -1,0 +1,18 @@
+// The header text that follows the 354 reply. Pure functions.
+#pragma once
+
+#include "common/Types.h"
+
+namespace zef::smtp {
+
+// The MIME-Version and multipart Content-Type lines, the application's header, the empty line
+// and the preamble. An empty charset leaves the charset parameter out.
+Text MultipartHeaderBlock(const Text& subtype, const Text& charset, const Text& boundary,
+                          const Text& mailHeader);
+
+// The text sent for the header block: the X-TALVORN line with the banner, then the header block,
+// with every line that begins with "." stuffed to ".." so that none can end the DATA phase.
+// Raises the mailcomm Overflow (error 6) when a dot line starts beyond its 16-bit positions.
+Text TransDataText(const Text& banner, const Text& headerBlock);
+
+}  // namespace zef::smtp

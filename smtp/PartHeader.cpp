@@ -1,0 +1,111 @@
+#include "smtp/PartHeader.h"
+
+#include <algorithm>
+
+#include "common/Error.h"
+
+namespace zef::smtp {
+
+namespace {
+
+constexpr const char16_t* kCrLf16 = u"\r\n";
+
+char16_t AsciiUpper(char16_t c) {
+    return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c;
+}
+char16_t AsciiLower(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c;
+}
+
+Text AsciiLowerCase(Text text) {
+    std::transform(text.begin(), text.end(), text.begin(), AsciiLower);
+    return text;
+}
+
+[[noreturn]] void RefusePart(const Text& description) {
+    throw Error(error::kInvalidValue, kPartErrorSource, description);
+}
+
+}  // namespace
+
+Text Delimiter(const Text& boundary) {
+    return kCrLf16 + (u"--" + boundary) + kCrLf16;
+}
+
+Text CloseDelimiter(const Text& boundary) {
+    return kCrLf16 + (u"--" + boundary) + u"--" + kCrLf16;
+}
+
+bool OpensNestedMultiPart(const Text& contentType) {
+    return contentType.starts_with(u"multipart/");
+}
+
+Text NestedMultiPartHeader(const Text& contentType, const Text& boundary) {
+    return u"Content-Type: " + contentType + u";\r\n\tcharset=iso-2022-jp;\r\n\tboundary=\"" +
+           boundary + u"\"\r\n";
+}
+
+Text LeafPartHeader(const PartHead& head) {
+    Text text = u"Content-Type: " + head.contentType;
+    if (!head.contentCharset.empty()) {
+        text += u";\r\n\tcharset=" + head.contentCharset;
+    }
+    if (!head.contentName.empty()) {
+        text += u";\r\n\tname=\"" + head.contentName + u"\"";
+    }
+    text += kCrLf16;
+    if (!head.transferEncoding.empty()) {
+        text += u"Content-Transfer-Encoding: " + head.transferEncoding + kCrLf16;
+    }
+    if (!head.additionalHeader.empty()) {
+        text += head.additionalHeader + kCrLf16;
+    }
+    text += kCrLf16;
+    return text;
+}
+
+bool IsTextFormat(const Text& originalDataFormat) {
+    const char16_t first = originalDataFormat.empty() ? u'\0' : AsciiUpper(originalDataFormat[0]);
+    if (first == u'U') {
+        return true;
+    }
+    if (first == u'B') {
+        return false;
+    }
+    RefusePart(u"INVALID DataFormat");
+}
+
+PartEncoding ParseTransferEncoding(const Text& transferEncoding) {
+    const Text name = AsciiLowerCase(transferEncoding);
+    if (name.empty() || name == u"7bit" || name == u"8bit" || name == u"binary") {
+        return PartEncoding::kAsIs;
+    }
+    if (name == u"quoted-printable") {
+        return PartEncoding::kQuotedPrintable;
+    }
+    if (name == u"base64") {
+        return PartEncoding::kBase64;
+    }
+    RefusePart(u"INVALID ENCODE-TYPE:" + transferEncoding);
+}
+
+Bytes EncodePiece(Codec& codec, PartEncoding encoding, Bytes piece) {
+    switch (encoding) {
+        case PartEncoding::kAsIs:
+            return piece;
+        case PartEncoding::kQuotedPrintable:
+            return codec.EncodeQuotedPrintable(piece);
+        case PartEncoding::kBase64:
+            break;
+    }
+    Bytes lines;
+    lines.reserve((piece.size() + kBase64ChunkBytes - 1) / kBase64ChunkBytes * 78);
+    for (size_t at = 0; at < piece.size(); at += kBase64ChunkBytes) {
+        Bytes chunk = piece.substr(at, kBase64ChunkBytes);
+        lines += codec.EncodeBase64(chunk);
+        lines += kCrLf;
+    }
+    return lines;
+}
+
+}  // namespace zef::smtp

@@ -1,0 +1,125 @@
+// Saving and loading the persisted properties through the host's property bag. Keys, order and
+// defaults are fixed; a value equal to its default is not written.
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "common/Error.h"
+#include "common/Unicode.h"
+#include "smtp/smtpZefImpl.h"
+
+namespace zef {
+
+namespace {
+
+constexpr const char* kBagSource = "TALVORN.smtp.ReadProperties";
+
+[[noreturn]] void RefuseStoredValue(const std::string& key) {
+    throw Error(error::kInvalidValue, kBagSource, u"INVALID PROPERTY VALUE: " + Utf8ToText(key));
+}
+
+std::optional<long> ParseLong(const Text& text) {
+    const std::string digits = TextToUtf8(text);
+    try {
+        size_t used = 0;
+        const long value = std::stol(digits, &used);
+        if (digits.find_first_not_of(' ', used) == std::string::npos) {
+            return value;
+        }
+    } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): not a number
+    }
+    return std::nullopt;
+}
+
+// A stored value as a whole number, the way the host converts: a string of digits, a number
+// (rounded) or a Boolean (True is -1). Anything else is refused.
+long ReadLong(const PropertyBag& bag, const std::string& key, long defaultValue) {
+    const Variant value = bag.ReadProperty(key, defaultValue);
+    if (const long* number = value.AsLong()) {
+        return *number;
+    }
+    if (const double* real = value.AsDouble()) {
+        const double rounded = std::nearbyint(*real);
+        if (std::isfinite(rounded) &&
+            rounded >= static_cast<double>(std::numeric_limits<long>::min()) &&
+            rounded <= static_cast<double>(std::numeric_limits<long>::max())) {
+            return static_cast<long>(rounded);
+        }
+    } else if (const bool* flag = value.AsBoolean()) {
+        return *flag ? -1 : 0;
+    } else if (const Text* text = value.AsString()) {
+        if (std::optional<long> parsed = ParseLong(*text)) {
+            return *parsed;
+        }
+    }
+    RefuseStoredValue(key);
+}
+
+// A stored value as text: a string as it is, a number in decimal.
+Text ReadText(const PropertyBag& bag, const std::string& key, const Text& defaultValue) {
+    const Variant value = bag.ReadProperty(key, defaultValue);
+    if (const Text* text = value.AsString()) {
+        return *text;
+    }
+    if (const long* number = value.AsLong()) {
+        return AsciiToText(std::to_string(*number));
+    }
+    RefuseStoredValue(key);
+}
+
+}  // namespace
+
+void smtpZef::Impl::WriteProperties(PropertyBag& bag) const {
+    bag.WriteProperty("Port", port, Text(u"25"));
+    bag.WriteProperty("Hostname", hostname, Text());
+    bag.WriteProperty("Auth", auth, 0L);
+    bag.WriteProperty("User", user, Text());
+    bag.WriteProperty("Pass", pass, Text());  // stored as plain text, as the bag's owner expects
+    bag.WriteProperty("AngleBracketType", angleBracketType, 0);
+    bag.WriteProperty("KanjiIn", kanjiIn, Text(u"$B"));
+    bag.WriteProperty("KanjiOut", kanjiOut, Text(u"(J"));
+    bag.WriteProperty("Fold78", fold78, 1L);
+    bag.WriteProperty("Charset", charSet, Text(u"iso-2022-jp"));
+    bag.WriteProperty("ConnectTimeout", connectTimeout, 0L);
+    bag.WriteProperty("TransTimeout", transTimeout, 0L);
+}
+
+// Everything is read and checked before anything is stored, so a refused bag changes nothing.
+// A stored Auth outside 0 to 3 is refused like an assignment (error 380): kept, it would make
+// every send stop after EHLO and wait for the transfer time-out.
+void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
+    Text newPort = ReadText(bag, "Port", u"25");
+    Text newHostname = ReadText(bag, "Hostname", u"");
+    const long newAuth = ReadLong(bag, "Auth", 0);
+    Text newUser = ReadText(bag, "User", u"");
+    Text newPass = ReadText(bag, "Pass", u"");
+    const long newAngleBracketType = ReadLong(bag, "AngleBracketType", 0);
+    Text newKanjiIn = ReadText(bag, "KanjiIn", u"$B");
+    Text newKanjiOut = ReadText(bag, "KanjiOut", u"(J");
+    const long newFold78 = ReadLong(bag, "Fold78", 1);
+    Text newCharSet = ReadText(bag, "Charset", u"iso-2022-jp");
+    const long newConnectTimeout = ReadLong(bag, "ConnectTimeout", 0);
+    const long newTransTimeout = ReadLong(bag, "TransTimeout", 0);
+
+    if (newAngleBracketType < std::numeric_limits<int>::min() ||
+        newAngleBracketType > std::numeric_limits<int>::max()) {
+        RefuseStoredValue("AngleBracketType");
+    }
+    CheckAuthMechanism(newAuth);
+
+    port = std::move(newPort);
+    hostname = std::move(newHostname);
+    auth = newAuth;
+    user = std::move(newUser);
+    pass = std::move(newPass);
+    angleBracketType = static_cast<int>(newAngleBracketType);
+    kanjiIn = std::move(newKanjiIn);
+    kanjiOut = std::move(newKanjiOut);
+    fold78 = newFold78;
+    charSet = std::move(newCharSet);
+    connectTimeout = newConnectTimeout;
+    transTimeout = newTransTimeout;
+}
+
+}  // namespace zef

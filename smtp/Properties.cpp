@@ -1,0 +1,230 @@
+// Creation of the control, its property accessors with their validation, the caption and the
+// raising of the application's events.
+#include "common/Error.h"
+#include "common/Unicode.h"
+#include "smtp/smtpZefImpl.h"
+
+namespace zef {
+
+namespace {
+
+constexpr long kTimerIntervalMs = 1000;
+
+Components CheckedComponents(Components components) {
+    if (!components.wire || !components.glyph || !components.codec || !components.hash ||
+        !components.timer) {
+        throw Error(error::kInvalidArgument, "TALVORN.smtp", u"smtpZef needs every component");
+    }
+    return components;
+}
+
+bool IsAllowedSubtype(const Text& subtype) {
+    Text lower = subtype;
+    for (char16_t& c : lower) {
+        if (c >= u'A' && c <= u'Z') {
+            c = c + (u'a' - u'A');
+        }
+    }
+    return lower.empty() || lower == u"mixed" || lower == u"alternative" || lower == u"parallel";
+}
+
+}  // namespace
+
+// --- Impl: creation, validation, caption, events ---
+
+smtpZef::Impl::Impl(smtpZef& owner, Components components)
+    : owner_(owner),
+      components_(CheckedComponents(std::move(components))),
+      wire_(*components_.wire),
+      glyph_(*components_.glyph),
+      codec_(*components_.codec),
+      hash_(*components_.hash),
+      timer_(*components_.timer) {
+    hostname = Utf8ToText(wire_.LocalHostName());
+    timer_.Enabled(false);
+    timer_.Interval(kTimerIntervalMs);
+    HookComponentEvents();
+}
+
+smtpZef::Impl::~Impl() {
+    // The components outlive no one, but unhook them first so that nothing they do while being
+    // destroyed can reach a half-destroyed control.
+    wire_.Connected = nullptr;
+    wire_.DataArrival = nullptr;
+    wire_.SendComplete = nullptr;
+    wire_.Closed = nullptr;
+    wire_.SocketError = nullptr;
+    wire_.SocketTrace = nullptr;
+    timer_.Tick = nullptr;
+}
+
+void smtpZef::Impl::CheckAuthMechanism(long mechanism) {
+    if (mechanism < 0 || mechanism > 3) {
+        throw Error(error::kInvalidValue, "TALVORN.smtp.Auth",
+                    u"Invalid Auth Mechanism(0[NO AUTH],1[CRAM-MD5],2[LOGIN],3[PLAIN])");
+    }
+}
+
+void smtpZef::Impl::SetAuth(long mechanism) {
+    CheckAuthMechanism(mechanism);
+    auth = mechanism;
+}
+
+void smtpZef::Impl::SetMimeMultipart(const Text& subtype) {
+    if (!IsAllowedSubtype(subtype)) {
+        throw Error(error::kInvalidValue, "TALVORN.smtp.MimeMultiPart", u"Invalid MimeSubType");
+    }
+    mimeMultipart = subtype;
+}
+
+// The caption is a display: an exception thrown by a CaptionChanged handler is dropped, so a
+// faulty repaint can never change the outcome of a send.
+void smtpZef::Impl::SetCaption(const Text& text) {
+    if (caption == text) {
+        return;
+    }
+    caption = text;
+    if (owner_.CaptionChanged) {
+        try {
+            owner_.CaptionChanged(caption);
+        } catch (...) {  // NOLINT(bugprone-empty-catch): see above
+        }
+    }
+}
+
+void smtpZef::Impl::RaiseTrace(const Text& message) {
+    if (owner_.Trace) {
+        owner_.Trace(message);
+    }
+}
+
+void smtpZef::Impl::RaiseDone(long code, const Text& message) {
+    if (owner_.Done) {
+        owner_.Done(code, message);
+    }
+}
+
+// --- smtpZef: the public face forwards to Impl ---
+
+smtpZef::smtpZef(Components components)
+    : impl_(std::make_unique<Impl>(*this, std::move(components))) {}
+
+smtpZef::~smtpZef() = default;
+
+bool smtpZef::TcpTraceOn() const {
+    return impl_->tcpTraceOn;
+}
+void smtpZef::TcpTraceOn(bool on) {
+    impl_->tcpTraceOn = on;
+}
+const Variant& smtpZef::ToAddr() const {
+    return impl_->toAddr;
+}
+void smtpZef::ToAddr(const Variant& recipients) {
+    impl_->toAddr = recipients;
+}
+const Text& smtpZef::FromAddr() const {
+    return impl_->fromAddr;
+}
+void smtpZef::FromAddr(const Text& sender) {
+    impl_->fromAddr = sender;
+}
+long smtpZef::ConnectTimeout() const {
+    return impl_->connectTimeout;
+}
+void smtpZef::ConnectTimeout(long seconds) {
+    impl_->connectTimeout = seconds;
+}
+long smtpZef::TransTimeout() const {
+    return impl_->transTimeout;
+}
+void smtpZef::TransTimeout(long seconds) {
+    impl_->transTimeout = seconds;
+}
+long smtpZef::Auth() const {
+    return impl_->auth;
+}
+void smtpZef::Auth(long mechanism) {
+    impl_->SetAuth(mechanism);
+}
+const Text& smtpZef::KanjiIn() const {
+    return impl_->kanjiIn;
+}
+void smtpZef::KanjiIn(const Text& escape) {
+    impl_->kanjiIn = escape;
+}
+const Text& smtpZef::KanjiOut() const {
+    return impl_->kanjiOut;
+}
+void smtpZef::KanjiOut(const Text& escape) {
+    impl_->kanjiOut = escape;
+}
+const Text& smtpZef::User() const {
+    return impl_->user;
+}
+void smtpZef::User(const Text& user) {
+    impl_->user = user;
+}
+const Text& smtpZef::Pass() const {
+    return impl_->pass;
+}
+void smtpZef::Pass(const Text& password) {
+    impl_->pass = password;
+}
+const Text& smtpZef::MimeMultipart() const {
+    return impl_->mimeMultipart;
+}
+void smtpZef::MimeMultipart(const Text& subtype) {
+    impl_->SetMimeMultipart(subtype);
+}
+int smtpZef::AngleBracketType() const {
+    return impl_->angleBracketType;
+}
+void smtpZef::AngleBracketType(int type) {
+    impl_->angleBracketType = type;
+}
+Text smtpZef::Copyright() const {
+    return kProductBanner;
+}
+void smtpZef::Copyright(const Text& /*ignored*/) {}
+const Text& smtpZef::Hostname() const {
+    return impl_->hostname;
+}
+void smtpZef::Hostname(const Text& name) {
+    impl_->hostname = name;
+}
+const Text& smtpZef::Port() const {
+    return impl_->port;
+}
+void smtpZef::Port(const Text& port) {
+    impl_->port = port;
+}
+const Text& smtpZef::CharSet() const {
+    return impl_->charSet;
+}
+void smtpZef::CharSet(const Text& charset) {
+    impl_->charSet = charset;
+}
+long smtpZef::Fold78() const {
+    return impl_->fold78;
+}
+void smtpZef::Fold78(long mode) {
+    impl_->fold78 = mode;
+}
+
+void smtpZef::Smtp(const Text& MailServer, const Text& MailHeader) {
+    impl_->Smtp(MailServer, MailHeader);
+}
+
+const Text& smtpZef::Caption() const {
+    return impl_->caption;
+}
+
+void smtpZef::ReadProperties(const PropertyBag& bag) {
+    impl_->ReadProperties(bag);
+}
+void smtpZef::WriteProperties(PropertyBag& bag) const {
+    impl_->WriteProperties(bag);
+}
+
+}  // namespace zef

@@ -1,0 +1,43 @@
+// Cuts received bytes into reply lines, in time linear in their size.
+//
+// Bytes are kept until their line feed arrives; a line is handed out without its line feed.
+// The buffer is bounded: a line that grows beyond kMaxLineBytes without its line feed marks the
+// reader as overrun, and it keeps nothing more from then on.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "common/Types.h"
+
+namespace zef::smtp {
+
+class ReplyLineReader {
+  public:
+    // Far above any reply a server sends (RFC 5321 allows 512 bytes); big enough that only a
+    // broken or hostile peer reaches it.
+    static constexpr size_t kMaxLineBytes = size_t{1} << 20;
+
+    // Adds the bytes of one arrival. Ignored once overrun.
+    void Append(std::string_view bytes);
+
+    // Takes the next complete line, without its line feed (a CR before it stays). False when
+    // no complete line is buffered, or when the reader is overrun.
+    bool NextLine(Bytes& line);
+
+    // True once a line passed kMaxLineBytes.
+    bool Overrun() const { return overrun_; }
+
+    // Forgets everything, the overrun mark included.
+    void Clear();
+
+  private:
+    void MarkOverrun();
+
+    Bytes buffer_;
+    size_t lineStart_ = 0;  // first byte of the line not yet handed out
+    size_t scanFrom_ = 0;   // bytes before this (and after lineStart_) hold no line feed
+    bool overrun_ = false;
+};
+
+}  // namespace zef::smtp

@@ -1,0 +1,206 @@
+// Smtp: the start of one send. Refuses a second send, gathers the sender and recipients,
+// builds the header block, prepares the converters and asks the socket to connect.
+#include <string>
+
+#include "common/Error.h"
+#include "common/Unicode.h"
+#include "smtp/Addresses.h"
+#include "smtp/HeaderBlock.h"
+#include "smtp/smtpZefImpl.h"
+
+namespace zef {
+
+namespace {
+
+// A failure must never be reported with code 0, which means success.
+long FailureCode(long number) {
+    return number != 0 ? number : -1;
+}
+
+bool IsSendableSubtype(const Text& subtype) {
+    return subtype.empty() || subtype == u"mixed" || subtype == u"alternative" ||
+           subtype == u"parallel";
+}
+
+bool HasNul(const Text& text) {
+    return text.find(u'\0') != Text::npos;
+}
+
+}  // namespace
+
+void smtpZef::Impl::Smtp(const Text& mailServer, const Text& mailHeader) {
+    if (sendPhase_ != kIdle) {
+        throw Error(error::kBusy, "TALVORN:Smtp", u"処理中です。");
+    }
+    codec_.FoldLines(fold78);
+    ResetSendState(mailHeader);
+
+    Text refusal;
+    try {
+        refusal = PrepareSend();
+    } catch (const Error& failure) {  // e.g. the 16-bit Overflow on a giant header
+        Refuse(FailureCode(failure.number()), failure.description());
+        return;
+    } catch (const std::exception& failure) {
+        Refuse(-1, u"UNEXPECTED ERROR: " + Utf8ToText(failure.what()));
+        return;
+    }
+    if (!refusal.empty()) {
+        Refuse(-1, refusal);
+        return;
+    }
+
+    SetCaption(u"CONNECTING TO " + mailServer);
+    try {
+        ArmTimer(kConnectGuard);
+        wire_.Connect(TextToUtf8(mailServer), TextToUtf8(port), "0");
+    } catch (const Error& failure) {
+        ConnectFailed(FailureCode(failure.number()), failure.description());
+    } catch (const std::exception& failure) {
+        ConnectFailed(-1, Utf8ToText(failure.what()));
+    }
+}
+
+void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
+    pendingOutput_.clear();
+    dataPhase_ = false;
+    sendPhase_ = kSending;
+    dialogueState_ = DialogueState::kInit;
+    doneCode_ = 0;
+    doneMessage_.clear();
+    headerBlock_ = mailHeader;
+    headerPhase_ = true;
+    moreDataId_ = 0;
+    rcptIndex_ = 0;
+    failed_ = false;
+    replyReader_.Clear();
+    mimeDepth_ = 1;
+    mimePart_ = 1;
+    // A send that ended inside a part (a failure or a time-out during the body) leaves its
+    // part state behind; the next send starts clean.
+    inPartBody_ = false;
+    partDataFormat_.clear();
+    partTransferEncoding_.clear();
+    pieceRemainder_.clear();
+    textBacklog_.clear();
+    partHeaderBuffer_.clear();
+    multiPartStack_.Clear();
+}
+
+// Steps that may refuse the send: returns the refusal text, or "" when the send goes on.
+Text smtpZef::Impl::PrepareSend() {
+    if (hostname.empty()) {
+        hostname = Utf8ToText(wire_.LocalHostName());
+    }
+    currentMultiPart_ = std::make_shared<MultiPart>();
+    currentMultiPart_->NewBoundary(1, 1);
+    GatherAddresses();
+
+    if (recipients_.size() < 2) {
+        return u"NO RECIPIENT ADDRESS";
+    }
+    if (recipients_[0].empty()) {
+        return u"NO FROM ADDRESS";
+    }
+    if (!IsSendableSubtype(mimeMultipart)) {
+        return u"INVALID MimeMultipartSubType";
+    }
+    if (Text field = FieldWithLineBreak(); !field.empty()) {
+        return u"INVALID CHARACTER IN " + field;
+    }
+
+    if (!mimeMultipart.empty()) {
+        headerBlock_ = smtp::MultipartHeaderBlock(mimeMultipart, charSet,
+                                                  currentMultiPart_->Boundary(), headerBlock_);
+    }
+    switch (angleBracketType) {
+        case 1:
+            openBracket_ = u"";
+            closeBracket_ = u"";
+            break;
+        case 2:
+            openBracket_ = u" ";
+            closeBracket_ = u"";
+            break;
+        default:
+            openBracket_ = u"<";
+            closeBracket_ = u">";
+            break;
+    }
+    if (!kanjiIn.empty()) {
+        glyph_.KanjiInEscape(TextToUtf8(kanjiIn));
+    }
+    if (!kanjiOut.empty()) {
+        glyph_.KanjiOutEscape(TextToUtf8(kanjiOut));
+    }
+    return {};
+}
+
+// Recipients[0] is the sender, [1..] the recipients: from ToAddr when it gives any, else from
+// the header's From, To, Cc and Bcc fields; a non-blank FromAddr overrides the sender.
+void smtpZef::Impl::GatherAddresses() {
+    recipients_.assign(1, Text());
+    senderFromHeader_ = false;
+    recipientsFromHeader_ = false;
+    for (Text& recipient : smtp::RecipientsFromToAddr(toAddr)) {
+        recipients_.push_back(std::move(recipient));
+    }
+    if (recipients_.size() == 1) {
+        smtp::HeaderAddresses found = smtp::CollectHeaderAddresses(headerBlock_);
+        recipients_[0] = std::move(found.from);
+        senderFromHeader_ = true;
+        recipientsFromHeader_ = true;
+        for (Text& recipient : found.recipients) {
+            recipients_.push_back(std::move(recipient));
+        }
+    }
+    if (!smtp::IsBlank(fromAddr)) {
+        recipients_[0] = fromAddr;
+        senderFromHeader_ = false;
+    }
+}
+
+// The first field whose value would break a command line apart (CR or LF, which could smuggle
+// in a command of its own), or "" when all are clean. The user name is checked only when AUTH
+// uses it. For AUTH PLAIN a NUL in the user name or password is refused as well: NUL separates
+// the fields of its answer, so the server would read other credentials than those given.
+Text smtpZef::Impl::FieldWithLineBreak() const {
+    if (smtp::HasLineBreak(recipients_[0])) {
+        return senderFromHeader_ ? u"MailHeader" : u"FromAddr";
+    }
+    for (size_t index = 1; index < recipients_.size(); ++index) {
+        if (smtp::HasLineBreak(recipients_[index])) {
+            return recipientsFromHeader_ ? u"MailHeader" : u"ToAddr";
+        }
+    }
+    if (smtp::HasLineBreak(hostname)) {
+        return u"Hostname";
+    }
+    if (auth != 0 && smtp::HasLineBreak(user)) {
+        return u"User";
+    }
+    if (auth == 3 && HasNul(user)) {
+        return u"User";
+    }
+    if (auth == 3 && HasNul(pass)) {
+        return u"Pass";
+    }
+    return {};
+}
+
+// A send refused before the connect: the caption shows the reason, and Done reports it before
+// Smtp returns, with the phase already back to idle so that Done may start the next send.
+void smtpZef::Impl::Refuse(long code, const Text& message) {
+    SetCaption(message);
+    sendPhase_ = kIdle;
+    RaiseDone(code, message);
+}
+
+void smtpZef::Impl::ConnectFailed(long number, const Text& description) {
+    StopTimer();
+    SetCaption(u"Connect Error(" + AsciiToText(std::to_string(number)) + u")" + description);
+    sendPhase_ = kIdle;
+    RaiseDone(number, description);
+}
+
+}  // namespace zef

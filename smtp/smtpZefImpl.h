@@ -1,0 +1,209 @@
+// The inside of smtpZef: its properties, the per-send state shared by the start of a send, the
+// dialogue, the guard and the body transfer, and the private routines of each. Each concern
+// lives in its own source file:
+//   Properties.cpp         creation, property accessors and their validation, caption, events
+//   Persistence.cpp        ReadProperties / WriteProperties
+//   StartSend.cpp          Smtp: refusals, addresses, header block, connect
+//   Dialogue.cpp           DataArrival: reply lines and the positive-reply table
+//   Commands.cpp           SendRaw, SendText, SendLine, SendCommand and the AUTH answers
+//   TimeoutsAndClosing.cpp guard timer, Connected, Closed, SocketError, SocketTrace, failures
+//   BodyTransfer.cpp       SendComplete: plain body through MoreData, MIME body through
+//                          MimeHead and MimeBody
+#pragma once
+
+#include <exception>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "common/MultiPart.h"
+#include "common/Stack.h"
+#include "common/Types.h"
+#include "common/Variant.h"
+#include "components/Components.h"
+#include "components/PropertyBag.h"
+#include "smtp/PartHeader.h"
+#include "smtp/ReplyLineReader.h"
+#include "smtp/smtpZef.h"
+
+namespace zef {
+
+// The product banner: the Copyright property and the X-TALVORN line of every message.
+inline constexpr const char16_t* kProductBanner = u"zef smtpZef 0.1";
+
+// The name of the last command sent. Every command word doubles as its state name, so the
+// reply to a command is handled by the row of that command.
+enum class DialogueState {
+    kInit,
+    kHelo,
+    kEhlo,
+    kAuth,
+    kAuthData,
+    kAuthData0,
+    kAuthData1,
+    kMail,
+    kRcpt,
+    kData,
+    kTransData,
+    kRset,
+    kQuit,
+};
+
+// "HELO", "AUTHDATA0", ...: the command word, and the state's name in traces.
+Text StateName(DialogueState state);
+
+// The guard timer's phases.
+enum GuardPhase : long { kNoGuard = 0, kConnectGuard = 1, kTransferGuard = 2 };
+
+// SendPhase values.
+enum SendPhase : long { kIdle = 0, kSending = 1, kClosing = 2 };
+
+class smtpZef::Impl {
+  public:
+    Impl(smtpZef& owner, Components components);
+    ~Impl();
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    // --- properties (read directly by smtpZef's accessors) ---
+    bool tcpTraceOn = false;
+    Variant toAddr;
+    Text fromAddr;
+    long connectTimeout = 0;
+    long transTimeout = 0;
+    long auth = 0;
+    Text kanjiIn = u"$B";
+    Text kanjiOut = u"(J";
+    Text user;
+    Text pass;
+    Text mimeMultipart;
+    int angleBracketType = 0;
+    Text hostname;
+    Text port = u"25";
+    Text charSet = u"iso-2022-jp";
+    long fold78 = 1;
+    Text caption = kProductBanner;
+
+    // Validating setters: error 380 and the old value kept.
+    static void CheckAuthMechanism(long mechanism);
+    void SetAuth(long mechanism);
+    void SetMimeMultipart(const Text& subtype);
+
+    void ReadProperties(const PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag) const;
+
+    // Starts one send (StartSend.cpp).
+    void Smtp(const Text& mailServer, const Text& mailHeader);
+
+  private:
+    // --- events and caption (Properties.cpp) ---
+    void SetCaption(const Text& text);
+    void RaiseTrace(const Text& message);
+    void RaiseDone(long code, const Text& message);
+
+    // --- start of a send (StartSend.cpp) ---
+    void ResetSendState(const Text& mailHeader);
+    Text PrepareSend();  // "" when the send may go on, else the refusal text
+    void GatherAddresses();
+    Text FieldWithLineBreak() const;
+    void Refuse(long code, const Text& message);
+    void ConnectFailed(long number, const Text& description);
+
+    // --- dialogue (Dialogue.cpp) ---
+    void OnDataArrival(const Bytes& data);
+    void HandleReplyLine(const Text& line);
+    void OnPositiveReply(const Text& line);
+    void StartAuthOrMail();
+    void AnswerAuthChallenge(const Text& line);
+    void SendMailFrom();
+    void SendRcpt();
+
+    // --- command output (Commands.cpp) ---
+    bool SendRaw(Bytes bytes);
+    bool SendText(const Text& text);
+    void SendLine(const Text& text);
+    void SendCommand(DialogueState state, const Text& argument);
+    Text EncodeBase64Text(const Text& text);
+    Text CramMd5Response(const Bytes& challenge);
+
+    // --- guard, closing and failures (TimeoutsAndClosing.cpp) ---
+    void StopTimer();
+    void ArmTimer(long phase);
+    void OnTick();
+    void OnConnected();
+    void OnClosed();
+    void OnSocketError(long number, const std::string& description);
+    void OnSocketTrace(const std::string& text);
+    void EndSendAfterFailure(long code, const Text& message) noexcept;
+    void EndSendAfterException(const std::exception_ptr& failure) noexcept;
+    void HookComponentEvents();
+
+    // Runs a socket or timer handler so that nothing it throws reaches the event loop: a
+    // failure ends the running send with one Done instead.
+    template <typename Handler>
+    void Shielded(Handler&& handler) noexcept {
+        try {
+            handler();
+        } catch (...) {
+            EndSendAfterException(std::current_exception());
+        }
+    }
+
+    // --- body transfer (BodyTransfer.cpp) ---
+    void OnSendComplete();
+    bool RunBodyTurn();
+    bool PlainBodyTurn();
+    bool MimeBodyTurn();
+    std::optional<bool> SendPartPiece();
+    void RunPartLoop();
+    bool CloseMultiPart();
+    void OpenNestedMultiPart(const Text& contentType);
+    void OpenLeafPart(const smtp::PartHead& head);
+
+    smtpZef& owner_;
+    Components components_;
+    Wire& wire_;
+    Glyph& glyph_;
+    Codec& codec_;
+    Hash& hash_;
+    Timer& timer_;
+
+    // --- per-send state ---
+    long sendPhase_ = kIdle;
+    DialogueState dialogueState_ = DialogueState::kInit;
+    long doneCode_ = 0;
+    Text doneMessage_;
+    std::vector<Text> recipients_{Text()};  // [0] the sender, [1..] the recipients
+    bool senderFromHeader_ = false;         // where [0] came from, for refusal texts
+    bool recipientsFromHeader_ = false;     // where [1..] came from
+    long rcptIndex_ = 0;
+    Text headerBlock_;
+    bool dataPhase_ = false;
+    bool headerPhase_ = true;
+    Bytes pendingOutput_;
+    smtp::ReplyLineReader replyReader_;
+    Text openBracket_ = u"<";
+    Text closeBracket_ = u">";
+    bool failed_ = false;  // a handler failed: the connection is being closed, input ignored
+
+    // --- guard ---
+    long guardPhase_ = kNoGuard;
+    long guardCountdown_ = -1;
+
+    // --- body ---
+    long moreDataId_ = 0;
+    long mimeDepth_ = 1;
+    long mimePart_ = 1;
+    std::shared_ptr<MultiPart> currentMultiPart_;
+    Stack multiPartStack_;
+    bool inPartBody_ = false;
+    Text partDataFormat_;
+    Text partTransferEncoding_;
+    smtp::PartEncoding partEncoding_ = smtp::PartEncoding::kAsIs;
+    bool partIsText_ = false;
+    Bytes pieceRemainder_;  // an odd trailing byte of a UTF-16LE text piece, kept for the next
+    Text textBacklog_;      // text of the current part not yet converted by TextToJis
+    Text partHeaderBuffer_;
+};
+
+}  // namespace zef
