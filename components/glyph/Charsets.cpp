@@ -1,0 +1,113 @@
+#include "components/glyph/Charsets.h"
+
+#include <unicode/ucnv.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+
+#include "common/Unicode.h"
+#include "components/glyph/ByteDecoders.h"
+#include "components/glyph/JapaneseReader.h"
+
+namespace zef::charsets {
+
+namespace {
+
+enum class Family : uint8_t { kIso2022Jp, kCp932, kEucJp, kOther };
+
+std::string Lower(std::string_view name) {
+    std::string lower(name);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return lower;
+}
+
+Family FamilyOf(std::string_view charset) {
+    const std::string name = Lower(charset);
+    static constexpr std::array<std::string_view, 12> kIso2022 = {
+        "iso-2022-jp",      "iso-2022-jp-1",  "iso-2022-jp-2", "iso-2022-jp-3",
+        "iso-2022-jp-2004", "iso-2022-jp-ms", "csiso2022jp",   "csiso2022jp2",
+        "cp50220",          "cp50221",        "cp50222",       "us-ascii"};
+    static constexpr std::array<std::string_view, 10> kSjis = {
+        "shift_jis",   "shift-jis", "sjis",     "x-sjis",     "cp932",
+        "windows-31j", "ms932",     "ms_kanji", "csshiftjis", "csWindows31J"};
+    static constexpr std::array<std::string_view, 5> kEuc = {"euc-jp", "eucjp", "x-euc-jp",
+                                                             "cseucpkdfmtjapanese", "cp51932"};
+    auto in = [&name](const auto& names) {
+        return std::any_of(names.begin(), names.end(), [&name](std::string_view candidate) {
+            return Lower(candidate) == name;
+        });
+    };
+    if (in(kIso2022))
+        return Family::kIso2022Jp;
+    if (in(kSjis))
+        return Family::kCp932;
+    if (in(kEuc))
+        return Family::kEucJp;
+    return Family::kOther;
+}
+
+struct ConverterCloser {
+    void operator()(UConverter* converter) const { ucnv_close(converter); }
+};
+
+std::optional<std::string> IcuToUtf8(std::string_view charset, std::string_view bytes) {
+    if (charset.empty()) {
+        return std::nullopt;  // ICU would take an empty name for the default converter
+    }
+    const std::string name(charset);
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<UConverter, ConverterCloser> converter(ucnv_open(name.c_str(), &status));
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    std::string out(bytes.size() * 3 + 4, '\0');  // at most three UTF-8 bytes per input byte
+    for (;;) {
+        status = U_ZERO_ERROR;
+        const int32_t length = ucnv_toAlgorithmic(UCNV_UTF8, converter.get(), out.data(),
+                                                  static_cast<int32_t>(out.size()), bytes.data(),
+                                                  static_cast<int32_t>(bytes.size()), &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            out.resize(static_cast<size_t>(length));
+            ucnv_resetToUnicode(converter.get());
+            continue;
+        }
+        if (U_FAILURE(status)) {
+            return std::nullopt;
+        }
+        out.resize(static_cast<size_t>(length));
+        return out;
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> ToUtf8(std::string_view charset, std::string_view bytes) {
+    const Family family = FamilyOf(charset);
+    if (family == Family::kOther) {
+        return IcuToUtf8(charset, bytes);
+    }
+    if (glyph::JapaneseReader::IsPlainAscii(bytes)) {
+        return std::string(bytes);
+    }
+    Text text;
+    text.reserve(bytes.size());
+    switch (family) {
+        case Family::kCp932:
+            glyph::DecodeCp932(bytes, true, text);
+            break;
+        case Family::kEucJp:
+            glyph::DecodeEucJp(bytes, true, glyph::Flavour::kJis, text);
+            break;
+        default: {
+            glyph::JapaneseReader reader;
+            reader.Read(bytes, true, text);
+            break;
+        }
+    }
+    return TextToUtf8(text);
+}
+
+}  // namespace zef::charsets

@@ -1,0 +1,212 @@
+#include "components/glyph/JapaneseReader.h"
+
+#include <optional>
+
+#include "components/glyph/ByteDecoders.h"
+
+namespace zef::glyph {
+
+namespace {
+
+constexpr uint8_t kEsc = 0x1B;
+constexpr uint8_t kShiftOut = 0x0E;
+constexpr uint8_t kShiftIn = 0x0F;
+
+uint8_t At(std::string_view bytes, size_t i) {
+    return static_cast<uint8_t>(bytes[i]);
+}
+
+bool IsSpecial(uint8_t byte) {
+    return byte == kEsc || byte == kShiftOut || byte == kShiftIn;
+}
+
+bool IsLineEnd(uint8_t byte) {
+    return byte == '\r' || byte == '\n';
+}
+
+// What an escape sequence at the start of the bytes does.
+struct Escape {
+    enum Kind : uint8_t { kUnknown, kIncomplete, kDesignate, kSkip } kind;
+    size_t length;
+    uint8_t final;  // the designation's final byte, for kDesignate
+    bool twoByte;
+};
+
+Escape ParseEscape(std::string_view bytes) {
+    if (bytes.size() < 2)
+        return {Escape::kIncomplete, 0, 0, false};
+    const uint8_t first = At(bytes, 1);
+    if (first == '(' || first == '&') {
+        if (bytes.size() < 3)
+            return {Escape::kIncomplete, 0, 0, false};
+        if (first == '&') {
+            return At(bytes, 2) == '@' ? Escape{Escape::kSkip, 3, 0, false}
+                                       : Escape{Escape::kUnknown, 0, 0, false};
+        }
+        return {Escape::kDesignate, 3, At(bytes, 2), false};
+    }
+    if (first != '$')
+        return {Escape::kUnknown, 0, 0, false};
+    if (bytes.size() < 3)
+        return {Escape::kIncomplete, 0, 0, false};
+    if (At(bytes, 2) != '(')
+        return {Escape::kDesignate, 3, At(bytes, 2), true};
+    if (bytes.size() < 4)
+        return {Escape::kIncomplete, 0, 0, false};
+    return {Escape::kDesignate, 4, At(bytes, 3), true};
+}
+
+}  // namespace
+
+bool JapaneseReader::IsPlainAscii(std::string_view bytes) {
+    for (char c : bytes) {
+        const auto byte = static_cast<uint8_t>(c);
+        if (byte >= 0x80 || IsSpecial(byte)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+size_t JapaneseReader::Read(std::string_view bytes, bool atEnd, Text& out) {
+    size_t i = 0;
+    const size_t n = bytes.size();
+    while (i < n) {
+        const uint8_t byte = At(bytes, i);
+        size_t used = 0;
+        if (byte == kEsc) {
+            used = ReadEscape(bytes.substr(i), atEnd, out);
+        } else if (byte == kShiftOut || byte == kShiftIn) {
+            shiftedOut_ = byte == kShiftOut;
+            used = 1;
+        } else if (byte >= 0x80) {
+            // A stretch outside the escape runs, or 8-bit bytes inside one: up to the next
+            // escape, or to the next ASCII byte inside a two-byte run.
+            size_t end = i;
+            const bool plain = set_ == Set::kAscii && !shiftedOut_;
+            while (end < n && !IsSpecial(At(bytes, end)) && (plain || At(bytes, end) >= 0x80)) {
+                ++end;
+            }
+            used = ReadEightBit(bytes.substr(i, end - i), atEnd || end < n, out);
+            if (used < end - i) {
+                return i + used;  // an incomplete sequence at the end, kept for the next call
+            }
+        } else if (set_ == Set::kAscii && !shiftedOut_) {
+            size_t end = i;
+            while (end < n && At(bytes, end) < 0x80 && !IsSpecial(At(bytes, end))) {
+                ++end;
+            }
+            AppendAscii(bytes.substr(i, end - i), out);
+            used = end - i;
+        } else {
+            used = ReadShifted(bytes.substr(i), atEnd, out);
+        }
+        if (used == 0) {
+            break;  // an incomplete sequence at the end, kept for the next call
+        }
+        i += used;
+    }
+    return i;
+}
+
+size_t JapaneseReader::ReadEightBit(std::string_view bytes, bool complete, Text& out) {
+    switch (detector_.Detect(bytes, complete)) {
+        case EightBit::kCp932:
+            return DecodeCp932(bytes, complete, out);
+        case EightBit::kEucJp:
+            return DecodeEucJp(bytes, complete, flavour_, out);
+        case EightBit::kUtf8:
+        case EightBit::kUnknown:
+            break;
+    }
+    return DecodeUtf8(bytes, complete, out);
+}
+
+size_t JapaneseReader::ReadEscape(std::string_view bytes, bool atEnd, Text& out) {
+    Escape escape = ParseEscape(bytes);
+    if (escape.kind == Escape::kIncomplete) {
+        if (!atEnd) {
+            return 0;
+        }
+        escape.kind = Escape::kUnknown;
+    }
+    if (escape.kind == Escape::kDesignate) {
+        std::optional<Set> set;
+        if (!escape.twoByte) {
+            switch (escape.final) {
+                case 'B':
+                case 'J':
+                case 'H':
+                    set = Set::kAscii;
+                    break;
+                case 'I':
+                    set = Set::kKana;
+                    break;
+                default:
+                    break;
+            }
+        } else {
+            switch (escape.final) {
+                case '@':
+                case 'B':
+                case 'Q':
+                case 'O':
+                    set = Set::kJis0208;
+                    break;
+                case 'D':
+                    if (escape.length == 4)
+                        set = Set::kJis0212;
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (set) {
+            set_ = *set;
+            return escape.length;
+        }
+        escape.kind = Escape::kUnknown;
+    }
+    if (escape.kind == Escape::kSkip) {
+        return escape.length;
+    }
+    out.push_back(kEsc);
+    return 1;
+}
+
+// One character in a two-byte or katakana run (or a control byte inside it).
+size_t JapaneseReader::ReadShifted(std::string_view bytes, bool atEnd, Text& out) {
+    const uint8_t byte = At(bytes, 0);
+    if (byte < 0x21 || byte == 0x7F) {
+        out.push_back(byte);
+        if (IsLineEnd(byte)) {
+            ResetShift();
+        }
+        return 1;
+    }
+    if (shiftedOut_ || set_ == Set::kKana) {
+        const char16_t kana = JisTables::Get().HalfWidthKana(byte);
+        out.push_back(kana != 0 ? kana : kReplacement);
+        return 1;
+    }
+    if (bytes.size() < 2) {
+        if (!atEnd) {
+            return 0;
+        }
+        out.push_back(kReplacement);
+        return 1;
+    }
+    const uint8_t second = At(bytes, 1);
+    if (second < 0x21 || second > 0x7E) {
+        out.push_back(kReplacement);  // the second byte is read again on its own
+        return 1;
+    }
+    const int row = byte - 0x20;
+    const int cell = second - 0x20;
+    const char16_t unit = set_ == Set::kJis0212 ? JisTables::Jis0212(row, cell)
+                                                : JisTables::Get().Jis0208(row, cell, flavour_);
+    out.push_back(unit != 0 ? unit : kReplacement);
+    return 2;
+}
+
+}  // namespace zef::glyph

@@ -1,0 +1,202 @@
+#include "components/glyph/JisTables.h"
+
+#include <iconv.h>
+
+#include <array>
+#include <cerrno>
+
+namespace zef::glyph {
+
+namespace {
+
+constexpr int kNecSpecialRow = 13;
+constexpr int kNecIbmFirstRow = 89;
+constexpr int kNecIbmLastRow = 92;
+
+// One iconv descriptor from a Japanese charset to UTF-16LE, used only while tables are built.
+class IconvToUtf16 {
+  public:
+    explicit IconvToUtf16(const char* from) : cd_(iconv_open("UTF-16LE", from)) {}
+    ~IconvToUtf16() {
+        if (cd_ != kInvalid) {
+            iconv_close(cd_);
+        }
+    }
+    IconvToUtf16(const IconvToUtf16&) = delete;
+    IconvToUtf16& operator=(const IconvToUtf16&) = delete;
+
+    // The one BMP character the bytes encode, or 0 when they encode none or several.
+    char16_t One(const std::array<char, 3>& bytes, size_t length) {
+        if (cd_ == kInvalid) {
+            return 0;
+        }
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+        char in[3] = {bytes[0], bytes[1], bytes[2]};
+        char out[8] = {};
+        char* inPtr = in;
+        char* outPtr = out;
+        size_t inLeft = length;
+        size_t outLeft = sizeof out;
+        if (iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1) ||
+            inLeft != 0 || sizeof out - outLeft != 2) {
+            return 0;
+        }
+        return static_cast<char16_t>(static_cast<uint8_t>(out[0]) |
+                                     (static_cast<uint8_t>(out[1]) << 8));
+    }
+
+  private:
+    static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
+    iconv_t cd_;
+};
+
+constexpr size_t Index(int row, int cell) {
+    return static_cast<size_t>((row - 1) * kCells + (cell - 1));
+}
+
+char16_t DecodeEucPair(IconvToUtf16& euc, int row, int cell) {
+    return euc.One({static_cast<char>(0xA0 + row), static_cast<char>(0xA0 + cell), 0}, 2);
+}
+
+char16_t DecodeSjisPair(IconvToUtf16& cp932, int row, int cell) {
+    uint8_t lead = 0;
+    uint8_t trail = 0;
+    RowCellToSjis(row, cell, lead, trail);
+    return cp932.One({static_cast<char>(lead), static_cast<char>(trail), 0}, 2);
+}
+
+bool IsNecRow(int row) {
+    return row == kNecSpecialRow || (row >= kNecIbmFirstRow && row <= kNecIbmLastRow);
+}
+
+struct Jis0212Table {
+    char16_t units[kJisRows * kCells] = {};
+    Jis0212Table() {
+        IconvToUtf16 euc("EUC-JP");
+        for (int row = 1; row <= kJisRows; ++row) {
+            for (int cell = 1; cell <= kCells; ++cell) {
+                units[Index(row, cell)] =
+                    euc.One({static_cast<char>(0x8F), static_cast<char>(0xA0 + row),
+                             static_cast<char>(0xA0 + cell)},
+                            3);
+            }
+        }
+    }
+};
+
+}  // namespace
+
+bool SjisToRowCell(uint8_t lead, uint8_t trail, int& row, int& cell) {
+    int base = 0;
+    if (lead >= 0x81 && lead <= 0x9F) {
+        base = lead - 0x81;
+    } else if (lead >= 0xE0 && lead <= 0xFC) {
+        base = lead - 0xC1;
+    } else {
+        return false;
+    }
+    if (trail >= 0x40 && trail <= 0x7E) {
+        row = base * 2 + 1;
+        cell = trail - 0x3F;
+    } else if (trail >= 0x80 && trail <= 0x9E) {
+        row = base * 2 + 1;
+        cell = trail - 0x40;
+    } else if (trail >= 0x9F && trail <= 0xFC) {
+        row = base * 2 + 2;
+        cell = trail - 0x9E;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void RowCellToSjis(int row, int cell, uint8_t& lead, uint8_t& trail) {
+    lead = static_cast<uint8_t>((row + 1) / 2 + (row <= 62 ? 0x80 : 0xC0));
+    if (row % 2 == 1) {
+        trail = static_cast<uint8_t>(cell + 0x3F + (cell >= 64 ? 1 : 0));
+    } else {
+        trail = static_cast<uint8_t>(cell + 0x9E);
+    }
+}
+
+const JisTables& JisTables::Get() {
+    static const JisTables tables;
+    return tables;
+}
+
+JisTables::JisTables() {
+    IconvToUtf16 euc("EUC-JP");
+    IconvToUtf16 cp932("CP932");
+    for (int row = 1; row <= kSjisRows; ++row) {
+        for (int cell = 1; cell <= kCells; ++cell) {
+            cp932_[Index(row, cell)] = DecodeSjisPair(cp932, row, cell);
+        }
+    }
+    // The standard rows as the JIS mapping reads them; the NEC rows, which the EUC-JP
+    // converter does not know, as CP932 reads them.
+    for (int row = 1; row <= kJisRows; ++row) {
+        for (int cell = 1; cell <= kCells; ++cell) {
+            char16_t unit = DecodeEucPair(euc, row, cell);
+            if (unit == 0 && IsNecRow(row)) {
+                unit = cp932_[Index(row, cell)];
+            }
+            jis0208_[Index(row, cell)] = unit;
+        }
+    }
+    for (uint8_t byte = 0x21; byte <= 0x5F; ++byte) {
+        kana_[byte - 0x21] = cp932.One({static_cast<char>(byte + 0x80), 0, 0}, 1);
+    }
+    BuildReverse();
+}
+
+void JisTables::BuildReverse() {
+    auto claim = [this](char16_t unit, int row, int cell) {
+        if (unit != 0 && toJis_[unit] == 0) {
+            toJis_[unit] = static_cast<uint16_t>(((0x20 + row) << 8) | (0x20 + cell));
+        }
+    };
+    // First claim wins: standard rows, then row 13, then the NEC-selected IBM rows, then the
+    // CP932 readings of all of them (U+FF5E, U+2225, U+FF0D, U+FFE0, U+FFE1, U+FFE2).
+    const int passes[][2] = {{1, 12}, {14, 88}, {93, 94}, {13, 13}, {89, 92}};
+    for (const auto& pass : passes) {
+        for (int row = pass[0]; row <= pass[1]; ++row) {
+            for (int cell = 1; cell <= kCells; ++cell) {
+                claim(jis0208_[Index(row, cell)], row, cell);
+            }
+        }
+    }
+    for (int row = 1; row <= kJisRows; ++row) {
+        for (int cell = 1; cell <= kCells; ++cell) {
+            claim(cp932_[Index(row, cell)], row, cell);
+        }
+    }
+}
+
+char16_t JisTables::Jis0208(int row, int cell, Flavour flavour) const {
+    if (row < 1 || row > kJisRows || cell < 1 || cell > kCells) {
+        return 0;
+    }
+    char16_t unit = flavour == Flavour::kMicrosoft ? cp932_[Index(row, cell)] : 0;
+    return unit != 0 ? unit : jis0208_[Index(row, cell)];
+}
+
+char16_t JisTables::Cp932(int row, int cell) const {
+    if (row < 1 || row > kSjisRows || cell < 1 || cell > kCells) {
+        return 0;
+    }
+    return cp932_[Index(row, cell)];
+}
+
+char16_t JisTables::Jis0212(int row, int cell) {
+    if (row < 1 || row > kJisRows || cell < 1 || cell > kCells) {
+        return 0;
+    }
+    static const Jis0212Table table;
+    return table.units[Index(row, cell)];
+}
+
+char16_t JisTables::HalfWidthKana(uint8_t byte) const {
+    return byte >= 0x21 && byte <= 0x5F ? kana_[byte - 0x21] : 0;
+}
+
+}  // namespace zef::glyph

@@ -1,0 +1,67 @@
+// Lookup tables for the Japanese character sets, filled once per process from the system's
+// converter (glibc iconv), so every mapping comes from the converter and none is typed here.
+//
+// JIS X 0208 codes are addressed by row and cell (1..94 each), the form shared by ISO-2022-JP
+// (bytes 0x20 + row, 0x20 + cell), EUC-JP (0xA0 + row, 0xA0 + cell) and, by arithmetic,
+// Shift_JIS. Rows 13 and 89-92 are the NEC extensions that CP932 and the mailers writing it
+// add; rows 95-120 exist only in Shift_JIS (user-defined area and IBM extensions).
+#pragma once
+
+#include <cstdint>
+
+namespace zef::glyph {
+
+// Where mappings of the same JIS code differ between the JIS standard and Microsoft's CP932
+// (0x2141 is U+301C WAVE DASH in one, U+FF5E FULLWIDTH TILDE in the other, and five more).
+enum class Flavour : uint8_t {
+    kJis,        // as the JIS standard and Python's iso2022_jp and euc_jp codecs read them
+    kMicrosoft,  // as CP932 and Windows read them
+};
+
+inline constexpr int kJisRows = 94;
+inline constexpr int kSjisRows = 120;
+inline constexpr int kCells = 94;
+
+class JisTables {
+  public:
+    // The tables of this process, built on first use.
+    static const JisTables& Get();
+
+    // JIS X 0208 row/cell (1..94) to a UTF-16 unit; 0 where the code is unassigned.
+    char16_t Jis0208(int row, int cell, Flavour flavour) const;
+
+    // Row/cell in the Shift_JIS layout (rows 1..120) read as CP932; 0 where unassigned.
+    char16_t Cp932(int row, int cell) const;
+
+    // JIS X 0212 row/cell (1..94); 0 where unassigned. That table is built on first use.
+    static char16_t Jis0212(int row, int cell);
+
+    // JIS X 0201 katakana 0x21..0x5F (the 7-bit form; 0xA1..0xDF in 8-bit) to U+FF61..U+FF9F.
+    char16_t HalfWidthKana(uint8_t byte) const;
+
+    // A UTF-16 unit to the JIS code (0x2121..0x7E7E) that ISO-2022-JP writes for it, or 0.
+    // Standard rows come first, then row 13, then rows 89-92 (which carry the IBM extension
+    // kanji); characters that only CP932 maps to a code (U+FF5E to 0x2141, ...) map there too.
+    uint16_t ToJis(char16_t unit) const { return toJis_[unit]; }
+
+  private:
+    JisTables();
+    JisTables(const JisTables&) = delete;
+    JisTables& operator=(const JisTables&) = delete;
+    ~JisTables() = default;
+
+    void BuildReverse();
+
+    char16_t jis0208_[kJisRows * kCells] = {};
+    char16_t cp932_[kSjisRows * kCells] = {};
+    char16_t kana_[0x3F] = {};
+    uint16_t toJis_[0x10000] = {};
+};
+
+// Row/cell of the Shift_JIS byte pair (lead, trail), or false when the pair is not one.
+bool SjisToRowCell(uint8_t lead, uint8_t trail, int& row, int& cell);
+
+// The Shift_JIS byte pair of row/cell (rows 1..120).
+void RowCellToSjis(int row, int cell, uint8_t& lead, uint8_t& trail);
+
+}  // namespace zef::glyph
