@@ -32,6 +32,9 @@ class JapaneseReader {
     // Back to ASCII, as at the start of a line.
     void ResetShift() { set_ = Set::kAscii, shiftedOut_ = false; }
 
+    // True when the reader is in ASCII, as at the start of a line.
+    bool InAscii() const { return set_ == Set::kAscii && !shiftedOut_; }
+
     void UseFlavour(Flavour flavour) { flavour_ = flavour; }
     const StickyDetector& Detector() const { return detector_; }
 
