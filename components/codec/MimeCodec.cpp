@@ -1,0 +1,35 @@
+// The MIME codec component: each operation reads its argument and leaves it as it was.
+#include "components/Codec.h"
+#include "components/codec/Base64.h"
+#include "components/codec/HeaderDecoder.h"
+#include "components/codec/HeaderEncoder.h"
+#include "components/codec/QuotedPrintable.h"
+
+namespace zef {
+
+namespace {
+
+class MimeCodec final : public Codec {
+  public:
+    void FoldLines(long mode) override { foldColumn_ = codec::FoldColumnFor(mode); }
+
+    Bytes EncodeBase64(Bytes& data) override { return codec::EncodeBase64(data); }
+    Bytes DecodeBase64(Bytes& text) override { return codec::DecodeBase64(text); }
+
+    Bytes EncodeQuotedPrintable(Bytes& data) override { return codec::EncodeQuotedPrintable(data); }
+    Bytes DecodeQuotedPrintable(Bytes& text) override { return codec::DecodeQuotedPrintable(text); }
+
+    Bytes EncodeHeader(Bytes& header) override { return codec::EncodeHeader(header, foldColumn_); }
+    Bytes DecodeHeader(Bytes& header) override { return codec::DecodeHeader(header); }
+
+  private:
+    std::size_t foldColumn_ = codec::FoldColumnFor(1);
+};
+
+}  // namespace
+
+std::unique_ptr<Codec> MakeCodec() {
+    return std::make_unique<MimeCodec>();
+}
+
+}  // namespace zef

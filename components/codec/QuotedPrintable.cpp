@@ -1,0 +1,163 @@
+#include "components/codec/QuotedPrintable.h"
+
+#include <array>
+#include <cstdint>
+
+namespace zef::codec {
+
+namespace {
+
+constexpr std::size_t kMaxLine = 76;  // characters, without CR LF
+constexpr std::string_view kSoftBreak = "=\r\n";
+constexpr std::string_view kHexDigits = "0123456789ABCDEF";
+
+// Printable ASCII that stands for itself anywhere but at the start of a line ("."). The
+// space and tab are handled apart: they stand for themselves unless they would end a line.
+constexpr std::array<bool, 256> MakeLiteralTable() {
+    std::array<bool, 256> table{};
+    for (int c = 33; c <= 126; ++c) {
+        table[c] = c != '=';
+    }
+    return table;
+}
+
+constexpr std::array<bool, 256> kLiteral = MakeLiteralTable();
+
+constexpr std::array<std::int8_t, 256> MakeHexTable() {
+    std::array<std::int8_t, 256> table{};
+    table.fill(-1);
+    for (int i = 0; i < 10; ++i) {
+        table['0' + i] = static_cast<std::int8_t>(i);
+    }
+    for (int i = 0; i < 6; ++i) {
+        table['A' + i] = static_cast<std::int8_t>(10 + i);
+        table['a' + i] = static_cast<std::int8_t>(10 + i);
+    }
+    return table;
+}
+
+constexpr std::array<std::int8_t, 256> kHexValue = MakeHexTable();
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Writes encoded characters and keeps every line within kMaxLine.
+class QuotedPrintableWriter {
+  public:
+    explicit QuotedPrintableWriter(Bytes& out) : out_(out) {}
+
+    // One data byte; lineEndsAfter says whether a hard line break follows it directly.
+    void Put(unsigned char byte, bool lineEndsAfter) {
+        bool literal = StandsForItself(byte, lineEndsAfter);
+        // A line that goes on needs room for the "=" of its soft break.
+        std::size_t room = lineEndsAfter ? kMaxLine : kMaxLine - 1;
+        if (column_ + Width(literal) > room) {
+            out_ += kSoftBreak;
+            column_ = 0;
+            literal = StandsForItself(byte, lineEndsAfter);
+        }
+        if (literal) {
+            out_ += static_cast<char>(byte);
+        } else {
+            out_ += '=';
+            out_ += kHexDigits[byte >> 4];
+            out_ += kHexDigits[byte & 0x0F];
+        }
+        column_ += Width(literal);
+    }
+
+    void HardBreak() {
+        out_ += "\r\n";
+        column_ = 0;
+    }
+
+    // Ends a piece: an open line is closed with a soft break so the next piece can follow.
+    void Finish() {
+        if (column_ > 0) {
+            out_ += kSoftBreak;
+            column_ = 0;
+        }
+    }
+
+  private:
+    bool StandsForItself(unsigned char byte, bool lineEndsAfter) const {
+        if (IsBlank(static_cast<char>(byte))) {
+            return !lineEndsAfter;
+        }
+        if (byte == '.') {
+            return column_ > 0;
+        }
+        return kLiteral[byte];
+    }
+
+    static std::size_t Width(bool literal) { return literal ? 1 : 3; }
+
+    Bytes& out_;
+    std::size_t column_ = 0;
+};
+
+void DecodeLine(std::string_view line, bool endsWithCrLf, Bytes& out) {
+    while (!line.empty() && IsBlank(line.back())) {
+        line.remove_suffix(1);
+    }
+    bool softBreak = !line.empty() && line.back() == '=';
+    if (softBreak) {
+        line.remove_suffix(1);
+    }
+    while (!line.empty()) {
+        std::size_t escape = line.find('=');
+        out.append(line.substr(0, escape));
+        if (escape == std::string_view::npos) {
+            break;
+        }
+        line.remove_prefix(escape);
+        int high = line.size() >= 3 ? kHexValue[static_cast<unsigned char>(line[1])] : -1;
+        int low = line.size() >= 3 ? kHexValue[static_cast<unsigned char>(line[2])] : -1;
+        if (high >= 0 && low >= 0) {
+            out += static_cast<char>((high << 4) | low);
+            line.remove_prefix(3);
+        } else {
+            out += '=';
+            line.remove_prefix(1);
+        }
+    }
+    if (endsWithCrLf && !softBreak) {
+        out += "\r\n";
+    }
+}
+
+}  // namespace
+
+Bytes EncodeQuotedPrintable(std::string_view data) {
+    Bytes out;
+    // Worst case: every byte escaped, and a soft break for every 72 characters of that.
+    out.reserve(data.size() * 3 + (data.size() * 3 / (kMaxLine - 4) + 1) * kSoftBreak.size());
+    QuotedPrintableWriter writer(out);
+    std::size_t size = data.size();
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n') {
+            writer.HardBreak();
+            ++i;
+            continue;
+        }
+        bool lineEndsAfter = i + 2 < size && data[i + 1] == '\r' && data[i + 2] == '\n';
+        writer.Put(static_cast<unsigned char>(data[i]), lineEndsAfter);
+    }
+    writer.Finish();
+    return out;
+}
+
+Bytes DecodeQuotedPrintable(std::string_view text) {
+    Bytes out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        std::size_t lineEnd = text.find("\r\n");
+        bool endsWithCrLf = lineEnd != std::string_view::npos;
+        DecodeLine(text.substr(0, lineEnd), endsWithCrLf, out);
+        text.remove_prefix(endsWithCrLf ? lineEnd + 2 : text.size());
+    }
+    return out;
+}
+
+}  // namespace zef::codec
