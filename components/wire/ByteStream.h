@@ -14,7 +14,7 @@
 namespace zef::wire {
 
 class ByteStream {
-public:
+  public:
     using Handler = std::function<void(const asio::error_code& error, std::size_t bytes)>;
 
     virtual ~ByteStream() = default;

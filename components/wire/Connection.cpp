@@ -93,11 +93,11 @@ void Connection::OnConnected(const asio::error_code& error,
 }
 
 void Connection::StartRead() {
-    stream_->AsyncReadSome(asio::buffer(readBuffer_),
-                           [self = shared_from_this()](const asio::error_code& error,
-                                                       std::size_t bytes) {
-                               self->OnRead(error, bytes);
-                           });
+    stream_->AsyncReadSome(
+        asio::buffer(readBuffer_),
+        [self = shared_from_this()](const asio::error_code& error, std::size_t bytes) {
+            self->OnRead(error, bytes);
+        });
 }
 
 void Connection::OnRead(const asio::error_code& error, std::size_t bytes) {

@@ -20,7 +20,7 @@ namespace zef::wire {
 // What a connection reports to its owner. Nothing is ever reported from inside a call that the
 // owner makes on the connection: such reports are posted to the event loop.
 class ConnectionEvents {
-public:
+  public:
     virtual void OnConnected() = 0;
     virtual void OnData(Bytes& data) = 0;
     virtual void OnSendComplete() = 0;  // the send queue has drained
@@ -28,12 +28,12 @@ public:
     virtual void OnClosed() = 0;  // last report of the attempt, exactly once
     virtual void OnTrace(const std::string& text) = 0;
 
-protected:
+  protected:
     ~ConnectionEvents() = default;
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
-public:
+  public:
     Connection(asio::io_context& io, ConnectionEvents& events);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -62,12 +62,12 @@ public:
     // True once the end has begun: Closed is on its way or was raised.
     bool Ended() const { return state_ == State::kEnded; }
 
-private:
+  private:
     enum class State { kResolving, kConnecting, kConnected, kDraining, kHalfClosed, kEnded };
 
     // Counts the calls of the owner in progress; reports made meanwhile are posted.
     class CallScope {
-    public:
+      public:
         explicit CallScope(Connection& connection) : connection_(connection) {
             ++connection_.callDepth_;
         }
@@ -75,7 +75,7 @@ private:
         CallScope(const CallScope&) = delete;
         CallScope& operator=(const CallScope&) = delete;
 
-    private:
+      private:
         Connection& connection_;
     };
 

@@ -7,7 +7,7 @@ namespace zef::wire {
 namespace {
 
 class PlainStream final : public ByteStream {
-public:
+  public:
     explicit PlainStream(asio::ip::tcp::socket& socket) : socket_(socket) {}
 
     void AsyncReadSome(asio::mutable_buffer buffer, Handler handler) override {
@@ -29,7 +29,7 @@ public:
         socket_.close(ignored);
     }
 
-private:
+  private:
     asio::ip::tcp::socket& socket_;
 };
 

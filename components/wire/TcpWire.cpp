@@ -24,7 +24,7 @@ constexpr const char* kSource = "zef.Wire";
 
 // "[::1]" names the same host as "::1"; the brackets only keep the colons apart from a port.
 std::string HostWithoutBrackets(const std::string& host) {
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         return host.substr(1, host.size() - 2);
     }
     return host;
@@ -33,8 +33,8 @@ std::string HostWithoutBrackets(const std::string& host) {
 bool IsPortNumber(const std::string& port) {
     unsigned value = 0;
     const auto result = std::from_chars(port.data(), port.data() + port.size(), value);
-    return !port.empty() && result.ec == std::errc() &&
-           result.ptr == port.data() + port.size() && value >= 1 && value <= 65535;
+    return !port.empty() && result.ec == std::errc() && result.ptr == port.data() + port.size() &&
+           value >= 1 && value <= 65535;
 }
 
 // Connect refuses at once (zef::Error, nothing raised later) a request that cannot start: a
@@ -43,7 +43,7 @@ bool IsPortNumber(const std::string& port) {
 // (number 380). SendData while CanSend is False throws number 5 and leaves the data with the
 // caller. Close and Shutdown when nothing is open do nothing.
 class TcpWire final : public Wire, private wire::ConnectionEvents {
-public:
+  public:
     explicit TcpWire(asio::io_context& io) : io_(io) {}
     TcpWire(const TcpWire&) = delete;
     TcpWire& operator=(const TcpWire&) = delete;
@@ -105,7 +105,7 @@ public:
         }
     }
 
-private:
+  private:
     // Each handler is copied before the call: it may destroy this object, and with it the
     // std::function being run.
     void OnConnected() override {
@@ -148,6 +148,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Wire> MakeTcpWire(asio::io_context& io) { return std::make_unique<TcpWire>(io); }
+std::unique_ptr<Wire> MakeTcpWire(asio::io_context& io) {
+    return std::make_unique<TcpWire>(io);
+}
 
 }  // namespace zef
