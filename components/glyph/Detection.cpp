@@ -1,5 +1,7 @@
 #include "components/glyph/Detection.h"
 
+#include "components/glyph/JisTables.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -86,7 +88,12 @@ Utf8Scan ScanUtf8(std::string_view bytes, bool atEnd) {
     return scan;
 }
 
+// Codes that CP932 leaves unassigned or gives to the user-defined area (rows 95-114) count as
+// errors: mail practically never holds them, and EUC-JP text read as Shift_JIS often does.
 JapaneseScan ScanCp932(std::string_view bytes, bool atEnd) {
+    constexpr int kUserDefinedFirstRow = 95;
+    constexpr int kUserDefinedLastRow = 114;
+    const JisTables& tables = JisTables::Get();
     JapaneseScan scan;
     for (size_t i = 0; i < bytes.size();) {
         const uint8_t lead = At(bytes, i);
@@ -100,8 +107,11 @@ JapaneseScan ScanCp932(std::string_view bytes, bool atEnd) {
                 scan.errors += atEnd ? 1 : 0;
                 break;
             }
-            const uint8_t trail = At(bytes, i + 1);
-            const bool valid = InRange(trail, 0x40, 0x7E) || InRange(trail, 0x80, 0xFC);
+            int row = 0;
+            int cell = 0;
+            const bool valid = SjisToRowCell(lead, At(bytes, i + 1), row, cell) &&
+                               tables.Cp932(row, cell) != 0 &&
+                               (row < kUserDefinedFirstRow || row > kUserDefinedLastRow);
             scan.errors += valid ? 0 : 1;
             i += valid ? 2 : 1;
         } else {
@@ -112,7 +122,9 @@ JapaneseScan ScanCp932(std::string_view bytes, bool atEnd) {
     return scan;
 }
 
+// Unassigned codes count as errors.
 JapaneseScan ScanEucJp(std::string_view bytes, bool atEnd) {
+    const JisTables& tables = JisTables::Get();
     JapaneseScan scan;
     for (size_t i = 0; i < bytes.size();) {
         const uint8_t lead = At(bytes, i);
@@ -127,13 +139,16 @@ JapaneseScan ScanEucJp(std::string_view bytes, bool atEnd) {
             break;
         }
         bool valid = isLead;
+        for (size_t k = 1; valid && k < length; ++k) {
+            valid = InRange(At(bytes, i + k), 0xA1, 0xFE);
+        }
         if (valid && lead == 0x8E) {
-            valid = InRange(At(bytes, i + 1), 0xA1, 0xDF);
+            valid = At(bytes, i + 1) <= 0xDF;
             scan.halfWidthKana += valid ? 1 : 0;
-        } else {
-            for (size_t k = 1; valid && k < length; ++k) {
-                valid = InRange(At(bytes, i + k), 0xA1, 0xFE);
-            }
+        } else if (valid && lead == 0x8F) {
+            valid = JisTables::Jis0212(At(bytes, i + 1) - 0xA0, At(bytes, i + 2) - 0xA0) != 0;
+        } else if (valid) {
+            valid = tables.Jis0208(lead - 0xA0, At(bytes, i + 1) - 0xA0, Flavour::kJis) != 0;
         }
         scan.errors += valid ? 0 : 1;
         i += valid ? length : 1;
