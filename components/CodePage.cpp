@@ -28,10 +28,12 @@ HostSetting& Host() {
     return setting;
 }
 
-bool NamesUtf8(const std::string& name) {
+// The converter's own name, not the alias given: ICU has no canonical name for "UTF-8" under
+// the empty standard, and aliases such as "utf8" name the same converter.
+bool IsUtf8Converter(UConverter* converter) {
     UErrorCode status = U_ZERO_ERROR;
-    const char* canonical = ucnv_getCanonicalName(name.c_str(), "", &status);
-    return U_SUCCESS(status) && canonical != nullptr && std::string(canonical) == "UTF-8";
+    const char* name = ucnv_getName(converter, &status);
+    return U_SUCCESS(status) && name != nullptr && std::string(name) == "UTF-8";
 }
 
 }  // namespace
@@ -43,25 +45,34 @@ void SetHostCodePage(const std::string& name) {
         throw Error(error::kInvalidValue, "zef.HostCodePage",
                     u"Unknown code page: " + Utf8ToText(name));
     }
+    // Best-fit mappings where the code page has no exact one (U+301C WAVE DASH to CP932's
+    // 0x8160), as Windows converts for the same code page.
+    ucnv_setFallback(converter.get(), true);
     HostSetting& host = Host();
     host.name = name;
-    host.isUtf8 = NamesUtf8(name);
+    host.isUtf8 = IsUtf8Converter(converter.get());
     host.converter = std::move(converter);
 }
 
-const std::string& HostCodePage() { return Host().name; }
+const std::string& HostCodePage() {
+    return Host().name;
+}
 
-bool HostCodePageIsUtf8() { return Host().isUtf8; }
+bool HostCodePageIsUtf8() {
+    return Host().isUtf8;
+}
 
 Text AnsiToText(std::string_view bytes) {
     HostSetting& host = Host();
     if (host.isUtf8 || !host.converter) {
         return Utf8ToText(bytes);
     }
-    Text out(bytes.size() + 1, u'\0');  // single- and double-byte code pages: one unit per byte at most
+    Text out(bytes.size() + 1,
+             u'\0');  // single- and double-byte code pages: one unit per byte at most
     UErrorCode status = U_ZERO_ERROR;
-    int32_t length = ucnv_toUChars(host.converter.get(), out.data(), static_cast<int32_t>(out.size()),
-                                   bytes.data(), static_cast<int32_t>(bytes.size()), &status);
+    int32_t length =
+        ucnv_toUChars(host.converter.get(), out.data(), static_cast<int32_t>(out.size()),
+                      bytes.data(), static_cast<int32_t>(bytes.size()), &status);
     if (status == U_BUFFER_OVERFLOW_ERROR) {
         out.resize(static_cast<size_t>(length) + 1);
         status = U_ZERO_ERROR;
@@ -79,8 +90,9 @@ Bytes TextToAnsi(std::u16string_view text) {
     }
     Bytes out(text.size() * 4 + 1, '\0');
     UErrorCode status = U_ZERO_ERROR;
-    int32_t length = ucnv_fromUChars(host.converter.get(), out.data(), static_cast<int32_t>(out.size()),
-                                     text.data(), static_cast<int32_t>(text.size()), &status);
+    int32_t length =
+        ucnv_fromUChars(host.converter.get(), out.data(), static_cast<int32_t>(out.size()),
+                        text.data(), static_cast<int32_t>(text.size()), &status);
     out.resize(U_SUCCESS(status) ? static_cast<size_t>(length) : 0);
     return out;
 }
