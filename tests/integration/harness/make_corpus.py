@@ -21,6 +21,7 @@ import mailjson
 
 CRLF = "\r\n"
 SEED = 20240611
+TOP_LINES = 3  # the line count the POP3 tests pass to TOP
 
 JAPANESE = ("日本語のテキストです。" + CRLF + "こんにちは、世界！" + CRLF +
             "漢字とひらがなとカタカナが混ざった文章を、改行をはさんで送ります。" + CRLF +
@@ -235,7 +236,9 @@ def main() -> None:
         with open(os.path.join(out, name + ".eml"), "wb") as f:
             f.write(raw)
         with open(os.path.join(out, name + ".json"), "w") as f:
-            json.dump(mailjson.describe(raw), f, ensure_ascii=False, indent=1)
+            expected = mailjson.describe(raw)
+            expected["top"] = mailjson.top_lines(raw, TOP_LINES)
+            json.dump(expected, f, ensure_ascii=False, indent=1)
 
 
 if __name__ == "__main__":

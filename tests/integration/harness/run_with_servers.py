@@ -7,8 +7,8 @@ command gets --timeout seconds; past that its process group is killed and the ru
 
   run_with_servers.py --corpus DIR [--mailbox NAME=SPEC]... [--timeout S] -- COMMAND ARGS...
 
-SPEC is "*" (every message of the corpus), "" (an empty mailbox) or a comma list of corpus
-message names (file names without .eml). The command finds:
+SPEC is "*" (every message of the corpus), "*!a,b" (every message but a and b), "" (an empty
+mailbox) or a comma list of corpus message names (file names without .eml). The command finds:
   ZEF_IT_SMTP_PORT, ZEF_IT_SMTP_USER, ZEF_IT_SMTP_PASS, ZEF_IT_SMTP_SPOOL
   ZEF_IT_POP3_PORT, ZEF_IT_POP3_PASS (every mailbox user has this password),
   ZEF_IT_MAILBOX_<NAME> (the message names in that mailbox, comma separated, in order),
@@ -40,14 +40,12 @@ def parse_mailboxes(specs: list[str], corpus: str) -> dict[str, list[str]]:
     mailboxes = {}
     for spec in specs:
         name, _, which = spec.partition("=")
-        if which == "*":
-            names = available
-        else:
-            names = [n for n in which.split(",") if n]
-            missing = [n for n in names if n not in available]
-            if missing:
-                raise SystemExit(f"run_with_servers: not in the corpus: {', '.join(missing)}")
-        mailboxes[name] = names
+        everything = which.startswith("*")
+        listed = [n for n in which.lstrip("*!").split(",") if n]
+        missing = [n for n in listed if n not in available]
+        if missing:
+            raise SystemExit(f"run_with_servers: not in the corpus: {', '.join(missing)}")
+        mailboxes[name] = [n for n in available if n not in listed] if everything else listed
     return mailboxes
 
 

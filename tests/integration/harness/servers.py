@@ -198,6 +198,7 @@ class DovecotServer:
             "ssl = no",
             "disable_plaintext_auth = no",
             "auth_mechanisms = plain apop",
+            "auth_failure_delay = 0",  # refused logins answer at once
             f"default_internal_user = {a.internal_user}",
             f"default_login_user = {a.login_user}",
             f"first_valid_uid = {1 if a.root else a.uid}",

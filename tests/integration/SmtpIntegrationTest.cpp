@@ -1,0 +1,347 @@
+// smtpZef against a real SMTP server (aiosmtpd) that checks AUTH and saves what it receives;
+// Python's email package reads the saved message back.
+#include <gtest/gtest.h>
+
+#include <asio/io_context.hpp>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/Unicode.h"
+#include "smtp/smtpZef.h"
+#include "tests/integration/support/IntegrationEnv.h"
+
+namespace zef::integration {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr auto kSendLimit = 60s;
+
+Text T(std::string_view utf8) {
+    return Utf8ToText(utf8);
+}
+
+// The data of one leaf part, in the pieces MimeBody hands over.
+struct PartPlan {
+    std::string format = "Unicode";  // OriginalDataFormat
+    std::string contentType, name, charset, encoding, additional;
+    std::vector<Bytes> pieces;
+};
+
+// 57 bytes make one base64 line; pieces of a multiple of 57 keep every line whole.
+constexpr size_t kBinaryPiece = 57 * 1024;
+
+Bytes RandomBytes(size_t size, unsigned seed) {
+    std::mt19937_64 random(seed);
+    Bytes bytes(size, '\0');
+    for (auto& byte : bytes) {
+        byte = static_cast<char>(random() & 0xff);
+    }
+    return bytes;
+}
+
+std::vector<Bytes> Slices(const Bytes& data, size_t size) {
+    std::vector<Bytes> pieces;
+    for (size_t at = 0; at < data.size(); at += size) {
+        pieces.push_back(data.substr(at, size));
+    }
+    return pieces;
+}
+
+class SmtpIntegration : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto env = ServerEnv::FromEnvironment();
+        if (!env) {
+            GTEST_SKIP() << "needs the servers of run_with_servers.py (run it through ctest)";
+        }
+        env_ = *env;
+        smtp_ = std::make_unique<smtpZef>(io_);
+        smtp_->Port(AsciiToText(env_.smtpPort));
+        smtp_->ConnectTimeout(10);
+        smtp_->TransTimeout(20);
+        smtp_->Hostname(u"zef-client.localhost");
+        smtp_->User(T(env_.smtpUser));
+        smtp_->Pass(T(env_.smtpPass));
+        smtp_->FromAddr(u"sender@zef-test.localhost");
+        smtp_->ToAddr(
+            StringArray::OneBased({u"first@zef-test.localhost", u"second@zef-test.localhost"}));
+        smtp_->Done = [this](long code, const Text& message) {
+            ++doneCount_;
+            doneCode_ = code;
+            doneMessage_ = Utf8(message);
+        };
+        smtp_->Trace = [this](const Text& line) { trace_ += Utf8(line) + "\n"; };
+    }
+
+    // Starts the send and runs the loop until Done; the trace explains a failure.
+    void Send(const std::string& header) {
+        spoolBefore_ = SpoolCount();
+        smtp_->Smtp(u"127.0.0.1", T(header));
+        ASSERT_TRUE(RunUntil(
+            io_, [this] { return doneCount_ > 0; }, kSendLimit))
+            << "no Done within the limit; trace:\n"
+            << trace_;
+    }
+
+    void ExpectSentOne() {
+        EXPECT_EQ(doneCode_, 0) << doneMessage_ << "\ntrace:\n" << trace_;
+        EXPECT_EQ(doneMessage_, "");
+        EXPECT_EQ(doneCount_, 1);
+        ASSERT_EQ(SpoolCount(), spoolBefore_ + 1) << "the server saved no message";
+    }
+
+    size_t SpoolCount() const {
+        size_t count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(env_.smtpSpool)) {
+            count += entry.path().extension() == ".eml" ? 1 : 0;
+        }
+        return count;
+    }
+
+    std::string SpoolStem(size_t number) const {
+        char name[16];
+        std::snprintf(name, sizeof name, "/%04zu", number);
+        return env_.smtpSpool + name;
+    }
+
+    json LastEnvelope() const { return ReadJsonFile(SpoolStem(SpoolCount()) + ".json"); }
+    json LastReceived() const {
+        return RunChecker(env_, {"describe", SpoolStem(SpoolCount()) + ".eml"});
+    }
+
+    static std::string HeaderValue(const json& message, const std::string& name) {
+        for (const auto& field : message["headers"]) {
+            if (field["name"] == name) {
+                return field["value"];
+            }
+        }
+        return "(no " + name + " field)";
+    }
+
+    asio::io_context io_;
+    ServerEnv env_;
+    std::unique_ptr<smtpZef> smtp_;
+    int doneCount_ = 0;
+    long doneCode_ = 0;
+    std::string doneMessage_;
+    std::string trace_;
+    size_t spoolBefore_ = 0;
+};
+
+// --- AUTH, checked by the server, with each mechanism -----------------------------------------
+
+struct Mechanism {
+    long auth;
+    const char* name;
+};
+
+class SmtpAuth : public SmtpIntegration, public ::testing::WithParamInterface<Mechanism> {};
+
+const std::string kSubject = "日本語の件名：プレーンなメッセージ test";
+const std::vector<std::string> kPlainPieces = {
+    "日本語の本文です。\r\n二行目には漢字とカタカナ。\r\n",
+    "三行目：ASCII mixed text, 123.\r\n",
+};
+
+TEST_P(SmtpAuth, PlainMessageArrivesWithTextAndEnvelopeIntact) {
+    smtp_->Auth(GetParam().auth);
+    std::vector<long> moreDataIds;
+    smtp_->MoreData = [&](long id, Bytes& data) {
+        moreDataIds.push_back(id);
+        if (static_cast<size_t>(id) <= kPlainPieces.size()) {
+            data = TextToUtf16Le(T(kPlainPieces[id - 1]));
+        }
+    };
+    Send(
+        "From: Sender <sender@zef-test.localhost>\r\nTo: first@zef-test.localhost\r\n"
+        "Subject: " +
+        kSubject +
+        "\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: text/plain; charset=ISO-2022-JP\r\nContent-Transfer-Encoding: 7bit\r\n\r\n");
+    ExpectSentOne();
+    EXPECT_EQ(moreDataIds, (std::vector<long>{1, 2, 3}));
+
+    json envelope = LastEnvelope();
+    EXPECT_EQ(envelope["auth_mechanism"], GetParam().name);
+    EXPECT_EQ(envelope["auth_user"], env_.smtpUser);
+    EXPECT_EQ(envelope["mail_from"], "sender@zef-test.localhost");
+    EXPECT_EQ(envelope["rcpt_tos"],
+              (json{"first@zef-test.localhost", "second@zef-test.localhost"}));
+
+    json received = LastReceived();
+    EXPECT_EQ(HeaderValue(received, "Subject"), kSubject);
+    ASSERT_EQ(received["leaves"].size(), 1u);
+    const json& body = received["leaves"][0];
+    EXPECT_EQ(body["charset"], "iso-2022-jp");
+    ASSERT_TRUE(body["text"].is_string()) << body.dump();
+    EXPECT_TRUE(
+        EqualUpToFinalLineEnd(body["text"].get<std::string>(), kPlainPieces[0] + kPlainPieces[1]))
+        << body["text"].get<std::string>();
+    EXPECT_EQ(trace_.find(env_.smtpPass), std::string::npos) << "the password reached Trace";
+}
+
+TEST_P(SmtpAuth, WrongPasswordEndsWithTheServersRefusal) {
+    smtp_->Auth(GetParam().auth);
+    smtp_->Pass(u"not-the-password");
+    bool askedForData = false;
+    smtp_->MoreData = [&](long, Bytes&) { askedForData = true; };
+    Send(
+        "From: sender@zef-test.localhost\r\nTo: first@zef-test.localhost\r\n"
+        "Subject: refused\r\n\r\n");
+    EXPECT_EQ(doneCode_, -1);
+    EXPECT_EQ(doneMessage_, "535 5.7.8 Authentication credentials invalid");
+    EXPECT_EQ(smtp_->Caption(), u"DONE(FAIL)");
+    EXPECT_FALSE(askedForData);
+    EXPECT_EQ(SpoolCount(), spoolBefore_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mechanisms, SmtpAuth,
+                         ::testing::Values(Mechanism{1, "CRAM-MD5"}, Mechanism{2, "LOGIN"},
+                                           Mechanism{3, "PLAIN"}),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             return name == "CRAM-MD5" ? std::string("CramMd5") : name;
+                         });
+
+// --- addresses from the header -----------------------------------------------------------------
+
+TEST_F(SmtpIntegration, RecipientsAndSenderComeFromTheHeaderWhenNotSet) {
+    smtp_->Auth(0);
+    smtp_->FromAddr(u"");
+    smtp_->ToAddr(Variant());
+    smtp_->MoreData = [](long id, Bytes& data) {
+        if (id == 1) {
+            data = TextToUtf16Le(u"Body.\r\n");
+        }
+    };
+    Send(
+        "From: \"Writer, Head\" <head@zef-test.localhost>\r\n"
+        "To: One <one@zef-test.localhost>, two@zef-test.localhost\r\n"
+        "Cc: Three <three@zef-test.localhost>\r\nBcc: four@zef-test.localhost\r\n"
+        "Subject: addresses\r\n\r\n");
+    ExpectSentOne();
+    json envelope = LastEnvelope();
+    EXPECT_EQ(envelope["mail_from"], "head@zef-test.localhost");
+    EXPECT_EQ(envelope["rcpt_tos"], (json{"one@zef-test.localhost", "two@zef-test.localhost",
+                                          "three@zef-test.localhost", "four@zef-test.localhost"}));
+    EXPECT_TRUE(envelope["auth_mechanism"].is_null());
+}
+
+// --- a MIME message with nested parts, text, quoted-printable and a large binary -------------
+
+class SmtpMime : public SmtpIntegration {
+  protected:
+    void SetUp() override {
+        SmtpIntegration::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        smtp_->Auth(1);
+        smtp_->MimeMultipart(u"mixed");
+        smtp_->MimeHead = [this](long depth, long part, Text& format, Text& type, Text& name,
+                                 Text& charset, Text& encoding, Text& additional) {
+            heads_.emplace_back(depth, part);
+            auto found = plan_.find({depth, part});
+            if (found == plan_.end()) {
+                return;  // ContentType left empty: the open multipart closes
+            }
+            const PartPlan& p = found->second;
+            format = T(p.format);
+            type = T(p.contentType);
+            name = T(p.name);
+            charset = T(p.charset);
+            encoding = T(p.encoding);
+            additional = T(p.additional);
+        };
+        smtp_->MimeBody = [this](long depth, long part, Bytes& data) {
+            size_t& next = nextPiece_[{depth, part}];
+            const auto& pieces = plan_.at({depth, part}).pieces;
+            if (next < pieces.size()) {
+                data = pieces[next++];
+            }
+        };
+    }
+
+    static std::vector<Bytes> TextPieces(const std::vector<std::string>& pieces) {
+        std::vector<Bytes> bytes;
+        for (const auto& piece : pieces) {
+            bytes.push_back(TextToUtf16Le(T(piece)));
+        }
+        return bytes;
+    }
+
+    std::map<std::pair<long, long>, PartPlan> plan_;
+    std::map<std::pair<long, long>, size_t> nextPiece_;
+    std::vector<std::pair<long, long>> heads_;
+};
+
+TEST_F(SmtpMime, NestedJapaneseQuotedPrintableAndFiveMegabyteAttachmentArriveIntact) {
+    const std::vector<std::string> mainText = {"これはマルチパートの本文です。\r\n",
+                                               "二つ目の断片：日本語と ASCII.\r\n"};
+    const std::string altText = "代替パートのテキスト版です。\r\n";
+    const std::string altHtml = "<html><body><p>代替パートの HTML 版です。</p></body></html>\r\n";
+    const std::vector<std::string> qpLines = {"Quoted-printable: a=b, 100% sure, äöü, 日本語\r\n",
+                                              "A long line " + std::string(30, 'x') +
+                                                  std::string(60, 'y') + std::string(60, 'z') +
+                                                  " end\r\n",
+                                              "tab\there and a trailing space \r\n"};
+    const Bytes attachment = RandomBytes(5 * 1024 * 1024, 20240611);
+
+    plan_[{1, 1}] = {"Unicode", "text/plain", "", "iso-2022-jp", "7bit", "", TextPieces(mainText)};
+    plan_[{1, 2}] = {"", "multipart/alternative", "", "", "", "", {}};
+    plan_[{2, 1}] = {"Unicode", "text/plain", "", "iso-2022-jp", "7bit", "", TextPieces({altText})};
+    plan_[{2, 2}] = {"Unicode", "text/html", "", "iso-2022-jp", "7bit", "", TextPieces({altHtml})};
+    std::vector<Bytes> qpPieces(qpLines.begin(), qpLines.end());  // UTF-8 bytes, binary format
+    plan_[{1, 3}] = {"BINARY", "text/plain", "", "utf-8", "quoted-printable", "", qpPieces};
+    plan_[{1, 4}] = {"BINARY",
+                     "application/octet-stream",
+                     "random.bin",
+                     "",
+                     "base64",
+                     "Content-Disposition: attachment; filename=\"random.bin\"",
+                     Slices(attachment, kBinaryPiece)};
+
+    const std::string subject = "日本語の件名：入れ子のマルチパートと添付ファイル";
+    Send(
+        "From: Sender <sender@zef-test.localhost>\r\nTo: first@zef-test.localhost\r\n"
+        "Subject: " +
+        subject + "\r\n");
+    ExpectSentOne();
+    EXPECT_EQ(heads_, (std::vector<std::pair<long, long>>{
+                          {1, 1}, {1, 2}, {2, 1}, {2, 2}, {2, 3}, {1, 3}, {1, 4}, {1, 5}}));
+
+    json received = LastReceived();
+    EXPECT_EQ(HeaderValue(received, "Subject"), subject);
+    EXPECT_EQ(received["multiparts"], 2);
+    const json& leaves = received["leaves"];
+    ASSERT_EQ(leaves.size(), 5u) << received.dump(1);
+
+    auto expectText = [&](const json& leaf, const std::string& type, const std::string& charset,
+                          const std::string& text) {
+        EXPECT_EQ(leaf["content_type"], type);
+        EXPECT_EQ(leaf["charset"], charset);
+        ASSERT_TRUE(leaf["text"].is_string()) << leaf.dump();
+        EXPECT_TRUE(EqualUpToFinalLineEnd(leaf["text"].get<std::string>(), text))
+            << "received: " << leaf["text"].get<std::string>() << "\nsent: " << text;
+    };
+    expectText(leaves[0], "text/plain", "iso-2022-jp", mainText[0] + mainText[1]);
+    expectText(leaves[1], "text/plain", "iso-2022-jp", altText);
+    expectText(leaves[2], "text/html", "iso-2022-jp", altHtml);
+    expectText(leaves[3], "text/plain", "utf-8", qpLines[0] + qpLines[1] + qpLines[2]);
+    EXPECT_EQ(leaves[3]["transfer_encoding"], "quoted-printable");
+
+    const json& binary = leaves[4];
+    EXPECT_EQ(binary["content_type"], "application/octet-stream");
+    EXPECT_EQ(binary["filename"], "random.bin");
+    EXPECT_EQ(binary["length"], attachment.size());
+    EXPECT_EQ(binary["sha256"], Sha256Hex(attachment)) << "the attachment changed on its way";
+}
+
+}  // namespace
+}  // namespace zef::integration

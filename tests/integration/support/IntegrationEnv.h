@@ -1,0 +1,64 @@
+// What the integration tests share: the servers the harness started (from the environment
+// run_with_servers.py sets), Python's view of messages through the checker, and a bounded run of
+// the event loop.
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/Types.h"
+
+namespace zef::integration {
+
+struct ServerEnv {
+    std::string smtpPort, smtpUser, smtpPass, smtpSpool;
+    std::string pop3Port, pop3Pass;
+    std::string corpus, checker, python, workdir;
+
+    // The environment of run_with_servers.py; nullopt when a test binary runs on its own.
+    static std::optional<ServerEnv> FromEnvironment();
+
+    // The corpus message names put into mailbox `name` (ZEF_IT_MAILBOX_<NAME>), in order.
+    std::vector<std::string> Mailbox(const std::string& name) const;
+
+    // The expectations the corpus generator wrote beside message `name`.
+    nlohmann::json Expected(const std::string& name) const;
+    std::string CorpusFile(const std::string& name) const;
+};
+
+// Runs checker.py with the arguments and parses what it prints; throws with its error output
+// when it fails.
+nlohmann::json RunChecker(const ServerEnv& env, const std::vector<std::string>& args);
+
+nlohmann::json ReadJsonFile(const std::string& path);
+std::string ReadFile(const std::string& path);
+
+std::string Sha256Hex(std::string_view bytes);
+
+// Runs the event loop until `finished` holds or `limit` has passed; true when it finished.
+bool RunUntil(asio::io_context& io, const std::function<bool()>& finished,
+              std::chrono::milliseconds limit);
+
+// UTF-8 for messages and comparisons.
+std::string Utf8(const Text& text);
+
+// Line ends as LF.
+std::string ToLf(std::string_view text);
+
+// The texts are equal with line ends read as LF, or one has one more line end at its close: the
+// CR LF before a boundary (or before the final dot) belongs to the delimiter for one reader and
+// to the data for the other.
+bool EqualUpToFinalLineEnd(std::string_view a, std::string_view b);
+
+// The value with every space, tab, CR and LF removed, for header values whose folding and the
+// spacing around encoded words may legitimately differ.
+std::string WithoutWhitespace(std::string_view value);
+
+}  // namespace zef::integration
