@@ -1,0 +1,122 @@
+// The body of an outgoing message, read from files in pieces and shaped for the wire.
+//
+// smtpZef sends what the application hands it: it neither fixes line ends nor doubles a dot
+// at the start of a line in data that goes out as it is. These classes do both, across piece
+// boundaries, and cut attachments into pieces whose base64 form is whole 76-character lines.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/Types.h"
+
+namespace zef::zefmail {
+
+// 57 input bytes make one 76-character base64 line; a piece that is a multiple of this keeps
+// every line whole and makes the pieces of a part decode as one stream.
+inline constexpr size_t kBase64LineBytes = 57;
+inline constexpr size_t kAttachmentPieceBytes = kBase64LineBytes * 1024;
+
+// A source of input bytes.
+class ByteInput {
+  public:
+    virtual ~ByteInput() = default;
+    // Up to `size` bytes, fewer only at the end of the input; empty at the end.
+    virtual Bytes Read(size_t size) = 0;
+    // What the input is called in error messages.
+    virtual const std::string& Name() const = 0;
+};
+
+// A file, or standard input for "-". Throws ToolError when it cannot be opened or read.
+std::unique_ptr<ByteInput> OpenFileInput(const std::string& path);
+
+// UTF-8 read in pieces, to text. A sequence cut by a piece boundary waits for the next piece;
+// invalid bytes become U+FFFD.
+class Utf8PieceDecoder {
+  public:
+    Text Feed(std::string_view bytes);
+    Text Finish();
+
+  private:
+    std::string tail_;
+};
+
+// Bare LF, bare CR and CRLF all become CRLF. A CR at the end of a piece waits for the next
+// piece, which tells whether an LF follows it.
+template <class Str>
+class LineEndNormaliser {
+  public:
+    void Feed(const Str& piece, Str& out);
+    void Finish(Str& out);
+
+  private:
+    bool pendingCr_ = false;
+};
+
+// Doubles a "." that starts a line (the first line included), in CRLF-normalised data, also
+// when the line began in an earlier piece.
+template <class Str>
+class DotStuffer {
+  public:
+    void Feed(const Str& piece, Str& out);
+
+  private:
+    bool atLineStart_ = true;
+};
+
+// Holds back a CRLF at the very end of the data. The control puts CRLF before the final "."
+// and a delimiter starts with CRLF, so a text that ends with a line end would otherwise gain an
+// empty line on the far side.
+template <class Str>
+class FinalLineEndDropper {
+  public:
+    void Feed(const Str& piece, Str& out);
+
+  private:
+    bool heldCrLf_ = false;
+};
+
+// The three steps in order: line ends, dot-stuffing (optional), the final line end.
+template <class Str>
+class TextShaper {
+  public:
+    explicit TextShaper(bool dotStuff) : dotStuff_(dotStuff) {}
+    Str Feed(const Str& piece);
+    Str Finish();
+
+  private:
+    Str Pass(const Str& normalised);
+
+    bool dotStuff_;
+    LineEndNormaliser<Str> lineEnds_;
+    DotStuffer<Str> dots_;
+    FinalLineEndDropper<Str> finalLineEnd_;
+};
+
+// One piece of body data after another; an empty piece ends the data.
+class PieceSource {
+  public:
+    virtual ~PieceSource() = default;
+    virtual Bytes Next() = 0;
+    // Input bytes consumed so far (for the progress bar).
+    virtual uint64_t Consumed() const = 0;
+};
+
+// UTF-8 text to the UTF-16LE pieces that MoreData and a "Unicode" part take: CRLF line ends,
+// dot-stuffed, cut after a line end where the buffer holds one.
+std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input);
+
+// Text kept as its own bytes (an HTML file sent as UTF-8): CRLF line ends, optional
+// dot-stuffing, cut after a line end where possible.
+std::unique_ptr<PieceSource> MakeByteTextSource(std::unique_ptr<ByteInput> input, bool dotStuff);
+
+// Raw bytes in pieces of kAttachmentPieceBytes (the last one shorter).
+std::unique_ptr<PieceSource> MakeAttachmentSource(std::unique_ptr<ByteInput> input);
+
+// No data at all.
+std::unique_ptr<PieceSource> MakeEmptySource();
+
+}  // namespace zef::zefmail

@@ -1,0 +1,63 @@
+#include "tools/zefmail/DurableFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tools/zefmail/ToolError.h"
+
+namespace zef::zefmail {
+
+DurableFile::DurableFile(const std::filesystem::path& path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        throw ToolError(SystemErrorText("cannot create " + path.string()));
+    }
+}
+
+DurableFile::~DurableFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void DurableFile::Write(std::string_view data) {
+    while (!data.empty()) {
+        ssize_t written = ::write(fd_, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw ToolError(SystemErrorText("cannot write " + path_.string()));
+        }
+        data.remove_prefix(static_cast<size_t>(written));
+    }
+}
+
+void DurableFile::Commit() {
+    if (::fsync(fd_) != 0) {
+        throw ToolError(SystemErrorText("cannot flush " + path_.string() + " to disk"));
+    }
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        throw ToolError(SystemErrorText("cannot close " + path_.string()));
+    }
+}
+
+void SyncFolder(const std::filesystem::path& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        throw ToolError(SystemErrorText("cannot open folder " + folder.string()));
+    }
+    int result = ::fsync(fd);
+    int savedErrno = errno;
+    ::close(fd);
+    if (result != 0) {
+        errno = savedErrno;
+        throw ToolError(SystemErrorText("cannot flush folder " + folder.string() + " to disk"));
+    }
+}
+
+}  // namespace zef::zefmail

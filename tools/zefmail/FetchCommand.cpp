@@ -1,0 +1,328 @@
+#include "tools/zefmail/FetchCommand.h"
+
+#include <unistd.h>
+
+#include <asio/io_context.hpp>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "common/Unicode.h"
+#include "pop/popZef.h"
+#include "tools/zefmail/EventLog.h"
+#include "tools/zefmail/MessageWriter.h"
+#include "tools/zefmail/Outcome.h"
+#include "tools/zefmail/PartPaths.h"
+#include "tools/zefmail/Progress.h"
+#include "tools/zefmail/ToolError.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+constexpr int kPop3Port = 110;
+
+// One mailbox transfer: the control, its handlers and where they write.
+class FetchSession {
+  public:
+    FetchSession(const FetchOptions& options, const EnvLookup& env, std::ostream& out,
+                 std::ostream& err)
+        : options_(options),
+          password_(env(options.passwordEnv).value_or("")),
+          err_(err),
+          progress_(err, !options.quiet && ::isatty(STDERR_FILENO) != 0),
+          pop_(io_) {
+        if (options.events) {
+            log_.emplace(out);
+        }
+        if (!options.out.empty()) {
+            PrepareOutFolder();
+            writer_ = std::make_unique<MessageWriter>(
+                options.out, options.text,
+                [this](const Bytes& bytes) { return pop_.Any2Unicode(bytes); });
+        }
+        Configure();
+        InstallDialogueHandlers();
+        InstallMessageHandlers();
+    }
+
+    int Run() {
+        pop_.pop(Utf8ToText(options_.server), Utf8ToText(options_.user), Utf8ToText(password_),
+                 options_.topLines < 0 ? 0 : options_.topLines);
+        if (!done_) {
+            io_.run();
+        }
+        progress_.Finish();
+        int status = 0;
+        if (code_ != 0) {
+            err_ << "zefmail fetch: "
+                 << DescribeFailure(code_, message_, options_.server, Port(), reachedServer_)
+                 << "\n";
+            status = 1;
+        }
+        if (writeFailures_ > 0) {
+            err_ << "zefmail fetch: " << writeFailures_
+                 << " message(s) could not be written and stay on the server\n";
+            status = 1;
+        }
+        if (!options_.quiet) {
+            err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
+            if (writer_) {
+                err_ << ", " << saved_ << " saved in " << options_.out << ", " << deleted_
+                     << " deleted on the server";
+            }
+            err_ << "\n";
+        }
+        return status;
+    }
+
+  private:
+    int Port() const { return options_.port != 0 ? options_.port : kPop3Port; }
+
+    void PrepareOutFolder() {
+        std::error_code error;
+        std::filesystem::create_directories(options_.out, error);
+        if (error) {
+            throw ToolError("cannot create --out folder " + options_.out + ": " + error.message());
+        }
+    }
+
+    void Configure() {
+        pop_.Port(AsciiToText(std::to_string(Port())));
+        pop_.ConnectTimeout(options_.connectTimeout);
+        pop_.TransTimeout(options_.transTimeout);
+        pop_.APOP(options_.apop);
+        pop_.DeleteOnError(options_.deleteOnError);
+    }
+
+    void InstallDialogueHandlers() {
+        pop_.Done = [this](long code, const Text& msg) {
+            done_ = true;
+            code_ = code;
+            message_ = TextToUtf8(msg);
+            if (log_) {
+                log_->Done(code, msg);
+            }
+            io_.stop();
+        };
+        pop_.Trace = [this](const Text& msg) {
+            reachedServer_ = reachedServer_ || (!msg.empty() && msg.rfind(u">>", 0) != 0);
+            if (options_.trace) {
+                progress_.Print(TextToUtf8(msg));
+            }
+            if (log_) {
+                log_->Trace(msg);
+            }
+        };
+        pop_.CaptionChanged = [this](const Text& caption) {
+            if (log_) {
+                log_->CaptionChanged(caption);
+            }
+        };
+        pop_.Stat = [this](long many, long muchAll) {
+            total_ = many;
+            progress_.Totals(static_cast<uint64_t>(muchAll < 0 ? 0 : muchAll), many);
+            if (log_) {
+                log_->Stat(many, muchAll);
+            }
+        };
+        pop_.UidlFirst = [this](long id, bool& cancelUidl) {
+            cancelUidl = false;
+            if (log_) {
+                log_->UidlFirst(id, cancelUidl);
+            }
+        };
+        pop_.UidlDone = [this](long id, const Text& uidl, bool& remove) {
+            remove = false;
+            if (writer_) {
+                writer_->Uidl(id, uidl);
+            }
+            if (log_) {
+                log_->UidlDone(id, uidl, remove);
+            }
+        };
+        pop_.TopFirst = [this](long id, bool& cancelTop) {
+            cancelTop = options_.topLines < 0;
+            if (log_) {
+                log_->TopFirst(id, cancelTop);
+            }
+        };
+        pop_.TopNext = [this](long id, const Text& line) {
+            if (log_) {
+                log_->TopNext(id, line);
+            }
+        };
+        pop_.TopDone = [this](long id, bool& remove) {
+            remove = false;
+            if (log_) {
+                log_->TopDone(id, remove);
+            }
+        };
+        pop_.RetrFirst = [this](long id, long much, bool& cancelRetr) {
+            cancelRetr = false;
+            messageSize_ = much < 0 ? 0 : static_cast<uint64_t>(much);
+            messageBytes_ = 0;
+            if (writer_) {
+                writer_->BeginMessage(id, much);
+            }
+            if (log_) {
+                log_->RetrFirst(id, much, cancelRetr);
+            }
+        };
+        pop_.RetrDone = [this](long id, bool& cancelDelete) {
+            cancelDelete = true;  // nothing is deleted unless it is safely on disk
+            if (writer_) {
+                std::optional<std::string> error = writer_->FinishMessage();
+                if (error) {
+                    ++writeFailures_;
+                    progress_.Print("zefmail fetch: message " + std::to_string(id) +
+                                    " stays on the server: " + *error);
+                } else {
+                    ++saved_;
+                    cancelDelete = options_.keep;
+                    deleted_ += cancelDelete ? 0 : 1;
+                }
+            }
+            ++retrieved_;
+            bytesDone_ += messageSize_;
+            progress_.Update(bytesDone_, retrieved_);
+            if (log_) {
+                log_->RetrDone(id, cancelDelete);
+            }
+        };
+    }
+
+    void InstallMessageHandlers() {
+        pop_.MailHeadFirst = [this](long id) {
+            tags_.Reset();
+            if (log_) {
+                log_->MailHeadFirst(id);
+            }
+        };
+        pop_.MailHeadNext = [this](long id, const Text& name, const Text& value) {
+            CountBytes(name.size() + value.size() + 4);
+            if (writer_) {
+                writer_->MessageField(name, value);
+            }
+            if (log_) {
+                log_->MailHeadNext(id, name, value);
+            }
+        };
+        pop_.MailHeadDone = [this](long id) {
+            if (log_) {
+                log_->MailHeadDone(id);
+            }
+        };
+        pop_.MultiPartOpen = [this](long id, long parentPart, const Text& type, const Text& name,
+                                    const Text& charset, const Text& encoding, Text& tag) {
+            // The tag names the multipart by the path of the part that holds it; the control
+            // hands it back in the matching MultiPartClose.
+            tag = tags_.AtMessageLevel() ? Text(u"message") : Utf8ToText(tags_.Current());
+            tags_.OpenMultipart();
+            if (writer_) {
+                writer_->MultiPartOpen(type, name, charset, encoding);
+            }
+            if (log_) {
+                log_->MultiPartOpen(id, parentPart, type, name, charset, encoding, tag);
+            }
+        };
+        pop_.MultiPartClose = [this](long id, const Text& tag) {
+            tags_.CloseMultipart();
+            if (writer_) {
+                writer_->MultiPartClose();
+            }
+            if (log_) {
+                log_->MultiPartClose(id, tag);
+            }
+        };
+        pop_.MimeHeadFirst = [this](long id, long part) {
+            tags_.BeginPart(part);
+            if (writer_) {
+                writer_->PartHead(part);
+            }
+            if (log_) {
+                log_->MimeHeadFirst(id, part);
+            }
+        };
+        pop_.MimeHeadNext = [this](long id, long part, const Text& name, const Text& value) {
+            CountBytes(name.size() + value.size() + 4);
+            if (writer_) {
+                writer_->PartField(name, value);
+            }
+            if (log_) {
+                log_->MimeHeadNext(id, part, name, value);
+            }
+        };
+        pop_.MimeHeadDone = [this](long id, long part) {
+            if (log_) {
+                log_->MimeHeadDone(id, part);
+            }
+        };
+        pop_.MimeDataFirst = [this](long id, long part, const Text& type, const Text& name,
+                                    const Text& charset, const Text& encoding, bool& isText) {
+            isText = false;  // the bytes are kept exact; text is made from them (--text)
+            if (writer_) {
+                writer_->PartDataBegin(part, type, name, charset, encoding);
+            }
+            if (log_) {
+                log_->MimeDataFirst(id, part, type, name, charset, encoding, isText);
+            }
+        };
+        pop_.MimeDataNext = [this](long id, long part, Bytes& data) {
+            CountBytes(data.size());
+            if (log_) {
+                log_->MimeDataNext(id, part, data);
+            }
+            if (writer_) {
+                writer_->PartData(data);
+            }
+        };
+        pop_.MimeDataDone = [this](long id, long part) {
+            if (writer_) {
+                writer_->PartDataEnd();
+            }
+            if (log_) {
+                log_->MimeDataDone(id, part);
+            }
+        };
+    }
+
+    // Progress inside a message, from what has been handed over so far.
+    void CountBytes(size_t bytes) {
+        messageBytes_ = std::min(messageSize_, messageBytes_ + bytes);
+        progress_.Update(bytesDone_ + messageBytes_, retrieved_);
+    }
+
+    const FetchOptions& options_;
+    std::string password_;
+    std::ostream& err_;
+    Progress progress_;
+    asio::io_context io_;
+    popZef pop_;
+    std::optional<EventLog> log_;
+    std::unique_ptr<MessageWriter> writer_;
+    PartPathTracker tags_;
+
+    bool done_ = false;
+    bool reachedServer_ = false;
+    long code_ = 0;
+    std::string message_;
+    long total_ = 0;
+    long retrieved_ = 0;
+    long saved_ = 0;
+    long deleted_ = 0;
+    long writeFailures_ = 0;
+    uint64_t bytesDone_ = 0;
+    uint64_t messageSize_ = 0;
+    uint64_t messageBytes_ = 0;
+};
+
+}  // namespace
+
+int RunFetch(const FetchOptions& options, const EnvLookup& env, std::ostream& out,
+             std::ostream& err) {
+    FetchSession session(options, env, out, err);
+    return session.Run();
+}
+
+}  // namespace zef::zefmail

@@ -1,0 +1,166 @@
+#include "tools/zefmail/HeaderBuilder.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "tools/zefmail/ToolError.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+const char* const kPlainMimeFields =
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=iso-2022-jp\r\n"
+    "Content-Transfer-Encoding: 7bit\r\n";
+
+std::string OneLine(const std::string& value) {
+    std::string out = value;
+    std::replace(out.begin(), out.end(), '\r', ' ');
+    std::replace(out.begin(), out.end(), '\n', ' ');
+    return out;
+}
+
+std::string Join(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& item : items) {
+        if (!out.empty()) {
+            out += ", ";
+        }
+        out += OneLine(item);
+    }
+    return out;
+}
+
+std::string LowerName(const std::string& line) {
+    std::string name = line.substr(0, line.find(':'));
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(line);
+            line.clear();
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::string BuildHeader(const HeaderFields& fields, BodyKind kind) {
+    std::string header;
+    header += "From: " + OneLine(fields.from) + "\r\n";
+    if (!fields.to.empty()) {
+        header += "To: " + Join(fields.to) + "\r\n";
+    }
+    if (!fields.cc.empty()) {
+        header += "Cc: " + Join(fields.cc) + "\r\n";
+    }
+    header += "Subject: " + OneLine(fields.subject) + "\r\n";
+    if (!fields.date.empty()) {
+        header += "Date: " + fields.date + "\r\n";
+    }
+    if (!fields.messageId.empty()) {
+        header += "Message-ID: " + fields.messageId + "\r\n";
+    }
+    if (kind == BodyKind::kPlain) {
+        header += kPlainMimeFields;
+        header += "\r\n";
+    }
+    return header;
+}
+
+std::string LoadHeaderFile(const std::string& path, BodyKind kind) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw ToolError(SystemErrorText("cannot open " + path));
+    }
+    std::ostringstream content;
+    content << file.rdbuf();
+    std::vector<std::string> lines = SplitLines(content.str());
+    while (!lines.empty() && lines.back().empty()) {
+        lines.pop_back();  // trailing empty lines only end the header
+    }
+    if (lines.empty()) {
+        throw ToolError(path + ": the header file holds no header lines");
+    }
+    bool hasContentType = false;
+    std::string header;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line.empty()) {
+            throw ToolError(path + ": line " + std::to_string(i + 1) +
+                            " is empty, but a header must not contain an empty line");
+        }
+        bool continuation = line[0] == ' ' || line[0] == '\t';
+        std::string name = continuation ? "" : LowerName(line);
+        if (name == "content-type") {
+            hasContentType = true;
+        }
+        if (kind == BodyKind::kMultipart && (name == "content-type" || name == "mime-version" ||
+                                             name == "content-transfer-encoding")) {
+            throw ToolError(path + ": line " + std::to_string(i + 1) +
+                            " sets a MIME field, which zefmail writes itself for a message "
+                            "with attachments or HTML");
+        }
+        header += line + "\r\n";
+    }
+    if (kind == BodyKind::kPlain) {
+        if (!hasContentType) {
+            header += kPlainMimeFields;
+        }
+        header += "\r\n";
+    }
+    return header;
+}
+
+std::string Rfc5322Date(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    static constexpr std::array<const char*, 7> kDays{"Sun", "Mon", "Tue", "Wed",
+                                                      "Thu", "Fri", "Sat"};
+    static constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    long offsetMinutes = local.tm_gmtoff / 60;
+    char sign = offsetMinutes < 0 ? '-' : '+';
+    offsetMinutes = std::labs(offsetMinutes);
+    std::array<char, 64> buffer{};
+    std::snprintf(buffer.data(), buffer.size(), "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld",
+                  kDays.at(static_cast<size_t>(local.tm_wday)), local.tm_mday,
+                  kMonths.at(static_cast<size_t>(local.tm_mon)), local.tm_year + 1900,
+                  local.tm_hour, local.tm_min, local.tm_sec, sign, offsetMinutes / 60,
+                  offsetMinutes % 60);
+    return buffer.data();
+}
+
+std::string NewMessageId(std::time_t when, const std::string& host) {
+    std::random_device device;
+    std::uniform_int_distribution<unsigned long long> draw;
+    std::ostringstream id;
+    id << '<' << static_cast<long long>(when) << '.' << std::hex << draw(device) << '@'
+       << (host.empty() ? "localhost" : host) << '>';
+    return id.str();
+}
+
+}  // namespace zef::zefmail

@@ -1,0 +1,277 @@
+#include "tools/zefmail/MessageWriter.h"
+
+#include <cctype>
+#include <system_error>
+
+#include "common/Unicode.h"
+#include "tools/zefmail/ContentTypes.h"
+#include "tools/zefmail/ToolError.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Utf8(const Text& text) {
+    return TextToUtf8(text);
+}
+
+bool StartsWithText(const std::string& contentType) {
+    if (contentType.size() < 5) {
+        return false;
+    }
+    std::string head = contentType.substr(0, 5);
+    for (char& c : head) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return head == "text/";
+}
+
+// An extension taken from a received file name when it is short and plain.
+std::string ExtensionOfName(const std::string& name) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || name.size() - dot > 9 || name.size() - dot < 2) {
+        return {};
+    }
+    std::string extension = name.substr(dot);
+    for (size_t i = 1; i < extension.size(); ++i) {
+        if (std::isalnum(static_cast<unsigned char>(extension[i])) == 0) {
+            return {};
+        }
+    }
+    return extension;
+}
+
+}  // namespace
+
+// The data file of the leaf part being received, and its text file with --text.
+struct MessageWriter::OpenPart {
+    std::unique_ptr<DurableFile> file;
+    Sha256 sha;
+    uint64_t bytes = 0;
+    std::unique_ptr<DurableFile> textFile;
+    std::unique_ptr<TextDecoder> decoder;
+};
+
+std::string PartFileName(const std::string& path, const std::string& contentName,
+                         const std::string& contentType) {
+    std::string extension = ExtensionOfName(contentName);
+    if (extension.empty()) {
+        extension = ExtensionForContentType(contentType);
+    }
+    return "part" + path + extension;
+}
+
+MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText, AnyToText anyToText)
+    : outDir_(std::move(outDir)), withText_(withText), anyToText_(std::move(anyToText)) {}
+
+MessageWriter::~MessageWriter() {
+    if (active_) {
+        part_.reset();
+        RemoveStaging();  // an interrupted message leaves no half-written folder behind
+    }
+}
+
+void MessageWriter::Guard(const std::function<void()>& step) {
+    if (!active_ || error_) {
+        return;  // after the first failure the message is kept on the server; stop writing
+    }
+    try {
+        step();
+    } catch (const ToolError& e) {
+        error_ = e.what();
+    } catch (const std::filesystem::filesystem_error& e) {
+        error_ = e.what();
+    }
+}
+
+void MessageWriter::Uidl(long id, const Text& uidl) {
+    uidlId_ = id;
+    uidl_ = uidl;
+}
+
+void MessageWriter::BeginMessage(long id, long size) {
+    if (active_) {
+        part_.reset();
+        RemoveStaging();
+    }
+    active_ = true;
+    error_.reset();
+    id_ = id;
+    paths_.Reset();
+    currentEntry_.reset();
+    part_.reset();
+    message_ = Json::object();
+    message_["id"] = id;
+    message_["uidl"] = uidlId_ == id ? Utf8(uidl_) : std::string();
+    message_["size"] = size;
+    message_["headers"] = Json::array();
+    message_["parts"] = Json::array();
+    staging_ = outDir_ / ("." + std::to_string(id) + ".partial");
+    final_ = outDir_ / std::to_string(id);
+    Guard([this] {
+        if (std::filesystem::exists(final_)) {
+            throw ToolError(final_.string() +
+                            " already exists; choose an empty --out folder or move it away");
+        }
+        std::filesystem::remove_all(staging_);  // left over from an interrupted run
+        std::filesystem::create_directory(staging_);
+    });
+}
+
+void MessageWriter::MessageField(const Text& name, const Text& value) {
+    if (active_) {
+        message_["headers"].push_back(Json::array({Utf8(name), Utf8(value)}));
+    }
+}
+
+Json& MessageWriter::CurrentEntry() {
+    return message_["parts"][*currentEntry_];
+}
+
+void MessageWriter::MultiPartOpen(const Text& contentType, const Text& contentName,
+                                  const Text& contentCharset, const Text& transferEncoding) {
+    if (!active_) {
+        return;
+    }
+    if (!paths_.AtMessageLevel() && currentEntry_) {
+        // A part whose body is a multipart: it has headers but no data of its own.
+        Json& entry = CurrentEntry();
+        entry["content_type"] = Utf8(contentType);
+        entry["name"] = Utf8(contentName);
+        entry["charset"] = Utf8(contentCharset);
+        entry["transfer_encoding"] = Utf8(transferEncoding);
+    }
+    paths_.OpenMultipart();
+}
+
+void MessageWriter::MultiPartClose() {
+    if (active_) {
+        paths_.CloseMultipart();
+    }
+}
+
+void MessageWriter::PartHead(long part) {
+    if (!active_) {
+        return;
+    }
+    ClosePart();
+    Json entry = Json::object();
+    entry["path"] = paths_.BeginPart(part);
+    entry["content_type"] = "";
+    entry["name"] = "";
+    entry["charset"] = "";
+    entry["transfer_encoding"] = "";
+    entry["headers"] = Json::array();
+    entry["file"] = nullptr;
+    entry["bytes"] = nullptr;
+    entry["sha256"] = nullptr;
+    message_["parts"].push_back(std::move(entry));
+    currentEntry_ = message_["parts"].size() - 1;
+}
+
+void MessageWriter::PartField(const Text& name, const Text& value) {
+    if (active_ && currentEntry_) {
+        CurrentEntry()["headers"].push_back(Json::array({Utf8(name), Utf8(value)}));
+    }
+}
+
+void MessageWriter::PartDataBegin(long part, const Text& contentType, const Text& contentName,
+                                  const Text& contentCharset, const Text& transferEncoding) {
+    if (!active_) {
+        return;
+    }
+    if (!currentEntry_ || CurrentEntry()["path"] != paths_.Current()) {
+        PartHead(part);
+    }
+    ClosePart();
+    Json& entry = CurrentEntry();
+    std::string type = Utf8(contentType);
+    std::string name = Utf8(contentName);
+    std::string charset = Utf8(contentCharset);
+    entry["content_type"] = type;
+    entry["name"] = name;
+    entry["charset"] = charset;
+    entry["transfer_encoding"] = Utf8(transferEncoding);
+    std::string path = entry["path"].get<std::string>();
+    std::string fileName = PartFileName(path, name, type);
+    entry["file"] = fileName;
+    entry["bytes"] = 0;
+    Guard([&] {
+        part_ = std::make_unique<OpenPart>();
+        part_->file = std::make_unique<DurableFile>(staging_ / fileName);
+        if (withText_ && StartsWithText(type)) {
+            std::string textName = "part" + path + ".utf8.txt";
+            entry["text_file"] = textName;
+            part_->textFile = std::make_unique<DurableFile>(staging_ / textName);
+            part_->decoder = MakeTextDecoder(charset, anyToText_);
+        }
+    });
+}
+
+void MessageWriter::PartData(const Bytes& data) {
+    if (!part_) {
+        return;
+    }
+    Guard([&] {
+        part_->file->Write(data);
+        part_->sha.Update(data);
+        part_->bytes += data.size();
+        if (part_->decoder) {
+            part_->textFile->Write(part_->decoder->Feed(data));
+        }
+    });
+}
+
+void MessageWriter::PartDataEnd() {
+    ClosePart();
+}
+
+void MessageWriter::ClosePart() {
+    if (!part_) {
+        return;
+    }
+    std::unique_ptr<OpenPart> part = std::move(part_);
+    Json& entry = CurrentEntry();
+    entry["bytes"] = part->bytes;
+    entry["sha256"] = part->sha.FinalHex();
+    Guard([&] {
+        part->file->Commit();
+        if (part->decoder) {
+            part->textFile->Write(part->decoder->Finish());
+            part->textFile->Commit();
+        }
+    });
+}
+
+std::optional<std::string> MessageWriter::FinishMessage() {
+    if (!active_) {
+        return std::string("no message is being written");
+    }
+    ClosePart();
+    Guard([this] {
+        DurableFile json(staging_ / "message.json");
+        json.Write(message_.dump(2, ' ', false, Json::error_handler_t::replace));
+        json.Write("\n");
+        json.Commit();
+        SyncFolder(staging_);
+        std::filesystem::rename(staging_, final_);
+        SyncFolder(outDir_);
+    });
+    std::optional<std::string> error = error_;
+    if (error) {
+        RemoveStaging();
+    } else {
+        lastFolder_ = final_;
+    }
+    active_ = false;
+    return error;
+}
+
+void MessageWriter::RemoveStaging() {
+    std::error_code ignored;
+    std::filesystem::remove_all(staging_, ignored);
+}
+
+}  // namespace zef::zefmail

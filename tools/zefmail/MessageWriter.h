@@ -1,0 +1,84 @@
+// `fetch --out DIR`: each retrieved message becomes DIR/<message number>/ with message.json
+// and one file per leaf part holding the part's decoded bytes.
+//
+// A message is assembled in DIR/.<n>.partial and renamed to DIR/<n> only when every file and
+// both folders have been flushed to disk, so a folder DIR/<n> is always complete, and the
+// fetch lets the server delete the message only after that.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "common/Types.h"
+#include "tools/zefmail/Digest.h"
+#include "tools/zefmail/DurableFiles.h"
+#include "tools/zefmail/PartPaths.h"
+#include "tools/zefmail/TextDecoders.h"
+
+namespace zef::zefmail {
+
+class MessageWriter {
+  public:
+    // `withText`: text/* parts also get a UTF-8 .txt file (see TextDecoders.h).
+    MessageWriter(std::filesystem::path outDir, bool withText, AnyToText anyToText);
+    ~MessageWriter();
+    MessageWriter(const MessageWriter&) = delete;
+    MessageWriter& operator=(const MessageWriter&) = delete;
+
+    // The events of popZef that carry what is written, in the order the control raises them.
+    void Uidl(long id, const Text& uidl);                    // UidlDone
+    void BeginMessage(long id, long size);                   // RetrFirst, not cancelled
+    void MessageField(const Text& name, const Text& value);  // MailHeadNext
+    void MultiPartOpen(const Text& contentType, const Text& contentName, const Text& contentCharset,
+                       const Text& transferEncoding);
+    void MultiPartClose();
+    void PartHead(long part);                             // MimeHeadFirst
+    void PartField(const Text& name, const Text& value);  // MimeHeadNext
+    void PartDataBegin(long part, const Text& contentType, const Text& contentName,
+                       const Text& contentCharset, const Text& transferEncoding);
+    void PartData(const Bytes& data);  // MimeDataNext, IsText False
+    void PartDataEnd();                // MimeDataDone
+
+    // RetrDone: writes message.json, flushes everything and moves the folder into place.
+    // Returns the error when the message is not safely on disk (the caller keeps it on the
+    // server); std::nullopt when it is.
+    std::optional<std::string> FinishMessage();
+
+    // The folder of the last message finished without error.
+    const std::filesystem::path& LastFolder() const { return lastFolder_; }
+
+  private:
+    struct OpenPart;
+
+    nlohmann::ordered_json& CurrentEntry();
+    void Guard(const std::function<void()>& step);
+    void ClosePart();
+    void RemoveStaging();
+
+    std::filesystem::path outDir_;
+    bool withText_;
+    AnyToText anyToText_;
+
+    long id_ = 0;
+    long uidlId_ = 0;
+    Text uidl_;
+    bool active_ = false;
+    std::optional<std::string> error_;
+    std::filesystem::path staging_;
+    std::filesystem::path final_;
+    std::filesystem::path lastFolder_;
+    nlohmann::ordered_json message_;
+    PartPathTracker paths_;
+    std::optional<size_t> currentEntry_;
+    std::unique_ptr<OpenPart> part_;
+};
+
+// The name of a part's data file: "part" + path + an extension from its name or type.
+std::string PartFileName(const std::string& path, const std::string& contentName,
+                         const std::string& contentType);
+
+}  // namespace zef::zefmail

@@ -1,0 +1,130 @@
+#include "tools/zefmail/MimePlan.h"
+
+#include "common/Unicode.h"
+#include "tools/zefmail/ContentTypes.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+Text ToText(const std::string& utf8) {
+    return Utf8ToText(utf8);
+}
+
+PartSpec TextPart(const std::string& path) {
+    PartSpec part;
+    part.contentType = "text/plain";
+    part.charset = "iso-2022-jp";
+    part.transferEncoding = "7bit";
+    part.dataFormat = "Unicode";
+    part.open = [path] { return MakeTextSource(OpenFileInput(path)); };
+    return part;
+}
+
+// The HTML goes out as its own UTF-8 bytes: a converted copy would lose every character that
+// ISO-2022-JP cannot carry and would contradict a <meta charset="utf-8"> inside the file.
+// Quoted-printable keeps the bytes 7-bit on the wire; the encoder escapes a leading dot, and
+// the data is not dot-stuffed because the encoder, not the wire, sees it first.
+PartSpec HtmlPart(const std::string& path) {
+    PartSpec part;
+    part.contentType = "text/html";
+    part.charset = "utf-8";
+    part.transferEncoding = "quoted-printable";
+    part.dataFormat = "Binary";
+    part.open = [path] { return MakeByteTextSource(OpenFileInput(path), false); };
+    return part;
+}
+
+PartSpec AttachmentPart(const std::string& path) {
+    PartSpec part;
+    part.contentType = ContentTypeForFile(path);
+    part.name = ContentNameForFile(path);
+    part.transferEncoding = "base64";
+    part.dataFormat = "Binary";
+    part.open = [path] { return MakeAttachmentSource(OpenFileInput(path)); };
+    return part;
+}
+
+}  // namespace
+
+MimePlan::MimePlan(std::vector<PartSpec> parts) : top_(std::move(parts)) {}
+
+void MimePlan::Head(long depth, long part, HeadAnswer& answer) {
+    if (current_) {
+        finishedBytes_ += current_->Consumed();
+        current_.reset();
+    }
+    if (depth == 1) {
+        open_.assign(1, &top_);
+    }
+    if (depth < 1 || static_cast<size_t>(depth) > open_.size()) {
+        return;  // a question outside the plan: close
+    }
+    open_.resize(static_cast<size_t>(depth));
+    const auto& parts = *open_.back();
+    if (part < 1 || static_cast<size_t>(part) > parts.size()) {
+        return;  // no such part: the empty type closes this multipart
+    }
+    const PartSpec& spec = parts[static_cast<size_t>(part) - 1];
+    answer.contentType = ToText(spec.contentType);
+    if (!spec.children.empty()) {
+        open_.push_back(&spec.children);
+        return;
+    }
+    answer.originalDataFormat = ToText(spec.dataFormat);
+    answer.contentName = ToText(spec.name);
+    answer.contentCharset = ToText(spec.charset);
+    answer.transferEncoding = ToText(spec.transferEncoding);
+    current_ = spec.open ? spec.open() : MakeEmptySource();
+}
+
+Bytes MimePlan::Body() {
+    if (!current_) {
+        return {};
+    }
+    return current_->Next();
+}
+
+uint64_t MimePlan::Consumed() const {
+    return finishedBytes_ + (current_ ? current_->Consumed() : 0);
+}
+
+std::vector<PartSpec> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
+                                const std::vector<std::string>& attachments) {
+    std::vector<PartSpec> parts;
+    if (!bodyPath.empty() && !htmlPath.empty()) {
+        PartSpec alternative;
+        alternative.contentType = "multipart/alternative";
+        alternative.children.push_back(TextPart(bodyPath));
+        alternative.children.push_back(HtmlPart(htmlPath));
+        parts.push_back(std::move(alternative));
+    } else if (!bodyPath.empty()) {
+        parts.push_back(TextPart(bodyPath));
+    } else if (!htmlPath.empty()) {
+        parts.push_back(HtmlPart(htmlPath));
+    }
+    for (const auto& path : attachments) {
+        parts.push_back(AttachmentPart(path));
+    }
+    return parts;
+}
+
+std::string ContentNameForFile(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string out;
+    for (char c : base) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            out += '_';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace zef::zefmail

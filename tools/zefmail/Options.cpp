@@ -1,0 +1,267 @@
+#include "tools/zefmail/Options.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace zef::zefmail {
+
+namespace {
+
+const char* const kSendExamples = R"(
+Examples:
+  Send a Japanese text with two attachments, logging in with LOGIN:
+    export ZEFMAIL_PASSWORD='secret'
+    zefmail send --server mail.example.jp --port 587 --auth login --user taro \
+      --from 'Taro <taro@example.jp>' --to hanako@example.jp --cc jiro@example.jp \
+      --subject '会議の資料' --body-file body.txt --attach slides.pdf --attach 表.xlsx
+
+  Text and HTML as alternatives, body from standard input, a hidden copy:
+    echo 'Hello' | zefmail send --server localhost --from me@example.org \
+      --to you@example.org --bcc archive@example.org --subject Hi \
+      --body-file - --html-file hello.html
+
+  A header written by hand (UTF-8, one field per line):
+    zefmail send --server localhost --header-file header.txt --body-file body.txt
+
+The text body is sent as ISO-2022-JP; HTML as UTF-8 quoted-printable; attachments in base64.
+The password is read from the environment variable named by --password-env, never from the
+command line. Exit status: 0 when the server accepted the message, 1 when the send failed,
+2 for a command line that cannot be used.)";
+
+const char* const kFetchExamples = R"(
+Examples:
+  Save every message under ./mail and delete each one once it is safely on disk:
+    export ZEFMAIL_PASSWORD='secret'
+    zefmail fetch --server pop.example.jp --user taro --out mail
+
+  Save and keep everything on the server, with the text parts also as UTF-8 .txt files:
+    zefmail fetch --server pop.example.jp --user taro --out mail --keep --text
+
+  Every event of the mailbox as JSON lines, nothing deleted:
+    zefmail fetch --server pop.example.jp --user taro --events | jq .
+
+Each message goes to DIR/<message number>/: message.json (id, uidl, size, headers, parts)
+and one file per part with its decoded bytes. Without --out nothing is deleted on the server.
+Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
+command line that cannot be used.)";
+
+void AddCommon(CLI::App& command, CommonOptions& options) {
+    command.add_option("--server", options.server, "Host name or address of the server")
+        ->required();
+    command.add_option("--port", options.port, "Port of the server")->check(CLI::Range(1, 65535));
+    command
+        .add_option("--password-env", options.passwordEnv,
+                    "Environment variable that holds the password")
+        ->capture_default_str();
+    command
+        .add_option("--connect-timeout", options.connectTimeout,
+                    "Seconds allowed for connecting (0: no limit)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    command
+        .add_option("--trans-timeout", options.transTimeout,
+                    "Seconds of silence allowed during the dialogue (0: no limit)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    command.add_flag("--trace", options.trace,
+                     "Show the dialogue on standard error (passwords as ***)");
+    command.add_flag("--quiet", options.quiet, "No progress bar");
+}
+
+void AddSend(CLI::App& app, SendOptions& options) {
+    CLI::App* send = app.add_subcommand("send", "Send one message through an SMTP server");
+    AddCommon(*send, options);
+    send->add_option("--from", options.from, "Sender (UTF-8, e.g. 'Name <addr>')");
+    send->add_option("--to", options.to, "Recipient, in the To field (repeatable)");
+    send->add_option("--cc", options.cc, "Recipient, in the Cc field (repeatable)");
+    send->add_option("--bcc", options.bcc, "Recipient in no header field (repeatable)");
+    CLI::Option* subject = send->add_option("--subject", options.subject, "Subject (UTF-8)");
+    CLI::Option* headerFile =
+        send->add_option("--header-file", options.headerFile,
+                         "Header lines as they are (UTF-8) instead of --from/--to/--cc/--subject");
+    headerFile->excludes(subject);
+    send->add_option("--body-file", options.bodyFile,
+                     "The text of the message (UTF-8; - for stdin)");
+    send->add_option("--attach", options.attach, "A file to attach (repeatable)");
+    send->add_option("--html-file", options.htmlFile, "An HTML version of the text (UTF-8)");
+    send->add_option("--auth", options.auth, "Authentication: none, cram-md5, login or plain")
+        ->transform(CLI::IsMember({"none", "cram-md5", "login", "plain"}, CLI::ignore_case))
+        ->capture_default_str();
+    send->add_option("--user", options.user, "User name for --auth");
+    send->add_option("--hostname", options.hostname,
+                     "Name given in HELO/EHLO (default: this host)");
+    send->footer(kSendExamples);
+}
+
+void AddFetch(CLI::App& app, FetchOptions& options) {
+    CLI::App* fetch = app.add_subcommand("fetch", "Read a POP3 mailbox");
+    AddCommon(*fetch, options);
+    fetch->add_option("--user", options.user, "Mailbox user name")->required();
+    fetch->add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
+    fetch->add_option("--top-lines", options.topLines, "Also ask for the first N lines (TOP)")
+        ->check(CLI::NonNegativeNumber);
+    fetch->add_flag("--keep", options.keep, "Delete nothing on the server");
+    fetch->add_flag("--delete-on-error", options.deleteOnError,
+                    "Commit the deletions made so far even when the dialogue fails");
+    CLI::Option* out =
+        fetch->add_option("--out", options.out, "Folder for the messages (created when missing)");
+    fetch->add_flag("--events", options.events, "Every event as a JSON line on standard output");
+    fetch->add_flag("--text", options.text, "Text parts also as UTF-8 .txt files")->needs(out);
+    fetch->footer(kFetchExamples);
+}
+
+// "cannot read FILE: reason" for a path that is not a readable regular file.
+std::optional<std::string> CheckReadableFile(const std::string& option, const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return option + " " + path + ": " + std::strerror(errno);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return option + " " + path + ": is a folder, not a file";
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        return option + " " + path + ": " + std::strerror(errno);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> CheckPassword(const CommonOptions& options, const EnvLookup& env,
+                                         const std::string& purpose) {
+    if (options.passwordEnv.empty()) {
+        return "--password-env must name an environment variable";
+    }
+    if (!env(options.passwordEnv)) {
+        return "the environment variable " + options.passwordEnv + " is not set (" + purpose +
+               "; zefmail never takes a password on the command line)";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+long SendOptions::AuthMechanism() const {
+    if (auth == "cram-md5") {
+        return 1;
+    }
+    if (auth == "login") {
+        return 2;
+    }
+    if (auth == "plain") {
+        return 3;
+    }
+    return 0;
+}
+
+EnvLookup ProcessEnvironment() {
+    return [](const std::string& name) -> std::optional<std::string> {
+        const char* value = std::getenv(name.c_str());
+        if (value == nullptr) {
+            return std::nullopt;
+        }
+        return std::string(value);
+    };
+}
+
+std::optional<std::string> CheckSend(const SendOptions& options, const EnvLookup& env) {
+    if (options.server.empty()) {
+        return "--server must not be empty";
+    }
+    if (options.headerFile.empty()) {
+        if (options.from.empty()) {
+            return "--from is required (or give the whole header with --header-file)";
+        }
+        if (options.to.empty() && options.cc.empty() && options.bcc.empty()) {
+            return "no recipient: give at least one --to, --cc or --bcc";
+        }
+    } else if (auto error = CheckReadableFile("--header-file", options.headerFile)) {
+        return error;
+    }
+    if (!options.bodyFile.empty() && options.bodyFile != "-") {
+        if (auto error = CheckReadableFile("--body-file", options.bodyFile)) {
+            return error;
+        }
+    }
+    if (!options.htmlFile.empty()) {
+        if (auto error = CheckReadableFile("--html-file", options.htmlFile)) {
+            return error;
+        }
+    }
+    for (const auto& path : options.attach) {
+        if (auto error = CheckReadableFile("--attach", path)) {
+            return error;
+        }
+    }
+    if (options.AuthMechanism() != 0) {
+        if (options.user.empty()) {
+            return "--auth " + options.auth + " needs --user";
+        }
+        return CheckPassword(options, env, "the password for --auth " + options.auth);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLookup& env) {
+    if (options.server.empty()) {
+        return "--server must not be empty";
+    }
+    if (options.user.empty()) {
+        return "--user must not be empty";
+    }
+    if (!options.out.empty()) {
+        struct stat info {};
+        if (::stat(options.out.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+            return "--out " + options.out + ": exists and is not a folder";
+        }
+    }
+    return CheckPassword(options, env, "the mailbox password");
+}
+
+ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream& out,
+                              std::ostream& err, const EnvLookup& env) {
+    Command command;
+    CLI::App app("zefmail: send mail through SMTP and read POP3 mailboxes", "zefmail");
+    app.require_subcommand(1);
+    AddSend(app, command.send);
+    AddFetch(app, command.fetch);
+    app.footer("Run 'zefmail send --help' or 'zefmail fetch --help' for the options and examples.");
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them reversed
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        auto selected = app.get_subcommands();
+        out << (selected.empty() ? app.help() : selected.front()->help());
+        return {std::nullopt, 0};
+    } catch (const CLI::CallForAllHelp&) {
+        out << app.help("", CLI::AppFormatMode::All);
+        return {std::nullopt, 0};
+    } catch (const CLI::ParseError& e) {
+        auto selected = app.get_subcommands();
+        std::string name = selected.empty() ? "zefmail" : "zefmail " + selected.front()->get_name();
+        err << name << ": " << e.what() << " (see " << name << " --help)\n";
+        return {std::nullopt, 2};
+    }
+
+    std::optional<std::string> error;
+    if (app.got_subcommand("send")) {
+        command.kind = Command::Kind::kSend;
+        command.send.auth = command.send.auth.empty() ? "none" : command.send.auth;
+        error = CheckSend(command.send, env);
+    } else {
+        command.kind = Command::Kind::kFetch;
+        error = CheckFetch(command.fetch, env);
+    }
+    if (error) {
+        err << (command.kind == Command::Kind::kSend ? "zefmail send: " : "zefmail fetch: ")
+            << *error << "\n";
+        return {std::nullopt, 2};
+    }
+    return {std::move(command), 0};
+}
+
+}  // namespace zef::zefmail

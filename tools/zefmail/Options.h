@@ -1,0 +1,77 @@
+// The command line of zefmail: `zefmail send ...` and `zefmail fetch ...`.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace zef::zefmail {
+
+struct CommonOptions {
+    std::string server;
+    int port = 0;  // 0: the protocol's port (25 or 110)
+    std::string passwordEnv = "ZEFMAIL_PASSWORD";
+    long connectTimeout = 30;  // seconds; 0 means no limit
+    long transTimeout = 120;
+    bool trace = false;
+    bool quiet = false;
+};
+
+struct SendOptions : CommonOptions {
+    std::string from;
+    std::vector<std::string> to;
+    std::vector<std::string> cc;
+    std::vector<std::string> bcc;
+    std::string subject;
+    std::string headerFile;
+    std::string bodyFile;  // "-": standard input
+    std::vector<std::string> attach;
+    std::string htmlFile;
+    std::string auth = "none";
+    std::string user;
+    std::string hostname;
+
+    bool Multipart() const { return !attach.empty() || !htmlFile.empty(); }
+    // smtpZef's Auth value: 0 none, 1 CRAM-MD5, 2 LOGIN, 3 PLAIN.
+    long AuthMechanism() const;
+};
+
+struct FetchOptions : CommonOptions {
+    std::string user;
+    bool apop = false;
+    long topLines = -1;  // -1: no TOP
+    bool keep = false;
+    bool deleteOnError = false;
+    std::string out;
+    bool events = false;
+    bool text = false;
+};
+
+struct Command {
+    enum class Kind { kSend, kFetch } kind = Kind::kSend;
+    SendOptions send;
+    FetchOptions fetch;
+};
+
+// Looks up an environment variable; std::nullopt when it is not set.
+using EnvLookup = std::function<std::optional<std::string>(const std::string&)>;
+EnvLookup ProcessEnvironment();
+
+// Outcome of reading the command line.
+struct ParseOutcome {
+    std::optional<Command> command;  // set when the command should run
+    int exitCode = 0;                // otherwise: 0 after --help, 2 after an error
+};
+
+// Parses and checks the arguments. Help goes to `out`; an error is one line on `err`.
+ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream& out,
+                              std::ostream& err, const EnvLookup& env);
+
+// Checks that go beyond the syntax: files that exist, a sender and recipients, a password in
+// the environment. Returns the error message, or std::nullopt.
+std::optional<std::string> CheckSend(const SendOptions& options, const EnvLookup& env);
+std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLookup& env);
+
+}  // namespace zef::zefmail

@@ -1,0 +1,225 @@
+#include "tools/zefmail/SendCommand.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <asio/io_context.hpp>
+#include <ctime>
+#include <memory>
+
+#include "common/Error.h"
+#include "common/Unicode.h"
+#include "common/Variant.h"
+#include "smtp/smtpZef.h"
+#include "tools/zefmail/BodyStreams.h"
+#include "tools/zefmail/HeaderBuilder.h"
+#include "tools/zefmail/MimePlan.h"
+#include "tools/zefmail/Outcome.h"
+#include "tools/zefmail/Progress.h"
+#include "tools/zefmail/ToolError.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+constexpr int kSmtpPort = 25;
+
+std::string LocalHostName() {
+    std::array<char, 256> name{};
+    if (::gethostname(name.data(), name.size() - 1) != 0) {
+        return "localhost";
+    }
+    return name.data();
+}
+
+uint64_t FileSize(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || path == "-" || ::stat(path.c_str(), &info) != 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(info.st_size);
+}
+
+std::string MakeHeader(const SendOptions& options) {
+    BodyKind kind = options.Multipart() ? BodyKind::kMultipart : BodyKind::kPlain;
+    if (!options.headerFile.empty()) {
+        return LoadHeaderFile(options.headerFile, kind);
+    }
+    std::time_t now = std::time(nullptr);
+    HeaderFields fields;
+    fields.from = options.from;
+    fields.to = options.to;
+    fields.cc = options.cc;
+    fields.subject = options.subject;
+    fields.date = Rfc5322Date(now);
+    fields.messageId =
+        NewMessageId(now, options.hostname.empty() ? LocalHostName() : options.hostname);
+    return BuildHeader(fields, kind);
+}
+
+StringArray Recipients(const SendOptions& options) {
+    std::vector<Text> all;
+    for (const auto* list : {&options.to, &options.cc, &options.bcc}) {
+        for (const auto& address : *list) {
+            all.push_back(Utf8ToText(address));
+        }
+    }
+    return StringArray::OneBased(std::move(all));  // ToAddr reads from index 1
+}
+
+// One send: the control, its handlers and what they read from.
+class SendSession {
+  public:
+    SendSession(const SendOptions& options, const EnvLookup& env, std::ostream& err)
+        : options_(options),
+          err_(err),
+          progress_(err, !options.quiet && ::isatty(STDERR_FILENO) != 0),
+          smtp_(io_) {
+        Configure(env);
+        InstallHandlers();
+    }
+
+    int Run() {
+        std::string header = MakeHeader(options_);
+        progress_.Totals(TotalBytes(), -1);
+        int port = options_.port != 0 ? options_.port : kSmtpPort;
+        smtp_.Smtp(Utf8ToText(options_.server), Utf8ToText(header));
+        if (!done_ && !failure_) {
+            io_.run();
+        }
+        progress_.Finish();
+        if (failure_) {
+            err_ << "zefmail send: " << *failure_ << "; the message was not sent\n";
+            return 1;
+        }
+        if (code_ != 0) {
+            err_ << "zefmail send: "
+                 << DescribeFailure(code_, message_, options_.server, port, reachedServer_) << "\n";
+            return 1;
+        }
+        if (!options_.quiet) {
+            err_ << "zefmail send: sent\n";
+        }
+        return 0;
+    }
+
+  private:
+    void Configure(const EnvLookup& env) {
+        int port = options_.port != 0 ? options_.port : kSmtpPort;
+        smtp_.Port(AsciiToText(std::to_string(port)));
+        smtp_.ConnectTimeout(options_.connectTimeout);
+        smtp_.TransTimeout(options_.transTimeout);
+        smtp_.Auth(options_.AuthMechanism());
+        if (options_.AuthMechanism() != 0) {
+            smtp_.User(Utf8ToText(options_.user));
+            smtp_.Pass(Utf8ToText(env(options_.passwordEnv).value_or("")));
+        }
+        if (!options_.hostname.empty()) {
+            smtp_.Hostname(Utf8ToText(options_.hostname));
+        }
+        if (!options_.from.empty()) {
+            smtp_.FromAddr(Utf8ToText(options_.from));
+        }
+        StringArray recipients = Recipients(options_);
+        if (!recipients.items.empty()) {
+            smtp_.ToAddr(Variant(std::move(recipients)));
+        }
+        if (options_.Multipart()) {
+            smtp_.MimeMultipart(u"mixed");
+            plan_ = std::make_unique<MimePlan>(
+                PlanParts(options_.bodyFile, options_.htmlFile, options_.attach));
+        }
+    }
+
+    void InstallHandlers() {
+        smtp_.Done = [this](long code, const Text& msg) {
+            done_ = true;
+            code_ = code;
+            message_ = TextToUtf8(msg);
+            io_.stop();
+        };
+        smtp_.Trace = [this](const Text& msg) {
+            reachedServer_ = reachedServer_ || (!msg.empty() && msg.rfind(u">>", 0) != 0);
+            if (options_.trace) {
+                progress_.Print(TextToUtf8(msg));
+            }
+        };
+        smtp_.MoreData = [this](long /*id*/, Bytes& data) {
+            Guarded([&] {
+                if (!body_) {
+                    body_ = options_.bodyFile.empty()
+                                ? MakeEmptySource()
+                                : MakeTextSource(OpenFileInput(options_.bodyFile));
+                }
+                data = body_->Next();
+                progress_.Update(body_->Consumed(), -1);
+            });
+        };
+        smtp_.MimeHead = [this](long depth, long part, Text& format, Text& type, Text& name,
+                                Text& charset, Text& encoding, Text& additional) {
+            Guarded([&] {
+                HeadAnswer answer;
+                answer.originalDataFormat = format;
+                plan_->Head(depth, part, answer);
+                format = answer.originalDataFormat;
+                type = answer.contentType;
+                name = answer.contentName;
+                charset = answer.contentCharset;
+                encoding = answer.transferEncoding;
+                additional = answer.additionalHeader;
+            });
+        };
+        smtp_.MimeBody = [this](long /*depth*/, long /*part*/, Bytes& data) {
+            Guarded([&] {
+                data = plan_->Body();
+                progress_.Update(plan_->Consumed(), -1);
+            });
+        };
+    }
+
+    // A file that cannot be read ends the send without the final "." line, so the server
+    // drops the incomplete message instead of delivering it.
+    template <class Step>
+    void Guarded(Step step) {
+        if (failure_) {
+            return;
+        }
+        try {
+            step();
+        } catch (const ToolError& e) {
+            failure_ = e.what();
+            io_.stop();
+        }
+    }
+
+    uint64_t TotalBytes() const {
+        uint64_t total = FileSize(options_.bodyFile) + FileSize(options_.htmlFile);
+        for (const auto& path : options_.attach) {
+            total += FileSize(path);
+        }
+        return total;
+    }
+
+    const SendOptions& options_;
+    std::ostream& err_;
+    Progress progress_;
+    asio::io_context io_;
+    smtpZef smtp_;
+    std::unique_ptr<PieceSource> body_;
+    std::unique_ptr<MimePlan> plan_;
+    bool done_ = false;
+    bool reachedServer_ = false;
+    long code_ = 0;
+    std::string message_;
+    std::optional<std::string> failure_;
+};
+
+}  // namespace
+
+int RunSend(const SendOptions& options, const EnvLookup& env, std::ostream& err) {
+    SendSession session(options, env, err);
+    return session.Run();
+}
+
+}  // namespace zef::zefmail
