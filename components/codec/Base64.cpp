@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace zef::codec {
 
@@ -9,6 +10,23 @@ namespace {
 
 constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Encoding table: the two characters for every 12-bit value, so three bytes take two
+// lookups. Measured faster than the one-character table and than OpenSSL's EVP_EncodeBlock.
+struct CharacterPairs {
+    std::array<char, 2 * 4096> characters{};
+};
+
+constexpr CharacterPairs MakeCharacterPairs() {
+    CharacterPairs pairs;
+    for (std::size_t i = 0; i < 4096; ++i) {
+        pairs.characters[2 * i] = kAlphabet[i >> 6];
+        pairs.characters[2 * i + 1] = kAlphabet[i & 0x3F];
+    }
+    return pairs;
+}
+
+constexpr CharacterPairs kPairs = MakeCharacterPairs();
 
 // Decoding table: the six-bit value of an alphabet character, or one of two markers. Both
 // markers have a bit above the six value bits set, so four lookups OR-ed together tell at
@@ -38,10 +56,8 @@ Bytes EncodeBase64(std::string_view data) {
     for (std::size_t i = 0; i < whole; i += 3, dst += 4) {
         std::uint32_t group = (std::uint32_t{src[i]} << 16) | (std::uint32_t{src[i + 1]} << 8) |
                               std::uint32_t{src[i + 2]};
-        dst[0] = kAlphabet[group >> 18];
-        dst[1] = kAlphabet[(group >> 12) & 0x3F];
-        dst[2] = kAlphabet[(group >> 6) & 0x3F];
-        dst[3] = kAlphabet[group & 0x3F];
+        std::memcpy(dst, &kPairs.characters[2 * (group >> 12)], 2);
+        std::memcpy(dst + 2, &kPairs.characters[2 * (group & 0xFFF)], 2);
     }
     std::size_t rest = data.size() - whole;
     if (rest > 0) {

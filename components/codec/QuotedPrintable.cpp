@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 namespace zef::codec {
 
@@ -42,10 +44,15 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// Writes encoded characters and keeps every line within kMaxLine.
+// Writes encoded characters into a buffer sized for the worst case and keeps every line
+// within kMaxLine.
 class QuotedPrintableWriter {
   public:
-    explicit QuotedPrintableWriter(Bytes& out) : out_(out) {}
+    explicit QuotedPrintableWriter(std::size_t dataSize) {
+        // Every byte escaped, and a soft break for every 72 characters of that.
+        out_.resize(dataSize * 3 + (dataSize * 3 / (kMaxLine - 4) + 1) * kSoftBreak.size());
+        next_ = out_.data();
+    }
 
     // One data byte; lineEndsAfter says whether a hard line break follows it directly.
     void Put(unsigned char byte, bool lineEndsAfter) {
@@ -53,31 +60,34 @@ class QuotedPrintableWriter {
         // A line that goes on needs room for the "=" of its soft break.
         std::size_t room = lineEndsAfter ? kMaxLine : kMaxLine - 1;
         if (column_ + Width(literal) > room) {
-            out_ += kSoftBreak;
+            Write(kSoftBreak);
             column_ = 0;
             literal = StandsForItself(byte, lineEndsAfter);
         }
         if (literal) {
-            out_ += static_cast<char>(byte);
+            *next_++ = static_cast<char>(byte);
         } else {
-            out_ += '=';
-            out_ += kHexDigits[byte >> 4];
-            out_ += kHexDigits[byte & 0x0F];
+            next_[0] = '=';
+            next_[1] = kHexDigits[byte >> 4];
+            next_[2] = kHexDigits[byte & 0x0F];
+            next_ += 3;
         }
         column_ += Width(literal);
     }
 
     void HardBreak() {
-        out_ += "\r\n";
+        Write("\r\n");
         column_ = 0;
     }
 
     // Ends a piece: an open line is closed with a soft break so the next piece can follow.
-    void Finish() {
+    Bytes Finish() {
         if (column_ > 0) {
-            out_ += kSoftBreak;
+            Write(kSoftBreak);
             column_ = 0;
         }
+        out_.resize(static_cast<std::size_t>(next_ - out_.data()));
+        return std::move(out_);
     }
 
   private:
@@ -93,7 +103,13 @@ class QuotedPrintableWriter {
 
     static std::size_t Width(bool literal) { return literal ? 1 : 3; }
 
-    Bytes& out_;
+    void Write(std::string_view text) {
+        std::memcpy(next_, text.data(), text.size());
+        next_ += text.size();
+    }
+
+    Bytes out_;
+    char* next_;
     std::size_t column_ = 0;
 };
 
@@ -130,10 +146,7 @@ void DecodeLine(std::string_view line, bool endsWithCrLf, Bytes& out) {
 }  // namespace
 
 Bytes EncodeQuotedPrintable(std::string_view data) {
-    Bytes out;
-    // Worst case: every byte escaped, and a soft break for every 72 characters of that.
-    out.reserve(data.size() * 3 + (data.size() * 3 / (kMaxLine - 4) + 1) * kSoftBreak.size());
-    QuotedPrintableWriter writer(out);
+    QuotedPrintableWriter writer(data.size());
     std::size_t size = data.size();
     for (std::size_t i = 0; i < size; ++i) {
         if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n') {
@@ -144,8 +157,7 @@ Bytes EncodeQuotedPrintable(std::string_view data) {
         bool lineEndsAfter = i + 2 < size && data[i + 1] == '\r' && data[i + 2] == '\n';
         writer.Put(static_cast<unsigned char>(data[i]), lineEndsAfter);
     }
-    writer.Finish();
-    return out;
+    return writer.Finish();
 }
 
 Bytes DecodeQuotedPrintable(std::string_view text) {
