@@ -14,6 +14,7 @@
 #include "common/Unicode.h"
 #include "pop/popZef.h"
 #include "tests/integration/support/IntegrationEnv.h"
+#include "tests/integration/support/MailboxReader.h"
 
 namespace zef::integration {
 namespace {
@@ -21,161 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-constexpr auto kMailboxLimit = 90s;
 constexpr long kTopLines = 3;  // as make_corpus.py expects
-
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-struct PartSeen {
-    long part = 0;
-    std::string contentType, charset;
-    bool isText = false;
-    Bytes data;  // decoded bytes, or UTF-16LE text when isText
-    Fields headers;
-};
-
-struct MessageSeen {
-    std::string uidl, corpusId;
-    long size = -1;
-    std::vector<std::string> topLines;
-    Fields headers;
-    std::vector<PartSeen> parts;
-    int opens = 0, closes = 0;
-    bool headDone = false, retrDone = false;
-};
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-// Records everything popZef reports about a mailbox, and answers its questions: text or bytes
-// for each part, keep or delete each message.
-class MailboxReader {
-  public:
-    MailboxReader(asio::io_context& io, const ServerEnv& env) : io_(io), pop_(io) {
-        pop_.Port(AsciiToText(env.pop3Port));
-        pop_.ConnectTimeout(10);
-        pop_.TransTimeout(20);
-        Attach();
-    }
-
-    std::function<bool(const PartSeen&)> wantText = [](const PartSeen&) { return false; };
-    std::function<bool(const std::string& corpusId)> keep = [](const std::string&) {
-        return false;
-    };
-
-    // Reads the whole mailbox; false when no Done came within the limit.
-    bool Read(const std::string& user, const std::string& password, bool apop) {
-        pop_.APOP(apop);
-        pop_.pop(u"127.0.0.1", Utf8ToText(user), Utf8ToText(password), kTopLines);
-        return RunUntil(
-            io_, [this] { return doneCount > 0; }, kMailboxLimit);
-    }
-
-    int doneCount = 0;
-    long doneCode = 0;
-    std::string doneMessage, trace;
-    long statCount = -1, statSize = -1;
-    std::map<long, MessageSeen> messages;
-    std::vector<std::string> faults;  // events out of order
-
-  private:
-    void Fault(long id, const std::string& what) {
-        faults.push_back("message " + std::to_string(id) + ": " + what);
-    }
-
-    void Attach() {
-        pop_.Done = [this](long code, const Text& message) {
-            ++doneCount;
-            doneCode = code;
-            doneMessage = Utf8(message);
-        };
-        pop_.Trace = [this](const Text& line) {
-            if (trace.size() < 20000) {
-                trace += Utf8(line) + "\n";
-            }
-        };
-        pop_.Stat = [this](long many, long size) {
-            statCount = many;
-            statSize = size;
-        };
-        pop_.UidlDone = [this](long id, const Text& uidl, bool&) {
-            messages[id].uidl = Utf8(uidl);
-        };
-        pop_.TopNext = [this](long id, const Text& line) {
-            messages[id].topLines.push_back(Utf8(line));
-        };
-        pop_.RetrFirst = [this](long id, long much, bool&) { messages[id].size = much; };
-        pop_.MailHeadNext = [this](long id, const Text& name, const Text& value) {
-            MessageSeen& m = messages[id];
-            m.headers.emplace_back(Utf8(name), Utf8(value));
-            if (Lower(Utf8(name)) == "x-corpus-id") {
-                m.corpusId = Utf8(value);
-            }
-        };
-        pop_.MailHeadDone = [this](long id) { messages[id].headDone = true; };
-        AttachParts();
-        pop_.RetrDone = [this](long id, bool& cancelDelete) {
-            MessageSeen& m = messages[id];
-            m.retrDone = true;
-            cancelDelete = keep(m.corpusId);
-        };
-    }
-
-    void AttachParts() {
-        pop_.MimeHeadFirst = [this](long, long part) {
-            pendingPart_ = part;
-            pendingHeaders_.clear();
-        };
-        pop_.MimeHeadNext = [this](long id, long part, const Text& name, const Text& value) {
-            if (part != pendingPart_) {
-                Fault(id, "MimeHeadNext for part " + std::to_string(part));
-            }
-            pendingHeaders_.emplace_back(Utf8(name), Utf8(value));
-        };
-        pop_.MultiPartOpen = [this](long id, long, const Text&, const Text&, const Text&,
-                                    const Text&, Text& tag) {
-            MessageSeen& m = messages[id];
-            ++m.opens;
-            tag = Utf8ToText(std::to_string(id) + "/" + std::to_string(m.opens));
-            openTags_.push_back(tag);
-            pendingHeaders_.clear();
-        };
-        pop_.MultiPartClose = [this](long id, const Text& tag) {
-            ++messages[id].closes;
-            if (openTags_.empty() || openTags_.back() != tag) {
-                Fault(id, "MultiPartClose with tag " + Utf8(tag) + " out of order");
-            } else {
-                openTags_.pop_back();
-            }
-        };
-        pop_.MimeDataFirst = [this](long id, long part, const Text& type, const Text&,
-                                    const Text& charset, const Text&, bool& isText) {
-            PartSeen seen{part, Utf8(type), Utf8(charset), false, {}, pendingHeaders_};
-            seen.isText = wantText(seen);
-            isText = seen.isText;
-            messages[id].parts.push_back(std::move(seen));
-            pendingHeaders_.clear();
-        };
-        pop_.MimeDataNext = [this](long id, long part, Bytes& data) {
-            auto& parts = messages[id].parts;
-            if (parts.empty() || parts.back().part != part) {
-                Fault(id,
-                      "MimeDataNext for part " + std::to_string(part) + " without MimeDataFirst");
-                return;
-            }
-            parts.back().data += data;
-        };
-    }
-
-    asio::io_context& io_;
-    popZef pop_;
-    long pendingPart_ = 0;
-    Fields pendingHeaders_;
-    std::vector<Text> openTags_;
-};
 
 // --- comparing with Python's reading -----------------------------------------------------------
 
@@ -336,7 +183,8 @@ TEST_F(PopIntegration, UserPassDeliversEveryPartByteExactAndDeletesWhatIsNotKept
     reader.keep = [&](const std::string& id) {
         return std::find(kept.begin(), kept.end(), id) != kept.end();
     };
-    ASSERT_TRUE(reader.Read("decode", env_.pop3Pass, false)) << "no Done:\n" << reader.trace;
+    ASSERT_TRUE(reader.Read("decode", env_.pop3Pass, false, kTopLines)) << "no Done:\n"
+                                                                        << reader.trace;
     ExpectMailboxMatchesCorpus(reader, names, true);
     EXPECT_EQ(Remaining("decode"), kept) << "a fresh session should see exactly the kept messages";
 }
@@ -349,7 +197,8 @@ TEST_F(PopIntegration, ApopDeliversTextPartsAsPythonDecodesThem) {
         return Lower(part.contentType).starts_with("text/") && ReadableCharset(part.charset);
     };
     reader.keep = [](const std::string&) { return true; };
-    ASSERT_TRUE(reader.Read("text", env_.pop3Pass, true)) << "no Done:\n" << reader.trace;
+    ASSERT_TRUE(reader.Read("text", env_.pop3Pass, true, kTopLines)) << "no Done:\n"
+                                                                     << reader.trace;
     ExpectMailboxMatchesCorpus(reader, names, false);
     int textParts = 0;
     for (const auto& [id, message] : reader.messages) {
@@ -369,7 +218,7 @@ class PopRefusedLogin : public PopIntegration, public ::testing::WithParamInterf
 
 TEST_P(PopRefusedLogin, WrongPasswordEndsWithTheServersRefusal) {
     MailboxReader reader(io_, env_);
-    ASSERT_TRUE(reader.Read("text", "not-the-password", GetParam().apop)) << reader.trace;
+    ASSERT_TRUE(reader.Read("text", "not-the-password", GetParam().apop, 0)) << reader.trace;
     EXPECT_EQ(reader.doneCode, -1) << reader.trace;
     EXPECT_EQ(reader.doneMessage, "-ERR [AUTH] Authentication failed.");
     EXPECT_EQ(reader.statCount, -1) << "STAT after a refused login";

@@ -4,15 +4,14 @@
 
 #include <asio/io_context.hpp>
 #include <filesystem>
-#include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "common/Unicode.h"
 #include "smtp/smtpZef.h"
 #include "tests/integration/support/IntegrationEnv.h"
+#include "tests/integration/support/MimeScript.h"
 
 namespace zef::integration {
 namespace {
@@ -24,33 +23,6 @@ constexpr auto kSendLimit = 60s;
 
 Text T(std::string_view utf8) {
     return Utf8ToText(utf8);
-}
-
-// The data of one leaf part, in the pieces MimeBody hands over.
-struct PartPlan {
-    std::string format = "Unicode";  // OriginalDataFormat
-    std::string contentType, name, charset, encoding, additional;
-    std::vector<Bytes> pieces;
-};
-
-// 57 bytes make one base64 line; pieces of a multiple of 57 keep every line whole.
-constexpr size_t kBinaryPiece = 57 * 1024;
-
-Bytes RandomBytes(size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
-    Bytes bytes(size, '\0');
-    for (auto& byte : bytes) {
-        byte = static_cast<char>(random() & 0xff);
-    }
-    return bytes;
-}
-
-std::vector<Bytes> Slices(const Bytes& data, size_t size) {
-    std::vector<Bytes> pieces;
-    for (size_t at = 0; at < data.size(); at += size) {
-        pieces.push_back(data.substr(at, size));
-    }
-    return pieces;
 }
 
 class SmtpIntegration : public ::testing::Test {
@@ -244,41 +216,10 @@ class SmtpMime : public SmtpIntegration {
         }
         smtp_->Auth(1);
         smtp_->MimeMultipart(u"mixed");
-        smtp_->MimeHead = [this](long depth, long part, Text& format, Text& type, Text& name,
-                                 Text& charset, Text& encoding, Text& additional) {
-            heads_.emplace_back(depth, part);
-            auto found = plan_.find({depth, part});
-            if (found == plan_.end()) {
-                return;  // ContentType left empty: the open multipart closes
-            }
-            const PartPlan& p = found->second;
-            format = T(p.format);
-            type = T(p.contentType);
-            name = T(p.name);
-            charset = T(p.charset);
-            encoding = T(p.encoding);
-            additional = T(p.additional);
-        };
-        smtp_->MimeBody = [this](long depth, long part, Bytes& data) {
-            size_t& next = nextPiece_[{depth, part}];
-            const auto& pieces = plan_.at({depth, part}).pieces;
-            if (next < pieces.size()) {
-                data = pieces[next++];
-            }
-        };
+        script_.Attach(*smtp_);
     }
 
-    static std::vector<Bytes> TextPieces(const std::vector<std::string>& pieces) {
-        std::vector<Bytes> bytes;
-        for (const auto& piece : pieces) {
-            bytes.push_back(TextToUtf16Le(T(piece)));
-        }
-        return bytes;
-    }
-
-    std::map<std::pair<long, long>, PartPlan> plan_;
-    std::map<std::pair<long, long>, size_t> nextPiece_;
-    std::vector<std::pair<long, long>> heads_;
+    MimeScript script_;
 };
 
 TEST_F(SmtpMime, NestedJapaneseQuotedPrintableAndFiveMegabyteAttachmentArriveIntact) {
@@ -293,19 +234,22 @@ TEST_F(SmtpMime, NestedJapaneseQuotedPrintableAndFiveMegabyteAttachmentArriveInt
                                               "tab\there and a trailing space \r\n"};
     const Bytes attachment = RandomBytes(5 * 1024 * 1024, 20240611);
 
-    plan_[{1, 1}] = {"Unicode", "text/plain", "", "iso-2022-jp", "7bit", "", TextPieces(mainText)};
-    plan_[{1, 2}] = {"", "multipart/alternative", "", "", "", "", {}};
-    plan_[{2, 1}] = {"Unicode", "text/plain", "", "iso-2022-jp", "7bit", "", TextPieces({altText})};
-    plan_[{2, 2}] = {"Unicode", "text/html", "", "iso-2022-jp", "7bit", "", TextPieces({altHtml})};
+    script_.plan[{1, 1}] = {"Unicode", "text/plain",        "", "iso-2022-jp", "7bit",
+                            "",        TextPieces(mainText)};
+    script_.plan[{1, 2}] = {"", "multipart/alternative", "", "", "", "", {}};
+    script_.plan[{2, 1}] = {"Unicode", "text/plain",         "", "iso-2022-jp", "7bit",
+                            "",        TextPieces({altText})};
+    script_.plan[{2, 2}] = {"Unicode", "text/html",          "", "iso-2022-jp", "7bit",
+                            "",        TextPieces({altHtml})};
     std::vector<Bytes> qpPieces(qpLines.begin(), qpLines.end());  // UTF-8 bytes, binary format
-    plan_[{1, 3}] = {"BINARY", "text/plain", "", "utf-8", "quoted-printable", "", qpPieces};
-    plan_[{1, 4}] = {"BINARY",
-                     "application/octet-stream",
-                     "random.bin",
-                     "",
-                     "base64",
-                     "Content-Disposition: attachment; filename=\"random.bin\"",
-                     Slices(attachment, kBinaryPiece)};
+    script_.plan[{1, 3}] = {"BINARY", "text/plain", "", "utf-8", "quoted-printable", "", qpPieces};
+    script_.plan[{1, 4}] = {"BINARY",
+                            "application/octet-stream",
+                            "random.bin",
+                            "",
+                            "base64",
+                            "Content-Disposition: attachment; filename=\"random.bin\"",
+                            Slices(attachment, kBase64Piece)};
 
     const std::string subject = "日本語の件名：入れ子のマルチパートと添付ファイル";
     Send(
@@ -313,8 +257,8 @@ TEST_F(SmtpMime, NestedJapaneseQuotedPrintableAndFiveMegabyteAttachmentArriveInt
         "Subject: " +
         subject + "\r\n");
     ExpectSentOne();
-    EXPECT_EQ(heads_, (std::vector<std::pair<long, long>>{
-                          {1, 1}, {1, 2}, {2, 1}, {2, 2}, {2, 3}, {1, 3}, {1, 4}, {1, 5}}));
+    EXPECT_EQ(script_.heads, (std::vector<std::pair<long, long>>{
+                                 {1, 1}, {1, 2}, {2, 1}, {2, 2}, {2, 3}, {1, 3}, {1, 4}, {1, 5}}));
 
     json received = LastReceived();
     EXPECT_EQ(HeaderValue(received, "Subject"), subject);
