@@ -5,6 +5,7 @@ ends the server's whole process group after a short grace period.
 """
 
 import ctypes
+import grp
 import os
 import pwd
 import shutil
@@ -132,10 +133,12 @@ class MailAccounts:
             self.uid, self.gid = nobody.pw_uid, nobody.pw_gid
             # Dovecot's own users from its package run the helper and login processes.
             self.internal_user, self.login_user = "dovecot", "dovenull"
+            self.internal_group = "dovecot"
         else:
             self.uid, self.gid = os.getuid(), os.getgid()
             me = pwd.getpwuid(self.uid).pw_name
             self.internal_user = self.login_user = me
+            self.internal_group = grp.getgrgid(self.gid).gr_name
 
     @property
     def root(self) -> bool:
@@ -201,10 +204,12 @@ class DovecotServer:
             "auth_failure_delay = 0",  # refused logins answer at once
             f"default_internal_user = {a.internal_user}",
             f"default_login_user = {a.login_user}",
+            f"default_internal_group = {a.internal_group}",
             f"first_valid_uid = {1 if a.root else a.uid}",
             f"first_valid_gid = {1 if a.root else a.gid}",
             "mail_location = maildir:~/Maildir",
             "pop3_uidl_format = %f",
+            f"login_greeting = {self.greeting}",
             "passdb {",
             "  driver = passwd-file",
             f"  args = scheme=PLAIN {self.users_file}",
@@ -232,6 +237,8 @@ class DovecotServer:
 
     def _start(self) -> int:
         # A port picked here may be taken by someone else before Dovecot binds it: try again.
+        # The greeting names this instance, so another server on that port is not taken for it.
+        self.greeting = f"zef-test-{os.getpid()}-{time.monotonic_ns()}"
         for _ in range(3):
             port = free_port()
             config = os.path.join(self.dir, "dovecot.conf")
@@ -241,7 +248,8 @@ class DovecotServer:
                                    os.path.join(self.dir, "log", "master.log"))
             deadline = time.monotonic() + START_TIMEOUT
             while time.monotonic() < deadline and self.process.alive():
-                if read_greeting(port, min(deadline, time.monotonic() + 1)).startswith(b"+OK"):
+                greeting = read_greeting(port, min(deadline, time.monotonic() + 1))
+                if greeting.startswith(b"+OK") and self.greeting.encode() in greeting:
                     return port
             self.process.stop()
         raise ServerError("Dovecot did not start:\n" + self.log_tail())
