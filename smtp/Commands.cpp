@@ -58,8 +58,8 @@ bool smtpZef::Impl::SendRaw(Bytes bytes) {
     return true;
 }
 
-// Until the empty line that ends the message header has gone out, everything sent passes
-// through the codec's EncodeHeader; the rest of the text after that empty line is sent as it is.
+// The message header and the plain body. Until the empty line that ends the message header has
+// gone out, the text passes through the codec's EncodeHeader; after it, text is sent as it is.
 bool smtpZef::Impl::SendText(const Text& text) {
     Text pending = text;
     Bytes bytes = glyph_.TextToJis(pending);
@@ -76,8 +76,11 @@ bool smtpZef::Impl::SendText(const Text& text) {
     return SendRaw(std::move(bytes));
 }
 
-void smtpZef::Impl::SendLine(const Text& text) {
-    SendText(text + u"\r\n");
+// A command line goes out converted but never through the header encoder, which folds long
+// lines and would split a long MAIL FROM or RCPT TO into two commands.
+bool smtpZef::Impl::SendLine(const Text& text) {
+    Text pending = text + u"\r\n";
+    return SendRaw(glyph_.TextToJis(pending));
 }
 
 // Records the command as the dialogue state, traces it (never the password) and sends it.

@@ -121,7 +121,7 @@ class smtpZef::Impl {
     // --- command output (Commands.cpp) ---
     bool SendRaw(Bytes bytes);
     bool SendText(const Text& text);
-    void SendLine(const Text& text);
+    bool SendLine(const Text& text);
     void SendCommand(DialogueState state, const Text& argument);
     Text EncodeBase64Text(const Text& text);
     Text CramMd5Response(const Bytes& challenge);
