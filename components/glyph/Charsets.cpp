@@ -1,6 +1,7 @@
 #include "components/glyph/Charsets.h"
 
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 
 #include <algorithm>
 #include <array>
@@ -53,6 +54,19 @@ struct ConverterCloser {
     void operator()(UConverter* converter) const { ucnv_close(converter); }
 };
 
+// Every byte sequence the charset does not define becomes U+FFFD, also in the single-byte
+// tables whose own substitute is U+001A.
+void SubstituteReplacement(const void* /*context*/, UConverterToUnicodeArgs* args,
+                           const char* /*bytes*/, int32_t /*length*/,
+                           UConverterCallbackReason reason, UErrorCode* status) {
+    if (reason > UCNV_IRREGULAR) {
+        return;  // reset, close and clone need nothing
+    }
+    *status = U_ZERO_ERROR;
+    const UChar replacement = 0xFFFD;
+    ucnv_cbToUWriteUChars(args, &replacement, 1, 0, status);
+}
+
 std::optional<std::string> IcuToUtf8(std::string_view charset, std::string_view bytes) {
     if (charset.empty()) {
         return std::nullopt;  // ICU would take an empty name for the default converter
@@ -63,6 +77,7 @@ std::optional<std::string> IcuToUtf8(std::string_view charset, std::string_view 
     if (U_FAILURE(status)) {
         return std::nullopt;
     }
+    ucnv_setToUCallBack(converter.get(), SubstituteReplacement, nullptr, nullptr, nullptr, &status);
     std::string out(bytes.size() * 3 + 4, '\0');  // at most three UTF-8 bytes per input byte
     for (;;) {
         status = U_ZERO_ERROR;

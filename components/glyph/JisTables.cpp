@@ -3,7 +3,7 @@
 #include <iconv.h>
 
 #include <array>
-#include <cerrno>
+#include <cstdint>
 
 namespace zef::glyph {
 
@@ -18,7 +18,7 @@ class IconvToUtf16 {
   public:
     explicit IconvToUtf16(const char* from) : cd_(iconv_open("UTF-16LE", from)) {}
     ~IconvToUtf16() {
-        if (cd_ != kInvalid) {
+        if (IsOpen()) {
             iconv_close(cd_);
         }
     }
@@ -27,7 +27,7 @@ class IconvToUtf16 {
 
     // The one BMP character the bytes encode, or 0 when they encode none or several.
     char16_t One(const std::array<char, 3>& bytes, size_t length) {
-        if (cd_ == kInvalid) {
+        if (!IsOpen()) {
             return 0;
         }
         iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
@@ -46,12 +46,14 @@ class IconvToUtf16 {
     }
 
   private:
-    static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
+    // iconv_open reports failure as the descriptor (iconv_t)-1.
+    bool IsOpen() const { return reinterpret_cast<intptr_t>(cd_) != -1; }
+
     iconv_t cd_;
 };
 
 constexpr size_t Index(int row, int cell) {
-    return static_cast<size_t>((row - 1) * kCells + (cell - 1));
+    return static_cast<size_t>(row - 1) * kCells + static_cast<size_t>(cell - 1);
 }
 
 char16_t DecodeEucPair(IconvToUtf16& euc, int row, int cell) {

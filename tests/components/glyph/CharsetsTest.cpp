@@ -47,6 +47,8 @@ TEST(CharsetsTest, OtherCharsetsGoToTheConverter) {
     EXPECT_EQ(charsets::ToUtf8("utf-8", "caf\xC3\xA9"), "café");
     EXPECT_EQ(charsets::ToUtf8("ISO-8859-1", "caf\xE9"), "café");
     EXPECT_EQ(charsets::ToUtf8("us-ascii", "plain"), "plain");
+    // Mislabelled 8-bit text is read as the Japanese reader reads it.
+    EXPECT_EQ(charsets::ToUtf8("us-ascii", "caf\xC3\xA9"), "café");
 }
 
 TEST(CharsetsTest, UnknownCharsetsAreRefused) {
@@ -59,6 +61,7 @@ TEST(CharsetsTest, InvalidBytesBecomeReplacementCharacters) {
     EXPECT_EQ(charsets::ToUtf8("euc-jp", "\xA4"), "\xEF\xBF\xBD");
     EXPECT_EQ(charsets::ToUtf8("iso-2022-jp", "\x1B$B$"), "\xEF\xBF\xBD");
     EXPECT_EQ(charsets::ToUtf8("utf-8", "\xFF"), "\xEF\xBF\xBD");
+    EXPECT_EQ(charsets::ToUtf8("gb2312", "a\xFF"), "a\xEF\xBF\xBD");  // ICU's own: U+001A
 }
 
 }  // namespace
