@@ -1,5 +1,11 @@
 // The character-set component: ISO-2022-JP out, any Japanese encoding in.
 //
+// TextToJis writes as JisWriter.h describes: half-width katakana as full-width katakana,
+// other characters outside ISO-2022-JP as their NFKC form or "?". It converts the whole text
+// but a high surrogate at its end; a half-width voiced mark that arrives in the piece after
+// its kana is written as the spacing mark "゛". The designations must be one to three
+// printable ASCII characters; others are refused with error 380 and change nothing.
+//
 // JisToText reads each call as one line: it starts in ASCII, uses all its bytes (an escape
 // or two-byte code cut off at the end becomes U+001B or U+FFFD) and reads JIS X 0208 as
 // the JIS standard maps it (0x2141 is U+301C), like Python's iso2022_jp codec.
