@@ -115,6 +115,11 @@ void HeaderLineWriter::Ascii(std::string_view text, std::size_t runWidth) {
 
 void HeaderLineWriter::Encoded(std::string_view jisText) {
     std::vector<JisCharacter> characters = SplitCharacters(jisText);
+    if (characters.empty()) {
+        // Escape sequences alone carry no text: they are dropped, the white space stays.
+        FlushBlank();
+        return;
+    }
     for (std::size_t next = 0; next < characters.size();) {
         if (next > 0) {
             // Adjacent encoded words need white space between them; decoders drop it.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "components/Codec.h"
+#include "tests/components/codec/JapaneseSamples.h"
 
 namespace zef {
 namespace {
@@ -20,22 +21,6 @@ const Bytes kTaro = "\x1B$BB@O:\x1B(B";                            // 太郎
 const Bytes kAiu = "\x1B$B%\"%$%&\x1B(B";                          // アイウ (holds a quote)
 const Bytes kShiryo = "\x1B$B;qNA\x1B(B";                          // 資料
 const Bytes kYamadaTaroUtf8 = "\xE5\xB1\xB1\xE7\x94\xB0 \xE5\xA4\xAA\xE9\x83\x8E";  // 山田 太郎
-// 吾輩は猫である。名前はまだ無い。どこで生れたかとんと見当がつかぬ。何でも薄暗いじめじめした
-// 所でニャーニャー泣いていた事だけは記憶している。
-const Bytes kNovel =
-    "\x1B$B8cGZ$OG-$G$\"$k!#L>A0$O$^$@L5$$!#$I$3$G@8$l$?$+$H$s$H8+Ev$,$D$+$L!#2?$G$bGv0E$$$8$a"
-    "$8$a$7$?=j$G%K%c!<%K%c!<5c$$$F$$$?;v$@$1$O5-21$7$F$$$k!#\x1B(B";
-const Bytes kNovelUtf8 =
-    "\xE5\x90\xBE\xE8\xBC\xA9\xE3\x81\xAF\xE7\x8C\xAB\xE3\x81\xA7\xE3\x81\x82\xE3\x82\x8B\xE3\x80"
-    "\x82\xE5\x90\x8D\xE5\x89\x8D\xE3\x81\xAF\xE3\x81\xBE\xE3\x81\xA0\xE7\x84\xA1\xE3\x81\x84\xE3"
-    "\x80\x82\xE3\x81\xA9\xE3\x81\x93\xE3\x81\xA7\xE7\x94\x9F\xE3\x82\x8C\xE3\x81\x9F\xE3\x81\x8B"
-    "\xE3\x81\xA8\xE3\x82\x93\xE3\x81\xA8\xE8\xA6\x8B\xE5\xBD\x93\xE3\x81\x8C\xE3\x81\xA4\xE3\x81"
-    "\x8B\xE3\x81\xAC\xE3\x80\x82\xE4\xBD\x95\xE3\x81\xA7\xE3\x82\x82\xE8\x96\x84\xE6\x9A\x97\xE3"
-    "\x81\x84\xE3\x81\x98\xE3\x82\x81\xE3\x81\x98\xE3\x82\x81\xE3\x81\x97\xE3\x81\x9F\xE6\x89\x80"
-    "\xE3\x81\xA7\xE3\x83\x8B\xE3\x83\xA3\xE3\x83\xBC\xE3\x83\x8B\xE3\x83\xA3\xE3\x83\xBC\xE6\xB3"
-    "\xA3\xE3\x81\x84\xE3\x81\xA6\xE3\x81\x84\xE3\x81\x9F\xE4\xBA\x8B\xE3\x81\xA0\xE3\x81\x91\xE3"
-    "\x81\xAF\xE8\xA8\x98\xE6\x86\xB6\xE3\x81\x97\xE3\x81\xA6\xE3\x81\x84\xE3\x82\x8B\xE3\x80\x82";
-
 // Encoded words made with /usr/bin/python3: '=?ISO-2022-JP?B?' + base64.b64encode(jis) + '?='.
 // email.header.decode_header of each expected line below gives back the original text.
 const Bytes kNihongoWord = "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=";
@@ -154,16 +139,16 @@ TEST_F(EncodeHeader, EncodedHeaderDecodesBackToTheText) {
 }
 
 TEST_F(EncodeHeader, LongTextIsSplitBetweenCharactersAndFoldedAt78) {
-    Bytes encoded = Encode("Subject: " + kNovel + "\r\n");
+    Bytes encoded = Encode("Subject: " + samples::kNovel + "\r\n");
     ASSERT_GT(EncodedWords(encoded).size(), 2u);
     ExpectWellFormed(encoded, 78);
     EXPECT_TRUE(encoded.starts_with("Subject: =?ISO-2022-JP?B?"));
-    EXPECT_EQ(Decode(Unfold(encoded)), "Subject: " + kNovelUtf8 + "\r\n");
+    EXPECT_EQ(Decode(Unfold(encoded)), "Subject: " + samples::kNovelUtf8 + "\r\n");
 }
 
 TEST_F(EncodeHeader, FoldLinesZeroKeepsOneLine) {
     codec_->FoldLines(0);
-    Bytes encoded = Encode("Subject: " + kNovel + "\r\n");
+    Bytes encoded = Encode("Subject: " + samples::kNovel + "\r\n");
     EXPECT_EQ(Lines(encoded).size(), 1u);
     ExpectWellFormed(encoded, 10000);
     std::vector<Bytes> words = EncodedWords(encoded);
@@ -172,11 +157,11 @@ TEST_F(EncodeHeader, FoldLinesZeroKeepsOneLine) {
         spaced += (spaced.empty() ? "" : " ") + word;
     }
     EXPECT_EQ(encoded, "Subject: " + spaced + "\r\n");
-    EXPECT_EQ(Decode(encoded), "Subject: " + kNovelUtf8 + "\r\n");
+    EXPECT_EQ(Decode(encoded), "Subject: " + samples::kNovelUtf8 + "\r\n");
 }
 
 TEST_F(EncodeHeader, FoldLinesSelectsTheColumn) {
-    Bytes header = "Subject: " + kNovel + "\r\n";
+    Bytes header = "Subject: " + samples::kNovel + "\r\n";
     codec_->FoldLines(60);
     ExpectWellFormed(Encode(header), 60);
     codec_->FoldLines(-1);  // True, as hosts write it: the default column
@@ -229,9 +214,11 @@ TEST_F(EncodeHeader, BytesThatAreNotIso2022JpStayAsTheyAre) {
     EXPECT_EQ(Encode(header), header);
 }
 
-TEST_F(EncodeHeader, UnterminatedKanjiRunIsClosedInsideTheWord) {
-    Bytes encoded = Encode("Subject: \x1B$B%F%9%H");
-    EXPECT_EQ(encoded, "Subject: " + kTesutoWord);
+TEST_F(EncodeHeader, MalformedRunsStillGiveCompleteWords) {
+    // A kanji run that never returns to ASCII is closed inside the word.
+    EXPECT_EQ(Encode("Subject: \x1B$B%F%9%H"), "Subject: " + kTesutoWord);
+    // Escape sequences with no character between them carry no text; the spaces stay.
+    EXPECT_EQ(Encode("Subject: a \x1B$B\x1B(B b\r\n"), "Subject: a  b\r\n");
 }
 
 }  // namespace
