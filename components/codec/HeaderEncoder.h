@@ -11,21 +11,22 @@ namespace zef::codec {
 // The fold column selected by FoldLines:
 // - 0: no folding; lines keep their length (encoded words are still at most 75 characters,
 //   separated by a space);
-// - 1 (the default) and any value outside 40 to 998 (-1 too, the usual "True"): fold at 78
-//   columns, the line length RFC 5322 recommends;
-// - 40 to 998: fold at that column.
+// - 40 to 998: fold at that column;
+// - any other value, 1 (the default) and -1 (the usual "True") among them: fold at 78
+//   columns, the line length RFC 5322 recommends.
 std::size_t FoldColumnFor(long mode);
 
 // Header text with CR LF line ends: a message header block, or the delimiter lines and part
 // headers between body parts.
 // - Field names, words that are ASCII, specials and addresses, empty lines and delimiter
-//   lines come out unchanged; text after a header block that is neither a delimiter nor a
-//   part header (body text) is never touched.
+//   lines come out unchanged. A delimiter line that is not a closing one opens a part
+//   header; any other line that follows an empty line is body text, and from there on
+//   nothing is touched.
 // - Each word holding ISO-2022-JP escape sequences becomes B-encoded ISO-2022-JP encoded
 //   words, each complete in itself and at most 75 characters; adjacent such words are
 //   encoded together with the white space between them, so no space is lost when decoders
-//   drop the white space between encoded words. In Subject, Comments and
-//   Content-Description the whole word is encoded; in other fields specials such as quotes,
+//   drop the white space between encoded words. In Subject, Comments, Content-Description
+//   and Thread-Topic the whole word is encoded; in other fields specials such as quotes,
 //   "<", "@", "," and "=" stay outside the encoded words, so addresses and parameters keep
 //   their form (a quoted display name keeps its quotes around the encoded words).
 // - With a fold column, a line that would pass it is folded at white space (CR LF before
