@@ -232,7 +232,7 @@ TEST_F(SmtpMime, NestedJapaneseQuotedPrintableAndFiveMegabyteAttachmentArriveInt
                                                   std::string(60, 'y') + std::string(60, 'z') +
                                                   " end\r\n",
                                               "tab\there and a trailing space \r\n"};
-    const Bytes attachment = RandomBytes(5 * 1024 * 1024, 20240611);
+    const Bytes attachment = RandomBytes(size_t{5} * 1024 * 1024, 20240611);
 
     script_.plan[{1, 1}] = {"Unicode", "text/plain",        "", "iso-2022-jp", "7bit",
                             "",        TextPieces(mainText)};

@@ -50,6 +50,7 @@ std::vector<Bytes> Slices(const Bytes& data, size_t size) {
 
 std::vector<Bytes> TextPieces(const std::vector<std::string>& utf8) {
     std::vector<Bytes> pieces;
+    pieces.reserve(utf8.size());
     for (const auto& text : utf8) {
         pieces.push_back(TextToUtf16Le(Utf8ToText(text)));
     }
