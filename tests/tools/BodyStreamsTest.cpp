@@ -45,8 +45,8 @@ Bytes Normalise(const std::vector<Bytes>& pieces) {
     return out;
 }
 
-Bytes Shape(const std::vector<Bytes>& pieces, bool dotStuff) {
-    TextShaper<Bytes> shaper(dotStuff);
+Bytes Shape(const std::vector<Bytes>& pieces, bool dotStuff, bool dropFinalLineEnd = true) {
+    TextShaper<Bytes> shaper(dotStuff, dropFinalLineEnd);
     Bytes out;
     for (const auto& piece : pieces) {
         out += shaper.Feed(piece);
@@ -112,6 +112,11 @@ TEST(FinalLineEnd, OneTrailingLineEndIsDropped) {
     EXPECT_EQ(Shape({"\n"}, true), "");
 }
 
+TEST(FinalLineEnd, IsKeptWhenAskedTo) {
+    EXPECT_EQ(Shape({"a\n"}, true, false), "a\r\n");
+    EXPECT_EQ(Shape({"a\r"}, true, false), "a\r\n");
+}
+
 TEST(Utf8PieceDecoder, ASequenceCutByAPieceBoundaryIsKept) {
     const std::string utf8 = "a日本語😀z";
     for (size_t cut = 0; cut <= utf8.size(); ++cut) {
@@ -136,7 +141,7 @@ TEST(TextSource, GivesUtf16LeLinesWhateverTheReadSize) {
     std::string input = "一行目\n.dot line\r\nthird\rlast\n";
     Text expected = u"一行目\r\n..dot line\r\nthird\r\nlast";
     for (size_t step : {1U, 2U, 3U, 7U, 1000U}) {
-        auto source = MakeTextSource(std::make_unique<SteppedInput>(input, step));
+        auto source = MakeTextSource(std::make_unique<SteppedInput>(input, step), true);
         Text all;
         for (const Bytes& piece : Drain(*source)) {
             ASSERT_EQ(piece.size() % 2, 0U);
@@ -154,7 +159,7 @@ TEST(TextSource, CutsLargeTextAfterALineEnd) {
     for (int i = 0; i < 1000; ++i) {
         input += line;
     }
-    auto source = MakeTextSource(std::make_unique<SteppedInput>(input, 4096));
+    auto source = MakeTextSource(std::make_unique<SteppedInput>(input, 4096), false);
     std::vector<Bytes> pieces = Drain(*source);
     ASSERT_GT(pieces.size(), 1U);
     for (size_t i = 0; i + 1 < pieces.size(); ++i) {
@@ -163,8 +168,17 @@ TEST(TextSource, CutsLargeTextAfterALineEnd) {
     }
 }
 
+TEST(TextSource, APartKeepsItsLastLineEnd) {
+    auto source = MakeTextSource(std::make_unique<SteppedInput>("x\n", 1), false);
+    Bytes all;
+    for (const Bytes& piece : Drain(*source)) {
+        all += piece;
+    }
+    EXPECT_EQ(Utf16LeToText(all), u"x\r\n");
+}
+
 TEST(TextSource, EmptyInputGivesNoPiece) {
-    auto source = MakeTextSource(std::make_unique<SteppedInput>("", 10));
+    auto source = MakeTextSource(std::make_unique<SteppedInput>("", 10), true);
     EXPECT_TRUE(source->Next().empty());
 }
 
@@ -175,7 +189,7 @@ TEST(ByteTextSource, KeepsTheBytesAndNormalisesLineEnds) {
     for (const Bytes& piece : Drain(*source)) {
         all += piece;
     }
-    EXPECT_EQ(all, "<p>\xE6\x97\xA5</p>\r\n.x");
+    EXPECT_EQ(all, "<p>\xE6\x97\xA5</p>\r\n.x\r\n");
 }
 
 TEST(AttachmentSource, PiecesAreWholeBase64Lines) {

@@ -215,6 +215,23 @@ TEST_F(MessageWriterTest, AnInterruptedMessageLeavesNoPartialFolder) {
     EXPECT_FALSE(std::filesystem::exists(out_ / "7"));
 }
 
+TEST(PrettyJson, HeaderPairsStayOnOneLine) {
+    using Json = nlohmann::ordered_json;
+    Json headers = Json::array({Json::array({"To", "a@b"}), Json::array({"X", "\"q\""})});
+    Json value = {{"id", 1}, {"headers", headers}, {"parts", Json::array()}, {"file", nullptr}};
+    EXPECT_EQ(PrettyJson(value),
+              "{\n"
+              "  \"id\": 1,\n"
+              "  \"headers\": [\n"
+              "    [\"To\", \"a@b\"],\n"
+              "    [\"X\", \"\\\"q\\\"\"]\n"
+              "  ],\n"
+              "  \"parts\": [],\n"
+              "  \"file\": null\n"
+              "}\n");
+    EXPECT_EQ(nlohmann::ordered_json::parse(PrettyJson(value)), value);
+}
+
 TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {
     EXPECT_EQ(PartFileName("3", "report.PDF", "application/octet-stream"), "part3.PDF");
     EXPECT_EQ(PartFileName("2.1", "", "text/html; charset=utf-8"), "part2.1.html");

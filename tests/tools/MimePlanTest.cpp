@@ -59,9 +59,9 @@ TEST_F(MimePlanTest, TextAndHtmlAsAlternativesThenAttachments) {
                             {File("a.pdf", "%PDF"), File("data.bin", "xyz")}));
     EXPECT_EQ(Ask(plan, 1, 1), "multipart/alternative");
     EXPECT_EQ(Ask(plan, 2, 1), "text/plain iso-2022-jp 7bit Unicode");
-    EXPECT_EQ(Utf16LeToText(AllData(plan)), u"こんにちは");
+    EXPECT_EQ(Utf16LeToText(AllData(plan)), u"こんにちは\r\n");
     EXPECT_EQ(Ask(plan, 2, 2), "text/html utf-8 quoted-printable Binary");
-    EXPECT_EQ(AllData(plan), "<p>hi</p>");
+    EXPECT_EQ(AllData(plan), "<p>hi</p>\r\n");
     EXPECT_EQ(Ask(plan, 2, 3), "close");
     EXPECT_EQ(Ask(plan, 1, 2), "application/pdf base64 Binary a.pdf");
     EXPECT_EQ(AllData(plan), "%PDF");

@@ -109,8 +109,8 @@ Str TakePiece(Str& buffer, bool finished) {
 
 class TextSource final : public PieceSource {
   public:
-    explicit TextSource(std::unique_ptr<ByteInput> input)
-        : input_(std::move(input)), shaper_(true) {}
+    TextSource(std::unique_ptr<ByteInput> input, bool plainBody)
+        : input_(std::move(input)), shaper_(true, plainBody) {}
 
     Bytes Next() override {
         while (!finished_ && buffer_.size() < kTextPieceUnits) {
@@ -140,7 +140,7 @@ class TextSource final : public PieceSource {
 class ByteTextSource final : public PieceSource {
   public:
     ByteTextSource(std::unique_ptr<ByteInput> input, bool dotStuff)
-        : input_(std::move(input)), shaper_(dotStuff) {}
+        : input_(std::move(input)), shaper_(dotStuff, false) {}
 
     Bytes Next() override {
         while (!finished_ && buffer_.size() < kTextPieceUnits) {
@@ -298,6 +298,9 @@ Str TextShaper<Str>::Pass(const Str& normalised) {
     } else {
         stuffed = normalised;
     }
+    if (!dropFinalLineEnd_) {
+        return stuffed;
+    }
     Str out;
     finalLineEnd_.Feed(stuffed, out);
     return out;
@@ -312,8 +315,8 @@ template class FinalLineEndDropper<Bytes>;
 template class TextShaper<Text>;
 template class TextShaper<Bytes>;
 
-std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input) {
-    return std::make_unique<TextSource>(std::move(input));
+std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input, bool plainBody) {
+    return std::make_unique<TextSource>(std::move(input), plainBody);
 }
 
 std::unique_ptr<PieceSource> MakeByteTextSource(std::unique_ptr<ByteInput> input, bool dotStuff) {

@@ -67,9 +67,10 @@ class DotStuffer {
     bool atLineStart_ = true;
 };
 
-// Holds back a CRLF at the very end of the data. The control puts CRLF before the final "."
-// and a delimiter starts with CRLF, so a text that ends with a line end would otherwise gain an
-// empty line on the far side.
+// Holds back a CRLF at the very end of the data. The control ends a plain body with CRLF "."
+// CRLF, whose first CRLF ends the last line, so a body that ends with a line end would
+// otherwise gain an empty line. (A MIME part keeps its last line end: the CRLF before the
+// next delimiter belongs to the delimiter.)
 template <class Str>
 class FinalLineEndDropper {
   public:
@@ -79,11 +80,13 @@ class FinalLineEndDropper {
     bool heldCrLf_ = false;
 };
 
-// The three steps in order: line ends, dot-stuffing (optional), the final line end.
+// The three steps in order: line ends, dot-stuffing, the final line end (the last two
+// optional).
 template <class Str>
 class TextShaper {
   public:
-    explicit TextShaper(bool dotStuff) : dotStuff_(dotStuff) {}
+    TextShaper(bool dotStuff, bool dropFinalLineEnd)
+        : dotStuff_(dotStuff), dropFinalLineEnd_(dropFinalLineEnd) {}
     Str Feed(const Str& piece);
     Str Finish();
 
@@ -91,6 +94,7 @@ class TextShaper {
     Str Pass(const Str& normalised);
 
     bool dotStuff_;
+    bool dropFinalLineEnd_;
     LineEndNormaliser<Str> lineEnds_;
     DotStuffer<Str> dots_;
     FinalLineEndDropper<Str> finalLineEnd_;
@@ -106,8 +110,9 @@ class PieceSource {
 };
 
 // UTF-8 text to the UTF-16LE pieces that MoreData and a "Unicode" part take: CRLF line ends,
-// dot-stuffed, cut after a line end where the buffer holds one.
-std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input);
+// dot-stuffed, cut after a line end where the buffer holds one. `plainBody`: the text is a
+// whole plain message body, whose last line end the control supplies.
+std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input, bool plainBody);
 
 // Text kept as its own bytes (an HTML file sent as UTF-8): CRLF line ends, optional
 // dot-stuffing, cut after a line end where possible.

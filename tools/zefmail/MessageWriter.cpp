@@ -43,7 +43,59 @@ std::string ExtensionOfName(const std::string& name) {
     return extension;
 }
 
+bool IsFlatArray(const Json& value) {
+    if (!value.is_array()) {
+        return false;
+    }
+    for (const auto& item : value) {
+        if (item.is_structured()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Indented JSON in which an array of plain values stays on one line, so that every header
+// field reads as one ["Name", "value"] line.
+void WritePretty(const Json& value, const std::string& indent, std::string& out) {
+    auto dump = [](const Json& item) {
+        return item.dump(-1, ' ', false, Json::error_handler_t::replace);
+    };
+    if (IsFlatArray(value)) {
+        std::string line = "[";
+        for (const auto& item : value) {
+            line += (line.size() > 1 ? ", " : "") + dump(item);
+        }
+        out += line + "]";
+        return;
+    }
+    if (!value.is_structured() || value.empty()) {
+        out += dump(value);
+        return;
+    }
+    std::string inner = indent + "  ";
+    bool object = value.is_object();
+    out += object ? "{\n" : "[\n";
+    bool first = true;
+    for (auto it = value.begin(); it != value.end(); ++it) {
+        out += first ? "" : ",\n";
+        first = false;
+        out += inner;
+        if (object) {
+            out += dump(Json(it.key())) + ": ";
+        }
+        WritePretty(it.value(), inner, out);
+    }
+    out += "\n" + indent + (object ? "}" : "]");
+}
+
 }  // namespace
+
+std::string PrettyJson(const nlohmann::ordered_json& value) {
+    std::string out;
+    WritePretty(value, "", out);
+    return out + "\n";
+}
 
 // The data file of the leaf part being received, and its text file with --text.
 struct MessageWriter::OpenPart {
@@ -252,8 +304,7 @@ std::optional<std::string> MessageWriter::FinishMessage() {
     ClosePart();
     Guard([this] {
         DurableFile json(staging_ / "message.json");
-        json.Write(message_.dump(2, ' ', false, Json::error_handler_t::replace));
-        json.Write("\n");
+        json.Write(PrettyJson(message_));
         json.Commit();
         SyncFolder(staging_);
         std::filesystem::rename(staging_, final_);

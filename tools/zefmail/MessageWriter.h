@@ -77,6 +77,9 @@ class MessageWriter {
     std::unique_ptr<OpenPart> part_;
 };
 
+// Indented JSON with each array of plain values on one line; ends with a line end.
+std::string PrettyJson(const nlohmann::ordered_json& value);
+
 // The name of a part's data file: "part" + path + an extension from its name or type.
 std::string PartFileName(const std::string& path, const std::string& contentName,
                          const std::string& contentType);

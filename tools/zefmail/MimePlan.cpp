@@ -17,14 +17,14 @@ PartSpec TextPart(const std::string& path) {
     part.charset = "iso-2022-jp";
     part.transferEncoding = "7bit";
     part.dataFormat = "Unicode";
-    part.open = [path] { return MakeTextSource(OpenFileInput(path)); };
+    part.open = [path] { return MakeTextSource(OpenFileInput(path), false); };
     return part;
 }
 
 // The HTML goes out as its own UTF-8 bytes: a converted copy would lose every character that
 // ISO-2022-JP cannot carry and would contradict a <meta charset="utf-8"> inside the file.
-// Quoted-printable keeps the bytes 7-bit on the wire; the encoder escapes a leading dot, and
-// the data is not dot-stuffed because the encoder, not the wire, sees it first.
+// Quoted-printable keeps the bytes 7-bit on the wire; the codec escapes a dot at the start of
+// a line, so the data is not dot-stuffed here (the encoder, not the wire, sees it first).
 PartSpec HtmlPart(const std::string& path) {
     PartSpec part;
     part.contentType = "text/html";

@@ -150,7 +150,7 @@ class SendSession {
                 if (!body_) {
                     body_ = options_.bodyFile.empty()
                                 ? MakeEmptySource()
-                                : MakeTextSource(OpenFileInput(options_.bodyFile));
+                                : MakeTextSource(OpenFileInput(options_.bodyFile), true);
                 }
                 data = body_->Next();
                 progress_.Update(body_->Consumed(), -1);
