@@ -58,7 +58,8 @@ enum GuardPhase : long { kNoGuard = 0, kConnectGuard = 1, kTransferGuard = 2 };
 // SendPhase values.
 enum SendPhase : long { kIdle = 0, kSending = 1, kClosing = 2 };
 
-class smtpZef::Impl {
+// Fields are grouped by concern rather than packed: there is one per control.
+class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
   public:
     Impl(smtpZef& owner, Components components);
     ~Impl();

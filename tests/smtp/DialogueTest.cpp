@@ -10,6 +10,7 @@ namespace {
 void Address(SmtpHarness& h, int recipients = 1) {
     h.control->FromAddr(u"a@example.jp");
     std::vector<Text> to;
+    to.reserve(static_cast<size_t>(recipients));
     for (int i = 0; i < recipients; ++i) {
         to.push_back(T("r" + std::to_string(i + 1) + "@example.jp"));
     }
@@ -235,7 +236,7 @@ TEST(SmtpDialogue, OverlongReplyLineEndsTheSend) {
     h.Send("");
     h.wire->RaiseConnected();
     h.Reply("220 ready");
-    const std::string chunk(64 * 1024, 'x');
+    const std::string chunk(size_t{64} * 1024, 'x');
     for (int i = 0; i < 16; ++i) {
         h.wire->Deliver(chunk);
     }

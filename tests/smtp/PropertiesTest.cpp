@@ -164,9 +164,9 @@ TEST(SmtpPersistence, ConvertsNumbersStoredAsTextAndTextStoredAsNumbers) {
 
 TEST(SmtpPersistence, RefusedBagChangesNothing) {
     struct Case {
-        const char* key;
+        const char* key = nullptr;
         Variant value;
-        const char* source;
+        const char* source = nullptr;
     };
     const Case cases[] = {
         {"Auth", Variant(9L), "TALVORN.smtp.Auth"},
