@@ -209,6 +209,46 @@ TEST_F(PopIntegration, ApopDeliversTextPartsAsPythonDecodesThem) {
     EXPECT_EQ(Remaining("text"), names) << "every message was kept";
 }
 
+// Abend during a message: QUIT (Abend(false)) commits the deletions marked so far, RSET
+// (Abend(true)) undoes them; the server's mailbox shows which it was.
+struct Stop {
+    bool cancelDelete;
+    const char* mailbox;
+    const char* name;
+};
+
+class PopAbend : public PopIntegration, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(PopAbend, StopsAfterTheCurrentMessageAndTheServerKeepsWhatItSays) {
+    const std::vector<std::string> names = env_.Mailbox(GetParam().mailbox);
+    ASSERT_GE(names.size(), 3u);
+    MailboxReader reader(io_, env_);
+    reader.keep = [&](const std::string& id) {
+        if (id == names[1]) {
+            reader.Control().Abend(GetParam().cancelDelete);
+        }
+        return false;  // delete every message read
+    };
+    ASSERT_TRUE(reader.Read(GetParam().mailbox, env_.pop3Pass, false, 0)) << reader.trace;
+    EXPECT_EQ(reader.doneCode, 0) << reader.doneMessage;
+    EXPECT_EQ(reader.doneMessage, "");
+    size_t retrieved = 0;
+    for (const auto& [id, message] : reader.messages) {
+        retrieved += message.retrDone ? 1 : 0;
+    }
+    EXPECT_EQ(retrieved, 2u) << "the transfer goes on to the end of the current message only";
+    std::vector<std::string> expected = names;
+    if (!GetParam().cancelDelete) {
+        expected.erase(expected.begin(), expected.begin() + 2);
+    }
+    EXPECT_EQ(Remaining(GetParam().mailbox), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, PopAbend,
+                         ::testing::Values(Stop{false, "quit", "KeepDeletions"},
+                                           Stop{true, "rset", "UndoDeletions"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 struct Login {
     bool apop;
     const char* name;

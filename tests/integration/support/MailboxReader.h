@@ -55,6 +55,9 @@ class MailboxReader {
     // within the time limit.
     bool Read(const std::string& user, const std::string& password, bool apop, long topLines);
 
+    // The control itself, for what a test does beyond reading (Abend, properties).
+    popZef& Control() { return pop_; }
+
     int doneCount = 0;
     long doneCode = 0;
     std::string doneMessage, trace;
