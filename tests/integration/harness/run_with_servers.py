@@ -110,8 +110,8 @@ def main() -> int:
         for name, names in mailboxes.items():
             env["ZEF_IT_MAILBOX_" + name.upper()] = ",".join(names)
         code = run_command(command, env, args.timeout)
-    except servers.ServerError as e:
-        servers.warn(f"run_with_servers: {e}")
+    except (servers.ServerError, OSError) as e:
+        servers.warn(f"run_with_servers: cannot start the servers: {e}")
     finally:
         for server in reversed(started):
             server.stop()
