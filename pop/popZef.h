@@ -9,7 +9,13 @@
 // Event handlers run synchronously inside the control's socket and timer handlers. An
 // exception thrown by a handler does not reach the event loop: it ends the transfer (the
 // connection is closed, the message being handled is not deleted) and Done carries the
-// number and description of a zef::Error, or -1 and the exception's text.
+// number and description of a zef::Error, or -1 and the exception's text. An exception thrown
+// by the Done handler itself is dropped. The control must not be destroyed from inside one of
+// its own event handlers.
+//
+// Bytes of an unfinished last line stay buffered when a connection ends and are joined to the
+// first line of the next transfer, as the control always did; only a transfer that the
+// control ends itself (a failing handler, a line over MaxLineLength) drops them.
 #pragma once
 
 #include <functional>
@@ -22,7 +28,7 @@
 namespace zef {
 
 class popZef {
-  public:
+public:
     explicit popZef(asio::io_context& io);
     explicit popZef(Components components);
     ~popZef();
@@ -34,15 +40,15 @@ class popZef {
     void TcpTraceOn(bool on);
     long ConnectTimeout() const;  // seconds; below 1 means no limit
     void ConnectTimeout(long seconds);
-    long TransTimeout() const;  // seconds of silence allowed; below 1 means no limit
+    long TransTimeout() const;    // seconds of silence allowed; below 1 means no limit
     void TransTimeout(long seconds);
-    bool APOP() const;  // log in with APOP instead of USER/PASS
+    bool APOP() const;            // log in with APOP instead of USER/PASS
     void APOP(bool on);
-    Text Copyright() const;  // the product banner; writing is ignored
+    Text Copyright() const;       // the product banner; writing is ignored
     void Copyright(const Text& ignored);
     const Text& Port() const;
     void Port(const Text& port);
-    bool DeleteOnError() const;  // every RSET becomes QUIT, committing marked deletions
+    bool DeleteOnError() const;   // every RSET becomes QUIT, committing marked deletions
     void DeleteOnError(bool on);
     // The longest received line accepted, in bytes; default 64 MiB, not persisted. A longer
     // line (or an unfinished one that grows past it) ends the transfer: the connection is
@@ -98,7 +104,7 @@ class popZef {
 
     std::function<void(const Text& caption)> CaptionChanged;
 
-  private:
+private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -95,6 +95,18 @@ TEST(PopSocket, SecondClosedGivesNoSecondDone) {
     EXPECT_EQ(h.wire->sent, "");
 }
 
+TEST(PopSocket, UnfinishedLineOfAnEndedConnectionJoinsTheNextFirstLine) {
+    PopHarness h;
+    h.Start();
+    h.Receive("+OK half");
+    h.wire->RaiseClosed();
+    EXPECT_EQ(h.events.back(), "Done -2 [UNEXPECTED DISCONNECT]");
+    h.TakeEvents();
+    h.Start();
+    h.Receive(" of a greeting\r\n");
+    EXPECT_EQ(h.TakeEvents().front(), "Trace +OK half of a greeting");
+}
+
 TEST(PopSocket, SocketTraceIsForwardedOnlyWhenAskedFor) {
     PopHarness h;
     h.wire->RaiseTrace("resolving");
