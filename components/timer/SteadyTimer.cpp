@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <system_error>
 
 #include "common/Error.h"
 #include "common/Unicode.h"
@@ -20,10 +21,14 @@ class SteadyTimer final : public Timer {
     SteadyTimer(const SteadyTimer&) = delete;
     SteadyTimer& operator=(const SteadyTimer&) = delete;
 
-    // A wait still pending holds the core, not this object; it finds no owner and ends.
+    // A wait still pending holds the core, not this object; it finds no owner and ends. So
+    // does one that a failed cancel leaves behind.
     ~SteadyTimer() override {
         core_->owner = nullptr;
-        Stop();
+        try {
+            Stop();
+        } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch)
+        }
     }
 
     void Interval(long milliseconds) override {

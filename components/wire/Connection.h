@@ -108,7 +108,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     asio::steady_timer peerCloseWait_;
     std::string target_;  // "host:port" as asked for, for traces
 
-    std::array<char, 64 * 1024> readBuffer_{};
+    static constexpr std::size_t kReadBufferSize = std::size_t{64} * 1024;
+    std::array<char, kReadBufferSize> readBuffer_{};
     std::deque<Bytes> sendQueue_;
     bool writing_ = false;
 };

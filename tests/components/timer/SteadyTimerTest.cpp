@@ -80,11 +80,11 @@ TEST_F(SteadyTimerTest, EnablingAgainRestartsTheInterval) {
     std::vector<std::string> events;
     int rearms = 0;
     guard->Tick = [&] {
-        events.push_back("guard");
+        events.emplace_back("guard");
         guard->Enabled(false);
     };
     rearm->Tick = [&] {
-        events.push_back("rearm");
+        events.emplace_back("rearm");
         guard->Enabled(true);
         if (++rearms == 8) {
             rearm->Enabled(false);
@@ -97,7 +97,7 @@ TEST_F(SteadyTimerTest, EnablingAgainRestartsTheInterval) {
 
     ASSERT_TRUE(RunUntil([&] { return !events.empty() && events.back() == "guard"; }));
     std::vector<std::string> expected(8, "rearm");
-    expected.push_back("guard");
+    expected.emplace_back("guard");
     EXPECT_EQ(events, expected);
 }
 

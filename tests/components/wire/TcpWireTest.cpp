@@ -108,7 +108,7 @@ class TcpWireTest : public ::testing::Test {
     }
 
     // Accepts one connection and hands it to `then`.
-    void AcceptOne(tcp::acceptor& acceptor, std::function<void(SocketPtr)> then) {
+    void AcceptOne(tcp::acceptor& acceptor, const std::function<void(SocketPtr)>& then) {
         auto socket = std::make_shared<tcp::socket>(io_);
         acceptor.async_accept(*socket, [socket, then](const asio::error_code& error) {
             ASSERT_FALSE(error) << error.message();
@@ -117,7 +117,8 @@ class TcpWireTest : public ::testing::Test {
     }
 
     // Reads until the peer's end of stream, then runs `atEnd`.
-    void ReadToEnd(SocketPtr socket, std::shared_ptr<Bytes> into, std::function<void()> atEnd) {
+    void ReadToEnd(const SocketPtr& socket, const std::shared_ptr<Bytes>& into,
+                   const std::function<void()>& atEnd) {
         auto buffer = std::make_shared<std::array<char, 65536>>();
         socket->async_read_some(
             asio::buffer(*buffer),
@@ -132,7 +133,7 @@ class TcpWireTest : public ::testing::Test {
     }
 
     // Sends back everything it reads; closes when the other side closes.
-    void Echo(SocketPtr socket) {
+    void Echo(const SocketPtr& socket) {
         auto buffer = std::make_shared<std::array<char, 65536>>();
         socket->async_read_some(asio::buffer(*buffer), [this, socket, buffer](
                                                            const asio::error_code& error,
@@ -177,7 +178,7 @@ TEST_F(TcpWireTest, RefusedConnectionGivesSocketErrorThenOneClosed) {
 
 TEST_F(TcpWireTest, PeerClosingGivesDataThenExactlyOneClosed) {
     tcp::acceptor acceptor = Listen(loopback4_);
-    AcceptOne(acceptor, [](SocketPtr peer) {
+    AcceptOne(acceptor, [](const SocketPtr& peer) {
         asio::write(*peer, asio::buffer(std::string("+OK hello\r\n")));
         peer->close();
     });
@@ -198,8 +199,8 @@ TEST_F(TcpWireTest, PeerClosingGivesDataThenExactlyOneClosed) {
 
 TEST_F(TcpWireTest, TenMegabytesComeBackFromAnEchoPeerIntactAndInOrder) {
     tcp::acceptor acceptor = Listen(loopback4_);
-    AcceptOne(acceptor, [this](SocketPtr peer) { Echo(peer); });
-    constexpr size_t kTotal = 10 * 1024 * 1024;
+    AcceptOne(acceptor, [this](const SocketPtr& peer) { Echo(peer); });
+    constexpr size_t kTotal = size_t{10} * 1024 * 1024;
     constexpr size_t kPieces = 10;
     wire_->Connected = [&] {
         Record(log_, "Connected");
@@ -232,7 +233,8 @@ TEST_F(TcpWireTest, EachDrainedQueueGivesOneSendCompleteAndHandlersMaySendMore) 
     tcp::acceptor acceptor = Listen(loopback4_);
     auto atPeer = std::make_shared<Bytes>();
     bool peerDone = false;
-    AcceptOne(acceptor, [&](SocketPtr peer) { ReadToEnd(peer, atPeer, [&] { peerDone = true; }); });
+    AcceptOne(acceptor,
+              [&](const SocketPtr& peer) { ReadToEnd(peer, atPeer, [&] { peerDone = true; }); });
     int turns = 0;
     wire_->Connected = [&] {
         Record(log_, "Connected");
@@ -263,14 +265,14 @@ TEST_F(TcpWireTest, EachDrainedQueueGivesOneSendCompleteAndHandlersMaySendMore) 
 TEST_F(TcpWireTest, ShutdownDeliversEverythingQueuedBeforeTheClose) {
     tcp::acceptor acceptor = Listen(loopback4_);
     auto atPeer = std::make_shared<Bytes>();
-    AcceptOne(acceptor, [&](SocketPtr peer) {
+    AcceptOne(acceptor, [&](const SocketPtr& peer) {
         ReadToEnd(peer, atPeer, [peer] {
             // A last reply after the client's FIN still reaches the client.
             asio::write(*peer, asio::buffer(std::string("+OK bye\r\n")));
             peer->close();
         });
     });
-    const Bytes big = Pattern(3 * 1024 * 1024);
+    const Bytes big = Pattern(size_t{3} * 1024 * 1024);
     wire_->Connected = [&] {
         Record(log_, "Connected");
         OnWire([&] {
@@ -341,7 +343,7 @@ TEST_F(TcpWireTest, ShutdownBeforeConnectedClosesAtOnce) {
 
 TEST_F(TcpWireTest, ResetByPeerGivesSocketErrorThenOneClosed) {
     tcp::acceptor acceptor = Listen(loopback4_);
-    AcceptOne(acceptor, [](SocketPtr peer) {
+    AcceptOne(acceptor, [](const SocketPtr& peer) {
         peer->set_option(asio::socket_base::linger(true, 0));  // close with a reset
         peer->close();
     });
@@ -357,7 +359,7 @@ TEST_F(TcpWireTest, ClosedHandlerMayConnectAgain) {
     tcp::acceptor acceptor = Listen(loopback4_);
     int accepted = 0;
     std::function<void()> acceptNext = [&] {
-        AcceptOne(acceptor, [&](SocketPtr peer) {
+        AcceptOne(acceptor, [&](const SocketPtr& peer) {
             ++accepted;
             asio::write(*peer, asio::buffer("greeting " + std::to_string(accepted) + "\r\n"));
             peer->close();
@@ -393,7 +395,7 @@ TEST_F(TcpWireTest, ConnectsOverIpv6Loopback) {
         GTEST_SKIP() << "no IPv6 loopback here: " << error.message();
     }
     acceptor.listen();
-    AcceptOne(acceptor, [this](SocketPtr peer) { Echo(peer); });
+    AcceptOne(acceptor, [this](const SocketPtr& peer) { Echo(peer); });
     wire_->Connected = [&] {
         Record(log_, "Connected");
         OnWire([&] {
@@ -444,8 +446,8 @@ TEST_F(TcpWireTest, DestroyingTheWireWithWorkPendingRaisesNothingMore) {
     tcp::acceptor acceptor = Listen(loopback4_);
     std::vector<SocketPtr> peers;
     std::function<void()> acceptNext = [&] {
-        AcceptOne(acceptor, [&](SocketPtr peer) {
-            peers.push_back(peer);
+        AcceptOne(acceptor, [&](const SocketPtr& peer) {
+            peers.emplace_back(peer);
             asio::write(*peer, asio::buffer(std::string("data")));
             acceptNext();
         });
@@ -464,11 +466,11 @@ TEST_F(TcpWireTest, DestroyingTheWireWithWorkPendingRaisesNothingMore) {
     auto second = MakeTcpWire(io_);
     Attach(*second, late);
     second->Connected = [&] {
-        Bytes lots = Pattern(8 * 1024 * 1024);
+        Bytes lots = Pattern(size_t{8} * 1024 * 1024);
         second->SendData(lots);
     };
     second->DataArrival = [&](Bytes&) {
-        late.events.push_back("Data");
+        late.events.emplace_back("Data");
         second.reset();
     };
     second->Connect("127.0.0.1", PortOf(acceptor), "0");
