@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto result =
-        zef::bench::RetrieveOne(static_cast<size_t>(megabytes) << 20, 64 * 1024, false);
+        zef::bench::RetrieveOne(static_cast<size_t>(megabytes) << 20, size_t{64} * 1024, false);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("message %ld MB: Done %ld, %zu data events, %zu data bytes, peak RSS %ld KB\n",
