@@ -32,8 +32,8 @@ bool IsContinuation(const Text& line) {
 }  // namespace
 
 void smtpZef::Impl::OnDataArrival(const Bytes& data) {
-    if (failed_) {
-        return;
+    if (failed_ || sendPhase_ == kIdle) {
+        return;  // the send is being closed after a failure, or none is running
     }
     StopTimer();
     ArmTimer(kTransferGuard);

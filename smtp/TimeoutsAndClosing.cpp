@@ -63,6 +63,9 @@ void smtpZef::Impl::OnTick() {
 }
 
 void smtpZef::Impl::OnConnected() {
+    if (sendPhase_ == kIdle) {
+        return;
+    }
     StopTimer();
     ArmTimer(kTransferGuard);
 }

@@ -158,10 +158,19 @@ TEST(SmtpClosing, TimeOutReplacesAnEarlierSocketError) {
     EXPECT_EQ(h.dones.at(0), std::make_pair(-3L, std::string("connect timeout")));
 }
 
-TEST(SmtpClosing, ClosedWithoutARunningSendRaisesNothing) {
+TEST(SmtpClosing, SocketEventsWithoutARunningSendDoNothing) {
     SmtpHarness h;
+    h.control->TransTimeout(1);
+    h.control->ConnectTimeout(1);
+    h.wire->RaiseConnected();
+    h.Reply("220 stray");
+    h.wire->RaiseSendComplete();
     h.wire->RaiseClosed();
     EXPECT_TRUE(h.dones.empty());
+    EXPECT_TRUE(h.traces.empty());
+    EXPECT_EQ(h.Sent(), "");
+    EXPECT_FALSE(h.timer->Enabled());
+    EXPECT_EQ(h.control->Caption(), u"zef smtpZef 0.1");
 }
 
 TEST(SmtpClosing, NextSendFromInsideDone) {
