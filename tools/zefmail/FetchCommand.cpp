@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -31,7 +33,8 @@ class FetchSession {
           password_(env(options.passwordEnv).value_or("")),
           err_(err),
           progress_(err, !options.quiet && ::isatty(STDERR_FILENO) != 0),
-          pop_(io_) {
+          pop_(io_),
+          signals_(io_, SIGINT, SIGTERM) {
         if (options.events) {
             log_.emplace(out);
         }
@@ -44,6 +47,7 @@ class FetchSession {
         Configure();
         InstallDialogueHandlers();
         InstallMessageHandlers();
+        WaitForInterrupt();
     }
 
     int Run() {
@@ -54,10 +58,17 @@ class FetchSession {
         }
         progress_.Finish();
         int status = 0;
-        if (code_ != 0) {
+        if (!done_) {
+            err_ << "zefmail fetch: interrupted; deletions of this session were not committed\n";
+            status = 1;
+        } else if (code_ != 0) {
             err_ << "zefmail fetch: "
                  << DescribeFailure(code_, message_, options_.server, Port(), reachedServer_)
                  << "\n";
+            status = 1;
+        }
+        if (done_ && stopping_ && retrieved_ < total_) {
+            err_ << "zefmail fetch: stopped on request; the messages not read stay on the server\n";
             status = 1;
         }
         if (writeFailures_ > 0) {
@@ -85,6 +96,26 @@ class FetchSession {
         if (error) {
             throw ToolError("cannot create --out folder " + options_.out + ": " + error.message());
         }
+    }
+
+    // The first Ctrl-C lets the current message finish and then ends the session with QUIT,
+    // which commits the deletions of the messages already written; a second one stops at once
+    // (the server then deletes nothing of this session).
+    void WaitForInterrupt() {
+        signals_.async_wait([this](const std::error_code& error, int /*signal*/) {
+            if (error) {
+                return;
+            }
+            if (stopping_) {
+                io_.stop();
+                return;
+            }
+            stopping_ = true;
+            progress_.Print(
+                "zefmail fetch: stopping after the current message (again to stop now)");
+            pop_.Abend(false);
+            WaitForInterrupt();
+        });
     }
 
     void Configure() {
@@ -299,6 +330,8 @@ class FetchSession {
     Progress progress_;
     asio::io_context io_;
     popZef pop_;
+    asio::signal_set signals_;
+    bool stopping_ = false;
     std::optional<EventLog> log_;
     std::unique_ptr<MessageWriter> writer_;
     PartPathTracker tags_;

@@ -234,8 +234,7 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream
     try {
         app.parse(reversed);
     } catch (const CLI::CallForHelp&) {
-        auto selected = app.get_subcommands();
-        out << (selected.empty() ? app.help() : selected.front()->help());
+        out << app.help();  // the selected command's help, titled "zefmail send"
         return {std::nullopt, 0};
     } catch (const CLI::CallForAllHelp&) {
         out << app.help("", CLI::AppFormatMode::All);

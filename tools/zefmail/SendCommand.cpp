@@ -5,6 +5,8 @@
 
 #include <array>
 #include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <csignal>
 #include <ctime>
 #include <memory>
 
@@ -75,9 +77,18 @@ class SendSession {
         : options_(options),
           err_(err),
           progress_(err, !options.quiet && ::isatty(STDERR_FILENO) != 0),
-          smtp_(io_) {
+          smtp_(io_),
+          signals_(io_, SIGINT, SIGTERM) {
         Configure(env);
         InstallHandlers();
+        // Ctrl-C drops the connection before the final "." line: the server discards the
+        // message, nothing half-sent is delivered.
+        signals_.async_wait([this](const std::error_code& error, int /*signal*/) {
+            if (!error) {
+                failure_ = "interrupted";
+                io_.stop();
+            }
+        });
     }
 
     int Run() {
@@ -206,6 +217,7 @@ class SendSession {
     Progress progress_;
     asio::io_context io_;
     smtpZef smtp_;
+    asio::signal_set signals_;
     std::unique_ptr<PieceSource> body_;
     std::unique_ptr<MimePlan> plan_;
     bool done_ = false;
