@@ -2,6 +2,7 @@
 // or hostile server or application. Every started transfer gives exactly one Done.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -221,6 +222,56 @@ TEST(PopHostile, LongLineInsideAMessageIsRefusedToo) {
     EXPECT_EQ(h.Sent().find("DELE"), std::string::npos);
     h.wire->RaiseClosed();
     EXPECT_EQ(h.events.back(), "Done -1 [LINE TOO LONG]");
+}
+
+// Random mixes of good replies, message lines and garbage, cut at random places, with the real
+// converter and codec: whatever arrives, the control ends with exactly one Done.
+TEST(PopHostile, RandomStreamsAlwaysEndWithOneDone) {
+    const std::vector<std::string> pieces{"+OK\r\n",
+                                          "+OK 3 300\r\n",
+                                          "+OK 1 100\r\n",
+                                          "-ERR no\r\n",
+                                          ".\r\n",
+                                          "\r\n",
+                                          "\n",
+                                          "..x\r\n",
+                                          "Content-Type: multipart/mixed; boundary=B\r\n",
+                                          "--B\r\n",
+                                          "--B--\r\n",
+                                          "Content-Transfer-Encoding: base64\r\n",
+                                          "Content-Transfer-Encoding: quoted-printable\r\n",
+                                          "YWJ=j*\r\n",
+                                          "=E3=81=\r\n",
+                                          "Subject: =?UTF-8?B?###?= =?ISO-2022-JP?Q?=1B$B?=\r\n",
+                                          std::string("\x1b$B\x80\xff\x00\x1b(", 8),
+                                          "\r"};
+    for (unsigned seed = 0; seed < 200; ++seed) {
+        std::mt19937 random(seed);
+        PopHarness h{PopHarness::Options{true, true}};
+        h.control->MaxLineLength(4096);
+        h.control->TransTimeout(seed % 3 == 0 ? 2 : 0);
+        h.isText = seed % 2 == 0;
+        h.Start();
+        // Logged in and inside a RETR response, so the parser gets its share of the noise.
+        std::string stream =
+            seed % 4 == 0
+                ? ""
+                : "+OK\r\n+OK\r\n+OK\r\n+OK 3 300\r\n+OK 1 9\r\n+OK 1 u\r\n+OK\r\n.\r\n+OK\r\n";
+        for (int i = 0; i < 2000; ++i) {
+            stream += pieces[random() % pieces.size()];
+        }
+        for (size_t at = 0; at < stream.size();) {
+            const size_t length = 1 + random() % 64;
+            h.Receive(stream.substr(at, length));
+            at += length;
+            if (random() % 50 == 0) {
+                h.timer->Fire(3);
+            }
+        }
+        h.wire->RaiseClosed();
+        h.wire->RaiseClosed();
+        EXPECT_EQ(h.doneCount, 1) << "seed " << seed;
+    }
 }
 
 TEST(PopHostile, MaxLineLengthMustBePositive) {
