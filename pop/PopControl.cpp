@@ -11,6 +11,8 @@
 
 namespace zef {
 
+using pop::Raise;
+
 namespace {
 
 constexpr long long kDefaultMaxLineLength = 64LL * 1024 * 1024;

@@ -18,6 +18,7 @@
 
 namespace zef {
 
+namespace pop {
 // Raises an application event; an unset one is skipped and its by-reference arguments keep
 // the values they were given.
 template <class Handler, class... Args>
@@ -26,6 +27,7 @@ void Raise(const Handler& handler, Args&&... args) {
         handler(std::forward<Args>(args)...);
     }
 }
+}  // namespace pop
 
 class popZef::Impl final : private pop::MessageEvents {
   public:

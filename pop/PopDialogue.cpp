@@ -11,6 +11,8 @@
 
 namespace zef {
 
+using pop::Raise;
+
 namespace {
 
 // A reply is good when it begins with "+OK", exactly; everything else is a refusal.
