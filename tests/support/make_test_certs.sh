@@ -3,7 +3,8 @@
 #
 # Makes, with the openssl command line tool, the certificates the TLS tests use. FOLDER is
 # created when missing; files of the same names in it are replaced. Everything is PEM; the keys
-# are RSA 2048 without a pass phrase. Every server certificate below shares server.key.
+# are ECDSA P-256 (quick to make, understood by every TLS 1.2 and 1.3 stack) without a pass
+# phrase. Every server certificate below shares server.key.
 #
 #   ca.pem                 the test CA (trust this one: it is the "CA file" of the tests)
 #   ca.key                 its key
@@ -57,7 +58,7 @@ commonName = supplied
 
 [ server_ext ]
 basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature, keyEncipherment
+keyUsage = critical, digitalSignature
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
@@ -68,7 +69,7 @@ export OPENSSL_CONF="$work/openssl.cnf"
 export CERT_NAMES=unused
 
 new_key() {
-    openssl genpkey -quiet -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1"
+    openssl genpkey -quiet -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1"
     chmod 600 "$1"
 }
 
