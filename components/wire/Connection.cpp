@@ -3,8 +3,11 @@
 #include <asio/connect.hpp>
 #include <asio/post.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <utility>
+
+#include <asio/ssl/error.hpp>
 
 namespace zef::wire {
 
@@ -21,11 +24,17 @@ std::string Describe(const asio::ip::tcp::endpoint& endpoint) {
 
 }  // namespace
 
-Connection::Connection(asio::io_context& io, ConnectionEvents& events)
-    : io_(io), events_(&events), resolver_(io), socket_(io), peerCloseWait_(io) {}
+Connection::Connection(asio::io_context& io, ConnectionEvents& events, TlsPlan tls)
+    : io_(io),
+      events_(&events),
+      resolver_(io),
+      socket_(io),
+      tlsPlan_(std::move(tls)),
+      peerCloseWait_(io) {}
 
 void Connection::Start(const std::string& host, const std::string& port) {
     CallScope scope(*this);
+    host_ = host;
     target_ = host + ":" + port;
     Trace("resolving " + target_);
     resolver_.async_resolve(
@@ -83,16 +92,134 @@ void Connection::OnConnected(const asio::error_code& error,
     asio::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
 
-    state_ = State::kConnected;
     stream_ = MakePlainStream(socket_);
     Trace("connected to " + Describe(endpoint));
+    if (tlsPlan_.mode == TlsMode::Implicit) {
+        StartHandshake();
+        return;
+    }
+    state_ = State::kConnected;
     StartRead();
     if (events_ != nullptr && state_ == State::kConnected) {
         events_->OnConnected();
     }
 }
 
+// TLS takes over the socket from the plain stream, which has nothing under way any more.
+void Connection::StartHandshake() {
+    state_ = State::kHandshaking;
+    auto tls = MakeTlsStream(socket_, *tlsPlan_.context, host_, tlsPlan_.verifyPeer);
+    tls_ = tls.get();
+    stream_ = std::move(tls);
+    Trace(tlsPlan_.verifyPeer ? "TLS handshake started"
+                              : "TLS handshake started (the certificate is not checked)");
+    tls_->AsyncHandshake(
+        [self = shared_from_this()](const asio::error_code& error) { self->OnHandshake(error); });
+}
+
+// Implicit TLS reports the connection only now; an upgrade reports that it is done.
+void Connection::OnHandshake(const asio::error_code& error) {
+    if (state_ != State::kHandshaking) {
+        return;
+    }
+    if (error) {
+        Failure failure = tls_->DescribeHandshakeFailure(error);
+        std::string reason = failure.description;
+        End(std::move(reason), std::move(failure));
+        return;
+    }
+    Trace("TLS handshake completed (" + tls_->SessionSummary() + ")");
+    const bool upgraded = tlsPlan_.mode == TlsMode::Upgrade;
+    state_ = State::kConnected;
+    StartRead();
+    if (events_ == nullptr || state_ != State::kConnected) {
+        return;
+    }
+    if (upgraded) {
+        events_->OnTlsReady();
+    } else {
+        events_->OnConnected();
+    }
+}
+
+std::string Connection::WhyNoStartTls() const {
+    if (tlsPlan_.mode != TlsMode::Upgrade) {
+        return "the connection was not opened for a TLS upgrade";
+    }
+    switch (state_) {
+        case State::kResolving:
+        case State::kConnecting:
+            return "the connection is not up yet";
+        case State::kConnected:
+            return tls_ != nullptr ? "the connection already uses TLS" : "";
+        case State::kHandshaking:
+        case State::kUpgrading:
+            return "a TLS upgrade is already under way";
+        case State::kDraining:
+        case State::kHalfClosed:
+            return "the connection is shutting down";
+        case State::kEnded:
+            return "the connection is closed";
+    }
+    return "the connection is closed";
+}
+
+void Connection::StartTls() {
+    CallScope scope(*this);
+    state_ = State::kUpgrading;
+    Trace("starting TLS on the open connection");
+    ContinueUpgrade();
+}
+
+// The handshake may only begin once the plain stream is idle: nothing left to write, and no
+// read that could take the server's first handshake bytes for itself.
+void Connection::ContinueUpgrade() {
+    if (writing_) {
+        return;  // OnWritten comes back here once the queue has drained
+    }
+    if (reading_) {
+        if (!readCalledOff_) {
+            readCalledOff_ = true;
+            asio::error_code ignored;
+            socket_.cancel(ignored);  // only the read is pending: the queue is empty
+        }
+        return;  // OnRead comes back here
+    }
+    // Until the client's hello has gone, the server has nothing to say: whatever is waiting was
+    // sent in clear after its go-ahead, and must not pass for protected data.
+    asio::error_code error;
+    const std::size_t waiting = socket_.available(error);
+    if (error) {
+        End("receive failed: " + error.message(), error, "zef.Wire.Receive");
+        return;
+    }
+    if (waiting > 0) {
+        End("the server sent data in clear after agreeing to start TLS",
+            Failure{EPROTO, "the server sent data in clear after agreeing to start TLS",
+                    "zef.Wire.Tls"});
+        return;
+    }
+    StartHandshake();
+}
+
+// The pending plain read ends either called off, or with data the server sent after its
+// go-ahead, which ends the connection.
+void Connection::OnReadWhileUpgrading(const asio::error_code& error, std::size_t bytes) {
+    if (bytes > 0) {
+        End("the server sent data in clear after agreeing to start TLS",
+            Failure{EPROTO, "the server sent data in clear after agreeing to start TLS",
+                    "zef.Wire.Tls"});
+    } else if (error == asio::error::operation_aborted) {
+        ContinueUpgrade();
+    } else if (error == asio::error::eof) {
+        End("closed by peer");
+    } else {
+        End("receive failed: " + error.message(), error, "zef.Wire.Receive");
+    }
+}
+
 void Connection::StartRead() {
+    reading_ = true;
     stream_->AsyncReadSome(
         asio::buffer(readBuffer_),
         [self = shared_from_this()](const asio::error_code& error, std::size_t bytes) {
@@ -101,25 +228,41 @@ void Connection::StartRead() {
 }
 
 void Connection::OnRead(const asio::error_code& error, std::size_t bytes) {
+    reading_ = false;
     if (state_ == State::kEnded) {
+        return;
+    }
+    if (state_ == State::kUpgrading) {
+        OnReadWhileUpgrading(error, bytes);
         return;
     }
     if (error == asio::error::eof) {
         End("closed by peer");
         return;
     }
+    // A TLS peer that closes the socket without close_notify has still ended the stream; the
+    // dialogue above knows whether everything it expected came.
+    if (error == asio::ssl::error::stream_truncated) {
+        End("closed by peer without TLS close_notify");
+        return;
+    }
     if (error) {
-        End("receive failed: " + error.message(), error, "zef.Wire.Receive");
+        End("receive failed: " + DescribeStreamError(error), error, "zef.Wire.Receive");
         return;
     }
     Bytes data(readBuffer_.data(), bytes);
     if (events_ != nullptr) {
         events_->OnData(data);
     }
-    // The handler may have closed the connection, or destroyed its owner.
-    if (state_ != State::kEnded && events_ != nullptr) {
-        StartRead();
+    // The handler may have closed the connection, destroyed its owner, or asked for TLS (then
+    // the upgrade goes on without a plain read).
+    if (state_ == State::kEnded || events_ == nullptr) {
+        return;
     }
+    if (state_ == State::kUpgrading) {
+        return;
+    }
+    StartRead();
 }
 
 bool Connection::Send(Bytes& data) {
@@ -148,7 +291,7 @@ void Connection::OnWritten(const asio::error_code& error) {
         return;
     }
     if (error) {
-        End("send failed: " + error.message(), error, "zef.Wire.Send");
+        End("send failed: " + DescribeStreamError(error), error, "zef.Wire.Send");
         return;
     }
     sendQueue_.pop_front();
@@ -159,7 +302,12 @@ void Connection::OnWritten(const asio::error_code& error) {
     writing_ = false;
     if (state_ == State::kDraining) {
         CloseSendSide();
-    } else if (events_ != nullptr) {
+        return;
+    }
+    if (state_ == State::kUpgrading) {
+        ContinueUpgrade();
+    }
+    if (state_ != State::kEnded && events_ != nullptr) {
         events_->OnSendComplete();
     }
 }
@@ -170,6 +318,10 @@ void Connection::Shutdown() {
         case State::kResolving:
         case State::kConnecting:
             End("closed before the connection was made");
+            break;
+        case State::kHandshaking:
+        case State::kUpgrading:
+            End("closed before TLS was set up");
             break;
         case State::kConnected:
             state_ = State::kDraining;
@@ -185,19 +337,31 @@ void Connection::Shutdown() {
     }
 }
 
-// Everything queued has gone: a FIN tells the peer, whose own close then ends the connection.
-// Reading goes on meanwhile, so a last reply still arrives.
+// Everything queued has gone: a FIN (over TLS, close_notify) tells the peer, whose own close
+// then ends the connection. Reading goes on meanwhile, so a last reply still arrives.
 void Connection::CloseSendSide() {
-    if (const asio::error_code error = stream_->ShutdownSend()) {
-        End("shutdown failed: " + error.message(), error, "zef.Wire.Shutdown");
-        return;
+    stream_->ShutdownSend([self = shared_from_this()](const asio::error_code& error) {
+        self->OnSendSideClosed(error);
+    });
+    if (state_ == State::kEnded) {
+        return;  // the plain shutdown failed at once
     }
     state_ = State::kHalfClosed;
-    Trace("sending side closed, waiting for the peer to close");
+    Trace(tls_ != nullptr ? "TLS close_notify sent, waiting for the peer to close"
+                          : "sending side closed, waiting for the peer to close");
     peerCloseWait_.expires_after(kPeerCloseWait);
     peerCloseWait_.async_wait([self = shared_from_this()](const asio::error_code& error) {
         self->OnPeerCloseWaitOver(error);
     });
+}
+
+// Over TLS the outcome only says how the peer answered close_notify: the read that goes on
+// meanwhile sees the end of the stream and ends the connection itself.
+void Connection::OnSendSideClosed(const asio::error_code& error) {
+    if (state_ == State::kEnded || tls_ != nullptr || !error) {
+        return;
+    }
+    End("shutdown failed: " + error.message(), error, "zef.Wire.Shutdown");
 }
 
 void Connection::OnPeerCloseWaitOver(const asio::error_code& error) {
@@ -232,6 +396,10 @@ void Connection::Trace(std::string text) {
 }
 
 void Connection::End(std::string reason, const asio::error_code& error, std::string source) {
+    End(std::move(reason), Failure{error.value(), DescribeStreamError(error), std::move(source)});
+}
+
+void Connection::End(std::string reason, std::optional<Failure> failure) {
     if (state_ == State::kEnded) {
         return;
     }
@@ -239,19 +407,19 @@ void Connection::End(std::string reason, const asio::error_code& error, std::str
     ReleaseResources();
     // Always posted: Close is called by the owner, and the handler of SocketError must not
     // find itself nested inside the completion that failed.
-    asio::post(io_, [self = shared_from_this(), reason = std::move(reason), error,
-                     source = std::move(source)] {
-        // Each report may destroy the owner, which detaches this connection.
-        if (self->events_ != nullptr) {
-            self->events_->OnTrace(reason);
-        }
-        if (error && self->events_ != nullptr) {
-            self->events_->OnSocketError(error, source);
-        }
-        if (self->events_ != nullptr) {
-            self->events_->OnClosed();
-        }
-    });
+    asio::post(
+        io_, [self = shared_from_this(), reason = std::move(reason), failure = std::move(failure)] {
+            // Each report may destroy the owner, which detaches this connection.
+            if (self->events_ != nullptr) {
+                self->events_->OnTrace(reason);
+            }
+            if (failure && self->events_ != nullptr) {
+                self->events_->OnSocketError(*failure);
+            }
+            if (self->events_ != nullptr) {
+                self->events_->OnClosed();
+            }
+        });
 }
 
 void Connection::ReleaseResources() {

@@ -18,10 +18,10 @@ class PlainStream final : public ByteStream {
         asio::async_write(socket_, buffer, std::move(handler));
     }
 
-    asio::error_code ShutdownSend() override {
+    void ShutdownSend(DoneHandler handler) override {
         asio::error_code error;
         socket_.shutdown(asio::ip::tcp::socket::shutdown_send, error);
-        return error;
+        handler(error);
     }
 
     void Close() override {

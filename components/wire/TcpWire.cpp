@@ -1,4 +1,5 @@
-// The real socket component: TCP over IPv4 and IPv6 on the application's event loop.
+// The real socket component: TCP over IPv4 and IPv6 on the application's event loop, with TLS
+// from the first byte or after an upgrade.
 #include <asio/io_context.hpp>
 #include <asio/ip/host_name.hpp>
 
@@ -11,6 +12,7 @@
 #include "common/Unicode.h"
 #include "components/Wire.h"
 #include "components/wire/Connection.h"
+#include "components/wire/TlsStream.h"
 
 namespace zef {
 
@@ -41,7 +43,9 @@ bool IsPortNumber(const std::string& port) {
 // second Connect before the Closed of the previous attempt was raised (number 5), an empty
 // host, a port that is not a number from 1 to 65535, or an option other than "0" or ""
 // (number 380). SendData while CanSend is False throws number 5 and leaves the data with the
-// caller. Close and Shutdown when nothing is open do nothing.
+// caller. Close and Shutdown when nothing is open do nothing. With a TLS mode, a CA file that
+// cannot be loaded refuses the Connect (number 380); StartTls when the connection cannot be
+// upgraded throws number 5.
 class TcpWire final : public Wire, private wire::ConnectionEvents {
   public:
     explicit TcpWire(asio::io_context& io) : io_(io) {}
@@ -72,8 +76,20 @@ class TcpWire final : public Wire, private wire::ConnectionEvents {
             Refuse(error::kInvalidValue, "unknown connect option \"" + options + "\"");
         }
         wire::ConnectionEvents& events = *this;
-        connection_ = std::make_shared<wire::Connection>(io_, events);
+        connection_ = std::make_shared<wire::Connection>(io_, events, PlanTls());
         connection_->Start(name, port);
+    }
+
+    void SetTls(const TlsSettings& settings) override { tls_ = settings; }
+
+    void StartTls() override {
+        if (!connection_) {
+            Refuse(error::kInvalidArgument, "cannot start TLS: no connection is open");
+        }
+        if (const std::string why = connection_->WhyNoStartTls(); !why.empty()) {
+            Refuse(error::kInvalidArgument, "cannot start TLS: " + why);
+        }
+        connection_->StartTls();
     }
 
     void SendData(Bytes& data) override {
@@ -106,6 +122,21 @@ class TcpWire final : public Wire, private wire::ConnectionEvents {
     }
 
   private:
+    // The context is made per connection, so a changed CA file counts from the next Connect.
+    wire::TlsPlan PlanTls() const {
+        wire::TlsPlan plan{tls_.mode, tls_.verifyPeer, nullptr};
+        if (tls_.mode == TlsMode::None) {
+            return plan;
+        }
+        try {
+            plan.context = wire::MakeTlsClientContext(tls_);
+        } catch (const std::system_error& failure) {
+            Refuse(error::kInvalidValue, "cannot load the CA file \"" + tls_.caFile +
+                                             "\": " + wire::DescribeStreamError(failure.code()));
+        }
+        return plan;
+    }
+
     // Each handler is copied before the call: it may destroy this object, and with it the
     // std::function being run.
     void OnConnected() override {
@@ -123,9 +154,14 @@ class TcpWire final : public Wire, private wire::ConnectionEvents {
             handler();
         }
     }
-    void OnSocketError(const asio::error_code& error, const std::string& source) override {
+    void OnTlsReady() override {
+        if (const auto handler = TlsReady) {
+            handler();
+        }
+    }
+    void OnSocketError(const wire::Failure& failure) override {
         if (const auto handler = SocketError) {
-            handler(error.value(), error.message(), source, 0);
+            handler(failure.number, failure.description, failure.source, 0);
         }
     }
     // The attempt is over before Closed runs, so its handler may connect again at once.
@@ -143,6 +179,7 @@ class TcpWire final : public Wire, private wire::ConnectionEvents {
     }
 
     asio::io_context& io_;
+    TlsSettings tls_;
     std::shared_ptr<wire::Connection> connection_;
 };
 
