@@ -4,7 +4,6 @@
 
 #include <asio.hpp>
 #include <cerrno>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,101 +11,16 @@
 
 #include "common/Error.h"
 #include "components/Wire.h"
+#include "tests/components/wire/WireTestFixture.h"
 
 namespace zef {
 namespace {
 
-using namespace std::chrono_literals;
 using asio::ip::tcp;
 using SocketPtr = std::shared_ptr<tcp::socket>;
 
-// Everything the wire raised, in order.
-struct WireLog {
-    std::vector<std::string>
-        events;  // "Connected", "Data", "SendComplete", "SocketError", "Closed"
-    Bytes received;
-    std::vector<std::string> traces;
-    long errorNumber = 0;
-    std::string errorSource;
-
-    int Count(const std::string& name) const {
-        return static_cast<int>(std::count(events.begin(), events.end(), name));
-    }
-    bool Has(const std::string& name) const { return Count(name) > 0; }
-};
-
-// A byte pattern whose every position differs from its neighbours', so that a lost, doubled
-// or reordered piece shows.
-Bytes Pattern(size_t size, size_t offset = 0) {
-    Bytes bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        const size_t at = offset + i;
-        bytes[i] = static_cast<char>((at * 131 + (at >> 12)) & 0xFF);
-    }
-    return bytes;
-}
-
-class TcpWireTest : public ::testing::Test {
+class TcpWireTest : public WireTest {
   protected:
-    void SetUp() override {
-        wire_ = MakeTcpWire(io_);
-        Attach(*wire_, log_);
-    }
-
-    void Attach(Wire& wire, WireLog& log) {
-        wire.Connected = [this, &log] { Record(log, "Connected"); };
-        wire.DataArrival = [this, &log](Bytes& data) {
-            Record(log, "Data");
-            log.received += data;
-        };
-        wire.SendComplete = [this, &log] { Record(log, "SendComplete"); };
-        wire.Closed = [this, &log] { Record(log, "Closed"); };
-        wire.SocketError = [this, &log](long number, const std::string&, const std::string& source,
-                                        long) {
-            Record(log, "SocketError");
-            log.errorNumber = number;
-            log.errorSource = source;
-        };
-        wire.SocketTrace = [&log](const std::string& text) { log.traces.push_back(text); };
-    }
-
-    // Every event checks that it was not raised from inside a call the test made on the wire.
-    void Record(WireLog& log, const std::string& name) {
-        EXPECT_FALSE(insideCall_) << name << " raised inside a call on the wire";
-        log.events.push_back(name);
-    }
-
-    // Calls into the wire through here mark the span of the call.
-    template <typename Call>
-    void OnWire(Call call) {
-        insideCall_ = true;
-        call();
-        insideCall_ = false;
-    }
-
-    bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = 20s) {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= end) {
-                return false;
-            }
-            io_.restart();
-            io_.run_one_for(10ms);
-        }
-        return true;
-    }
-    void RunFor(std::chrono::milliseconds span) {
-        RunUntil([] { return false; }, span);
-    }
-
-    tcp::acceptor Listen(const asio::ip::address& address) {
-        tcp::acceptor acceptor(io_, tcp::endpoint(address, 0));
-        return acceptor;
-    }
-    static std::string PortOf(const tcp::acceptor& acceptor) {
-        return std::to_string(acceptor.local_endpoint().port());
-    }
-
     // Accepts one connection and hands it to `then`.
     void AcceptOne(tcp::acceptor& acceptor, const std::function<void(SocketPtr)>& then) {
         auto socket = std::make_shared<tcp::socket>(io_);
@@ -150,13 +64,6 @@ class TcpWireTest : public ::testing::Test {
                               });
         });
     }
-
-    asio::io_context io_;
-    std::unique_ptr<Wire> wire_;
-    WireLog log_;
-    bool insideCall_ = false;
-    const asio::ip::address loopback4_ = asio::ip::make_address("127.0.0.1");
-    const asio::ip::address loopback6_ = asio::ip::make_address("::1");
 };
 
 TEST_F(TcpWireTest, RefusedConnectionGivesSocketErrorThenOneClosed) {
