@@ -97,13 +97,14 @@ TEST_F(HeaderFile, RefusesWhatWouldBreakTheMessage) {
 }
 
 TEST(Rfc5322Date, LocalTimeWithItsOffset) {
-    std::string saved = std::getenv("TZ") != nullptr ? std::getenv("TZ") : "";
+    const char* tz = std::getenv("TZ");
+    std::string saved = tz != nullptr ? tz : "";
     ::setenv("TZ", "JST-9", 1);
     ::tzset();
     EXPECT_EQ(Rfc5322Date(0), "Thu, 01 Jan 1970 09:00:00 +0900");
     ::setenv("TZ", "EST5", 1);
     ::tzset();
-    EXPECT_EQ(Rfc5322Date(86400 * 45), "Sat, 14 Feb 1970 19:00:00 -0500");
+    EXPECT_EQ(Rfc5322Date(std::time_t{86400} * 45), "Sat, 14 Feb 1970 19:00:00 -0500");
     saved.empty() ? ::unsetenv("TZ") : ::setenv("TZ", saved.c_str(), 1);
     ::tzset();
 }

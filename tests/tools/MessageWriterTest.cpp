@@ -162,6 +162,35 @@ TEST_F(MessageWriterTest, AMessageWithoutBoundaryIsPartOne) {
     EXPECT_EQ(message["parts"][0]["headers"], Json::array());
 }
 
+TEST_F(MessageWriterTest, PartsNumberedAlikeStillGetFilesOfTheirOwn) {
+    // After the closing delimiter of the message's multipart, a "--" line in the epilogue makes
+    // popZef open "part 2" of the outermost container once more.
+    MessageWriter writer(out_, true, MarkedLatin1);
+    writer.BeginMessage(1, 100);
+    writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
+    for (const char* data : {"one", "two"}) {
+        writer.PartHead(data[0] == 'o' ? 1 : 2);
+        writer.PartDataBegin(1, u"text/plain", u"", u"", u"7bit");
+        writer.PartData(data);
+        writer.PartDataEnd();
+    }
+    writer.MultiPartClose();
+    writer.PartHead(2);
+    writer.PartDataBegin(2, u"text/plain", u"", u"", u"7bit");
+    writer.PartData("epilogue");
+    writer.PartDataEnd();
+    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+
+    Json parts = MessageJson(1)["parts"];
+    ASSERT_EQ(parts.size(), 3U);
+    EXPECT_EQ(parts[2]["path"], "2");
+    EXPECT_EQ(parts[1]["file"], "part2.txt");
+    EXPECT_EQ(parts[2]["file"], "part2-2.txt");
+    EXPECT_EQ(parts[2]["text_file"], "part2-2.utf8.txt");
+    EXPECT_EQ(Read(out_ / "1" / "part2.txt"), "two");
+    EXPECT_EQ(Read(out_ / "1" / "part2-2.txt"), "epilogue");
+}
+
 TEST_F(MessageWriterTest, TwoMessagesGetTwoFolders) {
     MessageWriter writer(out_, false, MarkedLatin1);
     for (long id : {1L, 2L}) {
@@ -233,11 +262,11 @@ TEST(PrettyJson, HeaderPairsStayOnOneLine) {
 }
 
 TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {
-    EXPECT_EQ(PartFileName("3", "report.PDF", "application/octet-stream"), "part3.PDF");
-    EXPECT_EQ(PartFileName("2.1", "", "text/html; charset=utf-8"), "part2.1.html");
-    EXPECT_EQ(PartFileName("1", "../../etc/passwd", "text/plain"), "part1.txt");
-    EXPECT_EQ(PartFileName("1", "x.tar/../y", "image/png"), "part1.png");
-    EXPECT_EQ(PartFileName("4", "no-extension", "application/x-what"), "part4.bin");
+    EXPECT_EQ(PartFileName("part3", "report.PDF", "application/octet-stream"), "part3.PDF");
+    EXPECT_EQ(PartFileName("part2.1", "", "text/html; charset=utf-8"), "part2.1.html");
+    EXPECT_EQ(PartFileName("part1", "../../etc/passwd", "text/plain"), "part1.txt");
+    EXPECT_EQ(PartFileName("part1", "x.tar/../y", "image/png"), "part1.png");
+    EXPECT_EQ(PartFileName("part4", "no-extension", "application/x-what"), "part4.bin");
 }
 
 }  // namespace

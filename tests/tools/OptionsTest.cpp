@@ -22,7 +22,7 @@ class OptionsTest : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(folder_); }
 
-    ParseOutcome Parse(std::vector<std::string> args) {
+    ParseOutcome Parse(const std::vector<std::string>& args) {
         out_.str("");
         err_.str("");
         return ParseCommandLine(args, out_, err_, [this](const std::string& name) {

@@ -11,8 +11,8 @@ namespace {
 
 TEST(Progress, BarShowsBytesMessagesRateAndTimeLeft) {
     ProgressState state;
-    state.bytesDone = 512 * 1024;
-    state.bytesTotal = 1024 * 1024;
+    state.bytesDone = uint64_t{512} * 1024;
+    state.bytesTotal = uint64_t{1024} * 1024;
     state.itemsDone = 1;
     state.itemsTotal = 2;
     state.seconds = 2;

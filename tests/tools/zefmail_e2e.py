@@ -340,6 +340,15 @@ class Fetch(unittest.TestCase):
         self.assertEqual(sorted(opens), sorted(closes))
         self.assertEqual(len(mailbox("events")), len(names))
 
+    def test_apop_login_and_trace_without_the_password(self):
+        result = self.fetch("events", "--apop", "--keep", "--trace", "--quiet")
+        trace = result.stderr.decode()
+        self.assertRegex(trace, r"(?m)^>>APOP events [0-9a-f]{32}$")
+        self.assertNotIn(env("ZEF_IT_POP3_PASS"), trace)
+        result = self.fetch("events", "--keep", "--trace", "--quiet")
+        self.assertIn(">>PASS ***\n", result.stderr.decode())
+        self.assertNotIn(env("ZEF_IT_POP3_PASS"), result.stderr.decode())
+
     def test_wrong_password_and_unreachable_server(self):
         wrong = run(fetch_args("corpus"), password="wrong")
         self.assertEqual(wrong.returncode, 1)

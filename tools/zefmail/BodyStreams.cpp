@@ -11,8 +11,8 @@ namespace zef::zefmail {
 namespace {
 
 // How much input a text source reads at a time, and the size from which it hands out a piece.
-constexpr size_t kTextReadBytes = 16 * 1024;
-constexpr size_t kTextPieceUnits = 16 * 1024;
+constexpr size_t kTextReadBytes = size_t{16} * 1024;
+constexpr size_t kTextPieceUnits = size_t{16} * 1024;
 
 class FileInput final : public ByteInput {
   public:

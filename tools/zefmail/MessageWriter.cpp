@@ -106,13 +106,21 @@ struct MessageWriter::OpenPart {
     std::unique_ptr<TextDecoder> decoder;
 };
 
-std::string PartFileName(const std::string& path, const std::string& contentName,
+std::string PartFileName(const std::string& stem, const std::string& contentName,
                          const std::string& contentType) {
     std::string extension = ExtensionOfName(contentName);
     if (extension.empty()) {
         extension = ExtensionForContentType(contentType);
     }
-    return "part" + path + extension;
+    return stem + extension;
+}
+
+std::string MessageWriter::UniqueStem(const std::string& path) {
+    std::string stem = "part" + path;
+    for (int copy = 2; !stems_.insert(stem).second; ++copy) {
+        stem = "part" + path + "-" + std::to_string(copy);
+    }
+    return stem;
 }
 
 MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText, AnyToText anyToText)
@@ -152,6 +160,7 @@ void MessageWriter::BeginMessage(long id, long size) {
     error_.reset();
     id_ = id;
     paths_.Reset();
+    stems_.clear();
     currentEntry_.reset();
     part_.reset();
     message_ = Json::object();
@@ -246,15 +255,17 @@ void MessageWriter::PartDataBegin(long part, const Text& contentType, const Text
     entry["name"] = name;
     entry["charset"] = charset;
     entry["transfer_encoding"] = Utf8(transferEncoding);
-    std::string path = entry["path"].get<std::string>();
-    std::string fileName = PartFileName(path, name, type);
+    // A malformed message can make the control number two parts alike (a "--" line after the
+    // last delimiter opens another part); each still gets files of its own.
+    std::string stem = UniqueStem(entry["path"].get<std::string>());
+    std::string fileName = PartFileName(stem, name, type);
     entry["file"] = fileName;
     entry["bytes"] = 0;
     Guard([&] {
         part_ = std::make_unique<OpenPart>();
         part_->file = std::make_unique<DurableFile>(staging_ / fileName);
         if (withText_ && StartsWithText(type)) {
-            std::string textName = "part" + path + ".utf8.txt";
+            std::string textName = stem + ".utf8.txt";
             entry["text_file"] = textName;
             part_->textFile = std::make_unique<DurableFile>(staging_ / textName);
             part_->decoder = MakeTextDecoder(charset, anyToText_);

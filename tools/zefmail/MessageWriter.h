@@ -11,6 +11,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "common/Types.h"
@@ -58,6 +59,7 @@ class MessageWriter {
     void Guard(const std::function<void()>& step);
     void ClosePart();
     void RemoveStaging();
+    std::string UniqueStem(const std::string& path);
 
     std::filesystem::path outDir_;
     bool withText_;
@@ -73,6 +75,7 @@ class MessageWriter {
     std::filesystem::path lastFolder_;
     nlohmann::ordered_json message_;
     PartPathTracker paths_;
+    std::set<std::string> stems_;  // file name stems used in this message
     std::optional<size_t> currentEntry_;
     std::unique_ptr<OpenPart> part_;
 };
@@ -80,7 +83,8 @@ class MessageWriter {
 // Indented JSON with each array of plain values on one line; ends with a line end.
 std::string PrettyJson(const nlohmann::ordered_json& value);
 
-// The name of a part's data file: "part" + path + an extension from its name or type.
+// The name of a part's data file: the stem ("part" + path) and an extension from the part's
+// name or type.
 std::string PartFileName(const std::string& path, const std::string& contentName,
                          const std::string& contentType);
 
