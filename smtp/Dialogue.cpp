@@ -116,6 +116,11 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
             SendCommand(DialogueState::kTransData, headerBlock_);
             break;
         case DialogueState::kTransData:  // the reply to the final dot
+            if (dataPhase_) {
+                // The dot has not gone out yet, so this cannot be its reply: taking it as one
+                // would report a message as sent whose body never left.
+                break;
+            }
             sendPhase_ = kClosing;
             SendCommand(DialogueState::kQuit, u"");
             break;

@@ -186,6 +186,34 @@ TEST(SmtpDialogue, NegativeReplyToQuitKeepsSuccess) {
     EXPECT_EQ(h.dones[0].first, 0);
 }
 
+// A positive line while the body is still going out cannot be the reply to the dot: taking
+// it as one sent QUIT and reported success for a message whose body never left (found by
+// fuzzing the replies).
+TEST(SmtpDialogue, PositiveReplyBeforeTheDotIsNotTakenAsItsReply) {
+    SmtpHarness h;
+    Address(h);
+    h.plainPieces = {"body"};
+    h.RunToData("");
+    h.Reply("250 too early");
+    EXPECT_EQ(h.Sent(), "");
+    EXPECT_TRUE(h.Traced("250 too early"));
+    EXPECT_EQ(h.RunBody(), "body\r\n.\r\n");
+    h.Reply("250 queued");
+    EXPECT_EQ(h.Sent(), "QUIT\r\n");
+    h.Reply("221 bye");
+    h.wire->RaiseClosed();
+    ASSERT_EQ(h.dones.size(), 1U);
+    EXPECT_EQ(h.dones[0].first, 0);
+
+    SmtpHarness early;
+    Address(early);
+    early.RunToData("");
+    early.Reply("250 too early");
+    early.wire->RaiseClosed();
+    ASSERT_EQ(early.dones.size(), 1U);
+    EXPECT_EQ(early.dones[0], std::make_pair(-2L, std::string("UNEXPECTED DISCONNECT")));
+}
+
 TEST(SmtpDialogue, AngleBracketTypes) {
     struct Case {
         int type;
