@@ -255,14 +255,12 @@ void Connection::OnRead(const asio::error_code& error, std::size_t bytes) {
         events_->OnData(data);
     }
     // The handler may have closed the connection, destroyed its owner, or asked for TLS (then
-    // the upgrade goes on without a plain read).
-    if (state_ == State::kEnded || events_ == nullptr) {
-        return;
+    // the upgrade goes on without a plain read, and the handshake may have begun already).
+    const bool readsGoOn =
+        state_ == State::kConnected || state_ == State::kDraining || state_ == State::kHalfClosed;
+    if (readsGoOn && events_ != nullptr) {
+        StartRead();
     }
-    if (state_ == State::kUpgrading) {
-        return;
-    }
-    StartRead();
 }
 
 bool Connection::Send(Bytes& data) {

@@ -61,10 +61,20 @@ class AsioTlsStream final : public TlsStream {
         asio::async_write(stream_, buffer, std::move(handler));
     }
 
-    // Sends close_notify and waits for the peer's. A read may be under way meanwhile: the
-    // stream lets one operation at a time use the socket and hands the records to whichever
-    // asks, so data the peer still sends reaches the read.
-    void ShutdownSend(DoneHandler handler) override { stream_.async_shutdown(std::move(handler)); }
+    // Sends close_notify without waiting for the peer's: the read that goes on meanwhile takes
+    // the rest of the stream, a last reply and the peer's close_notify (as end of stream)
+    // included. Asio's shutdown would wait for the peer's alert itself and, running beside the
+    // read, take records from under it. OpenSSL writes its alert and reports the shutdown done
+    // at once when it believes the peer's alert has come already; that belief lasts only while
+    // asio runs the first step of its shutdown, which it does before async_shutdown returns.
+    void ShutdownSend(DoneHandler handler) override {
+        SSL* ssl = stream_.native_handle();
+        const int before = SSL_get_shutdown(ssl);
+        SSL_set_shutdown(ssl, before | SSL_RECEIVED_SHUTDOWN);
+        stream_.async_shutdown(std::move(handler));
+        SSL_set_shutdown(ssl, (SSL_get_shutdown(ssl) & ~SSL_RECEIVED_SHUTDOWN) |
+                                  (before & SSL_RECEIVED_SHUTDOWN));
+    }
 
     void Close() override {
         asio::error_code ignored;
