@@ -83,6 +83,19 @@ TEST_F(OptionsTest, SendRefusesWhatCannotWork) {
                        "--subject");
 }
 
+TEST_F(OptionsTest, TextThatIso2022JpCannotCarryIsRefusedBeforeConnecting) {
+    ExpectOneLineError(Parse(Send({"--subject", "party 🎉"})), "--subject: U+1F389");
+    ExpectOneLineError(Parse(Send({"--cc", "Zoë <z@x>"})), "--cc: U+00EB");
+    std::string emoji = (folder_ / "body-emoji.txt").string();
+    std::ofstream(emoji) << "ok\nok\n😀\n";
+    ExpectOneLineError(Parse(Send({"--body-file", emoji})), "line 3: U+1F600");
+    std::string named = (folder_ / "😀.png").string();
+    std::ofstream(named) << "png";
+    ExpectOneLineError(Parse(Send({"--attach", named})), "the file name: U+1F600");
+    ASSERT_TRUE(Parse(Send({"--subject", "①ｶﾞ", "--attach", body_})).command.has_value())
+        << err_.str();
+}
+
 TEST_F(OptionsTest, AuthNeedsAUserAndThePasswordFromTheEnvironment) {
     ExpectOneLineError(Parse(Send({"--auth", "login"})), "needs --user");
     ExpectOneLineError(Parse(Send({"--auth", "login", "--user", "u"})), "ZEFMAIL_PASSWORD");

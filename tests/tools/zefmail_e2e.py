@@ -225,6 +225,13 @@ class Send(unittest.TestCase):
         self.assertIn(b"missing.pdf: No such file or directory", missing.stderr)
         self.assertEqual(len(spool_files()), before)
 
+        emoji = run(send_args("--from", "a@example.jp", "--to", "b@example.org", "--body-file",
+                              "-"), stdin=("ok\n" * 5000 + "😀\n").encode())
+        self.assertEqual(emoji.returncode, 1)
+        self.assertRegex(emoji.stderr.decode(),
+                         r"^zefmail send: standard input: U\+1F600 .*the message was not sent\n$")
+        self.assertEqual(len(spool_files()), before)
+
         unset = run(send_args("--auth", "plain", "--user", "u", "--from", "a@example.jp",
                               "--to", "b@example.org"))
         self.assertEqual(unset.returncode, 2)

@@ -109,8 +109,8 @@ Str TakePiece(Str& buffer, bool finished) {
 
 class TextSource final : public PieceSource {
   public:
-    TextSource(std::unique_ptr<ByteInput> input, bool plainBody)
-        : input_(std::move(input)), shaper_(true, plainBody) {}
+    TextSource(std::unique_ptr<ByteInput> input, bool plainBody, TextInspector inspect)
+        : input_(std::move(input)), shaper_(true, plainBody), inspect_(std::move(inspect)) {}
 
     Bytes Next() override {
         while (!finished_ && buffer_.size() < kTextPieceUnits) {
@@ -124,7 +124,11 @@ class TextSource final : public PieceSource {
                 buffer_ += shaper_.Feed(decoder_.Feed(raw));
             }
         }
-        return TextToUtf16Le(TakePiece(buffer_, finished_));
+        Text piece = TakePiece(buffer_, finished_);
+        if (inspect_) {
+            inspect_(piece);
+        }
+        return TextToUtf16Le(piece);
     }
     uint64_t Consumed() const override { return consumed_; }
 
@@ -132,6 +136,7 @@ class TextSource final : public PieceSource {
     std::unique_ptr<ByteInput> input_;
     Utf8PieceDecoder decoder_;
     TextShaper<Text> shaper_;
+    TextInspector inspect_;
     Text buffer_;
     bool finished_ = false;
     uint64_t consumed_ = 0;
@@ -315,8 +320,9 @@ template class FinalLineEndDropper<Bytes>;
 template class TextShaper<Text>;
 template class TextShaper<Bytes>;
 
-std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input, bool plainBody) {
-    return std::make_unique<TextSource>(std::move(input), plainBody);
+std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input, bool plainBody,
+                                            TextInspector inspect) {
+    return std::make_unique<TextSource>(std::move(input), plainBody, std::move(inspect));
 }
 
 std::unique_ptr<PieceSource> MakeByteTextSource(std::unique_ptr<ByteInput> input, bool dotStuff) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -112,7 +113,10 @@ class PieceSource {
 // UTF-8 text to the UTF-16LE pieces that MoreData and a "Unicode" part take: CRLF line ends,
 // dot-stuffed, cut after a line end where the buffer holds one. `plainBody`: the text is a
 // whole plain message body, whose last line end the control supplies.
-std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input, bool plainBody);
+// `inspect` sees the text of every piece before it is handed out and may throw to stop.
+using TextInspector = std::function<void(const Text&)>;
+std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input, bool plainBody,
+                                            TextInspector inspect = {});
 
 // Text kept as its own bytes (an HTML file sent as UTF-8): CRLF line ends, optional
 // dot-stuffing, cut after a line end where possible.

@@ -11,13 +11,13 @@ Text ToText(const std::string& utf8) {
     return Utf8ToText(utf8);
 }
 
-PartSpec TextPart(const std::string& path) {
+PartSpec TextPart(const std::string& path, const TextInspector& inspect) {
     PartSpec part;
     part.contentType = "text/plain";
     part.charset = "iso-2022-jp";
     part.transferEncoding = "7bit";
     part.dataFormat = "Unicode";
-    part.open = [path] { return MakeTextSource(OpenFileInput(path), false); };
+    part.open = [path, inspect] { return MakeTextSource(OpenFileInput(path), false, inspect); };
     return part;
 }
 
@@ -90,16 +90,17 @@ uint64_t MimePlan::Consumed() const {
 }
 
 std::vector<PartSpec> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
-                                const std::vector<std::string>& attachments) {
+                                const std::vector<std::string>& attachments,
+                                const TextInspector& inspectText) {
     std::vector<PartSpec> parts;
     if (!bodyPath.empty() && !htmlPath.empty()) {
         PartSpec alternative;
         alternative.contentType = "multipart/alternative";
-        alternative.children.push_back(TextPart(bodyPath));
+        alternative.children.push_back(TextPart(bodyPath, inspectText));
         alternative.children.push_back(HtmlPart(htmlPath));
         parts.push_back(std::move(alternative));
     } else if (!bodyPath.empty()) {
-        parts.push_back(TextPart(bodyPath));
+        parts.push_back(TextPart(bodyPath, inspectText));
     } else if (!htmlPath.empty()) {
         parts.push_back(HtmlPart(htmlPath));
     }

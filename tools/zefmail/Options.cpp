@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/zefmail/JisRepertoire.h"
+#include "tools/zefmail/MimePlan.h"
+#include "tools/zefmail/ToolError.h"
+
 namespace zef::zefmail {
 
 namespace {
@@ -205,6 +209,32 @@ std::optional<std::string> CheckSend(const SendOptions& options, const EnvLookup
     return std::nullopt;
 }
 
+std::optional<std::string> CheckSendableText(const SendOptions& options) {
+    try {
+        JisRepertoireCheck check;
+        check.Require(options.from, "--from");
+        for (const auto& address : options.to) {
+            check.Require(address, "--to");
+        }
+        for (const auto& address : options.cc) {
+            check.Require(address, "--cc");
+        }
+        check.Require(options.subject, "--subject");
+        for (const auto& path : options.attach) {
+            check.Require(ContentNameForFile(path), "--attach " + path + ": the file name");
+        }
+        if (!options.headerFile.empty()) {
+            check.RequireFile(options.headerFile, "--header-file");
+        }
+        if (!options.bodyFile.empty() && options.bodyFile != "-") {
+            check.RequireFile(options.bodyFile, "--body-file");
+        }
+    } catch (const ToolError& e) {
+        return e.what();
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLookup& env) {
     if (options.server.empty()) {
         return "--server must not be empty";
@@ -251,6 +281,9 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream
         command.kind = Command::Kind::kSend;
         command.send.auth = command.send.auth.empty() ? "none" : command.send.auth;
         error = CheckSend(command.send, env);
+        if (!error) {
+            error = CheckSendableText(command.send);
+        }
     } else {
         command.kind = Command::Kind::kFetch;
         error = CheckFetch(command.fetch, env);

@@ -74,4 +74,9 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream
 std::optional<std::string> CheckSend(const SendOptions& options, const EnvLookup& env);
 std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLookup& env);
 
+// Text that goes out in ISO-2022-JP (header values, file names, the text body) must not hold
+// characters that would arrive as "?". A body read from standard input is checked while it is
+// sent (see SendCommand).
+std::optional<std::string> CheckSendableText(const SendOptions& options);
+
 }  // namespace zef::zefmail

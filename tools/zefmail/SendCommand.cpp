@@ -16,6 +16,7 @@
 #include "smtp/smtpZef.h"
 #include "tools/zefmail/BodyStreams.h"
 #include "tools/zefmail/HeaderBuilder.h"
+#include "tools/zefmail/JisRepertoire.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/Progress.h"
@@ -139,7 +140,7 @@ class SendSession {
         if (options_.Multipart()) {
             smtp_.MimeMultipart(u"mixed");
             plan_ = std::make_unique<MimePlan>(
-                PlanParts(options_.bodyFile, options_.htmlFile, options_.attach));
+                PlanParts(options_.bodyFile, options_.htmlFile, options_.attach, StdinCheck()));
         }
     }
 
@@ -159,9 +160,10 @@ class SendSession {
         smtp_.MoreData = [this](long /*id*/, Bytes& data) {
             Guarded([&] {
                 if (!body_) {
-                    body_ = options_.bodyFile.empty()
-                                ? MakeEmptySource()
-                                : MakeTextSource(OpenFileInput(options_.bodyFile), true);
+                    body_ =
+                        options_.bodyFile.empty()
+                            ? MakeEmptySource()
+                            : MakeTextSource(OpenFileInput(options_.bodyFile), true, StdinCheck());
                 }
                 data = body_->Next();
                 progress_.Update(body_->Consumed(), -1);
@@ -187,6 +189,16 @@ class SendSession {
                 progress_.Update(plan_->Consumed(), -1);
             });
         };
+    }
+
+    // A body file was checked before connecting; standard input can only be checked as it is
+    // read, and a character ISO-2022-JP cannot carry then ends the send unsent.
+    TextInspector StdinCheck() {
+        if (options_.bodyFile != "-") {
+            return {};
+        }
+        auto check = std::make_shared<JisRepertoireCheck>();
+        return [check](const Text& piece) { check->Require(piece, "standard input"); };
     }
 
     // A file that cannot be read ends the send without the final "." line, so the server
