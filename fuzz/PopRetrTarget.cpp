@@ -1,0 +1,169 @@
+// The message parser of popZef fed through the whole control: a one-message mailbox whose
+// message is the fuzz input, sent by a scripted server in pieces cut as the input says. The
+// application keeps or deletes the message, takes its parts as text or bytes, and may read
+// the message's first lines with TOP before RETR.
+//
+// Whatever the message holds, the transfer completes: one Done with 0, one RetrFirst and one
+// RetrDone, every multipart opened is closed, data comes only inside a data part (as whole
+// UTF-16 code units for a text part), and the message is deleted exactly when the
+// application let it be. With a small MaxLineLength a longer line may end the transfer
+// instead, with "LINE TOO LONG" and without deleting anything.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/Types.h"
+#include "components/CodePage.h"
+#include "fuzz/ControlDrivers.h"
+#include "fuzz/FuzzCheck.h"
+#include "fuzz/FuzzInput.h"
+#include "pop/popZef.h"
+
+namespace zef::fuzz {
+namespace {
+
+struct Choices {
+    bool isText;
+    bool keepOnServer;  // CancelDelete in RetrDone
+    bool readTopFirst;
+    bool apop;
+    bool cp932Host;
+    long long maxLineLength;
+};
+
+Choices ReadChoices(FuzzInput& input) {
+    const uint8_t flags = input.Byte();
+    const uint8_t limit = input.Byte();
+    return Choices{
+        (flags & 1) != 0,  (flags & 2) != 0,
+        (flags & 4) != 0,  (flags & 8) != 0,
+        (flags & 16) != 0, limit < 0xC0 ? 64LL << 20 : static_cast<long long>(limit - 0xBF) * 4};
+}
+
+// What the application saw.
+struct Observed {
+    int done = 0;
+    long doneCode = 0;
+    Text doneMessage;
+    int retrFirst = 0;
+    int retrDone = 0;
+    int multiPartOpen = 0;
+    int multiPartClose = 0;
+    int topNext = 0;
+    bool inData = false;
+};
+
+void Listen(popZef& control, const Choices& choices, Observed& seen) {
+    control.Done = [&seen](long code, const Text& message) {
+        ++seen.done;
+        seen.doneCode = code;
+        seen.doneMessage = message;
+    };
+    control.UidlFirst = [](long, bool& cancel) { cancel = true; };
+    control.TopFirst = [&choices](long, bool& cancel) { cancel = !choices.readTopFirst; };
+    control.TopNext = [&seen](long, const Text&) { ++seen.topNext; };
+    control.RetrFirst = [&seen](long, long, bool&) { ++seen.retrFirst; };
+    control.RetrDone = [&seen, &choices](long, bool& cancelDelete) {
+        ++seen.retrDone;
+        cancelDelete = choices.keepOnServer;
+    };
+    control.MultiPartOpen = [&seen](long, long parent, const Text&, const Text&, const Text&,
+                                    const Text&, Text& tag) {
+        ++seen.multiPartOpen;
+        tag = u"tag" + Text(1, static_cast<char16_t>(u'0' + parent % 10));
+    };
+    control.MultiPartClose = [&seen](long, const Text&) { ++seen.multiPartClose; };
+    control.MimeDataFirst = [&seen, &choices](long, long, const Text&, const Text&, const Text&,
+                                              const Text&, bool& isText) {
+        ZEF_FUZZ_CHECK(!seen.inData);
+        seen.inData = true;
+        isText = choices.isText;
+    };
+    control.MimeDataNext = [&seen, &choices](long, long, Bytes& data) {
+        ZEF_FUZZ_CHECK(seen.inData);
+        ZEF_FUZZ_CHECK(!choices.isText || data.size() % 2 == 0);
+    };
+    control.MimeDataDone = [&seen](long, long) { seen.inData = false; };
+}
+
+Bytes ServerScript(std::string_view message, const Choices& choices) {
+    const Bytes response = MultiLineResponse(message);
+    const std::string size = std::to_string(message.size());
+    Bytes script = "+OK POP3 ready <1896.697170952@pop.example>\r\n";
+    script += choices.apop ? "+OK maildrop locked\r\n" : "+OK\r\n+OK maildrop locked\r\n";
+    script += "+OK 1 " + size + "\r\n";  // STAT
+    script += "+OK 1 " + size + "\r\n";  // LIST 1
+    if (choices.readTopFirst) {
+        script += "+OK top follows\r\n" + response;
+    }
+    script += "+OK message follows\r\n" + response;
+    if (!choices.keepOnServer) {
+        script += "+OK deleted\r\n";
+    }
+    script += "+OK bye\r\n";
+    return script;
+}
+
+void Run(FuzzInput& input) {
+    const Choices choices = ReadChoices(input);
+    const std::string_view lengths = input.Piece(8);
+    const std::string_view message = input.Rest();
+
+    SetHostCodePage(choices.cp932Host ? "CP932" : "UTF-8");
+    ScriptedComponents scripted = MakeScriptedComponents();
+    testing::ScriptedWire& wire = *scripted.wire;
+    popZef control(std::move(scripted.components));
+    control.APOP(choices.apop);
+    control.MaxLineLength(choices.maxLineLength);
+    Observed seen;
+    Listen(control, choices, seen);
+
+    control.pop(u"pop.example", u"taro", u"secret", 5);
+    wire.RaiseConnected();
+    DeliverInPieces(ServerScript(message, choices), lengths, [&wire](std::string_view piece) {
+        if (wire.closeCalls == 0) {
+            wire.Deliver(Bytes(piece));
+        }
+    });
+    wire.RaiseClosed();
+    SetHostCodePage("UTF-8");
+
+    if (Verbose()) {
+        std::fprintf(stderr, "Done %ld, %d multiparts, %d TOP lines, sent:\n%s\n", seen.doneCode,
+                     seen.multiPartOpen, seen.topNext, wire.sent.c_str());
+    }
+    ZEF_FUZZ_CHECK(seen.done == 1);
+    const auto commands = CommandLines(wire.sent);
+    bool deleted = false;
+    for (std::string_view command : commands) {
+        deleted = deleted || command.starts_with("DELE");
+    }
+    if (seen.doneCode != 0) {
+        // Only a line over the limit may end this transfer, and then nothing is deleted.
+        ZEF_FUZZ_CHECK(seen.doneCode == -1 && seen.doneMessage == u"LINE TOO LONG");
+        ZEF_FUZZ_CHECK(choices.maxLineLength < 1024 && !deleted);
+        return;
+    }
+    ZEF_FUZZ_CHECK(seen.doneMessage.empty());
+    ZEF_FUZZ_CHECK(seen.retrFirst == 1 && seen.retrDone == 1);
+    ZEF_FUZZ_CHECK(seen.multiPartOpen == seen.multiPartClose);
+    ZEF_FUZZ_CHECK(!seen.inData);
+    if (choices.readTopFirst) {
+        ZEF_FUZZ_CHECK(static_cast<size_t>(seen.topNext) ==
+                       LineCount(MultiLineResponse(message)) - 1);
+    }
+    ZEF_FUZZ_CHECK(deleted == !choices.keepOnServer);
+    ZEF_FUZZ_CHECK(!commands.empty() && commands.back() == "QUIT");
+}
+
+}  // namespace
+}  // namespace zef::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    zef::fuzz::FuzzInput input(data, size);
+    zef::fuzz::Run(input);
+    return 0;
+}

@@ -1,0 +1,201 @@
+// The reply handling of smtpZef against a server that says whatever the fuzz input says. A
+// small message (plain, or multipart with a text part and a binary part) is sent with the
+// chosen AUTH mechanism; the replies arrive in pieces cut as the input says, with the
+// socket's SendComplete and timer ticks between them.
+//
+// Whatever the server sends, the send ends with exactly one Done (carrying a socket error's
+// number when one is reported and the control had not closed the socket itself), success is
+// reported only after the whole message and QUIT went out, and the control is ready for the
+// next send afterwards.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/Types.h"
+#include "common/Unicode.h"
+#include "common/Variant.h"
+#include "components/CodePage.h"
+#include "fuzz/ControlDrivers.h"
+#include "fuzz/FuzzCheck.h"
+#include "fuzz/FuzzInput.h"
+#include "smtp/smtpZef.h"
+
+namespace zef::fuzz {
+namespace {
+
+constexpr long kSocketErrorNumber = 10054;
+
+struct Settings {
+    long auth;
+    bool mime, busySocket, socketErrorAtEnd, cp932Host, slowSocket, tcpTrace;
+    long transTimeout;
+    int ticksPerPiece;
+    int recipients;
+    const char16_t* textEncoding;
+    int ticksAtEnd;  // the server's silence after its last byte
+};
+
+Settings ReadSettings(FuzzInput& input) {
+    static const char16_t* const kEncodings[] = {u"7bit", u"base64", u"quoted-printable", u"8bit"};
+    const uint8_t flags = input.Byte();
+    const uint8_t timing = input.Byte();
+    const uint8_t silence = input.Byte();
+    return Settings{
+        flags & 3,         (flags & 4) != 0,        (flags & 8) != 0,        (flags & 16) != 0,
+        (flags & 32) != 0, (flags & 64) != 0,       (flags & 128) != 0,      timing & 3,
+        (timing >> 2) & 3, 1 + ((timing >> 4) & 3), kEncodings[timing >> 6], silence % 8};
+}
+
+// The application's side: the body pieces of a plain message, or the parts of a multipart one.
+class Application {
+  public:
+    explicit Application(const Settings& settings) : settings_(settings) {}
+
+    void Attach(smtpZef& control) {
+        control.Done = [this](long code, const Text& message) {
+            ++done;
+            doneCode = code;
+            doneMessage = message;
+        };
+        control.MoreData = [this](long, Bytes& data) {
+            static const char16_t* const kPieces[] = {u"本日は晴天なり。\r\n",
+                                                      u"Second line, .dot inside\r\n"};
+            if (plainTurn_ < std::size(kPieces)) {
+                data = TextToUtf16Le(kPieces[plainTurn_++]);
+            }
+        };
+        control.MimeHead = [this](long, long part, Text& format, Text& type, Text& name,
+                                  Text& charset, Text& encoding, Text&) {
+            if (part == 1) {
+                format = u"UNICODE", type = u"text/plain", charset = u"iso-2022-jp";
+                encoding = settings_.textEncoding;
+            } else if (part == 2) {
+                format = u"BINARY", type = u"application/octet-stream", name = u"a.bin";
+                encoding = u"base64";
+            }
+            partTurn_ = 0;
+        };
+        control.MimeBody = [this](long, long part, Bytes& data) {
+            if (partTurn_++ == 0) {
+                data = part == 1 ? TextToUtf16Le(u"添付です。\r\n.\r\n")
+                                 : Bytes("\x00\x01\xFF\r\n.\r\n", 8);
+            }
+        };
+    }
+
+    void Reset() { plainTurn_ = 0, partTurn_ = 0; }
+
+    int done = 0;
+    long doneCode = 0;
+    Text doneMessage;
+
+  private:
+    const Settings& settings_;
+    size_t plainTurn_ = 0;
+    int partTurn_ = 0;
+};
+
+// SendComplete after each turn that handed bytes to the socket, as a socket whose queue drains
+// at once reports it; bounded, since every turn of a finished body sends nothing.
+void Drain(testing::ScriptedWire& wire) {
+    for (int turn = 0; turn < 64; ++turn) {
+        const size_t before = wire.sent.size();
+        wire.RaiseSendComplete();
+        if (wire.sent.size() == before) {
+            return;
+        }
+    }
+}
+
+// One send: Smtp, Connected, the pieces (while the control has not closed the socket) with
+// the socket's SendComplete between them, the server's silence, then Closed. A slow socket reports
+// one SendComplete per piece at most, so replies may arrive while the body is still going out.
+void Send(smtpZef& control, testing::ScriptedWire& wire, ManualTimer& timer,
+          const Settings& settings, std::string_view replies, std::string_view lengths) {
+    control.Smtp(u"mx.example", u"From: 太郎 <taro@example.jp>\r\nSubject: 試験 test\r\n\r\n");
+    wire.RaiseConnected();
+    const int closesBefore = wire.closeCalls;
+    bool busy = false;
+    DeliverInPieces(replies, lengths, [&](std::string_view piece) {
+        if (wire.closeCalls != closesBefore) {
+            return;
+        }
+        wire.Deliver(Bytes(piece));
+        if (settings.busySocket) {
+            busy = !busy;
+            wire.canSend = !busy;
+        }
+        if (!settings.slowSocket) {
+            Drain(wire);
+        } else if (!busy) {
+            wire.RaiseSendComplete();
+        }
+        timer.Fire(settings.ticksPerPiece);
+    });
+    wire.canSend = true;
+    if (wire.closeCalls == closesBefore) {
+        Drain(wire);
+    }
+    timer.Fire(settings.ticksAtEnd);
+    if (settings.socketErrorAtEnd) {
+        wire.RaiseSocketError(kSocketErrorNumber, "connection reset by peer");
+    }
+    wire.RaiseClosed();
+}
+
+void Run(FuzzInput& input) {
+    const Settings settings = ReadSettings(input);
+    const std::string_view lengths = input.Piece(32);
+    const std::string_view replies = input.Rest();
+
+    SetHostCodePage(settings.cp932Host ? "CP932" : "UTF-8");
+    ScriptedComponents scripted = MakeScriptedComponents();
+    testing::ScriptedWire& wire = *scripted.wire;
+    ManualTimer& timer = *scripted.timer;
+    smtpZef control(std::move(scripted.components));
+    control.Auth(settings.auth);
+    control.User(u"taro");
+    control.Pass(u"secret");
+    control.MimeMultipart(settings.mime ? u"mixed" : u"");
+    control.TransTimeout(settings.transTimeout);
+    control.TcpTraceOn(settings.tcpTrace);
+    control.FromAddr(u"taro@example.jp");
+    std::vector<Text> to;
+    for (int i = 0; i < settings.recipients; ++i) {
+        to.push_back(u"Hanako (sales) <r" + AsciiToText(std::to_string(i)) + u"@example.jp>");
+    }
+    control.ToAddr(StringArray::OneBased(to));
+    Application application(settings);
+    application.Attach(control);
+
+    Send(control, wire, timer, settings, replies, lengths);
+    if (Verbose()) {
+        std::fprintf(stderr, "Done %ld %s, sent:\n%s\n", application.doneCode,
+                     TextToUtf8(application.doneMessage).c_str(), wire.sent.c_str());
+    }
+    ZEF_FUZZ_CHECK(application.done == 1);
+    if (settings.socketErrorAtEnd && wire.closeCalls == 0) {
+        ZEF_FUZZ_CHECK(application.doneCode == kSocketErrorNumber);
+    }
+    if (application.doneCode == 0) {
+        ZEF_FUZZ_CHECK(wire.sent.ends_with("\r\n.\r\nQUIT\r\n"));
+    }
+
+    // The control is free for the next send, which ends with its own one Done.
+    application.Reset();
+    Send(control, wire, timer, settings, "554 no service\r\n221 bye\r\n", {});
+    ZEF_FUZZ_CHECK(application.done == 2);
+    SetHostCodePage("UTF-8");
+}
+
+}  // namespace
+}  // namespace zef::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    zef::fuzz::FuzzInput input(data, size);
+    zef::fuzz::Run(input);
+    return 0;
+}
