@@ -96,6 +96,44 @@ TEST_F(HeaderFile, RefusesWhatWouldBreakTheMessage) {
     }
 }
 
+TEST(SplitAddressList, CommasInsideQuotesAnglesAndCommentsDoNotSplit) {
+    EXPECT_EQ(
+        SplitAddressList(R"( "Yamada, Taro" <t@x.jp>, b@y.jp ,c@z (Sales, Tokyo))"),
+        (std::vector<std::string>{R"("Yamada, Taro" <t@x.jp>)", "b@y.jp", "c@z (Sales, Tokyo)"}));
+    EXPECT_EQ(SplitAddressList("team: a@x, b@y;, c@z"),
+              (std::vector<std::string>{"a@x", "b@y", "c@z"}));
+    EXPECT_EQ(SplitAddressList("undisclosed-recipients:;"), std::vector<std::string>{});
+    EXPECT_EQ(SplitAddressList(R"("quoted \" comma," <q@x>)"),
+              std::vector<std::string>{R"("quoted \" comma," <q@x>)"});
+}
+
+TEST(TakeEnvelope, ReadsSenderAndRecipientsAndDropsBcc) {
+    HeaderEnvelope envelope;
+    std::string header = TakeEnvelope(
+        "From: 差出人 <from@x.jp>\r\n"
+        "To: a@x.jp,\r\n"
+        "  \"B, Jr.\" <b@x.jp>\r\n"
+        "Bcc: hidden@x.jp,\r\n"
+        "\tother@x.jp\r\n"
+        "Subject: s\r\n"
+        "cc: c@x.jp\r\n"
+        "\r\n"
+        "Bcc: not a field, body text\r\n",
+        envelope);
+    EXPECT_EQ(envelope.from, "差出人 <from@x.jp>");
+    EXPECT_EQ(envelope.recipients,
+              (std::vector<std::string>{"a@x.jp", "\"B, Jr.\" <b@x.jp>", "hidden@x.jp",
+                                        "other@x.jp", "c@x.jp"}));
+    EXPECT_EQ(header,
+              "From: 差出人 <from@x.jp>\r\n"
+              "To: a@x.jp,\r\n"
+              "  \"B, Jr.\" <b@x.jp>\r\n"
+              "Subject: s\r\n"
+              "cc: c@x.jp\r\n"
+              "\r\n"
+              "Bcc: not a field, body text\r\n");
+}
+
 TEST(Rfc5322Date, LocalTimeWithItsOffset) {
     const char* tz = std::getenv("TZ");
     std::string saved = tz != nullptr ? tz : "";

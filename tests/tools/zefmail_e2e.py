@@ -204,6 +204,22 @@ class Send(unittest.TestCase):
         self.assertEqual(envelope["rcpt_tos"], ["to@example.org"])
         self.assertEqual(envelope["mail_from"], "from@example.jp")
 
+    def test_header_file_bcc_reaches_its_recipient_but_not_the_header(self):
+        scratch = Scratch("header-bcc")
+        header = scratch.file("header.txt",
+                              'From: "Sender, Team" <from@example.jp>\n'
+                              'To: "Yamada, Taro" <taro@example.org>,\n  hanako@example.org\n'
+                              "Bcc: secret@example.org\nSubject: bcc\n")
+        raw, envelope = self.send("--header-file", header, "--body-file",
+                                  scratch.file("body.txt", "x\n"), "--attach", header,
+                                  auth=None)
+        message = email.message_from_bytes(raw, policy=email.policy.default)
+        self.assertIsNone(message["Bcc"])
+        self.assertNotIn(b"secret@example.org", raw)
+        self.assertEqual(envelope["mail_from"], "from@example.jp")
+        self.assertEqual(envelope["rcpt_tos"],
+                         ["taro@example.org", "hanako@example.org", "secret@example.org"])
+
     def test_failures_are_one_line_with_code_and_message(self):
         scratch = Scratch("failures")
         before = len(spool_files())

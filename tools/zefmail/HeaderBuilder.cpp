@@ -135,6 +135,117 @@ std::string LoadHeaderFile(const std::string& path, BodyKind kind) {
     return header;
 }
 
+namespace {
+
+std::string Trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) {
+        return {};
+    }
+    size_t end = text.find_last_not_of(" \t");
+    return text.substr(begin, end - begin + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> SplitAddressList(const std::string& list) {
+    std::vector<std::string> addresses;
+    std::string current;
+    bool quoted = false;
+    int angle = 0;
+    int comment = 0;
+    auto finish = [&] {
+        std::string address = Trim(current);
+        current.clear();
+        if (!address.empty() && address.back() == ';') {
+            address = Trim(address.substr(0, address.size() - 1));  // end of a group
+        }
+        if (!address.empty()) {
+            addresses.push_back(address);
+        }
+    };
+    for (size_t i = 0; i < list.size(); ++i) {
+        char c = list[i];
+        if (quoted) {
+            if (c == '\\' && i + 1 < list.size()) {
+                current += c;
+                c = list[++i];
+            } else if (c == '"') {
+                quoted = false;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '(') {
+            ++comment;
+        } else if (c == ')' && comment > 0) {
+            --comment;
+        } else if (comment == 0 && c == '<') {
+            ++angle;
+        } else if (comment == 0 && c == '>' && angle > 0) {
+            --angle;
+        } else if (comment == 0 && angle == 0 && c == ':') {
+            current.clear();  // "group:" starts a group; its name is no address
+            continue;
+        } else if (comment == 0 && angle == 0 && c == ',') {
+            finish();
+            continue;
+        }
+        current += c;
+    }
+    finish();
+    return addresses;
+}
+
+std::string TakeEnvelope(const std::string& header, HeaderEnvelope& envelope) {
+    std::string kept;
+    std::string field;      // the current field, unfolded
+    std::string fieldText;  // as written, with its folds
+    auto finishField = [&] {
+        if (fieldText.empty()) {
+            return;
+        }
+        std::string name = LowerName(field);
+        std::string value = field.find(':') == std::string::npos
+                                ? std::string()
+                                : field.substr(field.find(':') + 1);
+        if (name == "from") {
+            std::vector<std::string> from = SplitAddressList(value);
+            envelope.from = from.empty() ? Trim(value) : from.front();
+        } else if (name == "to" || name == "cc" || name == "bcc") {
+            for (auto& address : SplitAddressList(value)) {
+                envelope.recipients.push_back(std::move(address));
+            }
+        }
+        if (name != "bcc") {
+            kept += fieldText;
+        }
+        field.clear();
+        fieldText.clear();
+    };
+    size_t start = 0;
+    while (start < header.size()) {
+        size_t end = header.find("\r\n", start);
+        size_t next = end == std::string::npos ? header.size() : end + 2;
+        std::string line =
+            header.substr(start, (end == std::string::npos ? header.size() : end) - start);
+        if (line.empty()) {
+            finishField();
+            kept += header.substr(start);  // the empty line and anything after it
+            return kept;
+        }
+        if (line[0] == ' ' || line[0] == '\t') {
+            field += " " + Trim(line);
+        } else {
+            finishField();
+            field = line;
+        }
+        fieldText += header.substr(start, next - start);
+        start = next;
+    }
+    finishField();
+    return kept;
+}
+
 std::string Rfc5322Date(std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);

@@ -34,6 +34,21 @@ std::string BuildHeader(const HeaderFields& fields, BodyKind kind);
 // with the ones the control writes for a multipart message.
 std::string LoadHeaderFile(const std::string& path, BodyKind kind);
 
+// The envelope a header names: its From and every address of its To, Cc and Bcc fields.
+struct HeaderEnvelope {
+    std::string from;
+    std::vector<std::string> recipients;
+};
+
+// Reads the envelope from header lines (CRLF, folded lines allowed) and returns the header
+// without its Bcc fields, which must reach their recipients but never the message. Address
+// lists are split at commas outside quotes, angle brackets and comments; group names
+// ("team: a@x, b@y;") are dropped.
+std::string TakeEnvelope(const std::string& header, HeaderEnvelope& envelope);
+
+// Splits one address list as TakeEnvelope does.
+std::vector<std::string> SplitAddressList(const std::string& list);
+
 // "Tue, 01 Jul 2025 09:30:00 +0900" for the given time in local time.
 std::string Rfc5322Date(std::time_t when);
 

@@ -86,6 +86,9 @@ void Progress::Totals(uint64_t bytesTotal, long itemsTotal) {
 void Progress::Update(uint64_t bytesDone, long itemsDone) {
     state_.bytesDone = bytesDone;
     state_.itemsDone = itemsDone;
+    if (!enabled_) {
+        return;  // no clock reading per data event when nothing is drawn
+    }
     auto now = std::chrono::steady_clock::now();
     if (drawn_ && now - lastDraw_ < kRedrawInterval) {
         return;

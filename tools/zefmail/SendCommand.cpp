@@ -44,11 +44,7 @@ uint64_t FileSize(const std::string& path) {
     return static_cast<uint64_t>(info.st_size);
 }
 
-std::string MakeHeader(const SendOptions& options) {
-    BodyKind kind = options.Multipart() ? BodyKind::kMultipart : BodyKind::kPlain;
-    if (!options.headerFile.empty()) {
-        return LoadHeaderFile(options.headerFile, kind);
-    }
+std::string BuiltHeader(const SendOptions& options) {
     std::time_t now = std::time(nullptr);
     HeaderFields fields;
     fields.from = options.from;
@@ -58,17 +54,34 @@ std::string MakeHeader(const SendOptions& options) {
     fields.date = Rfc5322Date(now);
     fields.messageId =
         NewMessageId(now, options.hostname.empty() ? LocalHostName() : options.hostname);
-    return BuildHeader(fields, kind);
+    return BuildHeader(fields, options.Multipart() ? BodyKind::kMultipart : BodyKind::kPlain);
+}
+
+bool HasRecipientOptions(const SendOptions& options) {
+    return !options.to.empty() || !options.cc.empty() || !options.bcc.empty();
+}
+
+StringArray OneBasedAddresses(const std::vector<std::string>& addresses) {
+    std::vector<Text> items;
+    for (const auto& address : addresses) {
+        // The control takes each element as it stands: no space may reach RCPT TO.
+        size_t begin = address.find_first_not_of(" \t");
+        size_t end = address.find_last_not_of(" \t");
+        if (begin != std::string::npos) {
+            items.push_back(Utf8ToText(address.substr(begin, end - begin + 1)));
+        }
+    }
+    return StringArray::OneBased(std::move(items));  // ToAddr reads from index 1
 }
 
 StringArray Recipients(const SendOptions& options) {
-    std::vector<Text> all;
+    std::vector<std::string> all;
     for (const auto* list : {&options.to, &options.cc, &options.bcc}) {
         for (const auto& address : *list) {
-            all.push_back(Utf8ToText(address));
+            all.push_back(address);
         }
     }
-    return StringArray::OneBased(std::move(all));  // ToAddr reads from index 1
+    return OneBasedAddresses(all);
 }
 
 // One send: the control, its handlers and what they read from.
@@ -93,7 +106,7 @@ class SendSession {
     }
 
     int Run() {
-        std::string header = MakeHeader(options_);
+        std::string header = options_.headerFile.empty() ? BuiltHeader(options_) : HeaderFromFile();
         progress_.Totals(TotalBytes(), -1);
         int port = options_.port != 0 ? options_.port : kSmtpPort;
         smtp_.Smtp(Utf8ToText(options_.server), Utf8ToText(header));
@@ -117,6 +130,29 @@ class SendSession {
     }
 
   private:
+    // The header file as it stands, less its Bcc fields; the sender and the recipients it
+    // names go to FromAddr and ToAddr unless options give them.
+    std::string HeaderFromFile() {
+        BodyKind kind = options_.Multipart() ? BodyKind::kMultipart : BodyKind::kPlain;
+        HeaderEnvelope envelope;
+        std::string header = TakeEnvelope(LoadHeaderFile(options_.headerFile, kind), envelope);
+        if (options_.from.empty()) {
+            if (envelope.from.empty()) {
+                throw ToolError("--header-file " + options_.headerFile +
+                                " has no From field; add one or give --from");
+            }
+            smtp_.FromAddr(Utf8ToText(envelope.from));
+        }
+        if (!HasRecipientOptions(options_)) {
+            if (envelope.recipients.empty()) {
+                throw ToolError("--header-file " + options_.headerFile +
+                                " names no recipient in To, Cc or Bcc; add one or give --to");
+            }
+            smtp_.ToAddr(Variant(OneBasedAddresses(envelope.recipients)));
+        }
+        return header;
+    }
+
     void Configure(const EnvLookup& env) {
         int port = options_.port != 0 ? options_.port : kSmtpPort;
         smtp_.Port(AsciiToText(std::to_string(port)));
