@@ -81,8 +81,12 @@ TEST_F(HeaderFile, PlainBodyGetsMimeFieldsOnlyWhenTheFileHasNone) {
               "From: a@x\r\nTo: b@y\r\nMIME-Version: 1.0\r\n"
               "Content-Type: text/plain; charset=iso-2022-jp\r\n"
               "Content-Transfer-Encoding: 7bit\r\n\r\n");
-    EXPECT_EQ(Load("From: a@x\ncontent-type: text/plain\n", BodyKind::kPlain),
-              "From: a@x\r\ncontent-type: text/plain\r\n\r\n");
+    EXPECT_EQ(
+        Load("From: a@x\ncontent-type: text/plain;\n charset=ISO-2022-JP\n", BodyKind::kPlain),
+        "From: a@x\r\ncontent-type: text/plain;\r\n charset=ISO-2022-JP\r\n\r\n");
+    EXPECT_NO_THROW(Load("Content-Type: text/plain; charset=\"iso-2022-jp\"\n", BodyKind::kPlain));
+    EXPECT_THROW(Load("From: a@x\nContent-Type: text/plain; charset=utf-8\n", BodyKind::kPlain),
+                 ToolError);
 }
 
 TEST_F(HeaderFile, RefusesWhatWouldBreakTheMessage) {

@@ -38,11 +38,14 @@ std::string Join(const std::vector<std::string>& items) {
     return out;
 }
 
-std::string LowerName(const std::string& line) {
-    std::string name = line.substr(0, line.find(':'));
-    std::transform(name.begin(), name.end(), name.begin(),
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return name;
+    return text;
+}
+
+std::string LowerName(const std::string& line) {
+    return Lower(line.substr(0, line.find(':')));
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -106,6 +109,8 @@ std::string LoadHeaderFile(const std::string& path, BodyKind kind) {
         throw ToolError(path + ": the header file holds no header lines");
     }
     bool hasContentType = false;
+    std::string contentType;  // the field with its continuation lines, lower-cased
+    std::string currentName;
     std::string header;
     for (size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
@@ -115,8 +120,12 @@ std::string LoadHeaderFile(const std::string& path, BodyKind kind) {
         }
         bool continuation = line[0] == ' ' || line[0] == '\t';
         std::string name = continuation ? "" : LowerName(line);
+        currentName = continuation ? currentName : name;
         if (name == "content-type") {
             hasContentType = true;
+        }
+        if (currentName == "content-type") {
+            contentType += Lower(line);
         }
         if (kind == BodyKind::kMultipart && (name == "content-type" || name == "mime-version" ||
                                              name == "content-transfer-encoding")) {
@@ -129,6 +138,12 @@ std::string LoadHeaderFile(const std::string& path, BodyKind kind) {
     if (kind == BodyKind::kPlain) {
         if (!hasContentType) {
             header += kPlainMimeFields;
+        } else if (contentType.find("iso-2022-jp") == std::string::npos) {
+            // The control writes the body in ISO-2022-JP whatever the header says.
+            throw ToolError(path +
+                            ": its Content-Type does not say charset=iso-2022-jp, but "
+                            "the body is sent in ISO-2022-JP; remove the field (zefmail "
+                            "then adds the right one) or correct it");
         }
         header += "\r\n";
     }
