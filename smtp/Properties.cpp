@@ -77,6 +77,17 @@ void smtpZef::Impl::SetMimeMultipart(const Text& subtype) {
     mimeMultipart = subtype;
 }
 
+long long smtpZef::Impl::MaxLineLength() const {
+    return static_cast<long long>(replyReader_.MaxLineBytes());
+}
+
+void smtpZef::Impl::SetMaxLineLength(long long bytes) {
+    if (bytes < 1) {
+        throw Error(error::kInvalidValue, "zef.smtpZef.MaxLineLength", u"Invalid property value");
+    }
+    replyReader_.MaxLineBytes(static_cast<size_t>(bytes));
+}
+
 // The caption is a display: an exception thrown by a CaptionChanged handler is dropped, so a
 // faulty repaint can never change the outcome of a send.
 void smtpZef::Impl::SetCaption(const Text& text) {
@@ -210,6 +221,12 @@ long smtpZef::Fold78() const {
 }
 void smtpZef::Fold78(long mode) {
     impl_->fold78 = mode;
+}
+long long smtpZef::MaxLineLength() const {
+    return impl_->MaxLineLength();
+}
+void smtpZef::MaxLineLength(long long bytes) {
+    impl_->SetMaxLineLength(bytes);
 }
 
 void smtpZef::Smtp(const Text& MailServer, const Text& MailHeader) {

@@ -14,8 +14,7 @@ void ReplyLineReader::Append(std::string_view bytes) {
         lineStart_ = 0;
     }
     buffer_.append(bytes);
-    if (buffer_.size() - lineStart_ > kMaxLineBytes &&
-        buffer_.find('\n', scanFrom_) == Bytes::npos) {
+    if (OpenLineTooLong() && buffer_.find('\n', scanFrom_) == Bytes::npos) {
         MarkOverrun();
     }
 }
@@ -27,12 +26,16 @@ bool ReplyLineReader::NextLine(Bytes& line) {
     const size_t lineFeed = buffer_.find('\n', scanFrom_);
     if (lineFeed == Bytes::npos) {
         scanFrom_ = buffer_.size();
-        if (buffer_.size() - lineStart_ > kMaxLineBytes) {
+        if (OpenLineTooLong()) {
             MarkOverrun();
         }
         return false;
     }
-    if (lineFeed - lineStart_ > kMaxLineBytes) {
+    size_t length = lineFeed - lineStart_;
+    if (length > 0 && buffer_[lineFeed - 1] == '\r') {
+        --length;
+    }
+    if (length > maxLineBytes_) {
         MarkOverrun();
         return false;
     }
@@ -48,6 +51,14 @@ void ReplyLineReader::Clear() {
     lineStart_ = 0;
     scanFrom_ = 0;
     overrun_ = false;
+}
+
+bool ReplyLineReader::OpenLineTooLong() const {
+    size_t open = buffer_.size() - lineStart_;
+    if (open > 0 && buffer_.back() == '\r') {
+        --open;
+    }
+    return open > maxLineBytes_;
 }
 
 void ReplyLineReader::MarkOverrun() {

@@ -62,6 +62,13 @@ public:
     void CharSet(const Text& charset);
     long Fold78() const;              // passed to the codec's FoldLines at each send
     void Fold78(long mode);
+    // The longest reply line accepted, in bytes without its line end; default 1 MiB (a reply
+    // line has at most 512 bytes by RFC 5321), not persisted. A longer line, or an unfinished
+    // one that grows past it, ends the send: the connection is closed and Done comes with -1
+    // and "REPLY LINE TOO LONG", so a broken or hostile server cannot make the control buffer
+    // without bound. A value below 1 raises error 380 and keeps the old value.
+    long long MaxLineLength() const;
+    void MaxLineLength(long long bytes);
 
     // --- methods ---
     // Starts one send; raises error 59 while a send runs.

@@ -89,6 +89,8 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     static void CheckAuthMechanism(long mechanism);
     void SetAuth(long mechanism);
     void SetMimeMultipart(const Text& subtype);
+    long long MaxLineLength() const;
+    void SetMaxLineLength(long long bytes);
 
     void ReadProperties(const PropertyBag& bag);
     void WriteProperties(PropertyBag& bag) const;
