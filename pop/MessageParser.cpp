@@ -3,6 +3,7 @@
 #include <exception>
 #include <vector>
 
+#include "common/Error.h"
 #include "pop/HeaderValue.h"
 
 namespace zef::pop {
@@ -41,6 +42,7 @@ void MessageParser::BeginMessage(long id, long much, bool& cancelRetr) {
     }
     state_ = State::MailHeader;
     pendingHeaderLine_.clear();
+    pendingFieldBytes_ = 0;
     currentContainer_ = std::make_shared<MultiPart>();
     currentPart_ = currentContainer_->NextPart();
     SetDefaults();
@@ -51,6 +53,7 @@ void MessageParser::ParseMessageLine(long id, std::string_view line) {
     switch (state_) {
         case State::MailHeader:
         case State::PartHeader:
+            CountFieldBytes(line);
             HeaderLine(id, HeaderText(line));
             break;
         case State::BetweenParts:
@@ -95,6 +98,14 @@ Text MessageParser::HeaderText(std::string_view line) {
 Text MessageParser::LineText(std::string_view line) {
     scratch_.assign(line);
     return glyph_.JisToText(scratch_);
+}
+
+void MessageParser::CountFieldBytes(std::string_view line) {
+    const bool continues = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    pendingFieldBytes_ = continues ? pendingFieldBytes_ + line.size() : line.size();
+    if (pendingFieldBytes_ > maxFieldLength_) {
+        throw Error(-1, "zef.popZef", u"HEADER FIELD TOO LONG");
+    }
 }
 
 void MessageParser::HeaderLine(long id, const Text& line) {

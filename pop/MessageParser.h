@@ -9,6 +9,8 @@
 // and the converter's JisToText; data lines are decoded from their bytes (BodyDecoder).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -50,7 +52,13 @@ class MessageParser {
 
     State state() const { return state_; }
 
+    // The longest header field accepted, in received bytes with its continuation lines. A
+    // longer one throws zef::Error -1 "HEADER FIELD TOO LONG", so that a server cannot make the
+    // parser hold one field without bound.
+    void MaxFieldLength(size_t bytes) { maxFieldLength_ = bytes; }
+
   private:
+    void CountFieldBytes(std::string_view line);
     void HeaderLine(long id, const Text& line);
     void ReportPendingField(long id);
     void ReadContentType(const Text& value);
@@ -74,6 +82,8 @@ class MessageParser {
 
     State state_ = State::AfterLast;
     Text pendingHeaderLine_;
+    size_t pendingFieldBytes_ = 0;  // received bytes of the pending field
+    size_t maxFieldLength_ = SIZE_MAX;
     long currentPart_ = 0;
     Text currentTag_;
     std::shared_ptr<MultiPart> currentContainer_;

@@ -80,6 +80,7 @@ popZef::Impl::Impl(popZef& owner, Components components)
       lines_(static_cast<size_t>(kDefaultMaxLineLength)),
       maxLineLength_(kDefaultMaxLineLength),
       caption_(Banner()) {
+    parser_.MaxFieldLength(static_cast<size_t>(kDefaultMaxLineLength));
     Wire& wire = *components_.wire;
     wire.Connected = [this] { OnConnected(); };
     wire.DataArrival = [this](Bytes& data) { OnDataArrival(data); };
@@ -120,6 +121,7 @@ void popZef::Impl::MaxLineLength(long long bytes) {
     }
     maxLineLength_ = bytes;
     lines_.MaxLineLength(static_cast<size_t>(bytes));
+    parser_.MaxFieldLength(static_cast<size_t>(bytes));
 }
 
 void popZef::Impl::Pop(const Text& server, const Text& user, const Text& password, long lines) {

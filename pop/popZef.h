@@ -53,7 +53,9 @@ public:
     // The longest received line accepted, in bytes; default 64 MiB, not persisted. A longer
     // line (or an unfinished one that grows past it) ends the transfer: the connection is
     // closed and Done comes with -1 and "LINE TOO LONG", so a broken or hostile server cannot
-    // make the control buffer without bound. A value below 1 raises error 380.
+    // make the control buffer without bound. The same limit bounds one header field of a
+    // retrieved message with its continuation lines: past it Done comes with -1 and "HEADER
+    // FIELD TOO LONG". A value below 1 raises error 380.
     long long MaxLineLength() const;
     void MaxLineLength(long long bytes);
 
