@@ -132,6 +132,11 @@ void smtpZef::Impl::RunPartLoop() {
             }
             continue;
         }
+        if (Text field = smtp::FieldBreakingPartHeader(head); !field.empty()) {
+            // Not one of the part refusals that wait for the time-out: the send ends at once,
+            // before the dot, so the server drops the message.
+            throw Error(-1, smtp::kPartErrorSource, u"INVALID CHARACTER IN " + field);
+        }
         partHeaderBuffer_ += smtp::Delimiter(currentMultiPart_->Boundary());
         if (smtp::OpensNestedMultiPart(head.contentType)) {
             OpenNestedMultiPart(head.contentType);

@@ -24,4 +24,16 @@ Text TransDataText(const Text& banner, const Text& headerBlock) {
     return text;
 }
 
+bool HasBareLineBreak(const Text& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\r' && (i + 1 == text.size() || text[i + 1] != u'\n')) {
+            return true;
+        }
+        if (text[i] == u'\n' && (i == 0 || text[i - 1] != u'\r')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace zef::smtp

@@ -15,4 +15,9 @@ Text MultipartHeaderBlock(const Text& subtype, const Text& charset, const Text& 
 // Raises the mailcomm Overflow (error 6) when a dot line starts beyond its 16-bit positions.
 Text TransDataText(const Text& banner, const Text& headerBlock);
 
+// True when the text holds a CR that is not followed by LF, or an LF that does not follow a CR.
+// Such a line end is read differently by different servers; in a header sent after DATA it
+// could end the message early and let the rest pass for commands.
+bool HasBareLineBreak(const Text& text);
+
 }  // namespace zef::smtp

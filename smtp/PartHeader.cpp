@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "common/Error.h"
+#include "smtp/Addresses.h"
+#include "smtp/HeaderBlock.h"
 
 namespace zef::smtp {
 
@@ -62,6 +64,28 @@ Text LeafPartHeader(const PartHead& head) {
     }
     text += kCrLf16;
     return text;
+}
+
+Text FieldBreakingPartHeader(const PartHead& head) {
+    if (HasLineBreak(head.contentType)) {
+        return u"ContentType";
+    }
+    if (HasLineBreak(head.contentName)) {
+        return u"ContentName";
+    }
+    if (HasLineBreak(head.contentCharset)) {
+        return u"ContentCharset";
+    }
+    if (HasLineBreak(head.transferEncoding)) {
+        return u"TramsferEncoding";
+    }
+    const Text& lines = head.additionalHeader;
+    const bool dotLine = lines == u"." || lines.starts_with(u".\r\n") ||
+                         lines.ends_with(u"\r\n.") || lines.find(u"\r\n.\r\n") != Text::npos;
+    if (HasBareLineBreak(lines) || dotLine) {
+        return u"AdditionalHeader";
+    }
+    return {};
 }
 
 bool IsTextFormat(const Text& originalDataFormat) {

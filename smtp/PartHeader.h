@@ -42,6 +42,12 @@ Text NestedMultiPartHeader(const Text& contentType, const Text& boundary);
 // The header of a leaf part, up to and including its empty line.
 Text LeafPartHeader(const PartHead& head);
 
+// The first field of the part description that could break the part header apart, or "" when
+// none does: a CR or LF in ContentType, ContentName, ContentCharset or TramsferEncoding, and in
+// AdditionalHeader (which may hold several lines) a bare CR or LF or a line of just ".", which
+// would end the message early and let what follows pass for commands.
+Text FieldBreakingPartHeader(const PartHead& head);
+
 // True for a text part ("U..."), false for a binary one ("B..."). Anything else raises 380
 // "INVALID DataFormat".
 bool IsTextFormat(const Text& originalDataFormat);

@@ -163,7 +163,10 @@ void smtpZef::Impl::GatherAddresses() {
 // The first field whose value would break a command line apart (CR or LF, which could smuggle
 // in a command of its own), or "" when all are clean. The user name is checked only when AUTH
 // uses it. For AUTH PLAIN a NUL in the user name or password is refused as well: NUL separates
-// the fields of its answer, so the server would read other credentials than those given.
+// the fields of its answer, so the server would read other credentials than those given. The
+// password may hold any character: it only ever goes out base64-encoded. The header may hold
+// CR LF pairs only: a bare CR or LF could end the message early on some servers (a line of "."
+// after CR LF is safe, the header block is dot-stuffed).
 Text smtpZef::Impl::FieldWithLineBreak() const {
     if (smtp::HasLineBreak(recipients_[0])) {
         return senderFromHeader_ ? u"MailHeader" : u"FromAddr";
@@ -175,6 +178,9 @@ Text smtpZef::Impl::FieldWithLineBreak() const {
     }
     if (smtp::HasLineBreak(hostname)) {
         return u"Hostname";
+    }
+    if (smtp::HasBareLineBreak(headerBlock_)) {
+        return u"MailHeader";
     }
     if (auth != 0 && smtp::HasLineBreak(user)) {
         return u"User";
