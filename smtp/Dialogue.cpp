@@ -121,6 +121,16 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
                 // would report a message as sent whose body never left.
                 break;
             }
+            if (line.empty() || line[0] != u'2') {
+                // Only a "2" reply says the server took the message. Anything else that got
+                // here (a stray "3" reply, a line of binary garbage) must not report as sent a
+                // message that may never have been accepted.
+                doneCode_ = -1;
+                doneMessage_ = u"UNEXPECTED REPLY: " + line;
+                sendPhase_ = kClosing;
+                SendCommand(DialogueState::kRset, u"");
+                break;
+            }
             sendPhase_ = kClosing;
             SendCommand(DialogueState::kQuit, u"");
             break;
