@@ -1,0 +1,126 @@
+// The bound on what a server can make a control hold: the longest received line (a property of
+// both controls), and for POP3 the longest header field with its continuation lines.
+#include <gtest/gtest.h>
+
+#include "common/Error.h"
+#include "common/Unicode.h"
+#include "components/PropertyBag.h"
+#include "tests/reliability/ControlRigs.h"
+#include "tests/reliability/Corpus.h"
+#include "tests/support/ScriptedWire.h"
+
+namespace zef::reliability {
+namespace {
+
+using testing::ScriptedWire;
+
+struct ScriptedSmtp {
+    ScriptedSmtp() {
+        Components parts;
+        auto scripted = std::make_unique<ScriptedWire>();
+        wire = scripted.get();
+        parts.wire = std::move(scripted);
+        parts.glyph = MakeGlyph();
+        parts.codec = MakeCodec();
+        parts.hash = MakeMd5Hash();
+        parts.timer = std::make_unique<ManualTimer>();
+        control = std::make_unique<smtpZef>(std::move(parts));
+        control->Done = [this](long code, const Text& message) {
+            dones.emplace_back(code, TextToUtf8(message));
+        };
+        control->ToAddr(Variant(u"to@example.net"));
+        control->FromAddr(u"from@example.org");
+    }
+    ScriptedWire* wire = nullptr;
+    std::unique_ptr<smtpZef> control;
+    std::vector<std::pair<long, std::string>> dones;
+};
+
+TEST(LineLimit, SmtpPropertyDefaultsToOneMebibyteRefusesBelowOneAndIsNotSaved) {
+    ScriptedSmtp smtp;
+    EXPECT_EQ(smtp.control->MaxLineLength(), 1LL << 20);
+    smtp.control->MaxLineLength(100);
+    EXPECT_EQ(smtp.control->MaxLineLength(), 100);
+    for (long long bad : {0LL, -1LL}) {
+        try {
+            smtp.control->MaxLineLength(bad);
+            ADD_FAILURE() << bad << " accepted";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.number(), 380);
+        }
+        EXPECT_EQ(smtp.control->MaxLineLength(), 100);
+    }
+    FilePropertyBag bag;
+    smtp.control->WriteProperties(bag);
+    for (const auto& [name, value] : bag.Values()) {
+        EXPECT_EQ(name.find("Line"), std::string::npos) << name;
+    }
+}
+
+// The limit counts the line without its CR LF: a reply of exactly the limit passes, one byte
+// more ends the send, and an unfinished line ends it as soon as it passes the limit.
+TEST(LineLimit, SmtpReplyAtTheLimitPassesOneMoreEndsTheSend) {
+    ScriptedSmtp smtp;
+    smtp.control->MaxLineLength(40);
+    smtp.control->Smtp(u"mx.example", u"Subject: x\r\n");
+    smtp.wire->RaiseConnected();
+    smtp.wire->Deliver("220 " + std::string(36, 'g') + "\r\n");
+    EXPECT_EQ(smtp.wire->TakeSent().substr(0, 5), "HELO ");
+    smtp.wire->Deliver("250 " + std::string(36, 'h'));
+    smtp.wire->Deliver("\r");  // may still become the line's CR LF
+    EXPECT_EQ(smtp.wire->closeCalls, 0);
+    smtp.wire->Deliver("h");
+    EXPECT_EQ(smtp.wire->closeCalls, 1);
+    smtp.wire->Deliver("\r\n250 more\r\n");  // nothing is read any more
+    EXPECT_EQ(smtp.wire->TakeSent(), "");
+    smtp.wire->RaiseClosed();
+    ASSERT_EQ(smtp.dones.size(), 1U);
+    EXPECT_EQ(smtp.dones[0], std::make_pair(-1L, std::string("REPLY LINE TOO LONG")));
+}
+
+// A whole long line arriving in one piece, with its line end, is refused the same way.
+TEST(LineLimit, SmtpCompleteOverlongReplyInOneArrivalEndsTheSend) {
+    ScriptedSmtp smtp;
+    smtp.control->MaxLineLength(40);
+    smtp.control->Smtp(u"mx.example", u"Subject: x\r\n");
+    smtp.wire->RaiseConnected();
+    smtp.wire->Deliver("220 " + std::string(37, 'g') + "\r\n250 ok\r\n");
+    EXPECT_EQ(smtp.wire->TakeSent(), "");
+    EXPECT_EQ(smtp.wire->closeCalls, 1);
+    smtp.wire->RaiseClosed();
+    ASSERT_EQ(smtp.dones.size(), 1U);
+    EXPECT_EQ(smtp.dones[0].second, "REPLY LINE TOO LONG");
+}
+
+// One header field folded over many short lines is held whole until it ends: it is bounded by
+// the same limit. The message is not deleted.
+TEST(LineLimit, PopHeaderFieldOverManyContinuationLinesIsBounded) {
+    for (const size_t fieldBytes : {size_t{4000}, size_t{4001}}) {
+        // 40 bytes, 79 continuation lines of 50, and a last one that makes up the rest: the
+        // field counts its lines without their CR LF.
+        Bytes field = "Subject: " + std::string(31, 's');
+        for (int i = 0; i < 79; ++i) {
+            field += "\r\n " + std::string(49, 'c');
+        }
+        field += "\r\n " + std::string(fieldBytes - 40 - 79 * 50 - 1, 'e');
+        Pop3Server server;
+        server.mails = {{"From: a@example.org\r\n" + field + "\r\n\r\nbody\r\n", "uid-1"}};
+        PopRig rig(server);
+        rig.control->MaxLineLength(4000);
+        rig.Start();
+        rig.Run();
+        const Outcome outcome = rig.Result();
+        EXPECT_EQ(outcome.dones, 1);
+        if (fieldBytes <= 4000) {
+            EXPECT_EQ(outcome.code, 0) << outcome.message;
+            EXPECT_EQ(server.committed.size(), 1U);
+        } else {
+            EXPECT_EQ(outcome.code, -1);
+            EXPECT_EQ(outcome.message, "HEADER FIELD TOO LONG");
+            EXPECT_TRUE(server.committed.empty());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zef::reliability

@@ -1,0 +1,180 @@
+// However the server's bytes are cut into DataArrivals, the control must do exactly the same:
+// every reply of a dialogue is delivered cut in two at every byte offset, and once one byte per
+// DataArrival, and the full log (every event with its arguments, every command sent) must equal
+// the log of the run that got each reply whole.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/reliability/ControlRigs.h"
+#include "tests/reliability/Corpus.h"
+
+namespace zef::reliability {
+namespace {
+
+struct RunLog {
+    std::vector<std::string> log;
+    std::vector<size_t> replySizes;
+    Outcome outcome;
+};
+
+// The first difference of two logs, or "" when they are equal.
+std::string FirstDifference(const std::vector<std::string>& expected,
+                            const std::vector<std::string>& seen) {
+    const size_t common = std::min(expected.size(), seen.size());
+    for (size_t i = 0; i < common; ++i) {
+        if (expected[i] != seen[i]) {
+            return "entry " + std::to_string(i) + ": expected\n  " + expected[i] + "\nseen\n  " +
+                   seen[i];
+        }
+    }
+    if (expected.size() != seen.size()) {
+        return "length " + std::to_string(seen.size()) + " instead of " +
+               std::to_string(expected.size()) +
+               "; next: " + (seen.size() > common ? seen[common] : expected[common]);
+    }
+    return {};
+}
+
+// Runs `once` with each reply whole, then cut at every offset, then byte by byte; returns the
+// number of runs compared.
+template <class RunOnce>
+size_t ExpectSameWhateverTheCuts(const RunOnce& once) {
+    const RunLog whole = once(Delivery{});
+    EXPECT_EQ(whole.outcome.dones, 1);
+    size_t runs = 0;
+    for (size_t reply = 0; reply < whole.replySizes.size(); ++reply) {
+        for (size_t offset = 1; offset < whole.replySizes[reply]; ++offset) {
+            const RunLog cut =
+                once(Delivery{Delivery::Mode::kSplit, static_cast<int>(reply), offset});
+            ++runs;
+            const std::string difference = FirstDifference(whole.log, cut.log);
+            if (!difference.empty()) {
+                ADD_FAILURE() << "reply " << reply << " cut after " << offset
+                              << " bytes: " << difference;
+                return runs;
+            }
+        }
+    }
+    const RunLog bytewise = once(Delivery{Delivery::Mode::kByteByByte});
+    ++runs;
+    const std::string difference = FirstDifference(whole.log, bytewise.log);
+    EXPECT_TRUE(difference.empty()) << "one byte per DataArrival: " << difference;
+    return runs;
+}
+
+// --- SMTP dialogues ---
+
+class SmtpSplit : public ::testing::TestWithParam<SmtpRig::Scenario> {};
+
+TEST_P(SmtpSplit, SameEventsHoweverRepliesAreCut) {
+    const SmtpRig::Scenario scenario = GetParam();
+    const size_t runs = ExpectSameWhateverTheCuts([&](const Delivery& delivery) {
+        SmtpServer server;
+        server.delivery = delivery;
+        SmtpRig rig(server, scenario);
+        rig.Start();
+        rig.Run();
+        EXPECT_EQ(server.accepted.size(), 1U);
+        return RunLog{rig.log, server.replySizes, rig.Result()};
+    });
+    EXPECT_GT(runs, 100U);
+    std::printf("reliability: smtp %s split %zu ways\n", scenario.name.c_str(), runs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Dialogues, SmtpSplit,
+                         ::testing::Values(SmtpRig::Scenario{"helo_plain", 0, false, 1},
+                                           SmtpRig::Scenario{"crammd5_mime", 1, true, 2},
+                                           SmtpRig::Scenario{"login_plain", 2, false, 3},
+                                           SmtpRig::Scenario{"plain_mime", 3, true, 1}),
+                         [](const auto& info) { return info.param.name; });
+
+// --- POP3: each corpus message in a mailbox of its own ---
+
+class PopMessageSplit : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(PopMessageSplit, SameEventsHoweverTheMessageIsCut) {
+    const CorpusMessage& message = Corpus().at(GetParam());
+    const size_t runs = ExpectSameWhateverTheCuts([&](const Delivery& delivery) {
+        Pop3Server server;
+        server.delivery = delivery;
+        server.mails = {{message.bytes, "uid-" + message.name}};
+        PopRig rig(server);
+        rig.Start(false, 2);
+        rig.Run();
+        EXPECT_EQ(rig.Result().code, 0);
+        EXPECT_EQ(server.committed.size(), 1U);
+        return RunLog{rig.log, server.replySizes, rig.Result()};
+    });
+    EXPECT_GT(runs, message.bytes.size());
+    std::printf("reliability: pop message %s split %zu ways\n", message.name.c_str(), runs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, PopMessageSplit, ::testing::Range<size_t>(0, Corpus().size()),
+                         [](const auto& info) {
+                             std::string name = Corpus().at(info.param).name;
+                             for (char& c : name) {
+                                 c = c == '-' ? '_' : c;
+                             }
+                             return name;
+                         });
+
+// --- POP3: whole dialogues with the application's choices ---
+
+struct PopDialogue {
+    std::string name;
+    std::vector<size_t> messages;  // corpus indexes
+    PopPolicy policy;
+    bool apop = false;
+    long topLines = 0;
+};
+
+void PrintTo(const PopDialogue& value, std::ostream* out) {
+    *out << value.name;
+}
+
+class PopDialogueSplit : public ::testing::TestWithParam<PopDialogue> {};
+
+TEST_P(PopDialogueSplit, SameEventsHoweverRepliesAreCut) {
+    const PopDialogue& dialogue = GetParam();
+    const size_t runs = ExpectSameWhateverTheCuts([&](const Delivery& delivery) {
+        Pop3Server server;
+        server.delivery = delivery;
+        for (size_t index : dialogue.messages) {
+            server.mails.push_back({Corpus().at(index).bytes, "uid-" + Corpus().at(index).name});
+        }
+        PopRig rig(server, dialogue.policy);
+        rig.Start(dialogue.apop, dialogue.topLines);
+        rig.Run();
+        return RunLog{rig.log, server.replySizes, rig.Result()};
+    });
+    EXPECT_GT(runs, 100U);
+}
+
+PopPolicy Choices() {
+    PopPolicy policy;
+    policy.keep = {1};
+    policy.skipUidl = {1, 4};
+    policy.skipTop = {2, 4};
+    policy.deleteAtUidl = {3};
+    policy.skipRetr = {4};
+    policy.binaryEvenParts = false;
+    return policy;
+}
+
+PopPolicy StopAfterFirst() {
+    PopPolicy policy;
+    policy.abendAfterRetrOf = 1;
+    policy.abendCancelDelete = true;
+    return policy;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dialogues, PopDialogueSplit,
+    ::testing::Values(PopDialogue{"apop_choices", {0, 5, 6, 4, 1}, Choices(), true, 3},
+                      PopDialogue{"abend_undo", {6, 0, 5}, StopAfterFirst(), false, 0}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace zef::reliability
