@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "common/Types.h"
 
@@ -24,6 +25,18 @@ public:
     virtual Bytes EncodeQuotedPrintable(Bytes& data) = 0;
     // RFC 2045: a line ending in "=" is a soft break and yields no CR LF.
     virtual Bytes DecodeQuotedPrintable(Bytes& text) = 0;
+
+    // The two decoders for a caller that decodes line after line into a buffer of its own:
+    // the result replaces the content of `out`, whose capacity is reused, so that a line costs
+    // no allocation. The defaults pass a copy of the text to the operations above.
+    virtual void DecodeBase64Into(std::string_view text, Bytes& out) {
+        Bytes copy(text);
+        out = DecodeBase64(copy);
+    }
+    virtual void DecodeQuotedPrintableInto(std::string_view text, Bytes& out) {
+        Bytes copy(text);
+        out = DecodeQuotedPrintable(copy);
+    }
 
     // Header text (ISO-2022-JP bytes) with non-ASCII words turned into encoded words.
     virtual Bytes EncodeHeader(Bytes& header) = 0;

@@ -55,7 +55,7 @@ public:
     virtual void Close() = 0;
 
     // Ends the connection after the queued data has gone out (`how` is 1 as the controls pass it).
-    // Over TLS the close_notify alert follows the data, as the TCP end of sending does without.
+    // Over TLS a close_notify alert, instead of the TCP end of sending, tells the peer.
     virtual void Shutdown(int how) = 0;
 
     // The local machine's host name.

@@ -1,6 +1,7 @@
 #include "components/codec/Base64.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -31,8 +32,7 @@ constexpr CharacterPairs MakeCharacterPairs() {
 constexpr CharacterPairs kPairs = MakeCharacterPairs();
 
 // Decoding table: the six-bit value of an alphabet character, or one of two markers. Both
-// markers have a bit above the six value bits set, so four lookups OR-ed together tell at
-// once whether a group is plain.
+// markers have a bit above the six value bits set.
 constexpr std::uint8_t kSkip = 0x80;
 constexpr std::uint8_t kPad = 0x81;
 
@@ -47,6 +47,71 @@ constexpr std::array<std::uint8_t, 256> MakeDecodeTable() {
 }
 
 constexpr std::array<std::uint8_t, 256> kDecode = MakeDecodeTable();
+
+// Group tables for the fast path: for each of the four positions of a group, a character's
+// six bits already placed where they land in the three output bytes, stored as the first
+// three bytes of a little-endian word; anything that is not an alphabet character gives
+// kNotPlain, whose bit 24 lies outside the three bytes. OR-ing four lookups gives the group's
+// bytes, or shows at once that the group needs the careful path.
+constexpr std::uint32_t kNotPlain = 0x01000000;
+
+struct GroupTables {
+    std::array<std::uint32_t, 256> position[4]{};
+};
+
+constexpr GroupTables MakeGroupTables() {
+    GroupTables tables;
+    for (std::size_t c = 0; c < 256; ++c) {
+        const std::uint32_t v = kDecode[c];
+        const bool plain = v < 64;
+        tables.position[0][c] = plain ? v << 2 : kNotPlain;
+        tables.position[1][c] = plain ? (v >> 4) | ((v & 0x0F) << 12) : kNotPlain;
+        tables.position[2][c] = plain ? ((v >> 2) << 8) | ((v & 0x03) << 22) : kNotPlain;
+        tables.position[3][c] = plain ? v << 16 : kNotPlain;
+    }
+    return tables;
+}
+
+constexpr GroupTables kGroups = MakeGroupTables();
+
+// Decodes whole groups of four alphabet characters from src while they last, writing three
+// bytes per group; dst must have one byte of room past the last group. Returns how many
+// characters it used.
+std::size_t DecodePlainGroups(const unsigned char* src, std::size_t size, unsigned char*& dst) {
+    std::size_t used = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (size - used >= 4) {
+            const unsigned char* group = src + used;
+            const std::uint32_t bytes = kGroups.position[0][group[0]] |
+                                        kGroups.position[1][group[1]] |
+                                        kGroups.position[2][group[2]] | kGroups.position[3][group[3]];
+            if ((bytes & kNotPlain) != 0) {
+                break;
+            }
+            std::memcpy(dst, &bytes, 4);  // the fourth byte is overwritten by the next group
+            dst += 3;
+            used += 4;
+        }
+    } else {
+        while (size - used >= 4) {
+            const unsigned char* group = src + used;
+            const std::uint32_t a = kDecode[group[0]];
+            const std::uint32_t b = kDecode[group[1]];
+            const std::uint32_t c = kDecode[group[2]];
+            const std::uint32_t d = kDecode[group[3]];
+            if (((a | b | c | d) & 0xC0) != 0) {
+                break;
+            }
+            const std::uint32_t value = (a << 18) | (b << 12) | (c << 6) | d;
+            dst[0] = static_cast<unsigned char>(value >> 16);
+            dst[1] = static_cast<unsigned char>(value >> 8);
+            dst[2] = static_cast<unsigned char>(value);
+            dst += 3;
+            used += 4;
+        }
+    }
+    return used;
+}
 
 }  // namespace
 
@@ -75,8 +140,10 @@ Bytes EncodeBase64(std::string_view data) {
     return out;
 }
 
-Bytes DecodeBase64(std::string_view text) {
-    Bytes out(text.size() / 4 * 3 + 3, '\0');
+void DecodeBase64(std::string_view text, Bytes& out) {
+    // Three bytes per group of four, up to three for an unfinished group, and the one byte of
+    // room the fast path writes past its last group.
+    out.resize(text.size() / 4 * 3 + 4);
     const auto* src = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = src + text.size();
     auto* dst = reinterpret_cast<unsigned char*>(out.data());
@@ -85,23 +152,11 @@ Bytes DecodeBase64(std::string_view text) {
     int count = 0;
     while (src != end) {
         // Fast path: whole groups of four alphabet characters, as nearly every line is.
-        while (count == 0 && end - src >= 4) {
-            std::uint32_t a = kDecode[src[0]];
-            std::uint32_t b = kDecode[src[1]];
-            std::uint32_t c = kDecode[src[2]];
-            std::uint32_t d = kDecode[src[3]];
-            if (((a | b | c | d) & 0xC0) != 0) {
+        if (count == 0) {
+            src += DecodePlainGroups(src, static_cast<std::size_t>(end - src), dst);
+            if (src == end) {
                 break;
             }
-            std::uint32_t value = (a << 18) | (b << 12) | (c << 6) | d;
-            dst[0] = static_cast<unsigned char>(value >> 16);
-            dst[1] = static_cast<unsigned char>(value >> 8);
-            dst[2] = static_cast<unsigned char>(value);
-            dst += 3;
-            src += 4;
-        }
-        if (src == end) {
-            break;
         }
         std::uint8_t value = kDecode[*src++];
         if (value == kPad) {
@@ -129,6 +184,11 @@ Bytes DecodeBase64(std::string_view text) {
         dst += 2;
     }
     out.resize(static_cast<std::size_t>(dst - reinterpret_cast<unsigned char*>(out.data())));
+}
+
+Bytes DecodeBase64(std::string_view text) {
+    Bytes out;
+    DecodeBase64(text, out);
     return out;
 }
 

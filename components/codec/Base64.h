@@ -19,4 +19,7 @@ Bytes EncodeBase64(std::string_view data);
 // So a line of whole four-character groups decodes by itself, and no input is an error.
 Bytes DecodeBase64(std::string_view text);
 
+// The same, into `out` (its content replaced, its capacity reused).
+void DecodeBase64(std::string_view text, Bytes& out);
+
 }  // namespace zef::codec

@@ -19,6 +19,13 @@ class MimeCodec final : public Codec {
     Bytes EncodeQuotedPrintable(Bytes& data) override { return codec::EncodeQuotedPrintable(data); }
     Bytes DecodeQuotedPrintable(Bytes& text) override { return codec::DecodeQuotedPrintable(text); }
 
+    void DecodeBase64Into(std::string_view text, Bytes& out) override {
+        codec::DecodeBase64(text, out);
+    }
+    void DecodeQuotedPrintableInto(std::string_view text, Bytes& out) override {
+        codec::DecodeQuotedPrintable(text, out);
+    }
+
     Bytes EncodeHeader(Bytes& header) override { return codec::EncodeHeader(header, foldColumn_); }
     Bytes DecodeHeader(Bytes& header) override { return codec::DecodeHeader(header); }
 

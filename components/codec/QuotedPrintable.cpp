@@ -113,7 +113,8 @@ class QuotedPrintableWriter {
     std::size_t column_ = 0;
 };
 
-void DecodeLine(std::string_view line, bool endsWithCrLf, Bytes& out) {
+// Decodes one line into dst, which has room for the line and a CR LF; returns the end.
+char* DecodeLine(std::string_view line, bool endsWithCrLf, char* dst) {
     while (!line.empty() && IsBlank(line.back())) {
         line.remove_suffix(1);
     }
@@ -121,26 +122,30 @@ void DecodeLine(std::string_view line, bool endsWithCrLf, Bytes& out) {
     if (softBreak) {
         line.remove_suffix(1);
     }
-    while (!line.empty()) {
-        std::size_t escape = line.find('=');
-        out.append(line.substr(0, escape));
-        if (escape == std::string_view::npos) {
-            break;
+    const char* src = line.data();
+    const char* end = src + line.size();
+    while (src != end) {
+        const char c = *src;
+        if (c != '=') {
+            *dst++ = c;
+            ++src;
+            continue;
         }
-        line.remove_prefix(escape);
-        int high = line.size() >= 3 ? kHexValue[static_cast<unsigned char>(line[1])] : -1;
-        int low = line.size() >= 3 ? kHexValue[static_cast<unsigned char>(line[2])] : -1;
+        const int high = end - src >= 3 ? kHexValue[static_cast<unsigned char>(src[1])] : -1;
+        const int low = end - src >= 3 ? kHexValue[static_cast<unsigned char>(src[2])] : -1;
         if (high >= 0 && low >= 0) {
-            out += static_cast<char>((high << 4) | low);
-            line.remove_prefix(3);
+            *dst++ = static_cast<char>((high << 4) | low);
+            src += 3;
         } else {
-            out += '=';
-            line.remove_prefix(1);
+            *dst++ = '=';  // not an escape: the "=" stands for itself
+            ++src;
         }
     }
     if (endsWithCrLf && !softBreak) {
-        out += "\r\n";
+        *dst++ = '\r';
+        *dst++ = '\n';
     }
+    return dst;
 }
 
 }  // namespace
@@ -160,15 +165,22 @@ Bytes EncodeQuotedPrintable(std::string_view data) {
     return writer.Finish();
 }
 
-Bytes DecodeQuotedPrintable(std::string_view text) {
-    Bytes out;
-    out.reserve(text.size());
+void DecodeQuotedPrintable(std::string_view text, Bytes& out) {
+    // Decoding never makes a line longer: room for the text is room for the result.
+    out.resize(text.size());
+    char* dst = out.data();
     while (!text.empty()) {
         std::size_t lineEnd = text.find("\r\n");
         bool endsWithCrLf = lineEnd != std::string_view::npos;
-        DecodeLine(text.substr(0, lineEnd), endsWithCrLf, out);
+        dst = DecodeLine(text.substr(0, lineEnd), endsWithCrLf, dst);
         text.remove_prefix(endsWithCrLf ? lineEnd + 2 : text.size());
     }
+    out.resize(static_cast<std::size_t>(dst - out.data()));
+}
+
+Bytes DecodeQuotedPrintable(std::string_view text) {
+    Bytes out;
+    DecodeQuotedPrintable(text, out);
     return out;
 }
 

@@ -26,4 +26,7 @@ Bytes EncodeQuotedPrintable(std::string_view data);
 //   does every other character (a bare CR or LF included), so no input is an error.
 Bytes DecodeQuotedPrintable(std::string_view text);
 
+// The same, into `out` (its content replaced, its capacity reused).
+void DecodeQuotedPrintable(std::string_view text, Bytes& out);
+
 }  // namespace zef::codec

@@ -14,15 +14,45 @@ bool IsContinuation(uint8_t byte) {
     return (byte & 0xC0) == 0x80;
 }
 
-void AppendCodePoint(char32_t cp, Text& out) {
-    if (cp < 0x10000) {
-        out.push_back(static_cast<char16_t>(cp));
-    } else {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+// Appends units to a text through a pointer: the text grows once by the most units the bytes
+// can give (one per byte at most, in each of the encodings read here) and is cut back to what
+// was written when the writer goes, so no character pays for a capacity check.
+class UnitWriter {
+  public:
+    UnitWriter(Text& out, size_t maxUnits) : out_(out) {
+        const size_t start = out.size();
+        out.resize(start + maxUnits);
+        next_ = out.data() + start;
     }
-}
+    ~UnitWriter() { out_.resize(static_cast<size_t>(next_ - out_.data())); }
+    UnitWriter(const UnitWriter&) = delete;
+    UnitWriter& operator=(const UnitWriter&) = delete;
+
+    void Put(char16_t unit) { *next_++ = unit; }
+
+    void PutCodePoint(char32_t cp) {
+        if (cp < 0x10000) {
+            Put(static_cast<char16_t>(cp));
+        } else {
+            cp -= 0x10000;
+            Put(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            Put(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        }
+    }
+
+    // The bytes below 0x80 at the start of `bytes`; returns how many there were.
+    size_t PutAscii(std::string_view bytes) {
+        size_t i = 0;
+        while (i < bytes.size() && At(bytes, i) < 0x80) {
+            *next_++ = At(bytes, i++);
+        }
+        return i;
+    }
+
+  private:
+    Text& out_;
+    char16_t* next_;
+};
 
 // The sequence length a UTF-8 lead byte announces and the lowest value of its second byte
 // and highest, which rule out overlong forms, surrogates and values past U+10FFFF; 0 when
@@ -62,22 +92,22 @@ size_t AsciiPrefix(std::string_view bytes) {
 }
 
 void AppendAscii(std::string_view bytes, Text& out) {
-    out.append(bytes.begin(), bytes.end());
+    UnitWriter writer(out, bytes.size());
+    writer.PutAscii(bytes);
 }
 
 size_t DecodeUtf8(std::string_view bytes, bool atEnd, Text& out) {
+    UnitWriter writer(out, bytes.size());
     size_t i = 0;
     const size_t n = bytes.size();
     while (i < n) {
-        size_t ascii = AsciiPrefix(bytes.substr(i));
-        AppendAscii(bytes.substr(i, ascii), out);
-        i += ascii;
+        i += writer.PutAscii(bytes.substr(i));
         if (i == n) {
             break;
         }
         const Utf8Lead lead = ClassifyUtf8Lead(At(bytes, i));
         if (lead.length == 0) {
-            out.push_back(kReplacement);
+            writer.Put(kReplacement);
             ++i;
             continue;
         }
@@ -104,9 +134,9 @@ size_t DecodeUtf8(std::string_view bytes, bool atEnd, Text& out) {
             valid = false;
         }
         if (valid) {
-            AppendCodePoint(cp, out);
+            writer.PutCodePoint(cp);
         } else {
-            out.push_back(kReplacement);
+            writer.Put(kReplacement);
         }
         i += taken;
     }
@@ -115,17 +145,18 @@ size_t DecodeUtf8(std::string_view bytes, bool atEnd, Text& out) {
 
 size_t DecodeCp932(std::string_view bytes, bool atEnd, Text& out) {
     const JisTables& tables = JisTables::Get();
+    UnitWriter writer(out, bytes.size());
     size_t i = 0;
     const size_t n = bytes.size();
     while (i < n) {
         const uint8_t lead = At(bytes, i);
         if (lead < 0x80) {
-            out.push_back(lead);
+            writer.Put(lead);
             ++i;
             continue;
         }
         if (lead >= 0xA1 && lead <= 0xDF) {
-            out.push_back(tables.HalfWidthKana(static_cast<uint8_t>(lead - 0x80)));
+            writer.Put(tables.HalfWidthKana(static_cast<uint8_t>(lead - 0x80)));
             ++i;
             continue;
         }
@@ -137,13 +168,13 @@ size_t DecodeCp932(std::string_view bytes, bool atEnd, Text& out) {
         int cell = 0;
         if (isLead && i + 1 < n && SjisToRowCell(lead, At(bytes, i + 1), row, cell)) {
             const char16_t unit = tables.Cp932(row, cell);
-            out.push_back(unit != 0 ? unit : kReplacement);
+            writer.Put(unit != 0 ? unit : kReplacement);
             i += 2;
             continue;
         }
         // Not a lead byte, or a lead byte without a valid trail byte: the trail byte, which
         // may be ASCII, is read again on its own.
-        out.push_back(kReplacement);
+        writer.Put(kReplacement);
         ++i;
     }
     return n;
@@ -152,12 +183,13 @@ size_t DecodeCp932(std::string_view bytes, bool atEnd, Text& out) {
 size_t DecodeEucJp(std::string_view bytes, bool atEnd, Flavour flavour, Text& out) {
     const JisTables& tables = JisTables::Get();
     auto isGr = [](uint8_t byte) { return byte >= 0xA1 && byte <= 0xFE; };
+    UnitWriter writer(out, bytes.size());
     size_t i = 0;
     const size_t n = bytes.size();
     while (i < n) {
         const uint8_t lead = At(bytes, i);
         if (lead < 0x80) {
-            out.push_back(lead);
+            writer.Put(lead);
             ++i;
             continue;
         }
@@ -183,7 +215,7 @@ size_t DecodeEucJp(std::string_view bytes, bool atEnd, Flavour flavour, Text& ou
             unit = tables.Jis0208(lead - 0xA0, At(bytes, i + 1) - 0xA0, flavour);
             used = 2;
         }
-        out.push_back(unit != 0 ? unit : kReplacement);
+        writer.Put(unit != 0 ? unit : kReplacement);
         i += used;
     }
     return n;

@@ -60,7 +60,10 @@ size_t Utf8SequenceLength(std::string_view bytes, size_t i) {
     return length;
 }
 
-Utf8Scan ScanUtf8(std::string_view bytes, bool atEnd) {
+// Each scan counts every error, or with `firstErrorOnly` stops at the first one: most
+// decisions need only to know whether a stretch is valid, and a stretch in one encoding is
+// usually invalid in the others within its first characters.
+Utf8Scan ScanUtf8(std::string_view bytes, bool atEnd, bool firstErrorOnly) {
     Utf8Scan scan;
     bool previousWasSequence = false;
     for (size_t i = 0; i < bytes.size();) {
@@ -75,7 +78,9 @@ Utf8Scan ScanUtf8(std::string_view bytes, bool atEnd) {
             break;
         }
         if (length == 0) {
-            ++scan.errors;
+            if (++scan.errors == 1 && firstErrorOnly) {
+                break;
+            }
             previousWasSequence = false;
             ++i;
             continue;
@@ -90,7 +95,7 @@ Utf8Scan ScanUtf8(std::string_view bytes, bool atEnd) {
 
 // Codes that CP932 leaves unassigned or gives to the user-defined area (rows 95-114) count as
 // errors: mail practically never holds them, and EUC-JP text read as Shift_JIS often does.
-JapaneseScan ScanCp932(std::string_view bytes, bool atEnd) {
+JapaneseScan ScanCp932(std::string_view bytes, bool atEnd, bool firstErrorOnly) {
     constexpr int kUserDefinedFirstRow = 95;
     constexpr int kUserDefinedLastRow = 114;
     const JisTables& tables = JisTables::Get();
@@ -118,12 +123,15 @@ JapaneseScan ScanCp932(std::string_view bytes, bool atEnd) {
             ++scan.errors;
             ++i;
         }
+        if (firstErrorOnly && scan.errors > 0) {
+            break;
+        }
     }
     return scan;
 }
 
 // Unassigned codes count as errors.
-JapaneseScan ScanEucJp(std::string_view bytes, bool atEnd) {
+JapaneseScan ScanEucJp(std::string_view bytes, bool atEnd, bool firstErrorOnly) {
     const JisTables& tables = JisTables::Get();
     JapaneseScan scan;
     for (size_t i = 0; i < bytes.size();) {
@@ -152,6 +160,9 @@ JapaneseScan ScanEucJp(std::string_view bytes, bool atEnd) {
         }
         scan.errors += valid ? 0 : 1;
         i += valid ? length : 1;
+        if (firstErrorOnly && scan.errors > 0) {
+            break;
+        }
     }
     return scan;
 }
@@ -197,12 +208,14 @@ EightBit FewestErrors(const Utf8Scan& utf8, const JapaneseScan& sjis, const Japa
 }  // namespace
 
 Detection DetectEightBit(std::string_view bytes, bool atEnd, EightBit sticky) {
-    const Utf8Scan utf8 = ScanUtf8(bytes, atEnd);
+    // The scans stop at their first error; only a stretch valid in none of the encodings
+    // needs the full error counts, and is scanned again for them.
+    const Utf8Scan utf8 = ScanUtf8(bytes, atEnd, true);
     if (utf8.errors == 0 && utf8.longSequences > 0) {
         return {EightBit::kUtf8, true};
     }
-    const JapaneseScan sjis = ScanCp932(bytes, atEnd);
-    const JapaneseScan euc = ScanEucJp(bytes, atEnd);
+    const JapaneseScan sjis = ScanCp932(bytes, atEnd, true);
+    const JapaneseScan euc = ScanEucJp(bytes, atEnd, true);
     const bool sjisValid = sjis.errors == 0;
     const bool eucValid = euc.errors == 0;
     if (utf8.errors == 0) {
@@ -221,7 +234,9 @@ Detection DetectEightBit(std::string_view bytes, bool atEnd, EightBit sticky) {
         return {EightBit::kEucJp, true};
     if (sjisValid && eucValid)
         return {ChooseJapanese(sjis, euc, sticky), false};
-    return {FewestErrors(utf8, sjis, euc, sticky), false};
+    return {FewestErrors(ScanUtf8(bytes, atEnd, false), ScanCp932(bytes, atEnd, false),
+                         ScanEucJp(bytes, atEnd, false), sticky),
+            false};
 }
 
 }  // namespace zef::glyph

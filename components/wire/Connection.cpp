@@ -194,9 +194,7 @@ void Connection::ContinueUpgrade() {
         return;
     }
     if (waiting > 0) {
-        End("the server sent data in clear after agreeing to start TLS",
-            Failure{EPROTO, "the server sent data in clear after agreeing to start TLS",
-                    "zef.Wire.Tls"});
+        EndForClearDataAfterGoAhead();
         return;
     }
     StartHandshake();
@@ -206,9 +204,7 @@ void Connection::ContinueUpgrade() {
 // go-ahead, which ends the connection.
 void Connection::OnReadWhileUpgrading(const asio::error_code& error, std::size_t bytes) {
     if (bytes > 0) {
-        End("the server sent data in clear after agreeing to start TLS",
-            Failure{EPROTO, "the server sent data in clear after agreeing to start TLS",
-                    "zef.Wire.Tls"});
+        EndForClearDataAfterGoAhead();
     } else if (error == asio::error::operation_aborted) {
         ContinueUpgrade();
     } else if (error == asio::error::eof) {
@@ -216,6 +212,11 @@ void Connection::OnReadWhileUpgrading(const asio::error_code& error, std::size_t
     } else {
         End("receive failed: " + error.message(), error, "zef.Wire.Receive");
     }
+}
+
+void Connection::EndForClearDataAfterGoAhead() {
+    const std::string why = "the server sent data in clear after agreeing to start TLS";
+    End(why, Failure{EPROTO, why, "zef.Wire.Tls"});
 }
 
 void Connection::StartRead() {

@@ -113,6 +113,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void OnHandshake(const asio::error_code& error);
     void ContinueUpgrade();
     void OnReadWhileUpgrading(const asio::error_code& error, std::size_t bytes);
+    void EndForClearDataAfterGoAhead();
     void StartRead();
     void OnRead(const asio::error_code& error, std::size_t bytes);
     void StartWrite();
