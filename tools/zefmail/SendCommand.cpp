@@ -95,11 +95,13 @@ class SendSession {
           signals_(io_, SIGINT, SIGTERM) {
         Configure(env);
         InstallHandlers();
-        // Ctrl-C drops the connection before the final "." line: the server discards the
-        // message, nothing half-sent is delivered.
+        // Ctrl-C drops the connection: before the final "." line the server discards the
+        // message, so nothing half-sent is delivered.
         signals_.async_wait([this](const std::error_code& error, int /*signal*/) {
             if (!error) {
-                failure_ = "interrupted";
+                failure_ = bodyComplete_ ? "interrupted after the whole message was handed over "
+                                           "(the server may still have accepted it)"
+                                         : "interrupted";
                 io_.stop();
             }
         });
@@ -115,7 +117,8 @@ class SendSession {
         }
         progress_.Finish();
         if (failure_) {
-            err_ << "zefmail send: " << *failure_ << "; the message was not sent\n";
+            err_ << "zefmail send: " << *failure_
+                 << (bodyComplete_ ? "\n" : "; the message was not sent\n");
             return 1;
         }
         if (code_ != 0) {
@@ -202,6 +205,7 @@ class SendSession {
                             : MakeTextSource(OpenFileInput(options_.bodyFile), true, StdinCheck());
                 }
                 data = body_->Next();
+                bodyComplete_ = data.empty();
                 progress_.Update(body_->Consumed(), -1);
             });
         };
@@ -217,6 +221,7 @@ class SendSession {
                 charset = answer.contentCharset;
                 encoding = answer.transferEncoding;
                 additional = answer.additionalHeader;
+                bodyComplete_ = depth == 1 && type.empty();  // the message's multipart closes
             });
         };
         smtp_.MimeBody = [this](long /*depth*/, long /*part*/, Bytes& data) {
@@ -237,18 +242,17 @@ class SendSession {
         return [check](const Text& piece) { check->Require(piece, "standard input"); };
     }
 
-    // A file that cannot be read ends the send without the final "." line, so the server
-    // drops the incomplete message instead of delivering it.
+    // A body that cannot be read (a file error, a character ISO-2022-JP cannot carry) must not
+    // end with the final "." line: handing back no data would tell the control that the body
+    // is complete and deliver it cut short. The exception ends the send instead: smtpZef closes
+    // the connection without the "." and reports Done, and the server drops the message.
     template <class Step>
     void Guarded(Step step) {
-        if (failure_) {
-            return;
-        }
         try {
             step();
         } catch (const ToolError& e) {
             failure_ = e.what();
-            io_.stop();
+            throw;
         }
     }
 
@@ -269,6 +273,7 @@ class SendSession {
     std::unique_ptr<PieceSource> body_;
     std::unique_ptr<MimePlan> plan_;
     bool done_ = false;
+    bool bodyComplete_ = false;
     bool reachedServer_ = false;
     long code_ = 0;
     std::string message_;
