@@ -39,7 +39,8 @@ class BodyDecoder {
     bool isText_ = true;
     Bytes textBuffer_;  // decoded text bytes not yet converted (an incomplete trailing character)
     Bytes scratch_;     // the codec's input, reused
-    Bytes data_;        // what MimeDataNext hands out, reused
+    Bytes decoded_;     // the codec's output for a text part, reused
+    Bytes data_;        // what MimeDataNext hands out, reused (the codec's output for bytes)
 };
 
 }  // namespace zef::pop

@@ -82,9 +82,9 @@ std::size_t DecodePlainGroups(const unsigned char* src, std::size_t size, unsign
     if constexpr (std::endian::native == std::endian::little) {
         while (size - used >= 4) {
             const unsigned char* group = src + used;
-            const std::uint32_t bytes = kGroups.position[0][group[0]] |
-                                        kGroups.position[1][group[1]] |
-                                        kGroups.position[2][group[2]] | kGroups.position[3][group[3]];
+            const std::uint32_t bytes =
+                kGroups.position[0][group[0]] | kGroups.position[1][group[1]] |
+                kGroups.position[2][group[2]] | kGroups.position[3][group[3]];
             if ((bytes & kNotPlain) != 0) {
                 break;
             }

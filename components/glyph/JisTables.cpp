@@ -88,30 +88,6 @@ struct Jis0212Table {
 
 }  // namespace
 
-bool SjisToRowCell(uint8_t lead, uint8_t trail, int& row, int& cell) {
-    int base = 0;
-    if (lead >= 0x81 && lead <= 0x9F) {
-        base = lead - 0x81;
-    } else if (lead >= 0xE0 && lead <= 0xFC) {
-        base = lead - 0xC1;
-    } else {
-        return false;
-    }
-    if (trail >= 0x40 && trail <= 0x7E) {
-        row = base * 2 + 1;
-        cell = trail - 0x3F;
-    } else if (trail >= 0x80 && trail <= 0x9E) {
-        row = base * 2 + 1;
-        cell = trail - 0x40;
-    } else if (trail >= 0x9F && trail <= 0xFC) {
-        row = base * 2 + 2;
-        cell = trail - 0x9E;
-    } else {
-        return false;
-    }
-    return true;
-}
-
 void RowCellToSjis(int row, int cell, uint8_t& lead, uint8_t& trail) {
     lead = static_cast<uint8_t>((row + 1) / 2 + (row <= 62 ? 0x80 : 0xC0));
     if (row % 2 == 1) {
@@ -119,11 +95,6 @@ void RowCellToSjis(int row, int cell, uint8_t& lead, uint8_t& trail) {
     } else {
         trail = static_cast<uint8_t>(cell + 0x9E);
     }
-}
-
-const JisTables& JisTables::Get() {
-    static const JisTables tables;
-    return tables;
 }
 
 JisTables::JisTables() {
@@ -174,31 +145,12 @@ void JisTables::BuildReverse() {
     }
 }
 
-char16_t JisTables::Jis0208(int row, int cell, Flavour flavour) const {
-    if (row < 1 || row > kJisRows || cell < 1 || cell > kCells) {
-        return 0;
-    }
-    char16_t unit = flavour == Flavour::kMicrosoft ? cp932_[Index(row, cell)] : 0;
-    return unit != 0 ? unit : jis0208_[Index(row, cell)];
-}
-
-char16_t JisTables::Cp932(int row, int cell) const {
-    if (row < 1 || row > kSjisRows || cell < 1 || cell > kCells) {
-        return 0;
-    }
-    return cp932_[Index(row, cell)];
-}
-
 char16_t JisTables::Jis0212(int row, int cell) {
     if (row < 1 || row > kJisRows || cell < 1 || cell > kCells) {
         return 0;
     }
     static const Jis0212Table table;
     return table.units[Index(row, cell)];
-}
-
-char16_t JisTables::HalfWidthKana(uint8_t byte) const {
-    return byte >= 0x21 && byte <= 0x5F ? kana_[byte - 0x21] : 0;
 }
 
 }  // namespace zef::glyph

@@ -24,20 +24,37 @@ inline constexpr int kCells = 94;
 
 class JisTables {
   public:
-    // The tables of this process, built on first use.
-    static const JisTables& Get();
+    // The tables of this process, built on first use. The look-ups below are inline: the
+    // readers call them for every character.
+    static const JisTables& Get() {
+        static const JisTables tables;
+        return tables;
+    }
 
     // JIS X 0208 row/cell (1..94) to a UTF-16 unit; 0 where the code is unassigned.
-    char16_t Jis0208(int row, int cell, Flavour flavour) const;
+    char16_t Jis0208(int row, int cell, Flavour flavour) const {
+        if (row < 1 || row > kJisRows || cell < 1 || cell > kCells) {
+            return 0;
+        }
+        const char16_t unit = flavour == Flavour::kMicrosoft ? cp932_[Index(row, cell)] : 0;
+        return unit != 0 ? unit : jis0208_[Index(row, cell)];
+    }
 
     // Row/cell in the Shift_JIS layout (rows 1..120) read as CP932; 0 where unassigned.
-    char16_t Cp932(int row, int cell) const;
+    char16_t Cp932(int row, int cell) const {
+        if (row < 1 || row > kSjisRows || cell < 1 || cell > kCells) {
+            return 0;
+        }
+        return cp932_[Index(row, cell)];
+    }
 
     // JIS X 0212 row/cell (1..94); 0 where unassigned. That table is built on first use.
     static char16_t Jis0212(int row, int cell);
 
     // JIS X 0201 katakana 0x21..0x5F (the 7-bit form; 0xA1..0xDF in 8-bit) to U+FF61..U+FF9F.
-    char16_t HalfWidthKana(uint8_t byte) const;
+    char16_t HalfWidthKana(uint8_t byte) const {
+        return byte >= 0x21 && byte <= 0x5F ? kana_[byte - 0x21] : 0;
+    }
 
     // A UTF-16 unit to the JIS code (0x2121..0x7E7E) that ISO-2022-JP writes for it, or 0.
     // Standard rows come first, then row 13, then rows 89-92 (which carry the IBM extension
@@ -52,6 +69,8 @@ class JisTables {
 
     void BuildReverse();
 
+    static constexpr int Index(int row, int cell) { return (row - 1) * kCells + (cell - 1); }
+
     char16_t jis0208_[kJisRows * kCells] = {};
     char16_t cp932_[kSjisRows * kCells] = {};
     char16_t kana_[0x3F] = {};
@@ -59,7 +78,29 @@ class JisTables {
 };
 
 // Row/cell of the Shift_JIS byte pair (lead, trail), or false when the pair is not one.
-bool SjisToRowCell(uint8_t lead, uint8_t trail, int& row, int& cell);
+inline bool SjisToRowCell(uint8_t lead, uint8_t trail, int& row, int& cell) {
+    int base = 0;
+    if (lead >= 0x81 && lead <= 0x9F) {
+        base = lead - 0x81;
+    } else if (lead >= 0xE0 && lead <= 0xFC) {
+        base = lead - 0xC1;
+    } else {
+        return false;
+    }
+    if (trail >= 0x40 && trail <= 0x7E) {
+        row = base * 2 + 1;
+        cell = trail - 0x3F;
+    } else if (trail >= 0x80 && trail <= 0x9E) {
+        row = base * 2 + 1;
+        cell = trail - 0x40;
+    } else if (trail >= 0x9F && trail <= 0xFC) {
+        row = base * 2 + 2;
+        cell = trail - 0x9E;
+    } else {
+        return false;
+    }
+    return true;
+}
 
 // The Shift_JIS byte pair of row/cell (rows 1..120).
 void RowCellToSjis(int row, int cell, uint8_t& lead, uint8_t& trail);
