@@ -15,18 +15,22 @@ size_t EventLoop::RunUntilIdle(size_t limit) {
     return ran;
 }
 
-void SimWire::Connect(const std::string& /*host*/, const std::string& /*port*/,
+void SimWire::Connect(const std::string& host, const std::string& /*port*/,
                       const std::string& /*options*/) {
     if (state_ == State::kConnecting || state_ == State::kOpen) {
         throw Error(5, "SimWire", u"already connected");
     }
     ++connects;
     ++generation_;
+    host_ = host;
     state_ = State::kConnecting;
     switch (connectOutcome) {
         case ConnectOutcome::kAccept:
             PostForThisConnection([this] {
                 state_ = State::kOpen;
+                if (SocketTrace) {
+                    SocketTrace("connected to " + host_);
+                }
                 if (Connected) {
                     Connected();
                 }
@@ -98,6 +102,9 @@ void SimWire::End() {
             return;
         }
         ++closedRaised;
+        if (SocketTrace) {
+            SocketTrace("closed");
+        }
         if (Closed) {
             Closed();
         }

@@ -2,6 +2,8 @@
 // handler at a time (as the application's Asio loop does), a Wire whose peer is a server model
 // in the same process, and the link through which such a model answers.
 //
+// It raises SocketTrace texts as a real socket does (never with data in them).
+//
 // Everything the control is told arrives through the loop, never nested inside a call the
 // control makes, so a test sees the order of events it would see over TCP, and can cut what the
 // server sends into DataArrivals as it likes.
@@ -103,6 +105,7 @@ class SimWire final : public Wire {
     Link link_;
     State state_ = State::kIdle;
     unsigned generation_ = 0;
+    std::string host_;
 };
 
 }  // namespace zef::reliability
