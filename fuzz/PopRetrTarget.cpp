@@ -6,8 +6,9 @@
 // Whatever the message holds, the transfer completes: one Done with 0, one RetrFirst and one
 // RetrDone, every multipart opened is closed, data comes only inside a data part (as whole
 // UTF-16 code units for a text part), and the message is deleted exactly when the
-// application let it be. With a small MaxLineLength a longer line or header field may end the
-// transfer instead, with Done -1 ("LINE TOO LONG", "HEADER FIELD TOO LONG") and without
+// application let it be; and the application hears exactly the same events whether the bytes
+// came in pieces or all at once. With a small MaxLineLength a longer line or header field may end
+// the transfer instead, with Done -1 ("LINE TOO LONG", "HEADER FIELD TOO LONG") and without
 // deleting anything.
 #include <cstddef>
 #include <cstdint>
@@ -56,39 +57,69 @@ struct Observed {
     int multiPartClose = 0;
     int topNext = 0;
     bool inData = false;
+    std::string events;  // every event with its arguments, one per line
 };
+
+void Note(Observed& seen, const char* event, const Text& a = {}, const Text& b = {}) {
+    seen.events += event;
+    seen.events += ' ' + TextToUtf8(a) + '|' + TextToUtf8(b) + '\n';
+}
 
 void Listen(popZef& control, const Choices& choices, Observed& seen) {
     control.Done = [&seen](long code, const Text& message) {
         ++seen.done;
         seen.doneCode = code;
         seen.doneMessage = message;
+        Note(seen, "Done", message);
     };
     control.UidlFirst = [](long, bool& cancel) { cancel = true; };
     control.TopFirst = [&choices](long, bool& cancel) { cancel = !choices.readTopFirst; };
-    control.TopNext = [&seen](long, const Text&) { ++seen.topNext; };
-    control.RetrFirst = [&seen](long, long, bool&) { ++seen.retrFirst; };
+    control.TopNext = [&seen](long, const Text& line) {
+        ++seen.topNext;
+        Note(seen, "TopNext", line);
+    };
+    control.RetrFirst = [&seen](long, long, bool&) {
+        ++seen.retrFirst;
+        Note(seen, "RetrFirst");
+    };
     control.RetrDone = [&seen, &choices](long, bool& cancelDelete) {
         ++seen.retrDone;
         cancelDelete = choices.keepOnServer;
+        Note(seen, "RetrDone");
     };
-    control.MultiPartOpen = [&seen](long, long parent, const Text&, const Text&, const Text&,
-                                    const Text&, Text& tag) {
+    control.MailHeadNext = [&seen](long, const Text& name, const Text& value) {
+        Note(seen, "MailHeadNext", name, value);
+    };
+    control.MimeHeadNext = [&seen](long, long, const Text& name, const Text& value) {
+        Note(seen, "MimeHeadNext", name, value);
+    };
+    control.MultiPartOpen = [&seen](long, long parent, const Text& type, const Text& name,
+                                    const Text&, const Text&, Text& tag) {
         ++seen.multiPartOpen;
         tag = u"tag" + Text(1, static_cast<char16_t>(u'0' + parent % 10));
+        Note(seen, "MultiPartOpen", type, name);
     };
-    control.MultiPartClose = [&seen](long, const Text&) { ++seen.multiPartClose; };
-    control.MimeDataFirst = [&seen, &choices](long, long, const Text&, const Text&, const Text&,
-                                              const Text&, bool& isText) {
+    control.MultiPartClose = [&seen](long, const Text& tag) {
+        ++seen.multiPartClose;
+        Note(seen, "MultiPartClose", tag);
+    };
+    control.MimeDataFirst = [&seen, &choices](long, long, const Text& type, const Text&,
+                                              const Text& charset, const Text& encoding,
+                                              bool& isText) {
         ZEF_FUZZ_CHECK(!seen.inData);
         seen.inData = true;
         isText = choices.isText;
+        Note(seen, "MimeDataFirst", type + u";" + charset, encoding);
     };
     control.MimeDataNext = [&seen, &choices](long, long, Bytes& data) {
         ZEF_FUZZ_CHECK(seen.inData);
         ZEF_FUZZ_CHECK(!choices.isText || data.size() % 2 == 0);
+        seen.events += "MimeDataNext " + data + '\n';
     };
-    control.MimeDataDone = [&seen](long, long) { seen.inData = false; };
+    control.MimeDataDone = [&seen](long, long) {
+        seen.inData = false;
+        Note(seen, "MimeDataDone");
+    };
 }
 
 Bytes ServerScript(std::string_view message, const Choices& choices) {
@@ -109,12 +140,9 @@ Bytes ServerScript(std::string_view message, const Choices& choices) {
     return script;
 }
 
-void Run(FuzzInput& input) {
-    const Choices choices = ReadChoices(input);
-    const std::string_view lengths = input.Piece(8);
-    const std::string_view message = input.Rest();
-
-    SetHostCodePage(choices.cp932Host ? "CP932" : "UTF-8");
+// One transfer of the mailbox, the server's bytes cut into pieces as `lengths` says.
+Observed Retrieve(const Choices& choices, std::string_view message, std::string_view lengths,
+                  Bytes& sent) {
     ScriptedComponents scripted = MakeScriptedComponents();
     testing::ScriptedWire& wire = *scripted.wire;
     popZef control(std::move(scripted.components));
@@ -131,15 +159,31 @@ void Run(FuzzInput& input) {
         }
     });
     wire.RaiseClosed();
+    sent = wire.sent;
+    return seen;
+}
+
+void Run(FuzzInput& input) {
+    const Choices choices = ReadChoices(input);
+    const std::string_view lengths = input.Piece(8);
+    const std::string_view message = input.Rest();
+
+    SetHostCodePage(choices.cp932Host ? "CP932" : "UTF-8");
+    Bytes sent;
+    const Observed seen = Retrieve(choices, message, lengths, sent);
+    Bytes sentWhole;
+    const Observed whole = lengths.empty() ? seen : Retrieve(choices, message, {}, sentWhole);
     SetHostCodePage("UTF-8");
 
     if (Verbose()) {
         std::fprintf(stderr, "Done %ld %s, %d multiparts, %d TOP lines, sent:\n%s\n", seen.doneCode,
                      TextToUtf8(seen.doneMessage).c_str(), seen.multiPartOpen, seen.topNext,
-                     wire.sent.c_str());
+                     sent.c_str());
     }
     ZEF_FUZZ_CHECK(seen.done == 1);
-    const auto commands = CommandLines(wire.sent);
+    ZEF_FUZZ_CHECK(seen.events == whole.events);
+    ZEF_FUZZ_CHECK(lengths.empty() || sent == sentWhole);
+    const auto commands = CommandLines(sent);
     bool deleted = false;
     for (std::string_view command : commands) {
         deleted = deleted || command.starts_with("DELE");
