@@ -69,6 +69,23 @@ TEST_F(RealBodyDecoding, CharacterSplitAcrossLinesWaitsInTheTextBuffer) {
     EXPECT_EQ(Utf16LeToText(decoder.DecodeLine("gg==")), u"\u3042");
 }
 
+// UTF-8 text goes straight to UTF-16LE: ASCII runs longer and shorter than the eight-byte
+// fast path, characters of two, three and four bytes (a surrogate pair) at every offset.
+TEST_F(RealBodyDecoding, Utf8TextOfEveryLengthReachesUtf16Intact) {
+    const std::string pieces[] = {"a", "caf\xc3\xa9", "\xe3\x81\x82", "\xf0\x9f\x98\x80",
+                                  "0123456789abcdef"};
+    const Text expected[] = {u"a", u"caf\u00e9", u"\u3042", u"\U0001F600", u"0123456789abcdef"};
+    for (size_t lead = 0; lead < 10; ++lead) {
+        std::string line(lead, 'x');
+        Text text(lead, u'x');
+        for (size_t i = 0; i < std::size(pieces); ++i) {
+            line += pieces[i];
+            text += expected[i];
+        }
+        EXPECT_EQ(Text1("8bit", line), text + u"\r\n") << "lead " << lead;
+    }
+}
+
 TEST_F(RealBodyDecoding, EightBitBytesPassByteExact) {
     std::string all;
     for (int b = 0; b < 256; ++b) {
