@@ -80,7 +80,8 @@ class Application {
         };
         control.MimeBody = [this](long, long part, Bytes& data) {
             if (partTurn_++ == 0) {
-                data = part == 1 ? TextToUtf16Le(u"添付です。\r\n.\r\n")
+                // Part data goes out without dot-stuffing, so it holds no line of a lone ".".
+                data = part == 1 ? TextToUtf16Le(u"添付です。\r\n..\r\n")
                                  : Bytes("\x00\x01\xFF\r\n.\r\n", 8);
             }
         };
@@ -164,6 +165,7 @@ void Run(FuzzInput& input) {
     control.TcpTraceOn(settings.tcpTrace);
     control.FromAddr(u"taro@example.jp");
     std::vector<Text> to;
+    to.reserve(static_cast<size_t>(settings.recipients));
     for (int i = 0; i < settings.recipients; ++i) {
         to.push_back(u"Hanako (sales) <r" + AsciiToText(std::to_string(i)) + u"@example.jp>");
     }
