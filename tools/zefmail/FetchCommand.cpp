@@ -158,7 +158,9 @@ class FetchSession {
             }
         };
         pop_.UidlFirst = [this](long id, bool& cancelUidl) {
-            cancelUidl = false;
+            // The UIDL goes into message.json and the event log; when neither is written,
+            // asking for it would only cost a round trip per message.
+            cancelUidl = !writer_ && !log_;
             if (log_) {
                 log_->UidlFirst(id, cancelUidl);
             }
