@@ -190,6 +190,9 @@ void MessageParser::EndHeaderBlock(long id) {
 }
 
 void MessageParser::OpenContainer() {
+    if (openContainers_.Count() >= kMaxOpenMultiparts) {
+        throw Error(-1, "zef.popZef", u"MULTIPART NESTED TOO DEEPLY");
+    }
     // The tag the application gave the new multipart is kept by the enclosing container and
     // comes back with the matching MultiPartClose.
     currentContainer_->Tag(currentTag_);

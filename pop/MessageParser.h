@@ -57,6 +57,11 @@ class MessageParser {
     // parser hold one field without bound.
     void MaxFieldLength(size_t bytes) { maxFieldLength_ = bytes; }
 
+    // Multiparts open at once, the message's own included. Each one opened is held until it
+    // closes, so a server could make the parser hold one per few bytes of a message; real mail
+    // nests a handful. Opening one more throws zef::Error -1 "MULTIPART NESTED TOO DEEPLY".
+    static constexpr long kMaxOpenMultiparts = 1000;
+
   private:
     void CountFieldBytes(std::string_view line);
     void HeaderLine(long id, const Text& line);
