@@ -1,5 +1,6 @@
-// The bound on what a server can make a control hold: the longest received line (a property of
-// both controls), and for POP3 the longest header field with its continuation lines.
+// The bounds on what a server can make a control hold: the longest received line (a property of
+// both controls), and for POP3 the longest header field with its continuation lines and the
+// number of multiparts open at once.
 #include <gtest/gtest.h>
 
 #include "common/Error.h"
@@ -36,7 +37,7 @@ struct ScriptedSmtp {
     std::vector<std::pair<long, std::string>> dones;
 };
 
-TEST(LineLimit, SmtpPropertyDefaultsToOneMebibyteRefusesBelowOneAndIsNotSaved) {
+TEST(Bounds, SmtpPropertyDefaultsToOneMebibyteRefusesBelowOneAndIsNotSaved) {
     ScriptedSmtp smtp;
     EXPECT_EQ(smtp.control->MaxLineLength(), 1LL << 20);
     smtp.control->MaxLineLength(100);
@@ -59,7 +60,7 @@ TEST(LineLimit, SmtpPropertyDefaultsToOneMebibyteRefusesBelowOneAndIsNotSaved) {
 
 // The limit counts the line without its CR LF: a reply of exactly the limit passes, one byte
 // more ends the send, and an unfinished line ends it as soon as it passes the limit.
-TEST(LineLimit, SmtpReplyAtTheLimitPassesOneMoreEndsTheSend) {
+TEST(Bounds, SmtpReplyAtTheLimitPassesOneMoreEndsTheSend) {
     ScriptedSmtp smtp;
     smtp.control->MaxLineLength(40);
     smtp.control->Smtp(u"mx.example", u"Subject: x\r\n");
@@ -79,7 +80,7 @@ TEST(LineLimit, SmtpReplyAtTheLimitPassesOneMoreEndsTheSend) {
 }
 
 // A whole long line arriving in one piece, with its line end, is refused the same way.
-TEST(LineLimit, SmtpCompleteOverlongReplyInOneArrivalEndsTheSend) {
+TEST(Bounds, SmtpCompleteOverlongReplyInOneArrivalEndsTheSend) {
     ScriptedSmtp smtp;
     smtp.control->MaxLineLength(40);
     smtp.control->Smtp(u"mx.example", u"Subject: x\r\n");
@@ -94,7 +95,7 @@ TEST(LineLimit, SmtpCompleteOverlongReplyInOneArrivalEndsTheSend) {
 
 // One header field folded over many short lines is held whole until it ends: it is bounded by
 // the same limit. The message is not deleted.
-TEST(LineLimit, PopHeaderFieldOverManyContinuationLinesIsBounded) {
+TEST(Bounds, PopHeaderFieldOverManyContinuationLinesIsBounded) {
     for (const size_t fieldBytes : {size_t{4000}, size_t{4001}}) {
         // 40 bytes, 79 continuation lines of 50, and a last one that makes up the rest: the
         // field counts its lines without their CR LF.
@@ -117,6 +118,35 @@ TEST(LineLimit, PopHeaderFieldOverManyContinuationLinesIsBounded) {
         } else {
             EXPECT_EQ(outcome.code, -1);
             EXPECT_EQ(outcome.message, "HEADER FIELD TOO LONG");
+            EXPECT_TRUE(server.committed.empty());
+        }
+    }
+}
+
+// Every nested multipart stays open until its end, so nesting is bounded: the message's own
+// multipart and 999 nested in it are read, one more ends the transfer and nothing is deleted.
+TEST(Bounds, PopMultipartsNestedBeyondTheLimitEndTheTransfer) {
+    for (const int nested : {999, 1000}) {
+        Bytes message = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
+        for (int depth = 1; depth <= nested; ++depth) {
+            message += "--b" + std::to_string(depth - 1) +
+                       "\r\nContent-Type: multipart/mixed; boundary=b" + std::to_string(depth) +
+                       "\r\n\r\n";
+        }
+        message += "--b" + std::to_string(nested) + "\r\n\r\ninnermost\r\n";
+        Pop3Server server;
+        server.mails = {{message, "uid-1"}};
+        PopRig rig(server);
+        rig.Start();
+        rig.Run();
+        const Outcome outcome = rig.Result();
+        EXPECT_EQ(outcome.dones, 1);
+        if (nested < 1000) {
+            EXPECT_EQ(outcome.code, 0) << outcome.message;
+            EXPECT_EQ(server.committed.size(), 1U);
+        } else {
+            EXPECT_EQ(outcome.code, -1);
+            EXPECT_EQ(outcome.message, "MULTIPART NESTED TOO DEEPLY");
             EXPECT_TRUE(server.committed.empty());
         }
     }
