@@ -16,6 +16,9 @@
 // Bytes of an unfinished last line stay buffered when a connection ends and are joined to the
 // first line of the next transfer, as the control always did; only a transfer that the
 // control ends itself (a failing handler, a line over MaxLineLength) drops them.
+//
+// A retrieved message may hold at most 1000 multiparts open at once (its own included); one
+// more ends the transfer with Done -1 "MULTIPART NESTED TOO DEEPLY" and the message is kept.
 #pragma once
 
 #include <functional>
