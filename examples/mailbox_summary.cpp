@@ -10,12 +10,7 @@
 #include "common/Unicode.h"
 #include "pop/popZef.h"
 
-int main(int argc, char** argv) {
-    const char* password = std::getenv("ZEF_PASSWORD");
-    if (argc != 4 || password == nullptr) {
-        std::cerr << "usage: ZEF_PASSWORD=... mailbox_summary HOST PORT USER\n";
-        return 2;
-    }
+int Summarise(char** argv, const char* password) {
     asio::io_context io;
     zef::popZef pop(io);
     pop.Port(zef::Utf8ToText(argv[2]));
@@ -56,4 +51,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+
+int main(int argc, char** argv) {
+    const char* password = std::getenv("ZEF_PASSWORD");
+    if (argc != 4 || password == nullptr) {
+        std::cerr << "usage: ZEF_PASSWORD=... mailbox_summary HOST PORT USER\n";
+        return 2;
+    }
+    try {
+        return Summarise(argv, password);
+    } catch (const std::exception& e) {  // zef::Error: a property or call refused
+        std::cerr << "mailbox_summary: " << e.what() << "\n";
+        return 1;
+    }
 }

@@ -11,11 +11,7 @@
 #include "common/Unicode.h"
 #include "smtp/smtpZef.h"
 
-int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::cerr << "usage: send_note HOST PORT FROM TO\n";
-        return 2;
-    }
+int SendNote(char** argv) {
     asio::io_context io;
     zef::smtpZef smtp(io);
     smtp.Port(zef::Utf8ToText(argv[2]));
@@ -52,4 +48,17 @@ int main(int argc, char** argv) {
     }
     std::cout << "sent\n";
     return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::cerr << "usage: send_note HOST PORT FROM TO\n";
+        return 2;
+    }
+    try {
+        return SendNote(argv);
+    } catch (const std::exception& e) {  // zef::Error: a property or call refused
+        std::cerr << "send_note: " << e.what() << "\n";
+        return 1;
+    }
 }

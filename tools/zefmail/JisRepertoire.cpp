@@ -76,22 +76,21 @@ void JisRepertoireCheck::RequireFile(const std::string& path, const std::string&
     Utf8PieceDecoder decoder;
     Text pending;
     long line = 1;
+    auto checkLine = [&](const Text& text) {
+        std::string where = what;
+        where += " " + path + ", line " + std::to_string(line);
+        Require(text, where);
+        ++line;
+    };
     auto checkLines = [&](bool final) {
         size_t start = 0;
         for (size_t end = pending.find(u'\n'); end != Text::npos;
              start = end + 1, end = pending.find(u'\n', start)) {
-            if (auto lost = FirstLost(pending.substr(start, end - start))) {
-                throw ToolError(what + " " + path + ", line " + std::to_string(line) + ": " +
-                                DescribeCharacter(*lost) + Advice());
-            }
-            ++line;
+            checkLine(pending.substr(start, end - start));
         }
         pending.erase(0, start);
         if (final && !pending.empty()) {
-            if (auto lost = FirstLost(pending)) {
-                throw ToolError(what + " " + path + ", line " + std::to_string(line) + ": " +
-                                DescribeCharacter(*lost) + Advice());
-            }
+            checkLine(pending);
         }
     };
     for (Bytes piece = input->Read(kReadBytes); !piece.empty(); piece = input->Read(kReadBytes)) {
