@@ -18,6 +18,12 @@ public:
 
     // Standard alphabet with "=" padding, never a line break, any length.
     virtual Bytes EncodeBase64(Bytes& data) = 0;
+    // The same, appended to `out`, for a caller that builds a piece of many lines in one
+    // buffer. The default passes a copy of the data to EncodeBase64.
+    virtual void AppendBase64(std::string_view data, Bytes& out) {
+        Bytes copy(data);
+        out += EncodeBase64(copy);
+    }
     // One line of whole four-character groups decodes by itself.
     virtual Bytes DecodeBase64(Bytes& text) = 0;
 

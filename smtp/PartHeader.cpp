@@ -124,10 +124,9 @@ Bytes EncodePiece(Codec& codec, PartEncoding encoding, Bytes piece) {
     }
     Bytes lines;
     lines.reserve((piece.size() + kBase64ChunkBytes - 1) / kBase64ChunkBytes * 78);
-    Bytes chunk;  // one buffer for every chunk of the piece
-    for (size_t at = 0; at < piece.size(); at += kBase64ChunkBytes) {
-        chunk.assign(piece, at, kBase64ChunkBytes);
-        lines += codec.EncodeBase64(chunk);
+    const std::string_view data = piece;
+    for (size_t at = 0; at < data.size(); at += kBase64ChunkBytes) {
+        codec.AppendBase64(data.substr(at, kBase64ChunkBytes), lines);
         lines += kCrLf;
     }
     return lines;

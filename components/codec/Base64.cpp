@@ -116,9 +116,16 @@ std::size_t DecodePlainGroups(const unsigned char* src, std::size_t size, unsign
 }  // namespace
 
 Bytes EncodeBase64(std::string_view data) {
-    Bytes out((data.size() + 2) / 3 * 4, '\0');
+    Bytes out;
+    AppendBase64(data, out);
+    return out;
+}
+
+void AppendBase64(std::string_view data, Bytes& out) {
+    const std::size_t start = out.size();
+    out.resize(start + (data.size() + 2) / 3 * 4);
     const auto* src = reinterpret_cast<const unsigned char*>(data.data());
-    char* dst = out.data();
+    char* dst = out.data() + start;
     std::size_t whole = data.size() / 3 * 3;
     for (std::size_t i = 0; i < whole; i += 3, dst += 4) {
         std::uint32_t group = (std::uint32_t{src[i]} << 16) | (std::uint32_t{src[i + 1]} << 8) |
@@ -137,7 +144,6 @@ Bytes EncodeBase64(std::string_view data) {
         dst[2] = rest == 2 ? kAlphabet[(group >> 6) & 0x3F] : '=';
         dst[3] = '=';
     }
-    return out;
 }
 
 void DecodeBase64(std::string_view text, Bytes& out) {

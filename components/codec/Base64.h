@@ -10,6 +10,9 @@ namespace zef::codec {
 // The whole input as one line: no line break, whatever its length.
 Bytes EncodeBase64(std::string_view data);
 
+// The same, appended to `out`.
+void AppendBase64(std::string_view data, Bytes& out);
+
 // Decodes one line (or any run of lines) of base64 text. Tolerant, because it reads what
 // other mailers wrote:
 // - white space and every character outside the alphabet are skipped;

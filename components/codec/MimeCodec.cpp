@@ -14,6 +14,9 @@ class MimeCodec final : public Codec {
     void FoldLines(long mode) override { foldColumn_ = codec::FoldColumnFor(mode); }
 
     Bytes EncodeBase64(Bytes& data) override { return codec::EncodeBase64(data); }
+    void AppendBase64(std::string_view data, Bytes& out) override {
+        codec::AppendBase64(data, out);
+    }
     Bytes DecodeBase64(Bytes& text) override { return codec::DecodeBase64(text); }
 
     Bytes EncodeQuotedPrintable(Bytes& data) override { return codec::EncodeQuotedPrintable(data); }

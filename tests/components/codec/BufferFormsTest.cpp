@@ -1,6 +1,7 @@
-// The line-by-line decoders that write into the caller's buffer: they give what the returning
-// decoders give, replace what the buffer held, and the base64 fast path for whole groups
-// agrees with the careful path whatever stands in a line.
+// The codec operations that write into the caller's buffer: the decoders give what the
+// returning decoders give and replace what the buffer held (the base64 fast path for whole
+// groups agrees with the careful path whatever stands in a line); AppendBase64 adds exactly
+// what EncodeBase64 returns.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -99,13 +100,32 @@ TEST_F(DecodeInto, QuotedPrintableMatchesTheReturningDecoder) {
     EXPECT_EQ(out, "xAy\r\n");
 }
 
-// A codec that implements only the returning decoders still serves the line-by-line callers.
+TEST_F(DecodeInto, AppendBase64AddsWhatEncodeBase64Returns) {
+    Bytes out = "kept\r\n";
+    Bytes expected = out;
+    for (size_t size = 0; size <= 60; ++size) {
+        Bytes data;
+        for (size_t i = 0; i < size; ++i) {
+            data += static_cast<char>(random_() & 0xFF);
+        }
+        codec_->AppendBase64(data, out);
+        Bytes copy = data;
+        expected += codec_->EncodeBase64(copy);
+        ASSERT_EQ(out, expected) << "size " << size;
+    }
+}
+
+// A codec that implements only the returning operations still serves the callers of the
+// buffer forms.
 class ReturningOnlyCodec final : public Codec {
   public:
     std::vector<Bytes> seen;
 
     void FoldLines(long /*mode*/) override {}
-    Bytes EncodeBase64(Bytes& data) override { return data; }
+    Bytes EncodeBase64(Bytes& data) override {
+        seen.push_back(data);
+        return "enc(" + data + ")";
+    }
     Bytes DecodeBase64(Bytes& text) override {
         seen.push_back(text);
         return "b64(" + text + ")";
@@ -119,14 +139,16 @@ class ReturningOnlyCodec final : public Codec {
     Bytes DecodeHeader(Bytes& header) override { return header; }
 };
 
-TEST(DecodeIntoDefaults, GoThroughTheReturningDecoders) {
+TEST(BufferFormDefaults, GoThroughTheReturningOperations) {
     ReturningOnlyCodec codec;
     Bytes out = "old";
     codec.DecodeBase64Into("YWJj", out);
     EXPECT_EQ(out, "b64(YWJj)");
     codec.DecodeQuotedPrintableInto("a=3D\r\n", out);
     EXPECT_EQ(out, "qp(a=3D\r\n)");
-    EXPECT_EQ(codec.seen, (std::vector<Bytes>{"YWJj", "a=3D\r\n"}));
+    codec.AppendBase64("abc", out);
+    EXPECT_EQ(out, "qp(a=3D\r\n)enc(abc)");
+    EXPECT_EQ(codec.seen, (std::vector<Bytes>{"YWJj", "a=3D\r\n", "abc"}));
 }
 
 }  // namespace
