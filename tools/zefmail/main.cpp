@@ -1,4 +1,6 @@
 // zefmail: the command-line face of the zef mail library.
+#include <malloc.h>
+
 #include <iostream>
 #include <string>
 #include <vector>
@@ -12,6 +14,13 @@
 
 int main(int argc, char** argv) {
     using namespace zef::zefmail;
+#ifdef __GLIBC__
+    // Each turn of a send allocates and frees pieces of some 100 KiB. By default glibc hands
+    // the top of the heap back to the kernel after each of them and faults the pages in again
+    // for the next: hundreds of brk calls and page faults per 20 MiB sent. Keeping up to
+    // 4 MiB of freed memory ends that; the peak stays what the pieces need.
+    mallopt(M_TRIM_THRESHOLD, 4 * 1024 * 1024);
+#endif
     std::vector<std::string> args(argv + 1, argv + argc);
     EnvLookup env = ProcessEnvironment();
     ParseOutcome outcome = ParseCommandLine(args, std::cout, std::cerr, env);
