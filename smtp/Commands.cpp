@@ -26,6 +26,8 @@ Text StateName(DialogueState state) {
             return u"AUTHDATA0";
         case DialogueState::kAuthData1:
             return u"AUTHDATA1";
+        case DialogueState::kStartTls:
+            return u"STARTTLS";
         case DialogueState::kMail:
             return u"MAIL";
         case DialogueState::kRcpt:

@@ -82,12 +82,18 @@ void smtpZef::Impl::HandleReplyLine(const Text& line) {
 // The positive-reply table: one row per command last sent.
 void smtpZef::Impl::OnPositiveReply(const Text& line) {
     switch (dialogueState_) {
-        case DialogueState::kInit:  // the greeting
-            SendCommand(auth != 0 ? DialogueState::kEhlo : DialogueState::kHelo, hostname);
+        case DialogueState::kInit:  // the greeting; STARTTLS needs EHLO
+            SendCommand(auth != 0 || security == 2 ? DialogueState::kEhlo : DialogueState::kHelo,
+                        hostname);
             break;
         case DialogueState::kHelo:
-        case DialogueState::kEhlo:
             StartAuthOrMail();
+            break;
+        case DialogueState::kEhlo:
+            OnEhloReply();
+            break;
+        case DialogueState::kStartTls:  // 220: the handshake may start
+            OnStartTlsGoAhead(line);
             break;
         case DialogueState::kAuth:  // 334
             AnswerAuthChallenge(line);
@@ -125,10 +131,7 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
                 // Only a "2" reply says the server took the message. Anything else that got
                 // here (a stray "3" reply, a line of binary garbage) must not report as sent a
                 // message that may never have been accepted.
-                doneCode_ = -1;
-                doneMessage_ = u"UNEXPECTED REPLY: " + line;
-                sendPhase_ = kClosing;
-                SendCommand(DialogueState::kRset, u"");
+                EndForUnexpectedReply(line);
                 break;
             }
             sendPhase_ = kClosing;
@@ -138,6 +141,52 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
         case DialogueState::kQuit:
             break;
     }
+}
+
+// With STARTTLS required, the first EHLO only leads to STARTTLS; AUTH and MAIL wait for the
+// EHLO sent over the protected connection.
+void smtpZef::Impl::OnEhloReply() {
+    if (security == 2 && !tlsUpgraded_) {
+        SendCommand(DialogueState::kStartTls, u"");
+        return;
+    }
+    StartAuthOrMail();
+}
+
+// Only a "2" reply lets the handshake start. Bytes after it in the clear cannot be the
+// server's: they were put there by someone on the way (a command injection in the plain part of
+// the connection), so the send ends without reading them.
+void smtpZef::Impl::OnStartTlsGoAhead(const Text& line) {
+    if (line.empty() || line[0] != u'2') {
+        EndForUnexpectedReply(line);
+        return;
+    }
+    if (replyReader_.HasUnreadBytes()) {
+        EndSendAfterFailure(-1, u"UNEXPECTED DATA AFTER STARTTLS REPLY");
+        return;
+    }
+    wire_.StartTls();
+}
+
+// The connection is protected from here on: the dialogue starts again with EHLO, as the server
+// forgets what it learnt before the handshake.
+void smtpZef::Impl::OnTlsReady() {
+    if (sendPhase_ != kSending || failed_ || dialogueState_ != DialogueState::kStartTls) {
+        return;
+    }
+    StopTimer();
+    ArmTimer(kTransferGuard);
+    tlsUpgraded_ = true;
+    SendCommand(DialogueState::kEhlo, hostname);
+}
+
+// A positive reply that does not say what the command needs: the send ends as after a
+// refusal, with the line named as unexpected.
+void smtpZef::Impl::EndForUnexpectedReply(const Text& line) {
+    doneCode_ = -1;
+    doneMessage_ = u"UNEXPECTED REPLY: " + line;
+    sendPhase_ = kClosing;
+    SendCommand(DialogueState::kRset, u"");
 }
 
 void smtpZef::Impl::StartAuthOrMail() {

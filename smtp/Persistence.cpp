@@ -56,6 +56,18 @@ long ReadLong(const PropertyBag& bag, const std::string& key, long defaultValue)
     RefuseStoredValue(key);
 }
 
+// A stored value as a Boolean: a Boolean, or a number (0 is False, anything else True).
+bool ReadBoolean(const PropertyBag& bag, const std::string& key, bool defaultValue) {
+    const Variant value = bag.ReadProperty(key, defaultValue);
+    if (const bool* flag = value.AsBoolean()) {
+        return *flag;
+    }
+    if (const long* number = value.AsLong()) {
+        return *number != 0;
+    }
+    RefuseStoredValue(key);
+}
+
 // A stored value as text: a string as it is, a number in decimal.
 Text ReadText(const PropertyBag& bag, const std::string& key, const Text& defaultValue) {
     const Variant value = bag.ReadProperty(key, defaultValue);
@@ -83,11 +95,15 @@ void smtpZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("Charset", charSet, Text(u"iso-2022-jp"));
     bag.WriteProperty("ConnectTimeout", connectTimeout, 0L);
     bag.WriteProperty("TransTimeout", transTimeout, 0L);
+    bag.WriteProperty("Security", security, 0L);
+    bag.WriteProperty("VerifyCert", verifyCert, true);
+    bag.WriteProperty("CAFile", caFile, Text());
 }
 
 // Everything is read and checked before anything is stored, so a refused bag changes nothing.
 // A stored Auth outside 0 to 3 is refused like an assignment (error 380): kept, it would make
-// every send stop after EHLO and wait for the transfer time-out.
+// every send stop after EHLO and wait for the transfer time-out. A stored Security outside 0 to
+// 2 is refused the same way.
 void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     Text newPort = ReadText(bag, "Port", u"25");
     Text newHostname = ReadText(bag, "Hostname", u"");
@@ -101,12 +117,16 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     Text newCharSet = ReadText(bag, "Charset", u"iso-2022-jp");
     const long newConnectTimeout = ReadLong(bag, "ConnectTimeout", 0);
     const long newTransTimeout = ReadLong(bag, "TransTimeout", 0);
+    const long newSecurity = ReadLong(bag, "Security", 0);
+    const bool newVerifyCert = ReadBoolean(bag, "VerifyCert", true);
+    Text newCAFile = ReadText(bag, "CAFile", u"");
 
     if (newAngleBracketType < std::numeric_limits<int>::min() ||
         newAngleBracketType > std::numeric_limits<int>::max()) {
         RefuseStoredValue("AngleBracketType");
     }
     CheckAuthMechanism(newAuth);
+    CheckSecurityMode(newSecurity);
 
     port = std::move(newPort);
     hostname = std::move(newHostname);
@@ -120,6 +140,9 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     charSet = std::move(newCharSet);
     connectTimeout = newConnectTimeout;
     transTimeout = newTransTimeout;
+    security = newSecurity;
+    verifyCert = newVerifyCert;
+    caFile = std::move(newCAFile);
 }
 
 }  // namespace zef

@@ -55,6 +55,7 @@ smtpZef::Impl::~Impl() {
     wire_.Closed = nullptr;
     wire_.SocketError = nullptr;
     wire_.SocketTrace = nullptr;
+    wire_.TlsReady = nullptr;
     timer_.Tick = nullptr;
 }
 
@@ -68,6 +69,18 @@ void smtpZef::Impl::CheckAuthMechanism(long mechanism) {
 void smtpZef::Impl::SetAuth(long mechanism) {
     CheckAuthMechanism(mechanism);
     auth = mechanism;
+}
+
+void smtpZef::Impl::CheckSecurityMode(long mode) {
+    if (mode < 0 || mode > 2) {
+        throw Error(error::kInvalidValue, "zef.smtpZef.Security",
+                    u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STARTTLS])");
+    }
+}
+
+void smtpZef::Impl::SetSecurity(long mode) {
+    CheckSecurityMode(mode);
+    security = mode;
 }
 
 void smtpZef::Impl::SetMimeMultipart(const Text& subtype) {
@@ -227,6 +240,24 @@ long long smtpZef::MaxLineLength() const {
 }
 void smtpZef::MaxLineLength(long long bytes) {
     impl_->SetMaxLineLength(bytes);
+}
+long smtpZef::Security() const {
+    return impl_->security;
+}
+void smtpZef::Security(long mode) {
+    impl_->SetSecurity(mode);
+}
+bool smtpZef::VerifyCert() const {
+    return impl_->verifyCert;
+}
+void smtpZef::VerifyCert(bool on) {
+    impl_->verifyCert = on;
+}
+const Text& smtpZef::CAFile() const {
+    return impl_->caFile;
+}
+void smtpZef::CAFile(const Text& path) {
+    impl_->caFile = path;
 }
 
 void smtpZef::Smtp(const Text& MailServer, const Text& MailHeader) {

@@ -33,6 +33,10 @@ class ReplyLineReader {
     // True once a line passed MaxLineBytes.
     bool Overrun() const { return overrun_; }
 
+    // True while bytes after the last line handed out are buffered (a partial line, or lines
+    // not yet taken).
+    bool HasUnreadBytes() const { return lineStart_ < buffer_.size(); }
+
     // Forgets everything, the overrun mark included.
     void Clear();
 

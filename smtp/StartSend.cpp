@@ -53,6 +53,7 @@ void smtpZef::Impl::Smtp(const Text& mailServer, const Text& mailHeader) {
     SetCaption(u"CONNECTING TO " + mailServer);
     try {
         ArmTimer(kConnectGuard);
+        wire_.SetTls(WireTlsSettings());
         wire_.Connect(TextToUtf8(mailServer), TextToUtf8(port), "0");
     } catch (const Error& failure) {
         ConnectFailed(FailureCode(failure.number()), failure.description());
@@ -73,6 +74,7 @@ void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
     moreDataId_ = 0;
     rcptIndex_ = 0;
     failed_ = false;
+    tlsUpgraded_ = false;
     replyReader_.Clear();
     mimeDepth_ = 1;
     mimePart_ = 1;
@@ -192,6 +194,25 @@ Text smtpZef::Impl::FieldWithLineBreak() const {
         return u"Pass";
     }
     return {};
+}
+
+// Every send sets the wire's TLS, so a mode chosen for an earlier send never lingers.
+TlsSettings smtpZef::Impl::WireTlsSettings() const {
+    TlsSettings settings;
+    switch (security) {
+        case 1:
+            settings.mode = TlsMode::Implicit;
+            break;
+        case 2:
+            settings.mode = TlsMode::Upgrade;
+            break;
+        default:
+            settings.mode = TlsMode::None;
+            break;
+    }
+    settings.verifyPeer = verifyCert;
+    settings.caFile = TextToUtf8(caFile);
+    return settings;
 }
 
 // A send refused before the connect: the caption shows the reason, and Done reports it before

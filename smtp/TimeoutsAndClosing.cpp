@@ -19,6 +19,7 @@ void smtpZef::Impl::HookComponentEvents() {
     wire_.SocketTrace = [this](const std::string& text) {
         Shielded([this, &text] { OnSocketTrace(text); });
     };
+    wire_.TlsReady = [this] { Shielded([this] { OnTlsReady(); }); };
     timer_.Tick = [this] { Shielded([this] { OnTick(); }); };
 }
 

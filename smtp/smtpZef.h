@@ -69,6 +69,20 @@ public:
     // without bound. A value below 1 raises error 380 and keeps the old value.
     long long MaxLineLength() const;
     void MaxLineLength(long long bytes);
+    // 0 no TLS (the default); 1 TLS from the first byte (implicit TLS, as on port 465);
+    // 2 STARTTLS required: after the EHLO reply (EHLO is sent even with Auth 0) the control
+    // sends STARTTLS and nothing else until the handshake has succeeded, then EHLO again and
+    // AUTH or MAIL. A refused STARTTLS ends the send with Done -1 and the reply line. A failed
+    // handshake or certificate check ends it with Done carrying the socket's number and
+    // description. Any other value raises error 380 and keeps the old value.
+    long Security() const;
+    void Security(long mode);
+    // Check the server's certificate: issued by a trusted CA (the system's, and CAFile's) for the
+    // MailServer host. Default True; False accepts any certificate.
+    bool VerifyCert() const;
+    void VerifyCert(bool on);
+    const Text& CAFile() const;       // a PEM file of further trusted CAs; "" for none
+    void CAFile(const Text& path);
 
     // --- methods ---
     // Starts one send; raises error 59 while a send runs.

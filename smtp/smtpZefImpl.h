@@ -41,6 +41,7 @@ enum class DialogueState {
     kAuthData,
     kAuthData0,
     kAuthData1,
+    kStartTls,
     kMail,
     kRcpt,
     kData,
@@ -83,11 +84,16 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     Text port = u"25";
     Text charSet = u"iso-2022-jp";
     long fold78 = 1;
+    long security = 0;  // 0 none, 1 implicit TLS, 2 STARTTLS required
+    bool verifyCert = true;
+    Text caFile;
     Text caption = kProductBanner;
 
     // Validating setters: error 380 and the old value kept.
     static void CheckAuthMechanism(long mechanism);
     void SetAuth(long mechanism);
+    static void CheckSecurityMode(long mode);
+    void SetSecurity(long mode);
     void SetMimeMultipart(const Text& subtype);
     long long MaxLineLength() const;
     void SetMaxLineLength(long long bytes);
@@ -111,11 +117,16 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     Text FieldWithLineBreak() const;
     void Refuse(long code, const Text& message);
     void ConnectFailed(long number, const Text& description);
+    TlsSettings WireTlsSettings() const;
 
     // --- dialogue (Dialogue.cpp) ---
     void OnDataArrival(const Bytes& data);
     void HandleReplyLine(const Text& line);
     void OnPositiveReply(const Text& line);
+    void OnEhloReply();
+    void OnStartTlsGoAhead(const Text& line);
+    void OnTlsReady();
+    void EndForUnexpectedReply(const Text& line);
     void StartAuthOrMail();
     void AnswerAuthChallenge(const Text& line);
     void SendMailFrom();
@@ -187,7 +198,8 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     smtp::ReplyLineReader replyReader_;
     Text openBracket_ = u"<";
     Text closeBracket_ = u">";
-    bool failed_ = false;  // a handler failed: the connection is being closed, input ignored
+    bool failed_ = false;       // a handler failed: the connection is being closed, input ignored
+    bool tlsUpgraded_ = false;  // Security 2: the STARTTLS handshake has succeeded
 
     // --- guard ---
     long guardPhase_ = kNoGuard;

@@ -26,6 +26,9 @@ TEST(SmtpProperties, DefaultsAfterCreation) {
     EXPECT_EQ(c.Port(), u"25");
     EXPECT_EQ(c.CharSet(), u"iso-2022-jp");
     EXPECT_EQ(c.Fold78(), 1);
+    EXPECT_EQ(c.Security(), 0);
+    EXPECT_TRUE(c.VerifyCert());
+    EXPECT_EQ(c.CAFile(), u"");
     EXPECT_EQ(c.Caption(), u"zef smtpZef 0.1");
     EXPECT_EQ(c.Copyright(), u"zef smtpZef 0.1");
     EXPECT_FALSE(h.timer->Enabled());
@@ -47,6 +50,24 @@ TEST(SmtpProperties, AuthAcceptsZeroToThreeAndRefusesOthers) {
                       u"Invalid Auth Mechanism(0[NO AUTH],1[CRAM-MD5],2[LOGIN],3[PLAIN])");
         }
         EXPECT_EQ(h.control->Auth(), 3);
+    }
+}
+
+TEST(SmtpProperties, SecurityAcceptsZeroToTwoAndRefusesOthers) {
+    SmtpHarness h;
+    h.control->Security(2);
+    EXPECT_EQ(h.control->Security(), 2);
+    for (long bad : {3L, -1L}) {
+        try {
+            h.control->Security(bad);
+            FAIL() << "Security " << bad << " was accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.number(), 380);
+            EXPECT_EQ(e.source(), "zef.smtpZef.Security");
+            EXPECT_EQ(e.description(),
+                      u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STARTTLS])");
+        }
+        EXPECT_EQ(h.control->Security(), 2);
     }
 }
 
@@ -86,7 +107,8 @@ TEST(SmtpPersistence, WritesEveryKeyInOrderWithItsDefault) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{"Port", "Hostname", "Auth", "User", "Pass",
                                                "AngleBracketType", "KanjiIn", "KanjiOut", "Fold78",
-                                               "Charset", "ConnectTimeout", "TransTimeout"}));
+                                               "Charset", "ConnectTimeout", "TransTimeout",
+                                               "Security", "VerifyCert", "CAFile"}));
     EXPECT_EQ(bag.writes[0].defaultValue, Variant(u"25"));
     EXPECT_EQ(bag.writes[1].defaultValue, Variant(u""));
     EXPECT_EQ(bag.writes[2].defaultValue, Variant(0L));
@@ -95,6 +117,9 @@ TEST(SmtpPersistence, WritesEveryKeyInOrderWithItsDefault) {
     EXPECT_EQ(bag.writes[7].defaultValue, Variant(u"(J"));
     EXPECT_EQ(bag.writes[8].defaultValue, Variant(1L));
     EXPECT_EQ(bag.writes[9].defaultValue, Variant(u"iso-2022-jp"));
+    EXPECT_EQ(bag.writes[12].defaultValue, Variant(0L));
+    EXPECT_EQ(bag.writes[13].defaultValue, Variant(true));
+    EXPECT_EQ(bag.writes[14].defaultValue, Variant(u""));
     // Only the local host name differs from its default after creation.
     ASSERT_EQ(bag.stored.size(), 1U);
     EXPECT_EQ(bag.stored.at("Hostname"), Variant(u"client.example"));
@@ -115,6 +140,9 @@ TEST(SmtpPersistence, RoundTripsChangedValuesAndPassAsPlainText) {
     c.CharSet(u"");
     c.ConnectTimeout(5);
     c.TransTimeout(30);
+    c.Security(1);
+    c.VerifyCert(false);
+    c.CAFile(u"/etc/zef/ca.pem");
     RecordingBag bag;
     c.WriteProperties(bag);
     EXPECT_EQ(bag.stored.count("Hostname"), 0U);
@@ -123,10 +151,10 @@ TEST(SmtpPersistence, RoundTripsChangedValuesAndPassAsPlainText) {
     SmtpHarness other;
     other.control->ReadProperties(bag);
     smtpZef& o = *other.control;
-    EXPECT_EQ(bag.reads,
-              (std::vector<std::string>{"Port", "Hostname", "Auth", "User", "Pass",
-                                        "AngleBracketType", "KanjiIn", "KanjiOut", "Fold78",
-                                        "Charset", "ConnectTimeout", "TransTimeout"}));
+    EXPECT_EQ(bag.reads, (std::vector<std::string>{
+                             "Port", "Hostname", "Auth", "User", "Pass", "AngleBracketType",
+                             "KanjiIn", "KanjiOut", "Fold78", "Charset", "ConnectTimeout",
+                             "TransTimeout", "Security", "VerifyCert", "CAFile"}));
     EXPECT_EQ(o.Port(), u"587");
     EXPECT_EQ(o.Hostname(), u"");  // a saved empty name replaces the local one
     EXPECT_EQ(o.Auth(), 2);
@@ -139,6 +167,9 @@ TEST(SmtpPersistence, RoundTripsChangedValuesAndPassAsPlainText) {
     EXPECT_EQ(o.CharSet(), u"");
     EXPECT_EQ(o.ConnectTimeout(), 5);
     EXPECT_EQ(o.TransTimeout(), 30);
+    EXPECT_EQ(o.Security(), 1);
+    EXPECT_FALSE(o.VerifyCert());
+    EXPECT_EQ(o.CAFile(), u"/etc/zef/ca.pem");
 }
 
 TEST(SmtpPersistence, EmptyBagGivesDefaultsAndEmptyHostname) {
@@ -172,11 +203,14 @@ TEST(SmtpPersistence, RefusedBagChangesNothing) {
         {"Auth", Variant(9L), "TALVORN.smtp.Auth"},
         {"ConnectTimeout", Variant(u"soon"), "TALVORN.smtp.ReadProperties"},
         {"Port", Variant(true), "TALVORN.smtp.ReadProperties"},
+        {"Security", Variant(3L), "zef.smtpZef.Security"},
+        {"VerifyCert", Variant(u"no"), "TALVORN.smtp.ReadProperties"},
     };
     for (const Case& c : cases) {
         SmtpHarness h;
         h.control->Port(u"2525");
         h.control->User(u"kept");
+        h.control->Security(2);
         RecordingBag bag;
         bag.stored["User"] = Variant(u"new");
         bag.stored[c.key] = c.value;
@@ -190,6 +224,7 @@ TEST(SmtpPersistence, RefusedBagChangesNothing) {
         EXPECT_EQ(h.control->Port(), u"2525") << c.key;
         EXPECT_EQ(h.control->User(), u"kept") << c.key;
         EXPECT_EQ(h.control->Auth(), 0) << c.key;
+        EXPECT_EQ(h.control->Security(), 2) << c.key;
     }
 }
 
