@@ -8,7 +8,8 @@ code, makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messa
 106 MB; --quick: 30 messages, 10 MB) and runs, in turn and --reps times over:
 
   fetch  zefmail fetch --keep (every part parsed and decoded, nothing written), curl's POP3 RETR
-         of every message (a plain copy to /dev/null), Python poplib + email (parse and decode)
+         of every message (a plain copy to /dev/null), Python poplib + email (parse and decode),
+         and zefmail fetch --keep --out (every part also written to disk)
   parse  the parser alone on the message files (pop_parse_files), against GMime 3 (gmime_parse);
          both once with transfer decoding only and once with text parts converted to text
   send   zefmail send of a 20 MiB attachment (base64 on the fly), curl's smtp:// upload of the
@@ -241,6 +242,13 @@ class Bench:
     def fetch(self) -> None:
         for tool, argv in self.fetch_commands("bench").items():
             self.record("fetch", tool, run(argv, self.env))
+        # The same with every part written to disk, to show what --out costs.
+        out = tempfile.mkdtemp(prefix="zef-bench-out-")
+        try:
+            argv = self.fetch_commands("bench")["zefmail fetch --keep"] + ["--out", out]
+            self.record("fetch", "zefmail fetch --keep --out", run(argv, self.env))
+        finally:
+            shutil.rmtree(out, ignore_errors=True)
 
     def parse(self) -> None:
         commands = {"zef parser, bytes": [self.tools["pop_parse_files"]],

@@ -5,6 +5,11 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define ZEF_BASE64_AVX2 1
+#endif
+
 namespace zef::codec {
 
 namespace {
@@ -74,11 +79,72 @@ constexpr GroupTables MakeGroupTables() {
 
 constexpr GroupTables kGroups = MakeGroupTables();
 
+#ifdef ZEF_BASE64_AVX2
+// 32 characters at a time, for processors with AVX2: byte shuffles check every character and
+// turn it into its six bits (the method of W. Mula and D. Lemire), multiply-adds pack four
+// six-bit values into three bytes. Stops before the first block that holds a character
+// outside the alphabet. Writes 32 bytes for the 24 of each block, so dst must have eight
+// bytes of room past the last block. Returns how many characters it used.
+__attribute__((target("avx2"))) std::size_t DecodeBlocksAvx2(const unsigned char* src,
+                                                             std::size_t size,
+                                                             unsigned char*& dst) {
+    // Per low and high nibble, bits that meet only for characters outside the alphabet.
+    const __m256i lowNibbleClass =
+        _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
+                         0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                         0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m256i highNibbleClass =
+        _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
+                         0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                         0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    // What to add to a character, by its high nibble ("/" apart), to get its six-bit value.
+    const __m256i offsets =
+        _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4,
+                         -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i slash = _mm256_set1_epi8(0x2F);
+    const __m256i groupOrder =
+        _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4,
+                         10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    const __m256i laneOrder = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, -1, -1);
+    std::size_t used = 0;
+    while (size - used >= 32) {
+        __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + used));
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi32(block, 4), slash);
+        const __m256i low = _mm256_and_si256(block, slash);
+        if (_mm256_testz_si256(_mm256_shuffle_epi8(lowNibbleClass, low),
+                               _mm256_shuffle_epi8(highNibbleClass, high)) == 0) {
+            break;
+        }
+        const __m256i isSlash = _mm256_cmpeq_epi8(block, slash);
+        block =
+            _mm256_add_epi8(block, _mm256_shuffle_epi8(offsets, _mm256_add_epi8(isSlash, high)));
+        const __m256i pairs = _mm256_maddubs_epi16(block, _mm256_set1_epi32(0x01400140));
+        __m256i bytes = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+        bytes = _mm256_shuffle_epi8(bytes, groupOrder);
+        bytes = _mm256_permutevar8x32_epi32(bytes, laneOrder);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), bytes);
+        dst += 24;
+        used += 32;
+    }
+    return used;
+}
+
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2") != 0;
+    return has;
+}
+#endif
+
 // Decodes whole groups of four alphabet characters from src while they last, writing three
-// bytes per group; dst must have one byte of room past the last group. Returns how many
+// bytes per group; dst must have eight bytes of room past the last group. Returns how many
 // characters it used.
 std::size_t DecodePlainGroups(const unsigned char* src, std::size_t size, unsigned char*& dst) {
     std::size_t used = 0;
+#ifdef ZEF_BASE64_AVX2
+    if (size >= 32 && HasAvx2()) {
+        used = DecodeBlocksAvx2(src, size, dst);
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
         while (size - used >= 4) {
             const unsigned char* group = src + used;
@@ -147,9 +213,9 @@ void AppendBase64(std::string_view data, Bytes& out) {
 }
 
 void DecodeBase64(std::string_view text, Bytes& out) {
-    // Three bytes per group of four, up to three for an unfinished group, and the one byte of
-    // room the fast path writes past its last group.
-    out.resize(text.size() / 4 * 3 + 4);
+    // Three bytes per group of four, up to three for an unfinished group, and the eight bytes
+    // of room the fast paths write past their last group.
+    out.resize(text.size() / 4 * 3 + 11);
     const auto* src = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = src + text.size();
     auto* dst = reinterpret_cast<unsigned char*>(out.data());

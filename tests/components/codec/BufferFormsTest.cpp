@@ -70,6 +70,23 @@ TEST_F(DecodeInto, Base64AgreesWithTheReferenceWhereverForeignCharactersStand) {
     }
 }
 
+// Long runs go through the block-wise fast path; a foreign character anywhere in a block
+// sends that block to the careful path.
+TEST_F(DecodeInto, LongBase64TextAgreesWithTheReference) {
+    Bytes out;
+    for (size_t groups : {7, 8, 9, 16, 17, 250}) {
+        const std::string line = RandomLine(groups);
+        codec_->DecodeBase64Into(line, out);
+        ASSERT_EQ(out, ReferenceBase64(line)) << groups << " groups";
+        for (size_t at = 0; at < line.size(); at += 13) {
+            std::string spoiled = line;
+            spoiled[at] = static_cast<char>(0x80 | (random_() & 0x7F));
+            codec_->DecodeBase64Into(spoiled, out);
+            ASSERT_EQ(out, ReferenceBase64(spoiled)) << groups << " groups, foreign at " << at;
+        }
+    }
+}
+
 TEST_F(DecodeInto, Base64OfUnfinishedGroupsAndEmptyLines) {
     Bytes out = "stale";
     for (const char* line : {"", "Q", "QU", "QUI", "QUJD", "QUJDRA", "QUJDREU", "Q=UJD"}) {
