@@ -60,6 +60,13 @@ bool ReadBool(const PropertyBag& bag, const std::string& key, bool fallback) {
     TypeMismatch(key);
 }
 
+void CheckSecurityMode(long mode) {
+    if (mode < 0 || mode > 2) {
+        throw Error(error::kInvalidValue, "zef.popZef.Security",
+                    u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STLS])");
+    }
+}
+
 long ReadLong(const PropertyBag& bag, const std::string& key, long fallback) {
     const Variant value = bag.ReadProperty(key, Variant(fallback));
     if (const long* number = value.AsLong()) {
@@ -90,6 +97,7 @@ popZef::Impl::Impl(popZef& owner, Components components)
                               const std::string& /*source*/,
                               long /*extra*/) { OnSocketError(number, description); };
     wire.SocketTrace = [this](const std::string& text) { OnSocketTrace(text); };
+    wire.TlsReady = [this] { OnTlsReady(); };
     Timer& timer = *components_.timer;
     timer.Enabled(false);
     timer.Interval(kTickMilliseconds);
@@ -106,6 +114,7 @@ popZef::Impl::~Impl() {
     wire.Closed = nullptr;
     wire.SocketError = nullptr;
     wire.SocketTrace = nullptr;
+    wire.TlsReady = nullptr;
     components_.timer->Tick = nullptr;
     components_.timer->Enabled(false);
 }
@@ -122,6 +131,11 @@ void popZef::Impl::MaxLineLength(long long bytes) {
     maxLineLength_ = bytes;
     lines_.MaxLineLength(static_cast<size_t>(bytes));
     parser_.MaxFieldLength(static_cast<size_t>(bytes));
+}
+
+void popZef::Impl::Security(long mode) {
+    CheckSecurityMode(mode);
+    security = mode;
 }
 
 void popZef::Impl::Pop(const Text& server, const Text& user, const Text& password, long lines) {
@@ -147,14 +161,35 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
     topLines_ = lines;
     abortMode_ = 0;
     pendingOutput_.clear();
+    greeting_.clear();
     try {
         ArmTimer(1);
+        components_.wire->SetTls(WireTlsSettings());
         components_.wire->Connect(TextToUtf8(server), TextToUtf8(port), "0");
     } catch (const Error& e) {
         ConnectFailed(e.number(), e.description());
     } catch (const std::exception& e) {
         ConnectFailed(-1, Utf8ToText(e.what()));
     }
+}
+
+// Every transfer sets the wire's TLS, so a mode chosen for an earlier one never lingers.
+TlsSettings popZef::Impl::WireTlsSettings() const {
+    TlsSettings settings;
+    switch (security) {
+        case 1:
+            settings.mode = TlsMode::Implicit;
+            break;
+        case 2:
+            settings.mode = TlsMode::Upgrade;
+            break;
+        default:
+            settings.mode = TlsMode::None;
+            break;
+    }
+    settings.verifyPeer = verifyCert;
+    settings.caFile = TextToUtf8(caFile);
+    return settings;
 }
 
 void popZef::Impl::ConnectFailed(long number, const Text& description) {
@@ -172,12 +207,28 @@ Text popZef::Impl::Any2Unicode(const Bytes& ansiText) {
     return AnsiToText(components_.glyph->AnyToAnsi(copy));
 }
 
+// Everything is read before anything is stored, so a bag that is refused changes nothing. The
+// first five keys are taken as they are; a stored Security outside 0 to 2 is refused like an
+// assignment (error 380).
 void popZef::Impl::ReadProperties(const PropertyBag& bag) {
-    port = ReadText(bag, "Port", u"110");
-    apop = ReadBool(bag, "APOP", false);
-    deleteOnError = ReadBool(bag, "DeleteOnError", false);
-    connectTimeout = ReadLong(bag, "ConnectTimeout", 0);
-    transTimeout = ReadLong(bag, "TransTimeout", 0);
+    Text newPort = ReadText(bag, "Port", u"110");
+    const bool newApop = ReadBool(bag, "APOP", false);
+    const bool newDeleteOnError = ReadBool(bag, "DeleteOnError", false);
+    const long newConnectTimeout = ReadLong(bag, "ConnectTimeout", 0);
+    const long newTransTimeout = ReadLong(bag, "TransTimeout", 0);
+    const long newSecurity = ReadLong(bag, "Security", 0);
+    const bool newVerifyCert = ReadBool(bag, "VerifyCert", true);
+    Text newCAFile = ReadText(bag, "CAFile", u"");
+    CheckSecurityMode(newSecurity);
+
+    port = std::move(newPort);
+    apop = newApop;
+    deleteOnError = newDeleteOnError;
+    connectTimeout = newConnectTimeout;
+    transTimeout = newTransTimeout;
+    security = newSecurity;
+    verifyCert = newVerifyCert;
+    caFile = std::move(newCAFile);
 }
 
 void popZef::Impl::WriteProperties(PropertyBag& bag) const {
@@ -186,6 +237,9 @@ void popZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("DeleteOnError", Variant(deleteOnError), Variant(false));
     bag.WriteProperty("ConnectTimeout", Variant(connectTimeout), Variant(0L));
     bag.WriteProperty("TransTimeout", Variant(transTimeout), Variant(0L));
+    bag.WriteProperty("Security", Variant(security), Variant(0L));
+    bag.WriteProperty("VerifyCert", Variant(verifyCert), Variant(true));
+    bag.WriteProperty("CAFile", Variant(caFile), Variant(Text()));
 }
 
 // --- guard timer and caption ---

@@ -46,8 +46,12 @@ class popZef::Impl final : private pop::MessageEvents {
     bool apop = false;
     Text port = u"110";
     bool deleteOnError = false;
+    long security = 0;  // 0 none, 1 implicit TLS, 2 STLS required
+    bool verifyCert = true;
+    Text caFile;
     long long MaxLineLength() const { return maxLineLength_; }
     void MaxLineLength(long long bytes);
+    void Security(long mode);
 
     // --- methods ---
     void Pop(const Text& server, const Text& user, const Text& password, long lines);
@@ -64,6 +68,7 @@ class popZef::Impl final : private pop::MessageEvents {
     // handler or decoder, a line over the limit); whatever still arrives is dropped.
     enum class State {
         Init,
+        Stls,
         User,
         Pass,
         Apop,
@@ -89,6 +94,7 @@ class popZef::Impl final : private pop::MessageEvents {
     void OnSocketError(long number, const std::string& description);
     void OnSocketTrace(const std::string& text);
     void OnTick();
+    void OnTlsReady();
 
     // --- the dialogue (PopDialogue.cpp) ---
     void TakeLines();
@@ -96,6 +102,8 @@ class popZef::Impl final : private pop::MessageEvents {
     void HandleTopLine(std::string_view line);
     void HandleRetrLine(std::string_view line);
     void HandleStatusLine();
+    void OnGreeting();
+    void OnStlsGoAhead();
     void Login();
     void OnStatReply();
     void OnListReply();
@@ -124,6 +132,7 @@ class popZef::Impl final : private pop::MessageEvents {
     void ArmTimer(long phase);
     void SetCaption(const Text& caption);
     void ConnectFailed(long number, const Text& description);
+    TlsSettings WireTlsSettings() const;
     void RaiseTrace(const Text& text);
 
     // --- MessageEvents: the parser's events go to the application ---
@@ -166,6 +175,7 @@ class popZef::Impl final : private pop::MessageEvents {
     long doneCode_ = 0;
     Text doneMessage_;
     Text currentLine_;
+    Text greeting_;  // kept for the APOP time stamp, which STLS puts a dialogue away
     long abortMode_ = 0;  // 0 none, 1 QUIT at the next message, 2 RSET there
     Bytes pendingOutput_;
     long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer

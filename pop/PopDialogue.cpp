@@ -30,6 +30,8 @@ Text popZef::Impl::CommandName(State command) {
     switch (command) {
         case State::Init:
             return u"INIT";
+        case State::Stls:
+            return u"STLS";
         case State::User:
             return u"USER";
         case State::Pass:
@@ -187,6 +189,18 @@ void popZef::Impl::OnSocketTrace(const std::string& text) {
     }
 }
 
+// The handshake that STLS asked for has succeeded: the login goes out protected.
+void popZef::Impl::OnTlsReady() {
+    if (receivePhase_ != 1 || state_ != State::Stls) {
+        return;
+    }
+    Guarded([this] {
+        StopTimer();
+        ArmTimer(2);
+        Login();
+    });
+}
+
 void popZef::Impl::OnTick() {
     if (receivePhase_ == 0) {
         return;
@@ -287,7 +301,10 @@ void popZef::Impl::HandleStatusLine() {
     const bool good = IsGood(currentLine_);
     switch (state_) {
         case State::Init:
-            good ? Login() : Fatal();
+            good ? OnGreeting() : Fatal();
+            break;
+        case State::Stls:
+            good ? OnStlsGoAhead() : Fatal();
             break;
         case State::User:
             good ? SendCommand(State::Pass, password_) : Fatal();
@@ -330,9 +347,27 @@ void popZef::Impl::HandleStatusLine() {
 
 // --- the steps the table names ---
 
+// With STLS required, nothing but STLS goes out before the handshake; the greeting is kept for
+// the APOP time stamp.
+void popZef::Impl::OnGreeting() {
+    greeting_ = currentLine_;
+    security == 2 ? SendCommand(State::Stls, {}) : Login();
+}
+
+// Bytes after the go-ahead in the clear cannot be the server's: they were put there by someone
+// on the way, and read as replies they would steer the dialogue. The transfer ends without
+// reading them.
+void popZef::Impl::OnStlsGoAhead() {
+    if (lines_.Pending() > 0) {
+        FailTransfer(-1, u"UNEXPECTED DATA AFTER STLS REPLY");
+        return;
+    }
+    components_.wire->StartTls();
+}
+
 void popZef::Impl::Login() {
     if (apop) {
-        SendCommand(State::Apop, userName_ + u" " + ApopDigest(currentLine_));
+        SendCommand(State::Apop, userName_ + u" " + ApopDigest(greeting_));
     } else {
         SendCommand(State::User, userName_);
     }

@@ -56,6 +56,24 @@ long long popZef::MaxLineLength() const {
 void popZef::MaxLineLength(long long bytes) {
     impl_->MaxLineLength(bytes);
 }
+long popZef::Security() const {
+    return impl_->security;
+}
+void popZef::Security(long mode) {
+    impl_->Security(mode);
+}
+bool popZef::VerifyCert() const {
+    return impl_->verifyCert;
+}
+void popZef::VerifyCert(bool on) {
+    impl_->verifyCert = on;
+}
+const Text& popZef::CAFile() const {
+    return impl_->caFile;
+}
+void popZef::CAFile(const Text& path) {
+    impl_->caFile = path;
+}
 
 void popZef::pop(const Text& xserv, const Text& xuser, const Text& xpass, long xlines) {
     impl_->Pop(xserv, xuser, xpass, xlines);

@@ -61,6 +61,20 @@ public:
     // FIELD TOO LONG". A value below 1 raises error 380.
     long long MaxLineLength() const;
     void MaxLineLength(long long bytes);
+    // 0 no TLS (the default); 1 TLS from the first byte (implicit TLS, as on port 995);
+    // 2 STLS required: after the greeting the control sends STLS and nothing else until the
+    // handshake has succeeded, then APOP (with the greeting's time stamp) or USER and PASS. A
+    // refused STLS ends the transfer with Done -1 and the reply line, nothing sent in the clear.
+    // A failed handshake or certificate check ends it with Done carrying the socket's number
+    // and description. Any other value raises error 380 and keeps the old value.
+    long Security() const;
+    void Security(long mode);
+    // Check the server's certificate: issued by a trusted CA (the system's, and CAFile's) for the
+    // xserv host. Default True; False accepts any certificate.
+    bool VerifyCert() const;
+    void VerifyCert(bool on);
+    const Text& CAFile() const;   // a PEM file of further trusted CAs; "" for none
+    void CAFile(const Text& path);
 
     // --- methods ---
     // Starts one mailbox transfer; raises error 59 while one runs.
