@@ -83,6 +83,37 @@ TEST_F(OptionsTest, SendRefusesWhatCannotWork) {
                        "--subject");
 }
 
+TEST_F(OptionsTest, TlsModesTheirPortsAndTheCertificateOptions) {
+    ParseOutcome plain = Parse(Send({}));
+    ASSERT_TRUE(plain.command.has_value()) << err_.str();
+    EXPECT_EQ(plain.command->send.Security(), 0);
+    EXPECT_EQ(plain.command->send.PortOr(25, 465), 25);
+
+    ParseOutcome implicit = Parse(Send({"--tls", "Implicit", "--insecure"}));
+    ASSERT_TRUE(implicit.command.has_value()) << err_.str();
+    EXPECT_EQ(implicit.command->send.Security(), 1);
+    EXPECT_EQ(implicit.command->send.PortOr(25, 465), 465);
+    EXPECT_TRUE(implicit.command->send.insecure);
+
+    env_["ZEFMAIL_PASSWORD"] = "pw";
+    ParseOutcome stls = Parse({"fetch", "--server", "h", "--user", "u", "--tls", "starttls",
+                               "--ca-file", body_, "--port", "1110"});
+    ASSERT_TRUE(stls.command.has_value()) << err_.str();
+    EXPECT_EQ(stls.command->fetch.Security(), 2);
+    EXPECT_EQ(stls.command->fetch.PortOr(110, 995), 1110);
+    EXPECT_EQ(stls.command->fetch.caFile, body_);
+
+    ExpectOneLineError(Parse(Send({"--tls", "ssl"})), "--tls");
+    ExpectOneLineError(Parse(Send({"--insecure"})), "--tls");
+    ExpectOneLineError(Parse(Send({"--ca-file", body_})), "--tls");
+    ExpectOneLineError(
+        Parse(Send({"--tls", "implicit", "--ca-file", (folder_ / "ca.pem").string()})),
+        "--ca-file " + (folder_ / "ca.pem").string() + ": No such file");
+    ExpectOneLineError(Parse({"fetch", "--server", "h", "--user", "u", "--tls", "implicit",
+                              "--ca-file", folder_.string()}),
+                       "is a folder");
+}
+
 TEST_F(OptionsTest, TextThatIso2022JpCannotCarryIsRefusedBeforeConnecting) {
     ExpectOneLineError(Parse(Send({"--subject", "party 🎉"})), "--subject: U+1F389");
     ExpectOneLineError(Parse(Send({"--cc", "Zoë <z@x>"})), "--cc: U+00EB");

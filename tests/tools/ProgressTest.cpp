@@ -60,5 +60,15 @@ TEST(Outcome, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
               "the server stopped answering (code -4: trans timeout)");
 }
 
+TEST(Outcome, TlsFailuresSayWhatToDo) {
+    EXPECT_EQ(
+        DescribeFailure(10, "certificate verify failed: certificate has expired", "h", 465, false),
+        "the server's certificate was refused (code 10: certificate verify failed: "
+        "certificate has expired; --ca-file names a CA to trust, --insecure skips the "
+        "check)");
+    EXPECT_EQ(DescribeFailure(1, "TLS handshake failed: wrong version number", "h", 995, true),
+              "no TLS with h:995 (code 1: TLS handshake failed: wrong version number)");
+}
+
 }  // namespace
 }  // namespace zef::zefmail

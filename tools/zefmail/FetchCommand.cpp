@@ -23,6 +23,7 @@ namespace zef::zefmail {
 namespace {
 
 constexpr int kPop3Port = 110;
+constexpr int kPop3sPort = 995;
 
 // One mailbox transfer: the control, its handlers and where they write.
 class FetchSession {
@@ -88,7 +89,7 @@ class FetchSession {
     }
 
   private:
-    int Port() const { return options_.port != 0 ? options_.port : kPop3Port; }
+    int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
 
     void PrepareOutFolder() {
         std::error_code error;
@@ -124,6 +125,9 @@ class FetchSession {
         pop_.TransTimeout(options_.transTimeout);
         pop_.APOP(options_.apop);
         pop_.DeleteOnError(options_.deleteOnError);
+        pop_.Security(options_.Security());
+        pop_.VerifyCert(!options_.insecure);
+        pop_.CAFile(Utf8ToText(options_.caFile));
     }
 
     void InstallDialogueHandlers() {

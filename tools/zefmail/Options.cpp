@@ -32,10 +32,23 @@ Examples:
   A header written by hand (UTF-8, one field per line):
     zefmail send --server localhost --header-file header.txt --body-file body.txt
 
+  Over TLS: STARTTLS on the submission port, or implicit TLS (port 465 unless --port):
+    zefmail send --server mail.example.jp --port 587 --tls starttls --auth plain --user taro \
+      --from taro@example.jp --to hanako@example.jp --subject Hi --body-file body.txt
+    zefmail send --server mail.example.jp --tls implicit --auth plain --user taro \
+      --from taro@example.jp --to hanako@example.jp --subject Hi --body-file body.txt
+
+  A server whose certificate comes from a CA of your own:
+    zefmail send --server mail.internal --tls starttls --ca-file company-ca.pem \
+      --from me@internal --to you@internal --subject Hi --body-file body.txt
+
 The text body is sent as ISO-2022-JP; HTML as UTF-8 quoted-printable; attachments in base64.
 The password is read from the environment variable named by --password-env, never from the
-command line. Exit status: 0 when the server accepted the message, 1 when the send failed,
-2 for a command line that cannot be used.)";
+command line. With --tls nothing but EHLO and STARTTLS is sent before the TLS handshake, and
+the server's certificate must come from a trusted CA (the system's or --ca-file) and name
+--server; --insecure skips that check, which leaves the connection open to anyone in between.
+Exit status: 0 when the server accepted the message, 1 when the send failed, 2 for a command
+line that cannot be used.)";
 
 const char* const kFetchExamples = R"(
 Examples:
@@ -49,15 +62,22 @@ Examples:
   Every event of the mailbox as JSON lines, nothing deleted:
     zefmail fetch --server pop.example.jp --user taro --events | jq .
 
+  Over TLS: implicit TLS (port 995 unless --port), or STLS on port 110 with a CA of your own:
+    zefmail fetch --server pop.example.jp --user taro --tls implicit --out mail
+    zefmail fetch --server pop.internal --user taro --tls starttls --ca-file company-ca.pem \
+      --out mail
+
 Each message goes to DIR/<message number>/: message.json (id, uidl, size, headers, parts)
 and one file per part with its decoded bytes. Without --out nothing is deleted on the server.
+With --tls the login waits for the TLS handshake, and the server's certificate is checked as
+for send (--ca-file, --insecure).
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
 command line that cannot be used.)";
 
-void AddCommon(CLI::App& command, CommonOptions& options) {
+void AddCommon(CLI::App& command, CommonOptions& options, const std::string& portHelp) {
     command.add_option("--server", options.server, "Host name or address of the server")
         ->required();
-    command.add_option("--port", options.port, "Port of the server")->check(CLI::Range(1, 65535));
+    command.add_option("--port", options.port, portHelp)->check(CLI::Range(1, 65535));
     command
         .add_option("--password-env", options.passwordEnv,
                     "Environment variable that holds the password")
@@ -75,11 +95,25 @@ void AddCommon(CLI::App& command, CommonOptions& options) {
     command.add_flag("--trace", options.trace,
                      "Show the dialogue on standard error (passwords as ***)");
     command.add_flag("--quiet", options.quiet, "No progress bar");
+    CLI::Option* tls =
+        command
+            .add_option("--tls", options.tls,
+                        "TLS, required: implicit (from the first byte) or starttls (an upgrade "
+                        "after the greeting; STLS for POP3)")
+            ->transform(CLI::IsMember({"implicit", "starttls"}, CLI::ignore_case));
+    command
+        .add_option("--ca-file", options.caFile,
+                    "PEM file of CAs to trust besides the system's, for --tls")
+        ->needs(tls);
+    command
+        .add_flag("--insecure", options.insecure,
+                  "With --tls: accept any server certificate (no check of issuer, dates or name)")
+        ->needs(tls);
 }
 
 void AddSend(CLI::App& app, SendOptions& options) {
     CLI::App* send = app.add_subcommand("send", "Send one message through an SMTP server");
-    AddCommon(*send, options);
+    AddCommon(*send, options, "Port of the server (default 25; 465 with --tls implicit)");
     send->add_option("--from", options.from, "Sender (UTF-8, e.g. 'Name <addr>')");
     send->add_option("--to", options.to, "Recipient, in the To field (repeatable)");
     send->add_option("--cc", options.cc, "Recipient, in the Cc field (repeatable)");
@@ -104,7 +138,7 @@ void AddSend(CLI::App& app, SendOptions& options) {
 
 void AddFetch(CLI::App& app, FetchOptions& options) {
     CLI::App* fetch = app.add_subcommand("fetch", "Read a POP3 mailbox");
-    AddCommon(*fetch, options);
+    AddCommon(*fetch, options, "Port of the server (default 110; 995 with --tls implicit)");
     fetch->add_option("--user", options.user, "Mailbox user name")->required();
     fetch->add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
     fetch->add_option("--top-lines", options.topLines, "Also ask for the first N lines (TOP)")
@@ -161,6 +195,20 @@ long SendOptions::AuthMechanism() const {
     return 0;
 }
 
+long CommonOptions::Security() const {
+    if (tls == "implicit") {
+        return 1;
+    }
+    return tls == "starttls" ? 2 : 0;
+}
+
+int CommonOptions::PortOr(int plainPort, int implicitTlsPort) const {
+    if (port != 0) {
+        return port;
+    }
+    return Security() == 1 ? implicitTlsPort : plainPort;
+}
+
 EnvLookup ProcessEnvironment() {
     return [](const std::string& name) -> std::optional<std::string> {
         const char* value = std::getenv(name.c_str());
@@ -197,6 +245,11 @@ std::optional<std::string> CheckSend(const SendOptions& options, const EnvLookup
     }
     for (const auto& path : options.attach) {
         if (auto error = CheckReadableFile("--attach", path)) {
+            return error;
+        }
+    }
+    if (!options.caFile.empty()) {
+        if (auto error = CheckReadableFile("--ca-file", options.caFile)) {
             return error;
         }
     }
@@ -246,6 +299,11 @@ std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLook
         struct stat info {};
         if (::stat(options.out.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
             return "--out " + options.out + ": exists and is not a folder";
+        }
+    }
+    if (!options.caFile.empty()) {
+        if (auto error = CheckReadableFile("--ca-file", options.caFile)) {
+            return error;
         }
     }
     return CheckPassword(options, env, "the mailbox password");

@@ -17,6 +17,15 @@ struct CommonOptions {
     long transTimeout = 120;
     bool trace = false;
     bool quiet = false;
+    std::string tls;     // "" none, "implicit" or "starttls" (STLS for fetch)
+    std::string caFile;  // further trusted CAs for the certificate check
+    bool insecure = false;
+
+    // The controls' Security value: 0 none, 1 implicit TLS, 2 STARTTLS/STLS.
+    long Security() const;
+    // The port used: --port, or the protocol's port for the TLS mode (`plainPort` without TLS
+    // or with STARTTLS, `implicitTlsPort` with implicit TLS).
+    int PortOr(int plainPort, int implicitTlsPort) const;
 };
 
 struct SendOptions : CommonOptions {

@@ -27,6 +27,7 @@ namespace zef::zefmail {
 namespace {
 
 constexpr int kSmtpPort = 25;
+constexpr int kSmtpsPort = 465;
 
 std::string LocalHostName() {
     std::array<char, 256> name{};
@@ -110,7 +111,7 @@ class SendSession {
     int Run() {
         std::string header = options_.headerFile.empty() ? BuiltHeader(options_) : HeaderFromFile();
         progress_.Totals(TotalBytes(), -1);
-        int port = options_.port != 0 ? options_.port : kSmtpPort;
+        int port = options_.PortOr(kSmtpPort, kSmtpsPort);
         smtp_.Smtp(Utf8ToText(options_.server), Utf8ToText(header));
         if (!done_ && !failure_) {
             io_.run();
@@ -157,11 +158,14 @@ class SendSession {
     }
 
     void Configure(const EnvLookup& env) {
-        int port = options_.port != 0 ? options_.port : kSmtpPort;
+        int port = options_.PortOr(kSmtpPort, kSmtpsPort);
         smtp_.Port(AsciiToText(std::to_string(port)));
         smtp_.ConnectTimeout(options_.connectTimeout);
         smtp_.TransTimeout(options_.transTimeout);
         smtp_.Auth(options_.AuthMechanism());
+        smtp_.Security(options_.Security());
+        smtp_.VerifyCert(!options_.insecure);
+        smtp_.CAFile(Utf8ToText(options_.caFile));
         if (options_.AuthMechanism() != 0) {
             smtp_.User(Utf8ToText(options_.user));
             smtp_.Pass(Utf8ToText(env(options_.passwordEnv).value_or("")));
