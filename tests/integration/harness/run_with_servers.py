@@ -14,9 +14,18 @@ mailbox) or a comma list of corpus message names (file names without .eml). The 
   ZEF_IT_MAILBOX_<NAME> (the message names in that mailbox, comma separated, in order),
   ZEF_IT_CORPUS, ZEF_IT_CHECKER, ZEF_IT_PYTHON, ZEF_IT_WORKDIR.
 Mail the SMTP server accepts for <name>@... is also delivered into mailbox <name>.
+
+With --tls, the certificates of tests/support/make_test_certs.sh are made in the scratch folder
+and TLS servers start beside the plain ones, one per server certificate ("good", "expired",
+"wronghost", "unknownca"): the SMTP server's listeners with STARTTLS required and with implicit
+TLS, and a Dovecot per certificate with TLS required (STLS, and implicit TLS on a second port),
+each holding the same mailboxes. ZEF_IT_TLS then holds, as JSON:
+  {"ca": the CA file to trust, "smtp": {"starttls": {"good": port, ...}, "implicit": {...}},
+   "pop3": {"stls": {...}, "implicit": {...}}, "pop3_log": {"good": Dovecot's log file, ...}}
 """
 
 import argparse
+import json
 import os
 import shutil
 import signal
@@ -61,6 +70,23 @@ def run_command(argv: list[str], env: dict[str, str], timeout: float) -> int:
         return 124
 
 
+def start_tls_dovecots(workdir: str, mailbox_files: dict[str, list[str]], certs: str,
+                       smtp: servers.SmtpServer, started: list) -> dict[str, str]:
+    """A Dovecot per server certificate, each with its own copy of the mailboxes; returns the
+    ZEF_IT_TLS variable."""
+    stls, implicit, logs = {}, {}, {}
+    for variant, certificate in servers.TLS_CERTIFICATES.items():
+        dovecot = servers.DovecotServer(
+            workdir, mailbox_files, POP3_PASS, name=f"dovecot-tls-{variant}",
+            tls=(os.path.join(certs, certificate), os.path.join(certs, "server.key")))
+        started.append(dovecot)
+        stls[variant], implicit[variant] = dovecot.port, dovecot.tls_port
+        logs[variant] = dovecot.log_path
+    return {"ZEF_IT_TLS": json.dumps({
+        "ca": os.path.join(certs, "ca.pem"), "smtp": smtp.tls_ports,
+        "pop3": {"stls": stls, "implicit": implicit}, "pop3_log": logs})}
+
+
 def stop_on_signal(signum, frame) -> None:
     raise SystemExit(128 + signum)  # unwinds through the finally that stops the servers
 
@@ -72,6 +98,7 @@ def main() -> int:
     parser.add_argument("--mailbox", action="append", default=[])
     parser.add_argument("--timeout", type=float, default=90)
     parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
+    parser.add_argument("--tls", action="store_true", help="also start TLS servers")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
@@ -84,13 +111,16 @@ def main() -> int:
     started = []
     code = 1
     try:
-        dovecot = servers.DovecotServer(
-            workdir, {name: [os.path.join(corpus, n + ".eml") for n in names]
-                      for name, names in mailboxes.items()}, POP3_PASS)
+        mailbox_files = {name: [os.path.join(corpus, n + ".eml") for n in names]
+                         for name, names in mailboxes.items()}
+        certs = servers.make_test_certs(os.path.join(workdir, "certs")) if args.tls else None
+        dovecot = servers.DovecotServer(workdir, mailbox_files, POP3_PASS)
         started.append(dovecot)
         smtp = servers.SmtpServer(workdir, SMTP_USER, SMTP_PASS, deliver_root=dovecot.mail_root,
-                                  deliver_owner=(dovecot.accounts.uid, dovecot.accounts.gid))
+                                  deliver_owner=(dovecot.accounts.uid, dovecot.accounts.gid),
+                                  tls_dir=certs)
         started.append(smtp)
+        tls_env = start_tls_dovecots(workdir, mailbox_files, certs, smtp, started) if certs else {}
 
         scratch = os.path.join(workdir, "test")
         os.makedirs(scratch)
@@ -109,10 +139,13 @@ def main() -> int:
         })
         for name, names in mailboxes.items():
             env["ZEF_IT_MAILBOX_" + name.upper()] = ",".join(names)
+        env.update(tls_env)
         code = run_command(command, env, args.timeout)
     except (servers.ServerError, OSError) as e:
         servers.warn(f"run_with_servers: cannot start the servers: {e}")
     finally:
+        for server in started:
+            server.begin_stop()  # all at once: Dovecot takes a moment to stop
         for server in reversed(started):
             server.stop()
         if code != 0:

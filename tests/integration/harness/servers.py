@@ -6,6 +6,7 @@ ends the server's whole process group after a short grace period.
 
 import ctypes
 import grp
+import json
 import os
 import pwd
 import shutil
@@ -17,6 +18,11 @@ import time
 
 PYTHON = "/usr/bin/python3"
 HERE = os.path.dirname(os.path.abspath(__file__))
+MAKE_TEST_CERTS = os.path.join(HERE, "..", "..", "support", "make_test_certs.sh")
+# The server certificates of make_test_certs.sh that TLS servers are started with, by the name
+# the tests know them by.
+TLS_CERTIFICATES = {"good": "server.pem", "expired": "server-expired.pem",
+                    "wronghost": "server-wronghost.pem", "unknownca": "server-unknownca.pem"}
 START_TIMEOUT = 15.0
 STOP_GRACE = 5.0
 
@@ -63,6 +69,11 @@ class Process:
     def alive(self) -> bool:
         return self.proc.poll() is None
 
+    def begin_stop(self) -> None:
+        """Asks the server to stop without waiting, so that several stop at the same time."""
+        if self.alive():
+            self.proc.send_signal(signal.SIGTERM)
+
     def stop(self) -> None:
         if self.alive():
             self.proc.send_signal(signal.SIGTERM)
@@ -86,11 +97,21 @@ class Process:
             return ""
 
 
+def make_test_certs(folder: str) -> str:
+    """The CA and server certificates of tests/support/make_test_certs.sh, made in `folder`."""
+    result = subprocess.run(["sh", MAKE_TEST_CERTS, folder], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, timeout=START_TIMEOUT)
+    if result.returncode != 0:
+        raise ServerError("make_test_certs.sh failed:\n" + result.stderr.decode(errors="replace"))
+    return folder
+
+
 class SmtpServer:
-    """harness/smtp_server.py: AUTH checked against one account, messages saved to a spool."""
+    """harness/smtp_server.py: AUTH checked against one account, messages saved to a spool.
+    With tls_dir, also its TLS listeners; tls_ports holds their ports then."""
 
     def __init__(self, workdir: str, user: str, password: str, deliver_root: str | None = None,
-                 deliver_owner: tuple[int, int] | None = None):
+                 deliver_owner: tuple[int, int] | None = None, tls_dir: str | None = None):
         self.dir = os.path.join(workdir, "smtp")
         self.spool = os.path.join(self.dir, "spool")
         os.makedirs(self.spool)
@@ -101,8 +122,15 @@ class SmtpServer:
             argv += ["--deliver-root", deliver_root]
         if deliver_owner:
             argv += ["--deliver-owner", f"{deliver_owner[0]}:{deliver_owner[1]}"]
+        tls_ports_file = os.path.join(self.dir, "tls-ports.json")
+        if tls_dir:
+            argv += ["--tls-dir", tls_dir, "--tls-ports-file", tls_ports_file]
         self.process = Process("smtp", argv, os.path.join(self.dir, "server.log"))
         self.port = self._wait_for_port(port_file)
+        self.tls_ports = None
+        if tls_dir:
+            with open(tls_ports_file) as f:
+                self.tls_ports = json.load(f)
 
     def _wait_for_port(self, port_file: str) -> int:
         deadline = time.monotonic() + START_TIMEOUT
@@ -118,6 +146,9 @@ class SmtpServer:
 
     def log_tail(self) -> str:
         return self.process.log_tail()
+
+    def begin_stop(self) -> None:
+        self.process.begin_stop()
 
     def stop(self) -> None:
         self.process.stop()
@@ -147,11 +178,18 @@ class MailAccounts:
 
 class DovecotServer:
     """Dovecot's POP3 service in the foreground with a generated configuration: plaintext
-    passwords in a passwd-file (so APOP works), one maildir per user, no TLS."""
+    passwords in a passwd-file (so APOP works), one maildir per user. Without `tls` no TLS.
+    With `tls` (a certificate file and its key) TLS is required: `port` offers STLS and
+    `tls_port` implicit TLS, and no login is accepted before the handshake. Dovecot takes a
+    loopback connection for a secure one, so the log shows how each login came: its "Login:"
+    lines end in "TLS" for a protected one."""
 
-    def __init__(self, workdir: str, mailboxes: dict[str, list[str]], password: str):
+    def __init__(self, workdir: str, mailboxes: dict[str, list[str]], password: str,
+                 name: str = "dovecot", tls: tuple[str, str] | None = None):
         """mailboxes: user name -> message files to put into that user's maildir, in order."""
-        self.dir = os.path.join(workdir, "dovecot")
+        self.tls = tls
+        self.tls_port = None
+        self.dir = os.path.join(workdir, name)
         self.mail_root = os.path.join(self.dir, "mail")
         self.accounts = MailAccounts()
         for sub in ("base", "state", "log"):
@@ -189,8 +227,13 @@ class DovecotServer:
             for name in filenames:
                 os.chown(os.path.join(dirpath, name), self.accounts.uid, self.accounts.gid)
 
-    def _config(self, port: int) -> str:
+    def _config(self, port: int, tls_port: int) -> str:
         a = self.accounts
+        if self.tls:
+            security = ["ssl = required", f"ssl_cert = <{self.tls[0]}",
+                        f"ssl_key = <{self.tls[1]}", "disable_plaintext_auth = yes"]
+        else:
+            security = ["ssl = no", "disable_plaintext_auth = no"]
         lines = [
             "protocols = pop3",
             "listen = 127.0.0.1",
@@ -198,8 +241,7 @@ class DovecotServer:
             f"state_dir = {self.dir}/state",
             f"log_path = {self.dir}/log/dovecot.log",
             f"info_log_path = {self.dir}/log/dovecot.log",
-            "ssl = no",
-            "disable_plaintext_auth = no",
+            *security,
             "auth_mechanisms = plain apop",
             "auth_failure_delay = 0",  # refused logins answer at once
             f"default_internal_user = {a.internal_user}",
@@ -224,6 +266,9 @@ class DovecotServer:
             f"    port = {port}",
             "  }",
         ]
+        if self.tls:
+            lines += ["  inet_listener pop3s {", "    address = 127.0.0.1", f"    port = {tls_port}",
+                      "    ssl = yes", "  }"]
         if not a.root:
             lines.append("  chroot =")  # chroot needs root
         lines += ["}", "service imap-login {", "  inet_listener imap {", "    port = 0", "  }",
@@ -241,15 +286,17 @@ class DovecotServer:
         self.greeting = f"zef-test-{os.getpid()}-{time.monotonic_ns()}"
         for _ in range(3):
             port = free_port()
+            tls_port = free_port() if self.tls else 0
             config = os.path.join(self.dir, "dovecot.conf")
             with open(config, "w") as f:
-                f.write(self._config(port))
+                f.write(self._config(port, tls_port))
             self.process = Process("dovecot", ["dovecot", "-F", "-c", config],
                                    os.path.join(self.dir, "log", "master.log"))
             deadline = time.monotonic() + START_TIMEOUT
             while time.monotonic() < deadline and self.process.alive():
                 greeting = read_greeting(port, min(deadline, time.monotonic() + 1))
                 if greeting.startswith(b"+OK") and self.greeting.encode() in greeting:
+                    self.tls_port = tls_port or None
                     return port
             self.process.stop()
         raise ServerError("Dovecot did not start:\n" + self.log_tail())
@@ -262,6 +309,13 @@ class DovecotServer:
         except OSError:
             pass
         return tail
+
+    @property
+    def log_path(self) -> str:
+        return os.path.join(self.dir, "log", "dovecot.log")
+
+    def begin_stop(self) -> None:
+        self.process.begin_stop()
 
     def stop(self) -> None:
         self.process.stop()

@@ -9,6 +9,13 @@ holding the envelope: MAIL FROM, the RCPT TO list and the AUTH mechanism and use
 succeeded. With --deliver-root, a copy also goes into the maildir of every recipient whose
 local part has one there (<root>/<local part>/Maildir), so the POP3 server can serve it.
 
+With --tls-dir (the folder of tests/support/make_test_certs.sh), the same server also listens with
+TLS, once per server certificate of that folder (good, expired, wronghost, unknownca): with
+STARTTLS required (nothing but EHLO, STARTTLS and QUIT before it, no AUTH in the clear) and with
+implicit TLS. Their ports go to --tls-ports-file as JSON, {"starttls": {"good": port, ...},
+"implicit": {...}}, before the plain port is written. Every NNNN.json also says whether AUTH and
+the message came over TLS ("auth_tls", "data_tls").
+
 Runs until SIGTERM or SIGINT.
 """
 
@@ -20,9 +27,12 @@ import json
 import os
 import secrets
 import signal
+import ssl
 import time
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword, auth_mechanism
+
+from servers import TLS_CERTIFICATES
 
 
 class Accounts:
@@ -42,6 +52,12 @@ class Accounts:
         return hmac.compare_digest(login, self.user) and hmac.compare_digest(digest, expected)
 
 
+def over_tls(server) -> bool:
+    """Whether the session runs over TLS now, from the first byte or after STARTTLS."""
+    transport = server.transport
+    return transport is not None and transport.get_extra_info("ssl_object") is not None
+
+
 class Authenticator:
     """aiosmtpd authenticator for PLAIN and LOGIN; notes the mechanism on the session."""
 
@@ -49,6 +65,7 @@ class Authenticator:
         self.accounts = accounts
 
     def __call__(self, server, session, envelope, mechanism, auth_data):
+        session.zef_auth_tls = over_tls(server)
         if isinstance(auth_data, LoginPassword) and self.accounts.check_plain(
                 auth_data.login, auth_data.password):
             session.zef_mechanism = mechanism
@@ -72,6 +89,7 @@ class SpoolHandler:
         if len(args) != 1:
             await server.push("501 5.5.4 CRAM-MD5 takes no initial response")
             return AuthResult(success=False, handled=True)
+        server.session.zef_auth_tls = over_tls(server)
         challenge = f"<{secrets.randbelow(10**9)}.{int(time.time())}@zef-test>".encode()
         response = await server.challenge_auth(challenge)
         if not isinstance(response, bytes):
@@ -92,6 +110,8 @@ class SpoolHandler:
             "rcpt_tos": list(envelope.rcpt_tos),
             "auth_mechanism": getattr(session, "zef_mechanism", None),
             "auth_user": login.decode("utf-8", "replace") if login else None,
+            "auth_tls": getattr(session, "zef_auth_tls", None),
+            "data_tls": over_tls(server),
             "size": len(content),
         }
         write_atomically(stem + ".eml", content)
@@ -129,21 +149,48 @@ async def serve(args) -> None:
     handler = SpoolHandler(accounts, args.spool, args.deliver_root, owner)
     loop = asyncio.get_running_loop()
 
-    def factory():
-        return SMTP(handler, hostname="zef-test.localhost", auth_require_tls=False,
-                    authenticator=Authenticator(accounts), data_size_limit=64 * 1024 * 1024,
-                    loop=loop)
+    def factory(**tls):
+        return lambda: SMTP(handler, hostname="zef-test.localhost",
+                            authenticator=Authenticator(accounts),
+                            data_size_limit=64 * 1024 * 1024, loop=loop,
+                            **({"auth_require_tls": False} | tls))
 
-    server = await loop.create_server(factory, host="127.0.0.1", port=0)
-    port = server.sockets[0].getsockname()[1]
+    servers = [await loop.create_server(factory(), host="127.0.0.1", port=0)]
+    if args.tls_dir:
+        ports = {"starttls": {}, "implicit": {}}
+        for variant, context in tls_contexts(args.tls_dir).items():
+            # aiosmtpd knows of TLS only through its own STARTTLS: with implicit TLS it would
+            # refuse AUTH as if in the clear.
+            starttls = await loop.create_server(
+                factory(tls_context=context, require_starttls=True, auth_require_tls=True),
+                host="127.0.0.1", port=0)
+            implicit = await loop.create_server(factory(), host="127.0.0.1", port=0,
+                                                ssl=context)
+            servers += [starttls, implicit]
+            ports["starttls"][variant] = starttls.sockets[0].getsockname()[1]
+            ports["implicit"][variant] = implicit.sockets[0].getsockname()[1]
+        write_atomically(args.tls_ports_file, json.dumps(ports).encode())
+    port = servers[0].sockets[0].getsockname()[1]
     write_atomically(args.port_file, f"{port}\n".encode())
 
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop.set)
     await stop.wait()
-    server.close()
-    await server.wait_closed()
+    for server in servers:
+        server.close()
+        await server.wait_closed()
+
+
+def tls_contexts(folder: str) -> dict[str, ssl.SSLContext]:
+    """A server context per certificate of make_test_certs.sh, all with its server.key."""
+    contexts = {}
+    for variant, certificate in TLS_CERTIFICATES.items():
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(os.path.join(folder, certificate),
+                                os.path.join(folder, "server.key"))
+        contexts[variant] = context
+    return contexts
 
 
 def main() -> None:
@@ -154,7 +201,11 @@ def main() -> None:
     parser.add_argument("--password", required=True)
     parser.add_argument("--deliver-root")
     parser.add_argument("--deliver-owner", help="uid:gid given to delivered files")
+    parser.add_argument("--tls-dir", help="certificates of make_test_certs.sh: also listen with TLS")
+    parser.add_argument("--tls-ports-file", help="where the TLS ports go, with --tls-dir")
     args = parser.parse_args()
+    if args.tls_dir and not args.tls_ports_file:
+        parser.error("--tls-dir needs --tls-ports-file")
     os.makedirs(args.spool, exist_ok=True)
     asyncio.run(serve(args))
 
