@@ -103,7 +103,7 @@ TEST(Bounds, PopHeaderFieldOverManyContinuationLinesIsBounded) {
         for (int i = 0; i < 79; ++i) {
             field += "\r\n " + std::string(49, 'c');
         }
-        field += "\r\n " + std::string(fieldBytes - 40 - 79 * 50 - 1, 'e');
+        field += "\r\n " + std::string(fieldBytes - 40 - size_t{79} * 50 - 1, 'e');
         Pop3Server server;
         server.mails = {{"From: a@example.org\r\n" + field + "\r\n\r\nbody\r\n", "uid-1"}};
         PopRig rig(server);

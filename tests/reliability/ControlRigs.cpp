@@ -128,6 +128,7 @@ SmtpRig::SmtpRig(SmtpServer& server, const Scenario& scenario) : scenario_(scena
         control->MimeMultipart(u"mixed");
     }
     std::vector<Text> to;
+    to.reserve(static_cast<size_t>(scenario.recipients));
     for (int i = 0; i < scenario.recipients; ++i) {
         to.push_back(u"User " + Utf8ToText(std::to_string(i)) + u" <rcpt" +
                      Utf8ToText(std::to_string(i)) + u"@example.net>");

@@ -20,8 +20,8 @@
 namespace zef::reliability {
 namespace {
 
-constexpr size_t kLineLimit = 256 * 1024;  // the limit set for these runs
-constexpr size_t kChunk = 64 * 1024;       // bytes per DataArrival of a huge line
+constexpr size_t kLineLimit = size_t{256} * 1024;  // the limit set for these runs
+constexpr size_t kChunk = size_t{64} * 1024;       // bytes per DataArrival of a huge line
 
 const std::vector<FaultKind> kKinds = {
     FaultKind::kClose,       FaultKind::kSilence,  FaultKind::kRefuse, FaultKind::kGarbage,

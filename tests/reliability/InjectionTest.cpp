@@ -285,8 +285,8 @@ TEST(Injection, SmtpAdditionalHeaderOfSeveralCrLfLinesIsSent) {
 
 TEST(Injection, PopRefusesLineBreaksAndNulInUserAndPassword) {
     std::vector<Text> bads = kBreaks;
-    bads.push_back(Text(u"\0", 1));
-    bads.push_back(Text(u"\0QUIT", 5));
+    bads.emplace_back(u"\0", 1);
+    bads.emplace_back(u"\0QUIT", 5);
     for (bool apop : {false, true}) {
         for (const char* field : {"xuser", "xpass"}) {
             for (const Text& bad : bads) {

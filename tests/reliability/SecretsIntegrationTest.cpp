@@ -171,14 +171,11 @@ TEST_F(SecretsAgainstServers, ZefmailTraceAndEventsKeepThePassword) {
     const std::string body = env_.workdir + "/secret-body.txt";
     std::ofstream(body) << "secret test\n";
     for (const std::string mechanism : {"cram-md5", "login", "plain"}) {
-        const std::string printed =
-            RunZefmail(env_, env_.smtpPass,
-                       "send --server 127.0.0.1 --port " + env_.smtpPort + " --auth " + mechanism +
-                           " --user " + env_.smtpUser +
-                           " --from sender@zef-test.localhost --to nobody@zef-test.localhost"
-                           " --subject secrets --body-file " +
-                           body + " --trace --quiet",
-                       "send-" + mechanism);
+        std::string arguments = "send --server 127.0.0.1 --port " + env_.smtpPort;
+        arguments += " --auth " + mechanism + " --user " + env_.smtpUser;
+        arguments += " --from sender@zef-test.localhost --to nobody@zef-test.localhost";
+        arguments += " --subject secrets --body-file " + body + " --trace --quiet";
+        const std::string printed = RunZefmail(env_, env_.smtpPass, arguments, "send-" + mechanism);
         std::vector<SecretForm> forms = PasswordForms(env_.smtpUser, env_.smtpPass);
         if (mechanism == "cram-md5") {
             const Bytes challenge = CramChallengeFromTraces(Lines(printed));
