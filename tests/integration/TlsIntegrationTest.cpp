@@ -8,6 +8,7 @@
 #include <asio/io_context.hpp>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,28 +31,45 @@ using nlohmann::json;
 constexpr long kSecurityImplicit = 1;
 constexpr long kSecurityStartTls = 2;
 
-// The TLS servers of run_with_servers.py --tls (ZEF_IT_TLS).
+// The TLS servers of run_with_servers.py --tls (ZEF_IT_TLS), flattened to "smtp/starttls/good"
+// and the like.
 struct TlsServers {
     std::string ca;
-    json ports;
+    std::map<std::string, std::string> entries;
 
     static std::optional<TlsServers> FromEnvironment() {
         const char* text = std::getenv("ZEF_IT_TLS");
         if (text == nullptr) {
             return std::nullopt;
         }
-        json parsed = json::parse(text);
-        return TlsServers{parsed["ca"], parsed};
+        const json parsed = json::parse(text);
+        TlsServers servers{parsed["ca"], {}};
+        for (const auto& [protocol, modes] : parsed.items()) {
+            if (protocol == "pop3_log") {
+                for (const auto& [certificate, path] : modes.items()) {
+                    servers.entries["pop3_log/" + certificate] = path;
+                }
+            } else if (protocol != "ca") {
+                for (const auto& [mode, ports] : modes.items()) {
+                    for (const auto& [certificate, port] : ports.items()) {
+                        std::string key = protocol;
+                        key.append("/").append(mode).append("/").append(certificate);
+                        servers.entries[key] = std::to_string(port.get<int>());
+                    }
+                }
+            }
+        }
+        return servers;
     }
 
     // protocol "smtp" or "pop3"; mode "starttls"/"stls" or "implicit"; certificate "good",
     // "expired", "wronghost" or "unknownca".
     std::string Port(const std::string& protocol, const std::string& mode,
                      const std::string& certificate) const {
-        return std::to_string(ports[protocol][mode][certificate].get<int>());
+        return entries.at(protocol + "/" + mode + "/" + certificate);
     }
     std::string DovecotLog(const std::string& certificate) const {
-        return ports["pop3_log"][certificate];
+        return entries.at("pop3_log/" + certificate);
     }
 };
 
