@@ -150,6 +150,7 @@ TEST_P(PopDialogueSplit, SameEventsHoweverRepliesAreCut) {
         return RunLog{rig.log, server.replySizes, rig.Result()};
     });
     EXPECT_GT(runs, 100U);
+    std::printf("reliability: pop dialogue %s split %zu ways\n", dialogue.name.c_str(), runs);
 }
 
 PopPolicy Choices() {
