@@ -235,6 +235,23 @@ TEST(SmtpFaultsDefaultLimit, ReplyLineOfManyMegabytesStopsAtOneMebibyte) {
     EXPECT_LE(run.bytesDelivered, BytesBefore(clean.replySizes, step) + limit + kChunk);
 }
 
+// Only a 2xx reply to the final dot says the server took the message; a 3xx or a line of
+// garbage read there ends the send as failed (it used to send QUIT and report success).
+TEST(SmtpFaultsAtTheDot, OnlyATwoHundredReplyReportsTheMessageSent) {
+    const SmtpRig::Scenario scenario{"helo_plain", 0, false, 1};
+    const SmtpResult clean = RunSmtp(scenario, Fault{});
+    size_t dot = 0;
+    while (dot < clean.answered.size() && clean.answered[dot] != "dot") {
+        ++dot;
+    }
+    ASSERT_LT(dot, clean.answered.size());
+    const SmtpResult garbage = RunSmtp(scenario, Fault{FaultKind::kGarbageLine, int(dot)});
+    ExpectOneCleanEnd(garbage.outcome, Expected{std::nullopt, {-1}}, "garbage after the dot");
+    EXPECT_EQ(garbage.outcome.message.rfind("UNEXPECTED REPLY: ", 0), 0U)
+        << garbage.outcome.message;
+    EXPECT_TRUE(garbage.accepted.empty());
+}
+
 // --- POP3 ---
 
 struct PopScenario {
