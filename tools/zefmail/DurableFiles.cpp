@@ -16,13 +16,34 @@ DurableFile::DurableFile(const std::filesystem::path& path) : path_(path) {
     }
 }
 
+namespace {
+constexpr size_t kBlockBytes = 64 * 1024;
+}  // namespace
+
 DurableFile::~DurableFile() {
     if (fd_ >= 0) {
+        try {
+            Flush();                  // what was written reaches the file even without Commit
+        } catch (const ToolError&) {  // NOLINT(bugprone-empty-catch): nothing to report to
+        }
         ::close(fd_);
     }
 }
 
 void DurableFile::Write(std::string_view data) {
+    if (pending_.size() + data.size() > kBlockBytes) {
+        Flush();
+    }
+    if (data.size() >= kBlockBytes) {
+        pending_ = data;  // a large piece goes out at once
+        Flush();
+        return;
+    }
+    pending_ += data;
+}
+
+void DurableFile::Flush() {
+    std::string_view data = pending_;
     while (!data.empty()) {
         ssize_t written = ::write(fd_, data.data(), data.size());
         if (written < 0) {
@@ -33,9 +54,11 @@ void DurableFile::Write(std::string_view data) {
         }
         data.remove_prefix(static_cast<size_t>(written));
     }
+    pending_.clear();
 }
 
 void DurableFile::Commit() {
+    Flush();
     if (::fsync(fd_) != 0) {
         throw ToolError(SystemErrorText("cannot flush " + path_.string() + " to disk"));
     }

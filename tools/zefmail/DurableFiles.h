@@ -3,11 +3,14 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace zef::zefmail {
 
-// A new file written with write(2) and made durable with fsync(2). Throws ToolError.
+// A new file written with write(2) and made durable with fsync(2). Throws ToolError. Writes
+// are gathered into blocks of 64 KiB: a part arrives line by line, and a system call per line
+// cost more than the rest of a fetch.
 class DurableFile {
   public:
     // Creates the file; fails when it exists already.
@@ -21,8 +24,11 @@ class DurableFile {
     void Commit();
 
   private:
+    void Flush();
+
     std::filesystem::path path_;
     int fd_ = -1;
+    std::string pending_;  // written but not yet handed to write(2)
 };
 
 // fsync of a folder, which makes the names created or renamed in it durable.
