@@ -100,4 +100,57 @@ Retrieval RetrieveOne(size_t messageBytes, size_t chunk, bool isText) {
     return result;
 }
 
+Retrieval RetrieveWithAllHandlers(const std::string& message, size_t chunk, bool isText) {
+    Components components;
+    auto wireOwned = std::make_unique<NullWire>();
+    NullWire& wire = *wireOwned;
+    components.wire = std::move(wireOwned);
+    components.timer = std::make_unique<ManualTimer>();
+    components.glyph = MakeGlyph();
+    components.codec = MakeCodec();
+    components.hash = MakeMd5Hash();
+    popZef control(std::move(components));
+
+    Retrieval result;
+    size_t events = 0;
+    control.UidlFirst = [](long, bool& cancel) { cancel = true; };
+    control.TopFirst = [](long, bool& cancel) { cancel = true; };
+    control.RetrFirst = [&events](long, long, bool&) { ++events; };
+    control.RetrDone = [&events](long, bool&) { ++events; };
+    control.MailHeadFirst = [&events](long) { ++events; };
+    control.MailHeadNext = [&events](long, const Text&, const Text&) { ++events; };
+    control.MailHeadDone = [&events](long) { ++events; };
+    control.MultiPartOpen = [&events](long, long, const Text&, const Text&, const Text&,
+                                      const Text&, Text&) { ++events; };
+    control.MultiPartClose = [&events](long, const Text&) { ++events; };
+    control.MimeHeadFirst = [&events](long, long) { ++events; };
+    control.MimeHeadNext = [&events](long, long, const Text&, const Text&) { ++events; };
+    control.MimeHeadDone = [&events](long, long) { ++events; };
+    control.MimeDataFirst = [&events, isText](long, long, const Text&, const Text&, const Text&,
+                                              const Text&, bool& text) {
+        text = isText;
+        ++events;
+    };
+    control.MimeDataNext = [&result](long, long, Bytes& data) {
+        result.dataBytes += data.size();
+        ++result.dataEvents;
+    };
+    control.MimeDataDone = [&events](long, long) { ++events; };
+    control.Done = [&result](long code, const Text&) { result.doneCode = code; };
+
+    control.pop(u"bench", u"user", u"pass", 0);
+    wire.Connected();
+    Bytes bytes = "+OK ready\r\n+OK\r\n+OK\r\n+OK 1 1\r\n+OK 1 1\r\n+OK\r\n";
+    wire.Deliver(bytes);
+    for (size_t at = 0; at < message.size(); at += chunk) {
+        bytes.assign(message, at, chunk);
+        wire.Deliver(bytes);
+    }
+    bytes = "+OK\r\n+OK\r\n";  // DELE, QUIT
+    wire.Deliver(bytes);
+    wire.Closed();
+    result.dataEvents += events;
+    return result;
+}
+
 }  // namespace zef::bench

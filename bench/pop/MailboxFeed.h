@@ -50,4 +50,8 @@ struct Retrieval {
 // pieces of `chunk` bytes, DELE, QUIT. `isText` is what MimeDataFirst answers.
 Retrieval RetrieveOne(size_t messageBytes, size_t chunk, bool isText);
 
+// The same with the given message (in arrival form, ending with the "." line), and a handler
+// set for every event of the control, as an application that listens to all of them.
+Retrieval RetrieveWithAllHandlers(const std::string& message, size_t chunk, bool isText);
+
 }  // namespace zef::bench

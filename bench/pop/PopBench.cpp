@@ -2,6 +2,10 @@
 // whole retrieval through the control, on a generated mailbox held in memory.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,6 +94,83 @@ void BM_WholeRetrieval(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
 BENCHMARK(BM_WholeRetrieval)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Per-event cost: a message of one-character lines in a 7bit part, each line one MimeDataNext
+// through the control's std::function handlers; every other event has a handler too.
+void BM_EventDispatch(benchmark::State& state) {
+    std::string message =
+        "Subject: events\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+        "--b\r\nContent-Type: text/plain\r\n\r\n";
+    constexpr size_t kLines = 200000;
+    for (size_t i = 0; i < kLines; ++i) {
+        message += "x\r\n";
+    }
+    message += "--b--\r\n.\r\n";
+    size_t events = 0;
+    for (auto _ : state) {
+        const Retrieval result = RetrieveWithAllHandlers(message, kChunk, state.range(0) != 0);
+        if (result.doneCode != 0) {
+            state.SkipWithError("transfer failed");
+        }
+        events = result.dataEvents;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * events));
+    state.SetLabel(state.range(0) != 0 ? "text" : "bytes");
+}
+BENCHMARK(BM_EventDispatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The parser on the messages of a folder (ZEF_BENCH_CORPUS, e.g. the mailbox bench/e2e/run.py
+// makes), held in memory and cut into lines beforehand; Arg 1 takes text parts as text.
+void BM_ParserCorpus(benchmark::State& state) {
+    const char* folder = std::getenv("ZEF_BENCH_CORPUS");
+    if (folder == nullptr) {
+        state.SkipWithError("set ZEF_BENCH_CORPUS to a folder of .eml files");
+        return;
+    }
+    std::vector<std::string> messages;
+    size_t total = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().extension() == ".eml") {
+            std::ifstream in(entry.path(), std::ios::binary);
+            messages.emplace_back(std::istreambuf_iterator<char>(in),
+                                  std::istreambuf_iterator<char>());
+            total += messages.back().size();
+        }
+    }
+    struct Sink : pop::MessageEvents {
+        bool textParts = false;
+        size_t bytes = 0;
+        void MimeDataFirst(long, long, const Text& type, const Text&, const Text&, const Text&,
+                           bool& text) override {
+            text = textParts && type.rfind(u"text/", 0) == 0;
+        }
+        void MimeDataNext(long, long, Bytes& data) override { bytes += data.size(); }
+    } sink;
+    sink.textParts = state.range(0) != 0;
+    auto glyph = MakeGlyph();
+    auto codec = MakeCodec();
+    pop::MessageParser parser(*glyph, *codec, sink);
+    pop::LineAssembler lines(64 << 20);
+    for (auto _ : state) {
+        for (const std::string& message : messages) {
+            bool flag = false;
+            parser.BeginMessage(1, 1, flag);
+            for (size_t at = 0; at < message.size(); at += kChunk) {
+                lines.Append(std::string_view(message).substr(at, kChunk));
+                std::string_view line;
+                while (lines.NextLine(line) == pop::LineAssembler::Result::Line) {
+                    parser.ParseMessageLine(1, line);
+                }
+            }
+            lines.Clear();
+            parser.EndMessage(1, flag);
+        }
+    }
+    benchmark::DoNotOptimize(sink.bytes);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * total));
+    state.SetLabel(sink.textParts ? "text parts as text" : "bytes");
+}
+BENCHMARK(BM_ParserCorpus)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace zef::bench
