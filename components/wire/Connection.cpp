@@ -37,12 +37,33 @@ void Connection::Start(const std::string& host, const std::string& port) {
     host_ = host;
     target_ = host + ":" + port;
     Trace("resolving " + target_);
+    if (StartWithAddress(host, port)) {
+        return;
+    }
     resolver_.async_resolve(
         host, port, asio::ip::tcp::resolver::numeric_service,
         [self = shared_from_this()](const asio::error_code& error,
                                     const asio::ip::tcp::resolver::results_type& endpoints) {
             self->OnResolved(error, endpoints);
         });
+}
+
+// A host given as an IP address and a port given as a number need no resolver, whose lookup
+// runs on a thread of its own: the address is connected to straight away (still from a
+// handler of its own, as a resolved one would be).
+bool Connection::StartWithAddress(const std::string& host, const std::string& port) {
+    asio::error_code notAnAddress;
+    const asio::ip::address address = asio::ip::make_address(host, notAnAddress);
+    const bool numericPort = !port.empty() && port.size() <= 5 &&
+                             port.find_first_not_of("0123456789") == std::string::npos;
+    if (notAnAddress || !numericPort || std::stoul(port) > 65535) {
+        return false;
+    }
+    const asio::ip::tcp::endpoint endpoint(address, static_cast<unsigned short>(std::stoul(port)));
+    asio::post(io_, [self = shared_from_this(),
+                     results = asio::ip::tcp::resolver::results_type::create(
+                         endpoint, host, port)] { self->OnResolved({}, results); });
+    return true;
 }
 
 void Connection::OnResolved(const asio::error_code& error,

@@ -104,6 +104,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         Connection& connection_;
     };
 
+    bool StartWithAddress(const std::string& host, const std::string& port);
     void OnResolved(const asio::error_code& error,
                     const asio::ip::tcp::resolver::results_type& endpoints);
     bool OnTryingEndpoint(const asio::error_code& previousError,

@@ -83,6 +83,26 @@ TEST_F(TcpWireTest, RefusedConnectionGivesSocketErrorThenOneClosed) {
     EXPECT_FALSE(wire_->CanSend());
 }
 
+// An address connects without the resolver, a name through it; both are traced the same way.
+TEST_F(TcpWireTest, AddressesAndNamesBothConnect) {
+    for (const std::string host : {"127.0.0.1", "localhost"}) {
+        tcp::acceptor acceptor = Listen(loopback4_);
+        AcceptOne(acceptor, [](const SocketPtr& peer) {
+            asio::write(*peer, asio::buffer(std::string("+OK\r\n")));
+            peer->close();
+        });
+        log_ = {};
+        OnWire([&] { wire_->Connect(host, PortOf(acceptor), "0"); });
+        ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); })) << host;
+        EXPECT_EQ(log_.events.front(), "Connected") << host;
+        EXPECT_EQ(log_.received, "+OK\r\n") << host;
+        EXPECT_NE(std::find(log_.traces.begin(), log_.traces.end(),
+                            "resolving " + host + ":" + PortOf(acceptor)),
+                  log_.traces.end())
+            << host;
+    }
+}
+
 TEST_F(TcpWireTest, PeerClosingGivesDataThenExactlyOneClosed) {
     tcp::acceptor acceptor = Listen(loopback4_);
     AcceptOne(acceptor, [](const SocketPtr& peer) {
