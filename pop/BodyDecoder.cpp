@@ -34,7 +34,7 @@ bool Utf8ToUtf16Le(std::string_view utf8, Bytes& out) {
             std::uint64_t eight = 0;
             std::memcpy(&eight, src, sizeof eight);
             if ((eight & 0x8080808080808080ULL) == 0) {
-                for (int k = 0; k < 8; ++k) {
+                for (size_t k = 0; k < 8; ++k) {
                     dst[2 * k] = src[k];
                     dst[2 * k + 1] = 0;
                 }

@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr size_t kBlock = 64 * 1024;
+constexpr size_t kBlock = size_t{64} * 1024;
 constexpr size_t kMaxLine = 1 << 20;
 
 struct Totals {

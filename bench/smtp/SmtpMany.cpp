@@ -32,7 +32,7 @@ long PeakRssKiB() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape): a failure may end it
     if (argc != 3) {
         std::fprintf(stderr, "usage: smtp_many PORT COUNT\n");
         return 2;
