@@ -17,7 +17,7 @@ DurableFile::DurableFile(const std::filesystem::path& path) : path_(path) {
 }
 
 namespace {
-constexpr size_t kBlockBytes = 64 * 1024;
+constexpr size_t kBlockBytes = size_t{64} * 1024;
 }  // namespace
 
 DurableFile::~DurableFile() {
