@@ -336,6 +336,12 @@ class Bench:
                 rss = max(x.rss_kib for x in samples) / 1024
                 lines.append(f"{section:<6} {tool:<32} {wall:>9.3f} {rate:>7.1f} "
                              f"{units[section]:<5}{ratio:>8} {cpu:>7.2f} {rss:>6.1f} MiB")
+        lines += [
+            "rate: MB (10^6 bytes) per second of the mailbox (fetch, parse) or of the attachment",
+            "(send), messages per second (many); zef/peer: the peer's median time over zef's;",
+            "CPU s: user + system of the client process (10 ms steps; parse: the parsing alone);",
+            "peak RSS: of the client process.",
+        ]
         return "\n".join(lines)
 
 
