@@ -47,6 +47,7 @@ class JapaneseReader {
 
     size_t ReadEightBit(std::string_view bytes, bool complete, Text& out);
     size_t ReadEscape(std::string_view bytes, bool atEnd, Text& out);
+    size_t ReadTwoByteRun(std::string_view bytes, Text& out);
     size_t ReadShifted(std::string_view bytes, bool atEnd, Text& out);
 
     Flavour flavour_;

@@ -110,3 +110,42 @@ TEST_F(JisToTextTest, MalformedInputGivesDefinedText) {
 
 }  // namespace
 }  // namespace zef
+
+namespace zef {
+namespace {
+
+// A line read whole takes its two-byte runs pair by pair in one pass; bytes that arrive one
+// at a time (AnyToAnsi on a growing buffer) take them character by character. Both readings
+// agree at every edge of a run: control bytes and line ends inside it, a byte outside the
+// printable range, an unassigned code, JIS X 0212, a run cut off by the end of the line.
+TEST(TwoByteRuns, ReadWholeOrByteByByteAlike) {
+    const Bytes lines[] = {
+        "\x1B$B$3$s$K$A$O\x1B(B done", "\x1B$B$3\t$s\x7F$K\x1B(B", "\x1B$B$3\r\n$s$K\r\n",
+        "\x1B$B$3\x80$s\x1B(B",        "\x1B$B\x7E\x7E$3\x1B(B",   "\x1B$(D\x30\x21\x30\x22\x1B(B",
+        "\x1B$B$3$\x1B(Bx\r\n",        "\x1B$B$3$s$K$\r\n",
+    };
+    for (const Bytes& line : lines) {
+        std::unique_ptr<Glyph> whole = MakeGlyph();
+        Bytes copy = line;
+        const Text expected = whole->JisToText(copy);
+
+        std::unique_ptr<Glyph> streamed = MakeGlyph();
+        Bytes buffer;
+        std::string utf8;
+        for (char byte : line) {
+            buffer.push_back(byte);
+            utf8 += streamed->AnyToAnsi(buffer);
+        }
+        EXPECT_EQ(Utf8ToText(utf8), expected) << testing::PrintToString(line);
+    }
+    std::unique_ptr<Glyph> glyph = MakeGlyph();
+    Bytes line = "\x1B$B$3\t$s\x7F$K\x1B(B";
+    EXPECT_EQ(glyph->JisToText(line), u"\u3053\t\u3093\x7F\u306b");
+    line = "\x1B$B\x7E\x7E$3\x1B(B";
+    EXPECT_EQ(glyph->JisToText(line), u"\uFFFD\u3053");
+    line = "\x1B$(D\x30\x21\x30\x22\x1B(B";
+    EXPECT_EQ(glyph->JisToText(line), u"\u4E02\u4E04");
+}
+
+}  // namespace
+}  // namespace zef
