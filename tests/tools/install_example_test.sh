@@ -22,7 +22,7 @@ if [ -d "$prefix/include/zef/smtp" ] && ls "$prefix/include/zef/smtp" | grep -qv
     echo "private smtp headers were installed" >&2
     exit 1
 fi
-"$prefix/bin/zefmail" send --help | grep -q "Examples:"
+"$prefix/bin/zefmail" send --help | grep "Examples:" >/dev/null
 
 cmake -S "$source_dir/examples" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_FLAGS="$extra_flags" \
