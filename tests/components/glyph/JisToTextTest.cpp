@@ -114,6 +114,26 @@ TEST_F(JisToTextTest, MalformedInputGivesDefinedText) {
 namespace zef {
 namespace {
 
+// Plain lines are told apart eight bytes at a time: an escape sequence, SO or SI anywhere in a
+// line still takes it off the plain path.
+TEST(PlainLines, ShiftsAreSeenAtEveryOffset) {
+    std::unique_ptr<Glyph> glyph = MakeGlyph();
+    for (size_t before = 0; before <= 17; ++before) {
+        for (size_t after = 0; after <= 9; ++after) {
+            const Bytes head(before, 'a');
+            const Bytes tail(after, 'b');
+            const Text headText(before, u'a');
+            const Text tailText(after, u'b');
+            Bytes line = head + "\x1B$B$3\x1B(B" + tail;
+            EXPECT_EQ(glyph->JisToText(line), headText + u"\u3053" + tailText) << before;
+            line = head + "\x0E\x31\x0F" + tail;
+            EXPECT_EQ(glyph->JisToText(line), headText + u"\uFF71" + tailText) << before;
+            line = head + tail;
+            EXPECT_EQ(glyph->JisToText(line), headText + tailText) << before;
+        }
+    }
+}
+
 // A line read whole takes its two-byte runs pair by pair in one pass; bytes that arrive one
 // at a time (AnyToAnsi on a growing buffer) take them character by character. Both readings
 // agree at every edge of a run: control bytes and line ends inside it, a byte outside the
