@@ -101,6 +101,9 @@ class AdjacentWordsWriter {
 }  // namespace
 
 Bytes DecodeHeader(std::string_view header) {
+    if (header.find("=?") == std::string_view::npos) {
+        return Bytes(header);  // no encoded word can start anywhere: most header lines
+    }
     std::vector<EncodedWord> words = FindEncodedWords(header);
     if (words.empty()) {
         return Bytes(header);
