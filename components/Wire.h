@@ -30,6 +30,10 @@ struct TlsSettings {
     bool verifyPeer = true;
     // A PEM file of CA certificates trusted in addition to the system's; empty for none.
     std::string caFile;
+
+    // The settings for a control's Security property (0 none, 1 implicit TLS, 2 upgrade after
+    // STARTTLS/STLS; other values mean none), VerifyCert and CAFile.
+    static TlsSettings ForSecurity(long security, bool verifyPeer, std::string caFile);
 };
 
 class Wire {

@@ -175,21 +175,7 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
 
 // Every transfer sets the wire's TLS, so a mode chosen for an earlier one never lingers.
 TlsSettings popZef::Impl::WireTlsSettings() const {
-    TlsSettings settings;
-    switch (security) {
-        case 1:
-            settings.mode = TlsMode::Implicit;
-            break;
-        case 2:
-            settings.mode = TlsMode::Upgrade;
-            break;
-        default:
-            settings.mode = TlsMode::None;
-            break;
-    }
-    settings.verifyPeer = verifyCert;
-    settings.caFile = TextToUtf8(caFile);
-    return settings;
+    return TlsSettings::ForSecurity(security, verifyCert, TextToUtf8(caFile));
 }
 
 void popZef::Impl::ConnectFailed(long number, const Text& description) {

@@ -198,21 +198,7 @@ Text smtpZef::Impl::FieldWithLineBreak() const {
 
 // Every send sets the wire's TLS, so a mode chosen for an earlier send never lingers.
 TlsSettings smtpZef::Impl::WireTlsSettings() const {
-    TlsSettings settings;
-    switch (security) {
-        case 1:
-            settings.mode = TlsMode::Implicit;
-            break;
-        case 2:
-            settings.mode = TlsMode::Upgrade;
-            break;
-        default:
-            settings.mode = TlsMode::None;
-            break;
-    }
-    settings.verifyPeer = verifyCert;
-    settings.caFile = TextToUtf8(caFile);
-    return settings;
+    return TlsSettings::ForSecurity(security, verifyCert, TextToUtf8(caFile));
 }
 
 // A send refused before the connect: the caption shows the reason, and Done reports it before
