@@ -234,6 +234,7 @@ void popZef::Impl::StopTimer() {
     components_.timer->Enabled(false);
 }
 
+// Arming an armed guard starts its interval afresh, so no stop is needed first.
 void popZef::Impl::ArmTimer(long phase) {
     guardPhase_ = phase;
     switch (phase) {

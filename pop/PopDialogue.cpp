@@ -106,7 +106,6 @@ void popZef::Impl::OnConnected() {
         return;
     }
     Guarded([this] {
-        StopTimer();
         ArmTimer(2);
     });
 }
@@ -116,7 +115,6 @@ void popZef::Impl::OnDataArrival(const Bytes& data) {
         return;
     }
     Guarded([this, &data] {
-        StopTimer();
         ArmTimer(2);
         SetCaption(u"PROCESSING");
         lines_.Append(data);
@@ -129,7 +127,6 @@ void popZef::Impl::OnSendComplete() {
         return;
     }
     Guarded([this] {
-        StopTimer();
         ArmTimer(2);
         Bytes kept;
         kept.swap(pendingOutput_);
@@ -195,7 +192,6 @@ void popZef::Impl::OnTlsReady() {
         return;
     }
     Guarded([this] {
-        StopTimer();
         ArmTimer(2);
         Login();
     });

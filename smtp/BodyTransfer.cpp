@@ -23,7 +23,6 @@ void smtpZef::Impl::OnSendComplete() {
     if (failed_) {
         return;
     }
-    StopTimer();
     ArmTimer(kTransferGuard);
     if (!pendingOutput_.empty()) {
         Bytes output;

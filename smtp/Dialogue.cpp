@@ -35,7 +35,6 @@ void smtpZef::Impl::OnDataArrival(const Bytes& data) {
     if (failed_ || sendPhase_ == kIdle) {
         return;  // the send is being closed after a failure, or none is running
     }
-    StopTimer();
     ArmTimer(kTransferGuard);
     SetCaption(u"PROCESSING");
 
@@ -174,7 +173,6 @@ void smtpZef::Impl::OnTlsReady() {
     if (sendPhase_ != kSending || failed_ || dialogueState_ != DialogueState::kStartTls) {
         return;
     }
-    StopTimer();
     ArmTimer(kTransferGuard);
     tlsUpgraded_ = true;
     SendCommand(DialogueState::kEhlo, hostname);

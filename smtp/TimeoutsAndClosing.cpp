@@ -28,7 +28,8 @@ void smtpZef::Impl::StopTimer() {
 }
 
 // Phase 1 guards the connect with ConnectTimeout, phase 2 the silence between two socket events
-// with TransTimeout; a limit below 1 leaves the guard off.
+// with TransTimeout; a limit below 1 leaves the guard off. Arming an armed guard starts its
+// interval afresh, so no stop is needed first.
 void smtpZef::Impl::ArmTimer(long phase) {
     guardPhase_ = phase;
     long limit = -1;
@@ -67,7 +68,6 @@ void smtpZef::Impl::OnConnected() {
     if (sendPhase_ == kIdle) {
         return;
     }
-    StopTimer();
     ArmTimer(kTransferGuard);
 }
 

@@ -63,41 +63,66 @@ class SteadyTimer final : public Timer {
         asio::steady_timer timer;
         SteadyTimer* owner;
         unsigned arming = 0;
+        // When the next tick is due. A restart only moves this later; the armed wait, when it
+        // wakes early, waits again for the rest. The controls restart their guard on every
+        // arrival of data, and this keeps that from costing a system call each time.
+        asio::steady_timer::time_point due;
     };
 
     std::chrono::milliseconds Period() const { return std::chrono::milliseconds(interval_); }
 
     // A fresh interval from now. An interval of 0 never ticks, as a host timer without one.
     void Start() {
-        Stop();
-        if (interval_ > 0) {
-            core_->timer.expires_after(Period());
-            Wait();
+        if (interval_ <= 0) {
+            Stop();
+            return;
         }
+        const auto due = asio::steady_timer::clock_type::now() + Period();
+        if (waiting_ && due >= core_->timer.expiry()) {
+            core_->due = due;  // the armed wait wakes first and waits on for the rest
+            return;
+        }
+        Stop();
+        core_->due = due;
+        core_->timer.expires_at(due);
+        Wait();
     }
 
     void Stop() {
         ++core_->arming;
         core_->timer.cancel();
+        waiting_ = false;
     }
 
     void Wait() {
+        waiting_ = true;
         core_->timer.async_wait(
             [core = core_, arming = core_->arming](const asio::error_code& error) {
                 if (!error && core->owner != nullptr && arming == core->arming) {
-                    core->owner->OnExpiry();
+                    core->owner->OnWake();
                 }
             });
+    }
+
+    // A wake before the due time means the interval was restarted meanwhile.
+    void OnWake() {
+        if (asio::steady_timer::clock_type::now() < core_->due) {
+            core_->timer.expires_at(core_->due);
+            Wait();
+            return;
+        }
+        OnExpiry();
     }
 
     // Re-arms before raising Tick, so the handler may stop or restart the timer, or destroy
     // it. Ticks keep their rhythm; after a stall the next one is a full period away.
     void OnExpiry() {
         const auto now = asio::steady_timer::clock_type::now();
-        auto next = core_->timer.expiry() + Period();
+        auto next = core_->due + Period();
         if (next <= now) {
             next = now + Period();
         }
+        core_->due = next;
         core_->timer.expires_at(next);
         Wait();
         const auto tick = Tick;  // the handler may destroy this object
@@ -109,6 +134,7 @@ class SteadyTimer final : public Timer {
     std::shared_ptr<Core> core_;
     long interval_ = 0;
     bool enabled_ = false;
+    bool waiting_ = false;  // a wait of the current arming is pending
 };
 
 }  // namespace
