@@ -1,6 +1,8 @@
 // Defaults, validation and persistence of the smtpZef properties.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "common/Error.h"
 #include "tests/smtp/SmtpHarness.h"
 
@@ -35,91 +37,64 @@ TEST(SmtpProperties, DefaultsAfterCreation) {
     EXPECT_EQ(h.timer->Interval(), 1000);
 }
 
-TEST(SmtpProperties, AuthAcceptsZeroToThreeAndRefusesOthers) {
-    SmtpHarness h;
-    h.control->Auth(3);
-    EXPECT_EQ(h.control->Auth(), 3);
-    for (long bad : {4L, -1L}) {
-        try {
-            h.control->Auth(bad);
-            FAIL() << "Auth " << bad << " was accepted";
-        } catch (const Error& e) {
-            EXPECT_EQ(e.number(), 380);
-            EXPECT_EQ(e.source(), "TALVORN.smtp.Auth");
-            EXPECT_EQ(e.description(),
-                      u"Invalid Auth Mechanism(0[NO AUTH],1[CRAM-MD5],2[LOGIN],3[PLAIN])");
-        }
-        EXPECT_EQ(h.control->Auth(), 3);
-    }
-}
-
-TEST(SmtpProperties, SecurityAcceptsZeroToTwoAndRefusesOthers) {
-    SmtpHarness h;
-    h.control->Security(2);
-    EXPECT_EQ(h.control->Security(), 2);
-    for (long bad : {3L, -1L}) {
-        try {
-            h.control->Security(bad);
-            FAIL() << "Security " << bad << " was accepted";
-        } catch (const Error& e) {
-            EXPECT_EQ(e.number(), 380);
-            EXPECT_EQ(e.source(), "zef.smtpZef.Security");
-            EXPECT_EQ(e.description(),
-                      u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STARTTLS])");
-        }
-        EXPECT_EQ(h.control->Security(), 2);
-    }
-}
-
-TEST(SmtpProperties, MimeMultipartChecksCaseInsensitivelyAndKeepsCase) {
-    SmtpHarness h;
-    h.control->MimeMultipart(u"MIXED");
-    EXPECT_EQ(h.control->MimeMultipart(), u"MIXED");
-    h.control->MimeMultipart(u"Alternative");
-    h.control->MimeMultipart(u"parallel");
-    h.control->MimeMultipart(u"");
-    EXPECT_EQ(h.control->MimeMultipart(), u"");
-    h.control->MimeMultipart(u"mixed");
+// A refused value raises 380 with the property's own source and text, and keeps the old one.
+void ExpectRefused(const std::function<void()>& set, const char* source, const Text& text) {
     try {
-        h.control->MimeMultipart(u"related");
-        FAIL() << "related was accepted";
+        set();
+        ADD_FAILURE() << source << ": the value was accepted";
     } catch (const Error& e) {
-        EXPECT_EQ(e.number(), 380);
-        EXPECT_EQ(e.source(), "TALVORN.smtp.MimeMultiPart");
-        EXPECT_EQ(e.description(), u"Invalid MimeSubType");
+        EXPECT_EQ(e.number(), 380) << source;
+        EXPECT_EQ(e.source(), source);
+        EXPECT_EQ(e.description(), text) << source;
     }
-    EXPECT_EQ(h.control->MimeMultipart(), u"mixed");
 }
 
-TEST(SmtpProperties, CopyrightIgnoresWrites) {
+TEST(SmtpProperties, RangesAreCheckedAndRefusalsKeepTheValue) {
     SmtpHarness h;
-    h.control->Copyright(u"mine");
-    EXPECT_EQ(h.control->Copyright(), u"zef smtpZef 0.1");
+    smtpZef& c = *h.control;
+    c.Auth(3);
+    c.Security(2);
+    for (long bad : {-1L, 4L}) {
+        ExpectRefused([&] { c.Auth(bad); }, "TALVORN.smtp.Auth",
+                      u"Invalid Auth Mechanism(0[NO AUTH],1[CRAM-MD5],2[LOGIN],3[PLAIN])");
+    }
+    for (long bad : {-1L, 3L}) {
+        ExpectRefused([&] { c.Security(bad); }, "zef.smtpZef.Security",
+                      u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STARTTLS])");
+    }
+    EXPECT_EQ(c.Auth(), 3);
+    EXPECT_EQ(c.Security(), 2);
+    // MimeMultipart is checked without regard to case and keeps the case given.
+    for (const char16_t* subtype : {u"MIXED", u"Alternative", u"parallel", u""}) {
+        c.MimeMultipart(subtype);
+        EXPECT_EQ(c.MimeMultipart(), subtype);
+    }
+    c.MimeMultipart(u"mixed");
+    ExpectRefused([&] { c.MimeMultipart(u"related"); }, "TALVORN.smtp.MimeMultiPart",
+                  u"Invalid MimeSubType");
+    EXPECT_EQ(c.MimeMultipart(), u"mixed");
+    c.Copyright(u"mine");  // ignored
+    EXPECT_EQ(c.Copyright(), u"zef smtpZef 0.1");
 }
 
 TEST(SmtpPersistence, WritesEveryKeyInOrderWithItsDefault) {
     SmtpHarness h;
     RecordingBag bag;
     h.control->WriteProperties(bag);
-    std::vector<std::string> names;
+    const std::vector<std::pair<std::string, Variant>> expected = {
+        {"Port", Variant(u"25")},        {"Hostname", Variant(u"")},
+        {"Auth", Variant(0L)},           {"User", Variant(u"")},
+        {"Pass", Variant(u"")},          {"AngleBracketType", Variant(0L)},
+        {"KanjiIn", Variant(u"$B")},     {"KanjiOut", Variant(u"(J")},
+        {"Fold78", Variant(1L)},         {"Charset", Variant(u"iso-2022-jp")},
+        {"ConnectTimeout", Variant(0L)}, {"TransTimeout", Variant(0L)},
+        {"Security", Variant(0L)},       {"VerifyCert", Variant(true)},
+        {"CAFile", Variant(u"")}};
+    std::vector<std::pair<std::string, Variant>> written;
     for (const auto& write : bag.writes) {
-        names.push_back(write.name);
+        written.emplace_back(write.name, write.defaultValue);
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"Port", "Hostname", "Auth", "User", "Pass",
-                                               "AngleBracketType", "KanjiIn", "KanjiOut", "Fold78",
-                                               "Charset", "ConnectTimeout", "TransTimeout",
-                                               "Security", "VerifyCert", "CAFile"}));
-    EXPECT_EQ(bag.writes[0].defaultValue, Variant(u"25"));
-    EXPECT_EQ(bag.writes[1].defaultValue, Variant(u""));
-    EXPECT_EQ(bag.writes[2].defaultValue, Variant(0L));
-    EXPECT_EQ(bag.writes[5].defaultValue, Variant(0L));
-    EXPECT_EQ(bag.writes[6].defaultValue, Variant(u"$B"));
-    EXPECT_EQ(bag.writes[7].defaultValue, Variant(u"(J"));
-    EXPECT_EQ(bag.writes[8].defaultValue, Variant(1L));
-    EXPECT_EQ(bag.writes[9].defaultValue, Variant(u"iso-2022-jp"));
-    EXPECT_EQ(bag.writes[12].defaultValue, Variant(0L));
-    EXPECT_EQ(bag.writes[13].defaultValue, Variant(true));
-    EXPECT_EQ(bag.writes[14].defaultValue, Variant(u""));
+    EXPECT_EQ(written, expected);
     // Only the local host name differs from its default after creation.
     ASSERT_EQ(bag.stored.size(), 1U);
     EXPECT_EQ(bag.stored.at("Hostname"), Variant(u"client.example"));

@@ -16,11 +16,8 @@ TEST(SmtpRealComponents, LongCommandLinesPassTheHeaderEncoderUnchanged) {
     h.control->FromAddr(T("Sender Name <" + local + "@example.jp>"));
     h.control->ToAddr(T("Recipient Name <" + local + "@example.net>"));
     h.control->Hostname(T("host-" + std::string(80, 'h') + ".example"));
-    h.Send("");
-    h.wire->RaiseConnected();
-    h.Reply("220 ready");
-    h.Reply("250 hello");
-    h.Reply("250 ok");
+    h.Open();
+    h.Replies({"220 ready", "250 hello", "250 ok"});
     EXPECT_EQ(h.Sent(), "HELO host-" + std::string(80, 'h') +
                             ".example\r\n"
                             "MAIL FROM:<" +
@@ -31,15 +28,12 @@ TEST(SmtpRealComponents, LongCommandLinesPassTheHeaderEncoderUnchanged) {
 }
 
 void ToAuthChallenge(SmtpHarness& h, long mechanism) {
-    h.control->FromAddr(u"a@example.jp");
-    h.control->ToAddr(u"b@example.jp");
+    h.Address();
     h.control->Auth(mechanism);
     h.control->User(u"tim");
     h.control->Pass(u"tanstaaftanstaaf");
-    h.Send("");
-    h.wire->RaiseConnected();
-    h.Reply("220 ready");
-    h.Reply("250 AUTH CRAM-MD5 LOGIN PLAIN");
+    h.Open();
+    h.Replies({"220 ready", "250 AUTH CRAM-MD5 LOGIN PLAIN"});
     h.Sent();
 }
 
@@ -76,8 +70,7 @@ TEST(SmtpRealComponents, PlainAndLoginAnswers) {
 // The application's side of a multipart message with one leaf part.
 void OnePart(SmtpHarness& h, const std::string& format, const std::string& type,
              const std::string& encoding, std::vector<Bytes> pieces) {
-    h.control->FromAddr(u"a@example.jp");
-    h.control->ToAddr(u"b@example.jp");
+    h.Address();
     h.control->MimeMultipart(u"mixed");
     auto parts = std::make_shared<int>(0);
     h.control->MimeHead = [=](long, long, Text& f, Text& t, Text&, Text&, Text& e, Text&) {
@@ -132,8 +125,7 @@ TEST(SmtpRealComponents, TextPartBecomesIso2022JpWithTheChosenEscapes) {
 
 TEST(SmtpRealComponents, JapaneseSubjectGoesOutAsEncodedWords) {
     SmtpHarness h(kReal);
-    h.control->FromAddr(u"a@example.jp");
-    h.control->ToAddr(u"b@example.jp");
+    h.Address();
     const std::string sent = h.RunToData("Subject: 日本語の件名\r\nTo: b@example.jp\r\n\r\n");
     const size_t subject = sent.find("Subject: ");
     ASSERT_NE(subject, std::string::npos) << sent;

@@ -87,8 +87,32 @@ void SmtpHarness::Send(const std::string& header, const std::string& server) {
     control->Smtp(T(server), T(header));
 }
 
+void SmtpHarness::Address(int recipients) {
+    control->FromAddr(u"a@example.jp");
+    if (recipients == 1) {
+        control->ToAddr(u"r1@example.jp");
+        return;
+    }
+    std::vector<Text> to;
+    for (int i = 1; i <= recipients; ++i) {
+        to.push_back(T("r" + std::to_string(i) + "@example.jp"));
+    }
+    control->ToAddr(StringArray::OneBased(to));
+}
+
+void SmtpHarness::Open(const std::string& header) {
+    Send(header);
+    wire->RaiseConnected();
+}
+
 void SmtpHarness::Reply(const std::string& line) {
     wire->Deliver(line + "\r\n");
+}
+
+void SmtpHarness::Replies(std::initializer_list<std::string> lines) {
+    for (const std::string& line : lines) {
+        Reply(line);
+    }
 }
 
 std::string SmtpHarness::Sent() {
@@ -128,6 +152,18 @@ void SmtpHarness::FinishOk() {
 
 std::string SmtpHarness::LastDoneMessage() const {
     return dones.empty() ? std::string() : dones.back().second;
+}
+
+Outcome SmtpHarness::OnlyDone() const {
+    if (dones.size() != 1) {
+        return {-999, std::to_string(dones.size()) + " Done events"};
+    }
+    return dones[0];
+}
+
+Outcome SmtpHarness::CloseAndDone() {
+    wire->RaiseClosed();
+    return OnlyDone();
 }
 
 bool SmtpHarness::Traced(const std::string& text) const {

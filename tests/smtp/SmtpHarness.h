@@ -2,6 +2,7 @@
 // and the codec (or the real ones), and recorders for every event.
 #pragma once
 
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,6 +62,9 @@ class RecordingBag final : public PropertyBag {
                        const Variant& defaultValue) override;
 };
 
+// How a send ended: the code and message of Done.
+using Outcome = std::pair<long, std::string>;
+
 struct HarnessOptions {
     bool realGlyph = false;
     bool realCodec = false;
@@ -86,10 +90,15 @@ class SmtpHarness {
     std::vector<std::string> plainPieces;  // MoreData answers (UTF-8 text), in order
     std::vector<long> moreDataIds;
 
+    // FromAddr a@example.jp; ToAddr r1@example.jp as a string, or r1..rN as an array.
+    void Address(int recipients = 1);
     // Smtp with UTF-8 arguments.
     void Send(const std::string& header, const std::string& server = "mx.example");
+    // Send, then Connected.
+    void Open(const std::string& header = "");
     // A reply line from the server, with CR LF added.
     void Reply(const std::string& line);
+    void Replies(std::initializer_list<std::string> lines);
     // What the control sent since the last call.
     std::string Sent();
     // Connected, greeting, HELO, MAIL, one RCPT per recipient, 354: the header block has gone
@@ -101,6 +110,10 @@ class SmtpHarness {
     void FinishOk();
 
     std::string LastDoneMessage() const;
+    // The one Done so far; a count in the message when there were none or several.
+    Outcome OnlyDone() const;
+    // Closed from the wire, then OnlyDone.
+    Outcome CloseAndDone();
     bool Traced(const std::string& text) const;
 };
 

@@ -9,23 +9,9 @@
 namespace zef::testing {
 namespace {
 
-// Greeting and replies up to the last RCPT: returns the MAIL and RCPT lines sent.
-std::string Envelope(SmtpHarness& h, int recipients) {
-    h.wire->RaiseConnected();
-    h.Reply("220 ready");
-    h.Sent();  // HELO
-    h.Reply("250 hello");
-    h.Reply("250 sender ok");
-    for (int i = 1; i < recipients; ++i) {
-        h.Reply("250 ok");
-    }
-    return h.Sent();
-}
-
 TEST(SmtpStart, ConnectsWithServerPortAndOptionAndShowsCaption) {
     SmtpHarness h;
-    h.control->ToAddr(u"to@example.jp");
-    h.control->FromAddr(u"from@example.jp");
+    h.Address();
     h.control->Port(u"2525");
     h.control->Fold78(0);
     h.control->Hostname(u"");
@@ -40,25 +26,20 @@ TEST(SmtpStart, ConnectsWithServerPortAndOptionAndShowsCaption) {
     EXPECT_EQ(h.asciiGlyph->kanjiOut, "(J");
     EXPECT_EQ(h.control->Hostname(), u"client.example");
     EXPECT_TRUE(h.dones.empty());
-}
 
-TEST(SmtpStart, EmptyKanjiEscapesAreNotHandedOn) {
-    SmtpHarness h;
-    h.control->ToAddr(u"to@example.jp");
-    h.control->FromAddr(u"from@example.jp");
-    h.control->KanjiIn(u"");
-    h.control->KanjiOut(u"");
-    h.Send("");
-    EXPECT_EQ(h.asciiGlyph->kanjiIn, "");
-    EXPECT_EQ(h.asciiGlyph->kanjiOut, "");
+    SmtpHarness empty;  // empty escapes are not handed on
+    empty.Address();
+    empty.control->KanjiIn(u"");
+    empty.control->KanjiOut(u"");
+    empty.Send("");
+    EXPECT_EQ(empty.asciiGlyph->kanjiIn, "");
+    EXPECT_EQ(empty.asciiGlyph->kanjiOut, "");
 }
 
 TEST(SmtpStart, SecondSendWhileRunningRaises59AndLeavesTheFirstAlone) {
     SmtpHarness h;
-    h.control->ToAddr(u"to@example.jp");
-    h.control->FromAddr(u"from@example.jp");
-    h.Send("");
-    h.wire->RaiseConnected();
+    h.Address();
+    h.Open();
     try {
         h.Send("", "other.example");
         FAIL() << "second send accepted";
@@ -92,9 +73,7 @@ TEST_P(SmtpRefusal, EndsInsideSmtpWithDoneAndCaption) {
     h.control->FromAddr(T(r.fromAddr));
     h.control->MimeMultipart(T(r.subtype));
     h.Send(r.header);
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0].first, -1);
-    EXPECT_EQ(h.dones[0].second, r.message);
+    EXPECT_EQ(h.OnlyDone(), Outcome(-1, r.message));
     EXPECT_EQ(U(h.control->Caption()), r.message);
     EXPECT_TRUE(h.wire->connects.empty());
     EXPECT_FALSE(h.timer->Enabled());
@@ -126,68 +105,48 @@ INSTANTIATE_TEST_SUITE_P(
                               "INVALID CHARACTER IN MailHeader"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
-TEST(SmtpStart, LineBreakInHostnameOrUserRefusesTheSend) {
-    {
+// The user name and password are checked only where they go out: a NUL only for PLAIN, which
+// joins them with NULs; LOGIN sends each in base64 on its own.
+TEST(SmtpStart, HostnameUserAndPassAreCheckedWhereTheyGoOut) {
+    struct Case {
+        const char* name;
+        Text hostname, user, pass;
+        long auth;
+        const char* refusal;  // empty: accepted
+    };
+    const Case cases[] = {
+        {"LineBreakInHostname", u"me\r\nMAIL FROM:<x>", u"", u"", 0,
+         "INVALID CHARACTER IN Hostname"},
+        {"UserWithoutAuth", u"h", u"tim\n", u"", 0, ""},
+        {"LineBreakInUser", u"h", u"tim\n", u"", 2, "INVALID CHARACTER IN User"},
+        {"NulInPlainUser", u"h", Text(u"ti\0m", 4), u"pw", 3, "INVALID CHARACTER IN User"},
+        {"NulInPlainPass", u"h", u"tim", Text(u"p\0w", 3), 3, "INVALID CHARACTER IN Pass"},
+        {"NulInLoginPass", u"h", u"tim", Text(u"p\0w", 3), 2, ""},
+    };
+    for (const Case& c : cases) {
         SmtpHarness h;
-        h.control->ToAddr(u"b@example.jp");
-        h.control->FromAddr(u"a@example.jp");
-        h.control->Hostname(u"me\r\nMAIL FROM:<x>");
+        h.Address();
+        h.control->Hostname(c.hostname);
+        h.control->Auth(c.auth);
+        h.control->User(c.user);
+        h.control->Pass(c.pass);
         h.Send("");
-        ASSERT_EQ(h.dones.size(), 1U);
-        EXPECT_EQ(h.dones[0], std::make_pair(-1L, std::string("INVALID CHARACTER IN Hostname")));
+        if (*c.refusal == '\0') {
+            EXPECT_TRUE(h.dones.empty()) << c.name;
+            continue;
+        }
+        EXPECT_EQ(h.OnlyDone(), Outcome(-1, c.refusal)) << c.name;
+        EXPECT_EQ(U(h.control->Caption()), c.refusal) << c.name;
     }
-    {
-        SmtpHarness h;
-        h.control->ToAddr(u"b@example.jp");
-        h.control->FromAddr(u"a@example.jp");
-        h.control->User(u"tim\n");
-        h.Send("");  // no AUTH: the user name goes nowhere and is not checked
-        EXPECT_TRUE(h.dones.empty());
-    }
-    {
-        SmtpHarness h;
-        h.control->ToAddr(u"b@example.jp");
-        h.control->FromAddr(u"a@example.jp");
-        h.control->Auth(2);
-        h.control->User(u"tim\n");
-        h.Send("");
-        ASSERT_EQ(h.dones.size(), 1U);
-        EXPECT_EQ(h.dones[0].second, "INVALID CHARACTER IN User");
-        EXPECT_EQ(h.control->Caption(), u"INVALID CHARACTER IN User");
-    }
-}
-
-TEST(SmtpStart, PlainAuthRefusesNulInUserOrPassword) {
-    for (const auto& [user, pass, field] : {std::tuple{Text(u"ti\0m", 4), Text(u"pw"), "User"},
-                                            std::tuple{Text(u"tim"), Text(u"p\0w", 3), "Pass"}}) {
-        SmtpHarness h;
-        h.control->ToAddr(u"b@example.jp");
-        h.control->FromAddr(u"a@example.jp");
-        h.control->Auth(3);
-        h.control->User(user);
-        h.control->Pass(pass);
-        h.Send("");
-        ASSERT_EQ(h.dones.size(), 1U);
-        EXPECT_EQ(h.dones[0].second, std::string("INVALID CHARACTER IN ") + field);
-    }
-    SmtpHarness login;  // LOGIN sends each in base64 on its own: a NUL harms nothing
-    login.control->ToAddr(u"b@example.jp");
-    login.control->FromAddr(u"a@example.jp");
-    login.control->Auth(2);
-    login.control->Pass(Text(u"p\0w", 3));
-    login.Send("");
-    EXPECT_TRUE(login.dones.empty());
 }
 
 TEST(SmtpStart, ConnectErrorEndsInsideSmtp) {
     SmtpHarness h;
-    h.control->ToAddr(u"b@example.jp");
-    h.control->FromAddr(u"a@example.jp");
+    h.Address();
     h.control->ConnectTimeout(5);
     h.wire->throwOnConnect = true;
     h.Send("");
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(10049L, std::string("address not available")));
+    EXPECT_EQ(h.OnlyDone(), Outcome(10049, "address not available"));
     EXPECT_EQ(h.control->Caption(), u"Connect Error(10049)address not available");
     EXPECT_FALSE(h.timer->Enabled());
     h.wire->throwOnConnect = false;
@@ -206,8 +165,7 @@ TEST(SmtpStart, NewSendFromInsideDoneOfARefusedSend) {
         }
     };
     h.Send("");  // no recipient
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0].second, "NO RECIPIENT ADDRESS");
+    EXPECT_EQ(h.OnlyDone(), Outcome(-1, "NO RECIPIENT ADDRESS"));
     EXPECT_EQ(h.wire->connects.size(), 1U);
     EXPECT_EQ(h.control->Caption(), u"CONNECTING TO mx.example");
 }
@@ -217,8 +175,7 @@ TEST(SmtpStart, GiantHeaderEndsWithTheOverflowInsteadOfSticking) {
     h.control->FromAddr(u"a@example.jp");
     std::string header = "To: b@example.jp\r\nX-Long: " + std::string(40000, 'x') + "\r\n";
     h.Send(header);
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(6L, std::string("Overflow")));
+    EXPECT_EQ(h.OnlyDone(), Outcome(6, "Overflow"));
     EXPECT_TRUE(h.wire->connects.empty());
     h.control->ToAddr(u"b@example.jp");  // the header is then not read
     EXPECT_NO_THROW(h.Send(header));
@@ -227,130 +184,120 @@ TEST(SmtpStart, GiantHeaderEndsWithTheOverflowInsteadOfSticking) {
 
 // --- where the recipients come from ---
 
-TEST(SmtpRecipients, StringToAddrIsOneRecipientUntrimmed) {
-    SmtpHarness h;
-    h.control->ToAddr(u"b@example.jp");
-    h.control->FromAddr(u"a@example.jp");
-    h.Send("To: header@example.jp\r\n");
-    EXPECT_EQ(Envelope(h, 1), "MAIL FROM:<a@example.jp>\r\nRCPT TO:<b@example.jp>\r\n");
-}
+struct Recipients {
+    const char* name;
+    Variant toAddr;
+    const char* fromAddr;
+    const char* header;
+    const char* envelope;  // the MAIL and RCPT lines; DATA must follow the last RCPT reply
+};
 
-TEST(SmtpRecipients, OneBasedArrayGivesItsNonBlankElementsInOrder) {
-    SmtpHarness h;
-    h.control->ToAddr(StringArray::OneBased({u"b@example.jp", u"   ", u"Cee <c@example.jp>"}));
-    h.control->FromAddr(u"a@example.jp");
-    h.Send("");
-    EXPECT_EQ(Envelope(h, 2),
-              "MAIL FROM:<a@example.jp>\r\nRCPT TO:<b@example.jp>\r\nRCPT TO:<c@example.jp>\r\n");
-    h.Reply("250 ok");
-    EXPECT_EQ(h.Sent(), "DATA\r\n");
-}
+class SmtpRecipients : public ::testing::TestWithParam<Recipients> {};
 
-TEST(SmtpRecipients, ElementZeroAndOtherTypesGiveNoneSoTheHeaderIsRead) {
-    const Variant values[] = {Variant(StringArray{0, {u"zero@example.jp"}}), Variant(7L), Variant(),
-                              Variant(true)};
-    for (const Variant& value : values) {
-        SmtpHarness h;
-        h.control->ToAddr(value);
-        h.Send("From: Aa <a@example.jp>\r\nTo: h@example.jp\r\n\r\n");
-        EXPECT_EQ(Envelope(h, 1), "MAIL FROM:<a@example.jp>\r\nRCPT TO:<h@example.jp>\r\n")
-            << value.VarType();
+TEST_P(SmtpRecipients, GiveTheEnvelope) {
+    const Recipients& r = GetParam();
+    SmtpHarness h;
+    h.control->ToAddr(r.toAddr);
+    h.control->FromAddr(T(r.fromAddr));
+    h.Open(r.header);
+    h.Reply("220 ready");
+    h.Sent();  // HELO
+    h.Reply("250 hello");
+    std::string envelope;
+    for (std::string sent = "?"; !sent.empty() && !sent.starts_with("DATA");) {
+        h.Reply("250 ok");
+        sent = h.Sent();
+        envelope += sent;
     }
+    EXPECT_EQ(envelope, std::string(r.envelope) + "DATA\r\n");
 }
 
-TEST(SmtpRecipients, HeaderFieldsFoldingCommasAndTheEndOfTheHeader) {
-    SmtpHarness h;
-    h.Send(
-        "from: Old <old@example.jp>\r\n"
-        "To: \"Sato, Taro\" <t@example.jp>, u@example.jp,\r\n"
-        " \tv@example.jp\r\n"
-        "Subject: Cc: not@example.jp\r\n"
-        "CC: w@example.jp\r\n"
-        "Bcc: x@example.jp (hidden)\r\n"
-        "From: Hanako <h@example.jp>\r\n"
-        "\r\n"
-        "To: body@example.jp\r\n");
-    EXPECT_EQ(Envelope(h, 6),
-              "MAIL FROM:<h@example.jp>\r\n"
-              "RCPT TO:<\"Sato>\r\n"  // the quoted comma splits, as a plain comma does
-              "RCPT TO:<t@example.jp>\r\n"
-              "RCPT TO:<u@example.jp>\r\n"
-              "RCPT TO:<v@example.jp>\r\n"
-              "RCPT TO:<w@example.jp>\r\n"
-              "RCPT TO:<x@example.jp >\r\n");
-    h.Reply("250 ok");
-    EXPECT_EQ(h.Sent(), "DATA\r\n");
-}
+const Variant kNoToAddr;
+const char* const kHeaderTo = "From: Aa <a@example.jp>\r\nTo: h@example.jp\r\n\r\n";
+const char* const kFromHeader = "MAIL FROM:<a@example.jp>\r\nRCPT TO:<h@example.jp>\r\n";
 
-TEST(SmtpRecipients, FromAddrOverridesTheHeaderFrom) {
-    SmtpHarness h;
-    h.control->FromAddr(u"me@example.jp");
-    h.Send("From: other@example.jp\r\nTo: b@example.jp\r\n");
-    EXPECT_EQ(Envelope(h, 1), "MAIL FROM:<me@example.jp>\r\nRCPT TO:<b@example.jp>\r\n");
-}
-
-TEST(SmtpRecipients, TextAfterTheLastCrLfIsNotRead) {
-    SmtpHarness h;
-    h.control->FromAddr(u"a@example.jp");
-    h.Send("To: b@example.jp\r\nCc: c@example.jp");
-    EXPECT_EQ(Envelope(h, 1), "MAIL FROM:<a@example.jp>\r\nRCPT TO:<b@example.jp>\r\n");
-    h.Reply("250 ok");
-    EXPECT_EQ(h.Sent(), "DATA\r\n");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Sources, SmtpRecipients,
+    ::testing::Values(
+        Recipients{"StringToAddrIsOneRecipient", Variant(u"b@example.jp"), "a@example.jp",
+                   "To: header@example.jp\r\n",
+                   "MAIL FROM:<a@example.jp>\r\nRCPT TO:<b@example.jp>\r\n"},
+        Recipients{"ArrayGivesItsNonBlankElementsInOrder",
+                   Variant(StringArray::OneBased({u"b@example.jp", u"   ", u"Cee <c@example.jp>"})),
+                   "a@example.jp", "",
+                   "MAIL FROM:<a@example.jp>\r\nRCPT TO:<b@example.jp>\r\n"
+                   "RCPT TO:<c@example.jp>\r\n"},
+        // An element 0 or a value of another type gives none, so the header is read.
+        Recipients{"ArrayElementZero", Variant(StringArray{0, {u"zero@example.jp"}}), "", kHeaderTo,
+                   kFromHeader},
+        Recipients{"NumberToAddr", Variant(7L), "", kHeaderTo, kFromHeader},
+        Recipients{"EmptyToAddr", kNoToAddr, "", kHeaderTo, kFromHeader},
+        Recipients{"BooleanToAddr", Variant(true), "", kHeaderTo, kFromHeader},
+        Recipients{"HeaderFieldsFoldingCommasAndTheEndOfTheHeader", kNoToAddr, "",
+                   "from: Old <old@example.jp>\r\n"
+                   "To: \"Sato, Taro\" <t@example.jp>, u@example.jp,\r\n"
+                   " \tv@example.jp\r\n"
+                   "Subject: Cc: not@example.jp\r\n"
+                   "CC: w@example.jp\r\n"
+                   "Bcc: x@example.jp (hidden)\r\n"
+                   "From: Hanako <h@example.jp>\r\n"
+                   "\r\n"
+                   "To: body@example.jp\r\n",
+                   "MAIL FROM:<h@example.jp>\r\n"
+                   "RCPT TO:<\"Sato>\r\n"  // the quoted comma splits, as a plain comma does
+                   "RCPT TO:<t@example.jp>\r\nRCPT TO:<u@example.jp>\r\n"
+                   "RCPT TO:<v@example.jp>\r\nRCPT TO:<w@example.jp>\r\n"
+                   "RCPT TO:<x@example.jp >\r\n"},
+        Recipients{"FromAddrOverridesTheHeaderFrom", kNoToAddr, "me@example.jp",
+                   "From: other@example.jp\r\nTo: b@example.jp\r\n",
+                   "MAIL FROM:<me@example.jp>\r\nRCPT TO:<b@example.jp>\r\n"},
+        Recipients{"TextAfterTheLastCrLfIsNotRead", kNoToAddr, "a@example.jp",
+                   "To: b@example.jp\r\nCc: c@example.jp",
+                   "MAIL FROM:<a@example.jp>\r\nRCPT TO:<b@example.jp>\r\n"}),
+    [](const ::testing::TestParamInfo<Recipients>& info) { return std::string(info.param.name); });
 
 // --- the multipart header block ---
 
 TEST(SmtpHeaderBlock, MultipartHeaderWithCharsetAndBoundary) {
-    SmtpHarness h;
-    h.control->MimeMultipart(u"mixed");
-    h.control->ToAddr(u"b@example.jp");
-    h.control->FromAddr(u"a@example.jp");
-    const std::string sent = h.RunToData("Subject: hi\r\n");
-    const std::regex expected(
-        "[\\s\\S]*DATA\r\n"
-        "X-TALVORN: zef smtpZef 0.1\r\n"
-        "MIME-Version: 1.0\r\n"
-        "Content-Type: multipart/mixed;\r\n"
-        "\tcharset=iso-2022-jp;\r\n"
-        "\tboundary=\"-----_=_Boundary_[0-9]{14}_1_1\"\r\n"
-        "Subject: hi\r\n"
-        "\r\n"
-        "\r\n"
-        "This message is in MIME format. \r\n");
-    EXPECT_TRUE(std::regex_match(sent, expected)) << sent;
-}
-
-TEST(SmtpHeaderBlock, EmptyCharsetLeavesTheParameterOut) {
-    SmtpHarness h;
-    h.control->MimeMultipart(u"alternative");
-    h.control->CharSet(u"");
-    h.control->ToAddr(u"b@example.jp");
-    h.control->FromAddr(u"a@example.jp");
-    const std::string sent = h.RunToData("Subject: hi\r\n");
-    const std::regex expected(
-        "[\\s\\S]*\r\nContent-Type: multipart/alternative;\r\n"
-        "\tboundary=\"-----_=_Boundary_[0-9]{14}_1_1\"\r\nSubject: hi\r\n[\\s\\S]*");
-    EXPECT_TRUE(std::regex_match(sent, expected)) << sent;
+    for (const auto& [subtype, charset, contentType] :
+         {std::tuple{u"mixed", u"iso-2022-jp",
+                     "Content-Type: multipart/mixed;\r\n\tcharset=iso-2022-jp;\r\n"},
+          // An empty charset leaves the parameter out.
+          std::tuple{u"alternative", u"", "Content-Type: multipart/alternative;\r\n"}}) {
+        SmtpHarness h;
+        h.control->MimeMultipart(subtype);
+        h.control->CharSet(charset);
+        h.Address();
+        const std::string sent = h.RunToData("Subject: hi\r\n");
+        const std::regex expected(
+            "[\\s\\S]*DATA\r\n"
+            "X-TALVORN: zef smtpZef 0.1\r\n"
+            "MIME-Version: 1.0\r\n" +
+            std::string(contentType) +
+            "\tboundary=\"-----_=_Boundary_[0-9]{14}_1_1\"\r\n"
+            "Subject: hi\r\n"
+            "\r\n"
+            "\r\n"
+            "This message is in MIME format. \r\n");
+        EXPECT_TRUE(std::regex_match(sent, expected)) << sent;
+    }
 }
 
 TEST(SmtpHeaderBlock, PlainMessageSendsTheHeaderAsGivenWithDotsStuffed) {
     SmtpHarness h;
-    h.control->ToAddr(u"b@example.jp");
-    h.control->FromAddr(u"a@example.jp");
+    h.Address();
     const std::string sent = h.RunToData("Subject: a\r\n.hidden: b\r\n..two\r\n\r\n.body\r\n");
     EXPECT_TRUE(
         sent.ends_with("DATA\r\nX-TALVORN: zef smtpZef 0.1\r\n"
                        "Subject: a\r\n..hidden: b\r\n...two\r\n\r\n..body\r\n"))
         << sent;
     EXPECT_TRUE(h.Traced(">>Sending Data ..."));
-}
 
-TEST(SmtpHeaderBlock, HeaderThatStartsWithADotIsStuffedToo) {
-    SmtpHarness h;
-    h.control->ToAddr(u"b@example.jp");
-    h.control->FromAddr(u"a@example.jp");
-    const std::string sent = h.RunToData(".\r\nSubject: a\r\n\r\n");
-    EXPECT_TRUE(sent.ends_with("X-TALVORN: zef smtpZef 0.1\r\n..\r\nSubject: a\r\n\r\n")) << sent;
+    SmtpHarness first;  // a header that starts with a dot
+    first.Address();
+    const std::string firstSent = first.RunToData(".\r\nSubject: a\r\n\r\n");
+    EXPECT_TRUE(firstSent.ends_with("X-TALVORN: zef smtpZef 0.1\r\n..\r\nSubject: a\r\n\r\n"))
+        << firstSent;
 }
 
 }  // namespace

@@ -11,8 +11,7 @@ namespace zef::testing {
 namespace {
 
 void StartSend(SmtpHarness& h) {
-    h.control->FromAddr(u"a@example.jp");
-    h.control->ToAddr(u"b@example.jp");
+    h.Address();
     h.Send("Subject: x\r\n\r\n");
 }
 
@@ -27,9 +26,7 @@ TEST(SmtpTimeouts, ConnectTimeoutOfNFiresOnTickNPlusOne) {
     EXPECT_EQ(h.wire->closeCalls, 1);
     EXPECT_FALSE(h.timer->Enabled());
     EXPECT_TRUE(h.dones.empty());  // Done comes with Closed
-    h.wire->RaiseClosed();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(-3L, std::string("connect timeout")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-3, "connect timeout"));
     EXPECT_EQ(h.control->Caption(), u"DONE(FAIL)");
 }
 
@@ -59,8 +56,7 @@ TEST(SmtpTimeouts, ConnectedSwitchesToTheTransferGuard) {
     EXPECT_EQ(h.wire->closeCalls, 0);
     h.timer->Fire(1);
     EXPECT_EQ(h.wire->closeCalls, 1);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.dones.at(0), std::make_pair(-4L, std::string("trans timeout")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-4, "trans timeout"));
 }
 
 TEST(SmtpTimeouts, EverySocketEventRestartsTheTransferGuard) {
@@ -81,19 +77,13 @@ TEST(SmtpTimeouts, EverySocketEventRestartsTheTransferGuard) {
 TEST(SmtpTimeouts, UnansweredQuitEndsWithTransTimeout) {
     SmtpHarness h;
     h.control->TransTimeout(1);
-    StartSend(h);
-    h.wire->RaiseConnected();
-    h.Reply("220 ready");
-    h.Reply("250 hello");
-    h.Reply("250 ok");
-    h.Reply("250 ok");
-    h.Reply("354 go");
+    h.Address();
+    h.RunToData("");
     h.RunBody();
     h.Reply("250 queued");
     EXPECT_EQ(h.Sent(), "QUIT\r\n");
     h.timer->Fire(2);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.dones.at(0), std::make_pair(-4L, std::string("trans timeout")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-4, "trans timeout"));
     EXPECT_EQ(h.control->Caption(), u"DONE(FAIL)");
 }
 
@@ -103,24 +93,16 @@ TEST(SmtpClosing, ServerClosingAfterA421GivesTheReply) {
     h.wire->RaiseConnected();
     h.Reply("421 too busy");
     EXPECT_EQ(h.Sent(), "RSET\r\n");
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.dones.at(0), std::make_pair(-1L, std::string("421 too busy")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-1, "421 too busy"));
 }
 
 TEST(SmtpClosing, DroppedConnectionDuringTheBodyIsUnexpected) {
     SmtpHarness h;
     h.plainPieces = {"line 1\r\n", "line 2\r\n"};
-    StartSend(h);
-    h.wire->RaiseConnected();
-    h.Reply("220 ready");
-    h.Reply("250 hello");
-    h.Reply("250 ok");
-    h.Reply("250 ok");
-    h.Reply("354 go");
+    h.Address();
+    h.RunToData("");
     h.wire->RaiseSendComplete();
-    h.wire->RaiseClosed();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(-2L, std::string("UNEXPECTED DISCONNECT")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-2, "UNEXPECTED DISCONNECT"));
     EXPECT_EQ(h.control->Caption(), u"DONE(FAIL UNEXPECTED DISCONNECT)");
     h.wire->RaiseSendComplete();  // a late event asks for no more data
     EXPECT_EQ(h.moreDataIds.size(), 1U);
@@ -133,9 +115,7 @@ TEST(SmtpClosing, SocketErrorIsReportedWhenTheConnectionCloses) {
     h.wire->RaiseSocketError(111, "Connection refused");
     EXPECT_EQ(h.wire->closeCalls, 0);  // the error alone closes nothing
     EXPECT_TRUE(h.dones.empty());
-    h.wire->RaiseClosed();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(111L, std::string("Connection refused")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(111, "Connection refused"));
     EXPECT_EQ(h.control->Caption(), u"DONE(FAIL)");
 }
 
@@ -144,8 +124,7 @@ TEST(SmtpClosing, SocketErrorNumberZeroBeforeQuitIsUnexpected) {
     StartSend(h);
     h.wire->RaiseConnected();
     h.wire->RaiseSocketError(0, "nothing");
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.dones.at(0), std::make_pair(-2L, std::string("UNEXPECTED DISCONNECT")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-2, "UNEXPECTED DISCONNECT"));
 }
 
 TEST(SmtpClosing, TimeOutReplacesAnEarlierSocketError) {
@@ -154,8 +133,7 @@ TEST(SmtpClosing, TimeOutReplacesAnEarlierSocketError) {
     StartSend(h);
     h.wire->RaiseSocketError(113, "No route to host");
     h.timer->Fire(2);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.dones.at(0), std::make_pair(-3L, std::string("connect timeout")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-3, "connect timeout"));
 }
 
 TEST(SmtpClosing, SocketEventsWithoutARunningSendDoNothing) {
@@ -216,9 +194,7 @@ TEST(SmtpHandlerFailures, ThrowingTraceHandlerEndsTheSendWithOneDone) {
     EXPECT_EQ(h.wire->closeCalls, 1);
     EXPECT_NO_THROW(h.Reply("250 more"));
     EXPECT_EQ(h.Sent(), "");
-    h.wire->RaiseClosed();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(-1L, std::string("UNEXPECTED ERROR: trace window gone")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-1, "UNEXPECTED ERROR: trace window gone"));
 }
 
 TEST(SmtpHandlerFailures, ErrorFromMoreDataKeepsItsNumberAndText) {
@@ -227,18 +203,12 @@ TEST(SmtpHandlerFailures, ErrorFromMoreDataKeepsItsNumberAndText) {
     StartSend(h);
     h.control->MoreData = [](long, Bytes&) { throw Error(1234, "app", u"file vanished"); };
     h.wire->RaiseConnected();
-    h.Reply("220 ready");
-    h.Reply("250 hello");
-    h.Reply("250 ok");
-    h.Reply("250 ok");
-    h.Reply("354 go");
+    h.Replies({"220 ready", "250 hello", "250 ok", "250 ok", "354 go"});
     h.Sent();
     EXPECT_NO_THROW(h.wire->RaiseSendComplete());
     EXPECT_EQ(h.wire->closeCalls, 1);
     EXPECT_FALSE(h.timer->Enabled());  // the time-out cannot replace the code
-    h.wire->RaiseClosed();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(1234L, std::string("file vanished")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(1234, "file vanished"));
 }
 
 TEST(SmtpHandlerFailures, ThrowingDoneAndCaptionHandlersStayInside) {

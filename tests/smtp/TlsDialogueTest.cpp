@@ -9,23 +9,24 @@ namespace {
 
 using namespace std::string_literals;
 
-void Address(SmtpHarness& h) {
-    h.control->FromAddr(u"a@example.jp");
-    h.control->ToAddr(Variant(u"r@example.jp"));
-}
-
 // Greeting, EHLO reply and the go-ahead for STARTTLS: the handshake is under way.
 void RunToHandshake(SmtpHarness& h) {
-    h.Send("Subject: x\r\n\r\n");
-    h.wire->RaiseConnected();
-    h.Reply("220 mx.example ESMTP");
-    h.Reply("250-mx.example\r\n250 STARTTLS");
-    h.Reply("220 ready to start TLS");
+    h.Open("Subject: x\r\n\r\n");
+    h.Replies({"220 mx.example ESMTP", "250-mx.example\r\n250 STARTTLS", "220 ready to start TLS"});
+}
+
+// Security 2, then Open and the replies up to the one to STARTTLS.
+void RunToStartTls(SmtpHarness& h) {
+    h.Address();
+    h.control->Security(2);
+    h.Open();
+    h.Replies({"220 mx.example ESMTP", "250 mx.example"});
+    h.Sent();
 }
 
 TEST(SmtpTls, EverySendHandsItsSettingsToTheWire) {
     SmtpHarness h;
-    Address(h);
+    h.Address();
     h.Send("");
     ASSERT_EQ(h.wire->tlsSettings.size(), 1U);
     EXPECT_EQ(h.wire->tlsSettings[0].mode, TlsMode::None);
@@ -51,13 +52,12 @@ TEST(SmtpTls, EverySendHandsItsSettingsToTheWire) {
 // With implicit TLS the wire is protected before Connected: the dialogue is the plain one.
 TEST(SmtpTls, ImplicitTlsKeepsTheDialogue) {
     SmtpHarness h;
-    Address(h);
+    h.Address();
     h.control->Security(1);
     h.control->Auth(3);
     h.control->User(u"u");
     h.control->Pass(u"p");
-    h.Send("Subject: x\r\n\r\n");
-    h.wire->RaiseConnected();
+    h.Open("Subject: x\r\n\r\n");
     h.Reply("220 mx.example ESMTP");
     EXPECT_EQ(h.Sent(), "EHLO client.example\r\n");
     h.Reply("250 mx.example");
@@ -75,13 +75,12 @@ class SmtpStartTls : public ::testing::TestWithParam<long> {};
 
 TEST_P(SmtpStartTls, OnlyEhloAndStartTlsTravelInTheClear) {
     SmtpHarness h;
-    Address(h);
+    h.Address();
     h.control->Security(2);
     h.control->Auth(GetParam());
     h.control->User(u"tim");
     h.control->Pass(u"secret");
-    h.Send("Subject: x\r\n\r\n");
-    h.wire->RaiseConnected();
+    h.Open("Subject: x\r\n\r\n");
     h.Reply("220 mx.example ESMTP");
     EXPECT_EQ(h.Sent(), "EHLO client.example\r\n");
     h.Reply("250-mx.example\r\n250 STARTTLS");
@@ -110,38 +109,26 @@ INSTANTIATE_TEST_SUITE_P(EachAuth, SmtpStartTls, ::testing::Values(0L, 1L, 2L, 3
 
 TEST(SmtpTls, StartTlsSendCompletesWithDoneZero) {
     SmtpHarness h;
-    Address(h);
+    h.Address();
     h.control->Security(2);
     RunToHandshake(h);
     h.wire->RaiseTlsReady();
-    h.Reply("250 mx.example");
-    h.Reply("250 sender ok");
-    h.Reply("250 recipient ok");
-    h.Reply("354 go ahead");
+    h.Replies({"250 mx.example", "250 sender ok", "250 recipient ok", "354 go ahead"});
     h.RunBody();
     h.FinishOk();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(0L, std::string()));
+    EXPECT_EQ(h.OnlyDone(), Outcome(0, ""));
 }
 
 TEST(SmtpTls, RefusedStartTlsEndsLikeAnyRefusal) {
     SmtpHarness h;
-    Address(h);
-    h.control->Security(2);
     h.control->Auth(2);
-    h.Send("");
-    h.wire->RaiseConnected();
-    h.Reply("220 mx.example ESMTP");
-    h.Reply("250 mx.example");
-    h.Sent();
+    RunToStartTls(h);
     h.Reply("454 4.7.0 TLS not available");
     EXPECT_EQ(h.Sent(), "RSET\r\n");
     h.Reply("250 reset");
     EXPECT_EQ(h.wire->closeCalls, 1);
-    h.wire->RaiseClosed();
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-1, "454 4.7.0 TLS not available"));
     EXPECT_EQ(h.wire->startTlsCalls, 0);
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(-1L, std::string("454 4.7.0 TLS not available")));
     EXPECT_EQ(h.wire->sentInClear, "EHLO client.example\r\nSTARTTLS\r\nRSET\r\n");
 }
 
@@ -150,76 +137,53 @@ TEST(SmtpTls, RefusedStartTlsEndsLikeAnyRefusal) {
 TEST(SmtpTls, BytesAfterTheGoAheadEndTheSend) {
     for (const std::string extra : {"250 AUTH ok\r\n", "2", "\r\n"}) {
         SmtpHarness h;
-        Address(h);
-        h.control->Security(2);
-        h.Send("");
-        h.wire->RaiseConnected();
-        h.Reply("220 mx.example ESMTP");
-        h.Reply("250 mx.example");
-        h.Sent();
+        RunToStartTls(h);
         h.wire->Deliver("220 go ahead\r\n" + extra);
         EXPECT_EQ(h.wire->startTlsCalls, 0) << extra;
         EXPECT_EQ(h.Sent(), "") << extra;
         EXPECT_EQ(h.wire->closeCalls, 1) << extra;
-        h.wire->RaiseClosed();
-        ASSERT_EQ(h.dones.size(), 1U) << extra;
-        EXPECT_EQ(h.dones[0],
-                  std::make_pair(-1L, std::string("UNEXPECTED DATA AFTER STARTTLS REPLY")));
+        EXPECT_EQ(h.CloseAndDone(), Outcome(-1, "UNEXPECTED DATA AFTER STARTTLS REPLY")) << extra;
     }
 }
 
 TEST(SmtpTls, NonTwoReplyToStartTlsIsNoGoAhead) {
     SmtpHarness h;
-    Address(h);
-    h.control->Security(2);
-    h.Send("");
-    h.wire->RaiseConnected();
-    h.Reply("220 mx.example ESMTP");
-    h.Reply("250 mx.example");
-    h.Sent();
+    RunToStartTls(h);
     h.Reply("334 what");
     EXPECT_EQ(h.wire->startTlsCalls, 0);
     EXPECT_EQ(h.Sent(), "RSET\r\n");
     h.Reply("250 ok");
-    h.wire->RaiseClosed();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(-1L, std::string("UNEXPECTED REPLY: 334 what")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-1, "UNEXPECTED REPLY: 334 what"));
 }
 
 // A failed handshake or certificate check comes as SocketError and Closed: Done carries them,
 // and nothing was sent after STARTTLS.
 TEST(SmtpTls, FailedHandshakeReportsTheWiresError) {
     SmtpHarness h;
-    Address(h);
+    h.Address();
     h.control->Security(2);
     h.control->Auth(3);
     h.control->Pass(u"secret");
     RunToHandshake(h);
     h.wire->RaiseSocketError(10, "certificate verify failed: certificate has expired");
-    h.wire->RaiseClosed();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(
-        h.dones[0],
-        std::make_pair(10L, std::string("certificate verify failed: certificate has expired")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(10, "certificate verify failed: certificate has expired"));
     EXPECT_EQ(h.control->Caption(), u"DONE(FAIL)");
     EXPECT_EQ(h.wire->sent, "EHLO client.example\r\nSTARTTLS\r\n");
 }
 
 TEST(SmtpTls, WireThatCannotUpgradeEndsTheSend) {
     SmtpHarness h;
-    Address(h);
+    h.Address();
     h.control->Security(2);
     h.wire->throwOnStartTls = true;
     RunToHandshake(h);
     EXPECT_EQ(h.wire->closeCalls, 1);
-    h.wire->RaiseClosed();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(5L, std::string("cannot start TLS")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(5, "cannot start TLS"));
 }
 
 TEST(SmtpTls, WireWithoutTlsRefusesTheSendAtOnce) {
     SmtpHarness h;
-    Address(h);
+    h.Address();
     h.wire->withoutTls = true;
     h.control->Security(1);
     h.Send("");
@@ -235,7 +199,7 @@ TEST(SmtpTls, WireWithoutTlsRefusesTheSendAtOnce) {
 // A handshake that never ends is bounded by the transfer guard; TlsReady re-arms it.
 TEST(SmtpTls, TransferGuardCoversTheHandshake) {
     SmtpHarness h;
-    Address(h);
+    h.Address();
     h.control->Security(2);
     h.control->TransTimeout(2);
     RunToHandshake(h);
@@ -245,17 +209,14 @@ TEST(SmtpTls, TransferGuardCoversTheHandshake) {
     EXPECT_EQ(h.wire->closeCalls, 0);
     h.timer->Fire(1);
     EXPECT_EQ(h.wire->closeCalls, 1);
-    h.wire->RaiseClosed();
-    ASSERT_EQ(h.dones.size(), 1U);
-    EXPECT_EQ(h.dones[0], std::make_pair(-4L, std::string("trans timeout")));
+    EXPECT_EQ(h.CloseAndDone(), Outcome(-4, "trans timeout"));
 }
 
 // TlsReady that no STARTTLS asked for changes nothing.
 TEST(SmtpTls, UnaskedTlsReadyIsIgnored) {
     SmtpHarness h;
-    Address(h);
-    h.Send("");
-    h.wire->RaiseConnected();
+    h.Address();
+    h.Open();
     h.Reply("220 mx.example ESMTP");
     h.Sent();
     h.wire->RaiseTlsReady();
