@@ -43,8 +43,7 @@ TEST(PopTimeout, TransTimeoutCountsSilenceSinceTheLastSocketEvent) {
     EXPECT_EQ(h.wire->closeCalls, 0);
     h.timer->Fire(1);
     EXPECT_EQ(h.wire->closeCalls, 1);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.events.back(), "Done -4 [trans timeout]");
+    EXPECT_EQ(h.CloseAndDone(), "Done -4 [trans timeout]");
     EXPECT_EQ(h.doneCount, 1);
 }
 
@@ -54,8 +53,7 @@ TEST(PopTimeout, TimeoutOverwritesAnEarlierCode) {
     h.LogIn();
     h.Receive("-ERR busy\r\n");  // error reset: RSET is out, code -1
     h.timer->Fire(2);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.events.back(), "Done -4 [trans timeout]");
+    EXPECT_EQ(h.CloseAndDone(), "Done -4 [trans timeout]");
 }
 
 TEST(PopTimeout, ZeroMeansNoLimit) {
@@ -100,8 +98,7 @@ TEST(PopSocket, UnfinishedLineOfAnEndedConnectionJoinsTheNextFirstLine) {
     PopHarness h;
     h.Start();
     h.Receive("+OK half");
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.events.back(), "Done -2 [UNEXPECTED DISCONNECT]");
+    EXPECT_EQ(h.CloseAndDone(), "Done -2 [UNEXPECTED DISCONNECT]");
     h.TakeEvents();
     h.Start();
     h.Receive(" of a greeting\r\n");
@@ -203,9 +200,7 @@ TEST(PopHostile, LineOverTheLimitClosesAndReportsIt) {
     EXPECT_EQ(h.wire->closeCalls, 1);
     h.Receive("+OK more\r\n");  // nothing more is taken
     EXPECT_EQ(h.Sent(), "LIST 1\r\n");
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.doneCount, 1);
-    EXPECT_EQ(h.events.back(), "Done -1 [LINE TOO LONG]");
+    EXPECT_EQ(h.CloseAndDone(), "Done -1 [LINE TOO LONG]");
     EXPECT_EQ(h.control->Caption(), u"DONE(FAIL)");
 }
 
@@ -220,8 +215,7 @@ TEST(PopHostile, LongLineInsideAMessageIsRefusedToo) {
     EXPECT_EQ(h.wire->closeCalls, 1);
     EXPECT_FALSE(h.Logged("RetrDone 1"));
     EXPECT_EQ(h.Sent().find("DELE"), std::string::npos);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.events.back(), "Done -1 [LINE TOO LONG]");
+    EXPECT_EQ(h.CloseAndDone(), "Done -1 [LINE TOO LONG]");
 }
 
 // Random mixes of good replies, message lines and garbage, cut at random places, with the real
@@ -294,9 +288,7 @@ TEST(PopFailingHandler, ZefErrorEndsTheTransferWithoutDeleting) {
     EXPECT_EQ(h.wire->closeCalls, 1);
     EXPECT_EQ(h.Sent().find("DELE"), std::string::npos);
     h.Receive("+OK ignored\r\n");
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.doneCount, 1);
-    EXPECT_EQ(h.events.back(), "Done 1234 [cannot store]");
+    EXPECT_EQ(h.CloseAndDone(), "Done 1234 [cannot store]");
     EXPECT_EQ(h.control->Caption(), u"DONE(FAIL)");
 }
 
@@ -306,8 +298,7 @@ TEST(PopFailingHandler, OtherExceptionGivesMinusOneAndItsText) {
     h.LogIn();
     h.Receive("+OK 1 10\r\n+OK 1 5\r\n+OK 1 u\r\n+OK\r\n.\r\n+OK\r\nSubject: x\r\n\r\n.\r\n");
     EXPECT_EQ(h.Sent().find("DELE"), std::string::npos);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.events.back(), "Done -1 [disk full]");
+    EXPECT_EQ(h.CloseAndDone(), "Done -1 [disk full]");
 }
 
 TEST(PopFailingHandler, DecoderFailureEndsTheTransfer) {
@@ -318,8 +309,7 @@ TEST(PopFailingHandler, DecoderFailureEndsTheTransfer) {
         "+OK 1 10\r\n+OK 1 5\r\n+OK 1 u\r\n+OK\r\n.\r\n+OK\r\n"
         "Content-Transfer-Encoding: base64\r\n\r\nYWJj\r\n.\r\n");
     EXPECT_EQ(h.wire->closeCalls, 1);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.events.back(), "Done 5 [bad base64]");
+    EXPECT_EQ(h.CloseAndDone(), "Done 5 [bad base64]");
 }
 
 TEST(PopFailingHandler, ThrowingTraceOrDoneNeverEscapes) {
@@ -347,9 +337,7 @@ TEST(PopFailingHandler, ThrowingTimerTickHandlerPathStillEndsOnce) {
     };
     h.LogIn();
     h.timer->Fire(2);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.doneCount, 1);
-    EXPECT_EQ(h.events.back(), "Done -4 [trans timeout]");
+    EXPECT_EQ(h.CloseAndDone(), "Done -4 [trans timeout]");
 }
 
 }  // namespace

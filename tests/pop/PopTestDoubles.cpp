@@ -237,6 +237,17 @@ bool PopHarness::Logged(const std::string& line) const {
     return std::find(events.begin(), events.end(), line) != events.end();
 }
 
+std::string PopHarness::CloseAndDone() {
+    wire->RaiseClosed();
+    if (doneCount != 1) {
+        return std::to_string(doneCount) + " Done events";
+    }
+    const auto done = std::find_if(events.rbegin(), events.rend(), [](const std::string& line) {
+        return line.starts_with("Done ");
+    });
+    return done == events.rend() ? "Done not logged" : *done;
+}
+
 std::vector<std::string> PopHarness::Traces() const {
     std::vector<std::string> traces;
     for (const std::string& line : events) {

@@ -108,6 +108,8 @@ class PopHarness {
     std::vector<std::string> TakeEvents();
     // Whether an event line equal to `line` was logged since the last TakeEvents.
     bool Logged(const std::string& line) const;
+    // Closed from the wire, then the one Done event line (or how many Done events came).
+    std::string CloseAndDone();
     // The Trace lines logged since the last TakeEvents.
     std::vector<std::string> Traces() const;
 

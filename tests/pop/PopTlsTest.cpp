@@ -140,8 +140,7 @@ TEST(PopTls, FailedHandshakeReportsTheWiresError) {
     PopHarness h;
     RunToHandshake(h);
     h.wire->RaiseSocketError(62, "certificate verify failed: hostname mismatch");
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.events.back(), "Done 62 [certificate verify failed: hostname mismatch]");
+    EXPECT_EQ(h.CloseAndDone(), "Done 62 [certificate verify failed: hostname mismatch]");
     EXPECT_EQ(h.doneCount, 1);
     EXPECT_EQ(h.Sent(), "");
     EXPECT_EQ(h.wire->sentInClear, "STLS\r\n");
@@ -152,8 +151,7 @@ TEST(PopTls, WireThatCannotUpgradeEndsTheTransfer) {
     h.wire->throwOnStartTls = true;
     RunToHandshake(h);
     EXPECT_EQ(h.wire->closeCalls, 1);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.events.back(), "Done 5 [cannot start TLS]");
+    EXPECT_EQ(h.CloseAndDone(), "Done 5 [cannot start TLS]");
 }
 
 TEST(PopTls, WireWithoutTlsRefusesTheTransferAtOnce) {
@@ -179,8 +177,7 @@ TEST(PopTls, TransferGuardCoversTheHandshake) {
     EXPECT_EQ(h.wire->closeCalls, 0);
     h.timer->Fire(1);
     EXPECT_EQ(h.wire->closeCalls, 1);
-    h.wire->RaiseClosed();
-    EXPECT_EQ(h.events.back(), "Done -4 [trans timeout]");
+    EXPECT_EQ(h.CloseAndDone(), "Done -4 [trans timeout]");
 }
 
 TEST(PopTls, UnaskedTlsReadyIsIgnored) {
