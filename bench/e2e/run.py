@@ -9,6 +9,9 @@ code, makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messa
 
   fetch  zefmail fetch --keep (every part parsed and decoded, nothing written), curl's POP3 RETR
          of every message (a plain copy to /dev/null), Python poplib + email (parse and decode),
+         the server's own pace (pop_drain: zefmail's LIST and RETR dialogue on a bare socket,
+         responses read and dropped unparsed: the floor for a client that asks one command at
+         a time),
          and zefmail fetch --keep --out (every part also written to disk)
   parse  the parser alone on the message files (pop_parse_files), against GMime 3 (gmime_parse);
          both once with transfer decoding only and once with text parts converted to text
@@ -63,7 +66,7 @@ RUN_TIMEOUT = 600  # seconds for any one command
 BODY_TEXT = ("お世話になっております。\n添付ファイルをお送りします。ご確認ください。\n"
              "A line of ASCII text as well.\n")
 SECTIONS = ["fetch", "parse", "send", "many", "flat"]
-TARGETS = ["zefmail", "pop_parse_files", "smtp_many"]
+TARGETS = ["zefmail", "pop_parse_files", "pop_drain", "smtp_many"]
 
 
 class Sample:
@@ -124,6 +127,7 @@ def build(build_dir: str, skip: bool) -> dict[str, str]:
     tools = {
         "zefmail": os.path.join(build_dir, "tools", "zefmail"),
         "pop_parse_files": os.path.join(build_dir, "bench", "pop", "pop_parse_files"),
+        "pop_drain": os.path.join(build_dir, "bench", "pop", "pop_drain"),
         "smtp_many": os.path.join(build_dir, "bench", "smtp", "smtp_many"),
         "gmime_parse": os.path.join(build_dir, "bench", "peers", "gmime_parse"),
         "curl": shutil.which("curl") or "",
@@ -237,6 +241,7 @@ class Bench:
                                   f"pop3://127.0.0.1:{self.pop_port}/[1-{count}]"],
             "Python poplib+email": [PYTHON, os.path.join(HERE, "peers.py"), "pop-fetch",
                                     str(self.pop_port), mailbox, POP3_PASS],
+            "server pace (no parsing)": [self.tools["pop_drain"], str(self.pop_port), mailbox],
         }
 
     def fetch(self) -> None:
