@@ -45,25 +45,6 @@ class TcpWireTest : public WireTest {
                 ReadToEnd(socket, into, atEnd);
             });
     }
-
-    // Sends back everything it reads; closes when the other side closes.
-    void Echo(const SocketPtr& socket) {
-        auto buffer = std::make_shared<std::array<char, 65536>>();
-        socket->async_read_some(asio::buffer(*buffer), [this, socket, buffer](
-                                                           const asio::error_code& error,
-                                                           size_t bytes) {
-            if (error) {
-                socket->close();
-                return;
-            }
-            asio::async_write(*socket, asio::buffer(buffer->data(), bytes),
-                              [this, socket, buffer](const asio::error_code& writeError, size_t) {
-                                  if (!writeError) {
-                                      Echo(socket);
-                                  }
-                              });
-        });
-    }
 };
 
 TEST_F(TcpWireTest, RefusedConnectionGivesSocketErrorThenOneClosed) {
@@ -75,8 +56,7 @@ TEST_F(TcpWireTest, RefusedConnectionGivesSocketErrorThenOneClosed) {
     OnWire([&] { wire_->Connect("127.0.0.1", port, "0"); });
     EXPECT_FALSE(wire_->CanSend());
 
-    ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); }));
-    RunFor(50ms);
+    WaitClosed();
     EXPECT_EQ(log_.events, (std::vector<std::string>{"SocketError", "Closed"}));
     EXPECT_EQ(log_.errorNumber, ECONNREFUSED);
     EXPECT_EQ(log_.errorSource, "zef.Wire.Connect");
@@ -92,14 +72,11 @@ TEST_F(TcpWireTest, AddressesAndNamesBothConnect) {
             peer->close();
         });
         log_ = {};
-        OnWire([&] { wire_->Connect(host, PortOf(acceptor), "0"); });
+        ConnectTo(acceptor, host);
         ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); })) << host;
         EXPECT_EQ(log_.events.front(), "Connected") << host;
         EXPECT_EQ(log_.received, "+OK\r\n") << host;
-        EXPECT_NE(std::find(log_.traces.begin(), log_.traces.end(),
-                            "resolving " + host + ":" + PortOf(acceptor)),
-                  log_.traces.end())
-            << host;
+        EXPECT_TRUE(log_.Traced("resolving " + host + ":" + PortOf(acceptor))) << host;
     }
 }
 
@@ -109,10 +86,9 @@ TEST_F(TcpWireTest, PeerClosingGivesDataThenExactlyOneClosed) {
         asio::write(*peer, asio::buffer(std::string("+OK hello\r\n")));
         peer->close();
     });
-    OnWire([&] { wire_->Connect("127.0.0.1", PortOf(acceptor), "0"); });
+    ConnectTo(acceptor);
 
-    ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); }));
-    RunFor(50ms);
+    WaitClosed();
     ASSERT_GE(log_.events.size(), 3u);
     EXPECT_EQ(log_.events.front(), "Connected");
     EXPECT_EQ(log_.Count("Closed"), 1);
@@ -120,8 +96,7 @@ TEST_F(TcpWireTest, PeerClosingGivesDataThenExactlyOneClosed) {
     EXPECT_FALSE(log_.Has("SocketError"));
     EXPECT_EQ(log_.received, "+OK hello\r\n");
     EXPECT_FALSE(wire_->CanSend());
-    EXPECT_NE(std::find(log_.traces.begin(), log_.traces.end(), "closed by peer"),
-              log_.traces.end());
+    EXPECT_TRUE(log_.Traced("closed by peer"));
 }
 
 TEST_F(TcpWireTest, TenMegabytesComeBackFromAnEchoPeerIntactAndInOrder) {
@@ -140,7 +115,7 @@ TEST_F(TcpWireTest, TenMegabytesComeBackFromAnEchoPeerIntactAndInOrder) {
             }
         });
     };
-    OnWire([&] { wire_->Connect("127.0.0.1", PortOf(acceptor), "0"); });
+    ConnectTo(acceptor);
 
     ASSERT_TRUE(RunUntil([&] { return log_.received.size() >= kTotal; }));
     // One drained queue, one SendComplete; reading went on meanwhile.
@@ -150,8 +125,7 @@ TEST_F(TcpWireTest, TenMegabytesComeBackFromAnEchoPeerIntactAndInOrder) {
 
     OnWire([&] { wire_->Close(); });
     EXPECT_FALSE(log_.Has("Closed")) << "Closed must not come from inside Close";
-    ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); }));
-    RunFor(50ms);
+    WaitClosed();
     EXPECT_EQ(log_.Count("Closed"), 1);
     EXPECT_FALSE(log_.Has("SocketError"));
 }
@@ -181,7 +155,7 @@ TEST_F(TcpWireTest, EachDrainedQueueGivesOneSendCompleteAndHandlersMaySendMore) 
             }
         });
     };
-    OnWire([&] { wire_->Connect("127.0.0.1", PortOf(acceptor), "0"); });
+    ConnectTo(acceptor);
 
     ASSERT_TRUE(RunUntil([&] { return peerDone && log_.Has("Closed"); }));
     EXPECT_EQ(*atPeer, "turn 1\r\nturn 2\r\nturn 3\r\nturn 4\r\n");
@@ -215,10 +189,9 @@ TEST_F(TcpWireTest, ShutdownDeliversEverythingQueuedBeforeTheClose) {
             wire_->Shutdown(1);  // a second request changes nothing
         });
     };
-    OnWire([&] { wire_->Connect("127.0.0.1", PortOf(acceptor), "0"); });
+    ConnectTo(acceptor);
 
-    ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); }));
-    RunFor(50ms);
+    WaitClosed();
     EXPECT_TRUE(*atPeer == big + "QUIT\r\n") << "the peer got " << atPeer->size() << " bytes";
     EXPECT_EQ(log_.received, "+OK bye\r\n");
     EXPECT_EQ(log_.Count("Closed"), 1);
@@ -234,8 +207,7 @@ TEST_F(TcpWireTest, CloseWhileResolvingGivesOneClosedAndNoConnected) {
         wire_->Close();
     });
     EXPECT_TRUE(log_.events.empty());
-    ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); }));
-    RunFor(100ms);
+    WaitClosed(100ms);
     EXPECT_EQ(log_.events, std::vector<std::string>{"Closed"});
 }
 
@@ -248,13 +220,10 @@ TEST_F(TcpWireTest, CloseWhileConnectingGivesOneClosedAndNoConnected) {
             OnWire([&] { wire_->Close(); });
         }
     };
-    OnWire([&] { wire_->Connect("127.0.0.1", PortOf(acceptor), "0"); });
-    ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); }));
-    RunFor(100ms);
+    ConnectTo(acceptor);
+    WaitClosed(100ms);
     EXPECT_EQ(log_.events, std::vector<std::string>{"Closed"});
-    EXPECT_NE(std::find(log_.traces.begin(), log_.traces.end(),
-                        "connecting to 127.0.0.1:" + PortOf(acceptor)),
-              log_.traces.end());
+    EXPECT_TRUE(log_.Traced("connecting to 127.0.0.1:" + PortOf(acceptor)));
 }
 
 TEST_F(TcpWireTest, ShutdownBeforeConnectedClosesAtOnce) {
@@ -263,8 +232,7 @@ TEST_F(TcpWireTest, ShutdownBeforeConnectedClosesAtOnce) {
         wire_->Connect("127.0.0.1", PortOf(acceptor), "0");
         wire_->Shutdown(1);
     });
-    ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); }));
-    RunFor(50ms);
+    WaitClosed();
     EXPECT_EQ(log_.events, std::vector<std::string>{"Closed"});
 }
 
@@ -274,9 +242,8 @@ TEST_F(TcpWireTest, ResetByPeerGivesSocketErrorThenOneClosed) {
         peer->set_option(asio::socket_base::linger(true, 0));  // close with a reset
         peer->close();
     });
-    OnWire([&] { wire_->Connect("127.0.0.1", PortOf(acceptor), "0"); });
-    ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); }));
-    RunFor(50ms);
+    ConnectTo(acceptor);
+    WaitClosed();
     EXPECT_EQ(log_.events, (std::vector<std::string>{"Connected", "SocketError", "Closed"}));
     EXPECT_EQ(log_.errorNumber, ECONNRESET);
     EXPECT_EQ(log_.errorSource, "zef.Wire.Receive");
@@ -285,23 +252,18 @@ TEST_F(TcpWireTest, ResetByPeerGivesSocketErrorThenOneClosed) {
 TEST_F(TcpWireTest, ClosedHandlerMayConnectAgain) {
     tcp::acceptor acceptor = Listen(loopback4_);
     int accepted = 0;
-    std::function<void()> acceptNext = [&] {
-        AcceptOne(acceptor, [&](const SocketPtr& peer) {
-            ++accepted;
-            asio::write(*peer, asio::buffer("greeting " + std::to_string(accepted) + "\r\n"));
-            peer->close();
-            acceptNext();
-        });
-    };
-    acceptNext();
+    AcceptEvery(acceptor, [&](const SocketPtr& peer) {
+        asio::write(*peer, asio::buffer("greeting " + std::to_string(++accepted) + "\r\n"));
+        peer->close();
+    });
     int closes = 0;
     wire_->Closed = [&] {
         Record(log_, "Closed");
         if (++closes == 1) {
-            OnWire([&] { wire_->Connect("127.0.0.1", PortOf(acceptor), "0"); });
+            ConnectTo(acceptor);
         }
     };
-    OnWire([&] { wire_->Connect("127.0.0.1", PortOf(acceptor), "0"); });
+    ConnectTo(acceptor);
     EXPECT_THROW(wire_->Connect("127.0.0.1", PortOf(acceptor), "0"), Error);
 
     ASSERT_TRUE(RunUntil([&] { return closes == 2; }));
@@ -330,12 +292,10 @@ TEST_F(TcpWireTest, ConnectsOverIpv6Loopback) {
             wire_->SendData(ping);
         });
     };
-    OnWire([&] { wire_->Connect("[::1]", PortOf(acceptor), "0"); });
+    ConnectTo(acceptor, "[::1]");
     ASSERT_TRUE(RunUntil([&] { return log_.received.size() >= 14; }));
     EXPECT_EQ(log_.received, "ping over IPv6");
-    EXPECT_NE(
-        std::find(log_.traces.begin(), log_.traces.end(), "connected to [::1]:" + PortOf(acceptor)),
-        log_.traces.end());
+    EXPECT_TRUE(log_.Traced("connected to [::1]:" + PortOf(acceptor)));
     OnWire([&] { wire_->Close(); });
     ASSERT_TRUE(RunUntil([&] { return log_.Has("Closed"); }));
 }
@@ -350,14 +310,16 @@ TEST_F(TcpWireTest, RefusesRequestsThatCannotStart) {
         }
         return 0;
     };
-    EXPECT_EQ(refusalNumber("", "25", "0"), error::kInvalidValue);
-    EXPECT_EQ(refusalNumber("[]", "25", "0"), error::kInvalidValue);
-    EXPECT_EQ(refusalNumber("127.0.0.1", "", "0"), error::kInvalidValue);
-    EXPECT_EQ(refusalNumber("127.0.0.1", "smtp", "0"), error::kInvalidValue);
-    EXPECT_EQ(refusalNumber("127.0.0.1", "0", "0"), error::kInvalidValue);
-    EXPECT_EQ(refusalNumber("127.0.0.1", "65536", "0"), error::kInvalidValue);
-    EXPECT_EQ(refusalNumber("127.0.0.1", "25 ", "0"), error::kInvalidValue);
-    EXPECT_EQ(refusalNumber("127.0.0.1", "25", "tls"), error::kInvalidValue);
+    for (const auto& [host, port, options] : {std::tuple{"", "25", "0"},
+                                              {"[]", "25", "0"},
+                                              {"127.0.0.1", "", "0"},
+                                              {"127.0.0.1", "smtp", "0"},
+                                              {"127.0.0.1", "0", "0"},
+                                              {"127.0.0.1", "65536", "0"},
+                                              {"127.0.0.1", "25 ", "0"},
+                                              {"127.0.0.1", "25", "tls"}}) {
+        EXPECT_EQ(refusalNumber(host, port, options), error::kInvalidValue) << host << ":" << port;
+    }
 
     Bytes data = "HELO x\r\n";
     EXPECT_THROW(wire_->SendData(data), Error);
@@ -372,14 +334,10 @@ TEST_F(TcpWireTest, RefusesRequestsThatCannotStart) {
 TEST_F(TcpWireTest, DestroyingTheWireWithWorkPendingRaisesNothingMore) {
     tcp::acceptor acceptor = Listen(loopback4_);
     std::vector<SocketPtr> peers;
-    std::function<void()> acceptNext = [&] {
-        AcceptOne(acceptor, [&](const SocketPtr& peer) {
-            peers.emplace_back(peer);
-            asio::write(*peer, asio::buffer(std::string("data")));
-            acceptNext();
-        });
-    };
-    acceptNext();
+    AcceptEvery(acceptor, [&](const SocketPtr& peer) {
+        peers.emplace_back(peer);
+        asio::write(*peer, asio::buffer(std::string("data")));
+    });
 
     // Destroyed while resolving.
     WireLog early;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <asio.hpp>
 #include <chrono>
 #include <functional>
@@ -101,6 +102,49 @@ class WireTest : public ::testing::Test {
     }
     void RunFor(std::chrono::milliseconds span) {
         RunUntil([] { return false; }, span);
+    }
+
+    // Connects to the acceptor's port from inside OnWire.
+    void ConnectTo(const asio::ip::tcp::acceptor& acceptor, const std::string& host = "127.0.0.1") {
+        OnWire([&] { wire_->Connect(host, PortOf(acceptor), "0"); });
+    }
+
+    // Runs until Closed, then a little longer so that a second Closed would show.
+    void WaitClosed(std::chrono::milliseconds settle = 50ms) {
+        ASSERT_TRUE(RunUntil([this] { return log_.Has("Closed"); }));
+        RunFor(settle);
+    }
+
+    // Accepts every connection on `acceptor` and hands each to `each`, which keeps it.
+    void AcceptEvery(asio::ip::tcp::acceptor& acceptor,
+                     const std::function<void(std::shared_ptr<asio::ip::tcp::socket>)>& each) {
+        auto socket = std::make_shared<asio::ip::tcp::socket>(io_);
+        acceptor.async_accept(*socket, [this, &acceptor, socket, each](const asio::error_code& e) {
+            if (!e) {
+                each(socket);
+                AcceptEvery(acceptor, each);
+            }
+        });
+    }
+
+    // Sends back everything it reads on a plain or TLS stream; closes when the other side ends.
+    template <typename Stream>
+    void Echo(const std::shared_ptr<Stream>& stream) {
+        auto buffer = std::make_shared<std::array<char, 65536>>();
+        stream->async_read_some(
+            asio::buffer(*buffer), [this, stream, buffer](const asio::error_code& error, size_t n) {
+                if (error) {
+                    stream->lowest_layer().close();
+                    return;
+                }
+                asio::async_write(
+                    *stream, asio::buffer(buffer->data(), n),
+                    [this, stream, buffer](const asio::error_code& writeError, size_t) {
+                        if (!writeError) {
+                            Echo(stream);
+                        }
+                    });
+            });
     }
 
     asio::ip::tcp::acceptor Listen(const asio::ip::address& address) {
