@@ -7,6 +7,7 @@
 
 #include "components/Codec.h"
 #include "tests/components/codec/JapaneseSamples.h"
+#include "tests/components/codec/WireLines.h"
 
 namespace zef {
 namespace {
@@ -30,19 +31,6 @@ const Bytes kAiuWord = "=?ISO-2022-JP?B?GyRCJSIlJCUmGyhC?=";
 const Bytes kYamadaTaroWord = "=?ISO-2022-JP?B?GyRCOzNFRBsoQiAbJEJCQE86GyhC?=";
 const Bytes kShiryoTxtWord = "=?ISO-2022-JP?B?GyRCO3FOQRsoQi50eHQ=?=";
 const Bytes kNihongoRomanWord = "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhK?=";  // ends in ESC ( J
-
-std::vector<Bytes> Lines(const Bytes& text) {
-    std::vector<Bytes> lines;
-    std::size_t start = 0;
-    for (std::size_t end = text.find("\r\n"); end != Bytes::npos; end = text.find("\r\n", start)) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    if (start < text.size()) {
-        lines.push_back(text.substr(start));
-    }
-    return lines;
-}
 
 std::vector<Bytes> EncodedWords(const Bytes& text) {
     static const std::regex word(R"(=\?ISO-2022-JP\?B\?[A-Za-z0-9+/=]*\?=)");

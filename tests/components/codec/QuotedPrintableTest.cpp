@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "components/Codec.h"
+#include "tests/components/codec/WireLines.h"
 
 namespace zef {
 namespace {
@@ -22,22 +23,6 @@ class QuotedPrintable : public ::testing::Test {
             decoded += Decode(line + "\r\n");
         }
         return decoded;
-    }
-
-    // The lines of wire text; text after the last CR LF counts as a line too.
-    static std::vector<Bytes> Lines(const Bytes& text) {
-        std::vector<Bytes> lines;
-        std::size_t start = 0;
-        while (start < text.size()) {
-            std::size_t end = text.find("\r\n", start);
-            if (end == Bytes::npos) {
-                lines.push_back(text.substr(start));
-                break;
-            }
-            lines.push_back(text.substr(start, end - start));
-            start = end + 2;
-        }
-        return lines;
     }
 
     std::unique_ptr<Codec> codec_ = MakeCodec();
