@@ -13,11 +13,16 @@ std::string Utf8(const Text& text) {
     return TextToUtf8(text);
 }
 
-Json Event(const char* name) {
-    return Json{{"event", name}};
-}
-
 }  // namespace
+
+// One line per event: its name first, then its arguments in the order the event has them.
+void EventLog::Emit(const char* event, std::initializer_list<std::pair<const char*, Json>> args) {
+    Json line{{"event", event}};
+    for (const auto& [name, value] : args) {
+        line[name] = value;
+    }
+    Write(line);
+}
 
 void EventLog::Write(const Json& line) {
     out_ << line.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
@@ -25,173 +30,111 @@ void EventLog::Write(const Json& line) {
 }
 
 void EventLog::Done(long Code, const Text& msg) {
-    Json line = Event("Done");
-    line["Code"] = Code;
-    line["msg"] = Utf8(msg);
-    Write(line);
+    Emit("Done", {{"Code", Code}, {"msg", Utf8(msg)}});
 }
 
 void EventLog::Trace(const Text& msg) {
-    Json line = Event("Trace");
-    line["msg"] = Utf8(msg);
-    Write(line);
+    Emit("Trace", {{"msg", Utf8(msg)}});
 }
 
 void EventLog::Stat(long Many, long MuchAll) {
-    Json line = Event("Stat");
-    line["Many"] = Many;
-    line["MuchAll"] = MuchAll;
-    Write(line);
+    Emit("Stat", {{"Many", Many}, {"MuchAll", MuchAll}});
 }
 
 void EventLog::UidlFirst(long id, bool CancelUidl) {
-    Json line = Event("UidlFirst");
-    line["id"] = id;
-    line["CancelUidl"] = CancelUidl;
-    Write(line);
+    Emit("UidlFirst", {{"id", id}, {"CancelUidl", CancelUidl}});
 }
 
 void EventLog::UidlDone(long id, const Text& Uidl, bool Delete) {
-    Json line = Event("UidlDone");
-    line["id"] = id;
-    line["Uidl"] = Utf8(Uidl);
-    line["Delete"] = Delete;
-    Write(line);
+    Emit("UidlDone", {{"id", id}, {"Uidl", Utf8(Uidl)}, {"Delete", Delete}});
 }
 
 void EventLog::TopFirst(long id, bool CancelTop) {
-    Json line = Event("TopFirst");
-    line["id"] = id;
-    line["CancelTop"] = CancelTop;
-    Write(line);
+    Emit("TopFirst", {{"id", id}, {"CancelTop", CancelTop}});
 }
 
 void EventLog::TopNext(long id, const Text& text) {
-    Json line = Event("TopNext");
-    line["id"] = id;
-    line["line"] = Utf8(text);
-    Write(line);
+    Emit("TopNext", {{"id", id}, {"line", Utf8(text)}});
 }
 
 void EventLog::TopDone(long id, bool Delete) {
-    Json line = Event("TopDone");
-    line["id"] = id;
-    line["Delete"] = Delete;
-    Write(line);
+    Emit("TopDone", {{"id", id}, {"Delete", Delete}});
 }
 
 void EventLog::RetrFirst(long id, long Much, bool CancelRetr) {
-    Json line = Event("RetrFirst");
-    line["id"] = id;
-    line["Much"] = Much;
-    line["CancelRetr"] = CancelRetr;
-    Write(line);
+    Emit("RetrFirst", {{"id", id}, {"Much", Much}, {"CancelRetr", CancelRetr}});
 }
 
 void EventLog::RetrDone(long id, bool CancelDelete) {
-    Json line = Event("RetrDone");
-    line["id"] = id;
-    line["CancelDelete"] = CancelDelete;
-    Write(line);
+    Emit("RetrDone", {{"id", id}, {"CancelDelete", CancelDelete}});
 }
 
 void EventLog::MailHeadFirst(long id) {
-    Json line = Event("MailHeadFirst");
-    line["id"] = id;
-    Write(line);
+    Emit("MailHeadFirst", {{"id", id}});
 }
 
 void EventLog::MailHeadNext(long id, const Text& FieldName, const Text& FieldValue) {
-    Json line = Event("MailHeadNext");
-    line["id"] = id;
-    line["FieldName"] = Utf8(FieldName);
-    line["FieldValue"] = Utf8(FieldValue);
-    Write(line);
+    Emit("MailHeadNext",
+         {{"id", id}, {"FieldName", Utf8(FieldName)}, {"FieldValue", Utf8(FieldValue)}});
 }
 
 void EventLog::MailHeadDone(long id) {
-    Json line = Event("MailHeadDone");
-    line["id"] = id;
-    Write(line);
+    Emit("MailHeadDone", {{"id", id}});
 }
 
 void EventLog::MimeHeadFirst(long id, long Part) {
-    Json line = Event("MimeHeadFirst");
-    line["id"] = id;
-    line["Part"] = Part;
-    Write(line);
+    Emit("MimeHeadFirst", {{"id", id}, {"Part", Part}});
 }
 
 void EventLog::MimeHeadNext(long id, long Part, const Text& FieldName, const Text& FieldValue) {
-    Json line = Event("MimeHeadNext");
-    line["id"] = id;
-    line["Part"] = Part;
-    line["FieldName"] = Utf8(FieldName);
-    line["FieldValue"] = Utf8(FieldValue);
-    Write(line);
+    Emit("MimeHeadNext", {{"id", id},
+                          {"Part", Part},
+                          {"FieldName", Utf8(FieldName)},
+                          {"FieldValue", Utf8(FieldValue)}});
 }
 
 void EventLog::MimeHeadDone(long id, long Part) {
-    Json line = Event("MimeHeadDone");
-    line["id"] = id;
-    line["Part"] = Part;
-    Write(line);
+    Emit("MimeHeadDone", {{"id", id}, {"Part", Part}});
 }
 
 void EventLog::MultiPartOpen(long id, long ParentPart, const Text& ContentType,
                              const Text& ContentName, const Text& ContentCharset,
                              const Text& TransferEncoding, const Text& Tag) {
-    Json line = Event("MultiPartOpen");
-    line["id"] = id;
-    line["ParentPart"] = ParentPart;
-    line["ContentType"] = Utf8(ContentType);
-    line["ContentName"] = Utf8(ContentName);
-    line["ContentCharset"] = Utf8(ContentCharset);
-    line["TransferEncoding"] = Utf8(TransferEncoding);
-    line["Tag"] = Utf8(Tag);
-    Write(line);
+    Emit("MultiPartOpen", {{"id", id},
+                           {"ParentPart", ParentPart},
+                           {"ContentType", Utf8(ContentType)},
+                           {"ContentName", Utf8(ContentName)},
+                           {"ContentCharset", Utf8(ContentCharset)},
+                           {"TransferEncoding", Utf8(TransferEncoding)},
+                           {"Tag", Utf8(Tag)}});
 }
 
 void EventLog::MultiPartClose(long id, const Text& Tag) {
-    Json line = Event("MultiPartClose");
-    line["id"] = id;
-    line["Tag"] = Utf8(Tag);
-    Write(line);
+    Emit("MultiPartClose", {{"id", id}, {"Tag", Utf8(Tag)}});
 }
 
 void EventLog::MimeDataFirst(long id, long NewPart, const Text& ContentType,
                              const Text& ContentName, const Text& ContentCharset,
                              const Text& TransferEncoding, bool IsText) {
-    Json line = Event("MimeDataFirst");
-    line["id"] = id;
-    line["NewPart"] = NewPart;
-    line["ContentType"] = Utf8(ContentType);
-    line["ContentName"] = Utf8(ContentName);
-    line["ContentCharset"] = Utf8(ContentCharset);
-    line["TransferEncoding"] = Utf8(TransferEncoding);
-    line["IsText"] = IsText;
-    Write(line);
+    Emit("MimeDataFirst", {{"id", id},
+                           {"NewPart", NewPart},
+                           {"ContentType", Utf8(ContentType)},
+                           {"ContentName", Utf8(ContentName)},
+                           {"ContentCharset", Utf8(ContentCharset)},
+                           {"TransferEncoding", Utf8(TransferEncoding)},
+                           {"IsText", IsText}});
 }
 
 void EventLog::MimeDataNext(long id, long Part, const Bytes& Data) {
-    Json line = Event("MimeDataNext");
-    line["id"] = id;
-    line["Part"] = Part;
-    line["Data"] = Base64(Data);
-    Write(line);
+    Emit("MimeDataNext", {{"id", id}, {"Part", Part}, {"Data", Base64(Data)}});
 }
 
 void EventLog::MimeDataDone(long id, long Part) {
-    Json line = Event("MimeDataDone");
-    line["id"] = id;
-    line["Part"] = Part;
-    Write(line);
+    Emit("MimeDataDone", {{"id", id}, {"Part", Part}});
 }
 
 void EventLog::CaptionChanged(const Text& caption) {
-    Json line = Event("CaptionChanged");
-    line["caption"] = Utf8(caption);
-    Write(line);
+    Emit("CaptionChanged", {{"caption", Utf8(caption)}});
 }
 
 }  // namespace zef::zefmail

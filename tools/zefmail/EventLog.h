@@ -4,9 +4,11 @@
 // returned to the control.
 #pragma once
 
+#include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "common/Types.h"
 
@@ -42,6 +44,8 @@ class EventLog {
     void CaptionChanged(const Text& caption);
 
   private:
+    void Emit(const char* event,
+              std::initializer_list<std::pair<const char*, nlohmann::ordered_json>> args);
     void Write(const nlohmann::ordered_json& line);
 
     std::ostream& out_;
