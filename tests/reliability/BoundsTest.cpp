@@ -5,43 +5,31 @@
 
 #include "common/Error.h"
 #include "common/Unicode.h"
+#include "common/Variant.h"
 #include "components/PropertyBag.h"
 #include "tests/reliability/ControlRigs.h"
 #include "tests/reliability/Corpus.h"
-#include "tests/support/ScriptedWire.h"
 
 namespace zef::reliability {
 namespace {
 
-using testing::ScriptedWire;
-
-struct ScriptedSmtp {
-    ScriptedSmtp() {
-        Components parts;
-        auto scripted = std::make_unique<ScriptedWire>();
-        wire = scripted.get();
-        parts.wire = std::move(scripted);
-        parts.glyph = MakeGlyph();
-        parts.codec = MakeCodec();
-        parts.hash = MakeMd5Hash();
-        parts.timer = std::make_unique<ManualTimer>();
-        control = std::make_unique<smtpZef>(std::move(parts));
-        control->Done = [this](long code, const Text& message) {
-            dones.emplace_back(code, TextToUtf8(message));
-        };
+// A send to mx.example with MaxLineLength 40, connected and waiting for the greeting.
+struct ScriptedSmtp : ScriptedControl<smtpZef> {
+    explicit ScriptedSmtp(bool start = true) {
         control->ToAddr(Variant(u"to@example.net"));
         control->FromAddr(u"from@example.org");
+        if (start) {
+            control->MaxLineLength(40);
+            control->Smtp(u"mx.example", u"Subject: x\r\n");
+            wire->RaiseConnected();
+        }
     }
-    ScriptedWire* wire = nullptr;
-    std::unique_ptr<smtpZef> control;
-    std::vector<std::pair<long, std::string>> dones;
 };
 
 TEST(Bounds, SmtpPropertyDefaultsToOneMebibyteRefusesBelowOneAndIsNotSaved) {
-    ScriptedSmtp smtp;
+    ScriptedSmtp smtp(false);
     EXPECT_EQ(smtp.control->MaxLineLength(), 1LL << 20);
     smtp.control->MaxLineLength(100);
-    EXPECT_EQ(smtp.control->MaxLineLength(), 100);
     for (long long bad : {0LL, -1LL}) {
         try {
             smtp.control->MaxLineLength(bad);
@@ -59,42 +47,49 @@ TEST(Bounds, SmtpPropertyDefaultsToOneMebibyteRefusesBelowOneAndIsNotSaved) {
 }
 
 // The limit counts the line without its CR LF: a reply of exactly the limit passes, one byte
-// more ends the send, and an unfinished line ends it as soon as it passes the limit.
+// more ends the send, and an unfinished line ends it as soon as it passes the limit. A whole
+// long line arriving in one piece, with its line end, is refused the same way.
 TEST(Bounds, SmtpReplyAtTheLimitPassesOneMoreEndsTheSend) {
-    ScriptedSmtp smtp;
-    smtp.control->MaxLineLength(40);
-    smtp.control->Smtp(u"mx.example", u"Subject: x\r\n");
-    smtp.wire->RaiseConnected();
-    smtp.wire->Deliver("220 " + std::string(36, 'g') + "\r\n");
-    EXPECT_EQ(smtp.wire->TakeSent().substr(0, 5), "HELO ");
-    smtp.wire->Deliver("250 " + std::string(36, 'h'));
-    smtp.wire->Deliver("\r");  // may still become the line's CR LF
-    EXPECT_EQ(smtp.wire->closeCalls, 0);
-    smtp.wire->Deliver("h");
-    EXPECT_EQ(smtp.wire->closeCalls, 1);
-    smtp.wire->Deliver("\r\n250 more\r\n");  // nothing is read any more
-    EXPECT_EQ(smtp.wire->TakeSent(), "");
-    smtp.wire->RaiseClosed();
-    ASSERT_EQ(smtp.dones.size(), 1U);
-    EXPECT_EQ(smtp.dones[0], std::make_pair(-1L, std::string("REPLY LINE TOO LONG")));
+    ScriptedSmtp cut;
+    cut.wire->Deliver("220 " + std::string(36, 'g') + "\r\n");
+    EXPECT_EQ(cut.wire->TakeSent().substr(0, 5), "HELO ");
+    cut.wire->Deliver("250 " + std::string(36, 'h'));
+    cut.wire->Deliver("\r");  // may still become the line's CR LF
+    EXPECT_EQ(cut.wire->closeCalls, 0);
+    cut.wire->Deliver("h");
+    EXPECT_EQ(cut.wire->closeCalls, 1);
+    cut.wire->Deliver("\r\n250 more\r\n");  // nothing is read any more
+
+    ScriptedSmtp whole;
+    whole.wire->Deliver("220 " + std::string(37, 'g') + "\r\n250 ok\r\n");
+    EXPECT_EQ(whole.wire->closeCalls, 1);
+    for (ScriptedSmtp* smtp : {&cut, &whole}) {
+        EXPECT_EQ(smtp->wire->TakeSent(), "");
+        smtp->wire->RaiseClosed();
+        ASSERT_EQ(smtp->dones.size(), 1U);
+        EXPECT_EQ(smtp->dones[0], std::make_pair(-1L, std::string("REPLY LINE TOO LONG")));
+    }
 }
 
-// A whole long line arriving in one piece, with its line end, is refused the same way.
-TEST(Bounds, SmtpCompleteOverlongReplyInOneArrivalEndsTheSend) {
-    ScriptedSmtp smtp;
-    smtp.control->MaxLineLength(40);
-    smtp.control->Smtp(u"mx.example", u"Subject: x\r\n");
-    smtp.wire->RaiseConnected();
-    smtp.wire->Deliver("220 " + std::string(37, 'g') + "\r\n250 ok\r\n");
-    EXPECT_EQ(smtp.wire->TakeSent(), "");
-    EXPECT_EQ(smtp.wire->closeCalls, 1);
-    smtp.wire->RaiseClosed();
-    ASSERT_EQ(smtp.dones.size(), 1U);
-    EXPECT_EQ(smtp.dones[0].second, "REPLY LINE TOO LONG");
+// A mailbox of one message: read whole and deleted when `refusal` is empty, else the transfer
+// ends with that refusal and the message stays.
+void ExpectOneMessageRead(const Bytes& message, long long maxLineLength,
+                          const std::string& refusal) {
+    Pop3Server server;
+    server.mails = {{message, "uid-1"}};
+    PopRig rig(server);
+    rig.control->MaxLineLength(maxLineLength);
+    rig.Start();
+    rig.Run();
+    const Outcome outcome = rig.Result();
+    EXPECT_EQ(outcome.dones, 1);
+    EXPECT_EQ(outcome.code, refusal.empty() ? 0 : -1) << outcome.message;
+    EXPECT_EQ(outcome.message, refusal);
+    EXPECT_EQ(server.committed.size(), refusal.empty() ? 1U : 0U);
 }
 
 // One header field folded over many short lines is held whole until it ends: it is bounded by
-// the same limit. The message is not deleted.
+// the same limit.
 TEST(Bounds, PopHeaderFieldOverManyContinuationLinesIsBounded) {
     for (const size_t fieldBytes : {size_t{4000}, size_t{4001}}) {
         // 40 bytes, 79 continuation lines of 50, and a last one that makes up the rest: the
@@ -104,27 +99,13 @@ TEST(Bounds, PopHeaderFieldOverManyContinuationLinesIsBounded) {
             field += "\r\n " + std::string(49, 'c');
         }
         field += "\r\n " + std::string(fieldBytes - 40 - size_t{79} * 50 - 1, 'e');
-        Pop3Server server;
-        server.mails = {{"From: a@example.org\r\n" + field + "\r\n\r\nbody\r\n", "uid-1"}};
-        PopRig rig(server);
-        rig.control->MaxLineLength(4000);
-        rig.Start();
-        rig.Run();
-        const Outcome outcome = rig.Result();
-        EXPECT_EQ(outcome.dones, 1);
-        if (fieldBytes <= 4000) {
-            EXPECT_EQ(outcome.code, 0) << outcome.message;
-            EXPECT_EQ(server.committed.size(), 1U);
-        } else {
-            EXPECT_EQ(outcome.code, -1);
-            EXPECT_EQ(outcome.message, "HEADER FIELD TOO LONG");
-            EXPECT_TRUE(server.committed.empty());
-        }
+        ExpectOneMessageRead("From: a@example.org\r\n" + field + "\r\n\r\nbody\r\n", 4000,
+                             fieldBytes <= 4000 ? "" : "HEADER FIELD TOO LONG");
     }
 }
 
 // Every nested multipart stays open until its end, so nesting is bounded: the message's own
-// multipart and 999 nested in it are read, one more ends the transfer and nothing is deleted.
+// multipart and 999 nested in it are read, one more ends the transfer.
 TEST(Bounds, PopMultipartsNestedBeyondTheLimitEndTheTransfer) {
     for (const int nested : {999, 1000}) {
         Bytes message = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
@@ -134,21 +115,8 @@ TEST(Bounds, PopMultipartsNestedBeyondTheLimitEndTheTransfer) {
                        "\r\n\r\n";
         }
         message += "--b" + std::to_string(nested) + "\r\n\r\ninnermost\r\n";
-        Pop3Server server;
-        server.mails = {{message, "uid-1"}};
-        PopRig rig(server);
-        rig.Start();
-        rig.Run();
-        const Outcome outcome = rig.Result();
-        EXPECT_EQ(outcome.dones, 1);
-        if (nested < 1000) {
-            EXPECT_EQ(outcome.code, 0) << outcome.message;
-            EXPECT_EQ(server.committed.size(), 1U);
-        } else {
-            EXPECT_EQ(outcome.code, -1);
-            EXPECT_EQ(outcome.message, "MULTIPART NESTED TOO DEEPLY");
-            EXPECT_TRUE(server.committed.empty());
-        }
+        ExpectOneMessageRead(message, 64LL << 20,
+                             nested < 1000 ? "" : "MULTIPART NESTED TOO DEEPLY");
     }
 }
 

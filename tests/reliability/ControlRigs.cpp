@@ -5,6 +5,7 @@
 
 #include "common/Unicode.h"
 #include "common/Variant.h"
+#include "tests/reliability/Corpus.h"
 
 namespace zef::reliability {
 
@@ -314,6 +315,42 @@ void PopRig::HookEvents() {
 void PopRig::Start(bool apop, long topLines) {
     control->APOP(apop);
     control->pop(u"sim.example", Utf8ToText(server_.user), Utf8ToText(server_.pass), topLines);
+}
+
+// --- shared scenarios ---
+
+const std::vector<SmtpRig::Scenario>& SmtpScenarios() {
+    static const std::vector<SmtpRig::Scenario> scenarios = {
+        {"helo_plain", 0, false, 1},
+        {"crammd5_mime", 1, true, 2},
+        {"login_plain", 2, false, 3},
+        {"plain_mime", 3, true, 1},
+    };
+    return scenarios;
+}
+
+PopPolicy ChoicesPolicy(bool binaryEvenParts) {
+    PopPolicy policy;
+    policy.keep = {1};
+    policy.skipUidl = {1, 4};
+    policy.skipTop = {2, 4};
+    policy.deleteAtUidl = {3};
+    policy.skipRetr = {4};
+    policy.binaryEvenParts = binaryEvenParts;
+    return policy;
+}
+
+PopPolicy AbendAfterFirstPolicy() {
+    PopPolicy policy;
+    policy.abendAfterRetrOf = 1;
+    policy.abendCancelDelete = true;
+    return policy;
+}
+
+void FillMailbox(Pop3Server& server, const std::vector<size_t>& corpusIndexes) {
+    for (size_t index : corpusIndexes) {
+        server.mails.push_back({Corpus().at(index).bytes, "uid-" + Corpus().at(index).name});
+    }
 }
 
 }  // namespace zef::reliability

@@ -17,6 +17,7 @@
 #include "smtp/smtpZef.h"
 #include "tests/reliability/ServerModels.h"
 #include "tests/reliability/SimNetwork.h"
+#include "tests/support/ScriptedWire.h"
 
 namespace zef::reliability {
 
@@ -114,6 +115,50 @@ class PopRig final : public Rig {
 
     Pop3Server& server_;
     PopPolicy policy_;
+};
+
+// The SMTP dialogues the suites walk: each AUTH mechanism, plain and multipart bodies, one to
+// three recipients.
+const std::vector<SmtpRig::Scenario>& SmtpScenarios();
+
+// A mailbox of corpus messages and the application's choices while reading it.
+struct PopScenario {
+    std::string name;
+    std::vector<size_t> messages;  // corpus indexes
+    PopPolicy policy;
+    bool apop = false;
+    long topLines = 0;
+    friend void PrintTo(const PopScenario& value, std::ostream* out) { *out << value.name; }
+};
+
+// Every choice once: keep 1, skip UIDL of 1 and 4, TOP of 2 and 4, RETR of 4, delete 3 at UIDL.
+PopPolicy ChoicesPolicy(bool binaryEvenParts);
+// Abend(True) from the RetrDone of message 1.
+PopPolicy AbendAfterFirstPolicy();
+void FillMailbox(Pop3Server& server, const std::vector<size_t>& corpusIndexes);
+
+// A control on a ScriptedWire, for what it does before any server answers.
+template <class Control>
+struct ScriptedControl {
+    ScriptedControl(const ScriptedControl&) = delete;
+    ScriptedControl& operator=(const ScriptedControl&) = delete;
+    ScriptedControl() {
+        Components parts;
+        auto scripted = std::make_unique<testing::ScriptedWire>();
+        wire = scripted.get();
+        parts.wire = std::move(scripted);
+        parts.glyph = MakeGlyph();
+        parts.codec = MakeCodec();
+        parts.hash = MakeMd5Hash();
+        parts.timer = std::make_unique<ManualTimer>();
+        control = std::make_unique<Control>(std::move(parts));
+        control->Done = [this](long code, const Text& message) {
+            dones.emplace_back(code, U8(message));
+        };
+    }
+    testing::ScriptedWire* wire = nullptr;
+    std::unique_ptr<Control> control;
+    std::vector<std::pair<long, std::string>> dones;
 };
 
 }  // namespace zef::reliability

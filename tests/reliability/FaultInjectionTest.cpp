@@ -7,6 +7,8 @@
 // messages the application had seen whole and let go.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -68,10 +70,6 @@ Expected Exactly(long code, std::string message) {
     return {std::make_pair(code, std::move(message)), {code}};
 }
 
-Expected AnyDocumented() {
-    return {std::nullopt, {0, -1, -2, -4}};
-}
-
 // The reply to QUIT (or to RSET in POP3) is not examined: whatever comes, or a close, ends the
 // transfer as planned.
 Expected ExpectedSmtp(FaultKind kind, const std::string& answered) {
@@ -87,7 +85,7 @@ Expected ExpectedSmtp(FaultKind kind, const std::string& answered) {
         case FaultKind::kHugeLine:
             return Exactly(-1, "REPLY LINE TOO LONG");
         default:
-            return AnyDocumented();
+            return {std::nullopt, {0, -1, -2, -4}};
     }
 }
 
@@ -96,11 +94,6 @@ Expected ExpectedPop(FaultKind kind, const std::string& answered) {
     // UIDL and TOP refusals are reported through UidlDone and TopDone; the walk goes on.
     const bool goesOn = quit || answered == "RSET" || answered == "UIDL" || answered == "TOP";
     switch (kind) {
-        case FaultKind::kClose:
-            return quit ? Exactly(0, "") : Exactly(-2, "UNEXPECTED DISCONNECT");
-        case FaultKind::kSilence:
-        case FaultKind::kGarbage:
-            return Exactly(-4, "trans timeout");
         case FaultKind::kRefuse:
             return goesOn ? Exactly(0, "") : Exactly(-1, "-ERR injected refusal");
         case FaultKind::kGarbageLine:  // not "+OK": a refusal, whose text is the garbage
@@ -108,7 +101,7 @@ Expected ExpectedPop(FaultKind kind, const std::string& answered) {
         case FaultKind::kHugeLine:
             return Exactly(-1, "LINE TOO LONG");
         default:
-            return AnyDocumented();
+            return ExpectedSmtp(kind, answered);
     }
 }
 
@@ -130,220 +123,145 @@ void ExpectOneCleanEnd(const Outcome& outcome, const Expected& expected, const s
     }
 }
 
-size_t BytesBefore(const std::vector<size_t>& sizes, size_t index) {
-    size_t total = 0;
-    for (size_t i = 0; i < index && i < sizes.size(); ++i) {
-        total += sizes[i];
-    }
-    return total;
-}
-
-// --- SMTP ---
-
-struct SmtpResult {
+// What a run of either control left: the outcome, the server's replies and what it committed.
+struct RunResult {
     Outcome outcome;
     std::vector<std::string> answered;
     std::vector<size_t> replySizes;
-    std::vector<std::string> accepted;
     size_t bytesDelivered = 0;
+    std::vector<std::string> accepted;               // SMTP
+    std::map<long, std::vector<std::string>> views;  // POP3, and below
+    std::set<long> letDelete, committed;
+
+    size_t BytesBefore(size_t reply) const {
+        size_t total = 0;
+        for (size_t i = 0; i < reply && i < replySizes.size(); ++i) {
+            total += replySizes[i];
+        }
+        return total;
+    }
+    size_t StepAnswering(const std::string& word) const {
+        return static_cast<size_t>(std::find(answered.begin(), answered.end(), word) -
+                                   answered.begin());
+    }
 };
 
-SmtpResult RunSmtp(const SmtpRig::Scenario& scenario, const Fault& fault,
-                   ConnectOutcome connect = ConnectOutcome::kAccept,
-                   std::optional<size_t> lineLimit = kLineLimit) {
-    SmtpServer server;
-    server.fault = fault;
-    SmtpRig rig(server, scenario);
-    rig.wire->connectOutcome = connect;
-    if (lineLimit) {
-        rig.control->MaxLineLength(static_cast<long long>(*lineLimit));
-    }
-    rig.Start();
-    rig.Run();
-    SmtpResult result{
-        rig.Result(), server.answered, server.replySizes, {}, rig.wire->bytesDelivered};
-    for (const Bytes& message : server.accepted) {
-        result.accepted.push_back(WithoutBoundaryTimes(message));
-    }
-    return result;
+using Runner = std::function<RunResult(const Fault&, ConnectOutcome, std::optional<size_t>)>;
+
+Runner SmtpRunner(const SmtpRig::Scenario& scenario) {
+    return [scenario](const Fault& fault, ConnectOutcome connect, std::optional<size_t> limit) {
+        SmtpServer server;
+        server.fault = fault;
+        SmtpRig rig(server, scenario);
+        rig.wire->connectOutcome = connect;
+        if (limit) {
+            rig.control->MaxLineLength(static_cast<long long>(*limit));
+        }
+        rig.Start();
+        rig.Run();
+        RunResult result{rig.Result(),
+                         server.answered,
+                         server.replySizes,
+                         rig.wire->bytesDelivered,
+                         {},
+                         {},
+                         {},
+                         {}};
+        for (const Bytes& message : server.accepted) {
+            result.accepted.push_back(WithoutBoundaryTimes(message));
+        }
+        return result;
+    };
+}
+
+Runner PopRunner(const PopScenario& scenario) {
+    return [scenario](const Fault& fault, ConnectOutcome connect, std::optional<size_t> limit) {
+        Pop3Server server;
+        server.fault = fault;
+        FillMailbox(server, scenario.messages);
+        PopRig rig(server, scenario.policy);
+        rig.wire->connectOutcome = connect;
+        if (limit) {
+            rig.control->MaxLineLength(static_cast<long long>(*limit));
+        }
+        rig.Start(scenario.apop, scenario.topLines);
+        rig.Run();
+        return RunResult{rig.Result(), server.answered, server.replySizes, rig.wire->bytesDelivered,
+                         {},           rig.views,       rig.letDelete,     server.committed};
+    };
 }
 
 // A send reported done must have been accepted whole, once.
-int SmtpLost(const SmtpResult& run, const std::string& cleanMessage) {
-    if (run.outcome.code != 0) {
-        return 0;
+int SmtpLost(const RunResult& run, const RunResult& clean) {
+    return run.outcome.code == 0 && (run.accepted.size() != 1 || run.accepted != clean.accepted)
+               ? 1
+               : 0;
+}
+
+// A message deleted on the server must be one the application let go after seeing it whole
+// (or chose to delete from its unique id alone).
+std::function<int(const RunResult&, const RunResult&)> PopLost(const PopPolicy& policy) {
+    return [policy](const RunResult& run, const RunResult& clean) {
+        int lost = 0;
+        for (long id : run.committed) {
+            const bool seenWhole = policy.deleteAtUidl.count(id) != 0 ||
+                                   (run.views.count(id) != 0 && clean.views.count(id) != 0 &&
+                                    run.views.at(id) == clean.views.at(id));
+            lost += run.letDelete.count(id) == 0 || !seenWhole ? 1 : 0;
+        }
+        return lost;
+    };
+}
+
+void EveryFaultAtEveryStep(const std::string& title, const Runner& run,
+                           const std::function<Expected(FaultKind, const std::string&)>& expected,
+                           const std::function<int(const RunResult&, const RunResult&)>& lostIn) {
+    const RunResult clean = run(Fault{}, ConnectOutcome::kAccept, kLineLimit);
+    ASSERT_EQ(clean.outcome.code, 0) << clean.outcome.message;
+    ASSERT_EQ(lostIn(clean, clean), 0) << "the run without faults";
+
+    Tally tally;
+    for (size_t step = 0; step < clean.answered.size(); ++step) {
+        for (FaultKind kind : kKinds) {
+            const Fault fault{kind, static_cast<int>(step), kLineLimit + 4 * kChunk, kChunk};
+            const RunResult result = run(fault, ConnectOutcome::kAccept, kLineLimit);
+            const std::string label = std::string(FaultName(kind)) + " instead of reply " +
+                                      std::to_string(step) + " (to " + clean.answered[step] + ")";
+            ExpectOneCleanEnd(result.outcome, expected(kind, clean.answered[step]), label);
+            const int lost = lostIn(result, clean);
+            EXPECT_EQ(lost, 0) << label;
+            if (kind == FaultKind::kHugeLine) {
+                EXPECT_LE(result.bytesDelivered, clean.BytesBefore(step) + kLineLimit + kChunk)
+                    << label;
+            }
+            tally.Count(FaultName(kind), result.outcome.code, lost);
+        }
     }
-    return run.accepted.size() == 1 && run.accepted[0] == cleanMessage ? 0 : 1;
+    // Before the dialogue: the connect refused, and never answered.
+    const RunResult refused = run(Fault{}, ConnectOutcome::kRefuse, kLineLimit);
+    ExpectOneCleanEnd(refused.outcome, Exactly(111, "Connection refused"), "connect refused");
+    tally.Count("connect-refused", refused.outcome.code, 0);
+    const RunResult unanswered = run(Fault{}, ConnectOutcome::kNoAnswer, kLineLimit);
+    ExpectOneCleanEnd(unanswered.outcome, Exactly(-3, "connect timeout"), "connect unanswered");
+    tally.Count("connect-silence", unanswered.outcome.code, 0);
+    std::printf("%s\n", tally.Summary(title).c_str());
 }
 
 class SmtpFaults : public ::testing::TestWithParam<SmtpRig::Scenario> {};
 
 TEST_P(SmtpFaults, EveryFaultAtEveryStepEndsWithOneDocumentedDone) {
-    const SmtpRig::Scenario scenario = GetParam();
-    const SmtpResult clean = RunSmtp(scenario, Fault{});
-    ASSERT_EQ(clean.outcome.code, 0) << clean.outcome.message;
-    ASSERT_EQ(clean.accepted.size(), 1U);
-
-    Tally tally;
-    for (size_t step = 0; step < clean.answered.size(); ++step) {
-        for (FaultKind kind : kKinds) {
-            Fault fault{kind, static_cast<int>(step), kLineLimit + 4 * kChunk, kChunk};
-            const SmtpResult run = RunSmtp(scenario, fault);
-            const std::string label = std::string(FaultName(kind)) + " instead of reply " +
-                                      std::to_string(step) + " (to " + clean.answered[step] + ")";
-            ExpectOneCleanEnd(run.outcome, ExpectedSmtp(kind, clean.answered[step]), label);
-            const int lost = SmtpLost(run, clean.accepted[0]);
-            EXPECT_EQ(lost, 0) << label;
-            if (kind == FaultKind::kHugeLine) {
-                EXPECT_LE(run.bytesDelivered,
-                          BytesBefore(clean.replySizes, step) + kLineLimit + kChunk)
-                    << label;
-            }
-            tally.Count(FaultName(kind), run.outcome.code, lost);
-        }
-    }
-    // Before the dialogue: the connect refused, and never answered.
-    const SmtpResult refused = RunSmtp(scenario, Fault{}, ConnectOutcome::kRefuse);
-    ExpectOneCleanEnd(refused.outcome, Exactly(111, "Connection refused"), "connect refused");
-    tally.Count("connect-refused", refused.outcome.code, 0);
-    const SmtpResult unanswered = RunSmtp(scenario, Fault{}, ConnectOutcome::kNoAnswer);
-    ExpectOneCleanEnd(unanswered.outcome, Exactly(-3, "connect timeout"), "connect unanswered");
-    tally.Count("connect-silence", unanswered.outcome.code, 0);
-
-    std::printf("%s\n", tally.Summary("smtp " + scenario.name).c_str());
+    EveryFaultAtEveryStep("smtp " + GetParam().name, SmtpRunner(GetParam()), ExpectedSmtp,
+                          SmtpLost);
 }
 
-INSTANTIATE_TEST_SUITE_P(Dialogues, SmtpFaults,
-                         ::testing::Values(SmtpRig::Scenario{"helo_plain", 0, false, 1},
-                                           SmtpRig::Scenario{"crammd5_mime", 1, true, 2},
-                                           SmtpRig::Scenario{"login_plain", 2, false, 3},
-                                           SmtpRig::Scenario{"plain_mime", 3, true, 1}),
+INSTANTIATE_TEST_SUITE_P(Dialogues, SmtpFaults, ::testing::ValuesIn(SmtpScenarios()),
                          [](const auto& info) { return info.param.name; });
-
-TEST(SmtpFaultsDefaultLimit, ReplyLineOfManyMegabytesStopsAtOneMebibyte) {
-    const SmtpRig::Scenario scenario{"helo_plain", 0, false, 1};
-    const SmtpResult clean = RunSmtp(scenario, Fault{}, ConnectOutcome::kAccept, std::nullopt);
-    size_t step = 0;  // the reply to RCPT
-    while (step < clean.answered.size() && clean.answered[step] != "RCPT") {
-        ++step;
-    }
-    ASSERT_LT(step, clean.answered.size());
-    const size_t limit = size_t{1} << 20;
-    const Fault fault{FaultKind::kHugeLine, static_cast<int>(step), 8 * limit, kChunk};
-    const SmtpResult run = RunSmtp(scenario, fault, ConnectOutcome::kAccept, std::nullopt);
-    ExpectOneCleanEnd(run.outcome, Exactly(-1, "REPLY LINE TOO LONG"), "8 MiB reply line");
-    EXPECT_LE(run.bytesDelivered, BytesBefore(clean.replySizes, step) + limit + kChunk);
-}
-
-// Only a 2xx reply to the final dot says the server took the message; a 3xx or a line of
-// garbage read there ends the send as failed (it used to send QUIT and report success).
-TEST(SmtpFaultsAtTheDot, OnlyATwoHundredReplyReportsTheMessageSent) {
-    const SmtpRig::Scenario scenario{"helo_plain", 0, false, 1};
-    const SmtpResult clean = RunSmtp(scenario, Fault{});
-    size_t dot = 0;
-    while (dot < clean.answered.size() && clean.answered[dot] != "dot") {
-        ++dot;
-    }
-    ASSERT_LT(dot, clean.answered.size());
-    const SmtpResult garbage = RunSmtp(scenario, Fault{FaultKind::kGarbageLine, int(dot)});
-    ExpectOneCleanEnd(garbage.outcome, Expected{std::nullopt, {-1}}, "garbage after the dot");
-    EXPECT_EQ(garbage.outcome.message.rfind("UNEXPECTED REPLY: ", 0), 0U)
-        << garbage.outcome.message;
-    EXPECT_TRUE(garbage.accepted.empty());
-}
-
-// --- POP3 ---
-
-struct PopScenario {
-    std::string name;
-    std::vector<size_t> messages;  // corpus indexes
-    PopPolicy policy;
-    bool apop = false;
-    long topLines = 2;
-};
-
-void PrintTo(const PopScenario& value, std::ostream* out) {
-    *out << value.name;
-}
-
-struct PopResult {
-    Outcome outcome;
-    std::vector<std::string> answered;
-    std::vector<size_t> replySizes;
-    std::map<long, std::vector<std::string>> views;
-    std::set<long> letDelete;
-    std::set<long> committed;
-    size_t bytesDelivered = 0;
-};
-
-PopResult RunPop(const PopScenario& scenario, const Fault& fault,
-                 ConnectOutcome connect = ConnectOutcome::kAccept,
-                 std::optional<size_t> lineLimit = kLineLimit) {
-    Pop3Server server;
-    server.fault = fault;
-    for (size_t index : scenario.messages) {
-        server.mails.push_back({Corpus().at(index).bytes, "uid-" + Corpus().at(index).name});
-    }
-    PopRig rig(server, scenario.policy);
-    rig.wire->connectOutcome = connect;
-    if (lineLimit) {
-        rig.control->MaxLineLength(static_cast<long long>(*lineLimit));
-    }
-    rig.Start(scenario.apop, scenario.topLines);
-    rig.Run();
-    return {rig.Result(),  server.answered,  server.replySizes,       rig.views,
-            rig.letDelete, server.committed, rig.wire->bytesDelivered};
-}
-
-// A message deleted on the server must be one the application let go after seeing it whole
-// (or chose to delete from its unique id alone).
-int PopLost(const PopResult& run, const PopResult& clean, const PopPolicy& policy) {
-    int lost = 0;
-    for (long id : run.committed) {
-        const bool let = run.letDelete.count(id) != 0;
-        const bool seenWhole = policy.deleteAtUidl.count(id) != 0 ||
-                               (run.views.count(id) != 0 && clean.views.count(id) != 0 &&
-                                run.views.at(id) == clean.views.at(id));
-        if (!let || !seenWhole) {
-            ++lost;
-        }
-    }
-    return lost;
-}
 
 class PopFaults : public ::testing::TestWithParam<PopScenario> {};
 
 TEST_P(PopFaults, EveryFaultAtEveryStepEndsWithOneDocumentedDone) {
-    const PopScenario& scenario = GetParam();
-    const PopResult clean = RunPop(scenario, Fault{});
-    ASSERT_EQ(clean.outcome.code, 0) << clean.outcome.message;
-
-    Tally tally;
-    for (size_t step = 0; step < clean.answered.size(); ++step) {
-        for (FaultKind kind : kKinds) {
-            Fault fault{kind, static_cast<int>(step), kLineLimit + 4 * kChunk, kChunk};
-            const PopResult run = RunPop(scenario, fault);
-            const std::string label = std::string(FaultName(kind)) + " instead of reply " +
-                                      std::to_string(step) + " (to " + clean.answered[step] + ")";
-            ExpectOneCleanEnd(run.outcome, ExpectedPop(kind, clean.answered[step]), label);
-            const int lost = PopLost(run, clean, scenario.policy);
-            EXPECT_EQ(lost, 0) << label;
-            if (kind == FaultKind::kHugeLine) {
-                EXPECT_LE(run.bytesDelivered,
-                          BytesBefore(clean.replySizes, step) + kLineLimit + kChunk)
-                    << label;
-            }
-            tally.Count(FaultName(kind), run.outcome.code, lost);
-        }
-    }
-    const PopResult refused = RunPop(scenario, Fault{}, ConnectOutcome::kRefuse);
-    ExpectOneCleanEnd(refused.outcome, Exactly(111, "Connection refused"), "connect refused");
-    tally.Count("connect-refused", refused.outcome.code, 0);
-    const PopResult unanswered = RunPop(scenario, Fault{}, ConnectOutcome::kNoAnswer);
-    ExpectOneCleanEnd(unanswered.outcome, Exactly(-3, "connect timeout"), "connect unanswered");
-    tally.Count("connect-silence", unanswered.outcome.code, 0);
-
-    std::printf("%s\n", tally.Summary("pop " + scenario.name).c_str());
+    EveryFaultAtEveryStep("pop " + GetParam().name, PopRunner(GetParam()), ExpectedPop,
+                          PopLost(GetParam().policy));
 }
 
 PopPolicy KeepSecond() {
@@ -352,43 +270,53 @@ PopPolicy KeepSecond() {
     return policy;
 }
 
-PopPolicy Choices() {
-    PopPolicy policy;
-    policy.keep = {1};
-    policy.skipUidl = {1, 4};
-    policy.skipTop = {2, 4};
-    policy.deleteAtUidl = {3};
-    policy.skipRetr = {4};
-    return policy;
-}
-
-PopPolicy StopAfterFirst() {
-    PopPolicy policy;
-    policy.abendAfterRetrOf = 1;
-    return policy;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Dialogues, PopFaults,
     ::testing::Values(PopScenario{"user_pass", {0, 2, 4}, KeepSecond(), false, 2},
-                      PopScenario{"apop_choices", {0, 5, 6, 4, 1}, Choices(), true, 3},
-                      PopScenario{"abend_undo", {6, 0, 5}, StopAfterFirst(), false, 0}),
+                      PopScenario{"apop_choices", {0, 5, 6, 4, 1}, ChoicesPolicy(true), true, 3},
+                      PopScenario{"abend_undo", {6, 0, 5}, AbendAfterFirstPolicy(), false, 0}),
     [](const auto& info) { return info.param.name; });
 
-TEST(PopFaultsDefaultLimit, LineOfManyMegabytesStopsAt64Mebibytes) {
-    const PopScenario scenario{"one", {0}, {}, false, 0};
-    const PopResult clean = RunPop(scenario, Fault{}, ConnectOutcome::kAccept, std::nullopt);
-    size_t step = 0;
-    while (step < clean.answered.size() && clean.answered[step] != "RETR") {
-        ++step;
+// Without MaxLineLength set, a line of many megabytes is cut at the default limit of each
+// control, and nothing is deleted.
+TEST(FaultsAtTheDefaultLimit, LineOfManyMegabytesStopsAtTheDefault) {
+    struct Case {
+        const char* name;
+        Runner run;
+        const char* word;  // the reply replaced by the huge line
+        size_t limit;
+        size_t hugeBytes;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"smtp", SmtpRunner(SmtpScenarios()[0]), "RCPT", size_t{1} << 20, size_t{8} << 20,
+         "REPLY LINE TOO LONG"},
+        {"pop", PopRunner(PopScenario{"one", {0}, {}, false, 0}), "RETR", size_t{64} << 20,
+         (size_t{64} << 20) + 16 * kChunk, "LINE TOO LONG"},
+    };
+    for (const Case& test : cases) {
+        const RunResult clean = test.run(Fault{}, ConnectOutcome::kAccept, std::nullopt);
+        const size_t step = clean.StepAnswering(test.word);
+        ASSERT_LT(step, clean.answered.size()) << test.name;
+        const Fault fault{FaultKind::kHugeLine, static_cast<int>(step), test.hugeBytes, kChunk};
+        const RunResult run = test.run(fault, ConnectOutcome::kAccept, std::nullopt);
+        ExpectOneCleanEnd(run.outcome, Exactly(-1, test.message), test.name);
+        EXPECT_LE(run.bytesDelivered, clean.BytesBefore(step) + test.limit + kChunk) << test.name;
+        EXPECT_TRUE(run.accepted.empty() && run.committed.empty()) << test.name;
     }
-    ASSERT_LT(step, clean.answered.size());
-    const size_t limit = size_t{64} << 20;
-    const Fault fault{FaultKind::kHugeLine, static_cast<int>(step), limit + 16 * kChunk, kChunk};
-    const PopResult run = RunPop(scenario, fault, ConnectOutcome::kAccept, std::nullopt);
-    ExpectOneCleanEnd(run.outcome, Exactly(-1, "LINE TOO LONG"), "64 MiB line in RETR");
-    EXPECT_LE(run.bytesDelivered, BytesBefore(clean.replySizes, step) + limit + kChunk);
-    EXPECT_TRUE(run.committed.empty());
+}
+
+// Only a 2xx reply to the final dot says the server took the message; a 3xx or a line of
+// garbage read there ends the send as failed (it used to send QUIT and report success).
+TEST(SmtpFaultsAtTheDot, OnlyATwoHundredReplyReportsTheMessageSent) {
+    const Runner run = SmtpRunner(SmtpScenarios()[0]);
+    const size_t dot = run(Fault{}, ConnectOutcome::kAccept, kLineLimit).StepAnswering("dot");
+    const RunResult garbage =
+        run(Fault{FaultKind::kGarbageLine, int(dot)}, ConnectOutcome::kAccept, kLineLimit);
+    ExpectOneCleanEnd(garbage.outcome, Expected{std::nullopt, {-1}}, "garbage after the dot");
+    EXPECT_EQ(garbage.outcome.message.rfind("UNEXPECTED REPLY: ", 0), 0U)
+        << garbage.outcome.message;
+    EXPECT_TRUE(garbage.accepted.empty());
 }
 
 }  // namespace

@@ -6,17 +6,15 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/Unicode.h"
 #include "common/Variant.h"
 #include "tests/reliability/ControlRigs.h"
-#include "tests/support/ScriptedWire.h"
 
 namespace zef::reliability {
 namespace {
-
-using testing::ScriptedWire;
 
 // What an attacker would append to a value: a line break, then a command of its own.
 const std::vector<Text> kBreaks = {u"\r", u"\n", u"\r\n", u"\r\nRSET", u"\nQUIT", u"\rDATA"};
@@ -30,93 +28,71 @@ int sentSafely = 0;
 
 // --- SMTP: refused at Smtp ---
 
-struct SmtpControl {
-    SmtpControl() {
-        Components parts;
-        auto scripted = std::make_unique<ScriptedWire>();
-        wire = scripted.get();
-        parts.wire = std::move(scripted);
-        parts.glyph = MakeGlyph();
-        parts.codec = MakeCodec();
-        parts.hash = MakeMd5Hash();
-        parts.timer = std::make_unique<ManualTimer>();
-        control = std::make_unique<smtpZef>(std::move(parts));
-        control->Done = [this](long code, const Text& message) {
-            dones.emplace_back(code, TextToUtf8(message));
-        };
-        control->ToAddr(Variant(u"to@example.net"));
-        control->FromAddr(u"from@example.org");
-        control->User(u"user@example.org");
-        control->Pass(u"secret");
-    }
-    ScriptedWire* wire = nullptr;
-    std::unique_ptr<smtpZef> control;
-    std::vector<std::pair<long, std::string>> dones;
-};
+using ScriptedSmtp = ScriptedControl<smtpZef>;
+
+void Prepare(smtpZef& control, long auth) {
+    control.ToAddr(Variant(u"to@example.net"));
+    control.FromAddr(u"from@example.org");
+    control.User(u"user@example.org");
+    control.Pass(u"secret");
+    control.Auth(auth);
+}
 
 struct SmtpField {
     std::string field;  // the name in the refusal
     long auth;
     bool headerText;  // the value lies in MailHeader, where CR LF is a line end
-    // Puts the bad text into the value; returns the MailHeader to send with.
+    // Puts the bad text into the value; returns the MailHeader to send with (empty: the usual).
     std::function<Text(smtpZef&, const Text& bad)> apply;
 };
 
 const std::vector<SmtpField>& SmtpFields() {
+    const auto user = [](smtpZef& c, const Text& b) {
+        c.User(u"user" + b);
+        return Text();
+    };
     static const std::vector<SmtpField> fields = {
         {"FromAddr", 0, false,
-         [](smtpZef& c, const Text& bad) {
-             c.FromAddr(u"from@example.org" + bad);
-             return Text(u"Subject: x\r\n");
+         [](smtpZef& c, const Text& b) {
+             c.FromAddr(u"from@example.org" + b);
+             return Text();
          }},
         {"ToAddr", 0, false,
-         [](smtpZef& c, const Text& bad) {
-             c.ToAddr(Variant(u"to@example.net" + bad));
-             return Text(u"Subject: x\r\n");
+         [](smtpZef& c, const Text& b) {
+             c.ToAddr(Variant(u"to@example.net" + b));
+             return Text();
          }},
         {"ToAddr", 0, false,
-         [](smtpZef& c, const Text& bad) {
-             c.ToAddr(Variant(StringArray::OneBased({u"a@example.net", u"b@example.net" + bad})));
-             return Text(u"Subject: x\r\n");
+         [](smtpZef& c, const Text& b) {
+             c.ToAddr(Variant(StringArray::OneBased({u"a@example.net", u"b@example.net" + b})));
+             return Text();
          }},
         {"MailHeader", 0, true,  // the sender taken from the header
-         [](smtpZef& c, const Text& bad) {
+         [](smtpZef& c, const Text& b) {
              c.FromAddr(u"");
              c.ToAddr(Variant());
-             return u"From: from@example.org" + bad + u"\r\nTo: to@example.net\r\n";
+             return u"From: from@example.org" + b + u"\r\nTo: to@example.net\r\n";
          }},
         {"MailHeader", 0, true,  // recipients taken from the header
-         [](smtpZef& c, const Text& bad) {
+         [](smtpZef& c, const Text& b) {
              c.ToAddr(Variant());
-             return u"To: a@example.net, b@example.net" + bad + u"\r\nSubject: x\r\n";
+             return u"To: a@example.net, b@example.net" + b + u"\r\nSubject: x\r\n";
          }},
         {"MailHeader", 0, true,  // any other header line
-         [](smtpZef&, const Text& bad) { return u"Subject: x" + bad + u"\r\n.\r\n"; }},
+         [](smtpZef&, const Text& b) { return u"Subject: x" + b + u"\r\n.\r\n"; }},
         {"Hostname", 0, false,
-         [](smtpZef& c, const Text& bad) {
-             c.Hostname(u"client.example" + bad);
-             return Text(u"Subject: x\r\n");
+         [](smtpZef& c, const Text& b) {
+             c.Hostname(u"client.example" + b);
+             return Text();
          }},
         {"Hostname", 2, false,
-         [](smtpZef& c, const Text& bad) {
-             c.Hostname(bad + u"client.example");
-             return Text(u"Subject: x\r\n");
+         [](smtpZef& c, const Text& b) {
+             c.Hostname(b + u"client.example");
+             return Text();
          }},
-        {"User", 1, false,
-         [](smtpZef& c, const Text& bad) {
-             c.User(u"user" + bad);
-             return Text(u"Subject: x\r\n");
-         }},
-        {"User", 2, false,
-         [](smtpZef& c, const Text& bad) {
-             c.User(u"user" + bad);
-             return Text(u"Subject: x\r\n");
-         }},
-        {"User", 3, false,
-         [](smtpZef& c, const Text& bad) {
-             c.User(u"user" + bad);
-             return Text(u"Subject: x\r\n");
-         }},
+        {"User", 1, false, user},
+        {"User", 2, false, user},
+        {"User", 3, false, user},
     };
     return fields;
 }
@@ -124,10 +100,10 @@ const std::vector<SmtpField>& SmtpFields() {
 TEST(Injection, SmtpRefusesEveryLineBreakBeforeConnecting) {
     for (const SmtpField& field : SmtpFields()) {
         for (const Text& bad : field.headerText ? kBareBreaks : kBreaks) {
-            SmtpControl smtp;
-            smtp.control->Auth(field.auth);
+            ScriptedSmtp smtp;
+            Prepare(*smtp.control, field.auth);
             const Text header = field.apply(*smtp.control, bad);
-            smtp.control->Smtp(u"mx.example", header);
+            smtp.control->Smtp(u"mx.example", header.empty() ? u"Subject: x\r\n" : header);
             ++badInputsTried;
             const std::string label = field.field + " with " + Printable(TextToUtf8(bad));
             ASSERT_EQ(smtp.dones.size(), 1U) << label;
@@ -138,12 +114,10 @@ TEST(Injection, SmtpRefusesEveryLineBreakBeforeConnecting) {
             refusedBeforeSending += smtp.wire->connects.empty() ? 1 : 0;
         }
     }
-}
-
-TEST(Injection, SmtpPlainRefusesNulInTheCredentials) {
+    // PLAIN puts both credentials on one line between NULs: a NUL in either is refused too.
     for (const char16_t* field : {u"User", u"Pass"}) {
-        SmtpControl smtp;
-        smtp.control->Auth(3);
+        ScriptedSmtp smtp;
+        Prepare(*smtp.control, 3);
         if (Text(field) == u"User") {
             smtp.control->User(Text(u"user\0admin", 10));
         } else {
@@ -154,13 +128,14 @@ TEST(Injection, SmtpPlainRefusesNulInTheCredentials) {
         ASSERT_EQ(smtp.dones.size(), 1U);
         EXPECT_EQ(smtp.dones[0].second, "INVALID CHARACTER IN " + TextToUtf8(field));
         EXPECT_TRUE(smtp.wire->connects.empty());
-        ++refusedBeforeSending;
+        refusedBeforeSending += smtp.wire->connects.empty() ? 1 : 0;
     }
 }
 
 // A user name that AUTH does not use is not refused: it reaches no line.
 TEST(Injection, SmtpUserWithoutAuthIsNotChecked) {
-    SmtpControl smtp;
+    ScriptedSmtp smtp;
+    Prepare(*smtp.control, 0);
     smtp.control->User(u"user\r\nRSET");
     smtp.control->Smtp(u"mx.example", u"Subject: x\r\n");
     EXPECT_TRUE(smtp.dones.empty());
@@ -207,77 +182,70 @@ TEST(Injection, SmtpHeaderDotLineIsStuffed) {
 
 // --- SMTP: part headers of a multipart message ---
 
-struct PartField {
-    std::string field;
-    std::function<void(Text& type, Text& name, Text& charset, Text& encoding, Text& additional,
-                       const Text& bad)>
-        apply;
+// The answers MimeHead gives for the first part.
+struct PartHead {
+    Text type = u"text/plain", name, charset, encoding, additional;
 };
 
-TEST(Injection, SmtpPartHeaderFieldsEndTheSendBeforeTheDot) {
-    const std::vector<PartField> fields = {
-        {"ContentType", [](Text& t, Text&, Text&, Text&, Text&, const Text& b) { t += b; }},
-        {"ContentName", [](Text&, Text& n, Text&, Text&, Text&, const Text& b) { n = u"a" + b; }},
-        {"ContentCharset",
-         [](Text&, Text&, Text& c, Text&, Text&, const Text& b) { c = u"utf-8" + b; }},
-        {"TramsferEncoding",
-         [](Text&, Text&, Text&, Text& e, Text&, const Text& b) { e = u"7bit" + b; }},
+// Sends a multipart message whose first part has the head given; returns the server.
+Outcome SendPart(const PartHead& head, SmtpServer& server) {
+    SmtpRig rig(server, SmtpRig::Scenario{"part", 0, true, 1});
+    rig.control->MimeHead = [&head](long depth, long part, Text& format, Text& type, Text& name,
+                                    Text& charset, Text& encoding, Text& additional) {
+        if (depth == 1 && part == 1) {
+            format = u"Binary";
+            std::tie(type, name, charset, encoding, additional) =
+                std::tie(head.type, head.name, head.charset, head.encoding, head.additional);
+        }
     };
-    std::vector<std::pair<PartField, Text>> cases;
-    for (const PartField& field : fields) {
+    rig.control->MimeBody = [](long, long, Bytes& data) { data.clear(); };
+    rig.Start();
+    rig.Run();
+    return rig.Result();
+}
+
+TEST(Injection, SmtpPartHeaderFieldsEndTheSendBeforeTheDot) {
+    struct Field {
+        std::string name;
+        Text PartHead::*value;
+        Text prefix;
+    };
+    std::vector<std::pair<Field, Text>> cases;
+    for (const Field& field : {Field{"ContentType", &PartHead::type, u"text/plain"},
+                               Field{"ContentName", &PartHead::name, u"a"},
+                               Field{"ContentCharset", &PartHead::charset, u"utf-8"},
+                               Field{"TramsferEncoding", &PartHead::encoding, u"7bit"}}) {
         for (const Text& bad : kBreaks) {
             cases.emplace_back(field, bad);
         }
     }
     // Several lines are allowed in AdditionalHeader, with CR LF; not a bare break, and not a
     // line of just ".".
-    const PartField additional{"AdditionalHeader",
-                               [](Text&, Text&, Text&, Text&, Text& a, const Text& b) { a = b; }};
-    for (const Text& bad :
-         {Text(u"X-A: 1\nRSET"), Text(u"X-A: 1\rX-B: 2"), Text(u"."), Text(u".\r\nRSET"),
-          Text(u"X-A: 1\r\n."), Text(u"X-A: 1\r\n.\r\nQUIT")}) {
-        cases.emplace_back(additional, bad);
+    for (const char16_t* bad : {u"X-A: 1\nRSET", u"X-A: 1\rX-B: 2", u".", u".\r\nRSET",
+                                u"X-A: 1\r\n.", u"X-A: 1\r\n.\r\nQUIT"}) {
+        cases.emplace_back(Field{"AdditionalHeader", &PartHead::additional, u""}, bad);
     }
     for (const auto& [field, bad] : cases) {
+        PartHead head;
+        head.*field.value = field.prefix + bad;
         SmtpServer server;
-        SmtpRig rig(server, SmtpRig::Scenario{"part", 0, true, 1});
-        rig.control->MimeHead = [&, field = field, bad = bad](long depth, long part, Text& format,
-                                                              Text& type, Text& name, Text& charset,
-                                                              Text& encoding, Text& more) {
-            if (depth == 1 && part == 1) {
-                format = u"Binary";
-                type = u"text/plain";
-                field.apply(type, name, charset, encoding, more, bad);
-            }
-        };
-        rig.control->MimeBody = [](long, long, Bytes& data) { data.clear(); };
-        rig.Start();
-        rig.Run();
+        const Outcome outcome = SendPart(head, server);
         ++badInputsTried;
-        const std::string label = field.field + " with " + Printable(TextToUtf8(bad));
-        EXPECT_EQ(rig.Result().dones, 1) << label;
-        EXPECT_EQ(rig.Result().code, -1) << label;
-        EXPECT_EQ(rig.Result().message, "INVALID CHARACTER IN " + field.field) << label;
+        const std::string label = field.name + " with " + Printable(TextToUtf8(bad));
+        EXPECT_EQ(outcome.dones, 1) << label;
+        EXPECT_EQ(outcome.code, -1) << label;
+        EXPECT_EQ(outcome.message, "INVALID CHARACTER IN " + field.name) << label;
         EXPECT_TRUE(server.accepted.empty()) << label;
         endedBeforeTheDot += server.accepted.empty() ? 1 : 0;
     }
 }
 
 TEST(Injection, SmtpAdditionalHeaderOfSeveralCrLfLinesIsSent) {
+    PartHead head;
+    head.additional = u"X-A: 1\r\nX-B: .2\r\n\t.3";
     SmtpServer server;
-    SmtpRig rig(server, SmtpRig::Scenario{"part", 0, true, 1});
-    rig.control->MimeHead = [](long depth, long part, Text& format, Text& type, Text&, Text&, Text&,
-                               Text& more) {
-        if (depth == 1 && part == 1) {
-            format = u"Binary";
-            type = u"text/plain";
-            more = u"X-A: 1\r\nX-B: .2\r\n\t.3";
-        }
-    };
-    rig.control->MimeBody = [](long, long, Bytes& data) { data.clear(); };
-    rig.Start();
-    rig.Run();
-    EXPECT_EQ(rig.Result().code, 0) << rig.Result().message;
+    const Outcome outcome = SendPart(head, server);
+    EXPECT_EQ(outcome.code, 0) << outcome.message;
     ASSERT_EQ(server.accepted.size(), 1U);
     EXPECT_NE(server.accepted[0].find("X-A: 1\r\nX-B: .2\r\n\t.3\r\n"), std::string::npos);
 }
@@ -289,34 +257,22 @@ TEST(Injection, PopRefusesLineBreaksAndNulInUserAndPassword) {
     bads.emplace_back(u"\0", 1);
     bads.emplace_back(u"\0QUIT", 5);
     for (bool apop : {false, true}) {
-        for (const char* field : {"xuser", "xpass"}) {
+        for (const std::string field : {"xuser", "xpass"}) {
             for (const Text& bad : bads) {
-                Components parts;
-                auto scripted = std::make_unique<ScriptedWire>();
-                ScriptedWire* wire = scripted.get();
-                parts.wire = std::move(scripted);
-                parts.glyph = MakeGlyph();
-                parts.codec = MakeCodec();
-                parts.hash = MakeMd5Hash();
-                parts.timer = std::make_unique<ManualTimer>();
-                popZef control(std::move(parts));
-                std::vector<std::pair<long, std::string>> dones;
-                control.Done = [&](long code, const Text& message) {
-                    dones.emplace_back(code, TextToUtf8(message));
-                };
-                control.APOP(apop);
-                const bool user = std::string(field) == "xuser";
-                control.pop(u"pop.example", user ? u"bob" + bad : u"bob",
-                            user ? u"secret" : u"sec" + bad + u"ret", 0);
+                ScriptedControl<popZef> pop;
+                pop.control->APOP(apop);
+                const bool user = field == "xuser";
+                pop.control->pop(u"pop.example", user ? u"bob" + bad : u"bob",
+                                 user ? u"secret" : u"sec" + bad + u"ret", 0);
                 ++badInputsTried;
-                const std::string label = std::string(field) + " with " +
-                                          Printable(TextToUtf8(bad)) + (apop ? " (APOP)" : "");
-                ASSERT_EQ(dones.size(), 1U) << label;
-                EXPECT_EQ(dones[0], std::make_pair(-1L, "INVALID " + std::string(field) +
-                                                            ": CR, LF OR NUL NOT ALLOWED"))
+                const std::string label =
+                    field + " with " + Printable(TextToUtf8(bad)) + (apop ? " (APOP)" : "");
+                ASSERT_EQ(pop.dones.size(), 1U) << label;
+                EXPECT_EQ(pop.dones[0],
+                          std::make_pair(-1L, "INVALID " + field + ": CR, LF OR NUL NOT ALLOWED"))
                     << label;
-                EXPECT_TRUE(wire->connects.empty()) << label;
-                refusedBeforeSending += wire->connects.empty() ? 1 : 0;
+                EXPECT_TRUE(pop.wire->connects.empty()) << label;
+                refusedBeforeSending += pop.wire->connects.empty() ? 1 : 0;
             }
         }
     }

@@ -45,151 +45,99 @@ void Record(Ending& ending, long code, const Text& message) {
     }
 }
 
-// --- SMTP ---
-
-struct SmtpCase {
+struct LoopbackCase {
     std::string name;
+    bool pop;
     Fault fault;
-    long transTimeout = 10;
     long code;
     std::string message;
-    bool delivered;
+    size_t committed;  // messages the SMTP server accepted, or the POP3 server deleted
+    long transTimeout = 10;
+    long long maxLineLength = 64LL << 20;  // POP3
 };
 
-void PrintTo(const SmtpCase& value, std::ostream* out) {
+void PrintTo(const LoopbackCase& value, std::ostream* out) {
     *out << value.name;
 }
 
-class SmtpLoopback : public ::testing::TestWithParam<SmtpCase> {};
+class Loopback : public ::testing::TestWithParam<LoopbackCase> {};
 
-TEST_P(SmtpLoopback, EndsWithTheDocumentedDone) {
-    const SmtpCase& test = GetParam();
+TEST_P(Loopback, EndsWithTheDocumentedDone) {
+    const LoopbackCase& test = GetParam();
     asio::io_context io;
-    SmtpServer server;
-    server.fault = test.fault;
-    LoopbackPeer peer(io, server);
-    smtpZef control(io);
     Ending ending;
-    control.Done = [&](long code, const Text& message) { Record(ending, code, message); };
-    control.MoreData = [](long id, Bytes& data) {
-        if (id == 1) {
-            data = TextToUtf16Le(u"one line of body\r\n");
-        }
-    };
-    control.Auth(2);
-    control.User(Utf8ToText(server.user));
-    control.Pass(Utf8ToText(server.pass));
-    control.Port(Utf8ToText(peer.Port()));
-    control.TransTimeout(test.transTimeout);
-    control.ConnectTimeout(10);
-    control.ToAddr(Variant(u"rcpt@example.net"));
-    control.FromAddr(u"sender@example.org");
-    control.Smtp(u"127.0.0.1", u"Subject: loopback\r\n");
-    RunUntilDone(io, ending, 20s);
-
+    const auto record = [&](long code, const Text& message) { Record(ending, code, message); };
+    if (test.pop) {
+        Pop3Server server;
+        server.fault = test.fault;
+        server.mails = {{Corpus().at(0).bytes, "uid-1"}, {Corpus().at(3).bytes, "uid-2"}};
+        LoopbackPeer peer(io, server);
+        popZef control(io);
+        control.Done = record;
+        control.Port(Utf8ToText(peer.Port()));
+        control.TransTimeout(test.transTimeout);
+        control.ConnectTimeout(10);
+        control.MaxLineLength(test.maxLineLength);
+        control.pop(u"127.0.0.1", Utf8ToText(server.user), Utf8ToText(server.pass), 0);
+        RunUntilDone(io, ending, 20s);
+        EXPECT_EQ(server.committed.size(), test.committed);
+    } else {
+        SmtpServer server;
+        server.fault = test.fault;
+        LoopbackPeer peer(io, server);
+        smtpZef control(io);
+        control.Done = record;
+        control.MoreData = [](long id, Bytes& data) {
+            if (id == 1) {
+                data = TextToUtf16Le(u"one line of body\r\n");
+            }
+        };
+        control.Auth(2);
+        control.User(Utf8ToText(server.user));
+        control.Pass(Utf8ToText(server.pass));
+        control.Port(Utf8ToText(peer.Port()));
+        control.TransTimeout(test.transTimeout);
+        control.ConnectTimeout(10);
+        control.ToAddr(Variant(u"rcpt@example.net"));
+        control.FromAddr(u"sender@example.org");
+        control.Smtp(u"127.0.0.1", u"Subject: loopback\r\n");
+        RunUntilDone(io, ending, 20s);
+        EXPECT_EQ(server.accepted.size(), test.committed);
+    }
     EXPECT_EQ(ending.dones, 1);
     EXPECT_EQ(ending.code, test.code) << ending.message;
     EXPECT_EQ(ending.message, test.message);
-    EXPECT_EQ(server.accepted.size(), test.delivered ? 1U : 0U);
 }
 
-// Replies of the LOGIN dialogue: 0 greeting, 1 EHLO, 2 AUTH, 3 user, 4 password, 5 MAIL, 6 RCPT,
-// 7 DATA, 8 the dot, 9 QUIT.
+using enum FaultKind;
+constexpr size_t k3MiB = size_t{3} << 20;
+
+// SMTP replies of the LOGIN dialogue: 0 greeting, 1 EHLO, 2 AUTH, 3 user, 4 password, 5 MAIL,
+// 6 RCPT, 7 DATA, 8 the dot, 9 QUIT. POP3 replies: 0 greeting, 1 USER, 2 PASS, 3 STAT, then per
+// message LIST, UIDL, TOP, RETR, DELE (4 to 8 and 9 to 13), 14 QUIT.
 INSTANTIATE_TEST_SUITE_P(
-    Faults, SmtpLoopback,
+    Faults, Loopback,
     ::testing::Values(
-        SmtpCase{"close_at_mail", {FaultKind::kClose, 5}, 10, -2, "UNEXPECTED DISCONNECT", false},
-        SmtpCase{"refusal_at_rcpt",
-                 {FaultKind::kRefuse, 6},
-                 10,
-                 -1,
-                 "554 5.7.1 injected refusal",
-                 false},
-        SmtpCase{"silence_at_data", {FaultKind::kSilence, 7}, 1, -4, "trans timeout", false},
-        SmtpCase{"huge_line_at_ehlo",
-                 {FaultKind::kHugeLine, 1, size_t{3} << 20},
-                 10,
-                 -1,
-                 "REPLY LINE TOO LONG",
-                 false},
-        SmtpCase{"replies_after_quit", {FaultKind::kExtra, 9}, 10, 0, "", true}),
-    [](const auto& info) { return info.param.name; });
-
-// --- POP3 ---
-
-struct PopCase {
-    std::string name;
-    Fault fault;
-    long transTimeout = 10;
-    long long maxLineLength = 64LL << 20;
-    long code;
-    std::string message;
-    size_t deleted;
-};
-
-void PrintTo(const PopCase& value, std::ostream* out) {
-    *out << value.name;
-}
-
-class PopLoopback : public ::testing::TestWithParam<PopCase> {};
-
-TEST_P(PopLoopback, EndsWithTheDocumentedDone) {
-    const PopCase& test = GetParam();
-    asio::io_context io;
-    Pop3Server server;
-    server.fault = test.fault;
-    server.mails = {{Corpus().at(0).bytes, "uid-1"}, {Corpus().at(3).bytes, "uid-2"}};
-    LoopbackPeer peer(io, server);
-    popZef control(io);
-    Ending ending;
-    control.Done = [&](long code, const Text& message) { Record(ending, code, message); };
-    control.Port(Utf8ToText(peer.Port()));
-    control.TransTimeout(test.transTimeout);
-    control.ConnectTimeout(10);
-    control.MaxLineLength(test.maxLineLength);
-    control.pop(u"127.0.0.1", Utf8ToText(server.user), Utf8ToText(server.pass), 0);
-    RunUntilDone(io, ending, 20s);
-
-    EXPECT_EQ(ending.dones, 1);
-    EXPECT_EQ(ending.code, test.code) << ending.message;
-    EXPECT_EQ(ending.message, test.message);
-    EXPECT_EQ(server.committed.size(), test.deleted);
-}
-
-// Replies: 0 greeting, 1 USER, 2 PASS, 3 STAT, then per message LIST, UIDL, TOP, RETR, DELE
-// (4 to 8 and 9 to 13), 14 QUIT.
-INSTANTIATE_TEST_SUITE_P(
-    Faults, PopLoopback,
-    ::testing::Values(PopCase{"close_at_second_retr",
-                              {FaultKind::kClose, 12},
-                              10,
-                              64LL << 20,
-                              -2,
-                              "UNEXPECTED DISCONNECT",
-                              0},
-                      PopCase{"refusal_at_pass",
-                              {FaultKind::kRefuse, 2},
-                              10,
-                              64LL << 20,
-                              -1,
-                              "-ERR injected refusal",
-                              0},
-                      PopCase{"garbage_then_silence",
-                              {FaultKind::kGarbage, 7},
-                              1,
-                              64LL << 20,
-                              -4,
-                              "trans timeout",
-                              0},
-                      PopCase{"huge_line_in_retr",
-                              {FaultKind::kHugeLine, 7, size_t{3} << 20},
-                              10,
-                              1LL << 20,
-                              -1,
-                              "LINE TOO LONG",
-                              0},
-                      PopCase{
-                          "replies_after_quit", {FaultKind::kExtra, 14}, 10, 64LL << 20, 0, "", 2}),
+        LoopbackCase{"smtp_close_at_mail", false, {kClose, 5}, -2, "UNEXPECTED DISCONNECT", 0},
+        LoopbackCase{
+            "smtp_refusal_at_rcpt", false, {kRefuse, 6}, -1, "554 5.7.1 injected refusal", 0},
+        LoopbackCase{"smtp_silence_at_data", false, {kSilence, 7}, -4, "trans timeout", 0, 1},
+        LoopbackCase{
+            "smtp_huge_line_at_ehlo", false, {kHugeLine, 1, k3MiB}, -1, "REPLY LINE TOO LONG", 0},
+        LoopbackCase{"smtp_replies_after_quit", false, {kExtra, 9}, 0, "", 1},
+        LoopbackCase{
+            "pop_close_at_second_retr", true, {kClose, 12}, -2, "UNEXPECTED DISCONNECT", 0},
+        LoopbackCase{"pop_refusal_at_pass", true, {kRefuse, 2}, -1, "-ERR injected refusal", 0},
+        LoopbackCase{"pop_garbage_then_silence", true, {kGarbage, 7}, -4, "trans timeout", 0, 1},
+        LoopbackCase{"pop_huge_line_in_retr",
+                     true,
+                     {kHugeLine, 7, k3MiB},
+                     -1,
+                     "LINE TOO LONG",
+                     0,
+                     10,
+                     1LL << 20},
+        LoopbackCase{"pop_replies_after_quit", true, {kExtra, 14}, 0, "", 2}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -61,25 +61,31 @@ class SecretsAgainstServers : public ::testing::Test {
         }
     };
 
-    Heard Send(long auth, const std::string& password) {
-        asio::io_context io;
-        smtpZef smtp(io);
-        Heard heard;
-        smtp.Trace = [&](const Text& line) { heard.traces.push_back(TextToUtf8(line)); };
-        smtp.Done = [&](long code, const Text& message) {
+    // Traces (the socket's own too), Done, and the common settings of a session on loopback.
+    template <class Control>
+    static void Listen(Control& control, Heard& heard) {
+        control.Trace = [&](const Text& line) { heard.traces.push_back(TextToUtf8(line)); };
+        control.Done = [&](long code, const Text& message) {
             ++heard.dones;
             heard.code = code;
             heard.message = TextToUtf8(message);
         };
+        control.TcpTraceOn(true);
+        control.ConnectTimeout(10);
+        control.TransTimeout(20);
+    }
+
+    Heard Send(long auth, const std::string& password) {
+        asio::io_context io;
+        smtpZef smtp(io);
+        Heard heard;
+        Listen(smtp, heard);
         smtp.MoreData = [](long id, Bytes& data) {
             if (id == 1) {
                 data = TextToUtf16Le(u"secret test\r\n");
             }
         };
-        smtp.TcpTraceOn(true);
         smtp.Port(Utf8ToText(env_.smtpPort));
-        smtp.ConnectTimeout(10);
-        smtp.TransTimeout(20);
         smtp.Auth(auth);
         smtp.User(Utf8ToText(env_.smtpUser));
         smtp.Pass(Utf8ToText(password));
@@ -95,18 +101,10 @@ class SecretsAgainstServers : public ::testing::Test {
         asio::io_context io;
         popZef pop(io);
         Heard heard;
-        pop.Trace = [&](const Text& line) { heard.traces.push_back(TextToUtf8(line)); };
-        pop.Done = [&](long code, const Text& message) {
-            ++heard.dones;
-            heard.code = code;
-            heard.message = TextToUtf8(message);
-        };
+        Listen(pop, heard);
         pop.RetrDone = [](long, bool& cancelDelete) { cancelDelete = true; };
-        pop.TcpTraceOn(true);
         pop.APOP(apop);
         pop.Port(Utf8ToText(env_.pop3Port));
-        pop.ConnectTimeout(10);
-        pop.TransTimeout(20);
         pop.pop(u"127.0.0.1", u"secret", Utf8ToText(password), 2);
         EXPECT_TRUE(RunUntil(
             io, [&] { return heard.dones > 0; }, 30s));

@@ -4,6 +4,7 @@
 // searched for are the ones really sent.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,44 +31,38 @@ Split SplitLog(const std::vector<std::string>& log) {
     return split;
 }
 
-struct SmtpSecretCase {
-    long auth;
-    const char* sentForm;  // the form that must be on the wire
-    bool goodPassword;
-};
-
 TEST(Secrets, SmtpSessionsTraceNoPasswordInAnyForm) {
-    const std::vector<SmtpSecretCase> cases = {
-        {1, "the CRAM-MD5 answer in base64", true},
-        {2, "the password in base64 (LOGIN)", true},
-        {3, "\\0user\\0password in base64 (PLAIN)", true},
-        {1, "the CRAM-MD5 answer in base64", false},
-        {2, "the password in base64 (LOGIN)", false},
-        {3, "\\0user\\0password in base64 (PLAIN)", false},
+    // The form of the secret each mechanism must put on the wire.
+    const std::map<long, std::string> sentForms = {
+        {1, "the CRAM-MD5 answer in base64"},
+        {2, "the password in base64 (LOGIN)"},
+        {3, "\\0user\\0password in base64 (PLAIN)"},
     };
-    for (const SmtpSecretCase& test : cases) {
-        SmtpServer server;
-        const std::string password = server.pass;
-        if (!test.goodPassword) {
-            server.pass = "the server expects another";
-        }
-        SmtpRig rig(server, SmtpRig::Scenario{"secret", test.auth, true, 1});
-        rig.control->Pass(Utf8ToText(password));
-        rig.control->TcpTraceOn(true);
-        rig.Start();
-        rig.Run();
-        const std::string label =
-            "Auth " + std::to_string(test.auth) + (test.goodPassword ? "" : " (refused)");
-        EXPECT_EQ(rig.Result().code, test.goodPassword ? 0 : -1) << label;
+    for (const auto& [auth, sentForm] : sentForms) {
+        for (bool goodPassword : {true, false}) {
+            SmtpServer server;
+            const std::string password = server.pass;
+            if (!goodPassword) {
+                server.pass = "the server expects another";
+            }
+            SmtpRig rig(server, SmtpRig::Scenario{"secret", auth, true, 1});
+            rig.control->Pass(Utf8ToText(password));
+            rig.control->TcpTraceOn(true);
+            rig.Start();
+            rig.Run();
+            const std::string label =
+                "Auth " + std::to_string(auth) + (goodPassword ? "" : " (refused)");
+            EXPECT_EQ(rig.Result().code, goodPassword ? 0 : -1) << label;
 
-        std::vector<SecretForm> forms = PasswordForms(server.user, password);
-        const std::vector<SecretForm> cram = CramMd5Forms(server.user, password, kChallenge);
-        forms.insert(forms.end(), cram.begin(), cram.end());
-        const Split split = SplitLog(rig.log);
-        EXPECT_NE(split.seen.find("Trace connected to sim.example"), std::string::npos) << label;
-        EXPECT_EQ(FormsFoundIn(split.seen, forms), std::vector<std::string>{}) << label;
-        EXPECT_EQ(FormsFoundIn(split.sent, forms), std::vector<std::string>{test.sentForm})
-            << label;
+            std::vector<SecretForm> forms = PasswordForms(server.user, password);
+            const std::vector<SecretForm> cram = CramMd5Forms(server.user, password, kChallenge);
+            forms.insert(forms.end(), cram.begin(), cram.end());
+            const Split split = SplitLog(rig.log);
+            EXPECT_NE(split.seen.find("Trace connected to sim.example"), std::string::npos)
+                << label;
+            EXPECT_EQ(FormsFoundIn(split.seen, forms), std::vector<std::string>{}) << label;
+            EXPECT_EQ(FormsFoundIn(split.sent, forms), std::vector<std::string>{sentForm}) << label;
+        }
     }
 }
 

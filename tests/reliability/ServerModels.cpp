@@ -42,25 +42,9 @@ const Bytes kGarbage = Literal("\x00\xff\xfe\x80\x1b$B\x1b(\r\x7f\x8e\xa1\xe3\x8
 const Bytes kGarbageLine = Literal("\xff\xd8\xff\xe0\x00\x10JFIF\x00\r\x89PNG\x1a\x00\xfe\r\n");
 
 const char* FaultName(FaultKind kind) {
-    switch (kind) {
-        case FaultKind::kNone:
-            return "none";
-        case FaultKind::kClose:
-            return "close";
-        case FaultKind::kSilence:
-            return "silence";
-        case FaultKind::kRefuse:
-            return "refusal";
-        case FaultKind::kGarbage:
-            return "garbage";
-        case FaultKind::kGarbageLine:
-            return "garbage-line";
-        case FaultKind::kHugeLine:
-            return "huge-line";
-        case FaultKind::kExtra:
-            return "extra";
-    }
-    return "?";
+    static const char* const kNames[] = {"none",    "close",        "silence",   "refusal",
+                                         "garbage", "garbage-line", "huge-line", "extra"};
+    return kNames[static_cast<size_t>(kind)];
 }
 
 // --- ScriptedServer ---

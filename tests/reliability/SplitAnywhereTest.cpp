@@ -83,11 +83,7 @@ TEST_P(SmtpSplit, SameEventsHoweverRepliesAreCut) {
     std::printf("reliability: smtp %s split %zu ways\n", scenario.name.c_str(), runs);
 }
 
-INSTANTIATE_TEST_SUITE_P(Dialogues, SmtpSplit,
-                         ::testing::Values(SmtpRig::Scenario{"helo_plain", 0, false, 1},
-                                           SmtpRig::Scenario{"crammd5_mime", 1, true, 2},
-                                           SmtpRig::Scenario{"login_plain", 2, false, 3},
-                                           SmtpRig::Scenario{"plain_mime", 3, true, 1}),
+INSTANTIATE_TEST_SUITE_P(Dialogues, SmtpSplit, ::testing::ValuesIn(SmtpScenarios()),
                          [](const auto& info) { return info.param.name; });
 
 // --- POP3: each corpus message in a mailbox of its own ---
@@ -122,28 +118,14 @@ INSTANTIATE_TEST_SUITE_P(Corpus, PopMessageSplit, ::testing::Range<size_t>(0, Co
 
 // --- POP3: whole dialogues with the application's choices ---
 
-struct PopDialogue {
-    std::string name;
-    std::vector<size_t> messages;  // corpus indexes
-    PopPolicy policy;
-    bool apop = false;
-    long topLines = 0;
-};
-
-void PrintTo(const PopDialogue& value, std::ostream* out) {
-    *out << value.name;
-}
-
-class PopDialogueSplit : public ::testing::TestWithParam<PopDialogue> {};
+class PopDialogueSplit : public ::testing::TestWithParam<PopScenario> {};
 
 TEST_P(PopDialogueSplit, SameEventsHoweverRepliesAreCut) {
-    const PopDialogue& dialogue = GetParam();
+    const PopScenario& dialogue = GetParam();
     const size_t runs = ExpectSameWhateverTheCuts([&](const Delivery& delivery) {
         Pop3Server server;
         server.delivery = delivery;
-        for (size_t index : dialogue.messages) {
-            server.mails.push_back({Corpus().at(index).bytes, "uid-" + Corpus().at(index).name});
-        }
+        FillMailbox(server, dialogue.messages);
         PopRig rig(server, dialogue.policy);
         rig.Start(dialogue.apop, dialogue.topLines);
         rig.Run();
@@ -153,28 +135,10 @@ TEST_P(PopDialogueSplit, SameEventsHoweverRepliesAreCut) {
     std::printf("reliability: pop dialogue %s split %zu ways\n", dialogue.name.c_str(), runs);
 }
 
-PopPolicy Choices() {
-    PopPolicy policy;
-    policy.keep = {1};
-    policy.skipUidl = {1, 4};
-    policy.skipTop = {2, 4};
-    policy.deleteAtUidl = {3};
-    policy.skipRetr = {4};
-    policy.binaryEvenParts = false;
-    return policy;
-}
-
-PopPolicy StopAfterFirst() {
-    PopPolicy policy;
-    policy.abendAfterRetrOf = 1;
-    policy.abendCancelDelete = true;
-    return policy;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Dialogues, PopDialogueSplit,
-    ::testing::Values(PopDialogue{"apop_choices", {0, 5, 6, 4, 1}, Choices(), true, 3},
-                      PopDialogue{"abend_undo", {6, 0, 5}, StopAfterFirst(), false, 0}),
+    ::testing::Values(PopScenario{"apop_choices", {0, 5, 6, 4, 1}, ChoicesPolicy(false), true, 3},
+                      PopScenario{"abend_undo", {6, 0, 5}, AbendAfterFirstPolicy(), false, 0}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
