@@ -15,6 +15,7 @@
 #include "pop/popZef.h"
 #include "tests/integration/support/IntegrationEnv.h"
 #include "tests/integration/support/MailboxReader.h"
+#include "tests/integration/support/SmtpSession.h"
 
 namespace zef::integration {
 namespace {
@@ -129,16 +130,8 @@ bool ReadableCharset(const std::string& charset) {
     return kReadable.count(Lower(charset)) != 0;
 }
 
-class PopIntegration : public ::testing::Test {
+class PopIntegration : public WithServers {
   protected:
-    void SetUp() override {
-        auto env = ServerEnv::FromEnvironment();
-        if (!env) {
-            GTEST_SKIP() << "needs the servers of run_with_servers.py (run it through ctest)";
-        }
-        env_ = *env;
-    }
-
     // Every message of the mailbox came, in order, and reads as Python reads it.
     void ExpectMailboxMatchesCorpus(const MailboxReader& reader,
                                     const std::vector<std::string>& names, bool checkTop) {
@@ -167,9 +160,6 @@ class PopIntegration : public ::testing::Test {
     std::vector<std::string> Remaining(const std::string& user) {
         return RunChecker(env_, {"mailbox", env_.pop3Port, user, env_.pop3Pass})["ids"];
     }
-
-    asio::io_context io_;
-    ServerEnv env_;
 };
 
 TEST_F(PopIntegration, UserPassDeliversEveryPartByteExactAndDeletesWhatIsNotKept) {

@@ -12,19 +12,16 @@
 #include "tests/integration/support/IntegrationEnv.h"
 #include "tests/integration/support/MailboxReader.h"
 #include "tests/integration/support/MimeScript.h"
+#include "tests/integration/support/SmtpSession.h"
 
 namespace zef::integration {
 namespace {
 
 using namespace std::chrono_literals;
 
-TEST(RoundTrip, MultipartSentBySmtpZefReadsBackThroughPopZef) {
-    auto env = ServerEnv::FromEnvironment();
-    if (!env) {
-        GTEST_SKIP() << "needs the servers of run_with_servers.py (run it through ctest)";
-    }
-    asio::io_context io;
+using RoundTrip = WithServers;
 
+TEST_F(RoundTrip, MultipartSentBySmtpZefReadsBackThroughPopZef) {
     const std::string subject = "往復テスト：日本語の件名とＡＳＣＩＩ以外の文字";
     const std::string text =
         "送信した本文が、そのまま受信側に届くことを確かめます。\r\n"
@@ -35,13 +32,9 @@ TEST(RoundTrip, MultipartSentBySmtpZefReadsBackThroughPopZef) {
         "Gr\xfc\xdf"
         "e aus K\xf6ln, 100% = sure.\r\n";
 
-    smtpZef smtp(io);
-    smtp.Port(AsciiToText(env->smtpPort));
-    smtp.ConnectTimeout(10);
-    smtp.TransTimeout(20);
+    SmtpSession session(io_, env_);
+    smtpZef& smtp = *session.smtp;
     smtp.Auth(3);
-    smtp.User(Utf8ToText(env->smtpUser));
-    smtp.Pass(Utf8ToText(env->smtpPass));
     smtp.MimeMultipart(u"mixed");
     MimeScript script;
     script.plan[{1, 1}] = {"", "multipart/alternative", "", "", "", "", {}};
@@ -54,24 +47,18 @@ TEST(RoundTrip, MultipartSentBySmtpZefReadsBackThroughPopZef) {
     script.plan[{1, 3}] = {"BINARY", "application/octet-stream",  "data.bin", "", "base64",
                            "",       Slices(binary, kBase64Piece)};
     script.Attach(smtp);
-    long sendCode = 1;
-    std::string sendTrace;
-    smtp.Done = [&](long code, const Text&) { sendCode = code; };
-    smtp.Trace = [&](const Text& line) { sendTrace += Utf8(line) + "\n"; };
-    smtp.Smtp(u"127.0.0.1",
-              Utf8ToText("From: sender@zef-test.localhost\r\nTo: roundtrip@zef-test.localhost\r\n"
-                         "Subject: " +
-                         subject + "\r\n"));
-    ASSERT_TRUE(RunUntil(
-        io, [&] { return sendCode != 1; }, 60s))
-        << sendTrace;
-    ASSERT_EQ(sendCode, 0) << sendTrace;
+    session.Send(
+        u"127.0.0.1",
+        Utf8ToText("From: sender@zef-test.localhost\r\nTo: roundtrip@zef-test.localhost\r\n"
+                   "Subject: " +
+                   subject + "\r\n"));
+    ASSERT_EQ(session.doneCode, 0) << session.trace;
 
-    MailboxReader reader(io, *env);
+    MailboxReader reader(io_, env_);
     reader.wantText = [](const PartSeen& part) {
         return part.contentType.starts_with("text/h") || Lower(part.charset) == "iso-2022-jp";
     };
-    ASSERT_TRUE(reader.Read("roundtrip", env->pop3Pass, false, 0)) << reader.trace;
+    ASSERT_TRUE(reader.Read("roundtrip", env_.pop3Pass, false, 0)) << reader.trace;
     EXPECT_EQ(reader.doneCode, 0) << reader.doneMessage;
     ASSERT_EQ(reader.messages.size(), 1u);
     const MessageSeen& message = reader.messages.begin()->second;
@@ -95,7 +82,7 @@ TEST(RoundTrip, MultipartSentBySmtpZefReadsBackThroughPopZef) {
     EXPECT_TRUE(message.parts[3].data == binary) << "the attachment changed on its way";
     EXPECT_EQ(message.parts[3].contentType, "application/octet-stream");
     EXPECT_TRUE(
-        RunChecker(*env, {"mailbox", env->pop3Port, "roundtrip", env->pop3Pass})["ids"].empty())
+        RunChecker(env_, {"mailbox", env_.pop3Port, "roundtrip", env_.pop3Pass})["ids"].empty())
         << "the message read was not deleted";
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <asio/io_context.hpp>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "smtp/smtpZef.h"
 #include "tests/integration/support/IntegrationEnv.h"
 #include "tests/integration/support/MimeScript.h"
+#include "tests/integration/support/SmtpSession.h"
 
 namespace zef::integration {
 namespace {
@@ -19,72 +19,27 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-constexpr auto kSendLimit = 60s;
-
 Text T(std::string_view utf8) {
     return Utf8ToText(utf8);
 }
 
-class SmtpIntegration : public ::testing::Test {
+class SmtpIntegration : public WithServers {
   protected:
     void SetUp() override {
-        auto env = ServerEnv::FromEnvironment();
-        if (!env) {
-            GTEST_SKIP() << "needs the servers of run_with_servers.py (run it through ctest)";
+        WithServers::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        env_ = *env;
-        smtp_ = std::make_unique<smtpZef>(io_);
-        smtp_->Port(AsciiToText(env_.smtpPort));
-        smtp_->ConnectTimeout(10);
-        smtp_->TransTimeout(20);
-        smtp_->Hostname(u"zef-client.localhost");
-        smtp_->User(T(env_.smtpUser));
-        smtp_->Pass(T(env_.smtpPass));
-        smtp_->FromAddr(u"sender@zef-test.localhost");
+        session_ = std::make_unique<SmtpSession>(io_, env_);
+        smtp_ = session_->smtp.get();
         smtp_->ToAddr(
             StringArray::OneBased({u"first@zef-test.localhost", u"second@zef-test.localhost"}));
-        smtp_->Done = [this](long code, const Text& message) {
-            ++doneCount_;
-            doneCode_ = code;
-            doneMessage_ = Utf8(message);
-        };
-        smtp_->Trace = [this](const Text& line) { trace_ += Utf8(line) + "\n"; };
     }
 
-    // Starts the send and runs the loop until Done; the trace explains a failure.
-    void Send(const std::string& header) {
-        spoolBefore_ = SpoolCount();
-        smtp_->Smtp(u"127.0.0.1", T(header));
-        ASSERT_TRUE(RunUntil(
-            io_, [this] { return doneCount_ > 0; }, kSendLimit))
-            << "no Done within the limit; trace:\n"
-            << trace_;
-    }
+    void Send(const std::string& header) { session_->Send(u"127.0.0.1", T(header)); }
 
-    void ExpectSentOne() {
-        EXPECT_EQ(doneCode_, 0) << doneMessage_ << "\ntrace:\n" << trace_;
-        EXPECT_EQ(doneMessage_, "");
-        EXPECT_EQ(doneCount_, 1);
-        ASSERT_EQ(SpoolCount(), spoolBefore_ + 1) << "the server saved no message";
-    }
-
-    size_t SpoolCount() const {
-        size_t count = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(env_.smtpSpool)) {
-            count += entry.path().extension() == ".eml" ? 1 : 0;
-        }
-        return count;
-    }
-
-    std::string SpoolStem(size_t number) const {
-        char name[16];
-        std::snprintf(name, sizeof name, "/%04zu", number);
-        return env_.smtpSpool + name;
-    }
-
-    json LastEnvelope() const { return ReadJsonFile(SpoolStem(SpoolCount()) + ".json"); }
     json LastReceived() const {
-        return RunChecker(env_, {"describe", SpoolStem(SpoolCount()) + ".eml"});
+        return RunChecker(env_, {"describe", session_->LastStem() + ".eml"});
     }
 
     static std::string HeaderValue(const json& message, const std::string& name) {
@@ -96,14 +51,8 @@ class SmtpIntegration : public ::testing::Test {
         return "(no " + name + " field)";
     }
 
-    asio::io_context io_;
-    ServerEnv env_;
-    std::unique_ptr<smtpZef> smtp_;
-    int doneCount_ = 0;
-    long doneCode_ = 0;
-    std::string doneMessage_;
-    std::string trace_;
-    size_t spoolBefore_ = 0;
+    std::unique_ptr<SmtpSession> session_;
+    smtpZef* smtp_ = nullptr;
 };
 
 // --- AUTH, checked by the server, with each mechanism -----------------------------------------
@@ -136,10 +85,10 @@ TEST_P(SmtpAuth, PlainMessageArrivesWithTextAndEnvelopeIntact) {
         kSubject +
         "\r\nMIME-Version: 1.0\r\n"
         "Content-Type: text/plain; charset=ISO-2022-JP\r\nContent-Transfer-Encoding: 7bit\r\n\r\n");
-    ExpectSentOne();
+    session_->ExpectSent();
     EXPECT_EQ(moreDataIds, (std::vector<long>{1, 2, 3}));
 
-    json envelope = LastEnvelope();
+    json envelope = session_->LastEnvelope();
     EXPECT_EQ(envelope["auth_mechanism"], GetParam().name);
     EXPECT_EQ(envelope["auth_user"], env_.smtpUser);
     EXPECT_EQ(envelope["mail_from"], "sender@zef-test.localhost");
@@ -155,7 +104,8 @@ TEST_P(SmtpAuth, PlainMessageArrivesWithTextAndEnvelopeIntact) {
     EXPECT_TRUE(
         EqualUpToFinalLineEnd(body["text"].get<std::string>(), kPlainPieces[0] + kPlainPieces[1]))
         << body["text"].get<std::string>();
-    EXPECT_EQ(trace_.find(env_.smtpPass), std::string::npos) << "the password reached Trace";
+    EXPECT_EQ(session_->trace.find(env_.smtpPass), std::string::npos)
+        << "the password reached Trace";
 }
 
 TEST_P(SmtpAuth, WrongPasswordEndsWithTheServersRefusal) {
@@ -166,11 +116,8 @@ TEST_P(SmtpAuth, WrongPasswordEndsWithTheServersRefusal) {
     Send(
         "From: sender@zef-test.localhost\r\nTo: first@zef-test.localhost\r\n"
         "Subject: refused\r\n\r\n");
-    EXPECT_EQ(doneCode_, -1);
-    EXPECT_EQ(doneMessage_, "535 5.7.8 Authentication credentials invalid");
-    EXPECT_EQ(smtp_->Caption(), u"DONE(FAIL)");
+    session_->ExpectRefused(-1, "535 5.7.8 Authentication credentials invalid");
     EXPECT_FALSE(askedForData);
-    EXPECT_EQ(SpoolCount(), spoolBefore_);
 }
 
 INSTANTIATE_TEST_SUITE_P(Mechanisms, SmtpAuth,
@@ -197,8 +144,8 @@ TEST_F(SmtpIntegration, RecipientsAndSenderComeFromTheHeaderWhenNotSet) {
         "To: One <one@zef-test.localhost>, two@zef-test.localhost\r\n"
         "Cc: Three <three@zef-test.localhost>\r\nBcc: four@zef-test.localhost\r\n"
         "Subject: addresses\r\n\r\n");
-    ExpectSentOne();
-    json envelope = LastEnvelope();
+    session_->ExpectSent();
+    json envelope = session_->LastEnvelope();
     EXPECT_EQ(envelope["mail_from"], "head@zef-test.localhost");
     EXPECT_EQ(envelope["rcpt_tos"], (json{"one@zef-test.localhost", "two@zef-test.localhost",
                                           "three@zef-test.localhost", "four@zef-test.localhost"}));
@@ -256,7 +203,7 @@ TEST_F(SmtpMime, NestedJapaneseQuotedPrintableAndFiveMegabyteAttachmentArriveInt
         "From: Sender <sender@zef-test.localhost>\r\nTo: first@zef-test.localhost\r\n"
         "Subject: " +
         subject + "\r\n");
-    ExpectSentOne();
+    session_->ExpectSent();
     EXPECT_EQ(script_.heads, (std::vector<std::pair<long, long>>{
                                  {1, 1}, {1, 2}, {2, 1}, {2, 2}, {2, 3}, {1, 3}, {1, 4}, {1, 5}}));
 

@@ -21,6 +21,7 @@
 #include "tests/integration/support/IntegrationEnv.h"
 #include "tests/integration/support/MailboxReader.h"
 #include "tests/integration/support/RecordingTap.h"
+#include "tests/integration/support/SmtpSession.h"
 
 namespace zef::integration {
 namespace {
@@ -113,31 +114,33 @@ std::string ClearPrefix(const std::string& wire) {
 
 // --- SMTP ---------------------------------------------------------------------------------------
 
-class SmtpOverTls : public ::testing::Test {
+// Skipped unless the harness started its TLS servers.
+class OverTls : public WithServers {
   protected:
     void SetUp() override {
-        auto env = ServerEnv::FromEnvironment();
+        WithServers::SetUp();
         auto tls = TlsServers::FromEnvironment();
-        if (!env || !tls) {
+        if (!IsSkipped() && !tls) {
             GTEST_SKIP() << "needs the servers of run_with_servers.py --tls (run it through ctest)";
         }
-        env_ = *env;
-        tls_ = *tls;
-        smtp_ = std::make_unique<smtpZef>(io_);
-        smtp_->ConnectTimeout(10);
-        smtp_->TransTimeout(20);
-        smtp_->Hostname(u"zef-client.localhost");
-        smtp_->User(Utf8ToText(env_.smtpUser));
-        smtp_->Pass(Utf8ToText(env_.smtpPass));
+        if (tls) {
+            tls_ = *tls;
+        }
+    }
+    TlsServers tls_;
+};
+
+class SmtpOverTls : public OverTls {
+  protected:
+    void SetUp() override {
+        OverTls::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        session_ = std::make_unique<SmtpSession>(io_, env_);
+        smtp_ = session_->smtp.get();
         smtp_->CAFile(Utf8ToText(tls_.ca));
-        smtp_->FromAddr(u"sender@zef-test.localhost");
         smtp_->ToAddr(Variant(u"nobody-tls@zef-test.localhost"));
-        smtp_->Done = [this](long code, const Text& message) {
-            ++doneCount_;
-            doneCode_ = code;
-            doneMessage_ = Utf8(message);
-        };
-        smtp_->Trace = [this](const Text& line) { trace_ += Utf8(line) + "\n"; };
         smtp_->MoreData = [this](long /*id*/, Bytes& data) {
             if (!bodySent_) {
                 data = TextToUtf16Le(u"Sent over TLS.\r\n");
@@ -147,42 +150,14 @@ class SmtpOverTls : public ::testing::Test {
     }
 
     void Send(const std::string& port, const Text& host = u"localhost") {
-        spoolBefore_ = SpoolCount();
         smtp_->Port(AsciiToText(port));
-        smtp_->Smtp(host, u"Subject: TLS test\r\n\r\n");
-        ASSERT_TRUE(RunUntil(
-            io_, [this] { return doneCount_ > 0; }, 30s))
-            << "no Done; trace:\n"
-            << trace_;
+        session_->Send(host, u"Subject: TLS test\r\n\r\n", 30s);
     }
 
-    size_t SpoolCount() const {
-        size_t count = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(env_.smtpSpool)) {
-            count += entry.path().extension() == ".eml" ? 1 : 0;
-        }
-        return count;
-    }
-
-    json LastEnvelope() const {
-        char name[16];
-        std::snprintf(name, sizeof name, "/%04zu.json", SpoolCount());
-        return ReadJsonFile(env_.smtpSpool + name);
-    }
-
-    void ExpectSent() {
-        EXPECT_EQ(doneCode_, 0) << doneMessage_ << "\ntrace:\n" << trace_;
-        EXPECT_EQ(doneCount_, 1);
-        EXPECT_EQ(SpoolCount(), spoolBefore_ + 1) << "the server saved no message";
-    }
-
+    // Refused before AUTH was tried.
     void ExpectRefused(long code, const std::string& message) {
-        EXPECT_EQ(doneCode_, code) << doneMessage_ << "\ntrace:\n" << trace_;
-        EXPECT_EQ(doneMessage_, message);
-        EXPECT_EQ(doneCount_, 1);
-        EXPECT_EQ(smtp_->Caption(), u"DONE(FAIL)");
-        EXPECT_EQ(SpoolCount(), spoolBefore_);
-        EXPECT_EQ(trace_.find(">>AUTH"), std::string::npos) << trace_;
+        session_->ExpectRefused(code, message);
+        EXPECT_EQ(session_->trace.find(">>AUTH"), std::string::npos) << session_->trace;
     }
 
     std::vector<std::string> Secrets() const {
@@ -192,15 +167,9 @@ class SmtpOverTls : public ::testing::Test {
                 Base64(std::string(1, '\0') + user + '\0' + pass)};
     }
 
-    asio::io_context io_;
-    ServerEnv env_;
-    TlsServers tls_;
-    std::unique_ptr<smtpZef> smtp_;
-    int doneCount_ = 0;
-    long doneCode_ = 0;
-    std::string doneMessage_, trace_;
+    std::unique_ptr<SmtpSession> session_;
+    smtpZef* smtp_ = nullptr;
     bool bodySent_ = false;
-    size_t spoolBefore_ = 0;
 };
 
 struct SmtpMode {
@@ -219,8 +188,8 @@ TEST_P(SmtpGoodCertificate, CarriesTheWholeSendWithNothingSecretInTheClear) {
     smtp_->Security(mode.security);
     smtp_->Auth(mode.auth);
     Send(tap.Port());
-    ExpectSent();
-    const json envelope = LastEnvelope();
+    session_->ExpectSent();
+    const json envelope = session_->LastEnvelope();
     EXPECT_EQ(envelope["auth_user"], env_.smtpUser);
     EXPECT_EQ(envelope["auth_tls"], true);
     EXPECT_EQ(envelope["data_tls"], true);
@@ -271,8 +240,8 @@ TEST_P(SmtpBadCertificate, PassesWithoutVerification) {
     smtp_->Auth(c.mode.auth);
     smtp_->VerifyCert(false);
     Send(tls_.Port("smtp", c.mode.mode, c.certificate.name));
-    ExpectSent();
-    EXPECT_EQ(LastEnvelope()["auth_tls"], true);
+    session_->ExpectSent();
+    EXPECT_EQ(session_->LastEnvelope()["auth_tls"], true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Each, SmtpBadCertificate, ::testing::ValuesIn(SmtpBadCases()),
@@ -287,22 +256,20 @@ TEST_F(SmtpOverTls, RefusedStartTlsEndsTheSend) {
     smtp_->Auth(3);
     Send(env_.smtpPort);
     ExpectRefused(-1, "454 TLS not available");
-    EXPECT_NE(trace_.find(">>STARTTLS \n454 TLS not available\n>>RSET "), std::string::npos)
-        << trace_;
+    EXPECT_NE(session_->trace.find(">>STARTTLS \n454 TLS not available\n>>RSET "),
+              std::string::npos)
+        << session_->trace;
 }
 
 // --- POP3 ---------------------------------------------------------------------------------------
 
-class PopOverTls : public ::testing::Test {
+class PopOverTls : public OverTls {
   protected:
     void SetUp() override {
-        auto env = ServerEnv::FromEnvironment();
-        auto tls = TlsServers::FromEnvironment();
-        if (!env || !tls) {
-            GTEST_SKIP() << "needs the servers of run_with_servers.py --tls (run it through ctest)";
+        OverTls::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        env_ = *env;
-        tls_ = *tls;
         mailbox_ = env_.Mailbox("tls");
         ASSERT_FALSE(mailbox_.empty());
         reader_ = std::make_unique<MailboxReader>(io_, env_);
@@ -354,9 +321,6 @@ class PopOverTls : public ::testing::Test {
         return logins;
     }
 
-    asio::io_context io_;
-    ServerEnv env_;
-    TlsServers tls_;
     std::vector<std::string> mailbox_;
     std::unique_ptr<MailboxReader> reader_;
 };
