@@ -2,6 +2,7 @@
 // decoding what they wrote. The first byte picks the operation.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,20 +26,8 @@ Codec& TheCodec() {
 // FoldLines values worth telling apart: none, the default, the usual "True", the narrowest and
 // widest columns, and whatever the byte says.
 long FoldMode(uint8_t choice) {
-    switch (choice % 6) {
-        case 0:
-            return 0;
-        case 1:
-            return 1;
-        case 2:
-            return -1;
-        case 3:
-            return 40;
-        case 4:
-            return 998;
-        default:
-            return static_cast<long>(choice) * 4;
-    }
+    static constexpr long kModes[] = {0, 1, -1, 40, 998};
+    return choice % 6 < 5 ? kModes[choice % 6] : static_cast<long>(choice) * 4;
 }
 
 bool IsBase64Alphabet(char c) {
@@ -197,26 +186,11 @@ void HeaderRoundTrip(FuzzInput& input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace zef::fuzz;
+    // The first byte picks the operation.
+    static constexpr void (*kOperations[])(FuzzInput&) = {
+        DecodeReceived,           DecodeReceivedHeader,  Base64RoundTrip,
+        QuotedPrintableRoundTrip, EncodeArbitraryHeader, HeaderRoundTrip};
     FuzzInput input(data, size);
-    switch (input.Byte() % 6) {
-        case 0:
-            DecodeReceived(input);
-            break;
-        case 1:
-            DecodeReceivedHeader(input);
-            break;
-        case 2:
-            Base64RoundTrip(input);
-            break;
-        case 3:
-            QuotedPrintableRoundTrip(input);
-            break;
-        case 4:
-            EncodeArbitraryHeader(input);
-            break;
-        default:
-            HeaderRoundTrip(input);
-            break;
-    }
+    kOperations[input.Byte() % std::size(kOperations)](input);
     return 0;
 }

@@ -4,6 +4,9 @@
 #include <memory>
 #include <utility>
 
+#include "components/CodePage.h"
+#include "fuzz/FuzzInput.h"
+
 namespace zef::fuzz {
 
 ScriptedComponents MakeScriptedComponents() {
@@ -18,6 +21,36 @@ ScriptedComponents MakeScriptedComponents() {
     scripted.components.codec = MakeCodec();
     scripted.components.hash = MakeMd5Hash();
     return scripted;
+}
+
+HostCodePage::HostCodePage(bool cp932) {
+    SetHostCodePage(cp932 ? "CP932" : "UTF-8");
+}
+
+HostCodePage::~HostCodePage() {
+    SetHostCodePage("UTF-8");
+}
+
+void PlayConnection(testing::ScriptedWire& wire, ManualTimer& timer, const SocketPlan& plan,
+                    std::string_view stream, std::string_view lengths,
+                    const std::function<void()>& afterPiece,
+                    const std::function<void(bool closedByControl)>& beforeSilence) {
+    wire.RaiseConnected();
+    const int closesBefore = wire.closeCalls;
+    DeliverInPieces(stream, lengths, [&](std::string_view piece) {
+        if (wire.closeCalls != closesBefore) {
+            return;
+        }
+        wire.Deliver(Bytes(piece));
+        afterPiece();
+        timer.Fire(plan.ticksPerPiece);
+    });
+    beforeSilence(wire.closeCalls != closesBefore);
+    timer.Fire(plan.ticksAtEnd);
+    if (plan.socketErrorAtEnd) {
+        wire.RaiseSocketError(kSocketErrorNumber, "connection reset by peer");
+    }
+    wire.RaiseClosed();
 }
 
 std::vector<std::string_view> CommandLines(std::string_view sent) {

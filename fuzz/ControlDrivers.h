@@ -2,6 +2,7 @@
 // timer beside the real converter, codec and MD5, and readers of what the control sent.
 #pragma once
 
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -20,6 +21,32 @@ struct ScriptedComponents {
 
 // The real Glyph, Codec and Hash with a ScriptedWire and a ManualTimer.
 ScriptedComponents MakeScriptedComponents();
+
+// The host code page for one run, back to UTF-8 at its end.
+struct HostCodePage {
+    explicit HostCodePage(bool cp932);
+    ~HostCodePage();
+    HostCodePage(const HostCodePage&) = delete;
+    HostCodePage& operator=(const HostCodePage&) = delete;
+};
+
+// The number a socket error carries when a plan ends with one.
+constexpr long kSocketErrorNumber = 10054;
+
+// How the socket reports one connection to a dialogue target.
+struct SocketPlan {
+    int ticksPerPiece;      // timer ticks after each piece
+    int ticksAtEnd;         // the server's silence after its last byte
+    bool socketErrorAtEnd;  // an error before Closed
+};
+
+// Connected; the pieces of `stream` cut as `lengths` says, while the control has not closed
+// the socket, each followed by `afterPiece` and the ticks; `beforeSilence(closedByControl)`;
+// the silence, the socket error when planned, and Closed.
+void PlayConnection(testing::ScriptedWire& wire, ManualTimer& timer, const SocketPlan& plan,
+                    std::string_view stream, std::string_view lengths,
+                    const std::function<void()>& afterPiece,
+                    const std::function<void(bool closedByControl)>& beforeSilence);
 
 // The command lines (without CR LF) in what a control sent.
 std::vector<std::string_view> CommandLines(std::string_view sent);

@@ -2,6 +2,7 @@
 // and the buffers that callers keep and only append to. The first byte picks the operation.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -128,20 +129,10 @@ void CharsetToUtf8(FuzzInput& input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace zef::fuzz;
+    // The first byte picks the operation.
+    static constexpr void (*kOperations[])(FuzzInput&) = {ReceivedLine, TextPartInPieces,
+                                                          WriteTextInPieces, CharsetToUtf8};
     FuzzInput input(data, size);
-    switch (input.Byte() % 4) {
-        case 0:
-            ReceivedLine(input);
-            break;
-        case 1:
-            TextPartInPieces(input);
-            break;
-        case 2:
-            WriteTextInPieces(input);
-            break;
-        default:
-            CharsetToUtf8(input);
-            break;
-    }
+    kOperations[input.Byte() % std::size(kOperations)](input);
     return 0;
 }

@@ -3,6 +3,7 @@
 // that fits what the routine promises.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "common/Error.h"
@@ -139,17 +140,9 @@ void Address(FuzzInput& input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace zef::fuzz;
+    // The first byte picks the operation.
+    static constexpr void (*kOperations[])(FuzzInput&) = {Replace, Tokens, Address};
     FuzzInput input(data, size);
-    switch (input.Byte() % 3) {
-        case 0:
-            Replace(input);
-            break;
-        case 1:
-            Tokens(input);
-            break;
-        default:
-            Address(input);
-            break;
-    }
+    kOperations[input.Byte() % std::size(kOperations)](input);
     return 0;
 }

@@ -14,7 +14,6 @@
 #include <string_view>
 
 #include "common/Types.h"
-#include "components/CodePage.h"
 #include "fuzz/ControlDrivers.h"
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzInput.h"
@@ -22,8 +21,6 @@
 
 namespace zef::fuzz {
 namespace {
-
-constexpr long kSocketErrorNumber = 10054;
 
 struct Settings {
     bool apop, deleteOnError, socketErrorAtEnd, tcpTrace, busySocket, cp932Host;
@@ -110,33 +107,26 @@ void Listen(popZef& control, const Settings& settings, Answers& answers, Observe
                                Text& tag) { tag.assign(1, u't'); };
 }
 
-// One transfer: pop, Connected, the pieces (while the control has not closed the socket), the
-// server's silence, then Closed, as the socket reports a connection's end.
+// One transfer: pop, then the connection as the plan says; a busy socket refuses every
+// other piece's sends.
 void Transfer(popZef& control, testing::ScriptedWire& wire, ManualTimer& timer,
               const Settings& settings, std::string_view stream, std::string_view lengths) {
     control.pop(u"pop.example", u"taro", u"secret", 3);
-    wire.RaiseConnected();
-    const int closesBefore = wire.closeCalls;
     bool busy = false;
-    DeliverInPieces(stream, lengths, [&](std::string_view piece) {
-        if (wire.closeCalls != closesBefore) {
-            return;
-        }
-        wire.Deliver(Bytes(piece));
+    const auto afterPiece = [&] {
         if (settings.busySocket) {
             busy = !busy;
             wire.canSend = !busy;
             wire.RaiseSendComplete();
         }
-        timer.Fire(settings.ticksPerPiece);
-    });
-    wire.canSend = true;
-    wire.RaiseSendComplete();
-    timer.Fire(settings.ticksAtEnd);
-    if (settings.socketErrorAtEnd) {
-        wire.RaiseSocketError(kSocketErrorNumber, "connection reset by peer");
-    }
-    wire.RaiseClosed();
+    };
+    const auto drain = [&](bool) {
+        wire.canSend = true;
+        wire.RaiseSendComplete();
+    };
+    PlayConnection(wire, timer,
+                   {settings.ticksPerPiece, settings.ticksAtEnd, settings.socketErrorAtEnd}, stream,
+                   lengths, afterPiece, drain);
 }
 
 void Run(FuzzInput& input) {
@@ -145,7 +135,7 @@ void Run(FuzzInput& input) {
     const std::string_view lengths = input.Piece(32);
     const std::string_view stream = input.Rest();
 
-    SetHostCodePage(settings.cp932Host ? "CP932" : "UTF-8");
+    const HostCodePage codePage(settings.cp932Host);
     ScriptedComponents scripted = MakeScriptedComponents();
     testing::ScriptedWire& wire = *scripted.wire;
     ManualTimer& timer = *scripted.timer;
@@ -178,7 +168,6 @@ void Run(FuzzInput& input) {
     // The control is free for the next transfer, which ends with its own one Done.
     Transfer(control, wire, timer, settings, "+OK ready\r\n-ERR no such user\r\n", {});
     ZEF_FUZZ_CHECK(seen.done == 2);
-    SetHostCodePage("UTF-8");
 }
 
 }  // namespace

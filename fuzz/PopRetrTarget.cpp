@@ -19,7 +19,6 @@
 
 #include "common/Types.h"
 #include "common/Unicode.h"
-#include "components/CodePage.h"
 #include "fuzz/ControlDrivers.h"
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzInput.h"
@@ -168,12 +167,13 @@ void Run(FuzzInput& input) {
     const std::string_view lengths = input.Piece(8);
     const std::string_view message = input.Rest();
 
-    SetHostCodePage(choices.cp932Host ? "CP932" : "UTF-8");
-    Bytes sent;
-    const Observed seen = Retrieve(choices, message, lengths, sent);
-    Bytes sentWhole;
-    const Observed whole = lengths.empty() ? seen : Retrieve(choices, message, {}, sentWhole);
-    SetHostCodePage("UTF-8");
+    Bytes sent, sentWhole;
+    Observed seen, whole;
+    {
+        const HostCodePage codePage(choices.cp932Host);
+        seen = Retrieve(choices, message, lengths, sent);
+        whole = lengths.empty() ? seen : Retrieve(choices, message, {}, sentWhole);
+    }
 
     if (Verbose()) {
         std::fprintf(stderr, "Done %ld %s, %d multiparts, %d TOP lines, sent:\n%s\n", seen.doneCode,

@@ -17,7 +17,6 @@
 #include "common/Types.h"
 #include "common/Unicode.h"
 #include "common/Variant.h"
-#include "components/CodePage.h"
 #include "fuzz/ControlDrivers.h"
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzInput.h"
@@ -25,8 +24,6 @@
 
 namespace zef::fuzz {
 namespace {
-
-constexpr long kSocketErrorNumber = 10054;
 
 struct Settings {
     long auth;
@@ -111,20 +108,14 @@ void Drain(testing::ScriptedWire& wire) {
     }
 }
 
-// One send: Smtp, Connected, the pieces (while the control has not closed the socket) with
-// the socket's SendComplete between them, the server's silence, then Closed. A slow socket reports
-// one SendComplete per piece at most, so replies may arrive while the body is still going out.
+// One send: Smtp, then the connection as the plan says, with the socket's SendComplete between
+// the pieces. A slow socket reports one SendComplete per piece at most, so replies may arrive
+// while the body is still going out.
 void Send(smtpZef& control, testing::ScriptedWire& wire, ManualTimer& timer,
           const Settings& settings, std::string_view replies, std::string_view lengths) {
     control.Smtp(u"mx.example", u"From: 太郎 <taro@example.jp>\r\nSubject: 試験 test\r\n\r\n");
-    wire.RaiseConnected();
-    const int closesBefore = wire.closeCalls;
     bool busy = false;
-    DeliverInPieces(replies, lengths, [&](std::string_view piece) {
-        if (wire.closeCalls != closesBefore) {
-            return;
-        }
-        wire.Deliver(Bytes(piece));
+    const auto afterPiece = [&] {
         if (settings.busySocket) {
             busy = !busy;
             wire.canSend = !busy;
@@ -134,17 +125,16 @@ void Send(smtpZef& control, testing::ScriptedWire& wire, ManualTimer& timer,
         } else if (!busy) {
             wire.RaiseSendComplete();
         }
-        timer.Fire(settings.ticksPerPiece);
-    });
-    wire.canSend = true;
-    if (wire.closeCalls == closesBefore) {
-        Drain(wire);
-    }
-    timer.Fire(settings.ticksAtEnd);
-    if (settings.socketErrorAtEnd) {
-        wire.RaiseSocketError(kSocketErrorNumber, "connection reset by peer");
-    }
-    wire.RaiseClosed();
+    };
+    const auto drain = [&](bool closedByControl) {
+        wire.canSend = true;
+        if (!closedByControl) {
+            Drain(wire);
+        }
+    };
+    PlayConnection(wire, timer,
+                   {settings.ticksPerPiece, settings.ticksAtEnd, settings.socketErrorAtEnd},
+                   replies, lengths, afterPiece, drain);
 }
 
 void Run(FuzzInput& input) {
@@ -152,7 +142,7 @@ void Run(FuzzInput& input) {
     const std::string_view lengths = input.Piece(32);
     const std::string_view replies = input.Rest();
 
-    SetHostCodePage(settings.cp932Host ? "CP932" : "UTF-8");
+    const HostCodePage codePage(settings.cp932Host);
     ScriptedComponents scripted = MakeScriptedComponents();
     testing::ScriptedWire& wire = *scripted.wire;
     ManualTimer& timer = *scripted.timer;
@@ -190,7 +180,6 @@ void Run(FuzzInput& input) {
     application.Reset();
     Send(control, wire, timer, settings, "554 no service\r\n221 bye\r\n", {});
     ZEF_FUZZ_CHECK(application.done == 2);
-    SetHostCodePage("UTF-8");
 }
 
 }  // namespace
