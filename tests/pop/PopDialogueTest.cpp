@@ -2,7 +2,6 @@
 // messages and the application's choices.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -205,154 +204,106 @@ TEST_F(PopWalk, DefaultChoicesGiveUidlTopRetrAndDele) {
                                    "Trace >>QUIT "}));
 }
 
-// What the application's choices and the server's refusals do to the walk over one message.
-struct WalkCase {
-    const char* name;
-    std::function<void(popZef&)> choose;
-    std::string replies;  // from the LIST reply on
-    std::string sent;     // everything sent after LIST 1
-    Log logged, absent;   // events that must and must not appear
-    std::string done;     // the Done after Closed, if the walk has ended
-};
-
-void Cancel(long, bool& cancel) {
-    cancel = true;
+TEST_F(PopWalk, UidlRefusalGivesAnEmptyIdAndGoesOn) {
+    h.Receive("+OK 1 120\r\n-ERR no UIDL\r\n");
+    EXPECT_EQ(h.Sent(), "UIDL 1\r\nTOP 1 0\r\n");
+    EXPECT_TRUE(h.Logged("UidlDone 1 []"));
 }
 
-const std::string kToRetr = "+OK 1 120\r\n+OK 1 x\r\n+OK\r\n.\r\n";  // LIST, UIDL, TOP
+TEST_F(PopWalk, DeleteInUidlDoneSkipsTopAndRetr) {
+    h.control->UidlDone = [](long, const Text&, bool& deleteNow) { deleteNow = true; };
+    h.Receive("+OK 1 120\r\n+OK 1 x\r\n");
+    EXPECT_EQ(h.Sent(), "UIDL 1\r\nDELE 1\r\n");
+    h.Receive("+OK\r\n");
+    EXPECT_EQ(h.Sent(), "QUIT\r\n");
+    EXPECT_FALSE(h.Logged("TopFirst 1"));
+    EXPECT_FALSE(h.Logged("RetrFirst 1 120"));
+}
 
-class PopWalkChoices : public ::testing::TestWithParam<WalkCase> {};
+TEST_F(PopWalk, TopRefusalAsksTopDoneWhichMayDelete) {
+    h.Receive("+OK 1 120\r\n+OK 1 x\r\n-ERR no TOP\r\n");
+    EXPECT_EQ(h.Sent(), "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\n");
+    EXPECT_TRUE(h.Logged("TopDone 1"));
 
-TEST_P(PopWalkChoices, SendTheExpectedCommands) {
-    const WalkCase& c = GetParam();
-    PopHarness h;
-    if (c.choose) {
-        c.choose(*h.control);
-    }
-    h.LogIn();
-    h.Receive("+OK 1 120\r\n");  // STAT: one message
-    EXPECT_EQ(h.Sent(), "LIST 1\r\n");
-    h.Receive(c.replies);
-    EXPECT_EQ(h.Sent(), c.sent);
-    for (const std::string& line : c.logged) {
-        EXPECT_TRUE(h.Logged(line)) << line;
-    }
-    for (const std::string& line : c.absent) {
-        EXPECT_FALSE(h.Logged(line)) << line;
-    }
-    if (!c.done.empty()) {
-        h.wire->RaiseClosed();
-        EXPECT_EQ(h.events.back(), c.done);
+    PopHarness del;
+    del.control->TopDone = [](long, bool& deleteNow) { deleteNow = true; };
+    del.LogIn();
+    del.Receive("+OK 1 120\r\n+OK 1 120\r\n+OK 1 x\r\n-ERR no TOP\r\n");
+    EXPECT_EQ(del.Sent(), "LIST 1\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\n");
+}
+
+TEST_F(PopWalk, CompleteTopResponseLeadsToRetrFirstNotTopDone) {
+    h.Receive("+OK 1 120\r\n+OK 1 x\r\n+OK\r\n.\r\n");
+    EXPECT_FALSE(h.Logged("TopDone 1"));
+    EXPECT_TRUE(h.Logged("RetrFirst 1 120"));
+}
+
+TEST_F(PopWalk, CancelFlagsSkipSteps) {
+    h.control->UidlFirst = [](long, bool& cancel) { cancel = true; };
+    h.Receive("+OK 1 120\r\n");
+    EXPECT_EQ(h.Sent(), "TOP 1 0\r\n");  // TopFirst is asked at once
+
+    PopHarness all;
+    all.control->UidlFirst = [](long, bool& cancel) { cancel = true; };
+    all.control->TopFirst = [](long, bool& cancel) { cancel = true; };
+    all.LogIn();
+    all.Receive("+OK 1 120\r\n+OK 1 120\r\n");
+    EXPECT_EQ(all.Sent(), "LIST 1\r\nRETR 1\r\n");
+    EXPECT_TRUE(all.Logged("RetrFirst 1 120"));
+}
+
+TEST_F(PopWalk, CancelRetrLeavesTheMessage) {
+    h.control->RetrFirst = [](long, long, bool& cancel) { cancel = true; };
+    h.Receive("+OK 1 120\r\n+OK 1 x\r\n+OK\r\n.\r\n");
+    EXPECT_EQ(h.Sent(), "UIDL 1\r\nTOP 1 0\r\nQUIT\r\n");
+    EXPECT_FALSE(h.Logged("MailHeadFirst 1"));
+}
+
+TEST_F(PopWalk, CancelDeleteKeepsTheMessage) {
+    h.control->RetrDone = [](long, bool& keep) { keep = true; };
+    h.Receive("+OK 1 120\r\n+OK 1 x\r\n+OK\r\n.\r\n+OK\r\nbody\r\n.\r\n");
+    EXPECT_EQ(h.Sent(), "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\nQUIT\r\n");
+}
+
+TEST_F(PopWalk, RetrRefusalResets) {
+    h.Receive("+OK 1 120\r\n+OK 1 x\r\n+OK\r\n.\r\n-ERR gone\r\n");
+    EXPECT_EQ(h.Sent(), "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\nRSET\r\n");
+    h.Receive("-ERR whatever\r\n");  // the RSET reply is not examined
+    EXPECT_EQ(h.Sent(), "QUIT\r\n");
+    h.Receive("+OK\r\n");
+    EXPECT_EQ(h.CloseAndDone(), "Done -1 [-ERR gone]");
+}
+
+TEST_F(PopWalk, DeleRefusalResets) {
+    h.Receive("+OK 1 120\r\n+OK 1 x\r\n+OK\r\n.\r\n+OK\r\n.\r\n-ERR locked\r\n");
+    EXPECT_EQ(h.Sent(), "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\nDELE 1\r\nRSET\r\n");
+}
+
+TEST_F(PopWalk, ListRefusalOrReplyWithoutSizeResets) {
+    for (const char* reply : {"-ERR no such message\r\n", "+OK\r\n"}) {
+        PopHarness each;
+        each.LogIn();
+        each.Receive(std::string("+OK 1 120\r\n") + reply);
+        EXPECT_EQ(each.Sent(), "LIST 1\r\nRSET\r\n") << reply;
+        EXPECT_FALSE(each.Logged("UidlFirst 1")) << reply;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Walk, PopWalkChoices,
-    ::testing::Values(
-        WalkCase{"UidlRefusalGivesAnEmptyId",
-                 nullptr,
-                 "+OK 1 120\r\n-ERR no UIDL\r\n",
-                 "UIDL 1\r\nTOP 1 0\r\n",
-                 {"UidlDone 1 []"},
-                 {},
-                 ""},
-        WalkCase{"DeleteInUidlDoneSkipsTopAndRetr",
-                 [](popZef& c) { c.UidlDone = [](long, const Text&, bool& del) { del = true; }; },
-                 "+OK 1 120\r\n+OK 1 x\r\n+OK\r\n",
-                 "UIDL 1\r\nDELE 1\r\nQUIT\r\n",
-                 {},
-                 {"TopFirst 1", "RetrFirst 1 120"},
-                 ""},
-        WalkCase{"TopRefusalAsksTopDone",
-                 nullptr,
-                 "+OK 1 120\r\n+OK 1 x\r\n-ERR no TOP\r\n",
-                 "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\n",
-                 {"TopDone 1"},
-                 {},
-                 ""},
-        WalkCase{"TopRefusalWithDeleteSendsDele",
-                 [](popZef& c) { c.TopDone = Cancel; },
-                 "+OK 1 120\r\n+OK 1 x\r\n-ERR no TOP\r\n",
-                 "UIDL 1\r\nTOP 1 0\r\nDELE 1\r\n",
-                 {},
-                 {},
-                 ""},
-        WalkCase{"CompleteTopLeadsToRetrFirstNotTopDone",
-                 nullptr,
-                 kToRetr,
-                 "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\n",
-                 {"RetrFirst 1 120"},
-                 {"TopDone 1"},
-                 ""},
-        WalkCase{"CancelUidlAsksTopFirstAtOnce",
-                 [](popZef& c) { c.UidlFirst = Cancel; },
-                 "+OK 1 120\r\n",
-                 "TOP 1 0\r\n",
-                 {},
-                 {},
-                 ""},
-        WalkCase{"CancelUidlAndTopGoesToRetr",
-                 [](popZef& c) {
-                     c.UidlFirst = Cancel;
-                     c.TopFirst = Cancel;
-                 },
-                 "+OK 1 120\r\n",
-                 "RETR 1\r\n",
-                 {"RetrFirst 1 120"},
-                 {},
-                 ""},
-        WalkCase{"CancelRetrLeavesTheMessage",
-                 [](popZef& c) { c.RetrFirst = [](long, long, bool& cancel) { cancel = true; }; },
-                 kToRetr,
-                 "UIDL 1\r\nTOP 1 0\r\nQUIT\r\n",
-                 {},
-                 {"MailHeadFirst 1"},
-                 ""},
-        WalkCase{"CancelDeleteKeepsTheMessage",
-                 [](popZef& c) { c.RetrDone = Cancel; },
-                 kToRetr + "+OK\r\nbody\r\n.\r\n",
-                 "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\nQUIT\r\n",
-                 {},
-                 {},
-                 ""},
-        // The reply to RSET is not examined.
-        WalkCase{"RetrRefusalResets",
-                 nullptr,
-                 kToRetr + "-ERR gone\r\n-ERR whatever\r\n+OK\r\n",
-                 "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\nRSET\r\nQUIT\r\n",
-                 {},
-                 {},
-                 "Done -1 [-ERR gone]"},
-        WalkCase{"DeleRefusalResets",
-                 nullptr,
-                 kToRetr + "+OK\r\n.\r\n-ERR locked\r\n",
-                 "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\nDELE 1\r\nRSET\r\n",
-                 {},
-                 {},
-                 ""},
-        WalkCase{"ListRefusalResets", nullptr, "-ERR no such message\r\n", "RSET\r\n", {}, {}, ""},
-        WalkCase{"ListReplyWithoutSizeIsARefusal",
-                 nullptr,
-                 "+OK\r\n",
-                 "RSET\r\n",
-                 {},
-                 {"UidlFirst 1"},
-                 ""},
-        WalkCase{"DeleteOnErrorTurnsTheResetIntoQuit",
-                 [](popZef& c) { c.DeleteOnError(true); },
-                 kToRetr + "-ERR gone\r\n+OK\r\n",
-                 "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\nQUIT\r\n",
-                 {"Trace >>QUIT "},
-                 {},
-                 "Done -1 [-ERR gone]"}),
-    [](const ::testing::TestParamInfo<WalkCase>& info) { return std::string(info.param.name); });
-
-TEST(PopWalkLines, NegativeTopLinesKeepTheirSign) {
+TEST_F(PopWalk, NegativeTopLinesKeepTheirSign) {
     PopHarness n;
     n.control->pop(u"pop.example", u"bob", u"pw", -1);
     n.wire->RaiseConnected();
     n.Receive("+OK\r\n+OK\r\n+OK\r\n+OK 1 9\r\n+OK 1 9\r\n+OK 1 x\r\n");
     EXPECT_EQ(n.Sent(), "USER bob\r\nPASS pw\r\nSTAT\r\nLIST 1\r\nUIDL 1\r\nTOP 1 -1\r\n");
+}
+
+TEST_F(PopWalk, DeleteOnErrorTurnsTheResetIntoQuit) {
+    h.control->DeleteOnError(true);
+    h.Receive("+OK 1 120\r\n+OK 1 x\r\n+OK\r\n.\r\n-ERR gone\r\n");
+    EXPECT_EQ(h.Sent(), "UIDL 1\r\nTOP 1 0\r\nRETR 1\r\nQUIT\r\n");
+    EXPECT_TRUE(h.Logged("Trace >>QUIT "));
+    h.Receive("+OK\r\n");
+    EXPECT_EQ(h.CloseAndDone(), "Done -1 [-ERR gone]");
 }
 
 // --- lines in and outside multi-line responses ---
