@@ -15,7 +15,6 @@
 #include "pop/popZef.h"
 #include "tests/integration/support/IntegrationEnv.h"
 #include "tests/integration/support/MailboxReader.h"
-#include "tests/integration/support/SmtpSession.h"
 
 namespace zef::integration {
 namespace {

@@ -20,7 +20,7 @@
 #include "smtp/smtpZef.h"
 #include "tests/integration/support/IntegrationEnv.h"
 #include "tests/integration/support/MailboxReader.h"
-#include "tests/integration/support/RecordingTap.h"
+#include "tests/integration/support/Relay.h"
 #include "tests/integration/support/SmtpSession.h"
 
 namespace zef::integration {
@@ -184,7 +184,7 @@ class SmtpGoodCertificate : public SmtpOverTls, public ::testing::WithParamInter
 // form of the password or the user name went out in the clear.
 TEST_P(SmtpGoodCertificate, CarriesTheWholeSendWithNothingSecretInTheClear) {
     const SmtpMode mode = GetParam();
-    RecordingTap tap(io_, tls_.Port("smtp", mode.mode, "good"));
+    Relay tap(io_, tls_.Port("smtp", mode.mode, "good"));
     smtp_->Security(mode.security);
     smtp_->Auth(mode.auth);
     Send(tap.Port());
@@ -336,7 +336,7 @@ class PopGoodCertificate : public PopOverTls, public ::testing::WithParamInterfa
 TEST_P(PopGoodCertificate, ReadsTheWholeMailboxWithTheLoginProtected) {
     const PopMode mode = GetParam();
     const size_t loginsBefore = Logins("good").size();
-    RecordingTap tap(io_, tls_.Port("pop3", mode.mode, "good"));
+    Relay tap(io_, tls_.Port("pop3", mode.mode, "good"));
     ASSERT_TRUE(Read(tap.Port(), mode.security, mode.apop));
     ExpectWholeMailbox();
 
@@ -401,7 +401,7 @@ INSTANTIATE_TEST_SUITE_P(Each, PopBadCertificate, ::testing::ValuesIn(PopBadCase
 
 // Dovecot without TLS refuses STLS: the transfer ends at once, nothing else sent.
 TEST_F(PopOverTls, RefusedStlsEndsTheTransfer) {
-    RecordingTap tap(io_, env_.pop3Port);
+    Relay tap(io_, env_.pop3Port);
     ASSERT_TRUE(Read(tap.Port(), kSecurityStartTls));
     EXPECT_EQ(reader_->doneCode, -1) << reader_->trace;
     EXPECT_EQ(reader_->doneMessage.rfind("-ERR", 0), 0U) << reader_->doneMessage;

@@ -102,6 +102,20 @@ Outcome Rig::Result() const {
 
 namespace {
 
+// An event's log entry: its name, then each argument, numbers as they are and texts in brackets.
+std::string Arg(long number) {
+    return std::to_string(number);
+}
+std::string Arg(const Text& text) {
+    return "[" + U8(text) + "]";
+}
+template <class... Args>
+std::string Entry(const char* name, const Args&... args) {
+    std::string entry = name;
+    ((entry += " " + Arg(args)), ...);
+    return entry;
+}
+
 Bytes Utf16(std::u16string_view text) {
     return TextToUtf16Le(text);
 }
@@ -144,7 +158,7 @@ void SmtpRig::HookEvents() {
     control->Trace = [this](const Text& message) { Log("Trace " + U8(message)); };
     control->CaptionChanged = [this](const Text& caption) { Log("Caption " + U8(caption)); };
     control->MoreData = [this](long id, Bytes& data) {
-        Log("MoreData " + std::to_string(id));
+        Log(Entry("MoreData", id));
         switch (id) {
             case 1:
                 data = Utf16(u"本文の一行目です。\r\nline with ..dots\r\n");
@@ -158,11 +172,11 @@ void SmtpRig::HookEvents() {
     };
     control->MimeHead = [this](long depth, long part, Text& format, Text& type, Text& name,
                                Text& charset, Text& encoding, Text& additional) {
-        Log("MimeHead " + std::to_string(depth) + " " + std::to_string(part));
+        Log(Entry("MimeHead", depth, part));
         AnswerMimeHead(depth, part, format, type, name, charset, encoding, additional);
     };
     control->MimeBody = [this](long depth, long part, Bytes& data) {
-        Log("MimeBody " + std::to_string(depth) + " " + std::to_string(part));
+        Log(Entry("MimeBody", depth, part));
         AnswerMimeBody(depth, part, data);
     };
 }
@@ -235,35 +249,31 @@ void PopRig::HookEvents() {
     c.Done = [this](long code, const Text& message) { LogDone(code, message); };
     c.Trace = [this](const Text& message) { Log("Trace " + U8(message)); };
     c.CaptionChanged = [this](const Text& caption) { Log("Caption " + U8(caption)); };
-    c.Stat = [this](long many, long muchAll) {
-        Log("Stat " + std::to_string(many) + " " + std::to_string(muchAll));
-    };
+    c.Stat = [this](long many, long muchAll) { Log(Entry("Stat", many, muchAll)); };
     c.UidlFirst = [this](long id, bool& cancel) {
-        Log("UidlFirst " + std::to_string(id));
+        Log(Entry("UidlFirst", id));
         cancel = policy_.skipUidl.count(id) != 0;
     };
     c.UidlDone = [this](long id, const Text& uidl, bool& deleteNow) {
-        Log("UidlDone " + std::to_string(id) + " [" + U8(uidl) + "]");
+        Log(Entry("UidlDone", id, uidl));
         deleteNow = policy_.deleteAtUidl.count(id) != 0;
         if (deleteNow) {
             letDelete.insert(id);
         }
     };
     c.TopFirst = [this](long id, bool& cancel) {
-        Log("TopFirst " + std::to_string(id));
+        Log(Entry("TopFirst", id));
         cancel = policy_.skipTop.count(id) != 0;
     };
-    c.TopNext = [this](long id, const Text& line) {
-        Log("TopNext " + std::to_string(id) + " [" + U8(line) + "]");
-    };
-    c.TopDone = [this](long id, bool& /*deleteNow*/) { Log("TopDone " + std::to_string(id)); };
+    c.TopNext = [this](long id, const Text& line) { Log(Entry("TopNext", id, line)); };
+    c.TopDone = [this](long id, bool& /*deleteNow*/) { Log(Entry("TopDone", id)); };
     c.RetrFirst = [this](long id, long much, bool& cancel) {
         views[id].clear();
-        View(id, "RetrFirst " + std::to_string(id) + " " + std::to_string(much));
+        View(id, Entry("RetrFirst", id, much));
         cancel = policy_.skipRetr.count(id) != 0;
     };
     c.RetrDone = [this](long id, bool& cancelDelete) {
-        View(id, "RetrDone " + std::to_string(id));
+        View(id, Entry("RetrDone", id));
         cancelDelete = policy_.keep.count(id) != 0;
         if (!cancelDelete) {
             letDelete.insert(id);
@@ -274,42 +284,31 @@ void PopRig::HookEvents() {
     };
     c.MailHeadFirst = [this](long id) { View(id, "MailHeadFirst"); };
     c.MailHeadNext = [this](long id, const Text& name, const Text& value) {
-        View(id, "MailHeadNext [" + U8(name) + "] [" + U8(value) + "]");
+        View(id, Entry("MailHeadNext", name, value));
     };
     c.MailHeadDone = [this](long id) { View(id, "MailHeadDone"); };
-    c.MimeHeadFirst = [this](long id, long part) {
-        View(id, "MimeHeadFirst " + std::to_string(part));
-    };
+    c.MimeHeadFirst = [this](long id, long part) { View(id, Entry("MimeHeadFirst", part)); };
     c.MimeHeadNext = [this](long id, long part, const Text& name, const Text& value) {
-        View(id,
-             "MimeHeadNext " + std::to_string(part) + " [" + U8(name) + "] [" + U8(value) + "]");
+        View(id, Entry("MimeHeadNext", part, name, value));
     };
-    c.MimeHeadDone = [this](long id, long part) {
-        View(id, "MimeHeadDone " + std::to_string(part));
-    };
+    c.MimeHeadDone = [this](long id, long part) { View(id, Entry("MimeHeadDone", part)); };
     c.MultiPartOpen = [this](long id, long parentPart, const Text& type, const Text& name,
                              const Text& charset, const Text& encoding, Text& tag) {
-        View(id, "MultiPartOpen " + std::to_string(parentPart) + " [" + U8(type) + "] [" +
-                     U8(name) + "] [" + U8(charset) + "] [" + U8(encoding) + "] tag [" + U8(tag) +
-                     "]");
+        View(id, Entry("MultiPartOpen", parentPart, type, name, charset, encoding) + " tag " +
+                     Arg(tag));
         tag = u"tag-" + Utf8ToText(std::to_string(id)) + u"-" +
               Utf8ToText(std::to_string(parentPart));
     };
-    c.MultiPartClose = [this](long id, const Text& tag) {
-        View(id, "MultiPartClose [" + U8(tag) + "]");
-    };
+    c.MultiPartClose = [this](long id, const Text& tag) { View(id, Entry("MultiPartClose", tag)); };
     c.MimeDataFirst = [this](long id, long part, const Text& type, const Text& name,
                              const Text& charset, const Text& encoding, bool& isText) {
-        View(id, "MimeDataFirst " + std::to_string(part) + " [" + U8(type) + "] [" + U8(name) +
-                     "] [" + U8(charset) + "] [" + U8(encoding) + "]");
+        View(id, Entry("MimeDataFirst", part, type, name, charset, encoding));
         isText = !(policy_.binaryEvenParts && part % 2 == 0);
     };
     c.MimeDataNext = [this](long id, long part, Bytes& data) {
-        View(id, "MimeDataNext " + std::to_string(part) + " " + Printable(data));
+        View(id, Entry("MimeDataNext", part) + " " + Printable(data));
     };
-    c.MimeDataDone = [this](long id, long part) {
-        View(id, "MimeDataDone " + std::to_string(part));
-    };
+    c.MimeDataDone = [this](long id, long part) { View(id, Entry("MimeDataDone", part)); };
 }
 
 void PopRig::Start(bool apop, long topLines) {

@@ -14,11 +14,12 @@
 #include "common/Unicode.h"
 #include "pop/popZef.h"
 #include "tests/integration/support/IntegrationEnv.h"
-#include "tests/reliability/CuttingProxy.h"
+#include "tests/integration/support/Relay.h"
 
 namespace zef::reliability {
 namespace {
 
+using integration::Relay;
 using integration::RunChecker;
 using integration::RunUntil;
 using integration::ServerEnv;
@@ -30,7 +31,7 @@ int lost = 0;
 struct Cut {
     std::string name;
     std::string mailbox;
-    CuttingProxy::Rule rule;
+    Relay::Rule rule;
     long code;            // what Done must carry
     std::set<long> keep;  // RetrDone: CancelDelete for these, the others are let go
 };
@@ -43,17 +44,8 @@ std::vector<std::string> Ids(const ServerEnv& env, const std::string& mailbox) {
     return RunChecker(env, {"mailbox", env.pop3Port, mailbox, env.pop3Pass})["ids"];
 }
 
-class DroppedConnection : public ::testing::TestWithParam<Cut> {
-  protected:
-    void SetUp() override {
-        auto env = ServerEnv::FromEnvironment();
-        if (!env) {
-            GTEST_SKIP() << "needs the servers of run_with_servers.py (run it through ctest)";
-        }
-        env_ = *env;
-    }
-    ServerEnv env_;
-};
+class DroppedConnection : public integration::WithServers,
+                          public ::testing::WithParamInterface<Cut> {};
 
 TEST_P(DroppedConnection, NothingIsDeletedThatTheApplicationDidNotLetGo) {
     const Cut& cut = GetParam();
@@ -61,7 +53,7 @@ TEST_P(DroppedConnection, NothingIsDeletedThatTheApplicationDidNotLetGo) {
     ASSERT_FALSE(before.empty());
 
     asio::io_context io;
-    CuttingProxy proxy(io, env_.pop3Port, cut.rule);
+    Relay proxy(io, env_.pop3Port, cut.rule);
     popZef control(io);
     int dones = 0;
     long code = 0;

@@ -36,16 +36,8 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-class SecretsAgainstServers : public ::testing::Test {
+class SecretsAgainstServers : public integration::WithServers {
   protected:
-    void SetUp() override {
-        auto env = ServerEnv::FromEnvironment();
-        if (!env) {
-            GTEST_SKIP() << "needs the servers of run_with_servers.py (run it through ctest)";
-        }
-        env_ = *env;
-    }
-
     // Everything the application heard: traces, and the Done code and message.
     struct Heard {
         std::vector<std::string> traces;
@@ -110,8 +102,6 @@ class SecretsAgainstServers : public ::testing::Test {
             io, [&] { return heard.dones > 0; }, 30s));
         return heard;
     }
-
-    ServerEnv env_;
 };
 
 TEST_F(SecretsAgainstServers, SmtpSessionsKeepThePassword) {

@@ -3,6 +3,8 @@
 // the event loop.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <asio/io_context.hpp>
 #include <chrono>
 #include <functional>
@@ -31,6 +33,20 @@ struct ServerEnv {
     // The expectations the corpus generator wrote beside message `name`.
     nlohmann::json Expected(const std::string& name) const;
     std::string CorpusFile(const std::string& name) const;
+};
+
+// A fixture whose tests need the servers of run_with_servers.py; skipped when run on its own.
+class WithServers : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto env = ServerEnv::FromEnvironment();
+        if (!env) {
+            GTEST_SKIP() << "needs the servers of run_with_servers.py (run it through ctest)";
+        }
+        env_ = *env;
+    }
+    asio::io_context io_;
+    ServerEnv env_;
 };
 
 // Runs checker.py with the arguments and parses what it prints; throws with its error output

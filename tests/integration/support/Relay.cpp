@@ -1,10 +1,10 @@
-#include "tests/reliability/CuttingProxy.h"
+#include "tests/integration/support/Relay.h"
 
 #include <memory>
 
-namespace zef::reliability {
+namespace zef::integration {
 
-CuttingProxy::CuttingProxy(asio::io_context& io, std::string serverPort, Rule rule)
+Relay::Relay(asio::io_context& io, std::string serverPort, Rule rule)
     : io_(io),
       serverPort_(std::move(serverPort)),
       rule_(std::move(rule)),
@@ -18,20 +18,23 @@ CuttingProxy::CuttingProxy(asio::io_context& io, std::string serverPort, Rule ru
     });
 }
 
-CuttingProxy::~CuttingProxy() {
+Relay::Relay(asio::io_context& io, std::string serverPort)
+    : Relay(io, std::move(serverPort), Rule{}) {}
+
+Relay::~Relay() {
     std::error_code ignored;
     acceptor_.close(ignored);
     client_.close(ignored);
     server_.close(ignored);
 }
 
-std::string CuttingProxy::Port() const {
+std::string Relay::Port() const {
     return std::to_string(acceptor_.local_endpoint().port());
 }
 
 // The server is connected at once, before anything is read from the client, so the greeting
 // flows as soon as the server sends it.
-void CuttingProxy::Accepted() {
+void Relay::Accepted() {
     const asio::ip::tcp::endpoint server(asio::ip::make_address("127.0.0.1"),
                                          static_cast<unsigned short>(std::stoi(serverPort_)));
     std::error_code error;
@@ -44,18 +47,18 @@ void CuttingProxy::Accepted() {
     ReadServer();
 }
 
-void CuttingProxy::ReadClient() {
+void Relay::ReadClient() {
     client_.async_read_some(asio::buffer(clientBuffer_), [this](std::error_code error, size_t n) {
         if (error || cut_) {
             Cut();
             return;
         }
         std::string bytes(clientBuffer_.data(), n);
-        if (!triggered_) {
-            const size_t searchFrom = clientStream_.size() >= rule_.trigger.size()
-                                          ? clientStream_.size() - rule_.trigger.size() + 1
-                                          : 0;
-            clientStream_ += bytes;
+        const size_t searchFrom = clientStream_.size() >= rule_.trigger.size()
+                                      ? clientStream_.size() - rule_.trigger.size() + 1
+                                      : 0;
+        clientStream_ += bytes;
+        if (!triggered_ && !rule_.trigger.empty()) {
             const size_t at = clientStream_.find(rule_.trigger, searchFrom);
             if (at != std::string::npos) {
                 triggered_ = true;
@@ -75,7 +78,7 @@ void CuttingProxy::ReadClient() {
     });
 }
 
-void CuttingProxy::ReadServer() {
+void Relay::ReadServer() {
     server_.async_read_some(asio::buffer(serverBuffer_), [this](std::error_code error, size_t n) {
         if (error || cut_) {
             Cut();
@@ -101,7 +104,7 @@ void CuttingProxy::ReadServer() {
 }
 
 // Writes are small and synchronous on loopback: the order of the stream is kept simply.
-void CuttingProxy::ToServer(std::string bytes) {
+void Relay::ToServer(std::string bytes) {
     std::error_code error;
     asio::write(server_, asio::buffer(bytes), error);
     if (error) {
@@ -109,7 +112,7 @@ void CuttingProxy::ToServer(std::string bytes) {
     }
 }
 
-void CuttingProxy::ToClient(std::string bytes, bool cutAfter) {
+void Relay::ToClient(std::string bytes, bool cutAfter) {
     std::error_code error;
     if (!bytes.empty()) {
         asio::write(client_, asio::buffer(bytes), error);
@@ -119,7 +122,7 @@ void CuttingProxy::ToClient(std::string bytes, bool cutAfter) {
     }
 }
 
-void CuttingProxy::Cut() {
+void Relay::Cut() {
     if (cut_) {
         return;
     }
@@ -131,4 +134,4 @@ void CuttingProxy::Cut() {
     server_.close(ignored);
 }
 
-}  // namespace zef::reliability
+}  // namespace zef::integration

@@ -1,29 +1,34 @@
-// A TCP proxy on 127.0.0.1 between a control and a real server that cuts the connection at a
-// chosen moment of the dialogue: when the client sends a given command (before or after the
-// server has it), and after a given number of the server's bytes that follow it.
+// A TCP relay on 127.0.0.1 between a control and a real server. It keeps every byte the client
+// sends, as anyone on the path could read them (a test looks there for secrets sent in the
+// clear), and can cut the connection at a chosen moment of the dialogue: when the client sends a
+// given command (before or after the server has it), and after a given number of the server's
+// bytes that follow it.
 #pragma once
 
 #include <array>
 #include <asio.hpp>
 #include <string>
 
-namespace zef::reliability {
+namespace zef::integration {
 
-class CuttingProxy {
+class Relay {
   public:
     struct Rule {
-        std::string trigger;          // a client command, e.g. "RETR 3\r\n"
+        std::string trigger;          // a client command, e.g. "RETR 3\r\n"; empty: never cut
         bool forwardTrigger = true;   // false: the server never gets it
         size_t serverBytesAfter = 0;  // the server's bytes after it that still reach the client
     };
 
-    CuttingProxy(asio::io_context& io, std::string serverPort, Rule rule);
-    ~CuttingProxy();
-    CuttingProxy(const CuttingProxy&) = delete;
-    CuttingProxy& operator=(const CuttingProxy&) = delete;
+    Relay(asio::io_context& io, std::string serverPort, Rule rule);
+    Relay(asio::io_context& io, std::string serverPort);  // never cuts
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
 
     std::string Port() const;
     bool HasCut() const { return cut_; }
+    // Everything the client sent, in order.
+    const std::string& FromClient() const { return clientStream_; }
 
   private:
     void Accepted();
@@ -41,10 +46,10 @@ class CuttingProxy {
     asio::ip::tcp::socket server_;
     std::array<char, 16384> clientBuffer_{};
     std::array<char, 16384> serverBuffer_{};
-    std::string clientStream_;  // every byte the client sent, to find the trigger in
+    std::string clientStream_;
     bool triggered_ = false;
     size_t serverBytesAfter_ = 0;
     bool cut_ = false;
 };
 
-}  // namespace zef::reliability
+}  // namespace zef::integration

@@ -17,20 +17,6 @@
 
 namespace zef::integration {
 
-// A fixture whose tests need the servers of run_with_servers.py; skipped when run on its own.
-class WithServers : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        auto env = ServerEnv::FromEnvironment();
-        if (!env) {
-            GTEST_SKIP() << "needs the servers of run_with_servers.py (run it through ctest)";
-        }
-        env_ = *env;
-    }
-    asio::io_context io_;
-    ServerEnv env_;
-};
-
 class SmtpSession {
   public:
     SmtpSession(asio::io_context& io, const ServerEnv& env)
