@@ -63,6 +63,14 @@ std::vector<Bytes> Drain(PieceSource& source) {
     return pieces;
 }
 
+Bytes Joined(PieceSource& source) {
+    Bytes all;
+    for (const Bytes& piece : Drain(source)) {
+        all += piece;
+    }
+    return all;
+}
+
 TEST(LineEndNormaliser, EveryLineEndBecomesCrLf) {
     EXPECT_EQ(Normalise({"a\nb\rc\r\nd"}), "a\r\nb\r\nc\r\nd");
     EXPECT_EQ(Normalise({"\r\r\n\n\r"}), "\r\n\r\n\r\n\r\n");
@@ -170,11 +178,7 @@ TEST(TextSource, CutsLargeTextAfterALineEnd) {
 
 TEST(TextSource, APartKeepsItsLastLineEnd) {
     auto source = MakeTextSource(std::make_unique<SteppedInput>("x\n", 1), false);
-    Bytes all;
-    for (const Bytes& piece : Drain(*source)) {
-        all += piece;
-    }
-    EXPECT_EQ(Utf16LeToText(all), u"x\r\n");
+    EXPECT_EQ(Utf16LeToText(Joined(*source)), u"x\r\n");
 }
 
 TEST(TextSource, EmptyInputGivesNoPiece) {
@@ -185,11 +189,7 @@ TEST(TextSource, EmptyInputGivesNoPiece) {
 TEST(ByteTextSource, KeepsTheBytesAndNormalisesLineEnds) {
     std::string html = "<p>\xE6\x97\xA5</p>\n.x\n";
     auto source = MakeByteTextSource(std::make_unique<SteppedInput>(html, 3), false);
-    Bytes all;
-    for (const Bytes& piece : Drain(*source)) {
-        all += piece;
-    }
-    EXPECT_EQ(all, "<p>\xE6\x97\xA5</p>\r\n.x\r\n");
+    EXPECT_EQ(Joined(*source), "<p>\xE6\x97\xA5</p>\r\n.x\r\n");
 }
 
 TEST(AttachmentSource, PiecesAreWholeBase64Lines) {

@@ -78,6 +78,15 @@ class MessageWriterTest : public ::testing::Test {
         writer.PartDataEnd();
     }
 
+    // A message `id` whose container holds one text part with `data`.
+    static void WriteOnePartMessage(MessageWriter& writer, long id, const Bytes& data) {
+        writer.BeginMessage(id, 10);
+        writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
+        writer.PartHead(1);
+        writer.PartDataBegin(1, u"text/plain", u"", u"", u"7bit");
+        writer.PartData(data);
+    }
+
     std::filesystem::path out_;
 };
 
@@ -146,12 +155,7 @@ TEST_F(MessageWriterTest, TextFilesByDeclaredCharsetOrThroughAny2Unicode) {
 
 TEST_F(MessageWriterTest, AMessageWithoutBoundaryIsPartOne) {
     MessageWriter writer(out_, false, MarkedLatin1);
-    writer.BeginMessage(4, 20);
-    writer.MessageField(u"Subject", u"plain");
-    writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
-    writer.PartHead(1);
-    writer.PartDataBegin(1, u"text/plain", u"", u"", u"7bit");
-    writer.PartData("hello\r\n");
+    WriteOnePartMessage(writer, 4, "hello\r\n");
     writer.PartDataEnd();
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
 
@@ -195,11 +199,7 @@ TEST_F(MessageWriterTest, TwoMessagesGetTwoFolders) {
     MessageWriter writer(out_, false, MarkedLatin1);
     for (long id : {1L, 2L}) {
         writer.Uidl(id, u"u" + AsciiToText(std::to_string(id)));
-        writer.BeginMessage(id, 10);
-        writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
-        writer.PartHead(1);
-        writer.PartDataBegin(1, u"text/plain", u"", u"", u"7bit");
-        writer.PartData(std::to_string(id));
+        WriteOnePartMessage(writer, id, std::to_string(id));
         writer.PartDataEnd();
         ASSERT_EQ(writer.FinishMessage(), std::nullopt);
         writer.MultiPartClose();
@@ -210,7 +210,8 @@ TEST_F(MessageWriterTest, TwoMessagesGetTwoFolders) {
     EXPECT_EQ(Read(out_ / "2" / "part1.txt"), "2");
 }
 
-TEST_F(MessageWriterTest, AnExistingFolderIsNotOverwritten) {
+// A folder that exists already, or one that cannot be made: an error, and nothing left behind.
+TEST_F(MessageWriterTest, AFailedWriteIsReportedAndLeavesNothingBehind) {
     std::filesystem::create_directories(out_ / "1");
     std::ofstream(out_ / "1" / "keep.txt") << "earlier fetch";
     MessageWriter writer(out_, false, MarkedLatin1);
@@ -220,24 +221,17 @@ TEST_F(MessageWriterTest, AnExistingFolderIsNotOverwritten) {
     EXPECT_NE(error->find("already exists"), std::string::npos) << *error;
     EXPECT_EQ(Read(out_ / "1" / "keep.txt"), "earlier fetch");
     EXPECT_FALSE(std::filesystem::exists(out_ / ".1.partial"));
-}
 
-TEST_F(MessageWriterTest, AFailedWriteIsReportedAndLeavesNothingBehind) {
-    MessageWriter writer(out_ / "missing" / "deeper", false, MarkedLatin1);
-    WriteNestedMessage(writer);
-    std::optional<std::string> error = writer.FinishMessage();
-    ASSERT_TRUE(error.has_value());
+    MessageWriter nowhere(out_ / "missing" / "deeper", false, MarkedLatin1);
+    WriteNestedMessage(nowhere);
+    EXPECT_TRUE(nowhere.FinishMessage().has_value());
     EXPECT_FALSE(std::filesystem::exists(out_ / "missing"));
 }
 
 TEST_F(MessageWriterTest, AnInterruptedMessageLeavesNoPartialFolder) {
     {
         MessageWriter writer(out_, false, MarkedLatin1);
-        writer.BeginMessage(7, 10);
-        writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
-        writer.PartHead(1);
-        writer.PartDataBegin(1, u"text/plain", u"", u"", u"7bit");
-        writer.PartData("half");
+        WriteOnePartMessage(writer, 7, "half");
         EXPECT_TRUE(std::filesystem::exists(out_ / ".7.partial"));
     }
     EXPECT_FALSE(std::filesystem::exists(out_ / ".7.partial"));
