@@ -114,32 +114,6 @@ TEST(Injection, SmtpRefusesEveryLineBreakBeforeConnecting) {
             refusedBeforeSending += smtp.wire->connects.empty() ? 1 : 0;
         }
     }
-    // PLAIN puts both credentials on one line between NULs: a NUL in either is refused too.
-    for (const char16_t* field : {u"User", u"Pass"}) {
-        ScriptedSmtp smtp;
-        Prepare(*smtp.control, 3);
-        if (Text(field) == u"User") {
-            smtp.control->User(Text(u"user\0admin", 10));
-        } else {
-            smtp.control->Pass(Text(u"pass\0word", 9));
-        }
-        smtp.control->Smtp(u"mx.example", u"Subject: x\r\n");
-        ++badInputsTried;
-        ASSERT_EQ(smtp.dones.size(), 1U);
-        EXPECT_EQ(smtp.dones[0].second, "INVALID CHARACTER IN " + TextToUtf8(field));
-        EXPECT_TRUE(smtp.wire->connects.empty());
-        refusedBeforeSending += smtp.wire->connects.empty() ? 1 : 0;
-    }
-}
-
-// A user name that AUTH does not use is not refused: it reaches no line.
-TEST(Injection, SmtpUserWithoutAuthIsNotChecked) {
-    ScriptedSmtp smtp;
-    Prepare(*smtp.control, 0);
-    smtp.control->User(u"user\r\nRSET");
-    smtp.control->Smtp(u"mx.example", u"Subject: x\r\n");
-    EXPECT_TRUE(smtp.dones.empty());
-    EXPECT_EQ(smtp.wire->connects.size(), 1U);
 }
 
 // --- SMTP: values sent safely ---

@@ -36,10 +36,11 @@ Bytes Literal(const char (&text)[N]) {
     return Bytes(text, N - 1);
 }
 
-}  // namespace
-
+// Binary garbage without a line feed; a garbage line with a lone CR and a NUL in it.
 const Bytes kGarbage = Literal("\x00\xff\xfe\x80\x1b$B\x1b(\r\x7f\x8e\xa1\xe3\x81 \x01\x02");
 const Bytes kGarbageLine = Literal("\xff\xd8\xff\xe0\x00\x10JFIF\x00\r\x89PNG\x1a\x00\xfe\r\n");
+
+}  // namespace
 
 const char* FaultName(FaultKind kind) {
     static const char* const kNames[] = {"none",    "close",        "silence",   "refusal",
@@ -79,7 +80,6 @@ void ScriptedServer::Reply(PeerLink& link, Answer answer) {
     const int index = replyIndex_++;
     const FaultKind kind = index == fault.atReply ? fault.kind : FaultKind::kNone;
     answered.push_back(answer.word);
-    faultInjected = faultInjected || kind != FaultKind::kNone;
     const auto answerNormally = [&](const Bytes& more) {
         if (answer.effect) {
             answer.effect();

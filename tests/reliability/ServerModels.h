@@ -50,10 +50,6 @@ struct Delivery {
     size_t offset = 0;  // ... after this many bytes
 };
 
-// The bytes of the faults, shared with the tests that check what the control made of them.
-extern const Bytes kGarbage;      // no line feed
-extern const Bytes kGarbageLine;  // ends in CR LF, holds a lone CR and a NUL
-
 class ScriptedServer : public Peer {
   public:
     Fault fault;
@@ -62,7 +58,6 @@ class ScriptedServer : public Peer {
     // --- what happened ---
     std::vector<size_t> replySizes;     // bytes of every reply given, in order (greeting first)
     std::vector<std::string> answered;  // per reply: the command word it answered
-    bool faultInjected = false;
 
     void OnConnect(PeerLink& link) override;
     void OnBytes(PeerLink& link, std::string_view bytes) override;

@@ -24,7 +24,6 @@ class EventLoop {
     void Post(std::function<void()> handler) { queue_.push_back(std::move(handler)); }
     // Runs handlers until none is left, at most `limit` of them; returns how many ran.
     size_t RunUntilIdle(size_t limit = 10'000'000);
-    bool Idle() const { return queue_.empty(); }
 
   private:
     std::deque<std::function<void()>> queue_;
@@ -64,10 +63,8 @@ class SimWire final : public Wire {
     // --- what happened ---
     int connects = 0;
     int closedRaised = 0;
-    int closeCalls = 0;                     // Close and Shutdown by the control
-    int sendsAfterEnd = 0;                  // SendData once the connection was gone
-    size_t bytesDelivered = 0;              // DataArrival bytes handed to the control
-    size_t bytesDeliveredAtFirstClose = 0;  // ... when the control first closed
+    int closeCalls = 0;         // Close and Shutdown by the control
+    size_t bytesDelivered = 0;  // DataArrival bytes handed to the control
 
     // --- Wire ---
     void Connect(const std::string& host, const std::string& port,

@@ -4,6 +4,7 @@
 // the log of the run that got each reply whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -86,60 +87,46 @@ TEST_P(SmtpSplit, SameEventsHoweverRepliesAreCut) {
 INSTANTIATE_TEST_SUITE_P(Dialogues, SmtpSplit, ::testing::ValuesIn(SmtpScenarios()),
                          [](const auto& info) { return info.param.name; });
 
-// --- POP3: each corpus message in a mailbox of its own ---
+// --- POP3: each corpus message in a mailbox of its own, and whole dialogues with the
+// application's choices ---
 
-class PopMessageSplit : public ::testing::TestWithParam<size_t> {};
+std::vector<PopScenario> PopSplitScenarios() {
+    std::vector<PopScenario> scenarios = {
+        {"apop_choices", {0, 5, 6, 4, 1}, ChoicesPolicy(false), true, 3},
+        {"abend_undo", {6, 0, 5}, AbendAfterFirstPolicy(), false, 0},
+    };
+    for (size_t i = 0; i < Corpus().size(); ++i) {
+        std::string name = Corpus()[i].name;
+        std::replace(name.begin(), name.end(), '-', '_');
+        scenarios.push_back({name, {i}, {}, false, 2});  // read whole and deleted
+    }
+    return scenarios;
+}
 
-TEST_P(PopMessageSplit, SameEventsHoweverTheMessageIsCut) {
-    const CorpusMessage& message = Corpus().at(GetParam());
+class PopSplit : public ::testing::TestWithParam<PopScenario> {};
+
+TEST_P(PopSplit, SameEventsHoweverRepliesAreCut) {
+    const PopScenario& scenario = GetParam();
+    const bool oneMessage = scenario.messages.size() == 1;
     const size_t runs = ExpectSameWhateverTheCuts([&](const Delivery& delivery) {
         Pop3Server server;
         server.delivery = delivery;
-        server.mails = {{message.bytes, "uid-" + message.name}};
-        PopRig rig(server);
-        rig.Start(false, 2);
+        FillMailbox(server, scenario.messages);
+        PopRig rig(server, scenario.policy);
+        rig.Start(scenario.apop, scenario.topLines);
         rig.Run();
-        EXPECT_EQ(rig.Result().code, 0);
-        EXPECT_EQ(server.committed.size(), 1U);
+        if (oneMessage) {
+            EXPECT_EQ(rig.Result().code, 0);
+            EXPECT_EQ(server.committed.size(), 1U);
+        }
         return RunLog{rig.log, server.replySizes, rig.Result()};
     });
-    EXPECT_GT(runs, message.bytes.size());
-    std::printf("reliability: pop message %s split %zu ways\n", message.name.c_str(), runs);
+    EXPECT_GT(runs, oneMessage ? Corpus().at(scenario.messages[0]).bytes.size() : 100U);
+    std::printf("reliability: pop %s split %zu ways\n", scenario.name.c_str(), runs);
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, PopMessageSplit, ::testing::Range<size_t>(0, Corpus().size()),
-                         [](const auto& info) {
-                             std::string name = Corpus().at(info.param).name;
-                             for (char& c : name) {
-                                 c = c == '-' ? '_' : c;
-                             }
-                             return name;
-                         });
-
-// --- POP3: whole dialogues with the application's choices ---
-
-class PopDialogueSplit : public ::testing::TestWithParam<PopScenario> {};
-
-TEST_P(PopDialogueSplit, SameEventsHoweverRepliesAreCut) {
-    const PopScenario& dialogue = GetParam();
-    const size_t runs = ExpectSameWhateverTheCuts([&](const Delivery& delivery) {
-        Pop3Server server;
-        server.delivery = delivery;
-        FillMailbox(server, dialogue.messages);
-        PopRig rig(server, dialogue.policy);
-        rig.Start(dialogue.apop, dialogue.topLines);
-        rig.Run();
-        return RunLog{rig.log, server.replySizes, rig.Result()};
-    });
-    EXPECT_GT(runs, 100U);
-    std::printf("reliability: pop dialogue %s split %zu ways\n", dialogue.name.c_str(), runs);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Dialogues, PopDialogueSplit,
-    ::testing::Values(PopScenario{"apop_choices", {0, 5, 6, 4, 1}, ChoicesPolicy(false), true, 3},
-                      PopScenario{"abend_undo", {6, 0, 5}, AbendAfterFirstPolicy(), false, 0}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Dialogues, PopSplit, ::testing::ValuesIn(PopSplitScenarios()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace zef::reliability
