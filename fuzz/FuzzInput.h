@@ -15,9 +15,6 @@ class FuzzInput {
     FuzzInput(const uint8_t* data, size_t size)
         : bytes_(reinterpret_cast<const char*>(data), size) {}
 
-    bool Empty() const { return bytes_.empty(); }
-    size_t Remaining() const { return bytes_.size(); }
-
     // One byte, 0 when the input is used up.
     uint8_t Byte() {
         if (bytes_.empty()) {

@@ -62,10 +62,6 @@ nlohmann::json ServerEnv::Expected(const std::string& name) const {
     return ReadJsonFile(corpus + "/" + name + ".json");
 }
 
-std::string ServerEnv::CorpusFile(const std::string& name) const {
-    return corpus + "/" + name + ".eml";
-}
-
 nlohmann::json RunChecker(const ServerEnv& env, const std::vector<std::string>& args) {
     // `timeout` bounds the checker; its error output goes to a file for the exception text.
     std::string errors = env.workdir + "/checker.err";

@@ -32,7 +32,6 @@ struct ServerEnv {
 
     // The expectations the corpus generator wrote beside message `name`.
     nlohmann::json Expected(const std::string& name) const;
-    std::string CorpusFile(const std::string& name) const;
 };
 
 // A fixture whose tests need the servers of run_with_servers.py; skipped when run on its own.
