@@ -44,14 +44,11 @@ class LoopbackPeer::Link final : public PeerLink, public std::enable_shared_from
         }
     }
 
-    bool gone = false;
-
   private:
     void Read() {
         socket_.async_read_some(
             asio::buffer(buffer_), [self = shared_from_this()](std::error_code error, size_t size) {
                 if (error) {
-                    self->gone = true;
                     self->Close();
                     return;
                 }
@@ -69,7 +66,6 @@ class LoopbackPeer::Link final : public PeerLink, public std::enable_shared_from
                           [self = shared_from_this()](std::error_code error, size_t /*size*/) {
                               self->queue_.pop_front();
                               if (error) {
-                                  self->gone = true;
                                   self->Close();
                                   self->queue_.clear();
                               }
@@ -110,10 +106,6 @@ LoopbackPeer::~LoopbackPeer() {
 
 std::string LoopbackPeer::Port() const {
     return std::to_string(acceptor_.local_endpoint().port());
-}
-
-bool LoopbackPeer::ClientGone() const {
-    return link_ && link_->gone;
 }
 
 void LoopbackPeer::Accept() {

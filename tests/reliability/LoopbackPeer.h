@@ -21,8 +21,6 @@ class LoopbackPeer {
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
     std::string Port() const;
-    // True once the client end of the last connection has gone (read end of file or error).
-    bool ClientGone() const;
 
   private:
     class Link;
