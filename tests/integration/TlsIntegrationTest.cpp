@@ -8,9 +8,7 @@
 #include <asio/io_context.hpp>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,45 +30,19 @@ using nlohmann::json;
 constexpr long kSecurityImplicit = 1;
 constexpr long kSecurityStartTls = 2;
 
-// The TLS servers of run_with_servers.py --tls (ZEF_IT_TLS), flattened to "smtp/starttls/good"
-// and the like.
+// The TLS servers of run_with_servers.py --tls, as ZEF_IT_TLS describes them.
 struct TlsServers {
-    std::string ca;
-    std::map<std::string, std::string> entries;
+    json servers;
 
-    static std::optional<TlsServers> FromEnvironment() {
-        const char* text = std::getenv("ZEF_IT_TLS");
-        if (text == nullptr) {
-            return std::nullopt;
-        }
-        const json parsed = json::parse(text);
-        TlsServers servers{parsed["ca"], {}};
-        for (const auto& [protocol, modes] : parsed.items()) {
-            if (protocol == "pop3_log") {
-                for (const auto& [certificate, path] : modes.items()) {
-                    servers.entries["pop3_log/" + certificate] = path;
-                }
-            } else if (protocol != "ca") {
-                for (const auto& [mode, ports] : modes.items()) {
-                    for (const auto& [certificate, port] : ports.items()) {
-                        std::string key = protocol;
-                        key.append("/").append(mode).append("/").append(certificate);
-                        servers.entries[key] = std::to_string(port.get<int>());
-                    }
-                }
-            }
-        }
-        return servers;
-    }
-
+    std::string Ca() const { return servers.at("ca"); }
     // protocol "smtp" or "pop3"; mode "starttls"/"stls" or "implicit"; certificate "good",
     // "expired", "wronghost" or "unknownca".
     std::string Port(const std::string& protocol, const std::string& mode,
                      const std::string& certificate) const {
-        return entries.at(protocol + "/" + mode + "/" + certificate);
+        return std::to_string(servers.at(protocol).at(mode).at(certificate).get<int>());
     }
     std::string DovecotLog(const std::string& certificate) const {
-        return entries.at("pop3_log/" + certificate);
+        return servers.at("pop3_log").at(certificate);
     }
 };
 
@@ -119,12 +91,12 @@ class OverTls : public WithServers {
   protected:
     void SetUp() override {
         WithServers::SetUp();
-        auto tls = TlsServers::FromEnvironment();
-        if (!IsSkipped() && !tls) {
+        const char* tls = std::getenv("ZEF_IT_TLS");
+        if (!IsSkipped() && tls == nullptr) {
             GTEST_SKIP() << "needs the servers of run_with_servers.py --tls (run it through ctest)";
         }
-        if (tls) {
-            tls_ = *tls;
+        if (tls != nullptr) {
+            tls_.servers = json::parse(tls);
         }
     }
     TlsServers tls_;
@@ -139,7 +111,7 @@ class SmtpOverTls : public OverTls {
         }
         session_ = std::make_unique<SmtpSession>(io_, env_);
         smtp_ = session_->smtp.get();
-        smtp_->CAFile(Utf8ToText(tls_.ca));
+        smtp_->CAFile(Utf8ToText(tls_.Ca()));
         smtp_->ToAddr(Variant(u"nobody-tls@zef-test.localhost"));
         smtp_->MoreData = [this](long /*id*/, Bytes& data) {
             if (!bodySent_) {
@@ -208,15 +180,17 @@ INSTANTIATE_TEST_SUITE_P(Modes, SmtpGoodCertificate,
                                            SmtpMode{kSecurityImplicit, "implicit", 2}),
                          [](const auto& info) { return std::string(info.param.mode); });
 
-struct SmtpBadCase {
-    SmtpMode mode;
+// Every bad certificate under each of the modes.
+template <class Mode>
+struct BadCase {
+    Mode mode;
     BadCertificate certificate;
 };
 
-std::vector<SmtpBadCase> SmtpBadCases() {
-    std::vector<SmtpBadCase> cases;
-    for (const SmtpMode& mode :
-         {SmtpMode{kSecurityStartTls, "starttls", 3}, SmtpMode{kSecurityImplicit, "implicit", 3}}) {
+template <class Mode>
+std::vector<BadCase<Mode>> WithEachBadCertificate(std::vector<Mode> modes) {
+    std::vector<BadCase<Mode>> cases;
+    for (const Mode& mode : modes) {
         for (const BadCertificate& certificate : kBadCertificates) {
             cases.push_back({mode, certificate});
         }
@@ -224,6 +198,7 @@ std::vector<SmtpBadCase> SmtpBadCases() {
     return cases;
 }
 
+using SmtpBadCase = BadCase<SmtpMode>;
 class SmtpBadCertificate : public SmtpOverTls, public ::testing::WithParamInterface<SmtpBadCase> {};
 
 TEST_P(SmtpBadCertificate, IsRefusedWithTheVerificationResult) {
@@ -244,11 +219,13 @@ TEST_P(SmtpBadCertificate, PassesWithoutVerification) {
     EXPECT_EQ(session_->LastEnvelope()["auth_tls"], true);
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, SmtpBadCertificate, ::testing::ValuesIn(SmtpBadCases()),
-                         [](const auto& info) {
-                             return std::string(info.param.mode.mode) + "_" +
-                                    info.param.certificate.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Each, SmtpBadCertificate,
+    ::testing::ValuesIn(WithEachBadCertificate<SmtpMode>({{kSecurityStartTls, "starttls", 3},
+                                                          {kSecurityImplicit, "implicit", 3}})),
+    [](const auto& info) {
+        return std::string(info.param.mode.mode) + "_" + info.param.certificate.name;
+    });
 
 // A server without TLS refuses STARTTLS: the send ends like any refusal, no AUTH attempted.
 TEST_F(SmtpOverTls, RefusedStartTlsEndsTheSend) {
@@ -274,7 +251,7 @@ class PopOverTls : public OverTls {
         ASSERT_FALSE(mailbox_.empty());
         reader_ = std::make_unique<MailboxReader>(io_, env_);
         reader_->keep = [](const std::string&) { return true; };  // every test reads it whole
-        reader_->Control().CAFile(Utf8ToText(tls_.ca));
+        reader_->Control().CAFile(Utf8ToText(tls_.Ca()));
     }
 
     bool Read(const std::string& port, long security, bool apop = false) {
@@ -361,21 +338,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, PopGoodCertificate,
                                     (info.param.apop ? "_apop" : "_userpass");
                          });
 
-struct PopBadCase {
-    PopMode mode;
-    BadCertificate certificate;
-};
-
-std::vector<PopBadCase> PopBadCases() {
-    std::vector<PopBadCase> cases;
-    for (const PopMode& mode : {PopMode{kSecurityStartTls, "stls", false},
-                                PopMode{kSecurityImplicit, "implicit", false}}) {
-        for (const BadCertificate& certificate : kBadCertificates) {
-            cases.push_back({mode, certificate});
-        }
-    }
-    return cases;
-}
+using PopBadCase = BadCase<PopMode>;
 
 class PopBadCertificate : public PopOverTls, public ::testing::WithParamInterface<PopBadCase> {};
 
@@ -393,11 +356,13 @@ TEST_P(PopBadCertificate, PassesWithoutVerification) {
     ExpectWholeMailbox();
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, PopBadCertificate, ::testing::ValuesIn(PopBadCases()),
-                         [](const auto& info) {
-                             return std::string(info.param.mode.mode) + "_" +
-                                    info.param.certificate.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Each, PopBadCertificate,
+    ::testing::ValuesIn(WithEachBadCertificate<PopMode>({{kSecurityStartTls, "stls", false},
+                                                         {kSecurityImplicit, "implicit", false}})),
+    [](const auto& info) {
+        return std::string(info.param.mode.mode) + "_" + info.param.certificate.name;
+    });
 
 // Dovecot without TLS refuses STLS: the transfer ends at once, nothing else sent.
 TEST_F(PopOverTls, RefusedStlsEndsTheTransfer) {
