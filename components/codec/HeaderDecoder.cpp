@@ -30,8 +30,25 @@ bool SameCharset(std::string_view a, std::string_view b) {
            });
 }
 
+// All encoded words of text without escape sequences: every "=?" may start one.
+std::vector<EncodedWord> FindEncodedWordsInAscii(std::string_view text) {
+    std::vector<EncodedWord> words;
+    for (std::size_t pos = text.find("=?"); pos != std::string_view::npos;) {
+        if (std::optional<EncodedWord> word = ParseEncodedWord(text, pos)) {
+            words.push_back(std::move(*word));
+            pos = text.find("=?", words.back().end);
+        } else {
+            pos = text.find("=?", pos + 1);
+        }
+    }
+    return words;
+}
+
 // All encoded words of the text, in order. Bytes inside a kanji run are skipped.
 std::vector<EncodedWord> FindEncodedWords(std::string_view text) {
+    if (text.find(kEscape) == std::string_view::npos) {
+        return FindEncodedWordsInAscii(text);  // no kanji run to step through
+    }
     std::vector<EncodedWord> words;
     Iso2022Scanner scanner(text);
     while (!scanner.AtEnd()) {

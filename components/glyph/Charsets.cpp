@@ -17,16 +17,15 @@ namespace {
 
 enum class Family : uint8_t { kIso2022Jp, kCp932, kEucJp, kOther };
 
-std::string Lower(std::string_view name) {
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return lower;
+// ASCII case-insensitive comparison of charset names, without building a lowered copy: names
+// are looked up for every encoded word of every header.
+bool SameName(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-Family FamilyOf(std::string_view charset) {
-    const std::string name = Lower(charset);
+Family FamilyOf(std::string_view name) {
     static constexpr std::array<std::string_view, 12> kIso2022 = {
         "iso-2022-jp",      "iso-2022-jp-1",  "iso-2022-jp-2", "iso-2022-jp-3",
         "iso-2022-jp-2004", "iso-2022-jp-ms", "csiso2022jp",   "csiso2022jp2",
@@ -36,9 +35,9 @@ Family FamilyOf(std::string_view charset) {
         "windows-31j", "ms932",     "ms_kanji", "csshiftjis", "csWindows31J"};
     static constexpr std::array<std::string_view, 5> kEuc = {"euc-jp", "eucjp", "x-euc-jp",
                                                              "cseucpkdfmtjapanese", "cp51932"};
-    auto in = [&name](const auto& names) {
-        return std::any_of(names.begin(), names.end(), [&name](std::string_view candidate) {
-            return Lower(candidate) == name;
+    auto in = [name](const auto& names) {
+        return std::any_of(names.begin(), names.end(), [name](std::string_view candidate) {
+            return SameName(candidate, name);
         });
     };
     if (in(kIso2022))
@@ -100,6 +99,11 @@ std::optional<std::string> IcuToUtf8(std::string_view charset, std::string_view 
 }  // namespace
 
 std::optional<std::string> ToUtf8(std::string_view charset, std::string_view bytes) {
+    if (SameName(charset, "utf-8") || SameName(charset, "utf8")) {
+        // No converter to open: ICU's own UTF-8 routines, invalid bytes becoming U+FFFD.
+        return glyph::JapaneseReader::IsPlainAscii(bytes) ? std::string(bytes)
+                                                          : TextToUtf8(Utf8ToText(bytes));
+    }
     const Family family = FamilyOf(charset);
     if (family == Family::kOther) {
         return IcuToUtf8(charset, bytes);
