@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <sstream>
+
+#include "tests/reliability/Secrets.h"
 
 namespace zef::reliability {
 
@@ -157,7 +160,7 @@ void ScriptedServer::SendHuge(PeerLink& link, size_t left) {
 
 // --- SmtpServer ---
 
-SmtpServer::SmtpServer() : codec_(MakeCodec()), hash_(MakeMd5Hash()) {}
+SmtpServer::SmtpServer() : codec_(MakeCodec()) {}
 SmtpServer::~SmtpServer() = default;
 
 ScriptedServer::Answer SmtpServer::Greeting() {
@@ -184,8 +187,12 @@ ScriptedServer::Answer SmtpServer::Respond(const Bytes& unit) {
     }
     const std::vector<std::string> words = Words(unit);
     const std::string verb = words.empty() ? "" : Upper(words[0]);
-    if (verb == "HELO") {
-        return {"250 sim.example\r\n", nullptr, false, verb};
+    static const std::map<std::string, Bytes> kPlainReplies = {
+        {"HELO", "250 sim.example\r\n"}, {"MAIL", "250 2.1.0 Ok\r\n"}, {"RCPT", "250 2.1.0 Ok\r\n"},
+        {"RSET", "250 2.0.0 Ok\r\n"},    {"NOOP", "250 2.0.0 Ok\r\n"},
+    };
+    if (const auto plain = kPlainReplies.find(verb); plain != kPlainReplies.end()) {
+        return {plain->second, nullptr, false, verb};
     }
     if (verb == "EHLO") {
         return {
@@ -209,14 +216,8 @@ ScriptedServer::Answer SmtpServer::Respond(const Bytes& unit) {
         }
         return {"504 5.5.4 unknown mechanism\r\n", nullptr, false, verb};
     }
-    if (verb == "MAIL" || verb == "RCPT") {
-        return {"250 2.1.0 Ok\r\n", nullptr, false, verb};
-    }
     if (verb == "DATA") {
         return {"354 End data with <CR><LF>.<CR><LF>\r\n", [this] { inData_ = true; }, false, verb};
-    }
-    if (verb == "RSET" || verb == "NOOP") {
-        return {"250 2.0.0 Ok\r\n", nullptr, false, verb};
     }
     if (verb == "QUIT") {
         return {"221 2.0.0 Bye\r\n", nullptr, true, verb};
@@ -241,23 +242,10 @@ ScriptedServer::Answer SmtpServer::AuthData(const std::string& line) {
         case AuthStep::kLoginPass:
             good = DecodeBase64(line) == pass;
             break;
-        case AuthStep::kCram: {
+        case AuthStep::kCram:
             // RFC 2195: the user name, a space and HMAC-MD5(password, challenge) in hex.
-            Bytes key = pass;
-            key.resize(64, '\0');
-            Bytes inner, outer;
-            for (char c : key) {
-                inner += static_cast<char>(c ^ 0x36);
-                outer += static_cast<char>(c ^ 0x5c);
-            }
-            hash_->HashInit();
-            hash_->HashUpdate(inner + challenge_);
-            const Bytes innerDigest = hash_->HashFinalBytes();
-            hash_->HashInit();
-            hash_->HashUpdate(outer + innerDigest);
-            good = DecodeBase64(line) == user + " " + hash_->HashFinalHex();
+            good = DecodeBase64(line) == user + " " + CramMd5Forms(user, pass, challenge_)[0].bytes;
             break;
-        }
         case AuthStep::kNone:
             break;
     }

@@ -110,7 +110,6 @@ class SmtpServer final : public ScriptedServer {
     Bytes DecodeBase64(const std::string& text);
 
     std::unique_ptr<Codec> codec_;
-    std::unique_ptr<Hash> hash_;
     AuthStep authStep_ = AuthStep::kNone;
     bool inData_ = false;
     std::string challenge_ = "<2817.1700000000@sim.example>";
