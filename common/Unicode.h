@@ -17,11 +17,22 @@ std::string TextToUtf8(std::u16string_view text);
 // The byte-array form of text used by the body events: two bytes per code unit, little-endian.
 Bytes TextToUtf16Le(std::u16string_view text);
 
-// The reverse; an odd trailing byte is ignored.
+// Valid UTF-8 to UTF-16LE bytes, written straight into `out` (replacing it), with a fast path
+// for runs of ASCII. False at the first byte that does not begin a valid sequence (`out` then
+// holds nothing of use): the caller converts that input the general way, which substitutes
+// U+FFFD.
+bool Utf8ToUtf16Le(std::string_view utf8, Bytes& out);
+
+// Appends the UTF-16LE bytes of the text to `out`.
+void AppendUtf16Le(std::u16string_view text, Bytes& out);
+
+// The reverse of TextToUtf16Le; an odd trailing byte is ignored.
 Text Utf16LeToText(std::string_view bytes);
 
 // Shorthand for ASCII literals in code and tests: u"..." works too, this reads better in
 // concatenations with std::string values.
-inline Text AsciiToText(std::string_view ascii) { return Text(ascii.begin(), ascii.end()); }
+inline Text AsciiToText(std::string_view ascii) {
+    return Text(ascii.begin(), ascii.end());
+}
 
 }  // namespace zef

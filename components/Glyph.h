@@ -13,7 +13,7 @@
 namespace zef {
 
 class Glyph {
-public:
+  public:
     virtual ~Glyph() = default;
 
     // The two characters after ESC that designate the two-byte set ("$B") and the return to
@@ -30,6 +30,11 @@ public:
 
     // Japanese text in whatever encoding the bytes use, to the host's ANSI code page.
     virtual Bytes AnyToAnsi(Bytes& bytes) = 0;
+
+    // AnyToAnsi, then those ANSI bytes as text in UTF-16LE form, into `out` (replaced): what a
+    // part delivered as text carries. A converter may skip the ANSI step where it changes
+    // nothing, as it does not on a UTF-8 host.
+    virtual void AnyToUtf16Le(Bytes& bytes, Bytes& out);
 };
 
 std::unique_ptr<Glyph> MakeGlyph();

@@ -108,6 +108,26 @@ class JapaneseGlyph final : public Glyph {
         return utf8Host ? TextToUtf8(text) : TextToAnsi(text);
     }
 
+    // On a UTF-8 host the ANSI form holds every character the reader gives (whole characters,
+    // never a lone surrogate), so the text goes straight to UTF-16LE.
+    void AnyToUtf16Le(Bytes& bytes, Bytes& out) override {
+        if (!HostCodePageIsUtf8()) {
+            Glyph::AnyToUtf16Le(bytes, out);
+            return;
+        }
+        out.clear();
+        if (anyReader_.InAscii() && glyph::JapaneseReader::IsPlainAscii(bytes)) {
+            AppendUtf16Le(Text(bytes.begin(), bytes.end()), out);
+            bytes.clear();
+            return;
+        }
+        anyReader_.UseFlavour(glyph::Flavour::kJis);
+        Text text;
+        text.reserve(bytes.size());
+        bytes.erase(0, anyReader_.Read(bytes, false, text));
+        AppendUtf16Le(text, out);
+    }
+
   private:
     glyph::JisWriter writer_;
     glyph::JapaneseReader lineReader_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
 #include "common/Unicode.h"
 #include "components/CodePage.h"
@@ -114,6 +115,42 @@ TEST_F(AnyToAnsiTest, ArbitraryBytesKeepTheBufferRules) {
             ASSERT_EQ(input.substr(0, at + 4).rfind(buffer) + buffer.size(),
                       input.substr(0, at + 4).size())
                 << "the rest is not the end of the input " << input;
+        }
+    }
+}
+
+// The text form of a part must be exactly the ANSI form read as text, on either host, however
+// the input is cut; the UTF-8 host takes a shorter road to it.
+TEST_F(AnyToAnsiTest, TextFormIsTheAnsiFormReadAsText) {
+    std::mt19937 random(11);
+    std::vector<Bytes> inputs = {
+        test::kLetterUtf8,  test::kLetterIso2022Jp,
+        test::kLetterCp932, test::kLetterEucJp,
+        kExtendedJis,       "emoji \xF0\x9F\x98\x80 and an encoded surrogate \xED\xA0\x80\r\n"};
+    for (int round = 0; round < 500; ++round) {
+        inputs.push_back(RandomBytes(random));
+    }
+    for (const char* host : {"UTF-8", "CP932"}) {
+        SetHostCodePage(host);
+        for (const Bytes& input : inputs) {
+            for (size_t piece : {3, 64}) {
+                auto shortWay = MakeGlyph();
+                auto longWay = MakeGlyph();
+                Bytes shortBuffer;
+                Bytes longBuffer;
+                Bytes shortText;
+                Bytes longText;
+                for (size_t at = 0; at < input.size(); at += piece) {
+                    shortBuffer += input.substr(at, piece);
+                    longBuffer += input.substr(at, piece);
+                    Bytes out;
+                    shortWay->AnyToUtf16Le(shortBuffer, out);
+                    shortText += out;
+                    longText += TextToUtf16Le(AnsiToText(longWay->AnyToAnsi(longBuffer)));
+                    ASSERT_EQ(shortBuffer, longBuffer) << host << " " << input;
+                }
+                EXPECT_EQ(shortText, longText) << host << ", pieces of " << piece << ": " << input;
+            }
         }
     }
 }
