@@ -105,9 +105,7 @@ void popZef::Impl::OnConnected() {
     if (receivePhase_ == 0) {
         return;
     }
-    Guarded([this] {
-        ArmTimer(2);
-    });
+    Guarded([this] { ArmTimer(2); });
 }
 
 void popZef::Impl::OnDataArrival(const Bytes& data) {
