@@ -9,14 +9,14 @@
 namespace zef {
 
 class Error : public std::runtime_error {
-public:
+  public:
     Error(long number, std::string source, Text description);
 
     long number() const { return number_; }
     const std::string& source() const { return source_; }
     const Text& description() const { return description_; }
 
-private:
+  private:
     long number_;
     std::string source_;
     Text description_;

@@ -6,7 +6,9 @@ namespace zef::mailcomm {
 
 namespace {
 
-[[noreturn]] void Overflow() { throw Error(error::kOverflow, "zef.mailcomm", u"Overflow"); }
+[[noreturn]] void Overflow() {
+    throw Error(error::kOverflow, "zef.mailcomm", u"Overflow");
+}
 
 // Checks a position against the 16-bit limit and returns it.
 long Checked(long position) {

@@ -7,7 +7,7 @@
 namespace zef {
 
 class MultiPart : public Object {
-public:
+  public:
     const Text& Tag() const { return tag_; }
     void Tag(const Text& tag) { tag_ = tag; }
 
@@ -23,7 +23,7 @@ public:
     // "_" + parent part. The depth makes a nested boundary differ from its enclosing one.
     void NewBoundary(long depth, long parentPart);
 
-private:
+  private:
     Text tag_;
     long partCounter_ = 0;
     Text boundary_;

@@ -4,7 +4,9 @@
 
 namespace zef {
 
-void Stack::Push(const Variant& x) { entries_.push_back(x); }
+void Stack::Push(const Variant& x) {
+    entries_.push_back(x);
+}
 
 Variant Stack::pop() {
     if (entries_.empty()) {
@@ -15,6 +17,8 @@ Variant Stack::pop() {
     return top;
 }
 
-void Stack::Clear() { entries_.clear(); }
+void Stack::Clear() {
+    entries_.clear();
+}
 
 }  // namespace zef

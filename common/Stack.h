@@ -9,7 +9,7 @@
 namespace zef {
 
 class Stack {
-public:
+  public:
     // Stores a copy of x; an object is stored as a reference to the same object.
     void Push(const Variant& x);
 
@@ -19,7 +19,7 @@ public:
     void Clear();
     long Count() const { return static_cast<long>(entries_.size()); }
 
-private:
+  private:
     std::vector<Variant> entries_;  // a Variant records its own type
 };
 

@@ -13,7 +13,7 @@ namespace zef {
 
 // Base of every object a Variant can hold by reference (MultiPart, for one).
 class Object {
-public:
+  public:
     virtual ~Object() = default;
 };
 
@@ -35,7 +35,7 @@ struct StringArray {
 };
 
 class Variant {
-public:
+  public:
     // The host's type codes, as VarType reports them.
     enum Type : uint16_t {
         kEmpty = 0,
@@ -48,13 +48,13 @@ public:
     };
 
     Variant() = default;
-    Variant(bool value) : value_(value) {}                     // NOLINT: implicit by design
+    Variant(bool value) : value_(value) {}                    // NOLINT: implicit by design
     Variant(int value) : value_(static_cast<long>(value)) {}  // NOLINT
-    Variant(long value) : value_(value) {}                     // NOLINT
-    Variant(double value) : value_(value) {}                   // NOLINT
-    Variant(Text value) : value_(std::move(value)) {}          // NOLINT
-    Variant(const char16_t* value) : value_(Text(value)) {}    // NOLINT
-    Variant(StringArray value) : value_(std::move(value)) {}   // NOLINT
+    Variant(long value) : value_(value) {}                    // NOLINT
+    Variant(double value) : value_(value) {}                  // NOLINT
+    Variant(Text value) : value_(std::move(value)) {}         // NOLINT
+    Variant(const char16_t* value) : value_(Text(value)) {}   // NOLINT
+    Variant(StringArray value) : value_(std::move(value)) {}  // NOLINT
     Variant(std::shared_ptr<Object> value) : value_(std::move(value)) {}  // NOLINT
 
     Type VarType() const;
@@ -70,7 +70,7 @@ public:
 
     bool operator==(const Variant&) const = default;
 
-private:
+  private:
     std::variant<std::monostate, bool, long, double, Text, StringArray, std::shared_ptr<Object>>
         value_;
 };

@@ -10,7 +10,7 @@
 namespace zef {
 
 class Codec {
-public:
+  public:
     virtual ~Codec() = default;
 
     // How EncodeHeader folds long header lines (the sending control's Fold78 property).

@@ -9,13 +9,13 @@
 namespace zef {
 
 class Hash {
-public:
+  public:
     virtual ~Hash() = default;
 
-    virtual void HashInit() = 0;                   // starts a new digest
+    virtual void HashInit() = 0;  // starts a new digest
     virtual void HashUpdate(const Bytes& data) = 0;
-    virtual Bytes HashFinalBytes() = 0;            // ends it: the 16 raw bytes
-    virtual std::string HashFinalHex() = 0;        // ends it: 32 lower-case hex digits
+    virtual Bytes HashFinalBytes() = 0;      // ends it: the 16 raw bytes
+    virtual std::string HashFinalHex() = 0;  // ends it: 32 lower-case hex digits
 };
 
 std::unique_ptr<Hash> MakeMd5Hash();

@@ -9,7 +9,7 @@
 namespace zef {
 
 class PropertyBag {
-public:
+  public:
     virtual ~PropertyBag() = default;
 
     // The stored value, or `defaultValue` when the name is not stored.
@@ -26,7 +26,7 @@ public:
 // CR and LF as \\, \r and \n. Saving writes a temporary file, flushes it and renames it over
 // the old one, so a crash never leaves a half-written file.
 class FilePropertyBag final : public PropertyBag {
-public:
+  public:
     FilePropertyBag() = default;
 
     // Reads the file; a missing file gives an empty bag. Throws zef::Error on a malformed file.
@@ -40,7 +40,7 @@ public:
 
     const std::map<std::string, Variant>& Values() const { return values_; }
 
-private:
+  private:
     std::map<std::string, Variant> values_;
 };
 

@@ -11,7 +11,7 @@ class io_context;
 namespace zef {
 
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
 
     virtual void Interval(long milliseconds) = 0;
@@ -28,7 +28,7 @@ public:
 // A timer that ticks only when told to: for tests of time-outs without sleeping, and for
 // applications that drive the controls from their own clock.
 class ManualTimer final : public Timer {
-public:
+  public:
     void Interval(long milliseconds) override { interval_ = milliseconds; }
     long Interval() const override { return interval_; }
     void Enabled(bool enabled) override { enabled_ = enabled; }
@@ -38,7 +38,7 @@ public:
     // of ticks actually raised.
     int Fire(int count = 1);
 
-private:
+  private:
     long interval_ = 0;
     bool enabled_ = false;
 };

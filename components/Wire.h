@@ -37,7 +37,7 @@ struct TlsSettings {
 };
 
 class Wire {
-public:
+  public:
     virtual ~Wire() = default;
 
     // Starts connecting and returns at once; the outcome comes as Connected, or SocketError

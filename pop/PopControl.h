@@ -175,7 +175,7 @@ class popZef::Impl final : private pop::MessageEvents {
     long doneCode_ = 0;
     Text doneMessage_;
     Text currentLine_;
-    Text greeting_;  // kept for the APOP time stamp, which STLS puts a dialogue away
+    Text greeting_;       // kept for the APOP time stamp, which STLS puts a dialogue away
     long abortMode_ = 0;  // 0 none, 1 QUIT at the next message, 2 RSET there
     Bytes pendingOutput_;
     long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer

@@ -31,7 +31,7 @@
 namespace zef {
 
 class popZef {
-public:
+  public:
     explicit popZef(asio::io_context& io);
     explicit popZef(Components components);
     ~popZef();
@@ -43,15 +43,15 @@ public:
     void TcpTraceOn(bool on);
     long ConnectTimeout() const;  // seconds; below 1 means no limit
     void ConnectTimeout(long seconds);
-    long TransTimeout() const;    // seconds of silence allowed; below 1 means no limit
+    long TransTimeout() const;  // seconds of silence allowed; below 1 means no limit
     void TransTimeout(long seconds);
-    bool APOP() const;            // log in with APOP instead of USER/PASS
+    bool APOP() const;  // log in with APOP instead of USER/PASS
     void APOP(bool on);
-    Text Copyright() const;       // the product banner; writing is ignored
+    Text Copyright() const;  // the product banner; writing is ignored
     void Copyright(const Text& ignored);
     const Text& Port() const;
     void Port(const Text& port);
-    bool DeleteOnError() const;   // every RSET becomes QUIT, committing marked deletions
+    bool DeleteOnError() const;  // every RSET becomes QUIT, committing marked deletions
     void DeleteOnError(bool on);
     // The longest received line accepted, in bytes; default 64 MiB, not persisted. A longer
     // line (or an unfinished one that grows past it) ends the transfer: the connection is
@@ -73,7 +73,7 @@ public:
     // xserv host. Default True; False accepts any certificate.
     bool VerifyCert() const;
     void VerifyCert(bool on);
-    const Text& CAFile() const;   // a PEM file of further trusted CAs; "" for none
+    const Text& CAFile() const;  // a PEM file of further trusted CAs; "" for none
     void CAFile(const Text& path);
 
     // --- methods ---
@@ -123,7 +123,7 @@ public:
 
     std::function<void(const Text& caption)> CaptionChanged;
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -18,7 +18,7 @@
 namespace zef {
 
 class smtpZef {
-public:
+  public:
     // Real components on the given event loop.
     explicit smtpZef(asio::io_context& io);
     // Injected components (tests, special hosts).
@@ -28,19 +28,19 @@ public:
     smtpZef& operator=(const smtpZef&) = delete;
 
     // --- properties ---
-    bool TcpTraceOn() const;          // forward the socket's own trace texts as Trace
+    bool TcpTraceOn() const;  // forward the socket's own trace texts as Trace
     void TcpTraceOn(bool on);
-    const Variant& ToAddr() const;    // a String, or a StringArray read from index 1 up
+    const Variant& ToAddr() const;  // a String, or a StringArray read from index 1 up
     void ToAddr(const Variant& recipients);
-    const Text& FromAddr() const;     // sender; blank means the header's From field
+    const Text& FromAddr() const;  // sender; blank means the header's From field
     void FromAddr(const Text& sender);
-    long ConnectTimeout() const;      // seconds; below 1 means no limit
+    long ConnectTimeout() const;  // seconds; below 1 means no limit
     void ConnectTimeout(long seconds);
-    long TransTimeout() const;        // seconds of silence allowed; below 1 means no limit
+    long TransTimeout() const;  // seconds of silence allowed; below 1 means no limit
     void TransTimeout(long seconds);
-    long Auth() const;                // 0 none, 1 CRAM-MD5, 2 LOGIN, 3 PLAIN; else error 380
+    long Auth() const;  // 0 none, 1 CRAM-MD5, 2 LOGIN, 3 PLAIN; else error 380
     void Auth(long mechanism);
-    const Text& KanjiIn() const;      // ISO-2022-JP designations written by the converter
+    const Text& KanjiIn() const;  // ISO-2022-JP designations written by the converter
     void KanjiIn(const Text& escape);
     const Text& KanjiOut() const;
     void KanjiOut(const Text& escape);
@@ -50,17 +50,17 @@ public:
     void Pass(const Text& password);
     const Text& MimeMultipart() const;  // "" or mixed, alternative, parallel; else error 380
     void MimeMultipart(const Text& subtype);
-    int AngleBracketType() const;     // 1 FROM:ADDR, 2 FROM: ADDR, other FROM:<ADDR>
+    int AngleBracketType() const;  // 1 FROM:ADDR, 2 FROM: ADDR, other FROM:<ADDR>
     void AngleBracketType(int type);
-    Text Copyright() const;           // the product banner; writing is ignored
+    Text Copyright() const;  // the product banner; writing is ignored
     void Copyright(const Text& ignored);
-    const Text& Hostname() const;     // HELO/EHLO argument; "" means the local host name
+    const Text& Hostname() const;  // HELO/EHLO argument; "" means the local host name
     void Hostname(const Text& name);
     const Text& Port() const;
     void Port(const Text& port);
-    const Text& CharSet() const;      // charset parameter of the top-level multipart header
+    const Text& CharSet() const;  // charset parameter of the top-level multipart header
     void CharSet(const Text& charset);
-    long Fold78() const;              // passed to the codec's FoldLines at each send
+    long Fold78() const;  // passed to the codec's FoldLines at each send
     void Fold78(long mode);
     // The longest reply line accepted, in bytes without its line end; default 1 MiB (a reply
     // line has at most 512 bytes by RFC 5321), not persisted. A longer line, or an unfinished
@@ -81,7 +81,7 @@ public:
     // MailServer host. Default True; False accepts any certificate.
     bool VerifyCert() const;
     void VerifyCert(bool on);
-    const Text& CAFile() const;       // a PEM file of further trusted CAs; "" for none
+    const Text& CAFile() const;  // a PEM file of further trusted CAs; "" for none
     void CAFile(const Text& path);
 
     // --- methods ---
@@ -105,7 +105,7 @@ public:
     std::function<void(long Depth, long Part, Bytes& Data)> MimeBody;
     std::function<void(const Text& caption)> CaptionChanged;
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -13,7 +13,9 @@ TEST(Unicode, Utf8RoundTripIncludingAstralCharacters) {
 }
 
 TEST(Unicode, InvalidUtf8BecomesReplacementCharacter) {
-    Text text = Utf8ToText("a\xFF" "b");
+    Text text = Utf8ToText(
+        "a\xFF"
+        "b");
     EXPECT_EQ(text, u"a\uFFFDb");
 }
 

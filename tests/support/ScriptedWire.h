@@ -10,13 +10,13 @@
 namespace zef::testing {
 
 class ScriptedWire final : public Wire {
-public:
+  public:
     // --- what the control did ---
     struct ConnectCall {
         std::string host, port, options;
     };
     std::vector<ConnectCall> connects;
-    Bytes sent;               // every byte passed to SendData, in order
+    Bytes sent;  // every byte passed to SendData, in order
     int closeCalls = 0;
     int shutdownCalls = 0;
     std::vector<TlsSettings> tlsSettings;  // every SetTls, in order
@@ -27,13 +27,13 @@ public:
     Bytes sentInClear;
 
     // --- how the component behaves ---
-    bool canSend = true;            // what CanSend reports
-    bool throwOnConnect = false;    // Connect raises connectError
+    bool canSend = true;          // what CanSend reports
+    bool throwOnConnect = false;  // Connect raises connectError
     long connectErrorNumber = 10049;
     std::string connectErrorText = "address not available";
     std::string localHostName = "client.example";
-    bool throwOnStartTls = false;   // StartTls raises error 5, as a wire that cannot upgrade
-    bool withoutTls = false;        // SetTls refuses every TLS mode, as a wire without TLS
+    bool throwOnStartTls = false;  // StartTls raises error 5, as a wire that cannot upgrade
+    bool withoutTls = false;       // SetTls refuses every TLS mode, as a wire without TLS
 
     // --- Wire ---
     void Connect(const std::string& host, const std::string& port,
@@ -60,7 +60,7 @@ public:
     // Takes and clears what was sent since the last call.
     Bytes TakeSent();
 
-private:
+  private:
     bool clear_ = true;         // the current connection is not (yet) protected
     bool handshaking_ = false;  // StartTls was called, RaiseTlsReady not yet
 };
