@@ -176,6 +176,13 @@ size_t JapaneseReader::ReadEscape(std::string_view bytes, bool atEnd, Text& out)
                     if (escape.length == 4)
                         set = Set::kJis0212;
                     break;
+                case 'A':
+                    set = Set::kGb2312;
+                    break;
+                case 'C':
+                    if (escape.length == 4)
+                        set = Set::kKsc5601;
+                    break;
                 default:
                     break;
             }
@@ -198,7 +205,7 @@ size_t JapaneseReader::ReadEscape(std::string_view bytes, bool atEnd, Text& out)
 // Returns the bytes used; 0 when the run does not begin with such a pair (or the set is not a
 // two-byte one), and ReadShifted takes the next step.
 size_t JapaneseReader::ReadTwoByteRun(std::string_view bytes, Text& out) {
-    if (shiftedOut_ || (set_ != Set::kJis0208 && set_ != Set::kJis0212)) {
+    if (shiftedOut_ || set_ == Set::kAscii || set_ == Set::kKana) {
         return 0;
     }
     auto printable = [](uint8_t byte) { return byte >= 0x21 && byte <= 0x7E; };
@@ -217,8 +224,8 @@ size_t JapaneseReader::ReadTwoByteRun(std::string_view bytes, Text& out) {
     for (size_t k = 0; k < pairs; ++k) {
         const int row = At(bytes, 2 * k) - 0x20;
         const int cell = At(bytes, 2 * k + 1) - 0x20;
-        const char16_t unit = set_ == Set::kJis0212 ? JisTables::Jis0212(row, cell)
-                                                    : tables.Jis0208(row, cell, flavour_);
+        const char16_t unit =
+            set_ == Set::kJis0208 ? tables.Jis0208(row, cell, flavour_) : TwoByteUnit(row, cell);
         *next++ = unit != 0 ? unit : kReplacement;
     }
     return 2 * pairs;
@@ -253,10 +260,22 @@ size_t JapaneseReader::ReadShifted(std::string_view bytes, bool atEnd, Text& out
     }
     const int row = byte - 0x20;
     const int cell = second - 0x20;
-    const char16_t unit = set_ == Set::kJis0212 ? JisTables::Jis0212(row, cell)
-                                                : JisTables::Get().Jis0208(row, cell, flavour_);
+    const char16_t unit = TwoByteUnit(row, cell);
     out.push_back(unit != 0 ? unit : kReplacement);
     return 2;
+}
+
+char16_t JapaneseReader::TwoByteUnit(int row, int cell) const {
+    switch (set_) {
+        case Set::kJis0212:
+            return JisTables::Jis0212(row, cell);
+        case Set::kGb2312:
+            return JisTables::Gb2312(row, cell);
+        case Set::kKsc5601:
+            return JisTables::Ksc5601(row, cell);
+        default:
+            return JisTables::Get().Jis0208(row, cell, flavour_);
+    }
 }
 
 }  // namespace zef::glyph

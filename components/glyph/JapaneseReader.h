@@ -5,8 +5,9 @@
 // Escape sequences understood: ESC ( B and ESC ( J (both read as ASCII, so that ASCII bytes
 // always stand for themselves), ESC ( H (an old form of the same), ESC ( I (JIS X 0201
 // half-width katakana), ESC $ @, ESC $ B, ESC $ ( @, ESC $ ( B, ESC $ ( Q, ESC $ ( O (all read
-// as JIS X 0208 with the NEC rows 13 and 89-92), ESC $ ( D (JIS X 0212) and the prefix
-// ESC & @, which is skipped. SO and SI switch half-width katakana on and off. Any other ESC
+// as JIS X 0208 with the NEC rows 13 and 89-92), ESC $ ( D (JIS X 0212), from ISO-2022-JP-2
+// ESC $ A and ESC $ ( A (GB 2312) and ESC $ ( C (KS C 5601), and the prefix ESC & @, which is
+// skipped. SO and SI switch half-width katakana on and off. Any other ESC
 // is kept as the character U+001B. CR and LF end a two-byte or katakana run, as they do in
 // mail where every line returns to ASCII. Bytes of 0x80 and above, inside or outside the
 // escape runs, go to the 8-bit detection. Codes that are not assigned become U+FFFD.
@@ -43,7 +44,10 @@ class JapaneseReader {
     static bool IsPlainAscii(std::string_view bytes);
 
   private:
-    enum class Set : uint8_t { kAscii, kJis0208, kJis0212, kKana };
+    enum class Set : uint8_t { kAscii, kJis0208, kJis0212, kGb2312, kKsc5601, kKana };
+
+    // The character of a pair in the two-byte set in force; 0 where unassigned.
+    char16_t TwoByteUnit(int row, int cell) const;
 
     size_t ReadEightBit(std::string_view bytes, bool complete, Text& out);
     size_t ReadEscape(std::string_view bytes, bool atEnd, Text& out);

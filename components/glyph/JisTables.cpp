@@ -2,8 +2,10 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace zef::glyph {
 
@@ -71,18 +73,28 @@ bool IsNecRow(int row) {
     return row == kNecSpecialRow || (row >= kNecIbmFirstRow && row <= kNecIbmLastRow);
 }
 
-struct Jis0212Table {
+// A 94x94 set read through the EUC form of a charset: each row/cell pair as its two bytes
+// plus 0xA0, after `prefix` (SS3 for JIS X 0212). Built on first use: most mail needs none.
+struct EucSetTable {
     char16_t units[kJisRows * kCells] = {};
-    Jis0212Table() {
-        IconvToUtf16 euc("EUC-JP");
+    EucSetTable(const char* charset, std::string_view prefix) {
+        IconvToUtf16 euc(charset);
         for (int row = 1; row <= kJisRows; ++row) {
             for (int cell = 1; cell <= kCells; ++cell) {
-                units[Index(row, cell)] =
-                    euc.One({static_cast<char>(0x8F), static_cast<char>(0xA0 + row),
-                             static_cast<char>(0xA0 + cell)},
-                            3);
+                std::array<char, 3> bytes = {};
+                std::copy(prefix.begin(), prefix.end(), bytes.begin());
+                bytes[prefix.size()] = static_cast<char>(0xA0 + row);
+                bytes[prefix.size() + 1] = static_cast<char>(0xA0 + cell);
+                units[Index(row, cell)] = euc.One(bytes, prefix.size() + 2);
             }
         }
+    }
+
+    char16_t At(int row, int cell) const {
+        if (row < 1 || row > kJisRows || cell < 1 || cell > kCells) {
+            return 0;
+        }
+        return units[Index(row, cell)];
     }
 };
 
@@ -146,11 +158,18 @@ void JisTables::BuildReverse() {
 }
 
 char16_t JisTables::Jis0212(int row, int cell) {
-    if (row < 1 || row > kJisRows || cell < 1 || cell > kCells) {
-        return 0;
-    }
-    static const Jis0212Table table;
-    return table.units[Index(row, cell)];
+    static const EucSetTable table("EUC-JP", "\x8F");
+    return table.At(row, cell);
+}
+
+char16_t JisTables::Gb2312(int row, int cell) {
+    static const EucSetTable table("EUC-CN", "");
+    return table.At(row, cell);
+}
+
+char16_t JisTables::Ksc5601(int row, int cell) {
+    static const EucSetTable table("EUC-KR", "");
+    return table.At(row, cell);
 }
 
 }  // namespace zef::glyph

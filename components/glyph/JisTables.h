@@ -48,8 +48,11 @@ class JisTables {
         return cp932_[Index(row, cell)];
     }
 
-    // JIS X 0212 row/cell (1..94); 0 where unassigned. That table is built on first use.
+    // JIS X 0212, GB 2312 and KS C 5601 row/cell (1..94); 0 where unassigned. These tables
+    // are built on first use.
     static char16_t Jis0212(int row, int cell);
+    static char16_t Gb2312(int row, int cell);
+    static char16_t Ksc5601(int row, int cell);
 
     // JIS X 0201 katakana 0x21..0x5F (the 7-bit form; 0xA1..0xDF in 8-bit) to U+FF61..U+FF9F.
     char16_t HalfWidthKana(uint8_t byte) const {

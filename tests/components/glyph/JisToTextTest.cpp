@@ -37,6 +37,14 @@ TEST_F(JisToTextTest, ReadsIso2022JpWithEitherDesignationOfEachSet) {
     EXPECT_EQ(Read("\x1B&@\x1B$B$\"\x1B(B"), "あ");  // the revision prefix is skipped
 }
 
+TEST_F(JisToTextTest, ReadsTheChineseAndKoreanSetsOfIso2022Jp2) {
+    // Python's iso2022_jp_2 writes "简体中文 한국어" so: GB 2312 only where JIS X 0208 lacks the
+    // character, KS C 5601 for the Hangul. ESC $ A is the short designation of GB 2312.
+    EXPECT_EQ(Read("\x1B$(A<r\x1B$BBNCfJ8\x1B(B \x1B$(CGQ19>n\x1B(B"), "简体中文 한국어");
+    EXPECT_EQ(Read("\x1B$A<r\x1B(B"), "简");
+    EXPECT_EQ(Read("\x1B$(C!!\x7F\x1B(B"), "\u3000\x7F");  // a control byte inside the run
+}
+
 TEST_F(JisToTextTest, ReadsTheExtensionsOfJapaneseMailers) {
     EXPECT_EQ(Read("\x1B$B-!-j|b!A\x1B(B"), "①㈱髙〜");  // NEC row 13, NEC-selected IBM row
     // python3 iso2022_jp_ext: "ｶﾀｶﾅ" is ESC ( I "6@6E" ESC ( B; SO and SI do the same.
@@ -90,7 +98,7 @@ TEST_F(JisToTextTest, MalformedInputGivesDefinedText) {
     const Case cases[] = {
         {"abc\x1B", "abc\x1B"},  // a cut-off escape stays as its characters
         {"abc\x1B$", "abc\x1B$"},
-        {"\x1B$A!", "\x1B$A!"},         // an unknown designation too
+        {"\x1B$(G!", "\x1B$(G!"},       // an unknown designation (CNS 11643) too
         {"\x1B$B$", "\xEF\xBF\xBD"},    // half a two-byte code
         {"\x1B$B\"/", "\xEF\xBF\xBD"},  // an unassigned code (row 2 cell 15)
         {"\x1B$B$\"\n$\"", "あ\n$\""},  // a line break ends the two-byte run
