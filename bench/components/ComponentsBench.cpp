@@ -20,8 +20,8 @@ namespace zef::bench {
 namespace {
 
 constexpr size_t kSampleBytes = 1 << 20;
-constexpr size_t kAttachmentPiece = 57 * 1024;  // what zefmail hands to MimeBody
-constexpr size_t kTextPiece = 16 * 1024;        // what zefmail hands to MoreData, in units
+constexpr size_t kAttachmentPiece = size_t{57} * 1024;  // what zefmail hands to MimeBody
+constexpr size_t kTextPiece = size_t{16} * 1024;        // what zefmail hands to MoreData, in units
 
 const Sample kSamples[] = {Sample::kAscii, Sample::kIso2022Jp, Sample::kShiftJis, Sample::kEucJp,
                            Sample::kUtf8};

@@ -17,7 +17,7 @@
 namespace zef::bench {
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;  // what one socket read brings
+constexpr size_t kChunk = size_t{64} * 1024;  // what one socket read brings
 
 std::string Mailbox(size_t bytes) {
     std::string text;
