@@ -8,6 +8,7 @@
 
 #include "common/Error.h"
 #include "components/Timer.h"
+#include "tests/support/EventLoop.h"
 
 namespace zef {
 namespace {
@@ -16,24 +17,11 @@ using namespace std::chrono_literals;
 
 class SteadyTimerTest : public ::testing::Test {
   protected:
-    // Runs the loop until `done` holds; false when that takes longer than the deadline.
     bool RunUntil(const std::function<bool()>& done,
                   std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= end) {
-                return false;
-            }
-            io_.restart();
-            io_.run_one_for(10ms);
-        }
-        return true;
+        return test::RunUntil(io_, done, deadline);
     }
-
-    // Runs the loop for a fixed span, for checks that something does not happen.
-    void RunFor(std::chrono::milliseconds span) {
-        RunUntil([] { return false; }, span);
-    }
+    void RunFor(std::chrono::milliseconds span) { test::RunFor(io_, span); }
 
     asio::io_context io_;
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "components/Wire.h"
+#include "tests/support/EventLoop.h"
 
 namespace zef {
 
@@ -90,19 +91,9 @@ class WireTest : public ::testing::Test {
     }
 
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = 20s) {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= end) {
-                return false;
-            }
-            io_.restart();
-            io_.run_one_for(10ms);
-        }
-        return true;
+        return test::RunUntil(io_, done, deadline);
     }
-    void RunFor(std::chrono::milliseconds span) {
-        RunUntil([] { return false; }, span);
-    }
+    void RunFor(std::chrono::milliseconds span) { test::RunFor(io_, span); }
 
     // Connects to the acceptor's port from inside OnWire.
     void ConnectTo(const asio::ip::tcp::acceptor& acceptor, const std::string& host = "127.0.0.1") {

@@ -10,7 +10,6 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "common/Unicode.h"
 
@@ -112,25 +111,6 @@ std::string Sha256Hex(std::string_view bytes) {
         hex += kHex[digest[i] & 15];
     }
     return hex;
-}
-
-bool RunUntil(asio::io_context& io, const std::function<bool()>& finished,
-              std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!finished()) {
-        auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            return false;
-        }
-        auto slice = std::min<std::chrono::steady_clock::duration>(deadline - now,
-                                                                   std::chrono::milliseconds(100));
-        if (io.run_one_for(slice) == 0 && io.stopped()) {
-            // Nothing left to run: wait out the slice rather than spin, then look again.
-            io.restart();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    return true;
 }
 
 std::string Utf8(const Text& text) {

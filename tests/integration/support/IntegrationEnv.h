@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/Types.h"
+#include "tests/support/EventLoop.h"
 
 namespace zef::integration {
 
@@ -57,9 +58,7 @@ std::string ReadFile(const std::string& path);
 
 std::string Sha256Hex(std::string_view bytes);
 
-// Runs the event loop until `finished` holds or `limit` has passed; true when it finished.
-bool RunUntil(asio::io_context& io, const std::function<bool()>& finished,
-              std::chrono::milliseconds limit);
+using test::RunUntil;
 
 // UTF-8 for messages and comparisons.
 std::string Utf8(const Text& text);
