@@ -9,7 +9,6 @@
 // pop_parse_files.
 #include <fcntl.h>
 #include <gmime/gmime.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +17,7 @@
 #include <cstring>
 #include <string_view>
 #include <vector>
+#include "bench/ProcessUsage.h"
 
 namespace {
 
@@ -83,13 +83,6 @@ bool ParseFile(const char* path, Totals& totals) {
     return message != nullptr;
 }
 
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,7 +105,7 @@ int main(int argc, char** argv) {
     }
     g_mime_init();
 
-    const double cpuStart = CpuSeconds();
+    const double cpuStart = zef::bench::CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     bool ok = true;
     for (long round = 0; round < repeat; ++round) {
@@ -122,11 +115,9 @@ int main(int argc, char** argv) {
     }
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double cpu = CpuSeconds() - cpuStart;
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    const double cpu = zef::bench::CpuSeconds() - cpuStart;
     std::printf("bytes=%zu data=%zu events=%zu wall=%.6f cpu=%.6f rss_kib=%ld\n", totals.fileBytes,
-                totals.dataBytes, totals.parts, wall, cpu, usage.ru_maxrss);
+                totals.dataBytes, totals.parts, wall, cpu, zef::bench::PeakRssKiB());
     g_mime_shutdown();
     return ok ? 0 : 1;
 }

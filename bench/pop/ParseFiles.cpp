@@ -8,7 +8,6 @@
 // one line: the bytes read, the data bytes handed out, the seconds spent (wall and CPU) and
 // the peak RSS, as key=value pairs for bench/e2e/run.py.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/ProcessUsage.h"
 #include "components/Codec.h"
 #include "components/Glyph.h"
 #include "pop/LineAssembler.h"
@@ -114,19 +114,6 @@ bool ParseFile(const char* path, zef::pop::MessageParser& parser, zef::pop::Line
     return ok;
 }
 
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-long PeakRssKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,7 +143,7 @@ int main(int argc, char** argv) {
     zef::pop::LineAssembler lines(kMaxLine);
     std::vector<char> block(kBlock);
 
-    const double cpuStart = CpuSeconds();
+    const double cpuStart = zef::bench::CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     bool ok = true;
     for (long round = 0; round < repeat; ++round) {
@@ -166,8 +153,8 @@ int main(int argc, char** argv) {
     }
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double cpu = CpuSeconds() - cpuStart;
+    const double cpu = zef::bench::CpuSeconds() - cpuStart;
     std::printf("bytes=%zu data=%zu events=%zu wall=%.6f cpu=%.6f rss_kib=%ld\n", totals.fileBytes,
-                totals.dataBytes, totals.dataEvents, wall, cpu, PeakRssKiB());
+                totals.dataBytes, totals.dataEvents, wall, cpu, zef::bench::PeakRssKiB());
     return ok ? 0 : 1;
 }

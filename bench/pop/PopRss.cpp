@@ -1,10 +1,10 @@
 // Peak memory of one whole retrieval of a message of the given size in MB, generated piece
 // by piece so that only the control's own memory shows: `pop_rss 1`, `pop_rss 100`.
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
 
+#include "bench/ProcessUsage.h"
 #include "bench/pop/MailboxFeed.h"
 
 int main(int argc, char** argv) {
@@ -19,9 +19,8 @@ int main(int argc, char** argv) {
     }
     const auto result =
         zef::bench::RetrieveOne(static_cast<size_t>(megabytes) << 20, size_t{64} * 1024, false);
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
     std::printf("message %ld MB: Done %ld, %zu data events, %zu data bytes, peak RSS %ld KB\n",
-                megabytes, result.doneCode, result.dataEvents, result.dataBytes, usage.ru_maxrss);
+                megabytes, result.doneCode, result.dataEvents, result.dataBytes,
+                zef::bench::PeakRssKiB());
     return result.doneCode == 0 ? 0 : 1;
 }

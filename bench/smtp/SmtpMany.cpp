@@ -6,7 +6,6 @@
 //
 // Each message is a short Japanese text (ISO-2022-JP on the wire) with an encoded-word
 // subject. Prints one line: the count sent, the seconds, the rate and the peak RSS.
-#include <sys/resource.h>
 
 #include <asio/io_context.hpp>
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench/ProcessUsage.h"
 #include "common/Unicode.h"
 #include "smtp/smtpZef.h"
 
@@ -23,12 +23,6 @@ const char16_t* const kBody =
     u"お世話になっております。\r\n"
     u"来週の会議の資料をお送りします。ご確認のほど、よろしくお願いいたします。\r\n"
     u"A line of ASCII text as well.\r\n";
-
-long PeakRssKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 }  // namespace
 
@@ -83,7 +77,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape): a failu
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("sent=%ld failed=%ld wall=%.6f rate=%.1f rss_kib=%ld%s%s\n", sent, failures,
-                seconds, static_cast<double>(sent) / seconds, PeakRssKiB(),
+                seconds, static_cast<double>(sent) / seconds, zef::bench::PeakRssKiB(),
                 lastError.empty() ? "" : " error=", lastError.c_str());
     return sent == count ? 0 : 1;
 }

@@ -5,7 +5,6 @@
 //
 // The attachment is made piece by piece inside MimeBody, never held whole, so the figure shows
 // what the control itself keeps. Prints one line: size, Done code, seconds, peak RSS in KiB.
-#include <sys/resource.h>
 
 #include <asio/io_context.hpp>
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <exception>
 #include <string>
 
+#include "bench/ProcessUsage.h"
 #include "common/Unicode.h"
 #include "smtp/smtpZef.h"
 
@@ -21,12 +21,6 @@ namespace {
 
 // 57 bytes make one base64 line; a multiple of 57 keeps every piece's lines whole.
 constexpr size_t kPieceBytes = size_t{57} * 1024;
-
-long PeakRssKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 }  // namespace
 
@@ -83,7 +77,8 @@ int main(int argc, char** argv) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
         std::printf("attachment %s MB: Done %ld%s%s, %.2f s, peak RSS %ld KiB\n", argv[2], doneCode,
-                    doneMessage.empty() ? "" : " ", doneMessage.c_str(), seconds, PeakRssKiB());
+                    doneMessage.empty() ? "" : " ", doneMessage.c_str(), seconds,
+                    zef::bench::PeakRssKiB());
         return doneCode == 0 ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "smtp_rss: %s\n", e.what());
