@@ -11,7 +11,7 @@ namespace zef::fuzz {
 
 ScriptedComponents MakeScriptedComponents() {
     ScriptedComponents scripted;
-    auto wire = std::make_unique<testing::ScriptedWire>();
+    auto wire = std::make_unique<test::ScriptedWire>();
     scripted.wire = wire.get();
     scripted.components.wire = std::move(wire);
     auto timer = std::make_unique<ManualTimer>();
@@ -31,7 +31,7 @@ HostCodePage::~HostCodePage() {
     SetHostCodePage("UTF-8");
 }
 
-void PlayConnection(testing::ScriptedWire& wire, ManualTimer& timer, const SocketPlan& plan,
+void PlayConnection(test::ScriptedWire& wire, ManualTimer& timer, const SocketPlan& plan,
                     std::string_view stream, std::string_view lengths,
                     const std::function<void()>& afterPiece,
                     const std::function<void(bool closedByControl)>& beforeSilence) {

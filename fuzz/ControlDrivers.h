@@ -15,7 +15,7 @@ namespace zef::fuzz {
 
 struct ScriptedComponents {
     Components components;
-    testing::ScriptedWire* wire = nullptr;  // owned by `components` until handed on
+    test::ScriptedWire* wire = nullptr;  // owned by `components` until handed on
     ManualTimer* timer = nullptr;
 };
 
@@ -43,7 +43,7 @@ struct SocketPlan {
 // Connected; the pieces of `stream` cut as `lengths` says, while the control has not closed
 // the socket, each followed by `afterPiece` and the ticks; `beforeSilence(closedByControl)`;
 // the silence, the socket error when planned, and Closed.
-void PlayConnection(testing::ScriptedWire& wire, ManualTimer& timer, const SocketPlan& plan,
+void PlayConnection(test::ScriptedWire& wire, ManualTimer& timer, const SocketPlan& plan,
                     std::string_view stream, std::string_view lengths,
                     const std::function<void()>& afterPiece,
                     const std::function<void(bool closedByControl)>& beforeSilence);

@@ -109,7 +109,7 @@ void Listen(popZef& control, const Settings& settings, Answers& answers, Observe
 
 // One transfer: pop, then the connection as the plan says; a busy socket refuses every
 // other piece's sends.
-void Transfer(popZef& control, testing::ScriptedWire& wire, ManualTimer& timer,
+void Transfer(popZef& control, test::ScriptedWire& wire, ManualTimer& timer,
               const Settings& settings, std::string_view stream, std::string_view lengths) {
     control.pop(u"pop.example", u"taro", u"secret", 3);
     bool busy = false;
@@ -137,7 +137,7 @@ void Run(FuzzInput& input) {
 
     const HostCodePage codePage(settings.cp932Host);
     ScriptedComponents scripted = MakeScriptedComponents();
-    testing::ScriptedWire& wire = *scripted.wire;
+    test::ScriptedWire& wire = *scripted.wire;
     ManualTimer& timer = *scripted.timer;
     popZef control(std::move(scripted.components));
     control.APOP(settings.apop);

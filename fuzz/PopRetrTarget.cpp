@@ -143,7 +143,7 @@ Bytes ServerScript(std::string_view message, const Choices& choices) {
 Observed Retrieve(const Choices& choices, std::string_view message, std::string_view lengths,
                   Bytes& sent) {
     ScriptedComponents scripted = MakeScriptedComponents();
-    testing::ScriptedWire& wire = *scripted.wire;
+    test::ScriptedWire& wire = *scripted.wire;
     popZef control(std::move(scripted.components));
     control.APOP(choices.apop);
     control.MaxLineLength(choices.maxLineLength);

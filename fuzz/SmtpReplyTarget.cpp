@@ -98,7 +98,7 @@ class Application {
 
 // SendComplete after each turn that handed bytes to the socket, as a socket whose queue drains
 // at once reports it; bounded, since every turn of a finished body sends nothing.
-void Drain(testing::ScriptedWire& wire) {
+void Drain(test::ScriptedWire& wire) {
     for (int turn = 0; turn < 64; ++turn) {
         const size_t before = wire.sent.size();
         wire.RaiseSendComplete();
@@ -111,8 +111,8 @@ void Drain(testing::ScriptedWire& wire) {
 // One send: Smtp, then the connection as the plan says, with the socket's SendComplete between
 // the pieces. A slow socket reports one SendComplete per piece at most, so replies may arrive
 // while the body is still going out.
-void Send(smtpZef& control, testing::ScriptedWire& wire, ManualTimer& timer,
-          const Settings& settings, std::string_view replies, std::string_view lengths) {
+void Send(smtpZef& control, test::ScriptedWire& wire, ManualTimer& timer, const Settings& settings,
+          std::string_view replies, std::string_view lengths) {
     control.Smtp(u"mx.example", u"From: 太郎 <taro@example.jp>\r\nSubject: 試験 test\r\n\r\n");
     bool busy = false;
     const auto afterPiece = [&] {
@@ -144,7 +144,7 @@ void Run(FuzzInput& input) {
 
     const HostCodePage codePage(settings.cp932Host);
     ScriptedComponents scripted = MakeScriptedComponents();
-    testing::ScriptedWire& wire = *scripted.wire;
+    test::ScriptedWire& wire = *scripted.wire;
     ManualTimer& timer = *scripted.timer;
     smtpZef control(std::move(scripted.components));
     control.Auth(settings.auth);

@@ -1,42 +1,70 @@
 #include "tests/support/ScriptedWire.h"
 
 #include "common/Error.h"
-#include "common/Unicode.h"
 
-namespace zef::testing {
+namespace zef::test {
+
+namespace {
+
+template <class... Args>
+void Raise(const std::function<void(Args...)>& event, Args... args) {
+    if (event) {
+        event(args...);
+    }
+}
+
+}  // namespace
+
+void ScriptedWire::Told(const std::string& call) {
+    if (onCall) {
+        onCall(call);
+    }
+}
 
 void ScriptedWire::Connect(const std::string& host, const std::string& port,
                            const std::string& options) {
     if (throwOnConnect) {
-        throw Error(connectErrorNumber, "ScriptedWire", Utf8ToText(connectErrorText));
+        throw Error(10049, "ScriptedWire", u"address not available");
     }
-    connects.push_back({host, port, options});
-    const bool implicitTls = !tlsSettings.empty() && tlsSettings.back().mode == TlsMode::Implicit;
-    clear_ = !implicitTls;
+    connects.push_back(host);
     handshaking_ = false;
-    sentInClear.clear();
+    closed_ = false;
+    Told("connect " + host + ":" + port + " " + options + " tls=" +
+         std::to_string(static_cast<int>(tls_.mode)) + (tls_.verifyPeer ? " verify" : " noverify") +
+         (tls_.caFile.empty() ? "" : " ca=" + tls_.caFile));
 }
 
 void ScriptedWire::SendData(Bytes& data) {
     if (handshaking_) {
         throw Error(error::kInvalidArgument, "ScriptedWire", u"cannot send during the handshake");
     }
-    if (clear_) {
-        sentInClear += data;
-    }
     sent += data;
+    if (onSend) {
+        onSend(data);
+    }
     data.clear();
+}
+
+void ScriptedWire::Close() {
+    ++closeCalls;
+    closed_ = true;
+    Told("close");
+}
+
+void ScriptedWire::Shutdown(int /*how*/) {
+    ++shutdownCalls;
+    Told("shutdown");
 }
 
 void ScriptedWire::SetTls(const TlsSettings& settings) {
     if (withoutTls) {
         Wire::SetTls(settings);
     }
-    tlsSettings.push_back(settings);
+    tls_ = settings;
 }
 
 void ScriptedWire::StartTls() {
-    ++startTlsCalls;
+    Told("starttls");
     if (throwOnStartTls) {
         throw Error(error::kInvalidArgument, "ScriptedWire", u"cannot start TLS");
     }
@@ -46,48 +74,36 @@ void ScriptedWire::StartTls() {
 
 void ScriptedWire::RaiseTlsReady() {
     handshaking_ = false;
-    clear_ = false;
     canSend = true;
-    if (TlsReady) {
-        TlsReady();
-    }
+    Raise(TlsReady);
 }
 
 void ScriptedWire::RaiseConnected() {
-    if (Connected) {
-        Connected();
-    }
+    Raise(Connected);
 }
 
 void ScriptedWire::Deliver(const Bytes& data) {
-    if (DataArrival) {
+    if (!(closed_ && dropAfterClose)) {
         Bytes copy = data;
-        DataArrival(copy);
+        Raise<Bytes&>(DataArrival, copy);
     }
 }
 
 void ScriptedWire::RaiseSendComplete() {
-    if (SendComplete) {
-        SendComplete();
-    }
+    Raise(SendComplete);
 }
 
 void ScriptedWire::RaiseClosed() {
-    if (Closed) {
-        Closed();
-    }
+    Raise(Closed);
 }
 
 void ScriptedWire::RaiseSocketError(long number, const std::string& description) {
-    if (SocketError) {
-        SocketError(number, description, "ScriptedWire", 0);
-    }
+    Raise<long, const std::string&, const std::string&, long>(SocketError, number, description,
+                                                              "ScriptedWire", 0);
 }
 
 void ScriptedWire::RaiseTrace(const std::string& text) {
-    if (SocketTrace) {
-        SocketTrace(text);
-    }
+    Raise<const std::string&>(SocketTrace, text);
 }
 
 Bytes ScriptedWire::TakeSent() {
@@ -96,4 +112,4 @@ Bytes ScriptedWire::TakeSent() {
     return taken;
 }
 
-}  // namespace zef::testing
+}  // namespace zef::test

@@ -1,51 +1,47 @@
-// A Wire without sockets for dialogue tests: it records what the control sends and lets the
-// test raise the socket events by hand, one at a time, as the event loop would.
+// A Wire without sockets: it records what the control sends and lets the test raise the socket
+// events by hand, one at a time, as the event loop would.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "components/Wire.h"
 
-namespace zef::testing {
+namespace zef::test {
 
 class ScriptedWire final : public Wire {
   public:
     // --- what the control did ---
-    struct ConnectCall {
-        std::string host, port, options;
-    };
-    std::vector<ConnectCall> connects;
-    Bytes sent;  // every byte passed to SendData, in order
+    std::vector<std::string> connects;  // the host of every Connect
+    Bytes sent;                         // every byte passed to SendData, in order
     int closeCalls = 0;
     int shutdownCalls = 0;
-    std::vector<TlsSettings> tlsSettings;  // every SetTls, in order
-    int startTlsCalls = 0;
-    // The bytes sent in the clear on the current connection: everything before RaiseTlsReady
-    // when it was made for an upgrade, everything when it was made without TLS, nothing when it
-    // was made with implicit TLS.
-    Bytes sentInClear;
+    // Told of every SendData (the bytes) and of every other call the control makes on the wire
+    // ("connect host:port options tls=N verify|noverify[ ca=FILE]", "close", "shutdown",
+    // "starttls").
+    std::function<void(const Bytes&)> onSend;
+    std::function<void(const std::string&)> onCall;
 
     // --- how the component behaves ---
-    bool canSend = true;          // what CanSend reports
-    bool throwOnConnect = false;  // Connect raises connectError
-    long connectErrorNumber = 10049;
-    std::string connectErrorText = "address not available";
-    std::string localHostName = "client.example";
-    bool throwOnStartTls = false;  // StartTls raises error 5, as a wire that cannot upgrade
+    bool canSend = true;           // what CanSend reports
+    bool throwOnConnect = false;   // Connect throws 10049 "address not available"
+    bool throwOnStartTls = false;  // StartTls throws 5, as a wire that cannot upgrade
     bool withoutTls = false;       // SetTls refuses every TLS mode, as a wire without TLS
+    // Drops what is delivered after Close until the next Connect, as a real wire ends the
+    // connection at once; otherwise the bytes still reach the control.
+    bool dropAfterClose = false;
 
     // --- Wire ---
     void Connect(const std::string& host, const std::string& port,
                  const std::string& options) override;
     void SendData(Bytes& data) override;
     bool CanSend() const override { return canSend; }
-    void Close() override { ++closeCalls; }
-    void Shutdown(int /*how*/) override { ++shutdownCalls; }
-    std::string LocalHostName() const override { return localHostName; }
+    void Close() override;
+    void Shutdown(int how) override;
+    std::string LocalHostName() const override { return "client.example"; }
     void SetTls(const TlsSettings& settings) override;
-    // Records the call; CanSend is False until RaiseTlsReady, and SendData meanwhile throws
-    // error 5 as the real wire does.
+    // CanSend is False until RaiseTlsReady, and SendData meanwhile throws 5 as the real wire does.
     void StartTls() override;
 
     // --- raising events, as the event loop would ---
@@ -61,8 +57,11 @@ class ScriptedWire final : public Wire {
     Bytes TakeSent();
 
   private:
-    bool clear_ = true;         // the current connection is not (yet) protected
+    void Told(const std::string& call);
+
+    TlsSettings tls_;
     bool handshaking_ = false;  // StartTls was called, RaiseTlsReady not yet
+    bool closed_ = false;       // Close was called on this connection
 };
 
-}  // namespace zef::testing
+}  // namespace zef::test

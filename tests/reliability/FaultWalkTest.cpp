@@ -1,0 +1,435 @@
+// Faults at every step of both dialogues. A small SMTP or POP3 server answers the control
+// through the scripted wire; for each reply it would give, one run gives instead a close, silence,
+// a refusal, binary garbage (without and with a line end), a line of many megabytes, or more
+// than was asked. Every run must end with exactly one Done with the code the fault calls for,
+// raise nothing after it, leave the guard timer off, and lose no message: a send reported done
+// was accepted whole, and the server deleted only messages the application had seen whole and
+// let go.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "common/Unicode.h"
+#include "components/Hash.h"
+#include "tests/support/ControlDriver.h"
+#include "tests/support/TestText.h"
+
+namespace zef::test {
+namespace {
+
+enum class Fault { kNone, kClose, kSilence, kRefuse, kGarbage, kGarbageLine, kHugeLine, kExtra };
+const char* const kFaultNames[] = {"none",    "close",        "silence",   "refusal",
+                                   "garbage", "garbage line", "huge line", "extra lines"};
+const Fault kFaults[] = {Fault::kClose,       Fault::kSilence,  Fault::kRefuse, Fault::kGarbage,
+                         Fault::kGarbageLine, Fault::kHugeLine, Fault::kExtra};
+constexpr size_t kLineLimit = size_t{256} * 1024;
+
+// A server: the greeting, then an answer to each unit the client sends (a command line, or for
+// SMTP the message after DATA, up to its final dot). The word of each answered unit is kept.
+class Server {
+  public:
+    virtual ~Server() = default;
+    virtual Bytes Greeting() = 0;
+    virtual Bytes Answer(const Bytes& unit) = 0;
+    virtual Bytes Refusal() const = 0;
+    // Lines nobody asked for. A server that answers ahead can make any POP3 client misread
+    // later replies; these are the kind that follow a reply.
+    virtual Bytes Extra() const = 0;
+    virtual bool InData() const { return false; }
+    // The last answer did not reach the client: what it would have started does not happen.
+    virtual void NotSent() { closeAfter = false; }
+    bool closeAfter = false;  // after this answer the server closes (QUIT)
+};
+
+class SmtpServer final : public Server {
+  public:
+    std::vector<Bytes> accepted;
+    Bytes Greeting() override { return "220 sim.example ESMTP\r\n"; }
+    Bytes Refusal() const override { return "554 5.7.1 injected refusal\r\n"; }
+    Bytes Extra() const override { return "250 2.0.0 nobody asked\r\n"; }
+    bool InData() const override { return inData_; }
+    void NotSent() override {
+        Server::NotSent();
+        inData_ = false;
+        authLines_ = 0;
+    }
+    Bytes Answer(const Bytes& unit) override {
+        if (inData_) {
+            inData_ = false;
+            accepted.push_back(unit);
+            return "250 queued\r\n";
+        }
+        const std::string word = unit.substr(0, unit.find(' '));
+        if (word == "DATA") {
+            inData_ = true;
+            return "354 go ahead\r\n";
+        }
+        if (word == "QUIT") {
+            closeAfter = true;
+            return "221 bye\r\n";
+        }
+        if (word == "AUTH") {
+            authLines_ = unit == "AUTH LOGIN" ? 2 : 1;
+            return unit == "AUTH CRAM-MD5" ? "334 PDI4MTcuMTcwMDAwMDAwMEBzaW0uZXhhbXBsZT4=\r\n"
+                                           : "334 \r\n";
+        }
+        if (authLines_ > 0) {
+            return --authLines_ > 0 ? "334 UGFzc3dvcmQ6\r\n" : "235 2.7.0 accepted\r\n";
+        }
+        for (const char* known : {"EHLO", "HELO", "MAIL", "RCPT", "RSET"}) {
+            if (word == known) {
+                return "250 ok\r\n";
+            }
+        }
+        return "500 5.5.2 unrecognized command\r\n";
+    }
+
+  private:
+    bool inData_ = false;
+    int authLines_ = 0;
+};
+
+class PopServer final : public Server {
+  public:
+    std::vector<Bytes> mails;
+    std::set<size_t> marked, committed;
+    Bytes Greeting() override { return "+OK POP3 ready <1896.697170952@sim.example>\r\n"; }
+    Bytes Refusal() const override { return "-ERR injected refusal\r\n"; }
+    Bytes Extra() const override { return "+OK nobody asked\r\n-ERR nor this\r\n"; }
+    Bytes Answer(const Bytes& unit) override {
+        std::istringstream words(unit);
+        std::string word;
+        size_t n = 0;
+        words >> word >> n;
+        const bool known = n >= 1 && n <= mails.size();
+        if (word == "STAT") {
+            size_t size = 0;
+            for (const Bytes& mail : mails) {
+                size += mail.size();
+            }
+            return "+OK " + std::to_string(mails.size()) + " " + std::to_string(size) + "\r\n";
+        }
+        if (word == "LIST" && known) {
+            return "+OK " + std::to_string(n) + " " + std::to_string(mails[n - 1].size()) + "\r\n";
+        }
+        if (word == "UIDL" && known) {
+            return "+OK " + std::to_string(n) + " uid-" + std::to_string(n) + "\r\n";
+        }
+        if ((word == "RETR" || word == "TOP") && known) {
+            Bytes stuffed;
+            for (const Bytes& line : Lines(mails[n - 1])) {
+                stuffed += (line.starts_with(".") ? "." : "") + line + "\r\n";
+                if (word == "TOP" && line.empty()) {
+                    break;
+                }
+            }
+            return "+OK\r\n" + stuffed + ".\r\n";
+        }
+        if (word == "DELE" && known) {
+            marked.insert(n);
+        } else if (word == "RSET") {
+            marked.clear();
+        } else if (word == "QUIT") {
+            committed.insert(marked.begin(), marked.end());
+            closeAfter = true;
+        } else if (word != "USER" && word != "PASS" && word != "APOP") {
+            return "-ERR unknown\r\n";
+        }
+        return "+OK\r\n";
+    }
+};
+
+// A run: the control's start, then the wire pumped until nothing is left to happen.
+struct Outcome {
+    std::vector<std::string> answered;  // the word of each unit answered, in order
+    std::vector<std::string> log;
+    int dones = 0, eventsAfterDone = 0;
+    bool timerOnAfterDone = false;
+    long code = 0;
+    std::string message;
+};
+
+Outcome Pump(Driver& d, Server& server, Fault fault, size_t at) {
+    Outcome run;
+    std::deque<Bytes> replies{server.Greeting()};
+    Bytes input;
+    bool silent = false, closedByServer = false, sendComplete = false;
+    size_t delivered = 0;
+    d.wire->onSend = [&, chain = d.wire->onSend](const Bytes& bytes) {
+        chain(bytes);
+        sendComplete = true;
+        input += bytes;
+        for (;;) {
+            const size_t end = input.find(server.InData() ? "\r\n.\r\n" : "\r\n");
+            if (end == Bytes::npos) {
+                return;
+            }
+            const size_t length = end + (server.InData() ? 5 : 2);
+            const Bytes unit = input.substr(0, end);
+            run.answered.push_back(server.InData() ? "(message)" : unit.substr(0, unit.find(' ')));
+            replies.push_back(server.Answer(unit));
+            input.erase(0, length);
+        }
+    };
+    d.Start();
+    for (int step = 0; step < 100000 && d.dones == 0; ++step) {
+        const bool closing = d.wire->closeCalls > 0 || d.wire->shutdownCalls > 0;
+        if (!replies.empty() && !silent && !closedByServer && d.wire->closeCalls == 0) {
+            const size_t index = delivered++;
+            Bytes reply = replies.front();
+            replies.pop_front();
+            if (index == at) {
+                switch (fault) {
+                    case Fault::kClose:
+                        closedByServer = true;
+                        reply.clear();
+                        break;
+                    case Fault::kSilence:
+                        silent = true;
+                        reply.clear();
+                        break;
+                    case Fault::kRefuse:
+                        reply = server.Refusal();
+                        break;
+                    case Fault::kGarbage:
+                        silent = true;
+                        reply = "\x01\xfe\x80 no end";
+                        break;
+                    case Fault::kGarbageLine:
+                        reply = "\x01\xfe\x80 garbage\r\n";
+                        break;
+                    case Fault::kExtra:
+                        reply += server.Extra();
+                        break;
+                    case Fault::kHugeLine:
+                        silent = true;
+                        for (size_t sent = 0; sent < kLineLimit + 4 * 65536; sent += 65536) {
+                            d.wire->Deliver(Bytes(65536, 'h'));
+                        }
+                        reply.clear();
+                        break;
+                    case Fault::kNone:
+                        break;
+                }
+                if (fault != Fault::kExtra) {
+                    server.NotSent();
+                }
+            }
+            if (!reply.empty()) {
+                d.wire->Deliver(reply);
+            }
+        } else if ((closing && (replies.empty() || silent || d.wire->closeCalls > 0)) ||
+                   closedByServer || (server.closeAfter && replies.empty())) {
+            d.wire->RaiseClosed();
+        } else if (sendComplete) {
+            sendComplete = false;
+            d.wire->RaiseSendComplete();
+        } else if (d.timer->Enabled()) {
+            d.timer->Fire(1);
+        } else {
+            break;
+        }
+    }
+    // Whatever comes after Done must change nothing.
+    run.log = d.log;
+    d.wire->RaiseClosed();
+    d.wire->Deliver("250 late\r\n+OK late\r\n");
+    d.timer->Fire(100);
+    run.dones = d.dones;
+    run.timerOnAfterDone = d.timer->Enabled();
+    for (auto entry = run.log.rbegin(); entry != run.log.rend(); ++entry) {
+        if (entry->starts_with("= Done ")) {
+            std::istringstream done(entry->substr(7));
+            done >> run.code;
+            std::getline(done, run.message);
+            run.message = run.message.substr(1, run.message.find(" | ") - 1);
+            break;
+        }
+        run.eventsAfterDone += entry->starts_with("=") ? 1 : 0;
+    }
+    run.eventsAfterDone += static_cast<int>(d.log.size() - run.log.size());
+    return run;
+}
+
+// The codes a fault instead of the answer to `word` may end with: the first is exact for
+// close, silence, refusal and the huge line; garbage lines and extra lines may be read either way.
+std::set<long> Expected(Fault fault, const std::string& word, bool pop) {
+    const bool afterQuit = word == "QUIT";
+    const bool goesOn = afterQuit || (pop && (word == "RSET" || word == "UIDL" || word == "TOP"));
+    switch (fault) {
+        case Fault::kClose:
+            return {afterQuit ? 0L : -2L};
+        case Fault::kSilence:
+        case Fault::kGarbage:
+            return {-4};
+        case Fault::kRefuse:
+            return {goesOn ? 0L : -1L};
+        case Fault::kHugeLine:
+            return {-1};
+        case Fault::kGarbageLine:
+            if (pop) {
+                return {goesOn ? 0L : -1L};
+            }
+            return {0, -1, -2, -4};
+        default:
+            return {0, -1, -2, -4};
+    }
+}
+
+struct Scenario {
+    const char* name;
+    bool pop;
+    std::function<void(Driver&)> setup;
+};
+
+std::unique_ptr<Driver> Make(const Scenario& scenario) {
+    std::unique_ptr<Driver> d;
+    if (scenario.pop) {
+        auto pop = std::make_unique<PopDriver>(Parts{true, true});
+        pop->control->MaxLineLength(kLineLimit);
+        pop->control->TransTimeout(5);
+        d = std::move(pop);
+    } else {
+        auto smtp = std::make_unique<SmtpDriver>(Parts{true, true});
+        smtp->control->MaxLineLength(kLineLimit);
+        smtp->control->TransTimeout(5);
+        d = std::move(smtp);
+    }
+    scenario.setup(*d);
+    return d;
+}
+
+std::unique_ptr<Server> MakeServer(bool pop) {
+    if (!pop) {
+        return std::make_unique<SmtpServer>();
+    }
+    auto server = std::make_unique<PopServer>();
+    server->mails = {"Subject: one\r\n\r\n.dot\r\nbody\r\n",
+                     "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\n"
+                     "Content-Transfer-Encoding: base64\r\n\r\nYWJj\r\n--B--\r\n",
+                     "Subject: three\r\n\r\n\x1b$B$3$s\x1b(B\r\n", "Subject: four\r\n\r\nfour\r\n"};
+    return server;
+}
+
+// What the application saw of each message (RetrDone only after all of it).
+std::map<long, std::string> Seen(const Outcome& run) {
+    std::map<long, std::string> seen;
+    for (const std::string& entry : run.log) {
+        if (entry.starts_with("= Mime") || entry.starts_with("= Mail") ||
+            entry.starts_with("= RetrDone")) {
+            std::istringstream words(entry.substr(2));
+            std::string event;
+            long id = 0;
+            words >> event >> id;
+            seen[id] += entry + "\n";
+        }
+    }
+    return seen;
+}
+
+class FaultWalk : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(FaultWalk, EveryFaultAtEveryStepEndsWithOneDoneAndLosesNothing) {
+    const Scenario& scenario = GetParam();
+    auto cleanDriver = Make(scenario);
+    auto cleanServer = MakeServer(scenario.pop);
+    const Outcome clean = Pump(*cleanDriver, *cleanServer, Fault::kNone, 0);
+    ASSERT_EQ(clean.code, 0) << clean.message;
+    ASSERT_GT(clean.answered.size(), 5U);
+    const auto* cleanSmtp = dynamic_cast<SmtpServer*>(cleanServer.get());
+    int runs = 0;
+    for (size_t at = 0; at <= clean.answered.size(); ++at) {
+        const std::string word = at == 0 ? "(greeting)" : clean.answered[at - 1];
+        for (const Fault fault : kFaults) {
+            auto d = Make(scenario);
+            auto server = MakeServer(scenario.pop);
+            const Outcome run = Pump(*d, *server, fault, at);
+            ++runs;
+            const std::string label = std::string(kFaultNames[static_cast<int>(fault)]) +
+                                      " instead of reply " + std::to_string(at) + " (to " + word +
+                                      "): Done " + std::to_string(run.code) + " " + run.message;
+            EXPECT_EQ(run.dones, 1) << label;
+            EXPECT_EQ(run.eventsAfterDone, 0) << label;
+            EXPECT_FALSE(run.timerOnAfterDone) << label;
+            EXPECT_EQ(Expected(fault, word, scenario.pop).count(run.code), 1U) << label;
+            EXPECT_TRUE(run.code == 0 || !run.message.empty()) << label;
+            if (fault == Fault::kHugeLine) {
+                EXPECT_TRUE(run.message == "LINE TOO LONG" || run.message == "REPLY LINE TOO LONG")
+                    << label;
+            }
+            if (const auto* smtp = dynamic_cast<SmtpServer*>(server.get());
+                smtp != nullptr && run.code == 0) {
+                EXPECT_EQ(smtp->accepted.size(), 1U) << label;
+            }
+            // POP3 cannot pair a reply with its command: lines the server sends ahead shift
+            // every later reply, and a TOP response can pass for a message. The loss check
+            // holds for every other fault.
+            if (const auto* pop = dynamic_cast<PopServer*>(server.get());
+                pop != nullptr && fault != Fault::kExtra) {
+                const auto seen = Seen(run);
+                const auto seenClean = Seen(clean);
+                for (const size_t number : pop->committed) {
+                    const long id = static_cast<long>(number);
+                    const std::string n = std::to_string(id);
+                    const bool whole = seen.count(id) != 0 && seenClean.count(id) != 0 &&
+                                       seen.at(id) == seenClean.at(id);
+                    EXPECT_TRUE((whole && !d->answers.count("RetrDone " + n)) ||
+                                d->answers.count("UidlDone " + n))
+                        << label << ": message " << n << " deleted unseen or kept";
+                }
+            }
+        }
+    }
+    EXPECT_TRUE(cleanSmtp == nullptr || cleanSmtp->accepted.size() == 1);
+    std::printf("fault walk %s: %d runs\n", scenario.name, runs);
+}
+
+// The SMTP scenarios send with each mechanism, a plain body in pieces or a MIME body; the POP3
+// ones walk a mailbox of four with the application's choices, APOP, and Abend.
+const Scenario kScenarios[] = {
+    {"SmtpLoginPlainBody", false,
+     [](Driver& d) {
+         auto& c = *static_cast<SmtpDriver&>(d).control;
+         c.Auth(2), c.User(u"carol"), c.Pass(u"p@ss");
+         c.ToAddr(StringArray::OneBased({u"a@example.net", u"b@example.net"}));
+         static_cast<SmtpDriver&>(d).data = {Utf16("one\r\n"), Utf16(".two\r\n")};
+     }},
+    {"SmtpCramMd5MimeBody", false,
+     [](Driver& d) {
+         auto& s = static_cast<SmtpDriver&>(d);
+         s.control->Auth(1), s.control->User(u"carol"), s.control->Pass(u"p@ss");
+         s.control->MimeMultipart(u"mixed");
+         s.heads = {{u"Unicode", u"text/plain", u"", u"", u"7bit", u""},
+                    {u"Binary", u"application/octet-stream", u"a.bin", u"", u"base64", u""},
+                    {}};
+         s.bodies = {Utf16("日本語"), "", "\x01\x02", ""};
+     }},
+    {"SmtpPlainAuth", false,
+     [](Driver& d) {
+         auto& c = *static_cast<SmtpDriver&>(d).control;
+         c.Auth(3), c.User(u"carol"), c.Pass(u"p@ss");
+     }},
+    {"PopUserPassKeepingTheSecond", true, [](Driver& d) { d.answers["RetrDone 2"] = true; }},
+    {"PopApopWithChoices", true,
+     [](Driver& d) {
+         static_cast<PopDriver&>(d).control->APOP(true);
+         d.answers = {{"UidlFirst 1", true},
+                      {"TopFirst 2", true},
+                      {"UidlDone 3", true},
+                      {"RetrFirst 4", true},
+                      {"RetrDone 1", true}};
+     }},
+    {"PopAbendUndoingAfterTheFirst", true,
+     [](Driver& d) {
+         auto& p = static_cast<PopDriver&>(d);
+         p.abendEvent = "RetrDone", p.abendId = 1, p.abendArgument = "1";
+     }},
+};
+INSTANTIATE_TEST_SUITE_P(Scenarios, FaultWalk, ::testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace zef::test

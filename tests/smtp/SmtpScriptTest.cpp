@@ -1,0 +1,758 @@
+// The SMTP dialogue as scripts (the notation is in tests/support/ControlDriver.h): each row is
+// played with every reply whole, cut in two at every byte, and one byte at a time, and must
+// give its transcript back each time.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "common/Error.h"
+#include "tests/support/ControlDriver.h"
+#include "tests/support/TestText.h"
+
+namespace zef::test {
+namespace {
+
+struct Row {
+    const char* name;
+    std::function<void(SmtpDriver&)> setup;
+    std::string script;
+    bool cut = true;
+    Parts parts = {};
+};
+
+std::function<void(SmtpDriver&)> Auth(long mechanism, const char16_t* pass = u"s3cret-pw") {
+    return [=](SmtpDriver& d) {
+        d.control->Auth(mechanism);
+        d.control->User(u"tim");
+        d.control->Pass(pass);
+    };
+}
+
+std::function<void(SmtpDriver&)> Secure(long security, long auth = 0) {
+    return [=](SmtpDriver& d) {
+        d.control->Security(security);
+        Auth(auth)(d);
+    };
+}
+
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class SmtpScript : public ::testing::TestWithParam<Row> {};
+
+TEST_P(SmtpScript, GivesItsTranscript) {
+    const Row& row = GetParam();
+    ExpectScript(
+        [&] {
+            auto driver = std::make_unique<SmtpDriver>(row.parts);
+            if (row.setup) {
+                row.setup(*driver);
+            }
+            return driver;
+        },
+        row.script, row.cut);
+}
+
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
+
+// Up to the 354 go-ahead, for rows about the body.
+#define TO_DATA                                                                     \
+    "< 220 ready  > HELO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n" \
+    "< 250 ok  > RCPT TO:<r1@example.jp>\n< 250 ok  > DATA\n"                       \
+    "< 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >\n"
+
+const Row kDialogue[] = {
+    {"EveryStepWithTracesAndCaptions",
+     [](SmtpDriver& d) {
+         d.control->ToAddr(StringArray::OneBased({u"r1@example.jp", u"r2@example.jp"}));
+     },
+     R"(! traces
+        < 220 mx.example ESMTP  C PROCESSING  T 220 mx.example ESMTP  T >>HELO client.example
+        > HELO client.example
+        < 250 hello  T 250 hello  T >>MAIL FROM:<a@example.jp>  > MAIL FROM:<a@example.jp>
+        < 250 ok  T 250 ok  T >>RCPT TO:<r1@example.jp>  > RCPT TO:<r1@example.jp>
+        < 251 will forward  T 251 will forward  T >>RCPT TO:<r2@example.jp>
+        > RCPT TO:<r2@example.jp>
+        < 250 ok  T 250 ok  T >>DATA\x20  > DATA
+        < 354 go ahead  T 354 go ahead  T >>Sending Data ...  > X-TALVORN: zef smtpZef 0.1
+        > Subject: x  >
+        ! sent  = MoreData 1  T >>Sending Dot(EOF) ...  >  > .
+        ! sent
+        < 250 queued  T 250 queued  T >>QUIT\x20  > QUIT
+        < 221 bye  T 221 bye  * close
+        ! closed  C DONE(COMPLETE)  = Done 0 - | DONE(COMPLETE))"},
+    {"MultiLineRepliesAreActedOnAtTheirLastLine", Auth(2),
+     R"(! traces
+        < 220-mx.example  C PROCESSING  T 220-mx.example
+        < 220 ready  T 220 ready  T >>EHLO client.example  > EHLO client.example
+        < 250-mx.example\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME  T 250-mx.example
+        T 250-AUTH LOGIN PLAIN  T 250 8BITMIME  T >>AUTH LOGIN  > AUTH LOGIN)"},
+    {"SeveralRepliesInOneArrivalAndPreliminaryReplies",
+     [](SmtpDriver& d) {
+         d.control->ToAddr(StringArray::OneBased({u"r1@example.jp", u"r2@example.jp"}));
+     },
+     R"(< 199 wait
+        < 220 ready\r\n250 hello  > HELO client.example  > MAIL FROM:<a@example.jp>
+        < 250 ok\r\n250 ok\r\n250 ok  > RCPT TO:<r1@example.jp>  > RCPT TO:<r2@example.jp>  > DATA)"},
+    {"RefusalSendsRsetAndItsReplyClosesUnread", nullptr,
+     R"(! traces
+        < 220 ready  C PROCESSING  T 220 ready  T >>HELO client.example  > HELO client.example
+        < 550 5.1.1 no such user  T 550 5.1.1 no such user  T >>RSET\x20  > RSET
+        <~ 100 hm\r\n250 trailing\r\n  T 100 hm  * close
+        ! closed  C DONE(FAIL)  = Done -1 550 5.1.1 no such user | DONE(FAIL))"},
+    {"RefusedEhloHasNoFallback", Auth(3),
+     R"(< 220 ready  > EHLO client.example
+        < 502 command not implemented  > RSET
+        < 250 ok  * close
+        ! closed  = Done -1 502 command not implemented | DONE(FAIL))"},
+    {"NegativeReplyToQuitKeepsSuccess", nullptr, TO_DATA R"(! sent  = MoreData 1  >  > .
+        < 250 queued  > QUIT
+        < 500 what  * close
+        ! closed  = Done 0 - | DONE(COMPLETE))"},
+    {"PositiveLineBeforeTheDotIsNotItsReply", [](SmtpDriver& d) { d.data = {Utf16("body")}; },
+     TO_DATA R"(< 250 too early
+        ! sent  = MoreData 1  >~ body
+        ! sent  = MoreData 2  >  > .
+        < 250 queued  > QUIT
+        < 221 bye  * close
+        ! closed  = Done 0 - | DONE(COMPLETE))"},
+    {"EarlyPositiveLineThenDisconnect", nullptr, TO_DATA R"(< 250 too early
+        ! closed  = Done -2 UNEXPECTED DISCONNECT | DONE(FAIL UNEXPECTED DISCONNECT))"},
+    {"AngleBracketType1", [](SmtpDriver& d) { d.control->AngleBracketType(1); },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:a@example.jp
+        < 250 ok  > RCPT TO:r1@example.jp)"},
+    {"AngleBracketType2", [](SmtpDriver& d) { d.control->AngleBracketType(2); },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM: a@example.jp
+        < 250 ok  > RCPT TO: r1@example.jp)"},
+    {"AngleBracketTypeOtherIsBrackets", [](SmtpDriver& d) { d.control->AngleBracketType(7); },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>)"},
+    {"BareLineFeedCostsTheLastCharacterAndEmptyLinesArePositive", nullptr,
+     R"(! traces
+        <~ 220 ready\n  C PROCESSING  T 220 read  T >>HELO client.example  > HELO client.example
+        <~ \n  T  T >>MAIL FROM:<a@example.jp>  > MAIL FROM:<a@example.jp>)"},
+    {"RepliesAreReadAsHostText", nullptr,
+     R"(! traces
+        < 220 \xE3\x81\x93\xE3\x82\x93 ready  C PROCESSING  T 220 \xE3\x81\x93\xE3\x82\x93 ready
+        T >>HELO client.example  > HELO client.example)"},
+    {"ReplyAtTheLineLimitPassesOneByteMoreEndsTheSend",
+     [](SmtpDriver& d) { d.control->MaxLineLength(12); },
+     R"(< 220 12345678  > HELO client.example
+        <~ 250 12345678\r
+        <~ 9  * close
+        < 250 more
+        ! closed  = Done -1 REPLY LINE TOO LONG | DONE(FAIL))"},
+    {"OverlongLineInOneArrival", [](SmtpDriver& d) { d.control->MaxLineLength(12); },
+     R"(< 220 123456789  * close
+        ! closed  = Done -1 REPLY LINE TOO LONG | DONE(FAIL))"},
+    {"DefaultLineLimitIsOneMebibyte", nullptr,
+     R"(< 220 ready  > HELO client.example
+        ! flood 1048576
+        <~ y  * close
+        ! closed  = Done -1 REPLY LINE TOO LONG | DONE(FAIL))"},
+    {"HeaderOverflowAtDataEndsTheSend",
+     [](SmtpDriver& d) { d.header = u"X-Long: " + Text(40000, u'x') + u"\r\n.dot\r\n\r\n"; },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  * close
+        ! sent
+        ! closed  = Done 6 Overflow | DONE(FAIL))"},
+};
+INSTANTIATE_TEST_SUITE_P(Dialogue, SmtpScript, ::testing::ValuesIn(kDialogue), RowName);
+
+const Row kAuth[] = {
+    {"LoginHidesThePassword", Auth(2),
+     R"(! traces
+        < 220 ready  C PROCESSING  T 220 ready  T >>EHLO client.example  > EHLO client.example
+        < 250 AUTH LOGIN  T 250 AUTH LOGIN  T >>AUTH LOGIN  > AUTH LOGIN
+        < 334 VXNlcm5hbWU6  T 334 VXNlcm5hbWU6  T >>Send AuthData User=tim  > [B64:tim]
+        < 334 UGFzc3dvcmQ6  T 334 UGFzc3dvcmQ6  T >>Send AuthData Pass=***  > [B64:s3cret-pw]
+        < 235 ok  T 235 ok  T >>MAIL FROM:<a@example.jp>  > MAIL FROM:<a@example.jp>)"},
+    {"PlainIsOneLineOfUserAndPassword", Auth(3),
+     R"(! traces
+        < 220 ready  C PROCESSING  T 220 ready  T >>EHLO client.example  > EHLO client.example
+        < 250 AUTH PLAIN  T 250 AUTH PLAIN  T >>AUTH PLAIN  > AUTH PLAIN
+        < 334\x20  T 334\x20  T >>Send AuthData User=tim  > [B64:\x00tim\x00s3cret-pw]
+        < 235 ok  T 235 ok  T >>MAIL FROM:<a@example.jp>  > MAIL FROM:<a@example.jp>)"},
+    {"RefusedCredentials", Auth(3, u"wrong"),
+     R"(< 220 ready  > EHLO client.example
+        < 250 AUTH PLAIN  > AUTH PLAIN
+        < 334\x20  > [B64:\x00tim\x00wrong]
+        < 535 5.7.8 authentication failed  > RSET
+        < 250 ok  * close
+        ! closed  = Done -1 535 5.7.8 authentication failed | DONE(FAIL))"},
+    {"CramMd5AnswersTheRfc2195Example", Auth(1, u"tanstaaftanstaaf"),
+     R"(! traces
+        < 220 ready  C PROCESSING  T 220 ready  T >>EHLO client.example  > EHLO client.example
+        < 250 AUTH CRAM-MD5  T 250 AUTH CRAM-MD5  T >>AUTH CRAM-MD5  > AUTH CRAM-MD5
+        < 334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+
+        T 334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+  T >>Send AuthData User=tim
+        > dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw
+        < 235 ok  T 235 ok  T >>MAIL FROM:<a@example.jp>  > MAIL FROM:<a@example.jp>)",
+     true, Parts{true, true}},
+    {"RealPlainAndLoginAnswers", Auth(2, u"tanstaaftanstaaf"),
+     R"(< 220 ready  > EHLO client.example
+        < 250 AUTH LOGIN  > AUTH LOGIN
+        < 334 VXNlcm5hbWU6  > dGlt
+        < 334 UGFzc3dvcmQ6  > dGFuc3RhYWZ0YW5zdGFhZg==)",
+     true, Parts{true, true}},
+    {"RealPlainAnswer", Auth(3, u"tanstaaftanstaaf"),
+     R"(< 220 ready  > EHLO client.example
+        < 250 AUTH PLAIN  > AUTH PLAIN
+        < 334\x20  > AHRpbQB0YW5zdGFhZnRhbnN0YWFm)",
+     true, Parts{true, true}},
+};
+INSTANTIATE_TEST_SUITE_P(Auth, SmtpScript, ::testing::ValuesIn(kAuth), RowName);
+
+const Row kTls[] = {
+    {"EverySendHandsItsTlsSettingsToTheWire",
+     [](SmtpDriver& d) {
+         d.control->Security(1);
+         d.control->VerifyCert(false);
+         d.control->CAFile(u"/etc/zef/\u8a3c\u660e.pem");
+     },
+     R"(! smtp mx.example Subject: x\r\n\r\n
+        * connect mx.example:25 0 tls=1 noverify ca=/etc/zef/\xE8\xA8\xBC\xE6\x98\x8E.pem
+        ! closed  = Done -2 UNEXPECTED DISCONNECT | DONE(FAIL UNEXPECTED DISCONNECT))"},
+    {"ImplicitTlsKeepsTheDialogue", Secure(1, 3),
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250 mx.example  > AUTH PLAIN
+        < 334\x20  > [B64:\x00tim\x00s3cret-pw]
+        < 235 ok  > MAIL FROM:<a@example.jp>)"},
+    {"StartTlsThenEhloAgainAndTheLogin", Secure(2, 2),
+     R"(! traces
+        < 220 mx.example ESMTP  C PROCESSING  T 220 mx.example ESMTP  T >>EHLO client.example
+        > EHLO client.example
+        < 250-mx.example\r\n250 STARTTLS  T 250-mx.example  T 250 STARTTLS  T >>STARTTLS\x20
+        > STARTTLS
+        < 220 ready to start TLS  T 220 ready to start TLS  * starttls
+        ! tls  T >>EHLO client.example  > EHLO client.example
+        < 250 AUTH LOGIN  T 250 AUTH LOGIN  T >>AUTH LOGIN  > AUTH LOGIN)"},
+    {"StartTlsWithoutAuthStillSaysEhlo", Secure(2),
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250 STARTTLS  > STARTTLS
+        < 220 go ahead  * starttls
+        ! tls  > EHLO client.example
+        < 250 mx.example  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >
+        ! sent  = MoreData 1  >  > .
+        < 250 queued  > QUIT
+        < 221 bye  * close
+        ! closed  = Done 0 - | DONE(COMPLETE))"},
+    {"RefusedStartTls", Secure(2, 2),
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250 mx.example  > STARTTLS
+        < 454 4.7.0 TLS not available  > RSET
+        < 250 reset  * close
+        ! closed  = Done -1 454 4.7.0 TLS not available | DONE(FAIL))"},
+    {"NonTwoReplyToStartTlsIsNoGoAhead", Secure(2),
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250 mx.example  > STARTTLS
+        < 334 what  > RSET
+        < 250 ok  * close
+        ! closed  = Done -1 UNEXPECTED REPLY: 334 what | DONE(FAIL))"},
+    // What follows the go-ahead in the same arrival was put there on the way: nothing of it is
+    // read and no handshake starts.
+    {"LineAfterTheGoAheadEndsTheSend", Secure(2),
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250 mx.example  > STARTTLS
+        < 220 go ahead\r\n250 AUTH ok  * close
+        ! closed  = Done -1 UNEXPECTED DATA AFTER STARTTLS REPLY | DONE(FAIL))",
+     false},
+    {"ByteAfterTheGoAheadEndsTheSend", Secure(2),
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250 mx.example  > STARTTLS
+        <~ 220 go ahead\r\n2  * close
+        ! closed  = Done -1 UNEXPECTED DATA AFTER STARTTLS REPLY | DONE(FAIL))",
+     false},
+    {"FailedHandshakeReportsTheWiresError", Secure(2, 3),
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250 mx.example  > STARTTLS
+        < 220 go ahead  * starttls
+        ! error 10 certificate verify failed: certificate has expired
+        ! closed  = Done 10 certificate verify failed: certificate has expired | DONE(FAIL))"},
+    {"WireThatCannotUpgrade",
+     [](SmtpDriver& d) {
+         d.control->Security(2);
+         d.wire->throwOnStartTls = true;
+     },
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250 mx.example  > STARTTLS
+        < 220 go ahead  * starttls  * close
+        ! closed  = Done 5 cannot start TLS | DONE(FAIL))"},
+    {"WireWithoutTlsRefusesAtOnce",
+     [](SmtpDriver& d) {
+         d.control->Security(1);
+         d.wire->withoutTls = true;
+     },
+     R"(! smtp mx.example Subject: x\r\n\r\n
+        = Done 380 this wire has no TLS | Connect Error(380)this wire has no TLS
+        ! smtp mx.example Subject: x\r\n\r\n
+        = Done 380 this wire has no TLS | Connect Error(380)this wire has no TLS)"},
+    {"TransferGuardCoversTheHandshake",
+     [](SmtpDriver& d) {
+         d.control->Security(2);
+         d.control->TransTimeout(2);
+     },
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250 mx.example  > STARTTLS
+        < 220 go ahead  * starttls
+        ! tick 2
+        ! tls  > EHLO client.example
+        ! tick 2
+        ! tick 1  * close
+        ! closed  = Done -4 trans timeout | DONE(FAIL))"},
+    {"UnaskedTlsReadyIsIgnored", nullptr,
+     R"(< 220 mx.example ESMTP  > HELO client.example
+        ! tls
+        < 250 hello  > MAIL FROM:<a@example.jp>)"},
+};
+INSTANTIATE_TEST_SUITE_P(Tls, SmtpScript, ::testing::ValuesIn(kTls), RowName);
+
+std::function<void(SmtpDriver&)> Timeouts(long connect, long trans) {
+    return [=](SmtpDriver& d) {
+        d.control->ConnectTimeout(connect);
+        d.control->TransTimeout(trans);
+    };
+}
+
+const Row kEndings[] = {
+    {"ConnectTimeoutOfThreeFiresOnTheFourthTick", Timeouts(3, 0),
+     R"(! smtp mx.example Subject: x\r\n\r\n  * connect mx.example:25 0 tls=0 verify
+        ! tick 3
+        ! tick 1  * close
+        ! tick 5
+        ! closed  = Done -3 connect timeout | DONE(FAIL))"},
+    {"LimitsBelowOneNeverFire", Timeouts(0, -5),
+     R"(! smtp mx.example Subject: x\r\n\r\n  * connect mx.example:25 0 tls=0 verify
+        ! tick 1000
+        ! connected
+        ! tick 1000
+        < 220 ready  > HELO client.example
+        ! tick 1000)"},
+    {"ConnectedSwitchesToTheTransferGuard", Timeouts(10, 2),
+     R"(! smtp mx.example Subject: x\r\n\r\n  * connect mx.example:25 0 tls=0 verify
+        ! tick 5
+        ! connected
+        ! tick 2
+        ! tick 1  * close
+        ! closed  = Done -4 trans timeout | DONE(FAIL))"},
+    {"EverySocketEventRestartsTheTransferGuard", Timeouts(0, 2),
+     R"(! tick 2
+        < 220 ready  > HELO client.example
+        ! tick 2
+        ! sent
+        ! tick 2
+        ! tick 1  * close
+        ! closed  = Done -4 trans timeout | DONE(FAIL))"},
+    {"UnansweredQuitEndsWithTransTimeout", Timeouts(0, 1), TO_DATA R"(! sent  = MoreData 1  >  > .
+        < 250 queued  > QUIT
+        ! tick 2  * close
+        ! closed  = Done -4 trans timeout | DONE(FAIL))"},
+    {"ServerClosingAfterA421", nullptr,
+     R"(< 421 too busy  > RSET
+        ! closed  = Done -1 421 too busy | DONE(FAIL))"},
+    {"DroppedDuringTheBody", [](SmtpDriver& d) { d.data = {Utf16("line 1\r\n")}; },
+     TO_DATA R"(! sent  = MoreData 1  > line 1
+        ! closed  = Done -2 UNEXPECTED DISCONNECT | DONE(FAIL UNEXPECTED DISCONNECT)
+        ! sent)"},
+    {"SocketErrorIsReportedWhenTheConnectionCloses", Timeouts(0, 5),
+     R"(! error 111 Connection refused
+        ! closed  = Done 111 Connection refused | DONE(FAIL))"},
+    {"SocketErrorZeroIsUnexpected", nullptr,
+     R"(! error 0 nothing
+        ! closed  = Done -2 UNEXPECTED DISCONNECT | DONE(FAIL UNEXPECTED DISCONNECT))"},
+    {"TimeOutReplacesAnEarlierSocketError", Timeouts(1, 0),
+     R"(! smtp mx.example Subject: x\r\n\r\n  * connect mx.example:25 0 tls=0 verify
+        ! error 113 No route to host
+        ! tick 2  * close
+        ! closed  = Done -3 connect timeout | DONE(FAIL))"},
+    {"SocketEventsWithoutASendDoNothing", Timeouts(1, 1),
+     R"(! idle
+        ! traces
+        ! connected
+        < 220 stray
+        ! sent
+        ! closed
+        ! tick 3)"},
+    {"SocketTracesOnlyWithTcpTraceOn", nullptr,
+     R"(! traces
+        ! trace connecting to 192.0.2.1:25)"},
+    {"SocketTracesWithTcpTraceOn", [](SmtpDriver& d) { d.control->TcpTraceOn(true); },
+     R"(! traces
+        ! trace connecting to 192.0.2.1:25  T connecting to 192.0.2.1:25)"},
+    {"ThrowingTraceHandlerEndsTheSend",
+     [](SmtpDriver& d) {
+         d.control->Trace = [](const Text&) { throw std::runtime_error("trace window gone"); };
+     },
+     R"(< 220 ready  * close
+        < 250 more
+        ! closed  = Done -1 UNEXPECTED ERROR: trace window gone | DONE(FAIL))"},
+    {"ErrorFromMoreDataKeepsItsNumberAndText",
+     [](SmtpDriver& d) {
+         d.control->TransTimeout(3);
+         d.control->MoreData = [](long, Bytes&) { throw Error(1234, "app", u"file vanished"); };
+     },
+     TO_DATA R"(! sent  * close
+        ! tick 10
+        ! closed  = Done 1234 file vanished | DONE(FAIL))"},
+};
+INSTANTIATE_TEST_SUITE_P(Endings, SmtpScript, ::testing::ValuesIn(kEndings), RowName);
+
+// A start refused before anything goes out: Done and the caption say why, and the control is
+// idle again, so a second start is refused the same way rather than with error 59.
+Row Refusal(const char* name, Variant to, const char16_t* from, const char* header,
+            const char* message, std::function<void(smtpZef&)> more = nullptr) {
+    const std::string start = std::string("! smtp mx.example ") + header;
+    const std::string done = std::string("  = Done -1 ") + message + " | " + message + "\n";
+    return {name,
+            [=](SmtpDriver& d) {
+                d.control->ToAddr(to);
+                d.control->FromAddr(from);
+                if (more) {
+                    more(*d.control);
+                }
+            },
+            start + done + start + done};
+}
+
+const Variant kNone;
+const Variant kTo(u"b@example.jp");
+
+const Row kRefusals[] = {
+    Refusal("NoRecipient", kNone, u"", "From: a@example.jp\\r\\n", "NO RECIPIENT ADDRESS"),
+    Refusal("HeaderWithoutCrLf", kNone, u"a@example.jp", "To: b@example.jp",
+            "NO RECIPIENT ADDRESS"),
+    // ToAddr gives the recipients, so the header's From is never read.
+    Refusal("NoFromWhenToAddrSet", kTo, u"  ", "From: a@example.jp\\r\\n", "NO FROM ADDRESS"),
+    Refusal("UpperCaseSubtype", kTo, u"a@example.jp", "-", "INVALID MimeMultipartSubType",
+            [](smtpZef& c) { c.MimeMultipart(u"MIXED"); }),
+    Refusal("LineBreakInToAddr", Variant(u"b@example.jp\r\nRSET"), u"a@example.jp", "-",
+            "INVALID CHARACTER IN ToAddr"),
+    Refusal("LineBreakInAnArrayElement",
+            Variant(StringArray::OneBased({u"ok@example.jp", u"b@example.jp\nDATA"})),
+            u"a@example.jp", "-", "INVALID CHARACTER IN ToAddr"),
+    Refusal("LineBreakInFromAddr", kTo, u"a@example.jp\rQUIT", "-",
+            "INVALID CHARACTER IN FromAddr"),
+    Refusal("LineBreakInAHeaderAddress", kNone, u"",
+            "From: a@example.jp\\nRCPT TO:<x@evil>\\r\\nTo: b@example.jp\\r\\n",
+            "INVALID CHARACTER IN MailHeader"),
+    Refusal("LineBreakInAHeaderRecipient", kNone, u"a@example.jp",
+            "To: a@example.net, b@example.net\\r\\r\\nSubject: x\\r\\n",
+            "INVALID CHARACTER IN MailHeader"),
+    Refusal("BareLineBreakInTheHeader", kTo, u"a@example.jp", "Subject: x\\n.\\r\\n",
+            "INVALID CHARACTER IN MailHeader"),
+    Refusal("LineBreakInHostname", kTo, u"a@example.jp", "-", "INVALID CHARACTER IN Hostname",
+            [](smtpZef& c) { c.Hostname(u"me\r\nMAIL FROM:<x>"); }),
+    Refusal("LineBreakInUser", kTo, u"a@example.jp", "-", "INVALID CHARACTER IN User",
+            [](smtpZef& c) {
+                c.Auth(2);
+                c.User(u"tim\n");
+            }),
+    // PLAIN joins user and password with NULs: a NUL in either would change the credentials.
+    Refusal("NulInPlainUser", kTo, u"a@example.jp", "-", "INVALID CHARACTER IN User",
+            [](smtpZef& c) {
+                c.Auth(3);
+                c.User(Text(u"ti\0m", 4));
+            }),
+    Refusal("NulInPlainPass", kTo, u"a@example.jp", "-", "INVALID CHARACTER IN Pass",
+            [](smtpZef& c) {
+                c.Auth(3);
+                c.Pass(Text(u"p\0w", 3));
+            }),
+    {"GiantHeaderOverflows",
+     [](SmtpDriver& d) {
+         d.control->ToAddr(kNone);
+         d.header = u"To: b@example.jp\r\nX-Long: " + Text(40000, u'x') + u"\r\n";
+     },
+     "! smtp mx.example\n= Done 6 Overflow | Overflow\n! smtp mx.example\n= Done 6 Overflow | "
+     "Overflow"},
+};
+INSTANTIATE_TEST_SUITE_P(Refusals, SmtpScript, ::testing::ValuesIn(kRefusals), RowName);
+
+// The envelope of each way of giving the recipients, up to DATA.
+Row Envelope(const char* name, Variant to, Text from, Text header, const std::string& envelope) {
+    std::string script = "< 220 ready  > HELO client.example\n< 250 hello";
+    for (const std::string& line : Lines(envelope)) {
+        script += "  > " + line + "\n< 250 ok";
+    }
+    return {name,
+            [=](SmtpDriver& d) {
+                d.control->ToAddr(to);
+                d.control->FromAddr(from);
+                d.header = header;
+            },
+            script + "  > DATA"};
+}
+
+const char16_t* const kHeaderTo = u"From: Aa <a@example.jp>\r\nTo: h@example.jp\r\n\r\n";
+const char* const kFromHeader = "MAIL FROM:<a@example.jp>\r\nRCPT TO:<h@example.jp>\r\n";
+
+const Row kEnvelopes[] = {
+    Envelope("StringToAddrIsOneRecipient", kTo, u"a@example.jp", u"To: header@example.jp\r\n",
+             "MAIL FROM:<a@example.jp>\r\nRCPT TO:<b@example.jp>\r\n"),
+    Envelope("ArrayGivesItsNonBlankElementsInOrder",
+             Variant(StringArray::OneBased({u"b@example.jp", u"   ", u"Cee <c@example.jp>"})),
+             u"a@example.jp", u"",
+             "MAIL FROM:<a@example.jp>\r\nRCPT TO:<b@example.jp>\r\nRCPT TO:<c@example.jp>\r\n"),
+    // An element 0, or a value of another type, gives none: the header is read.
+    Envelope("ArrayElementZero", Variant(StringArray{0, {u"zero@example.jp"}}), u"", kHeaderTo,
+             kFromHeader),
+    Envelope("NumberToAddr", Variant(7L), u"", kHeaderTo, kFromHeader),
+    Envelope("EmptyToAddr", kNone, u"", kHeaderTo, kFromHeader),
+    Envelope("BooleanToAddr", Variant(true), u"", kHeaderTo, kFromHeader),
+    Envelope("HeaderFieldsFoldingCommasAndTheEndOfTheHeader", kNone, u"",
+             u"from: Old <old@example.jp>\r\n"
+             u"To: \"Sato, Taro\" <t@example.jp>, u@example.jp,\r\n \tv@example.jp\r\n"
+             u"Subject: Cc: not@example.jp\r\nCC: w@example.jp\r\n"
+             u"Bcc: x@example.jp (hidden)\r\nFrom: Hanako <h@example.jp>\r\n\r\n"
+             u"To: body@example.jp\r\n",
+             "MAIL FROM:<h@example.jp>\r\n"
+             "RCPT TO:<\"Sato>\r\n"  // the quoted comma splits, as a plain comma does
+             "RCPT TO:<t@example.jp>\r\nRCPT TO:<u@example.jp>\r\nRCPT TO:<v@example.jp>\r\n"
+             "RCPT TO:<w@example.jp>\r\nRCPT TO:<x@example.jp >\r\n"),
+    Envelope("FromAddrOverridesTheHeaderFrom", kNone, u"me@example.jp",
+             u"From: other@example.jp\r\nTo: b@example.jp\r\n",
+             "MAIL FROM:<me@example.jp>\r\nRCPT TO:<b@example.jp>\r\n"),
+    Envelope("TextAfterTheLastCrLfIsNotRead", kNone, u"a@example.jp",
+             u"To: b@example.jp\r\nCc: c@example.jp",
+             "MAIL FROM:<a@example.jp>\r\nRCPT TO:<b@example.jp>\r\n"),
+};
+INSTANTIATE_TEST_SUITE_P(Envelopes, SmtpScript, ::testing::ValuesIn(kEnvelopes), RowName);
+
+// Command lines go out as they are, however long: the real header encoder folds only the
+// header block.
+TEST(SmtpCommands, LongCommandLinesAreNotFolded) {
+    const std::string host = "host-" + std::string(80, 'h') + ".example";
+    ExpectScript(
+        [&] {
+            auto d = std::make_unique<SmtpDriver>(Parts{true, true});
+            d->control->FromAddr(u"Sender Name <" + Text(90, u's') + u"@example.jp>");
+            d->control->ToAddr(u"Recipient Name <" + Text(90, u'r') + u"@example.net>");
+            d->control->Hostname(T(host));
+            return d;
+        },
+        "< 220 ready\n> HELO " + host + "\n< 250 hello\n> MAIL FROM:<" + std::string(90, 's') +
+            "@example.jp>\n< 250 ok\n> RCPT TO:<" + std::string(90, 'r') + "@example.net>");
+}
+
+// --- the header block and the body ---
+
+#define TO_DATA_MIME                                                                \
+    "< 220 ready  > HELO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n" \
+    "< 250 ok  > RCPT TO:<r1@example.jp>\n< 250 ok  > DATA\n"                       \
+    "< 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > MIME-Version: 1.0\n"           \
+    "> Content-Type: multipart/mixed;  > \\tcharset=iso-2022-jp;\n"                 \
+    "> \\tboundary=\"-----_=_Boundary_T_1_1\"  > Subject: x  >  >  >\n"             \
+    "> This message is in MIME format.\\x20\n"
+
+std::function<void(SmtpDriver&)> Mime(std::vector<std::vector<const char*>> heads,
+                                      std::vector<Bytes> bodies,
+                                      const char16_t* subtype = u"mixed") {
+    return [=](SmtpDriver& d) {
+        d.control->MimeMultipart(subtype);
+        for (const auto& head : heads) {
+            std::vector<Text> texts;
+            for (const char* field : head) {
+                texts.push_back(T(field));
+            }
+            d.heads.push_back(texts);
+        }
+        d.bodies.assign(bodies.begin(), bodies.end());
+    };
+}
+
+const Row kBody[] = {
+    {"PlainBodyPiecesThenTheDot",
+     [](SmtpDriver& d) {
+         d.data = {Utf16("first line\r\n"), Utf16("second line\r\n")};
+     },
+     TO_DATA R"(! traces
+        ! sent  = MoreData 1  T >>Sending More Data ...  > first line
+        ! sent  = MoreData 2  T >>Sending More Data ...  > second line
+        ! sent  = MoreData 3  T >>Sending Dot(EOF) ...  >  > .
+        ! sent
+        < 250 queued  T 250 queued  T >>QUIT\x20  > QUIT)"},
+    {"UnsetMoreDataSendsTheDot", [](SmtpDriver& d) { d.control->MoreData = nullptr; },
+     TO_DATA R"(! traces
+        ! sent  T >>Sending Dot(EOF) ...  >  > .)"},
+    {"ApplicationLinesAreNotDotStuffed", [](SmtpDriver& d) { d.data = {Utf16(".a\r\n")}; },
+     TO_DATA R"(! sent  = MoreData 1  > .a
+        ! sent  = MoreData 2  >  > .)"},
+    {"APieceOfNoWholeCodeUnitMovesOnAtOnce", [](SmtpDriver& d) { d.data = {"A"}; },
+     TO_DATA R"(! sent  = MoreData 1  = MoreData 2  >  > .)"},
+    {"TheHeaderDotsAreStuffed",
+     [](SmtpDriver& d) { d.header = u".\r\nSubject: a\r\n.hidden: b\r\n..two\r\n\r\n.body\r\n"; },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > ..  > Subject: a  > ..hidden: b  > ...two  >
+        > ..body)"},
+    {"HeaderEncodingEndsAtTheFirstEmptyLine",
+     [](SmtpDriver& d) {
+         d.codec->markHeaders = true;
+         d.header = u"Subject: x\r\n\r\nfirst\r\n";
+         d.data = {Utf16("body\r\n")};
+     },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > {X-TALVORN: zef smtpZef 0.1  > Subject: x  >  > }first
+        ! sent  = MoreData 1  > body)"},
+    {"WithoutAnEmptyLineTheBodyIsEncodedToo",
+     [](SmtpDriver& d) {
+         d.codec->markHeaders = true;
+         d.header = u"Subject: x\r\n";
+         d.data = {Utf16("\r\nbody\r\n"), Utf16("more\r\n\r\nafter\r\n")};
+     },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > {X-TALVORN: zef smtpZef 0.1  > Subject: x  >~ }
+        ! sent  = MoreData 1  > {  > body  >~ }
+        ! sent  = MoreData 2  > {more  >  > }after)"},
+    {"OutputWaitsWhileTheSocketCannotSend",
+     [](SmtpDriver& d) {
+         d.data = {Utf16("one\r\n"), Utf16("two\r\n"), Utf16("three\r\n")};
+     },
+     TO_DATA R"(! cansend 0
+        ! sent  = MoreData 1
+        ! sent  > one  = MoreData 2
+        ! cansend 1
+        ! sent  > two  = MoreData 3  > three
+        ! sent  = MoreData 4  >  > .)"},
+    {"CommandsWaitWhileTheSocketCannotSend", nullptr,
+     R"(! cansend 0
+        < 220 ready
+        ! sent  > HELO client.example)"},
+    {"MultipartHeaderBlockWithoutParts", Mime({{}}, {}), TO_DATA_MIME R"(! traces
+        ! sent  = MimeHead 1 1 BINARY - - - - -  T >>Sending Dot(EOF) ...  >
+        > -------_=_Boundary_T_1_1--  > .)"},
+    {"EmptyCharsetLeavesTheParameterOut",
+     [](SmtpDriver& d) {
+         d.control->MimeMultipart(u"alternative");
+         d.control->CharSet(u"");
+     },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > MIME-Version: 1.0
+        > Content-Type: multipart/alternative;  > \tboundary="-----_=_Boundary_T_1_1"  > Subject: x
+        >  >  >  > This message is in MIME format.\x20)"},
+    {"NestedMultipartTurnByTurn",
+     Mime({{"Unicode", "text/plain", "", "iso-2022-jp", "7bit", ""},
+           {"", "multipart/alternative", "", "", "", ""},
+           {"unicode", "text/plain", "", "", "", ""},
+           {"U", "text/html", "", "utf-8", "8bit", "Content-ID: <x>\r\nX-A: 1"},
+           {},
+           {"Binary", "application/octet-stream", "a.bin", "", "base64", ""},
+           {}},
+          {Utf16("Hello\r\n"), "", Utf16("plain"), "", Utf16("<p>hi</p>"), "", "\x01\x02\x03",
+           "\x04", ""}),
+     TO_DATA_MIME R"(! sent  = MimeHead 1 1 BINARY - - - - -  >  > -------_=_Boundary_T_1_1
+        > Content-Type: text/plain;  > \tcharset=iso-2022-jp  > Content-Transfer-Encoding: 7bit  >
+        ! sent  = MimeBody 1 1  > Hello
+        ! sent  = MimeBody 1 1  = MimeHead 1 2 BINARY - - - - -  = MimeHead 2 1 BINARY - - - - -  >
+        > -------_=_Boundary_T_1_1  > Content-Type: multipart/alternative;  > \tcharset=iso-2022-jp;
+        > \tboundary="-----_=_Boundary_T_2_2"  >  > -------_=_Boundary_T_2_2
+        > Content-Type: text/plain  >
+        ! sent  = MimeBody 2 1  >~ plain
+        ! sent  = MimeBody 2 1  = MimeHead 2 2 BINARY - - - - -  >  > -------_=_Boundary_T_2_2
+        > Content-Type: text/html;  > \tcharset=utf-8  > Content-Transfer-Encoding: 8bit
+        > Content-ID: <x>  > X-A: 1  >
+        ! sent  = MimeBody 2 2  >~ <p>hi</p>
+        ! sent  = MimeBody 2 2  = MimeHead 2 3 BINARY - - - - -  = MimeHead 1 3 BINARY - - - - -  >
+        > -------_=_Boundary_T_2_2--  >  > -------_=_Boundary_T_1_1
+        > Content-Type: application/octet-stream;  > \tname="a.bin"
+        > Content-Transfer-Encoding: base64  >
+        ! sent  = MimeBody 1 3  > [B64:\x01\x02\x03]
+        ! sent  = MimeBody 1 3  > [B64:\x04]
+        ! sent  = MimeBody 1 3  = MimeHead 1 4 BINARY - - - - -  >  > -------_=_Boundary_T_1_1--
+        > .
+        ! sent
+        < 250 queued  > QUIT
+        < 221 bye  * close
+        ! closed  = Done 0 - | DONE(COMPLETE))"},
+    {"CapitalMultipartTypeIsALeafPart",
+     Mime({{"B", "Multipart/Mixed", "", "", "", ""}, {}}, {"raw", ""}),
+     TO_DATA_MIME R"(! sent  = MimeHead 1 1 BINARY - - - - -  >  > -------_=_Boundary_T_1_1
+        > Content-Type: Multipart/Mixed  >
+        ! sent  = MimeBody 1 1  >~ raw
+        ! sent  = MimeBody 1 1  = MimeHead 1 2 BINARY - - - - -  >  > -------_=_Boundary_T_1_1--
+        > .)"},
+    {"NestedMultipartHeadIsNotChecked",
+     Mime({{"", "multipart/related", "", "", "uuencode", ""}, {}, {}}, {}, u"parallel"),
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > MIME-Version: 1.0
+        > Content-Type: multipart/parallel;  > \tcharset=iso-2022-jp;
+        > \tboundary="-----_=_Boundary_T_1_1"  > Subject: x  >  >  >
+        > This message is in MIME format.\x20
+        ! sent  = MimeHead 1 1 BINARY - - - - -  = MimeHead 2 1 BINARY - - - - -
+        = MimeHead 1 2 BINARY - - - - -  >  > -------_=_Boundary_T_1_1
+        > Content-Type: multipart/related;  > \tcharset=iso-2022-jp;
+        > \tboundary="-----_=_Boundary_T_2_1"  >  > -------_=_Boundary_T_2_1--  >
+        > -------_=_Boundary_T_1_1--  > .)"},
+};
+INSTANTIATE_TEST_SUITE_P(Body, SmtpScript, ::testing::ValuesIn(kBody), RowName);
+
+// A refused part head is traced, and the send ends by the transfer time-out.
+Row RefusedPart(const char* name, const char* format, const char* encoding,
+                const char* description) {
+    return {name,
+            [=](SmtpDriver& d) {
+                Mime({{format, "text/plain", "", "", encoding, ""}}, {})(d);
+                d.control->TransTimeout(2);
+            },
+            TO_DATA_MIME "! traces\n! sent  = MimeHead 1 1 BINARY - - - - -  T " +
+                std::string(description) +
+                "\n! tick 2\n! tick 1  * close\n! closed  C DONE(FAIL)  = Done -4 trans timeout | "
+                "DONE(FAIL)"};
+}
+
+// A part head field holding a line break ends the send before the dot.
+Row InjectedPart(const char* name, std::vector<const char*> head, const char* field) {
+    return {name, Mime({head}, {}),
+            TO_DATA_MIME
+                "! sent  = MimeHead 1 1 BINARY - - - - -  * close\n"
+                "! closed  = Done -1 INVALID CHARACTER IN " +
+                std::string(field) + " | DONE(FAIL)"};
+}
+
+const Row kPartRefusals[] = {
+    RefusedPart("EmptyFormat", "", "base64", "INVALID DataFormat"),
+    RefusedPart("UnknownFormat", "Xml", "7bit", "INVALID DataFormat"),
+    RefusedPart("UnknownEncoding", "Unicode", "uuencode", "INVALID ENCODE-TYPE:uuencode"),
+    RefusedPart("FormatIsCheckedFirst", "?", "uuencode", "INVALID DataFormat"),
+    InjectedPart("LineBreakInType", {"B", "text/plain\r\nRSET", "", "", "", ""}, "ContentType"),
+    InjectedPart("LineBreakInName", {"B", "text/plain", "a\nQUIT", "", "", ""}, "ContentName"),
+    InjectedPart("LineBreakInCharset", {"B", "text/plain", "", "utf-8\rDATA", "", ""},
+                 "ContentCharset"),
+    InjectedPart("LineBreakInEncoding", {"B", "text/plain", "", "", "7bit\n", ""},
+                 "TramsferEncoding"),
+    InjectedPart("BareLineBreakInAdditional", {"B", "text/plain", "", "", "", "X-A: 1\nRSET"},
+                 "AdditionalHeader"),
+    InjectedPart("DotLineInAdditional", {"B", "text/plain", "", "", "", "X-A: 1\r\n.\r\nQUIT"},
+                 "AdditionalHeader"),
+};
+INSTANTIATE_TEST_SUITE_P(PartRefusals, SmtpScript, ::testing::ValuesIn(kPartRefusals), RowName);
+
+}  // namespace
+}  // namespace zef::test

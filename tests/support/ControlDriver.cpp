@@ -1,0 +1,635 @@
+#include "tests/support/ControlDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "common/Unicode.h"
+#include "components/Hash.h"
+#include "tests/support/TestText.h"
+
+namespace zef::test {
+
+std::string Arg(long number) {
+    return std::to_string(number);
+}
+
+std::string Arg(std::u16string_view text) {
+    return text.empty() ? "-" : Escaped(TextToUtf8(text));
+}
+
+std::string Arg(std::string_view bytes) {
+    return bytes.empty() ? "-" : Escaped(bytes);
+}
+
+Bytes Unescape(std::string_view text) {
+    Bytes out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        switch (const char c = text[++i]) {
+            case 'r':
+                out += '\r';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case '0':
+                out += '\0';
+                break;
+            case 'x':
+                out +=
+                    static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+                i += 2;
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// Boundaries carry the local time to the second: "_Boundary_20261206001500_1_1" is written
+// "_Boundary_T_1_1" so that transcripts do not depend on the clock.
+std::string WithoutBoundaryTimes(std::string text) {
+    static const std::string kMark = "_Boundary_";
+    for (size_t at = text.find(kMark); at != std::string::npos; at = text.find(kMark, at + 1)) {
+        const size_t digits = at + kMark.size();
+        if (text.size() >= digits + 14 &&
+            text.find_first_not_of("0123456789", digits) == digits + 14) {
+            text.replace(digits, 14, "T");
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+// A transcript line as scripts write it: trailing spaces as \x20, and a line that is only its
+// mark and a space ("> " for an empty line sent, "T " for an empty trace) as the mark alone.
+std::string Visible(std::string entry) {
+    size_t end = entry.find_last_not_of(' ');
+    if (end != std::string::npos && entry.find(' ') == end + 1) {
+        return entry.substr(0, end + 1);
+    }
+    std::string spaces;
+    while (!entry.empty() && entry.back() == ' ') {
+        entry.pop_back();
+        spaces += "\\x20";
+    }
+    return entry + spaces;
+}
+
+namespace {
+
+std::pair<std::string, std::string> Split(std::string_view text) {
+    const size_t space = text.find(' ');
+    if (space == std::string_view::npos) {
+        return {std::string(text), ""};
+    }
+    return {std::string(text.substr(0, space)), std::string(text.substr(space + 1))};
+}
+
+}  // namespace
+
+// --- Driver ---
+
+Driver::Driver(Parts parts) {
+    auto scripted = std::make_unique<ScriptedWire>();
+    wire = scripted.get();
+    wire->dropAfterClose = true;
+    parts_.wire = std::move(scripted);
+    auto manual = std::make_unique<ManualTimer>();
+    timer = manual.get();
+    parts_.timer = std::move(manual);
+    if (parts.realGlyph) {
+        parts_.glyph = MakeGlyph();
+    } else {
+        auto fake = std::make_unique<FakeGlyph>();
+        glyph = fake.get();
+        parts_.glyph = std::move(fake);
+    }
+    if (parts.realCodec) {
+        parts_.codec = MakeCodec();
+    } else {
+        auto fake = std::make_unique<FakeCodec>();
+        codec = fake.get();
+        parts_.codec = std::move(fake);
+    }
+    parts_.hash = MakeMd5Hash();
+    wire->onSend = [this](const Bytes& bytes) {
+        unsent_ += bytes;
+        for (size_t end = unsent_.find("\r\n"); end != Bytes::npos; end = unsent_.find("\r\n")) {
+            Log("> " + Escaped(WithoutBoundaryTimes(unsent_.substr(0, end))));
+            unsent_.erase(0, end + 2);
+        }
+    };
+    wire->onCall = [this](const std::string& call) { Log("* " + Escaped(call)); };
+}
+
+Components Driver::TakeParts() {
+    return std::move(parts_);
+}
+
+void Driver::Log(std::string entry) {
+    if (!entry.starts_with(">")) {
+        Flush();
+    }
+    log.push_back(Visible(std::move(entry)));
+}
+
+void Driver::Flush() {
+    if (!unsent_.empty()) {
+        log.push_back(Visible(">~ " + Escaped(WithoutBoundaryTimes(unsent_))));
+        unsent_.clear();
+    }
+}
+
+void Driver::LogDone(long code, const Text& message) {
+    ++dones;
+    Log(Entry("= Done", code, message) + " | " + TextToUtf8(Caption()));
+}
+
+void Driver::LogTrace(const Text& text) {
+    if (traces) {
+        Log("T " + Escaped(TextToUtf8(text)));
+    }
+}
+
+void Driver::LogCaption(const Text& caption) {
+    if (traces) {
+        Log("C " + Escaped(TextToUtf8(caption)));
+    }
+}
+
+bool Answered(const std::map<std::string, bool>& answers, const std::string& event, long id,
+              bool preset) {
+    auto found = answers.find(event + " " + std::to_string(id));
+    if (found == answers.end()) {
+        found = answers.find(event);
+    }
+    return found == answers.end() ? preset : found->second;
+}
+
+void Driver::Deliver(const Bytes& bytes, const Cut& cut, int& delivery) {
+    const int index = delivery++;
+    if (cut.bytewise) {
+        for (const char byte : bytes) {
+            wire->Deliver(Bytes(1, byte));
+        }
+    } else if (cut.delivery == index && cut.offset < bytes.size()) {
+        wire->Deliver(bytes.substr(0, cut.offset));
+        wire->Deliver(bytes.substr(cut.offset));
+    } else {
+        wire->Deliver(bytes);
+    }
+}
+
+void Driver::Step(const std::string& line, const Cut& cut, int& delivery) {
+    Log(line);
+    if (line.starts_with("<~ ")) {
+        Deliver(Unescape(line.substr(3)), cut, delivery);
+    } else if (line.starts_with("< ") || line == "<") {  // "<" alone: an empty line
+        Deliver(Unescape(line.size() > 2 ? line.substr(2) : "") + "\r\n", cut, delivery);
+    } else if (line.starts_with("! ")) {
+        const auto [verb, rest] = Split(std::string_view(line).substr(2));
+        if (verb == "connected") {
+            wire->RaiseConnected();
+        } else if (verb == "closed") {
+            wire->RaiseClosed();
+        } else if (verb == "sent") {
+            wire->RaiseSendComplete();
+        } else if (verb == "tls") {
+            wire->RaiseTlsReady();
+        } else if (verb == "tick") {
+            timer->Fire(std::stoi(rest));
+        } else if (verb == "error") {
+            const auto [number, text] = Split(rest);
+            wire->RaiseSocketError(std::stol(number), text);
+        } else if (verb == "trace") {
+            wire->RaiseTrace(rest);
+        } else if (verb == "cansend") {
+            wire->canSend = rest == "1";
+        } else if (verb == "flood") {
+            for (size_t left = std::stoul(rest); left > 0;) {
+                const size_t piece = std::min<size_t>(left, size_t{64} * 1024);
+                wire->Deliver(Bytes(piece, 'x'));
+                left -= piece;
+            }
+        } else if (verb == "idle") {
+            // nothing: the script starts without a transfer
+        } else if (verb == "traces") {
+            traces = true;
+        } else if (verb == "answer") {
+            const size_t last = rest.rfind(' ');
+            answers[rest.substr(0, last)] = rest.substr(last + 1) == "1";
+        } else if (!Act(verb, rest)) {
+            ADD_FAILURE() << "unknown action: " << line;
+        }
+    } else {
+        ADD_FAILURE() << "not an input line: " << line;
+    }
+    Flush();
+}
+
+// --- SmtpDriver ---
+
+SmtpDriver::SmtpDriver(Parts parts) : Driver(parts) {
+    control = std::make_unique<smtpZef>(TakeParts());
+    control->FromAddr(u"a@example.jp");
+    control->ToAddr(u"r1@example.jp");
+    control->Done = [this](long code, const Text& message) { LogDone(code, message); };
+    control->Trace = [this](const Text& text) { LogTrace(text); };
+    control->CaptionChanged = [this](const Text& caption) { LogCaption(caption); };
+    control->MoreData = [this](long id, Bytes& piece) {
+        Log(Entry("= MoreData", id));
+        if (!data.empty()) {
+            piece = data.front();
+            data.pop_front();
+        }
+    };
+    control->MimeHead = [this](long depth, long part, Text& format, Text& type, Text& name,
+                               Text& charset, Text& encoding, Text& additional) {
+        Log(Entry("= MimeHead", depth, part, format, type, name, charset, encoding, additional));
+        if (!heads.empty()) {
+            std::vector<Text>& head = heads.front();
+            if (head.size() == 6) {
+                format = head[0], type = head[1], name = head[2];
+                charset = head[3], encoding = head[4], additional = head[5];
+            }
+            heads.pop_front();
+        }
+    };
+    control->MimeBody = [this](long depth, long part, Bytes& piece) {
+        Log(Entry("= MimeBody", depth, part));
+        if (!bodies.empty()) {
+            piece = bodies.front();
+            bodies.pop_front();
+        }
+    };
+}
+
+void SmtpDriver::Start() {
+    ++starts;
+    user = control->User();
+    secret = control->Pass();
+    control->Smtp(u"mx.example", header);
+    wire->RaiseConnected();
+    Flush();
+    log.clear();
+}
+
+bool SmtpDriver::Act(std::string_view verb, std::string_view rest) {
+    if (verb == "smtp") {
+        const auto [server, given] = Split(rest);
+        ++starts;
+        user = control->User();
+        secret = control->Pass();
+        control->Smtp(T(server), given.empty()  ? header
+                                 : given == "-" ? Text()
+                                                : T(Unescape(given)));
+    } else if (verb == "data") {
+        data.push_back(Utf16(Unescape(rest)));
+    } else if (verb == "head") {
+        std::vector<Text> head;
+        for (size_t start = 0, bar = 0; !rest.empty() && bar != std::string_view::npos;
+             start = bar + 1) {
+            bar = rest.find('|', start);
+            head.push_back(T(Unescape(rest.substr(start, bar - start))));
+        }
+        heads.push_back(head);
+    } else if (verb == "body") {
+        bodies.push_back(Unescape(rest));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// --- MessageLog ---
+
+void MessageLog::Add(const std::string& event, long id, std::string entry) {
+    log_.push_back(Visible("= " + std::move(entry)));
+    if (after) {
+        after(event, id);
+    }
+}
+
+void MessageLog::RetrFirst(long id, long much, bool& cancel) {
+    cancel = Answered(answers_, "RetrFirst", id, cancel);
+    Add("RetrFirst", id, Entry("RetrFirst", id, much));
+}
+void MessageLog::RetrDone(long id, bool& cancel) {
+    cancel = Answered(answers_, "RetrDone", id, cancel);
+    Add("RetrDone", id, Entry("RetrDone", id));
+}
+void MessageLog::MailHeadFirst(long id) {
+    Add("MailHeadFirst", id, Entry("MailHeadFirst", id));
+}
+void MessageLog::MailHeadNext(long id, const Text& name, const Text& value) {
+    Add("MailHeadNext", id, Entry("MailHeadNext", id, name + u": " + value));
+}
+void MessageLog::MailHeadDone(long id) {
+    Add("MailHeadDone", id, Entry("MailHeadDone", id));
+}
+void MessageLog::MimeHeadFirst(long id, long part) {
+    Add("MimeHeadFirst", id, Entry("MimeHeadFirst", id, part));
+}
+void MessageLog::MimeHeadNext(long id, long part, const Text& name, const Text& value) {
+    Add("MimeHeadNext", id, Entry("MimeHeadNext", id, part, name + u": " + value));
+}
+void MessageLog::MimeHeadDone(long id, long part) {
+    Add("MimeHeadDone", id, Entry("MimeHeadDone", id, part));
+}
+void MessageLog::MultiPartOpen(long id, long parent, const Text& type, const Text& name,
+                               const Text& charset, const Text& encoding, Text& tag) {
+    const std::string entry =
+        Entry("MultiPartOpen", id, parent, type, name, charset, encoding, tag);
+    tag = u"m" + AsciiToText(std::to_string(++opened_));
+    Add("MultiPartOpen", id, entry);
+}
+void MessageLog::MultiPartClose(long id, const Text& tag) {
+    Add("MultiPartClose", id, Entry("MultiPartClose", id, tag));
+}
+void MessageLog::MimeDataFirst(long id, long part, const Text& type, const Text& name,
+                               const Text& charset, const Text& encoding, bool& isText) {
+    const std::string entry = Entry("MimeDataFirst", id, part, type, name, charset, encoding) +
+                              (isText ? " text" : " bytes");
+    isText = partIsText_ = Answered(answers_, "MimeDataFirst", id, isText);
+    Add("MimeDataFirst", id, entry);
+}
+void MessageLog::MimeDataNext(long id, long part, Bytes& data) {
+    Add("MimeDataNext", id,
+        Entry("MimeDataNext", id, part) + " " +
+            Escaped(partIsText_ ? TextToUtf8(Utf16LeToText(data)) : data));
+}
+void MessageLog::MimeDataDone(long id, long part) {
+    Add("MimeDataDone", id, Entry("MimeDataDone", id, part));
+}
+
+// --- PopDriver ---
+
+PopDriver::PopDriver(Parts parts) : Driver(parts), messages_(log, answers) {
+    control = std::make_unique<popZef>(TakeParts());
+    popZef& c = *control;
+    c.Done = [this](long code, const Text& message) { LogDone(code, message); };
+    c.Trace = [this](const Text& text) { LogTrace(text); };
+    c.CaptionChanged = [this](const Text& caption) { LogCaption(caption); };
+    const auto add = [this](const char* event, long id, std::string entry) {
+        Log("= " + std::move(entry));
+        messages_.after(event, id);
+    };
+    c.Stat = [this](long many, long much) { Log(Entry("= Stat", many, much)); };
+    c.UidlFirst = [this, add](long id, bool& cancel) {
+        cancel = Answered(answers, "UidlFirst", id, cancel);
+        add("UidlFirst", id, Entry("UidlFirst", id));
+    };
+    c.UidlDone = [this, add](long id, const Text& uidl, bool& remove) {
+        remove = Answered(answers, "UidlDone", id, remove);
+        add("UidlDone", id, Entry("UidlDone", id, uidl));
+    };
+    c.TopFirst = [this, add](long id, bool& cancel) {
+        cancel = Answered(answers, "TopFirst", id, cancel);
+        add("TopFirst", id, Entry("TopFirst", id));
+    };
+    c.TopNext = [add](long id, const Text& line) {
+        add("TopNext", id, Entry("TopNext", id, line));
+    };
+    c.TopDone = [this, add](long id, bool& remove) {
+        remove = Answered(answers, "TopDone", id, remove);
+        add("TopDone", id, Entry("TopDone", id));
+    };
+    pop::MessageEvents& m = messages_;
+    c.RetrFirst = [&m](long id, long much, bool& cancel) { m.RetrFirst(id, much, cancel); };
+    c.RetrDone = [&m](long id, bool& cancel) { m.RetrDone(id, cancel); };
+    c.MailHeadFirst = [&m](long id) { m.MailHeadFirst(id); };
+    c.MailHeadNext = [&m](long id, const Text& n, const Text& v) { m.MailHeadNext(id, n, v); };
+    c.MailHeadDone = [&m](long id) { m.MailHeadDone(id); };
+    c.MimeHeadFirst = [&m](long id, long part) { m.MimeHeadFirst(id, part); };
+    c.MimeHeadNext = [&m](long id, long part, const Text& n, const Text& v) {
+        m.MimeHeadNext(id, part, n, v);
+    };
+    c.MimeHeadDone = [&m](long id, long part) { m.MimeHeadDone(id, part); };
+    c.MultiPartOpen = [&m](long id, long parent, const Text& t, const Text& n, const Text& cs,
+                           const Text& e,
+                           Text& tag) { m.MultiPartOpen(id, parent, t, n, cs, e, tag); };
+    c.MultiPartClose = [&m](long id, const Text& tag) { m.MultiPartClose(id, tag); };
+    c.MimeDataFirst = [&m](long id, long part, const Text& t, const Text& n, const Text& cs,
+                           const Text& e,
+                           bool& text) { m.MimeDataFirst(id, part, t, n, cs, e, text); };
+    c.MimeDataNext = [&m](long id, long part, Bytes& data) { m.MimeDataNext(id, part, data); };
+    c.MimeDataDone = [&m](long id, long part) { m.MimeDataDone(id, part); };
+    messages_.after = [this](const std::string& event, long id) {
+        if (event == abendEvent && id == abendId) {
+            abendArgument == "-" ? control->Abend() : control->Abend(abendArgument == "1");
+        }
+    };
+}
+
+void PopDriver::Start() {
+    ++starts;
+    user = u"bob";
+    secret = u"secret";
+    control->pop(u"pop.example", user, secret, 0);
+    wire->RaiseConnected();
+    Flush();
+    log.clear();
+}
+
+bool PopDriver::Act(std::string_view verb, std::string_view rest) {
+    if (verb == "pop") {
+        std::istringstream words{std::string(rest)};
+        std::string server, name, password;
+        long lines = 0;
+        words >> server >> name >> password >> lines;
+        ++starts;
+        user = T(Unescape(name));
+        secret = T(Unescape(password));
+        control->pop(T(server), user, secret, lines);
+    } else if (verb == "abend") {
+        std::istringstream words{std::string(rest)};
+        words >> abendEvent >> abendId >> abendArgument;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// --- playing scripts ---
+
+namespace {
+
+// Whether an entry starts at `at`: a mark (< <~ > >~ ! = * T C) followed by a space or the end.
+bool EntryStarts(std::string_view line, size_t at) {
+    static const std::string_view kMarks[] = {"<~", ">~", "<", ">", "!", "=", "*", "T", "C"};
+    for (const std::string_view mark : kMarks) {
+        if (line.substr(at, mark.size()) == mark &&
+            (at + mark.size() == line.size() || line[at + mark.size()] == ' ')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The entries of a script: one per line, or several on a line with two or more spaces before
+// each further one; blank lines and lines starting with # are left out.
+std::vector<std::string> ScriptLines(std::string_view script) {
+    std::vector<std::string> lines;
+    std::istringstream in{std::string(script)};
+    for (std::string line; std::getline(in, line);) {
+        const size_t first = line.find_first_not_of(' ');
+        if (first == std::string::npos || line[first] == '#') {
+            continue;
+        }
+        size_t start = first;
+        for (size_t at = first + 1; at + 2 < line.size(); ++at) {
+            if (line[at] == ' ' && line[at + 1] == ' ') {
+                const size_t next = line.find_first_not_of(' ', at);
+                if (next != std::string::npos && EntryStarts(line, next)) {
+                    lines.push_back(line.substr(start, at - start));
+                    start = next;
+                    at = next;
+                }
+            }
+        }
+        const size_t last = line.find_last_not_of(' ');
+        lines.push_back(line.substr(start, last + 1 - start));
+    }
+    return lines;
+}
+
+bool IsInput(const std::string& line) {
+    return line.starts_with("<") || line.starts_with("! ");
+}
+
+// The forms of a password that must never be shown: as it is and base64-encoded, alone and in
+// the PLAIN form.
+std::vector<std::string> SecretForms(const Text& user, const Text& secret) {
+    if (secret.size() < 4) {
+        return {};
+    }
+    const std::unique_ptr<Codec> codec = MakeCodec();
+    Bytes plain = TextToUtf8(secret);
+    Bytes joined = '\0' + TextToUtf8(user) + '\0' + plain;
+    std::vector<std::string> forms{plain, codec->EncodeBase64(plain), codec->EncodeBase64(joined)};
+    for (std::string& form : forms) {
+        while (!form.empty() &&
+               (form.back() == '=' || form.back() == '\n' || form.back() == '\r')) {
+            form.pop_back();
+        }
+        form = Escaped(form);
+    }
+    return forms;
+}
+
+// A transcript line for a report, cut short when it is long.
+std::string Short(const std::string& line) {
+    return line.size() <= 160
+               ? line
+               : line.substr(0, 150) + "... (" + std::to_string(line.size()) + " bytes)";
+}
+
+std::string Describe(const Cut& cut) {
+    if (cut.bytewise) {
+        return "every delivery one byte at a time";
+    }
+    if (cut.delivery < 0) {
+        return "every delivery whole";
+    }
+    return "delivery " + std::to_string(cut.delivery) + " cut after " + std::to_string(cut.offset) +
+           " bytes";
+}
+
+// One run; true when it gave the script back. Reports the first difference otherwise.
+bool PlayOnce(const std::function<std::unique_ptr<Driver>()>& make,
+              const std::vector<std::string>& script, const Cut& cut, std::vector<size_t>* sizes) {
+    const std::unique_ptr<Driver> driver = make();
+    const bool ownStart =
+        !script.empty() && (script[0].starts_with("! smtp") || script[0].starts_with("! pop") ||
+                            script[0] == "! idle");
+    if (!ownStart) {
+        driver->Start();
+    }
+    int delivery = 0;
+    for (const std::string& line : script) {
+        if (IsInput(line)) {
+            driver->Step(line, cut, delivery);
+            if (sizes != nullptr && line.starts_with("<")) {
+                sizes->push_back(line.starts_with("<~ ")
+                                     ? Unescape(line.substr(3)).size()
+                                     : Unescape(line.size() > 2 ? line.substr(2) : "").size() + 2);
+            }
+        }
+    }
+    driver->Flush();
+    const std::vector<std::string>& seen = driver->log;
+    size_t same = 0;
+    while (same < script.size() && same < seen.size() && script[same] == seen[same]) {
+        ++same;
+    }
+    bool good = same == script.size() && same == seen.size();
+    if (!good) {
+        std::ostringstream report;
+        report << Describe(cut) << ": the transcript differs from line " << same + 1 << "\n";
+        for (size_t i = same > 3 ? same - 3 : 0; i < same; ++i) {
+            report << "      " << Short(script[i]) << "\n";
+        }
+        report << "want  " << (same < script.size() ? Short(script[same]) : "(end)") << "\n";
+        report << "got   " << (same < seen.size() ? Short(seen[same]) : "(end)") << "\n";
+        for (size_t i = same + 1; i < seen.size() && i < same + 6; ++i) {
+            report << "      " << Short(seen[i]) << "\n";
+        }
+        if (std::getenv("ZEF_TRANSCRIPT") != nullptr) {  // the whole run, for writing scripts
+            report << "--- whole transcript ---\n";
+            for (const std::string& entry : seen) {
+                report << Short(entry) << "\n";
+            }
+        }
+        ADD_FAILURE() << report.str();
+    }
+    if (driver->dones > driver->starts) {
+        ADD_FAILURE() << Describe(cut) << ": " << driver->dones << " Done events for "
+                      << driver->starts << " starts";
+        good = false;
+    }
+    for (const std::string& form : SecretForms(driver->user, driver->secret)) {
+        for (const std::string& entry : seen) {
+            const bool shown =
+                entry.starts_with("T ") || entry.starts_with("C ") || entry.starts_with("= Done");
+            if (shown && entry.find(form) != std::string::npos) {
+                ADD_FAILURE() << "a password shows in: " << entry;
+                good = false;
+            }
+        }
+    }
+    return good;
+}
+
+}  // namespace
+
+void ExpectScript(const std::function<std::unique_ptr<Driver>()>& make, std::string_view script,
+                  bool cut, size_t maxCut) {
+    const std::vector<std::string> lines = ScriptLines(script);
+    std::vector<size_t> sizes;
+    if (!PlayOnce(make, lines, Cut{}, &sizes) || !cut) {
+        return;
+    }
+    for (size_t delivery = 0; delivery < sizes.size(); ++delivery) {
+        for (size_t offset = 1; offset < sizes[delivery] && sizes[delivery] <= maxCut; ++offset) {
+            if (!PlayOnce(make, lines, Cut{static_cast<int>(delivery), offset, false}, nullptr)) {
+                return;
+            }
+        }
+    }
+    PlayOnce(make, lines, Cut{-1, 0, true}, nullptr);
+}
+
+}  // namespace zef::test

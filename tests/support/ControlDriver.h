@@ -1,0 +1,208 @@
+// One driver for both controls: the control on a scripted wire and a manual timer, and a
+// transcript of everything that happened to it and everything it did, in order, one line each:
+//
+//   < text       the server sent text and CR LF        (inputs, given by a script)
+//   <~ text      the server sent text, no line end
+//   ! action     connected, closed, sent (SendComplete), tls (TlsReady), tick N, error N text,
+//                trace text, cansend 0|1, flood N (N bytes without line end), traces (log
+//                Trace and caption changes from now on), answer Event[ id] 0|1 (what the
+//                event's by-reference Boolean is set to: "answers" holds "Event" for every
+//                message, "Event 3" for message 3 only), and the control's own actions (smtp, pop,
+//                data, head, body, abend: see SmtpDriver and PopDriver); a script that
+//                starts with "! smtp", "! pop" or "! idle" makes its own start (idle: none)
+//   > line       the control sent line and CR LF        (outputs, observed)
+//   >~ bytes     the control sent bytes without a line end (written out at the end of a step)
+//   * call       another call on the wire: connect host:port options tls, close, shutdown,
+//                starttls
+//   = Event args an event and its arguments; Done also shows the caption: "= Done 0 - | ..."
+//   T text       a Trace, and C text a caption change, while traces are on
+//
+// Texts are UTF-8; CR, LF, backslash and other bytes outside printable ASCII are written as
+// \r, \n, \t, \\ and \xNN, in inputs and outputs alike, and spaces at the end of a line as \x20;
+// an empty argument is "-", and a line that is only a mark and a space is the mark alone (">"
+// for an empty line sent). The time stamp of a multipart boundary is written as "T". A script
+// is a run's transcript: playing its inputs must give back exactly its lines. A script line may
+// hold several entries, each further one after two or more spaces, so that a reply and the
+// command it brings can stand on one line.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/Types.h"
+#include "components/Timer.h"
+#include "pop/MessageEvents.h"
+#include "pop/popZef.h"
+#include "smtp/smtpZef.h"
+#include "tests/support/Fakes.h"
+#include "tests/support/ScriptedWire.h"
+
+namespace zef::test {
+
+// Which components are real; the others are the stand-ins of Fakes.h.
+struct Parts {
+    bool realGlyph = false;
+    bool realCodec = false;
+};
+
+// One transcript argument: numbers in decimal, text as UTF-8 and bytes escaped; "-" if empty.
+std::string Arg(long number);
+std::string Arg(std::u16string_view text);
+std::string Arg(std::string_view bytes);
+
+template <class... Args>
+std::string Entry(std::string_view name, const Args&... args) {
+    std::string entry(name);
+    ((entry += ' ', entry += Arg(args)), ...);
+    return entry;
+}
+
+// What the application answers to `event` for message `id`: answers["Event id"], else
+// answers["Event"], else the preset.
+bool Answered(const std::map<std::string, bool>& answers, const std::string& event, long id,
+              bool preset);
+
+// Escapes in a script's text: \r \n \t \0 \\ \xNN.
+Bytes Unescape(std::string_view text);
+// A transcript line as scripts write it (see above).
+std::string Visible(std::string entry);
+
+// How the deliveries of one run are cut: delivery `delivery` in two after `offset` bytes, or
+// every delivery one byte at a time.
+struct Cut {
+    int delivery = -1;
+    size_t offset = 0;
+    bool bytewise = false;
+};
+
+class Driver {
+  public:
+    explicit Driver(Parts parts);
+    virtual ~Driver() = default;
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    ScriptedWire* wire = nullptr;
+    ManualTimer* timer = nullptr;
+    FakeGlyph* glyph = nullptr;  // null when the real converter is used
+    FakeCodec* codec = nullptr;  // null when the real codec is used
+    std::vector<std::string> log;
+    std::map<std::string, bool> answers;
+    bool traces = false;
+    int starts = 0;  // transfers started: the usual start and each start action
+    int dones = 0;
+
+    // The usual start of a transfer, up to Connected; the transcript starts after it.
+    virtual void Start() = 0;
+    // Performs one input line of a script (logging it first); `delivery` counts deliveries.
+    void Step(const std::string& line, const Cut& cut, int& delivery);
+    // Writes out what was sent since the last line end.
+    void Flush();
+    // The user and password of the last start, which no Trace, caption or Done may show.
+    Text user, secret;
+    // What the control shows instead of the transcript caption field.
+    virtual const Text& Caption() const = 0;
+
+  protected:
+    Components TakeParts();
+    virtual bool Act(std::string_view verb, std::string_view rest) = 0;
+    void Log(std::string entry);
+    void LogDone(long code, const Text& message);
+    void LogTrace(const Text& text);
+    void LogCaption(const Text& caption);
+
+  private:
+    void Deliver(const Bytes& bytes, const Cut& cut, int& delivery);
+    Components parts_;
+    Bytes unsent_;  // bytes sent since the last CR LF
+};
+
+// smtpZef, from a@example.jp to r1@example.jp; the usual start is Smtp("mx.example", header).
+// Actions: "smtp server header" (a start of its own), "data text" (the next MoreData answer, as
+// UTF-16LE), "head format|type|name|charset|encoding|additional" (the next MimeHead answer; "head"
+// alone answers nothing), "body bytes" (the next MimeBody answer). Events logged: Done, MoreData
+// id, MimeHead depth part format, MimeBody depth part.
+class SmtpDriver final : public Driver {
+  public:
+    explicit SmtpDriver(Parts parts = {});
+    std::unique_ptr<smtpZef> control;
+    Text header = u"Subject: x\r\n\r\n";  // the MailHeader of the usual start
+    std::deque<Bytes> data;
+    std::deque<std::vector<Text>> heads;
+    std::deque<Bytes> bodies;
+
+    void Start() override;
+    const Text& Caption() const override { return control->Caption(); }
+
+  private:
+    bool Act(std::string_view verb, std::string_view rest) override;
+};
+
+// Logs the message events in transcript form and answers them from `answers`; MultiPartOpen is
+// answered with the tags m1, m2, ... in the order of opening. Data of a part taken as text is
+// logged as text.
+class MessageLog : public pop::MessageEvents {
+  public:
+    MessageLog(std::vector<std::string>& log, const std::map<std::string, bool>& answers)
+        : log_(log), answers_(answers) {}
+    std::function<void(const std::string& event, long id)> after;  // runs after each entry
+
+    void RetrFirst(long id, long much, bool& cancel) override;
+    void RetrDone(long id, bool& cancel) override;
+    void MailHeadFirst(long id) override;
+    void MailHeadNext(long id, const Text& name, const Text& value) override;
+    void MailHeadDone(long id) override;
+    void MimeHeadFirst(long id, long part) override;
+    void MimeHeadNext(long id, long part, const Text& name, const Text& value) override;
+    void MimeHeadDone(long id, long part) override;
+    void MultiPartOpen(long id, long parent, const Text& type, const Text& name,
+                       const Text& charset, const Text& encoding, Text& tag) override;
+    void MultiPartClose(long id, const Text& tag) override;
+    void MimeDataFirst(long id, long part, const Text& type, const Text& name, const Text& charset,
+                       const Text& encoding, bool& isText) override;
+    void MimeDataNext(long id, long part, Bytes& data) override;
+    void MimeDataDone(long id, long part) override;
+
+  protected:
+    void Add(const std::string& event, long id, std::string entry);
+
+  private:
+    std::vector<std::string>& log_;
+    const std::map<std::string, bool>& answers_;
+    int opened_ = 0;
+    bool partIsText_ = false;
+};
+
+// popZef; the usual start is pop("pop.example", "bob", "secret", 0). Actions: "pop server user
+// password lines" (a start of its own), "abend Event id 0|1|-" (Abend(CancelDelete), or Abend()
+// for "-", from the handler of that event for that message). Every event is logged.
+class PopDriver final : public Driver {
+  public:
+    explicit PopDriver(Parts parts = {});
+    std::unique_ptr<popZef> control;
+    // The abend action: from the handler of `abendEvent` for message `abendId`, Abend with
+    // `abendArgument` ("0", "1", or "-" for Abend()).
+    std::string abendEvent, abendArgument;
+    long abendId = 0;
+
+    void Start() override;
+    const Text& Caption() const override { return control->Caption(); }
+
+  private:
+    bool Act(std::string_view verb, std::string_view rest) override;
+    MessageLog messages_;
+};
+
+// Plays the script on a driver made by `make`: with every delivery whole, cut in two at every
+// offset (deliveries up to `maxCut` bytes), and one byte at a time. Each run must give the
+// script back, raise at most one Done, and show neither user's password in a Trace, caption or
+// Done. `cut` false plays it whole only.
+void ExpectScript(const std::function<std::unique_ptr<Driver>()>& make, std::string_view script,
+                  bool cut = true, size_t maxCut = 300);
+
+}  // namespace zef::test
