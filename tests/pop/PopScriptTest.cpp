@@ -372,81 +372,6 @@ const Row kEndings[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Endings, PopScript, ::testing::ValuesIn(kEndings), RowName);
 
-std::function<void(PopDriver&)> Secure(long security) {
-    return Set([=](popZef& c) { c.Security(security); });
-}
-
-#define STLS                                                                                  \
-    "! pop pop.example bob s3cret 0  * connect pop.example:110 0 tls=2 verify\n! connected\n" \
-    "< +OK POP3 ready <1896.697170952@dbc.mtview.ca.us>  > STLS\n"
-
-const Row kTls[] = {
-    {"EveryTransferHandsItsTlsSettingsToTheWire", Set([](popZef& c) {
-         c.Security(1);
-         c.VerifyCert(false);
-         c.CAFile(u"/etc/zef/\u8a3c\u660e.pem");
-     }),
-     R"(! pop pop.example bob pw 0
-        * connect pop.example:110 0 tls=1 noverify ca=/etc/zef/\xE8\xA8\xBC\xE6\x98\x8E.pem
-        ! connected
-        < +OK ready  > USER bob)"},
-    {"StlsThenUserAndPass", Secure(2), STLS R"(< +OK Begin TLS negotiation  * starttls
-        ! tls  > USER bob
-        < +OK  > PASS s3cret
-        < +OK logged in  > STAT
-        < +OK 0 0  = Stat 0 0  > QUIT
-        < +OK bye  * shutdown
-        ! closed  = Done 0 - | DONE(COMPLETE))"},
-    // The time stamp of the greeting counts, not anything the go-ahead holds.
-    {"ApopAfterStlsUsesTheGreetingsTimestamp", Set([](popZef& c) {
-         c.Security(2);
-         c.APOP(true);
-     }),
-     STLS R"(< +OK <other.1@elsewhere>  * starttls
-        ! tls  > APOP bob 220883b910ec2846f3624ece13e8293f)"},
-    {"RefusedStlsShutsDown", Secure(2), STLS R"(< -ERR TLS support isn't enabled.  * shutdown
-        ! closed  = Done -1 -ERR TLS support isn't enabled. | DONE(FAIL))"},
-    {"RefusedGreetingSendsNoStls", Secure(2), "< -ERR busy  * shutdown"},
-    {"LineAfterTheGoAheadEndsTheTransfer", Secure(2), STLS R"(< +OK go ahead\r\n+OK  * close
-        ! closed  = Done -1 UNEXPECTED DATA AFTER STLS REPLY | DONE(FAIL))",
-     false},
-    {"ByteAfterTheGoAheadEndsTheTransfer", Secure(2), STLS R"(<~ +OK go ahead\r\n+  * close
-        ! closed  = Done -1 UNEXPECTED DATA AFTER STLS REPLY | DONE(FAIL))",
-     false},
-    {"FailedHandshakeReportsTheWiresError", Secure(2), STLS R"(< +OK go ahead  * starttls
-        ! error 62 certificate verify failed: hostname mismatch
-        ! closed  = Done 62 certificate verify failed: hostname mismatch | DONE(FAIL))"},
-    {"WireThatCannotUpgrade",
-     [](PopDriver& d) {
-         d.control->Security(2);
-         d.wire->throwOnStartTls = true;
-     },
-     STLS R"(< +OK go ahead  * starttls  * close
-        ! closed  = Done 5 cannot start TLS | DONE(FAIL))"},
-    {"WireWithoutTlsRefusesAtOnce",
-     [](PopDriver& d) {
-         d.control->Security(1);
-         d.wire->withoutTls = true;
-     },
-     "! pop pop.example bob pw 0\n"
-     "= Done 380 this wire has no TLS | Connect Error(380)this wire has no TLS"},
-    {"TransferGuardCoversTheHandshake", Set([](popZef& c) {
-         c.Security(2);
-         c.TransTimeout(2);
-     }),
-     STLS R"(< +OK go ahead  * starttls
-        ! tick 2
-        ! tls  > USER bob
-        ! tick 2
-        ! tick 1  * close
-        ! closed  = Done -4 trans timeout | DONE(FAIL))"},
-    {"UnaskedTlsReadyIsIgnored", nullptr,
-     R"(< +OK ready  > USER bob
-        ! tls
-        < +OK  > PASS secret)"},
-};
-INSTANTIATE_TEST_SUITE_P(Tls, PopScript, ::testing::ValuesIn(kTls), RowName);
-
 // With the real converter and codec: text in Japanese encodings reads right, data bytes are
 // exact.
 const Row kRealParts[] = {
@@ -488,11 +413,11 @@ const Row kRealParts[] = {
 INSTANTIATE_TEST_SUITE_P(RealParts, PopScript, ::testing::ValuesIn(kRealParts), RowName);
 
 // Retrieval of one message of 500 bytes without UIDL and TOP, up to its first line.
-#define RETR                                                                               \
-    LOGIN                                                                                  \
-        "< +OK 1 500  = Stat 1 500  > LIST 1\n"                                            \
-        "< +OK 1 500  = UidlFirst 1  = TopFirst 1  = RetrFirst 1 500  = MailHeadFirst 1\n" \
-        "> RETR 1\n< +OK\n"
+#define RETR                                                                           \
+    LOGIN                                                                              \
+    "< +OK 1 500  = Stat 1 500  > LIST 1\n"                                            \
+    "< +OK 1 500  = UidlFirst 1  = TopFirst 1  = RetrFirst 1 500  = MailHeadFirst 1\n" \
+    "> RETR 1\n< +OK\n"
 
 void RetrieveOnly(PopDriver& d) {
     d.answers["UidlFirst"] = d.answers["TopFirst"] = true;

@@ -29,13 +29,6 @@ std::function<void(SmtpDriver&)> Auth(long mechanism, const char16_t* pass = u"s
     };
 }
 
-std::function<void(SmtpDriver&)> Secure(long security, long auth = 0) {
-    return [=](SmtpDriver& d) {
-        d.control->Security(security);
-        Auth(auth)(d);
-    };
-}
-
 void PrintTo(const Row& row, std::ostream* out) {
     *out << row.name;
 }
@@ -212,113 +205,6 @@ const Row kAuth[] = {
      true, Parts{true, true}},
 };
 INSTANTIATE_TEST_SUITE_P(Auth, SmtpScript, ::testing::ValuesIn(kAuth), RowName);
-
-const Row kTls[] = {
-    {"EverySendHandsItsTlsSettingsToTheWire",
-     [](SmtpDriver& d) {
-         d.control->Security(1);
-         d.control->VerifyCert(false);
-         d.control->CAFile(u"/etc/zef/\u8a3c\u660e.pem");
-     },
-     R"(! smtp mx.example Subject: x\r\n\r\n
-        * connect mx.example:25 0 tls=1 noverify ca=/etc/zef/\xE8\xA8\xBC\xE6\x98\x8E.pem
-        ! closed  = Done -2 UNEXPECTED DISCONNECT | DONE(FAIL UNEXPECTED DISCONNECT))"},
-    {"ImplicitTlsKeepsTheDialogue", Secure(1, 3),
-     R"(< 220 mx.example ESMTP  > EHLO client.example
-        < 250 mx.example  > AUTH PLAIN
-        < 334\x20  > [B64:\x00tim\x00s3cret-pw]
-        < 235 ok  > MAIL FROM:<a@example.jp>)"},
-    {"StartTlsThenEhloAgainAndTheLogin", Secure(2, 2),
-     R"(! traces
-        < 220 mx.example ESMTP  C PROCESSING  T 220 mx.example ESMTP  T >>EHLO client.example
-        > EHLO client.example
-        < 250-mx.example\r\n250 STARTTLS  T 250-mx.example  T 250 STARTTLS  T >>STARTTLS\x20
-        > STARTTLS
-        < 220 ready to start TLS  T 220 ready to start TLS  * starttls
-        ! tls  T >>EHLO client.example  > EHLO client.example
-        < 250 AUTH LOGIN  T 250 AUTH LOGIN  T >>AUTH LOGIN  > AUTH LOGIN)"},
-    {"StartTlsWithoutAuthStillSaysEhlo", Secure(2),
-     R"(< 220 mx.example ESMTP  > EHLO client.example
-        < 250 STARTTLS  > STARTTLS
-        < 220 go ahead  * starttls
-        ! tls  > EHLO client.example
-        < 250 mx.example  > MAIL FROM:<a@example.jp>
-        < 250 ok  > RCPT TO:<r1@example.jp>
-        < 250 ok  > DATA
-        < 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >
-        ! sent  = MoreData 1  >  > .
-        < 250 queued  > QUIT
-        < 221 bye  * close
-        ! closed  = Done 0 - | DONE(COMPLETE))"},
-    {"RefusedStartTls", Secure(2, 2),
-     R"(< 220 mx.example ESMTP  > EHLO client.example
-        < 250 mx.example  > STARTTLS
-        < 454 4.7.0 TLS not available  > RSET
-        < 250 reset  * close
-        ! closed  = Done -1 454 4.7.0 TLS not available | DONE(FAIL))"},
-    {"NonTwoReplyToStartTlsIsNoGoAhead", Secure(2),
-     R"(< 220 mx.example ESMTP  > EHLO client.example
-        < 250 mx.example  > STARTTLS
-        < 334 what  > RSET
-        < 250 ok  * close
-        ! closed  = Done -1 UNEXPECTED REPLY: 334 what | DONE(FAIL))"},
-    // What follows the go-ahead in the same arrival was put there on the way: nothing of it is
-    // read and no handshake starts.
-    {"LineAfterTheGoAheadEndsTheSend", Secure(2),
-     R"(< 220 mx.example ESMTP  > EHLO client.example
-        < 250 mx.example  > STARTTLS
-        < 220 go ahead\r\n250 AUTH ok  * close
-        ! closed  = Done -1 UNEXPECTED DATA AFTER STARTTLS REPLY | DONE(FAIL))",
-     false},
-    {"ByteAfterTheGoAheadEndsTheSend", Secure(2),
-     R"(< 220 mx.example ESMTP  > EHLO client.example
-        < 250 mx.example  > STARTTLS
-        <~ 220 go ahead\r\n2  * close
-        ! closed  = Done -1 UNEXPECTED DATA AFTER STARTTLS REPLY | DONE(FAIL))",
-     false},
-    {"FailedHandshakeReportsTheWiresError", Secure(2, 3),
-     R"(< 220 mx.example ESMTP  > EHLO client.example
-        < 250 mx.example  > STARTTLS
-        < 220 go ahead  * starttls
-        ! error 10 certificate verify failed: certificate has expired
-        ! closed  = Done 10 certificate verify failed: certificate has expired | DONE(FAIL))"},
-    {"WireThatCannotUpgrade",
-     [](SmtpDriver& d) {
-         d.control->Security(2);
-         d.wire->throwOnStartTls = true;
-     },
-     R"(< 220 mx.example ESMTP  > EHLO client.example
-        < 250 mx.example  > STARTTLS
-        < 220 go ahead  * starttls  * close
-        ! closed  = Done 5 cannot start TLS | DONE(FAIL))"},
-    {"WireWithoutTlsRefusesAtOnce",
-     [](SmtpDriver& d) {
-         d.control->Security(1);
-         d.wire->withoutTls = true;
-     },
-     R"(! smtp mx.example Subject: x\r\n\r\n
-        = Done 380 this wire has no TLS | Connect Error(380)this wire has no TLS
-        ! smtp mx.example Subject: x\r\n\r\n
-        = Done 380 this wire has no TLS | Connect Error(380)this wire has no TLS)"},
-    {"TransferGuardCoversTheHandshake",
-     [](SmtpDriver& d) {
-         d.control->Security(2);
-         d.control->TransTimeout(2);
-     },
-     R"(< 220 mx.example ESMTP  > EHLO client.example
-        < 250 mx.example  > STARTTLS
-        < 220 go ahead  * starttls
-        ! tick 2
-        ! tls  > EHLO client.example
-        ! tick 2
-        ! tick 1  * close
-        ! closed  = Done -4 trans timeout | DONE(FAIL))"},
-    {"UnaskedTlsReadyIsIgnored", nullptr,
-     R"(< 220 mx.example ESMTP  > HELO client.example
-        ! tls
-        < 250 hello  > MAIL FROM:<a@example.jp>)"},
-};
-INSTANTIATE_TEST_SUITE_P(Tls, SmtpScript, ::testing::ValuesIn(kTls), RowName);
 
 std::function<void(SmtpDriver&)> Timeouts(long connect, long trans) {
     return [=](SmtpDriver& d) {
