@@ -24,32 +24,18 @@ std::string Arg(std::string_view bytes) {
 }
 
 Bytes Unescape(std::string_view text) {
+    static const std::string_view kNames = "rnt0";
+    static const char kBytes[] = {'\r', '\n', '\t', '\0'};
     Bytes out;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\' || i + 1 == text.size()) {
             out += text[i];
-            continue;
-        }
-        switch (const char c = text[++i]) {
-            case 'r':
-                out += '\r';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case '0':
-                out += '\0';
-                break;
-            case 'x':
-                out +=
-                    static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-                i += 2;
-                break;
-            default:
-                out += c;
+        } else if (text[++i] == 'x') {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            const size_t named = kNames.find(text[i]);
+            out += named == std::string_view::npos ? text[i] : kBytes[named];
         }
     }
     return out;
@@ -181,6 +167,7 @@ bool Answered(const std::map<std::string, bool>& answers, const std::string& eve
 
 void Driver::Deliver(const Bytes& bytes, const Cut& cut, int& delivery) {
     const int index = delivery++;
+    deliveries.push_back(bytes.size());
     if (cut.bytewise) {
         for (const char byte : bytes) {
             wire->Deliver(Bytes(1, byte));
@@ -314,123 +301,85 @@ bool SmtpDriver::Act(std::string_view verb, std::string_view rest) {
     return true;
 }
 
-// --- MessageLog ---
+// --- PopDriver ---
 
-void MessageLog::Add(const std::string& event, long id, std::string entry) {
-    log_.push_back(Visible("= " + std::move(entry)));
-    if (after) {
-        after(event, id);
+void PopDriver::Event(const std::string& name, long id, std::string entry) {
+    Log("= " + std::move(entry));
+    if (name == abendEvent && id == abendId) {
+        abendArgument == "-" ? control->Abend() : control->Abend(abendArgument == "1");
     }
 }
 
-void MessageLog::RetrFirst(long id, long much, bool& cancel) {
-    cancel = Answered(answers_, "RetrFirst", id, cancel);
-    Add("RetrFirst", id, Entry("RetrFirst", id, much));
-}
-void MessageLog::RetrDone(long id, bool& cancel) {
-    cancel = Answered(answers_, "RetrDone", id, cancel);
-    Add("RetrDone", id, Entry("RetrDone", id));
-}
-void MessageLog::MailHeadFirst(long id) {
-    Add("MailHeadFirst", id, Entry("MailHeadFirst", id));
-}
-void MessageLog::MailHeadNext(long id, const Text& name, const Text& value) {
-    Add("MailHeadNext", id, Entry("MailHeadNext", id, name + u": " + value));
-}
-void MessageLog::MailHeadDone(long id) {
-    Add("MailHeadDone", id, Entry("MailHeadDone", id));
-}
-void MessageLog::MimeHeadFirst(long id, long part) {
-    Add("MimeHeadFirst", id, Entry("MimeHeadFirst", id, part));
-}
-void MessageLog::MimeHeadNext(long id, long part, const Text& name, const Text& value) {
-    Add("MimeHeadNext", id, Entry("MimeHeadNext", id, part, name + u": " + value));
-}
-void MessageLog::MimeHeadDone(long id, long part) {
-    Add("MimeHeadDone", id, Entry("MimeHeadDone", id, part));
-}
-void MessageLog::MultiPartOpen(long id, long parent, const Text& type, const Text& name,
-                               const Text& charset, const Text& encoding, Text& tag) {
-    const std::string entry =
-        Entry("MultiPartOpen", id, parent, type, name, charset, encoding, tag);
-    tag = u"m" + AsciiToText(std::to_string(++opened_));
-    Add("MultiPartOpen", id, entry);
-}
-void MessageLog::MultiPartClose(long id, const Text& tag) {
-    Add("MultiPartClose", id, Entry("MultiPartClose", id, tag));
-}
-void MessageLog::MimeDataFirst(long id, long part, const Text& type, const Text& name,
-                               const Text& charset, const Text& encoding, bool& isText) {
-    const std::string entry = Entry("MimeDataFirst", id, part, type, name, charset, encoding) +
-                              (isText ? " text" : " bytes");
-    isText = partIsText_ = Answered(answers_, "MimeDataFirst", id, isText);
-    Add("MimeDataFirst", id, entry);
-}
-void MessageLog::MimeDataNext(long id, long part, Bytes& data) {
-    Add("MimeDataNext", id,
-        Entry("MimeDataNext", id, part) + " " +
-            Escaped(partIsText_ ? TextToUtf8(Utf16LeToText(data)) : data));
-}
-void MessageLog::MimeDataDone(long id, long part) {
-    Add("MimeDataDone", id, Entry("MimeDataDone", id, part));
-}
-
-// --- PopDriver ---
-
-PopDriver::PopDriver(Parts parts) : Driver(parts), messages_(log, answers) {
+PopDriver::PopDriver(Parts parts) : Driver(parts) {
     control = std::make_unique<popZef>(TakeParts());
     popZef& c = *control;
     c.Done = [this](long code, const Text& message) { LogDone(code, message); };
     c.Trace = [this](const Text& text) { LogTrace(text); };
     c.CaptionChanged = [this](const Text& caption) { LogCaption(caption); };
-    const auto add = [this](const char* event, long id, std::string entry) {
-        Log("= " + std::move(entry));
-        messages_.after(event, id);
-    };
     c.Stat = [this](long many, long much) { Log(Entry("= Stat", many, much)); };
-    c.UidlFirst = [this, add](long id, bool& cancel) {
-        cancel = Answered(answers, "UidlFirst", id, cancel);
-        add("UidlFirst", id, Entry("UidlFirst", id));
+    // The events whose only argument is the message number, and those with a Boolean to answer.
+    const auto plain = [this](const char* name) {
+        return [this, name](long id) { Event(name, id, Entry(name, id)); };
     };
-    c.UidlDone = [this, add](long id, const Text& uidl, bool& remove) {
+    const auto asked = [this](const char* name) {
+        return [this, name](long id, bool& answer) {
+            answer = Answered(answers, name, id, answer);
+            Event(name, id, Entry(name, id));
+        };
+    };
+    c.UidlFirst = asked("UidlFirst");
+    c.TopFirst = asked("TopFirst");
+    c.TopDone = asked("TopDone");
+    c.RetrDone = asked("RetrDone");
+    c.MailHeadFirst = plain("MailHeadFirst");
+    c.MailHeadDone = plain("MailHeadDone");
+    c.UidlDone = [this](long id, const Text& uidl, bool& remove) {
         remove = Answered(answers, "UidlDone", id, remove);
-        add("UidlDone", id, Entry("UidlDone", id, uidl));
+        Event("UidlDone", id, Entry("UidlDone", id, uidl));
     };
-    c.TopFirst = [this, add](long id, bool& cancel) {
-        cancel = Answered(answers, "TopFirst", id, cancel);
-        add("TopFirst", id, Entry("TopFirst", id));
+    c.TopNext = [this](long id, const Text& line) {
+        Event("TopNext", id, Entry("TopNext", id, line));
     };
-    c.TopNext = [add](long id, const Text& line) {
-        add("TopNext", id, Entry("TopNext", id, line));
+    c.RetrFirst = [this](long id, long much, bool& cancel) {
+        cancel = Answered(answers, "RetrFirst", id, cancel);
+        Event("RetrFirst", id, Entry("RetrFirst", id, much));
     };
-    c.TopDone = [this, add](long id, bool& remove) {
-        remove = Answered(answers, "TopDone", id, remove);
-        add("TopDone", id, Entry("TopDone", id));
+    c.MailHeadNext = [this](long id, const Text& name, const Text& value) {
+        Event("MailHeadNext", id, Entry("MailHeadNext", id, name + u": " + value));
     };
-    pop::MessageEvents& m = messages_;
-    c.RetrFirst = [&m](long id, long much, bool& cancel) { m.RetrFirst(id, much, cancel); };
-    c.RetrDone = [&m](long id, bool& cancel) { m.RetrDone(id, cancel); };
-    c.MailHeadFirst = [&m](long id) { m.MailHeadFirst(id); };
-    c.MailHeadNext = [&m](long id, const Text& n, const Text& v) { m.MailHeadNext(id, n, v); };
-    c.MailHeadDone = [&m](long id) { m.MailHeadDone(id); };
-    c.MimeHeadFirst = [&m](long id, long part) { m.MimeHeadFirst(id, part); };
-    c.MimeHeadNext = [&m](long id, long part, const Text& n, const Text& v) {
-        m.MimeHeadNext(id, part, n, v);
+    c.MimeHeadFirst = [this](long id, long part) {
+        Event("MimeHeadFirst", id, Entry("MimeHeadFirst", id, part));
     };
-    c.MimeHeadDone = [&m](long id, long part) { m.MimeHeadDone(id, part); };
-    c.MultiPartOpen = [&m](long id, long parent, const Text& t, const Text& n, const Text& cs,
-                           const Text& e,
-                           Text& tag) { m.MultiPartOpen(id, parent, t, n, cs, e, tag); };
-    c.MultiPartClose = [&m](long id, const Text& tag) { m.MultiPartClose(id, tag); };
-    c.MimeDataFirst = [&m](long id, long part, const Text& t, const Text& n, const Text& cs,
-                           const Text& e,
-                           bool& text) { m.MimeDataFirst(id, part, t, n, cs, e, text); };
-    c.MimeDataNext = [&m](long id, long part, Bytes& data) { m.MimeDataNext(id, part, data); };
-    c.MimeDataDone = [&m](long id, long part) { m.MimeDataDone(id, part); };
-    messages_.after = [this](const std::string& event, long id) {
-        if (event == abendEvent && id == abendId) {
-            abendArgument == "-" ? control->Abend() : control->Abend(abendArgument == "1");
-        }
+    c.MimeHeadNext = [this](long id, long part, const Text& name, const Text& value) {
+        Event("MimeHeadNext", id, Entry("MimeHeadNext", id, part, name + u": " + value));
+    };
+    c.MimeHeadDone = [this](long id, long part) {
+        Event("MimeHeadDone", id, Entry("MimeHeadDone", id, part));
+    };
+    c.MultiPartOpen = [this](long id, long parent, const Text& type, const Text& name,
+                             const Text& charset, const Text& encoding, Text& tag) {
+        const std::string entry =
+            Entry("MultiPartOpen", id, parent, type, name, charset, encoding, tag);
+        tag = u"m" + AsciiToText(std::to_string(++opened_));
+        Event("MultiPartOpen", id, entry);
+    };
+    c.MultiPartClose = [this](long id, const Text& tag) {
+        Event("MultiPartClose", id, Entry("MultiPartClose", id, tag));
+    };
+    c.MimeDataFirst = [this](long id, long part, const Text& type, const Text& name,
+                             const Text& charset, const Text& encoding, bool& isText) {
+        const std::string entry = Entry("MimeDataFirst", id, part, type, name, charset, encoding) +
+                                  (isText ? " text" : " bytes");
+        isText = partIsText_ = Answered(answers, "MimeDataFirst", id, isText);
+        Event("MimeDataFirst", id, entry);
+    };
+    c.MimeDataNext = [this](long id, long part, Bytes& data) {
+        Event("MimeDataNext", id,
+              Entry("MimeDataNext", id, part) + " " +
+                  Escaped(partIsText_ ? TextToUtf8(Utf16LeToText(data)) : data));
+    };
+    c.MimeDataDone = [this](long id, long part) {
+        Event("MimeDataDone", id, Entry("MimeDataDone", id, part));
     };
 }
 
@@ -562,14 +511,12 @@ bool PlayOnce(const std::function<std::unique_ptr<Driver>()>& make,
     for (const std::string& line : script) {
         if (IsInput(line)) {
             driver->Step(line, cut, delivery);
-            if (sizes != nullptr && line.starts_with("<")) {
-                sizes->push_back(line.starts_with("<~ ")
-                                     ? Unescape(line.substr(3)).size()
-                                     : Unescape(line.size() > 2 ? line.substr(2) : "").size() + 2);
-            }
         }
     }
     driver->Flush();
+    if (sizes != nullptr) {
+        *sizes = driver->deliveries;
+    }
     const std::vector<std::string>& seen = driver->log;
     size_t same = 0;
     while (same < script.size() && same < seen.size() && script[same] == seen[same]) {

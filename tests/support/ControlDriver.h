@@ -36,7 +36,6 @@
 
 #include "common/Types.h"
 #include "components/Timer.h"
-#include "pop/MessageEvents.h"
 #include "pop/popZef.h"
 #include "smtp/smtpZef.h"
 #include "tests/support/Fakes.h"
@@ -92,6 +91,7 @@ class Driver {
     FakeGlyph* glyph = nullptr;  // null when the real converter is used
     FakeCodec* codec = nullptr;  // null when the real codec is used
     std::vector<std::string> log;
+    std::vector<size_t> deliveries;  // the size of every delivery, in order
     std::map<std::string, bool> answers;
     bool traces = false;
     int starts = 0;  // transfers started: the usual start and each start action
@@ -143,44 +143,11 @@ class SmtpDriver final : public Driver {
     bool Act(std::string_view verb, std::string_view rest) override;
 };
 
-// Logs the message events in transcript form and answers them from `answers`; MultiPartOpen is
-// answered with the tags m1, m2, ... in the order of opening. Data of a part taken as text is
-// logged as text.
-class MessageLog : public pop::MessageEvents {
-  public:
-    MessageLog(std::vector<std::string>& log, const std::map<std::string, bool>& answers)
-        : log_(log), answers_(answers) {}
-    std::function<void(const std::string& event, long id)> after;  // runs after each entry
-
-    void RetrFirst(long id, long much, bool& cancel) override;
-    void RetrDone(long id, bool& cancel) override;
-    void MailHeadFirst(long id) override;
-    void MailHeadNext(long id, const Text& name, const Text& value) override;
-    void MailHeadDone(long id) override;
-    void MimeHeadFirst(long id, long part) override;
-    void MimeHeadNext(long id, long part, const Text& name, const Text& value) override;
-    void MimeHeadDone(long id, long part) override;
-    void MultiPartOpen(long id, long parent, const Text& type, const Text& name,
-                       const Text& charset, const Text& encoding, Text& tag) override;
-    void MultiPartClose(long id, const Text& tag) override;
-    void MimeDataFirst(long id, long part, const Text& type, const Text& name, const Text& charset,
-                       const Text& encoding, bool& isText) override;
-    void MimeDataNext(long id, long part, Bytes& data) override;
-    void MimeDataDone(long id, long part) override;
-
-  protected:
-    void Add(const std::string& event, long id, std::string entry);
-
-  private:
-    std::vector<std::string>& log_;
-    const std::map<std::string, bool>& answers_;
-    int opened_ = 0;
-    bool partIsText_ = false;
-};
-
 // popZef; the usual start is pop("pop.example", "bob", "secret", 0). Actions: "pop server user
 // password lines" (a start of its own), "abend Event id 0|1|-" (Abend(CancelDelete), or Abend()
-// for "-", from the handler of that event for that message). Every event is logged.
+// for "-", from the handler of that event for that message). Every event is logged;
+// MultiPartOpen is answered with the tags m1, m2, ... in the order of opening, and the data of
+// a part taken as text is logged as text.
 class PopDriver final : public Driver {
   public:
     explicit PopDriver(Parts parts = {});
@@ -195,7 +162,10 @@ class PopDriver final : public Driver {
 
   private:
     bool Act(std::string_view verb, std::string_view rest) override;
-    MessageLog messages_;
+    // Logs an event of message `id`, then calls Abend when it is the one asked for.
+    void Event(const std::string& name, long id, std::string entry);
+    int opened_ = 0;           // multiparts opened: the tags m1, m2, ...
+    bool partIsText_ = false;  // the last MimeDataFirst answer
 };
 
 // Plays the script on a driver made by `make`: with every delivery whole, cut in two at every
