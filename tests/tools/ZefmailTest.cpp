@@ -1,0 +1,583 @@
+// zefmail's own parts: the command line, the header and body of an outgoing message, the MIME
+// plan, the folders of fetched messages, the event log, the progress bar and failure messages.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "common/Unicode.h"
+#include "tests/support/TestText.h"
+#include "tools/zefmail/BodyStreams.h"
+#include "tools/zefmail/ContentTypes.h"
+#include "tools/zefmail/EventLog.h"
+#include "tools/zefmail/HeaderBuilder.h"
+#include "tools/zefmail/MessageWriter.h"
+#include "tools/zefmail/MimePlan.h"
+#include "tools/zefmail/Options.h"
+#include "tools/zefmail/Outcome.h"
+#include "tools/zefmail/Progress.h"
+#include "tools/zefmail/TextDecoders.h"
+
+namespace zef::zefmail {
+namespace {
+
+using test::Escaped;
+using test::U;
+using Json = nlohmann::json;
+
+// A folder for one test's files, removed with them at the end.
+struct Scratch {
+    Scratch() { std::filesystem::create_directories(dir); }
+    ~Scratch() { std::filesystem::remove_all(dir); }
+    std::string File(const std::string& name, const std::string& content) const {
+        std::ofstream(dir / name, std::ios::binary) << content;
+        return (dir / name).string();
+    }
+    std::string Read(const std::string& name) const {
+        std::ifstream in(dir / name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("zefmail-test-" + std::to_string(::getpid()));
+};
+
+// A command line as one string: words split at spaces, {d} the scratch folder, '' an empty
+// word; a first word S or F stands for a send or fetch command with all it needs.
+std::string Expand(std::string line, const Scratch& scratch) {
+    if (line[0] == 'S' || line[0] == 'F') {
+        line.replace(0, 1,
+                     line[0] == 'S' ? "send --server h --from a@x --to b@y"
+                                    : "fetch --server h --user u --password-env PW");
+    }
+    for (size_t at = line.find("{d}"); at != std::string::npos; at = line.find("{d}")) {
+        line.replace(at, 3, scratch.dir.string());
+    }
+    return line;
+}
+
+// What a command line comes to: the settings of the command to run, or the exit status and
+// what was written (the help, or the one line of a refusal).
+std::string Result(const std::string& line, const Scratch& scratch) {
+    std::vector<std::string> words;
+    std::istringstream in(Expand(line, scratch));
+    for (std::string word; in >> word;) {
+        words.push_back(word == "''" ? "" : word);
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    ParseOutcome outcome = ParseCommandLine(words, out, err, [](const std::string& name) {
+        return name == "PW" ? std::optional<std::string>("pw") : std::nullopt;
+    });
+    if (!outcome.command) {
+        std::string error = err.str();
+        EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), outcome.exitCode == 2 ? 1 : 0);
+        return std::to_string(outcome.exitCode) + " " + out.str() + error;
+    }
+    const Command& command = *outcome.command;
+    bool isSend = command.kind == Command::Kind::kSend;
+    const CommonOptions& common =
+        isSend ? static_cast<const CommonOptions&>(command.send) : command.fetch;
+    return std::string(isSend ? "send" : "fetch") + " tls " + std::to_string(common.Security()) +
+           " port " + std::to_string(common.PortOr(isSend ? 25 : 110, isSend ? 465 : 995)) +
+           " auth " + std::to_string(command.send.AuthMechanism()) +
+           (common.insecure ? " insecure" : "") +
+           (common.caFile.empty() ? "" : " ca " + common.caFile);
+}
+
+// Refused with exit status 2 and one line naming the cause, before any connection; accepted
+// with the TLS mode, the port it implies and the AUTH mechanism; or the help.
+TEST(CommandLine, RefusesWhatCannotWorkAndSetsUpWhatCan) {
+    Scratch scratch;
+    scratch.File("body.txt", "本文\nok");
+    scratch.File("😀.txt", "ok\r\nok\n😀");
+    const std::pair<const char*, const char*> kRows[] = {
+        {" ", "2 zefmail: A subcommand is required"},
+        {"send --from a@x --to b@y", "2 zefmail send: --server is required"},
+        {"send --server '' --from a@x --to b@y", "2 zefmail send: --server must not be empty"},
+        {"S --port 0", "2 zefmail send: --port: Value 0 not in range"},
+        {"S --connect-timeout -1", "--connect-timeout: Value -1 not in range"},
+        {"send --server h --to b@y", "2 zefmail send: --from is required"},
+        {"send --server h --from a@x", "2 zefmail send: no recipient"},
+        {"send --server h --header-file {d}/body.txt --subject x", "--subject excludes"},
+        {"send --server h --header-file {d}/no.txt", "--header-file {d}/no.txt: No such file"},
+        {"S --body-file {d}", "2 zefmail send: --body-file {d}: is a folder, not a file"},
+        {"S --html-file {d}/no.html", "2 zefmail send: --html-file {d}/no.html: No such file"},
+        {"S --attach {d}/no.pdf", "--attach {d}/no.pdf: No such file"},
+        {"S --tls ssl", "--tls: ssl not in"},
+        {"S --insecure", "--insecure requires --tls"},
+        {"F --ca-file {d}/body.txt", "2 zefmail fetch: --ca-file requires --tls"},
+        {"S --tls implicit --ca-file {d}/no.pem", "2 zefmail send: --ca-file {d}/no.pem: No such"},
+        {"F --tls implicit --ca-file {d}", "2 zefmail fetch: --ca-file {d}: is a folder"},
+        {"S --auth digest", "--auth: digest not in"},
+        {"S --auth login", "--auth login needs --user"},
+        {"S --auth LOGIN --user u", "variable ZEFMAIL_PASSWORD is not set (the password for"},
+        {"S --auth plain --user u --password-env MY_PW", "the environment variable MY_PW is not"},
+        {"S --auth plain --user u --password-env ''", "--password-env must name"},
+        {"send --server h --from é@x --to b@y", "2 zefmail send: --from: U+00E9 (é) cannot be"},
+        {"S --to b@é", "--to: U+00E9"},
+        {"S --cc zoë@x", "--cc: U+00EB"},
+        {"S --subject party🎉", "--subject: U+1F389 (🎉)"},
+        {"S --attach {d}/😀.txt", "--attach {d}/😀.txt: the file name: U+1F600"},
+        {"S --body-file {d}/😀.txt", "--body-file {d}/😀.txt, line 3: U+1F600"},
+        {"send --server h --header-file {d}/😀.txt", "😀.txt, line 3: U+1F600"},
+        {"fetch --server h", "2 zefmail fetch: --user is required"},
+        {"fetch --server h --user u", "2 zefmail fetch: the environment variable ZEFMAIL_PASSWORD"},
+        {"fetch --server '' --user u --password-env PW", "--server must not be empty"},
+        {"fetch --server h --user '' --password-env PW", "--user must not be empty"},
+        {"F --text", "--text requires --out"},
+        {"F --out {d}/body.txt", "2 zefmail fetch: --out {d}/body.txt: exists and is not a folder"},
+        {"F --top-lines -1", "--top-lines: Value -1 not in range"},
+        {"S --subject what?😀é", "--subject: U+1F600"},
+        {"S --subject 中文简体", "--subject: U+7B80"},  // 简 is not JIS
+        {"S --subject 日本語?①②㈱№ｶﾞＡ --body-file {d}/body.txt", "send tls 0 port 25 auth 0"},
+        {"S --tls Implicit --insecure --auth CRAM-MD5 --user u --password-env PW",
+         "send tls 1 port 465 auth 1 insecure"},
+        {"S --tls starttls --ca-file {d}/body.txt --auth login --user u --password-env PW",
+         "send tls 2 port 25 auth 2 ca {d}/body.txt"},
+        {"send --server h --header-file {d}/body.txt --body-file - --html-file {d}/body.txt "
+         "--auth plain --user u --password-env PW --port 2525",
+         "send tls 0 port 2525 auth 3"},
+        {"F --tls implicit --insecure --connect-timeout 0", "fetch tls 1 port 995 auth 0 insecure"},
+        {"F --tls STARTTLS --ca-file {d}/😀.txt", "fetch tls 2 port 110 auth 0 ca {d}/😀.txt"},
+        {"F --out {d}/new --text --keep --apop --top-lines 5", "fetch tls 0 port 110 auth 0"},
+        {"send --help", "0 Send one message through an SMTP server\nUsage: zefmail send"},
+        {"fetch --help", "Examples:"},
+    };
+    for (auto [line, expected] : kRows) {
+        std::string result = Result(line, scratch);
+        EXPECT_NE(result.find(Expand(expected, scratch)), std::string::npos) << result;
+    }
+}
+
+TEST(BuildHeader, OneLinePerFieldAndTheMimeFieldsOfAPlainBody) {
+    HeaderFields fields{"山田 <t@x>", {"a@x", "b@y"}, {}, "会議", "Thu, 01 Jan 1970", "<1@h>"};
+    EXPECT_EQ(BuildHeader(fields, BodyKind::kPlain),
+              "From: 山田 <t@x>\r\nTo: a@x, b@y\r\nSubject: 会議\r\nDate: Thu, 01 Jan 1970\r\n"
+              "Message-ID: <1@h>\r\nMIME-Version: 1.0\r\n"
+              "Content-Type: text/plain; charset=iso-2022-jp\r\n"
+              "Content-Transfer-Encoding: 7bit\r\n\r\n");
+    // For a multipart the control writes the MIME fields and the empty line after them.
+    HeaderFields bccOnly{"a@x", {}, {"c@z"}, "hi\r\nBcc: spy@x", "", ""};
+    EXPECT_EQ(BuildHeader(bccOnly, BodyKind::kMultipart),
+              "From: a@x\r\nCc: c@z\r\nSubject: hi  Bcc: spy@x\r\n");
+}
+
+// Rows of a file, the body that follows, and the header or the error.
+TEST(LoadHeaderFile, LinesEndInCrLfAndMimeFieldsMustSuitTheBody) {
+    const std::tuple<const char*, BodyKind, std::string> kRows[] = {
+        {"From: a@x\nTo: b@y\r\n Folded\n\n\n", BodyKind::kMultipart,
+         "From: a@x\r\nTo: b@y\r\n Folded\r\n"},
+        {"From: a@x\rTo: b@y", BodyKind::kPlain,
+         "From: a@x\r\nTo: b@y\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; "
+         "charset=iso-2022-jp\r\nContent-Transfer-Encoding: 7bit\r\n\r\n"},
+        {"content-type: text/plain;\n charset=ISO-2022-JP", BodyKind::kPlain,
+         "content-type: text/plain;\r\n charset=ISO-2022-JP\r\n\r\n"},
+        {"Content-Type: text/plain;\n charset=utf-8\nX-A: iso-2022-jp", BodyKind::kPlain,
+         "does not say charset=iso-2022-jp"},
+        {"From: a@x\n\nTo: b@y", BodyKind::kPlain, "line 2 is empty"},
+        {"\n\n", BodyKind::kPlain, "holds no header lines"},
+        {"From: a@x\nMIME-Version: 1.0", BodyKind::kMultipart, "line 2 sets a MIME field"},
+    };
+    Scratch scratch;
+    for (const auto& [file, kind, expected] : kRows) {
+        std::string path = scratch.File("header.txt", file);
+        try {
+            EXPECT_EQ(LoadHeaderFile(path, kind), expected) << Escaped(file);
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(SplitAddressList, CommasInsideQuotesAnglesAndCommentsDoNotSplit) {
+    const std::pair<const char*, std::vector<std::string>> kRows[] = {
+        {R"( "Yamada, Taro" <t@x.jp>, b@y.jp ,c@z (Sales, Tokyo))",
+         {R"("Yamada, Taro" <t@x.jp>)", "b@y.jp", "c@z (Sales, Tokyo)"}},
+        {"<a,b@x>, (c, d) e@y", {"<a,b@x>", "(c, d) e@y"}},
+        {"team: a@x, b@y;, c@z", {"a@x", "b@y", "c@z"}},
+        {"undisclosed-recipients:;", {}},
+        {R"("quoted \" comma," <q@x>)", {R"("quoted \" comma," <q@x>)"}}};
+    for (const auto& [list, addresses] : kRows) {
+        EXPECT_EQ(SplitAddressList(list), addresses) << list;
+    }
+}
+
+TEST(TakeEnvelope, ReadsSenderAndRecipientsAndDropsBcc) {
+    HeaderEnvelope envelope;
+    std::string kept = TakeEnvelope(
+        "From: 差出人 <f@x>\r\nTo: a@x,\r\n  \"B, Jr.\" <b@x>\r\nBcc: h@x,\r\n\to@x\r\n"
+        "Subject: s\r\ncc: c@x\r\n\r\nBcc: not a field\r\n",
+        envelope);
+    EXPECT_EQ(envelope.from, "差出人 <f@x>");
+    EXPECT_EQ(envelope.recipients,
+              (std::vector<std::string>{"a@x", "\"B, Jr.\" <b@x>", "h@x", "o@x", "c@x"}));
+    EXPECT_EQ(kept,
+              "From: 差出人 <f@x>\r\nTo: a@x,\r\n  \"B, Jr.\" <b@x>\r\nSubject: s\r\ncc: c@x\r\n"
+              "\r\nBcc: not a field\r\n");
+}
+
+TEST(Rfc5322Date, LocalTimeWithItsOffsetAndAUniqueMessageId) {
+    for (auto [tz, when, date] :
+         {std::tuple{"JST-9", 0L, "Thu, 01 Jan 1970 09:00:00 +0900"},
+          std::tuple{"<-0330>3:30", 86400L * 45, "Sat, 14 Feb 1970 20:30:00 -0330"}}) {
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+        EXPECT_EQ(Rfc5322Date(when), date);
+    }
+    ::unsetenv("TZ");
+    ::tzset();
+    std::string id = NewMessageId(100, "host.example");
+    EXPECT_TRUE(std::regex_match(id, std::regex("<100\\.[0-9a-f]+@host\\.example>"))) << id;
+    EXPECT_NE(id, NewMessageId(100, "host.example"));
+    EXPECT_NE(NewMessageId(1, "").find("@localhost>"), std::string::npos);
+}
+
+// An input that hands out at most `step` bytes per read.
+struct SteppedInput final : ByteInput {
+    SteppedInput(std::string data, size_t step) : data_(std::move(data)), step_(step) {}
+    Bytes Read(size_t size) override {
+        Bytes out = data_.substr(pos_, std::min(size, step_));
+        pos_ += out.size();
+        return out;
+    }
+    const std::string& Name() const override { return data_; }
+    std::string data_;
+    size_t step_;
+    size_t pos_ = 0;
+};
+
+Bytes Shape(const std::vector<Bytes>& pieces, bool dotStuff, bool dropFinalLineEnd) {
+    TextShaper<Bytes> shaper(dotStuff, dropFinalLineEnd);
+    Bytes out;
+    for (const auto& piece : pieces) {
+        out += shaper.Feed(piece);
+    }
+    return out + shaper.Finish();
+}
+
+// Rows of input, dot-stuffing, last line end dropped, output; each row whole, cut once
+// anywhere, and cut with an empty piece at the cut.
+TEST(TextShaper, LineEndsDotsAndTheLastLineEndWhereverThePiecesAreCut) {
+    const std::tuple<const char*, bool, bool, const char*> kRows[] = {
+        {"a\nb\rc\r\nd", false, false, "a\r\nb\r\nc\r\nd"},
+        {"\r\r\n\n\r", false, false, "\r\n\r\n\r\n\r\n"},
+        {".a\n.\nb.c\n..d", true, false, "..a\r\n..\r\nb.c\r\n...d"},
+        {"x\r.y\r\n.z", true, false, "x\r\n..y\r\n..z"},
+        {"x.y\n", true, true, "x.y"},
+        {"a\n\n", true, true, "a\r\n"},  // an empty last line stays
+        {"a\nb\n", true, true, "a\r\nb"},
+        {"a\r", true, true, "a"},
+        {"\n", true, true, ""},
+        {"a\r", true, false, "a\r\n"}};
+    for (const auto& [text, dots, drop, expected] : kRows) {
+        const std::string input = text;
+        EXPECT_EQ(Shape({input}, dots, drop), expected) << Escaped(input);
+        for (size_t cut = 0; cut <= input.size(); ++cut) {
+            Bytes head = input.substr(0, cut);
+            Bytes tail = input.substr(cut);
+            EXPECT_EQ(Shape({head, tail}, dots, drop), expected) << Escaped(input) << " " << cut;
+            EXPECT_EQ(Shape({head, "", tail}, dots, drop), expected) << Escaped(input) << cut;
+        }
+    }
+}
+
+// UTF-16LE pieces whatever the read size (a UTF-8 sequence cut by a read waits for its end):
+// a plain body leaves its last line end to the control, a MIME part keeps it, and large text
+// is cut after a line end.
+TEST(TextSource, ShapedUtf16LeWhateverTheReadSizeAndCutAfterALineEnd) {
+    const std::string input = "一行目\n.dot line\r\n😀\xFFthird\rlast\n";
+    std::string large;
+    Text largeText;
+    for (int i = 0; i < 1000; ++i) {
+        large += std::string(100, 'x') + "\n";
+        largeText += Text(100, u'x') + u"\r\n";
+    }
+    const std::tuple<std::string, bool, Text> kRows[] = {
+        {input, true, u"一行目\r\n..dot line\r\n😀\uFFFDthird\r\nlast"},
+        {input, false, u"一行目\r\n..dot line\r\n😀\uFFFDthird\r\nlast\r\n"},
+        {"", true, u""},
+        {large, false, largeText}};
+    for (const auto& [data, plainBody, expected] : kRows) {
+        for (size_t step : {1U, 2U, 3U, 7U, 4096U}) {
+            auto source = MakeTextSource(std::make_unique<SteppedInput>(data, step), plainBody);
+            std::vector<Bytes> pieces;
+            Text all;
+            for (Bytes piece = source->Next(); !piece.empty(); piece = source->Next()) {
+                pieces.push_back(piece);
+                all += Utf16LeToText(piece);
+            }
+            EXPECT_EQ(all, expected) << "step " << step << ", plain body " << plainBody;
+            EXPECT_EQ(source->Consumed(), data.size());
+            EXPECT_EQ(pieces.size() > 1, data.size() > 16384);  // 16384 units at most
+            for (size_t i = 0; i + 1 < pieces.size(); ++i) {
+                EXPECT_EQ(pieces[i].substr(pieces[i].size() - 4), std::string("\r\0\n\0", 4));
+            }
+        }
+    }
+}
+
+// The plan's answer to the control's question (depth, part), and then the data of a leaf.
+std::string Ask(MimePlan& plan, long depth, long part) {
+    HeadAnswer answer;
+    plan.Head(depth, part, answer);
+    std::string out = answer.contentType.empty() ? "close" : U(answer.contentType);
+    for (const Text* field : {&answer.contentCharset, &answer.transferEncoding,
+                              &answer.originalDataFormat, &answer.contentName}) {
+        out += field->empty() ? "" : " " + U(*field);
+    }
+    Bytes data;
+    for (Bytes piece = plan.Body(); !piece.empty(); piece = plan.Body()) {
+        data += piece;
+    }
+    bool unicode = answer.originalDataFormat == u"Unicode";
+    return data.empty() ? out : out + " = " + (unicode ? U(Utf16LeToText(data)) : data);
+}
+
+// The name parameter is the file's last path component, quotes escaped, controls replaced.
+TEST(MimePlan, TextAndHtmlAsAlternativesThenAttachments) {
+    Scratch scratch;
+    MimePlan plan(PlanParts(
+        scratch.File("body.txt", "こんにちは\n.\n"), scratch.File("body.html", "<p>hi</p>\n.x\n"),
+        {scratch.File("PHOTO.JPG", "%PDF"), scratch.File("\"q\\\x01.bin", "xyz")}));
+    EXPECT_EQ(Ask(plan, 1, 1), "multipart/alternative");
+    EXPECT_EQ(Ask(plan, 2, 1), "text/plain iso-2022-jp 7bit Unicode = こんにちは\r\n..\r\n");
+    // The quoted-printable encoder escapes a leading dot itself: no dot-stuffing here.
+    EXPECT_EQ(Ask(plan, 2, 2), "text/html utf-8 quoted-printable Binary = <p>hi</p>\r\n.x\r\n");
+    EXPECT_EQ(Ask(plan, 2, 3), "close");
+    EXPECT_EQ(Ask(plan, 1, 2), "image/jpeg base64 Binary PHOTO.JPG = %PDF");
+    EXPECT_EQ(Ask(plan, 1, 3), "application/octet-stream base64 Binary \\\"q\\\\_.bin = xyz");
+    EXPECT_EQ(Ask(plan, 1, 4), "close");
+    EXPECT_EQ(plan.Consumed(), 18 + 13 + 4 + 3U);  // the input bytes of all four files
+
+    MimePlan textOnly(PlanParts(scratch.File("t.txt", "x"), "", {}));
+    EXPECT_EQ(Ask(textOnly, 1, 1), "text/plain iso-2022-jp 7bit Unicode = x");
+    MimePlan htmlOnly(PlanParts("", scratch.File("h.html", "<b>"), {}));
+    EXPECT_EQ(Ask(htmlOnly, 1, 1), "text/html utf-8 quoted-printable Binary = <b>");
+    EXPECT_EQ(Ask(htmlOnly, 1, 2), "close");
+    EXPECT_EQ(Ask(htmlOnly, 2, 1), "close");  // questions outside the plan
+    EXPECT_EQ(Ask(htmlOnly, 1, 0), "close");
+}
+
+TEST(ContentTypeForFile, ByTheLastExtensionOfTheNameAlone) {
+    EXPECT_EQ(ContentTypeForFile("a.tar.gz"), "application/gzip");
+    for (const char* file : {"data.xyz", ".profile", "v.2/README", "v.2\\README", "trailing."}) {
+        EXPECT_EQ(ContentTypeForFile(file), "application/octet-stream") << file;
+    }
+}
+
+// Stands in for popZef::Any2Unicode: the bytes as Latin-1 in brackets, so that a test sees
+// which route a text took and in which pieces.
+Text MarkedLatin1(const Bytes& bytes) {
+    Text text = u"[";
+    for (unsigned char c : bytes) {
+        text += static_cast<char16_t>(c);
+    }
+    return text + u"]";
+}
+
+class MessageWriterTest : public ::testing::Test {
+  protected:
+    // One line per part of message `id`: path|type|name|charset|encoding|file=its content|
+    // text file=its content|bytes.
+    std::vector<std::string> Parts(long id) {
+        std::string folder = std::to_string(id) + "/";
+        std::vector<std::string> lines;
+        Json message = Json::parse(scratch_.Read(folder + "message.json"));
+        for (const Json& part : message["parts"]) {
+            std::string line;
+            for (const char* key : {"path", "content_type", "name", "charset", "transfer_encoding",
+                                    "file", "text_file", "bytes"}) {
+                const Json value = part.contains(key) ? part[key] : Json();
+                std::string text = value.is_string() ? value.get<std::string>() : value.dump();
+                bool file = value.is_string() && std::string(key).find("file") != std::string::npos;
+                line += (line.empty() ? "" : "|") + text +
+                        (file ? "=" + scratch_.Read(folder + text) : "");
+            }
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // The events of a multipart/mixed holding a text part, a nested multipart/alternative of
+    // text and HTML, and a PDF; then a "--" line in the epilogue that makes popZef open
+    // "part 3" of the outermost container once more.
+    static void WriteNestedMessage(MessageWriter& writer) {
+        writer.Uidl(1, u"uid-1");
+        writer.BeginMessage(1, 900);
+        writer.MessageField(u"Subject", u"会議");
+        writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
+        writer.PartHead(1);
+        writer.PartField(u"Content-Type", u"text/plain; charset=ISO-8859-1");
+        writer.PartDataBegin(1, u"text/plain", u"", u"ISO-8859-1", u"7bit");
+        writer.PartData("caf\xE9\r\n");
+        writer.PartDataEnd();
+        writer.PartHead(2);
+        writer.MultiPartOpen(u"multipart/alternative", u"alt", u"us-ascii", u"8bit");
+        writer.PartHead(1);
+        writer.PartDataBegin(1, u"text/plain", u"", u"Shift_JIS", u"7bit");
+        writer.PartData("a\r\nb");
+        writer.PartData("c");
+        writer.PartDataEnd();
+        writer.PartHead(2);
+        writer.PartDataBegin(2, u"TEXT/html", u"", u"utf-8", u"quoted-printable");
+        writer.PartData("\xE6\x97");
+        writer.PartData("\xA5");
+        writer.PartDataEnd();
+        writer.MultiPartClose();
+        writer.PartHead(3);
+        writer.PartDataBegin(3, u"application/pdf", u"報告.pdf", u"", u"base64");
+        writer.PartData("abc");
+        writer.PartDataEnd();
+        writer.MultiPartClose();
+        writer.PartHead(3);
+        writer.PartDataBegin(3, u"text/plain", u"", u"", u"7bit");
+        writer.PartData("epilogue\r\n");
+    }
+
+    // Message `id`: its container holds one text part with `data`.
+    static void WriteOnePartMessage(MessageWriter& writer, long id, const Bytes& data) {
+        writer.BeginMessage(id, 10);
+        writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
+        writer.PartHead(1);
+        writer.PartDataBegin(1, u"text/plain", u"", u"", u"7bit");
+        writer.PartData(data);
+    }
+
+    Scratch scratch_;
+};
+
+// The data files hold the decoded bytes; the text files UTF-8 read by the declared charset, or
+// through Any2Unicode in whole lines for Japanese and undeclared text.
+TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
+    MessageWriter writer(scratch_.dir, true, MarkedLatin1);
+    WriteNestedMessage(writer);
+    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+
+    EXPECT_EQ(
+        Parts(1),
+        (std::vector<std::string>{
+            "1|text/plain||ISO-8859-1|7bit|part1.txt=caf\xE9\r\n|part1.utf8.txt=café\r\n|6",
+            "2|multipart/alternative|alt|us-ascii|8bit|null|null|null",
+            "2.1|text/plain||Shift_JIS|7bit|part2.1.txt=a\r\nbc|part2.1.utf8.txt=[a\r\n][bc]|5",
+            "2.2|TEXT/html||utf-8|quoted-printable|part2.2.html=\xE6\x97\xA5|part2.2.utf8.txt=日|3",
+            "3|application/pdf|報告.pdf||base64|part3.pdf=abc|null|3",
+            "3|text/plain|||7bit|part3-2.txt=epilogue\r\n|part3-2.utf8.txt=[epilogue\r\n]|10"}));
+    std::string json = scratch_.Read("1/message.json");
+    Json message = Json::parse(json);
+    EXPECT_EQ(message["uidl"], "uid-1");
+    // Each header field on a line of its own.
+    EXPECT_NE(json.find("\n    [\"Subject\", \"会議\"]\n  ],\n"), std::string::npos) << json;
+    EXPECT_EQ(message["parts"][0]["headers"][0][1], "text/plain; charset=ISO-8859-1");
+    EXPECT_EQ(message["parts"][4]["sha256"],  // of "abc"
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// A folder that exists already, one that cannot be made, a message cut off: an error while
+// the message is not safely on disk, and nothing half-written left behind. The next message
+// starts afresh (without --text: no text files).
+TEST_F(MessageWriterTest, NothingHalfWrittenIsLeftBehind) {
+    std::filesystem::create_directories(scratch_.dir / "1");
+    scratch_.File("1/keep.txt", "earlier fetch");
+    MessageWriter writer(scratch_.dir, false, MarkedLatin1);
+    WriteNestedMessage(writer);
+    EXPECT_NE(writer.FinishMessage().value_or("").find("1 already exists"), std::string::npos);
+    EXPECT_EQ(scratch_.Read("1/keep.txt"), "earlier fetch");
+    EXPECT_FALSE(std::filesystem::exists(scratch_.dir / ".1.partial"));
+    WriteOnePartMessage(writer, 2, "two");
+    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    EXPECT_EQ(Parts(2), std::vector<std::string>{"1|text/plain|||7bit|part1.txt=two|null|3"});
+    EXPECT_EQ(Json::parse(scratch_.Read("2/message.json"))["uidl"], "");  // no UIDL heard for 2
+
+    MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false, MarkedLatin1);
+    WriteNestedMessage(nowhere);
+    EXPECT_TRUE(nowhere.FinishMessage().has_value());
+    EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "missing"));
+    {
+        MessageWriter cutOff(scratch_.dir, false, MarkedLatin1);
+        WriteOnePartMessage(cutOff, 7, "half");
+        EXPECT_TRUE(std::filesystem::exists(scratch_.dir / ".7.partial"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch_.dir / ".7.partial"));
+    EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "7"));
+}
+
+TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {
+    const std::tuple<const char*, const char*, const char*> kRows[] = {
+        {"a.12345678", "", "p.12345678"},
+        {"a.123456789", "image/jpeg", "p.jpg"},
+        {"a.x", "", "p.x"},
+        {"a.", " Image/PNG ", "p.png"},
+        {".hidden", "text/html; charset=utf-8", "p.html"},
+        {"x.tar/../y", "text/plain", "p.txt"}};
+    for (auto [name, type, file] : kRows) {
+        EXPECT_EQ(PartFileName("p", name, type), file) << name << " " << type;
+    }
+}
+
+TEST(EventLog, OneObjectPerLineWithTheEventsArgumentNames) {
+    std::ostringstream out;
+    EventLog log(out);
+    log.UidlDone(1, u"abc", false);
+    log.MultiPartOpen(1, 1, u"multipart/mixed", u"n", u"c", u"7bit", u"message");
+    log.TopNext(3, Text(u"日") + static_cast<char16_t>(0xD800));  // a lone surrogate
+    EXPECT_EQ(out.str(), R"({"event":"UidlDone","id":1,"Uidl":"abc","Delete":false}
+{"event":"MultiPartOpen","id":1,"ParentPart":1,"ContentType":"multipart/mixed","ContentName":"n","ContentCharset":"c","TransferEncoding":"7bit","Tag":"message"}
+{"event":"TopNext","id":3,"line":"日�"}
+)");
+}
+
+// Drawn only when enabled; a trace line clears the bar, which then shows the latest counts.
+TEST(Progress, TheBarShowsBytesMessagesRateAndTimeLeftAndGivesWayToATraceLine) {
+    const std::pair<ProgressState, const char*> kRows[] = {
+        {{524288, 1048576, 1, 2, 150},
+         "[############------------]  50%  512.0 KiB / 1.0 MiB  1/2 messages  3.4 KiB/s  2:30 "
+         "left"},
+        {{1024, 7373824, 0, -1, 1},
+         "[------------------------]   0%  1.0 KiB / 7.0 MiB  1.0 KiB/s  2:00:00 left"},
+        {{100, 0, 0, -1, 0}, "[------------------------]   0%  100 B"}};
+    for (const auto& [state, bar] : kRows) {
+        EXPECT_EQ(RenderProgress(state), bar);
+    }
+    std::ostringstream out;
+    Progress progress(out, true);
+    progress.Totals(1024, 2);
+    progress.Print("220 ready");  // clears the bar, then draws it again
+    EXPECT_NE(out.str().find("\x1b[K\r\x1b[K220 ready\n\r["), std::string::npos);
+    progress.Update(512, 1);
+    progress.Finish();
+    std::string text = out.str();
+    std::string last = text.substr(text.rfind('\r'));
+    EXPECT_EQ(last.find("\r[############------------]  50%  512 B / 1.0 KiB  1/2 messages"), 0U)
+        << Escaped(text);
+    EXPECT_EQ(last.substr(last.size() - 4), "\x1b[K\n");
+    std::ostringstream quiet;
+    Progress disabled(quiet, false);
+    disabled.Totals(1024, 2);
+    disabled.Finish();
+    disabled.Print("220 ready");
+    EXPECT_EQ(quiet.str(), "220 ready\n");
+}
+
+TEST(DescribeFailure, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
+    const std::tuple<long, const char*, bool, const char*> kRows[] = {
+        {111, "refused", false, "cannot reach h:25 (code 111: refused)"},
+        {-1, "NO FROM", false, "cannot send (code -1: NO FROM)"},
+        {-1, "-ERR no", true, "the server refused (code -1: -ERR no)"},
+        {-2, "eof", true, "the server closed the connection unexpectedly (code -2: eof)"},
+        {-4, "timeout", true, "the server stopped answering (code -4: timeout)"},
+        {-5, "odd", true, "failed (code -5: odd)"},
+        {10, "certificate verify failed", false,
+         "the server's certificate was refused (code 10: certificate verify failed; --ca-file "
+         "names a CA to trust, --insecure skips the check)"},
+        {1, "TLS handshake failed: x", true, "no TLS with h:25 (code 1: TLS handshake failed: x)"}};
+    for (const auto& [code, message, reached, expected] : kRows) {
+        EXPECT_EQ(DescribeFailure(code, message, "h", 25, reached), expected);
+    }
+}
+
+}  // namespace
+}  // namespace zef::zefmail
