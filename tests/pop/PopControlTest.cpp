@@ -118,9 +118,9 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
 
 TEST(PopPersistence, ABadBagIsAClearErrorAndChangesNothing) {
     struct Case {
-        const char* key;
+        const char* key = nullptr;
         Variant value;
-        long number;  // 13: a value of the wrong type; 380: a value out of range
+        long number = 0;  // 13: a value of the wrong type; 380: a value out of range
     };
     for (const auto& [key, value, number] :
          {Case{"TransTimeout", Variant(u"soon"), 13}, Case{"Security", Variant(7L), 380}}) {

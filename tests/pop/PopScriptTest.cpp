@@ -12,35 +12,12 @@
 namespace zef::test {
 namespace {
 
-struct Row {
-    const char* name;
-    std::function<void(PopDriver&)> setup;
-    std::string script;
-    bool cut = true;
-    Parts parts = {};
-};
-
-void PrintTo(const Row& row, std::ostream* out) {
-    *out << row.name;
-}
+using Row = ScriptRow<PopDriver>;
 
 class PopScript : public ::testing::TestWithParam<Row> {};
 
 TEST_P(PopScript, GivesItsTranscript) {
-    const Row& row = GetParam();
-    ExpectScript(
-        [&] {
-            auto driver = std::make_unique<PopDriver>(row.parts);
-            if (row.setup) {
-                row.setup(*driver);
-            }
-            return driver;
-        },
-        row.script, row.cut);
-}
-
-std::string RowName(const ::testing::TestParamInfo<Row>& info) {
-    return info.param.name;
+    ExpectScript(GetParam());
 }
 
 // Logged in, STAT about to be answered.
@@ -52,7 +29,7 @@ std::string RowName(const ::testing::TestParamInfo<Row>& info) {
     ONE "< +OK 1 120  = UidlFirst 1  > UIDL 1\n< +OK 1 x  = UidlDone 1 x  = TopFirst 1  > TOP 1 " \
         "0\n"
 
-std::function<void(PopDriver&)> Set(std::function<void(popZef&)> set) {
+std::function<void(PopDriver&)> Set(const std::function<void(popZef&)>& set) {
     return [=](PopDriver& d) { set(*d.control); };
 }
 
@@ -204,13 +181,14 @@ INSTANTIATE_TEST_SUITE_P(Walk, PopScript, ::testing::ValuesIn(kWalk), RowName);
 // Five messages, each retrieved and deleted without UIDL and TOP; Abend from RetrDone of the
 // third, with the given argument ("-" for none).
 Row AbendAtThird(const char* name, const char* argument, bool deleteOnError, const char* after) {
-    std::string script = LOGIN "< +OK 5 500  = Stat 5 500  > LIST 1\n";
-    for (int id = 1; id <= 3; ++id) {
-        const std::string n = std::to_string(id);
-        script += "< +OK " + n + " 100  = UidlFirst " + n + "  = TopFirst " + n + "  = RetrFirst " +
-                  n + " 100  = MailHeadFirst " + n + "  > RETR " + n + "\n< +OK\n< .  = RetrDone " +
-                  n + "  > DELE " + n + "\n< +OK  > LIST " + std::to_string(id + 1) + "\n";
-    }
+    const std::string script = LOGIN
+        "< +OK 5 500  = Stat 5 500  > LIST 1\n"
+        "< +OK 1 100  = UidlFirst 1  = TopFirst 1  = RetrFirst 1 100  = MailHeadFirst 1\n"
+        "> RETR 1\n< +OK\n< .  = RetrDone 1  > DELE 1\n< +OK  > LIST 2\n"
+        "< +OK 2 100  = UidlFirst 2  = TopFirst 2  = RetrFirst 2 100  = MailHeadFirst 2\n"
+        "> RETR 2\n< +OK\n< .  = RetrDone 2  > DELE 2\n< +OK  > LIST 3\n"
+        "< +OK 3 100  = UidlFirst 3  = TopFirst 3  = RetrFirst 3 100  = MailHeadFirst 3\n"
+        "> RETR 3\n< +OK\n< .  = RetrDone 3  > DELE 3\n< +OK  > LIST 4\n";
     return {name,
             [=](PopDriver& d) {
                 d.answers["UidlFirst"] = d.answers["TopFirst"] = true;

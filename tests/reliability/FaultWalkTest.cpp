@@ -206,7 +206,8 @@ Outcome Pump(Driver& d, Server& server, Fault fault, size_t at) {
                         break;
                     case Fault::kHugeLine:
                         silent = true;
-                        for (size_t sent = 0; sent < kLineLimit + 4 * 65536; sent += 65536) {
+                        for (size_t sent = 0; sent < kLineLimit + size_t{4} * 65536;
+                             sent += 65536) {
                             d.wire->Deliver(Bytes(65536, 'h'));
                         }
                         reply.clear();

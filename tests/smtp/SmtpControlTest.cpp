@@ -348,9 +348,9 @@ TEST(SmtpPersistence, StoredTypesAreConvertedAndABadBagChangesNothing) {
     EXPECT_EQ(d.control->TransTimeout(), 7);
 
     struct Case {
-        const char* key;
+        const char* key = nullptr;
         Variant value;
-        const char* source;
+        const char* source = nullptr;
     };
     const Case cases[] = {
         {"Auth", Variant(9L), "TALVORN.smtp.Auth"},

@@ -13,13 +13,7 @@
 namespace zef::test {
 namespace {
 
-struct Row {
-    const char* name;
-    std::function<void(SmtpDriver&)> setup;
-    std::string script;
-    bool cut = true;
-    Parts parts = {};
-};
+using Row = ScriptRow<SmtpDriver>;
 
 std::function<void(SmtpDriver&)> Auth(long mechanism, const char16_t* pass = u"s3cret-pw") {
     return [=](SmtpDriver& d) {
@@ -29,27 +23,10 @@ std::function<void(SmtpDriver&)> Auth(long mechanism, const char16_t* pass = u"s
     };
 }
 
-void PrintTo(const Row& row, std::ostream* out) {
-    *out << row.name;
-}
-
 class SmtpScript : public ::testing::TestWithParam<Row> {};
 
 TEST_P(SmtpScript, GivesItsTranscript) {
-    const Row& row = GetParam();
-    ExpectScript(
-        [&] {
-            auto driver = std::make_unique<SmtpDriver>(row.parts);
-            if (row.setup) {
-                row.setup(*driver);
-            }
-            return driver;
-        },
-        row.script, row.cut);
-}
-
-std::string RowName(const ::testing::TestParamInfo<Row>& info) {
-    return info.param.name;
+    ExpectScript(GetParam());
 }
 
 // Up to the 354 go-ahead, for rows about the body.
@@ -298,8 +275,8 @@ INSTANTIATE_TEST_SUITE_P(Endings, SmtpScript, ::testing::ValuesIn(kEndings), Row
 
 // A start refused before anything goes out: Done and the caption say why, and the control is
 // idle again, so a second start is refused the same way rather than with error 59.
-Row Refusal(const char* name, Variant to, const char16_t* from, const char* header,
-            const char* message, std::function<void(smtpZef&)> more = nullptr) {
+Row Refusal(const char* name, const Variant& to, const char16_t* from, const char* header,
+            const char* message, const std::function<void(smtpZef&)>& more = nullptr) {
     const std::string start = std::string("! smtp mx.example ") + header;
     const std::string done = std::string("  = Done -1 ") + message + " | " + message + "\n";
     return {name,
@@ -368,7 +345,8 @@ const Row kRefusals[] = {
 INSTANTIATE_TEST_SUITE_P(Refusals, SmtpScript, ::testing::ValuesIn(kRefusals), RowName);
 
 // The envelope of each way of giving the recipients, up to DATA.
-Row Envelope(const char* name, Variant to, Text from, Text header, const std::string& envelope) {
+Row Envelope(const char* name, const Variant& to, const Text& from, const Text& header,
+             const std::string& envelope) {
     std::string script = "< 220 ready  > HELO client.example\n< 250 hello";
     for (const std::string& line : Lines(envelope)) {
         script += "  > " + line + "\n< 250 ok";
@@ -443,13 +421,14 @@ TEST(SmtpCommands, LongCommandLinesAreNotFolded) {
     "> \\tboundary=\"-----_=_Boundary_T_1_1\"  > Subject: x  >  >  >\n"             \
     "> This message is in MIME format.\\x20\n"
 
-std::function<void(SmtpDriver&)> Mime(std::vector<std::vector<const char*>> heads,
-                                      std::vector<Bytes> bodies,
+std::function<void(SmtpDriver&)> Mime(const std::vector<std::vector<const char*>>& heads,
+                                      const std::vector<Bytes>& bodies,
                                       const char16_t* subtype = u"mixed") {
     return [=](SmtpDriver& d) {
         d.control->MimeMultipart(subtype);
         for (const auto& head : heads) {
             std::vector<Text> texts;
+            texts.reserve(head.size());
             for (const char* field : head) {
                 texts.push_back(T(field));
             }
@@ -614,13 +593,16 @@ Row RefusedPart(const char* name, const char* format, const char* encoding,
 }
 
 // A part head field holding a line break ends the send before the dot.
-Row InjectedPart(const char* name, std::vector<const char*> head, const char* field) {
+// The analyzer takes the std::function's target for a leak; the row owns it.
+// NOLINTBEGIN(clang-analyzer-cplusplus.NewDeleteLeaks)
+Row InjectedPart(const char* name, const std::vector<const char*>& head, const char* field) {
     return {name, Mime({head}, {}),
             TO_DATA_MIME
                 "! sent  = MimeHead 1 1 BINARY - - - - -  * close\n"
                 "! closed  = Done -1 INVALID CHARACTER IN " +
                 std::string(field) + " | DONE(FAIL)"};
 }
+// NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
 
 const Row kPartRefusals[] = {
     RefusedPart("EmptyFormat", "", "base64", "INVALID DataFormat"),

@@ -303,8 +303,7 @@ bool SmtpDriver::Act(std::string_view verb, std::string_view rest) {
 
 // --- PopDriver ---
 
-void PopDriver::Event(const std::string& name, long id, std::string entry) {
-    Log("= " + std::move(entry));
+void PopDriver::AfterEvent(const std::string& name, long id) {
     if (name == abendEvent && id == abendId) {
         abendArgument == "-" ? control->Abend() : control->Abend(abendArgument == "1");
     }
@@ -318,13 +317,11 @@ PopDriver::PopDriver(Parts parts) : Driver(parts) {
     c.CaptionChanged = [this](const Text& caption) { LogCaption(caption); };
     c.Stat = [this](long many, long much) { Log(Entry("= Stat", many, much)); };
     // The events whose only argument is the message number, and those with a Boolean to answer.
-    const auto plain = [this](const char* name) {
-        return [this, name](long id) { Event(name, id, Entry(name, id)); };
-    };
+    const auto plain = [this](const char* name) { return [=](long id) { Event(name, id); }; };
     const auto asked = [this](const char* name) {
-        return [this, name](long id, bool& answer) {
+        return [=](long id, bool& answer) {
             answer = Answered(answers, name, id, answer);
-            Event(name, id, Entry(name, id));
+            Event(name, id);
         };
     };
     c.UidlFirst = asked("UidlFirst");
@@ -335,52 +332,38 @@ PopDriver::PopDriver(Parts parts) : Driver(parts) {
     c.MailHeadDone = plain("MailHeadDone");
     c.UidlDone = [this](long id, const Text& uidl, bool& remove) {
         remove = Answered(answers, "UidlDone", id, remove);
-        Event("UidlDone", id, Entry("UidlDone", id, uidl));
+        Event("UidlDone", id, uidl);
     };
-    c.TopNext = [this](long id, const Text& line) {
-        Event("TopNext", id, Entry("TopNext", id, line));
-    };
+    c.TopNext = [this](long id, const Text& line) { Event("TopNext", id, line); };
     c.RetrFirst = [this](long id, long much, bool& cancel) {
         cancel = Answered(answers, "RetrFirst", id, cancel);
-        Event("RetrFirst", id, Entry("RetrFirst", id, much));
+        Event("RetrFirst", id, much);
     };
     c.MailHeadNext = [this](long id, const Text& name, const Text& value) {
-        Event("MailHeadNext", id, Entry("MailHeadNext", id, name + u": " + value));
+        Event("MailHeadNext", id, name + u": " + value);
     };
-    c.MimeHeadFirst = [this](long id, long part) {
-        Event("MimeHeadFirst", id, Entry("MimeHeadFirst", id, part));
-    };
+    c.MimeHeadFirst = [this](long id, long part) { Event("MimeHeadFirst", id, part); };
     c.MimeHeadNext = [this](long id, long part, const Text& name, const Text& value) {
-        Event("MimeHeadNext", id, Entry("MimeHeadNext", id, part, name + u": " + value));
+        Event("MimeHeadNext", id, part, name + u": " + value);
     };
-    c.MimeHeadDone = [this](long id, long part) {
-        Event("MimeHeadDone", id, Entry("MimeHeadDone", id, part));
-    };
+    c.MimeHeadDone = [this](long id, long part) { Event("MimeHeadDone", id, part); };
     c.MultiPartOpen = [this](long id, long parent, const Text& type, const Text& name,
                              const Text& charset, const Text& encoding, Text& tag) {
-        const std::string entry =
-            Entry("MultiPartOpen", id, parent, type, name, charset, encoding, tag);
+        const Text in = tag;
         tag = u"m" + AsciiToText(std::to_string(++opened_));
-        Event("MultiPartOpen", id, entry);
+        Event("MultiPartOpen", id, parent, type, name, charset, encoding, in);
     };
-    c.MultiPartClose = [this](long id, const Text& tag) {
-        Event("MultiPartClose", id, Entry("MultiPartClose", id, tag));
-    };
+    c.MultiPartClose = [this](long id, const Text& tag) { Event("MultiPartClose", id, tag); };
     c.MimeDataFirst = [this](long id, long part, const Text& type, const Text& name,
                              const Text& charset, const Text& encoding, bool& isText) {
-        const std::string entry = Entry("MimeDataFirst", id, part, type, name, charset, encoding) +
-                                  (isText ? " text" : " bytes");
+        const Text preset = isText ? u"text" : u"bytes";
         isText = partIsText_ = Answered(answers, "MimeDataFirst", id, isText);
-        Event("MimeDataFirst", id, entry);
+        Event("MimeDataFirst", id, part, type, name, charset, encoding, preset);
     };
     c.MimeDataNext = [this](long id, long part, Bytes& data) {
-        Event("MimeDataNext", id,
-              Entry("MimeDataNext", id, part) + " " +
-                  Escaped(partIsText_ ? TextToUtf8(Utf16LeToText(data)) : data));
+        Event("MimeDataNext", id, part, partIsText_ ? TextToUtf8(Utf16LeToText(data)) : data);
     };
-    c.MimeDataDone = [this](long id, long part) {
-        Event("MimeDataDone", id, Entry("MimeDataDone", id, part));
-    };
+    c.MimeDataDone = [this](long id, long part) { Event("MimeDataDone", id, part); };
 }
 
 void PopDriver::Start() {

@@ -30,6 +30,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -163,10 +164,34 @@ class PopDriver final : public Driver {
   private:
     bool Act(std::string_view verb, std::string_view rest) override;
     // Logs an event of message `id`, then calls Abend when it is the one asked for.
-    void Event(const std::string& name, long id, std::string entry);
+    template <class... Args>
+    void Event(const std::string& name, long id, const Args&... args) {
+        Log(Entry("= " + name, id, args...));
+        AfterEvent(name, id);
+    }
+    void AfterEvent(const std::string& name, long id);
     int opened_ = 0;           // multiparts opened: the tags m1, m2, ...
     bool partIsText_ = false;  // the last MimeDataFirst answer
 };
+
+// A row of a table of scripts for one control: the setup of its driver, the script, whether its
+// deliveries are cut, and which components are real.
+template <class ControlDriver>
+struct ScriptRow {
+    const char* name;
+    std::function<void(ControlDriver&)> setup;
+    std::string script;
+    bool cut = true;
+    Parts parts = {};
+};
+
+template <class ControlDriver>
+void PrintTo(const ScriptRow<ControlDriver>& row, std::ostream* out) {
+    *out << row.name;
+}
+
+// The name of a row's test.
+inline const auto RowName = [](const auto& info) { return std::string(info.param.name); };
 
 // Plays the script on a driver made by `make`: with every delivery whole, cut in two at every
 // offset (deliveries up to `maxCut` bytes), and one byte at a time. Each run must give the
@@ -174,5 +199,18 @@ class PopDriver final : public Driver {
 // Done. `cut` false plays it whole only.
 void ExpectScript(const std::function<std::unique_ptr<Driver>()>& make, std::string_view script,
                   bool cut = true, size_t maxCut = 300);
+
+template <class ControlDriver>
+void ExpectScript(const ScriptRow<ControlDriver>& row) {
+    ExpectScript(
+        [&] {
+            auto driver = std::make_unique<ControlDriver>(row.parts);
+            if (row.setup) {
+                row.setup(*driver);
+            }
+            return driver;
+        },
+        row.script, row.cut);
+}
 
 }  // namespace zef::test
