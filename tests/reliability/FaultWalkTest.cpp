@@ -26,6 +26,7 @@ const char* const kFaultNames[] = {"none",    "close",        "silence",   "refu
 const Fault kFaults[] = {Fault::kClose,       Fault::kSilence,  Fault::kRefuse, Fault::kGarbage,
                          Fault::kGarbageLine, Fault::kHugeLine, Fault::kExtra};
 constexpr size_t kLineLimit = size_t{256} * 1024;
+constexpr size_t kPiece = size_t{64} * 1024;  // bytes per DataArrival
 
 // A server: the greeting, then an answer to each unit the client sends (a command line, or for
 // SMTP the message after DATA, up to its final dot). The word of each answered unit is kept.
@@ -181,46 +182,22 @@ Outcome Pump(Driver& d, Server& server, Fault fault, size_t at) {
             const size_t index = delivered++;
             Bytes reply = replies.front();
             replies.pop_front();
-            if (index == at) {
-                switch (fault) {
-                    case Fault::kClose:
-                        closedByServer = true;
-                        reply.clear();
-                        break;
-                    case Fault::kSilence:
-                        silent = true;
-                        reply.clear();
-                        break;
-                    case Fault::kRefuse:
-                        reply = server.Refusal();
-                        break;
-                    case Fault::kGarbage:
-                        silent = true;
-                        reply = "\x01\xfe\x80 no end";
-                        break;
-                    case Fault::kGarbageLine:
-                        reply = "\x01\xfe\x80 garbage\r\n";
-                        break;
-                    case Fault::kExtra:
-                        reply += server.Extra();
-                        break;
-                    case Fault::kHugeLine:
-                        silent = true;
-                        for (size_t sent = 0; sent < kLineLimit + size_t{4} * 65536;
-                             sent += 65536) {
-                            d.wire->Deliver(Bytes(65536, 'h'));
-                        }
-                        reply.clear();
-                        break;
-                    case Fault::kNone:
-                        break;
-                }
+            if (index == at && fault != Fault::kNone) {
+                silent = fault == Fault::kSilence || fault == Fault::kGarbage ||
+                         fault == Fault::kHugeLine;
+                closedByServer = fault == Fault::kClose;
+                reply = fault == Fault::kRefuse        ? server.Refusal()
+                        : fault == Fault::kGarbage     ? Bytes("\x01\xfe\x80 no end")
+                        : fault == Fault::kGarbageLine ? Bytes("\x01\xfe\x80 garbage\r\n")
+                        : fault == Fault::kExtra       ? reply + server.Extra()
+                        : fault == Fault::kHugeLine    ? Bytes(kLineLimit + 4 * kPiece, 'h')
+                                                       : Bytes();
                 if (fault != Fault::kExtra) {
                     server.NotSent();
                 }
             }
-            if (!reply.empty()) {
-                d.wire->Deliver(reply);
+            for (size_t from = 0; from < reply.size(); from += kPiece) {
+                d.wire->Deliver(reply.substr(from, kPiece));
             }
         } else if ((closing && (replies.empty() || silent || d.wire->closeCalls > 0)) ||
                    closedByServer || (server.closeAfter && replies.empty())) {
@@ -260,45 +237,39 @@ Outcome Pump(Driver& d, Server& server, Fault fault, size_t at) {
 std::set<long> Expected(Fault fault, const std::string& word, bool pop) {
     const bool afterQuit = word == "QUIT";
     const bool goesOn = afterQuit || (pop && (word == "RSET" || word == "UIDL" || word == "TOP"));
-    switch (fault) {
-        case Fault::kClose:
-            return {afterQuit ? 0L : -2L};
-        case Fault::kSilence:
-        case Fault::kGarbage:
-            return {-4};
-        case Fault::kRefuse:
-            return {goesOn ? 0L : -1L};
-        case Fault::kHugeLine:
-            return {-1};
-        case Fault::kGarbageLine:
-            if (pop) {
-                return {goesOn ? 0L : -1L};
-            }
-            return {0, -1, -2, -4};
-        default:
-            return {0, -1, -2, -4};
+    if (fault == Fault::kClose) {
+        return {afterQuit ? 0L : -2L};
     }
+    if (fault == Fault::kSilence || fault == Fault::kGarbage) {
+        return {-4};
+    }
+    if (fault == Fault::kRefuse || (pop && fault == Fault::kGarbageLine)) {
+        return {goesOn ? 0L : -1L};
+    }
+    if (fault == Fault::kHugeLine) {
+        return {-1};
+    }
+    return {0, -1, -2, -4};
 }
 
+// Scenarios named Pop... drive popZef, the others smtpZef, with the real converter and codec.
 struct Scenario {
     const char* name;
-    bool pop;
     std::function<void(Driver&)> setup;
+    bool Pop() const { return std::string_view(name).starts_with("Pop"); }
 };
 
 std::unique_ptr<Driver> Make(const Scenario& scenario) {
     std::unique_ptr<Driver> d;
-    if (scenario.pop) {
-        auto pop = std::make_unique<PopDriver>(Parts{true, true});
-        pop->control->MaxLineLength(kLineLimit);
-        pop->control->TransTimeout(5);
-        d = std::move(pop);
+    if (scenario.Pop()) {
+        d = std::make_unique<PopDriver>(Parts{true, true});
     } else {
-        auto smtp = std::make_unique<SmtpDriver>(Parts{true, true});
-        smtp->control->MaxLineLength(kLineLimit);
-        smtp->control->TransTimeout(5);
-        d = std::move(smtp);
+        d = std::make_unique<SmtpDriver>(Parts{true, true});
     }
+    OnControl(*d, [](auto& c, Driver&) {
+        c.MaxLineLength(kLineLimit);
+        c.TransTimeout(5);
+    });
     scenario.setup(*d);
     return d;
 }
@@ -336,7 +307,7 @@ class FaultWalk : public ::testing::TestWithParam<Scenario> {};
 TEST_P(FaultWalk, EveryFaultAtEveryStepEndsWithOneDoneAndLosesNothing) {
     const Scenario& scenario = GetParam();
     auto cleanDriver = Make(scenario);
-    auto cleanServer = MakeServer(scenario.pop);
+    auto cleanServer = MakeServer(scenario.Pop());
     const Outcome clean = Pump(*cleanDriver, *cleanServer, Fault::kNone, 0);
     ASSERT_EQ(clean.code, 0) << clean.message;
     ASSERT_GT(clean.answered.size(), 5U);
@@ -346,7 +317,7 @@ TEST_P(FaultWalk, EveryFaultAtEveryStepEndsWithOneDoneAndLosesNothing) {
         const std::string word = at == 0 ? "(greeting)" : clean.answered[at - 1];
         for (const Fault fault : kFaults) {
             auto d = Make(scenario);
-            auto server = MakeServer(scenario.pop);
+            auto server = MakeServer(scenario.Pop());
             const Outcome run = Pump(*d, *server, fault, at);
             ++runs;
             const std::string label = std::string(kFaultNames[static_cast<int>(fault)]) +
@@ -355,7 +326,7 @@ TEST_P(FaultWalk, EveryFaultAtEveryStepEndsWithOneDoneAndLosesNothing) {
             EXPECT_EQ(run.dones, 1) << label;
             EXPECT_EQ(run.eventsAfterDone, 0) << label;
             EXPECT_FALSE(run.timerOnAfterDone) << label;
-            EXPECT_EQ(Expected(fault, word, scenario.pop).count(run.code), 1U) << label;
+            EXPECT_EQ(Expected(fault, word, scenario.Pop()).count(run.code), 1U) << label;
             EXPECT_TRUE(run.code == 0 || !run.message.empty()) << label;
             if (fault == Fault::kHugeLine) {
                 EXPECT_TRUE(run.message == "LINE TOO LONG" || run.message == "REPLY LINE TOO LONG")
@@ -391,14 +362,14 @@ TEST_P(FaultWalk, EveryFaultAtEveryStepEndsWithOneDoneAndLosesNothing) {
 // The SMTP scenarios send with each mechanism, a plain body in pieces or a MIME body; the POP3
 // ones walk a mailbox of four with the application's choices, APOP, and Abend.
 const Scenario kScenarios[] = {
-    {"SmtpLoginPlainBody", false,
+    {"SmtpLoginPlainBody",
      [](Driver& d) {
          auto& c = *static_cast<SmtpDriver&>(d).control;
          c.Auth(2), c.User(u"carol"), c.Pass(u"p@ss");
          c.ToAddr(StringArray::OneBased({u"a@example.net", u"b@example.net"}));
          static_cast<SmtpDriver&>(d).data = {Utf16("one\r\n"), Utf16(".two\r\n")};
      }},
-    {"SmtpCramMd5MimeBody", false,
+    {"SmtpCramMd5MimeBody",
      [](Driver& d) {
          auto& s = static_cast<SmtpDriver&>(d);
          s.control->Auth(1), s.control->User(u"carol"), s.control->Pass(u"p@ss");
@@ -408,13 +379,13 @@ const Scenario kScenarios[] = {
                     {}};
          s.bodies = {Utf16("日本語"), "", "\x01\x02", ""};
      }},
-    {"SmtpPlainAuth", false,
+    {"SmtpPlainAuth",
      [](Driver& d) {
          auto& c = *static_cast<SmtpDriver&>(d).control;
          c.Auth(3), c.User(u"carol"), c.Pass(u"p@ss");
      }},
-    {"PopUserPassKeepingTheSecond", true, [](Driver& d) { d.answers["RetrDone 2"] = true; }},
-    {"PopApopWithChoices", true,
+    {"PopUserPassKeepingTheSecond", [](Driver& d) { d.answers["RetrDone 2"] = true; }},
+    {"PopApopWithChoices",
      [](Driver& d) {
          static_cast<PopDriver&>(d).control->APOP(true);
          d.answers = {{"UidlFirst 1", true},
@@ -423,7 +394,7 @@ const Scenario kScenarios[] = {
                       {"RetrFirst 4", true},
                       {"RetrDone 1", true}};
      }},
-    {"PopAbendUndoingAfterTheFirst", true,
+    {"PopAbendUndoingAfterTheFirst",
      [](Driver& d) {
          auto& p = static_cast<PopDriver&>(d);
          p.abendEvent = "RetrDone", p.abendId = 1, p.abendArgument = "1";

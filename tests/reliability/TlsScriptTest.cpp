@@ -23,13 +23,7 @@ void PrintTo(const Row& row, std::ostream* out) {
 // A setup for either control: `set(control, driver)`.
 template <class Set>
 std::function<void(Driver&)> Both(Set set) {
-    return [set](Driver& d) {
-        if (auto* smtp = dynamic_cast<SmtpDriver*>(&d)) {
-            set(*smtp->control, d);
-        } else {
-            set(*static_cast<PopDriver&>(d).control, d);
-        }
-    };
+    return [set](Driver& d) { OnControl(d, set); };
 }
 
 // Security, and for SMTP a LOGIN or PLAIN login as tim.

@@ -174,6 +174,16 @@ class PopDriver final : public Driver {
     bool partIsText_ = false;  // the last MimeDataFirst answer
 };
 
+// Calls `set(control, driver)` with the driver's control, whichever it is.
+template <class Set>
+void OnControl(Driver& d, const Set& set) {
+    if (auto* smtp = dynamic_cast<SmtpDriver*>(&d)) {
+        set(*smtp->control, d);
+    } else {
+        set(*static_cast<PopDriver&>(d).control, d);
+    }
+}
+
 // A row of a table of scripts for one control: the setup of its driver, the script, whether its
 // deliveries are cut, and which components are real.
 template <class ControlDriver>
