@@ -58,40 +58,28 @@ TEST(SmtpPart, EachFormatAndEncodingOfALeafPart) {
         bytes58 += static_cast<char>(i);
     }
     const Bytes abc = Utf16("abc");
+    const Text x = u"application/x";
+    // clang-format off
     const Case cases[] = {
         // base64 pieces go out in chunks of 57 bytes, each its own line
-        {{},
-         {u"B", u"application/x", u"", u"", u"BASE64", u""},
-         {Bytes(58, 'q')},
+        {{}, {u"B", x, u"", u"", u"BASE64", u""}, {Bytes(58, 'q')},
          "[B64:" + std::string(57, 'q') + "]\r\n[B64:q]\r\n"},
-        {{},
-         {u"b", u"application/x", u"", u"", u"Quoted-Printable", u""},
-         {"caf\xC3\xA9"},
-         "[QP:caf\xC3\xA9]"},
-        {{}, {u"b", u"application/x", u"", u"", u"", u""}, {"caf\xC3\xA9"}, "caf\xC3\xA9"},
-        {{}, {u"b", u"application/x", u"", u"", u"7BIT", u""}, {"caf\xC3\xA9"}, "caf\xC3\xA9"},
-        {{}, {u"b", u"application/x", u"", u"", u"8bit", u""}, {"caf\xC3\xA9"}, "caf\xC3\xA9"},
-        {{}, {u"b", u"application/x", u"", u"", u"binary", u""}, {"caf\xC3\xA9"}, "caf\xC3\xA9"},
+        {{}, {u"b", x, u"", u"", u"Quoted-Printable", u""}, {"caf\xC3\xA9"}, "[QP:caf\xC3\xA9]"},
+        {{}, {u"b", x, u"", u"", u"", u""}, {"caf\xC3\xA9"}, "caf\xC3\xA9"},
+        {{}, {u"b", x, u"", u"", u"7BIT", u""}, {"caf\xC3\xA9"}, "caf\xC3\xA9"},
+        {{}, {u"b", x, u"", u"", u"8bit", u""}, {"caf\xC3\xA9"}, "caf\xC3\xA9"},
+        {{}, {u"b", x, u"", u"", u"binary", u""}, {"caf\xC3\xA9"}, "caf\xC3\xA9"},
         // a text piece split inside a code unit loses nothing
-        {{},
-         {u"Unicode", u"text/plain", u"", u"", u"", u""},
-         {abc.substr(0, 3), abc.substr(3)},
-         "abc"},
-        {{true, true},
-         {u"Binary", u"application/octet-stream", u"", u"", u"base64", u""},
-         {bytes58},
-         "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4\r\n"
-         "OQ==\r\n"},
-        {{true, true},
-         {u"Unicode", u"text/plain", u"", u"", u"7bit", u""},
-         {Utf16("日本語"), Utf16("です")},
-         "\x1b$BF|K\\8l\x1b(J\x1b$B$G$9\x1b(J"},
+        {{}, {u"Unicode", u"text/plain", u"", u"", u"", u""}, {abc.substr(0, 3), abc.substr(3)}, "abc"},
+        {{true, true}, {u"Binary", x, u"", u"", u"base64", u""}, {bytes58},
+         "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4\r\nOQ==\r\n"},
+        {{true, true}, {u"Unicode", u"text/plain", u"", u"", u"7bit", u""},
+         {Utf16("日本語"), Utf16("です")}, "\x1b$BF|K\\8l\x1b(J\x1b$B$G$9\x1b(J"},
         // the codec ends a piece without a line break with a soft break, so pieces join up
-        {{true, true},
-         {u"Binary", u"text/plain", u"", u"", u"quoted-printable", u""},
-         {"caf\xC3\xA9 = ok"},
-         "caf=C3=A9 =3D ok=\r\n"},
+        {{true, true}, {u"Binary", u"text/plain", u"", u"", u"quoted-printable", u""},
+         {"caf\xC3\xA9 = ok"}, "caf=C3=A9 =3D ok=\r\n"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SmtpDriver d(c.parts);
         EXPECT_EQ(PartData(d, c.head, c.pieces), c.data) << U(c.head[4]);
@@ -254,6 +242,7 @@ TEST(SmtpProperties, RefusedValuesRaise380AndKeepTheOldValue) {
         const char* source;
         const char16_t* text;
     };
+    // clang-format off
     const Case cases[] = {
         {[&] { c.Auth(-1); }, "TALVORN.smtp.Auth",
          u"Invalid Auth Mechanism(0[NO AUTH],1[CRAM-MD5],2[LOGIN],3[PLAIN])"},
@@ -261,10 +250,10 @@ TEST(SmtpProperties, RefusedValuesRaise380AndKeepTheOldValue) {
         {[&] { c.Security(-1); }, "zef.smtpZef.Security",
          u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STARTTLS])"},
         {[&] { c.Security(3); }, "zef.smtpZef.Security", nullptr},
-        {[&] { c.MimeMultipart(u"related"); }, "TALVORN.smtp.MimeMultiPart",
-         u"Invalid MimeSubType"},
+        {[&] { c.MimeMultipart(u"related"); }, "TALVORN.smtp.MimeMultiPart", u"Invalid MimeSubType"},
         {[&] { c.MaxLineLength(0); }, nullptr, nullptr},
     };
+    // clang-format on
     for (const Case& refused : cases) {
         try {
             refused.set();
