@@ -3,8 +3,8 @@
 
   bench/e2e/run.py [--build DIR] [--quick] [--reps N] [--only SECTIONS] [--smtp sink|aiosmtpd]
 
-Starts Dovecot (POP3) and an SMTP server on 127.0.0.1 with the integration harness's server
-code, makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messages, about
+Starts Dovecot (POP3) and an SMTP server on 127.0.0.1 with scripts/servers' launcher code,
+makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messages, about
 106 MB; --quick: 30 messages, 10 MB) and runs, in turn and --reps times over:
 
   fetch  zefmail fetch --keep (every part parsed and decoded, nothing written), curl's POP3 RETR
@@ -52,8 +52,8 @@ from email.mime.text import MIMEText
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tests", "integration", "harness"))
-import servers  # noqa: E402  (the integration harness: Dovecot, aiosmtpd, process control)
+sys.path.insert(0, os.path.join(ROOT, "scripts", "servers"))
+import servers  # noqa: E402  (the server launcher: Dovecot, aiosmtpd, process control)
 
 PYTHON = "/usr/bin/python3"
 TIME = "/usr/bin/time"  # Debian package time

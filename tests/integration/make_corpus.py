@@ -1,0 +1,136 @@
+#!/usr/bin/python3
+"""Writes the integration tests' mail corpus: NN-name.eml, with CR LF line ends as on the wire.
+
+Japanese text in ISO-2022-JP, Shift_JIS, EUC-JP and UTF-8, Latin-1; 7bit, 8bit, quoted-printable
+and base64; encoded words in several charsets; nested multiparts; attachments up to 10 MB of
+random bytes (fixed seed); lines that begin with "."; a multipart without boundary; an empty body.
+
+  make_corpus.py OUTPUT_DIR
+"""
+
+import base64
+import os
+import quopri
+import random
+import sys
+
+CRLF = "\r\n"
+JAPANESE = ("日本語のテキストです。\r\nこんにちは、世界！\r\n"
+            "漢字とひらがなとカタカナが混ざった文章を、改行をはさんで送ります。\r\n"
+            "第二段落：メールの本文は一行ずつ届きます。\r\n")
+
+
+def words(text: str, charset: str, codec: str, kind: str, per_word: int) -> str:
+    """The text as encoded words of per_word characters each, one per folded line (each
+    ISO-2022-JP word closes its escape sequence)."""
+    out = []
+    for start in range(0, len(text), per_word):
+        data = text[start:start + per_word].encode(codec)
+        payload = base64.b64encode(data).decode() if kind == "B" else \
+            quopri.encodestring(data, header=True).decode().replace("=\n", "")
+        out.append(f"=?{charset}?{kind}?{payload}?=")
+    return (CRLF + " ").join(out)
+
+
+def head(*fields) -> bytes:
+    return "".join(f"{name}: {value}{CRLF}" for name, value in fields).encode("ascii")
+
+
+def leaf(content_type: str, data: bytes, encoding: str, *extra) -> bytes:
+    if encoding == "quoted-printable":
+        data = quopri.encodestring(data.replace(b"\r\n", b"\n")).replace(b"\n", b"\r\n")
+    elif encoding == "base64":
+        data = base64.encodebytes(data).replace(b"\n", b"\r\n")
+    fields = ([("Content-Type", content_type)] if content_type else []) + \
+        ([("Content-Transfer-Encoding", encoding)] if encoding else []) + list(extra)
+    return head(*fields) + b"\r\n" + data
+
+
+def multipart(subtype: str, boundary: str, parts: list, preamble=b"", epilogue=b"") -> bytes:
+    body = preamble + b"".join(f"--{boundary}\r\n".encode() + p +
+                               (b"" if p.endswith(b"\r\n") else b"\r\n") for p in parts)
+    return head(("Content-Type", f'multipart/{subtype};{CRLF}\tboundary="{boundary}"')) + \
+        b"\r\n" + body + f"--{boundary}--\r\n".encode() + epilogue
+
+
+def random_bytes(size: int, salt: int) -> bytes:
+    return random.Random(20240611 + salt).randbytes(size)
+
+
+def text_leaf(charset: str, text: str, encoding: str, codec: str = "") -> bytes:
+    return leaf(f"text/plain; charset={charset}", text.encode(codec or charset), encoding)
+
+
+MESSAGES = {  # name: (subject, body with its header, extra fields)
+    "ascii-dots": (f"A plain ASCII subject that is folded{CRLF} onto a second line", text_leaf(
+        "us-ascii", "Hello from the corpus.\r\n.\r\n..\r\n.leading dot\r\n...three dots\r\n\r\n"
+        "A line after an empty one.\r\nend\r\n", "7bit"), [("X-Folded", f"first{CRLF}\tsecond")]),
+    "jis-7bit": (words("日本語の件名：長いので複数のエンコード語に分けて折り返します", "ISO-2022-JP",
+                       "iso2022_jp", "B", 8), text_leaf("ISO-2022-JP", JAPANESE, "7bit", "iso2022_jp"), []),
+    "sjis-8bit": (words("シフトJISの件名です", "Shift_JIS", "shift_jis", "B", 20),
+                  text_leaf("Shift_JIS", JAPANESE, "8bit"), []),
+    "eucjp-8bit": (words("EUC-JPの本文とUTF-8の件名", "UTF-8", "utf-8", "Q", 30),
+                   text_leaf("EUC-JP", JAPANESE, "8bit", "euc_jp"), []),
+    "utf8-qp": (words("UTF-8のBエンコード件名", "UTF-8", "utf-8", "B", 40), text_leaf(
+        "UTF-8", "Quoted-printable: a=b, 100% sure, tab\there, trailing space \r\n日本語の長い行："
+        + "あいうえおかきくけこ" * 6 + "\r\nA long ASCII line " + "abcdefghij" * 12 +
+        "\r\n.a line that starts with a dot\r\n", "quoted-printable"),
+        [("Reply-To", words("差出人の名前", "UTF-8", "utf-8", "B", 20) + " <ja@zef-test.localhost>")]),
+    "utf8-base64": ("Re: " + words("Café crème brûlée", "ISO-8859-1", "latin-1", "Q", 40),
+                    text_leaf("UTF-8", JAPANESE + "UTF-8 in base64.\r\n", "base64"), []),
+    "nested-alternative": ("Re: " + words("入れ子のマルチパート", "ISO-2022-JP", "iso2022_jp", "B", 10),
+                           multipart("mixed", "=_mixed_boundary_1", [multipart(
+                               "alternative", "=_alt_boundary_2", [
+                                   text_leaf("ISO-2022-JP", JAPANESE, "7bit", "iso2022_jp"),
+                                   leaf("text/html; charset=UTF-8", ("<html><body><p>" +
+                                        JAPANESE.replace(CRLF, "<br>" + CRLF) +
+                                        "</p></body></html>\r\n").encode(), "quoted-printable")]),
+                               leaf(f'application/pdf;{CRLF}\tname="' +
+                                    words("資料.pdf", "UTF-8", "utf-8", "B", 20) + '"',
+                                    random_bytes(100_000, 7), "base64",
+                                    ("Content-Disposition", "attachment"))],
+                               preamble=b"This is a multi-part message.\r\n"), []),
+    "related": (words("関連付きマルチパート", "EUC-JP", "euc_jp", "B", 20), multipart(
+        "mixed", "mix-b0undary", [multipart("related", "rel-b0undary", [
+            leaf("text/html; charset=UTF-8", '<html><body><img src="cid:logo@zef"><p>関連画像つき'
+                 '</p></body></html>\r\n'.encode(), "8bit"),
+            leaf("image/png", random_bytes(20_000, 8), "base64", ("Content-ID", "<logo@zef>"))]),
+            leaf('text/plain; charset=Shift_JIS; name="note.txt"', JAPANESE.encode("shift_jis"),
+                 "base64", ("Content-Disposition", 'attachment; filename="note.txt"')),
+            text_leaf("EUC-JP", JAPANESE, "quoted-printable", "euc_jp")]), []),
+    "no-boundary": ("Multipart without boundary", head(("Content-Type", "multipart/mixed")) +
+                    b"\r\nA multipart type without a boundary parameter.\r\n--\r\n"
+                    b"--not-a-boundary\r\nlast line\r\n", []),
+    "empty-body": ("Empty body", head(("Content-Type", "text/plain")) + b"\r\n", []),
+    "big-attachment": ("Ten megabytes of random bytes", multipart("mixed", "big-b0undary", [
+        text_leaf("us-ascii", "The attachment follows.\r\n", "7bit"),
+        leaf('application/octet-stream; name="random.bin"', random_bytes(10 << 20, 11), "base64"),
+        leaf('application/octet-stream; name="one.bin"', b"\x00", "base64")]), []),
+    "dots-in-parts": ("Dots at line starts inside parts", multipart("mixed", "dot-b0undary", [
+        text_leaf("us-ascii", ".\r\n..\r\n.dot\r\nno dot\r\n..two\r\n", "7bit"),
+        head(("Content-Type", "text/plain; charset=us-ascii"),
+             ("Content-Transfer-Encoding", "quoted-printable")) +
+        b"\r\n.starts with a dot\r\n.=3D.\r\n",
+        leaf("", b"A part without Content-Type header.\r\n", "")],
+        preamble=b".preamble with a dot\r\n", epilogue=b".epilogue\r\n"), []),
+    "latin1": (words("Réunion à café", "ISO-8859-1", "latin-1", "B", 40), text_leaf(
+        "ISO-8859-1", "Ceci est un texte en français, encodé en ISO-8859-1.\r\n", "8bit"), []),
+}
+
+
+def main() -> None:
+    os.makedirs(sys.argv[1], exist_ok=True)
+    for number, (stem, (subject, body, extra)) in enumerate(MESSAGES.items(), start=1):
+        name = f"{number:02d}-{stem}"
+        raw = head(("Return-Path", "<corpus@zef-test.localhost>"),
+                   ("From", '"Corpus Writer" <corpus@zef-test.localhost>'),
+                   ("To", "reader@zef-test.localhost"), ("Subject", subject),
+                   ("Date", "Tue, 11 Jun 2024 10:00:00 +0900"),
+                   ("Message-ID", f"<{name}@zef-test.localhost>"), ("X-Corpus-Id", name),
+                   ("MIME-Version", "1.0"), *extra) + body
+        with open(os.path.join(sys.argv[1], name + ".eml"), "wb") as f:
+            f.write(raw)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,273 @@
+#!/usr/bin/python3
+"""zefmail against the servers of run_with_servers.py --tls: what `send` put on the wire is read
+with Python's email package from the SMTP server's spool; what `fetch --out` wrote is held to
+Python's reading of the corpus messages Dovecot serves (reference.py).
+
+  run_with_servers.py --tls CERT_SCRIPT --corpus DIR --mailbox ... -- zefmail_e2e.py ZEFMAIL
+"""
+
+import email
+import email.policy
+import glob
+import hashlib
+import json
+import os
+import random
+import socket
+import subprocess
+import sys
+import unittest
+
+import reference
+
+ZEFMAIL = sys.argv.pop(1) if __name__ == "__main__" else ""
+ENV = os.environ
+JAPANESE = "山田さん\n\nこんにちは。会議の資料を送ります。\n"
+
+
+def zefmail(command, port, *args, user=None, password=None, stdin=None):
+    environment = {k: v for k, v in ENV.items() if k != "ZEFMAIL_PASSWORD"}
+    environment.update({"ZEFMAIL_PASSWORD": password} if password else {})
+    return subprocess.run([ZEFMAIL, command, "--server", "127.0.0.1", "--port", str(port),
+                           "--connect-timeout", "10", "--trans-timeout", "30", *args,
+                           *(["--user", user] if user else [])],
+                          input=stdin, capture_output=True, env=environment, timeout=120)
+
+
+def send(*args, auth="login", port=None, password=ENV.get("ZEF_IT_SMTP_PASS"), stdin=None):
+    return zefmail("send", port or ENV["ZEF_IT_SMTP_PORT"], "--quiet", *args,
+                   *(["--auth", auth] if auth else []), user=auth and ENV["ZEF_IT_SMTP_USER"],
+                   password=password, stdin=stdin)
+
+
+def fetch(user, *args, port=None, password=None):
+    return zefmail("fetch", port or ENV["ZEF_IT_POP3_PORT"], *args, user=user,
+                   password=password or ENV["ZEF_IT_POP3_PASS"])
+
+
+def last_sent():
+    """The message the SMTP server saved last: parsed, as bytes, and its envelope."""
+    path = sorted(glob.glob(os.path.join(ENV["ZEF_IT_SMTP_SPOOL"], "*.eml")))[-1]
+    raw = open(path, "rb").read()
+    return email.message_from_bytes(raw, policy=email.policy.default), raw, \
+        json.load(open(path[:-4] + ".json"))
+
+
+def scratch(name, data=b""):
+    path = os.path.join(ENV["ZEF_IT_WORKDIR"], name)
+    open(path, "wb").write(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+def corpus(name):
+    return os.path.join(ENV["ZEF_IT_CORPUS"], name + ".eml")
+
+
+def mailbox(user):
+    return reference.mailbox(ENV["ZEF_IT_POP3_PORT"], user, ENV["ZEF_IT_POP3_PASS"])
+
+
+class Send(unittest.TestCase):
+    def sent(self, *args, **kwargs):
+        result = send(*args, **kwargs)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        return result, *last_sent()
+
+    def test_each_mechanism_with_dots_and_every_line_end_and_no_secret_in_the_trace(self):
+        lines = [[".", "..twice", ".leading", f"日本語の行 {i}", "x."][i % 5] for i in range(3000)]
+        body = "\r".join(lines[:1000]) + "\n" + "\r\n".join(lines[1000:2000]) + "\n" + \
+            "\n".join(lines[2000:]) + "\n"
+        for mechanism in ("cram-md5", "login", "plain"):
+            result, message, _, envelope = self.sent(
+                "--from", "山田 太郎 <taro@example.jp>", "--to", "to@example.org", "--cc",
+                "cc@example.org", "--bcc", "hidden@example.org", "--subject", "会議：第3四半期",
+                "--trace", "--body-file", "-" if mechanism == "plain" else scratch("b.txt", body),
+                auth=mechanism, stdin=body.encode())
+            self.assertEqual((str(message["Subject"]), message["From"].addresses[0].display_name,
+                              str(message["To"]), str(message["Cc"]), message["Bcc"]),
+                             ("会議：第3四半期", "山田 太郎", "to@example.org", "cc@example.org", None))
+            self.assertEqual(message.get_content_charset(), "iso-2022-jp")
+            self.assertEqual(message.get_content().replace("\r\n", "\n"), "\n".join(lines) + "\n")
+            self.assertEqual((envelope["auth_mechanism"], envelope["mail_from"],
+                              envelope["rcpt_tos"]), (mechanism.upper(), "taro@example.jp", [
+                                  "to@example.org", "cc@example.org", "hidden@example.org"]))
+            trace = (result.stderr + result.stdout).replace(b"\r", b"")
+            self.assertIn(b">>AUTH", trace)
+            self.assertEqual(reference.leaks(ENV["ZEF_IT_SMTP_USER"], ENV["ZEF_IT_SMTP_PASS"],
+                                             trace), {"found": [], "forms": 5 if "cram" in mechanism else 3})
+
+    def test_multipart_with_html_and_attachments(self):
+        big = random.Random(5).randbytes(200_001)  # not a multiple of 57
+        html = ("<html><body>\n<p>こんにちは 😀 " + "長い行 " * 40 + "</p>\n.dot\n"
+                "  trailing spaces  \n</body></html>\n")
+        files = [scratch("random.bin", big), scratch("空.txt"),
+                 scratch("報告書 2024.pdf", b"%PDF-1.4\n" + big[:1000]),
+                 scratch('say "hi".csv', b"a,b\r\n1,2\r\n")]
+        _, _, raw, _ = self.sent(
+            "--from", "taro@example.jp", "--to", "to@example.org", "--subject", "添付あり",
+            "--body-file", scratch("body.txt", JAPANESE + ".\n"), "--html-file",
+            scratch("body.html", html), *sum((["--attach", f] for f in files), []), auth="plain")
+        leaves = reference.describe(raw)["leaves"]
+        self.assertEqual([(leaf["content_type"], leaf["charset"], leaf["transfer_encoding"],
+                           leaf["filename"]) for leaf in leaves],
+                         [("text/plain", "iso-2022-jp", "7bit", None),
+                          ("text/html", "utf-8", "quoted-printable", None),
+                          ("application/octet-stream", None, "base64", "random.bin"),
+                          ("text/plain", None, "base64", "空.txt"),
+                          ("application/pdf", None, "base64", "報告書 2024.pdf"),
+                          ("text/csv", None, "base64", 'say "hi".csv')])
+        self.assertEqual([leaf["text"].replace("\r\n", "\n") for leaf in leaves[:2]],
+                         [JAPANESE + ".\n", html])
+        self.assertEqual([leaf["data"] for leaf in leaves[2:]], [open(f, "rb").read() for f in files])
+        # Every base64 line of the big attachment is whole: 76 characters, the last one aside.
+        encoded = next(part.get_payload() for part in email.message_from_bytes(raw).walk()
+                       if part.get_filename() == "random.bin")
+        lengths = [len(line) for line in encoded.split("\r\n") if line]
+        self.assertEqual((set(lengths[:-1]), lengths[-1] <= 76), ({76}, True))
+
+    def test_header_file_as_it_stands_with_bcc_only_in_the_envelope(self):
+        header = scratch("header.txt", 'From: 差出人 <from@example.jp>\nTo: "Yamada, Taro" '
+                         '<taro@example.org>,\n  hanako@example.org\nBcc: secret@example.org\n'
+                         "Subject: 手書きのヘッダー\nX-Custom: kept\n")
+        _, message, raw, envelope = self.sent("--header-file", header, "--body-file",
+                                              scratch("body.txt", "本文\n"), "--attach", header,
+                                              auth=None)
+        self.assertEqual((str(message["Subject"]), str(message["X-Custom"]), message["Bcc"]),
+                         ("手書きのヘッダー", "kept", None))
+        self.assertNotIn(b"secret@example.org", raw)
+        self.assertEqual(next(message.iter_parts()).get_content().replace("\r\n", "\n"), "本文\n")
+        self.assertEqual((envelope["mail_from"], envelope["rcpt_tos"]), (
+            "from@example.jp", ["taro@example.org", "hanako@example.org", "secret@example.org"]))
+
+
+class Fetch(unittest.TestCase):
+    def fetched(self, user, *args):
+        result = fetch(user, *args)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        return result
+
+    def test_corpus_written_as_python_reads_it_and_kept(self):
+        out = os.path.join(ENV["ZEF_IT_WORKDIR"], "corpus-out")
+        self.fetched("corpus", "--out", out, "--keep", "--text", "--quiet")
+        names = ENV["ZEF_IT_MAILBOX_CORPUS"].split(",")
+        self.assertEqual(sorted(os.listdir(out)), sorted(str(i) for i in range(1, len(names) + 1)))
+        for number, name in enumerate(names, start=1):
+            folder = os.path.join(out, str(number))
+            self.assertEqual(reference.compare(folder, corpus(name)), [], name)
+            seen = json.load(open(os.path.join(folder, "message.json"), encoding="utf-8"))
+            self.assertEqual((seen["id"], seen["uidl"].endswith("." + name)), (number, True))
+        self.assertEqual(mailbox("corpus"), names)
+
+    def test_a_message_that_cannot_be_written_stays_on_the_server(self):
+        out = os.path.join(ENV["ZEF_IT_WORKDIR"], "clash-out")
+        os.makedirs(os.path.join(out, "1"))  # an earlier fetch's message 1
+        result = fetch("clash", "--out", out, "--quiet")
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr.decode(), "message 1 stays on the server.*already exists")
+        names = ENV["ZEF_IT_MAILBOX_CLASH"].split(",")
+        self.assertEqual(os.listdir(os.path.join(out, "1")), [])
+        self.assertEqual(reference.compare(os.path.join(out, "2"), corpus(names[1])), [])
+        self.assertEqual(mailbox("clash"), names[:1])
+
+    def test_events_and_trace_delete_nothing_nor_show_the_password(self):
+        names = ENV["ZEF_IT_MAILBOX_EVENTS"].split(",")
+        for login, shown in ([], r">>PASS \*\*\*\n"), (["--apop"], r"(?m)^>>APOP events [0-9a-f]{32}$"):
+            result = self.fetched("events", "--events", "--top-lines", "2", "--trace", *login)
+            events = [json.loads(line) for line in result.stdout.decode().splitlines()]
+            self.assertEqual(events[-1], {"event": "Done", "Code": 0, "msg": ""})
+            self.assertEqual({e["event"] for e in events}, {
+                "Stat", "UidlFirst", "UidlDone", "TopFirst", "TopNext", "CaptionChanged", "RetrFirst",
+                "MailHeadFirst", "MailHeadNext", "MailHeadDone", "MultiPartOpen", "MimeHeadFirst",
+                "MimeHeadNext", "MimeHeadDone", "MimeDataFirst", "MimeDataNext", "MimeDataDone",
+                "RetrDone", "MultiPartClose", "Trace", "Done"})  # every kind of event, named
+            self.assertEqual([e["CancelDelete"] for e in events if e["event"] == "RetrDone"],
+                             [True] * len(names))
+            self.assertRegex(result.stderr.decode(), shown)
+            self.assertEqual(reference.leaks("events", ENV["ZEF_IT_POP3_PASS"],
+                                             result.stdout + result.stderr)["found"], [])
+        self.assertEqual(mailbox("events"), names)
+
+    def test_sent_and_fetched_back_intact(self):
+        blob = random.Random(9).randbytes(300_000)
+        # Circled digits are CP932 extensions that Japanese mailers write inside ISO-2022-JP;
+        # Python's codec cannot read them, so only popZef's reading is checked for them.
+        text = JAPANESE + "丸数字：①②③ と ㈱\n"
+        self.assertEqual(send("--from", "a@example.jp", "--to", "roundtrip@zef-test.localhost",
+                              "--subject", "往復テスト", "--body-file", scratch("body.txt", text),
+                              "--attach", scratch("写真.jpg", blob)).returncode, 0)
+        out = os.path.join(ENV["ZEF_IT_WORKDIR"], "roundtrip-out")
+        self.fetched("roundtrip", "--out", out, "--text", "--quiet")
+        seen = json.load(open(os.path.join(out, "1", "message.json"), encoding="utf-8"))
+        body, image = seen["parts"]
+        written = open(os.path.join(out, "1", body["text_file"]), encoding="utf-8").read()
+        self.assertEqual((["Subject", "往復テスト"] in seen["headers"],
+                          reference.same_text(written, text), image["name"], image["content_type"],
+                          image["sha256"]), (True, True, "写真.jpg", "image/jpeg",
+                                             hashlib.sha256(blob).hexdigest()))
+        self.assertEqual(mailbox("roundtrip"), [])
+
+
+class Contract(unittest.TestCase):
+    def test_failures_are_one_line_with_the_exit_status(self):
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            nowhere = closed.getsockname()[1]
+        spooled = len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"]))
+        body = ["--from", "a@example.jp", "--to", "b@example.org", "--body-file",
+                scratch("x.txt", "x\n")]
+        for result, status, error in [
+                (send(*body, password="wrong"), 1, r"^zefmail send: .*code -1: 535[^\n]*\n$"),
+                (send(*body, port=nowhere, auth=None), 1, r"^zefmail send: cannot reach [^\n]*\n$"),
+                (send(*body[:4], "--attach", "/missing.pdf", auth=None), 2,
+                 r"missing\.pdf: No such file or directory"),
+                (send(*body[:4], "--body-file", "-", auth=None,
+                      stdin=("ok\n" * 5000 + "😀\n").encode()), 1,
+                 r"^zefmail send: standard input: U\+1F600 .*the message was not sent\n$"),
+                (send(*body, password=None), 2, r"ZEFMAIL_PASSWORD is not set"),
+                (fetch("corpus", password="wrong"), 1, r"^zefmail fetch: .*code -1: -ERR"),
+                (fetch("x", "--quiet", port=nowhere), 1, r"^zefmail fetch: cannot reach [^\n]*\n$")]:
+            with self.subTest(error=error):
+                self.assertEqual(result.returncode, status, result.stderr.decode())
+                self.assertRegex(result.stderr.decode(), error)
+        self.assertEqual(len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"])), spooled)
+
+    def test_tls_with_the_ca_file_refuses_bad_certificates_unless_insecure(self):
+        tls = json.loads(ENV["ZEF_IT_TLS"])
+        reasons = {"good": "", "expired": "certificate has expired", "wronghost":
+                   "IP address mismatch", "unknownca": "unable to get local issuer certificate"}
+        for command, mode, certificate, check in [
+                ("send", "starttls", "good", "--ca-file"), ("send", "implicit", "good", "--ca-file"),
+                ("send", "implicit", "good", ""),  # the system's CAs alone do not know the test CA
+                ("send", "starttls", "expired", "--ca-file"), ("send", "starttls", "wronghost",
+                "--ca-file"), ("send", "starttls", "unknownca", "--ca-file"),
+                ("send", "implicit", "expired", "--insecure"), ("fetch", "stls", "good", "--ca-file"),
+                ("fetch", "implicit", "good", "--ca-file"), ("fetch", "implicit", "expired",
+                "--ca-file"), ("fetch", "implicit", "unknownca", "--ca-file"),
+                ("fetch", "stls", "wronghost", "--insecure")]:
+            out = os.path.join(ENV["ZEF_IT_WORKDIR"], f"tls-{mode}-{certificate}-{check}")
+            options = ["--tls", mode.replace("stls", "starttls"), "--trace", *{
+                "--ca-file": ["--ca-file", tls["ca"]], "--insecure": ["--insecure"]}.get(check, [])]
+            result = send("--from", "a@example.jp", "--to", "b@example.org", *options,
+                          auth="plain", port=tls["smtp"][mode][certificate]) if command == "send" \
+                else fetch("tls", *options, "--apop", "--keep", "--out", out,
+                           port=tls["pop3"][mode][certificate])
+            with self.subTest(command=command, mode=mode, certificate=certificate, check=check):
+                passes = check == "--insecure" or check and certificate == "good"
+                self.assertEqual(result.returncode, 0 if passes else 1, result.stderr.decode())
+                self.assertNotIn(ENV["ZEF_IT_SMTP_PASS" if command == "send" else
+                                     "ZEF_IT_POP3_PASS"].encode(), result.stderr)
+                if command == "send" and passes:
+                    self.assertEqual([last_sent()[2][k] for k in ("auth_tls", "data_tls")], [True] * 2)
+                if command == "fetch":
+                    written = sorted(os.listdir(out)) if os.path.exists(out) else []
+                    self.assertEqual(written, ["1", "2"] if passes else [])
+                if not passes:
+                    self.assertRegex(result.stderr.decode(), "the server's certificate was refused.*"
+                                     "certificate verify failed: " + (reasons[certificate] or
+                                                                      reasons["unknownca"]))
+                    self.assertNotIn(b">>AUTH", result.stderr)
+                    self.assertNotIn(b">>USER", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
