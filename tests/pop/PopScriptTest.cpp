@@ -278,9 +278,9 @@ const Row kEndings[] = {
      "ALLOWED"},
     {"LineOverTheLimitEndsTheTransfer", Set([](popZef& c) { c.MaxLineLength(16); }),
      LOGIN R"(< +OK 1 1  = Stat 1 1  > LIST 1
-        <~ +OK 1 1234567890
-        <~ abcdefgh  * close
-        < +OK more
+        < +OK 1 1234567890  = UidlFirst 1  > UIDL 1
+        <~ +OK 1 abcdefghijk  * close
+        < more
         ! closed  = Done -1 LINE TOO LONG | DONE(FAIL))"},
     {"LongLineInsideAMessageDeletesNothing",
      [](PopDriver& d) {

@@ -1,69 +1,17 @@
-// The routines under popZef's dialogue: line assembly, header values, body decoding with the
-// real converter and codec, and the parser's bound on nested multiparts.
+// The routines under popZef's dialogue: header values, body decoding with the real converter
+// and codec, and the parser's bound on nested multiparts.
 #include <gtest/gtest.h>
 
 #include "common/Error.h"
 #include "common/Unicode.h"
 #include "pop/BodyDecoder.h"
 #include "pop/HeaderValue.h"
-#include "pop/LineAssembler.h"
 #include "pop/MessageParser.h"
 #include "tests/support/ControlDriver.h"
 #include "tests/support/TestText.h"
 
 namespace zef::test {
 namespace {
-
-using Strings = std::vector<std::string>;
-
-// Appends each arrival and collects every complete line; "TOO LONG" when the limit is passed.
-Strings Assemble(pop::LineAssembler& assembler, const Strings& arrivals) {
-    Strings lines;
-    for (const std::string& arrival : arrivals) {
-        assembler.Append(arrival);
-        for (std::string_view line;;) {
-            const auto result = assembler.NextLine(line);
-            if (result == pop::LineAssembler::Result::NeedMore) {
-                break;
-            }
-            if (result == pop::LineAssembler::Result::TooLong) {
-                lines.emplace_back("TOO LONG");
-                return lines;
-            }
-            lines.emplace_back(line);
-        }
-    }
-    return lines;
-}
-
-TEST(LineAssembler, CutsLinesAtLineFeedsWhateverTheArrivals) {
-    struct Case {
-        size_t limit;
-        Strings arrivals, lines;
-        size_t pending;
-    };
-    const std::string binary("\x00\xff\x1b$B\x80", 6);
-    const Case cases[] = {
-        {1000, {"+OK", " ready\r", "\n"}, {"+OK ready"}, 0},
-        {1000, {"a\r\nb\r\n\r\nc"}, {"a", "b", ""}, 1},
-        {1000, {"one\ntwo\r\nth\rree\r\r\n\rx\n"}, {"one", "two", "th\rree\r", "\rx"}, 0},
-        {1000, {binary + "\r\n"}, {binary}, 0},
-        {4, {"abcd\r\nabcde\r\n"}, {"abcd", "TOO LONG"}, 7},
-        // an open line passes the limit before its end arrives; its CR may still be the end's
-        {4, {"abcd\r"}, {}, 5},
-        {4, {"abcd\r", "e"}, {"TOO LONG"}, 6},
-        {1 << 20, Strings(1000, std::string(100, 'a')), {}, 100000},
-    };
-    for (const Case& c : cases) {
-        pop::LineAssembler assembler(c.limit);
-        EXPECT_EQ(Assemble(assembler, c.arrivals), c.lines) << Escaped(c.arrivals.front());
-        EXPECT_EQ(assembler.Pending(), c.pending) << Escaped(c.arrivals.front());
-    }
-    pop::LineAssembler cleared(100);
-    cleared.Append("partial");
-    cleared.Clear();
-    EXPECT_EQ(Assemble(cleared, {"x\n"}), Strings{"x"});
-}
 
 TEST(HeaderValue, TrimSplitUnquoteAndCase) {
     EXPECT_EQ(pop::TrimLeadingControls(u"\t \x7f\x01 a b "), u"a b ");

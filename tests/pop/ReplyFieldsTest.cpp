@@ -2,66 +2,44 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/TestText.h"
+
 namespace zef::pop {
 namespace {
 
-TEST(ReadStatReply, CountAndSize) {
-    auto stat = ReadStatReply(u"+OK 2 320");
-    ASSERT_TRUE(stat);
-    EXPECT_EQ(stat->count, 2);
-    EXPECT_EQ(stat->size, 320);
-
-    stat = ReadStatReply(u"+OK 7 1500 octets follow");
-    ASSERT_TRUE(stat);
-    EXPECT_EQ(stat->count, 7);
-    EXPECT_EQ(stat->size, 1500);
+// Each reply as read: "count size", the LIST size, the UIDL id or the APOP time stamp; "-" for
+// a reply that does not hold one.
+std::string Stat(std::u16string_view line) {
+    const auto stat = ReadStatReply(line);
+    return stat ? std::to_string(stat->count) + " " + std::to_string(stat->size) : "-";
+}
+std::string List(std::u16string_view line) {
+    const auto size = ReadListReply(line);
+    return size ? std::to_string(*size) : "-";
 }
 
-TEST(ReadStatReply, CountIsCappedAt32000) {
-    auto stat = ReadStatReply(u"+OK 40000 9");
-    ASSERT_TRUE(stat);
-    EXPECT_EQ(stat->count, 32000);
-    stat = ReadStatReply(u"+OK 99999999999999999999999 9");
-    ASSERT_TRUE(stat);
-    EXPECT_EQ(stat->count, 32000);
-}
-
-TEST(ReadStatReply, RepliesWithoutNumbersAreNotRead) {
-    EXPECT_FALSE(ReadStatReply(u"+OK"));
-    EXPECT_FALSE(ReadStatReply(u"+OK "));
-    EXPECT_FALSE(ReadStatReply(u"+OK 2"));
-    EXPECT_FALSE(ReadStatReply(u"+OK two 320"));
-    EXPECT_FALSE(ReadStatReply(u"+OK -2 320"));
-    EXPECT_FALSE(ReadStatReply(u"+OK mailbox ready"));
-}
-
-TEST(ReadListReply, SizeAfterTheMessageNumber) {
-    EXPECT_EQ(ReadListReply(u"+OK 1 120"), 120);
-    EXPECT_EQ(ReadListReply(u"+OK 9 120 more"), 120);
-    EXPECT_EQ(ReadListReply(u"+OK 5 0"), 0);  // the number in the reply is not compared
-    EXPECT_FALSE(ReadListReply(u"+OK"));
-    EXPECT_FALSE(ReadListReply(u"+OK 1"));
-    EXPECT_FALSE(ReadListReply(u"+OK 1 big"));
-    EXPECT_FALSE(ReadListReply(u"+OK 1 "));
-}
-
-TEST(ReadUidlReply, Forms) {
-    EXPECT_EQ(ReadUidlReply(u"+OK 1 whqtswO00WBw418f9t5JxYwZ"), u"whqtswO00WBw418f9t5JxYwZ");
-    EXPECT_EQ(ReadUidlReply(u"+OK 1  abc  "), u"abc");  // spaces around the id go
-    EXPECT_EQ(ReadUidlReply(u"+OK    1 abc"), u"abc");  // spaces before the number too
-    EXPECT_EQ(ReadUidlReply(u"+OK 1 a b"), u"a b");     // everything after the number
-    EXPECT_EQ(ReadUidlReply(u"+OK abc"), u"");          // no second word
-    EXPECT_EQ(ReadUidlReply(u"+OK"), u"");
-    EXPECT_EQ(ReadUidlReply(u"+OK   "), u"");
-}
-
-TEST(ApopTimestamp, FromFirstOpeningToFirstClosingBracket) {
-    EXPECT_EQ(ApopTimestamp(u"+OK POP3 ready <1896.697170952@dbc.mtview.ca.us>"),
-              u"<1896.697170952@dbc.mtview.ca.us>");
-    EXPECT_EQ(ApopTimestamp(u"+OK <a> <b>"), u"<a>");
-    EXPECT_EQ(ApopTimestamp(u"+OK ready"), u"");
-    EXPECT_EQ(ApopTimestamp(u"+OK > then <"), u"");
-    EXPECT_EQ(ApopTimestamp(u"+OK <open"), u"");
+TEST(ReplyFields, StatListUidlAndTheApopTimeStamp) {
+    using Read = std::function<std::string(std::u16string_view)>;
+    const Read uidl = [](auto line) { return test::U(ReadUidlReply(line)); };
+    const Read apop = [](auto line) { return test::U(ApopTimestamp(line)); };
+    // clang-format off
+    const std::tuple<Read, const char16_t*, std::string> rows[] = {
+        {Stat, u"+OK 2 320", "2 320"}, {Stat, u"+OK 7 1500 octets follow", "7 1500"},
+        {Stat, u"+OK 40000 9", "32000 9"}, {Stat, u"+OK 99999999999999999999999 9", "32000 9"},
+        {Stat, u"+OK", "-"}, {Stat, u"+OK ", "-"}, {Stat, u"+OK 2", "-"}, {Stat, u"+OK two 320", "-"},
+        {Stat, u"+OK -2 320", "-"}, {Stat, u"+OK mailbox ready", "-"},
+        {List, u"+OK 1 120", "120"}, {List, u"+OK 9 120 more", "120"}, {List, u"+OK 5 0", "0"},
+        {List, u"+OK", "-"}, {List, u"+OK 1", "-"}, {List, u"+OK 1 big", "-"}, {List, u"+OK 1 ", "-"},
+        {uidl, u"+OK 1 whqtswO00WBw418f9t5JxYwZ", "whqtswO00WBw418f9t5JxYwZ"},
+        {uidl, u"+OK 1  abc  ", "abc"}, {uidl, u"+OK    1 abc", "abc"}, {uidl, u"+OK 1 a b", "a b"},
+        {uidl, u"+OK abc", ""}, {uidl, u"+OK", ""}, {uidl, u"+OK   ", ""},
+        {apop, u"+OK POP3 ready <1896.697170952@dbc.mtview.ca.us>", "<1896.697170952@dbc.mtview.ca.us>"},
+        {apop, u"+OK <a> <b>", "<a>"}, {apop, u"+OK ready", ""}, {apop, u"+OK > then <", ""},
+        {apop, u"+OK <open", ""}};
+    // clang-format on
+    for (const auto& [read, line, expected] : rows) {
+        EXPECT_EQ(read(line), expected) << test::U(line);
+    }
 }
 
 }  // namespace
