@@ -20,8 +20,8 @@ bool IsPartRefusal(const Error& error) {
 }  // namespace
 
 void smtpZef::Impl::OnSendComplete() {
-    if (failed_) {
-        return;
+    if (failed_ || sendPhase_ == kIdle) {
+        return;  // a stray event of no send must not arm the transfer guard
     }
     ArmTimer(kTransferGuard);
     if (!pendingOutput_.empty()) {

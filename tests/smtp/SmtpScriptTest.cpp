@@ -247,6 +247,7 @@ const Row kEndings[] = {
         ! connected
         < 220 stray
         ! sent
+        ! tick 3
         ! closed
         ! tick 3)"},
     {"SocketTracesOnlyWithTcpTraceOn", nullptr,
