@@ -115,6 +115,9 @@ void Connection::OnConnected(const asio::error_code& error,
 
     stream_ = MakePlainStream(socket_);
     Trace("connected to " + Describe(endpoint));
+    if (state_ != State::kConnecting) {
+        return;  // the trace's handler closed the wire
+    }
     if (tlsPlan_.mode == TlsMode::Implicit) {
         StartHandshake();
         return;
@@ -150,6 +153,9 @@ void Connection::OnHandshake(const asio::error_code& error) {
         return;
     }
     Trace("TLS handshake completed (" + tls_->SessionSummary() + ")");
+    if (state_ != State::kHandshaking) {
+        return;  // the trace's handler closed the wire
+    }
     const bool upgraded = tlsPlan_.mode == TlsMode::Upgrade;
     state_ = State::kConnected;
     StartRead();
