@@ -2,6 +2,8 @@
 // conversion for the application, properties and their persistence.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "common/Error.h"
 #include "components/PropertyBag.h"
 #include "tests/support/ControlDriver.h"
@@ -32,6 +34,7 @@ TEST(PopStart, NextPopFromInsideDone) {
     d.control->Done = [&](long, const Text&) {
         if (++dones == 1) {
             d.control->pop(u"pop.example", u"again", u"pw", 0);
+            throw std::runtime_error("done handler broke");  // nothing escapes into the loop
         }
     };
     d.Start();
@@ -79,7 +82,7 @@ TEST(PopProperties, RefusedValuesRaise380AndKeepTheOldValue) {
 }
 
 // Every persisted property under its key: a bag of values other than the defaults is read into
-// a control, which writes the same bag back; TcpTraceOn and MaxLineLength are not
+// a control, which shows them and writes the same bag back; TcpTraceOn and MaxLineLength are not
 // persisted.
 TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
     PopDriver d;
@@ -100,6 +103,13 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
     c.TcpTraceOn(true);
     c.MaxLineLength(1000);
     c.ReadProperties(bag);
+    const std::vector<Variant> shown = {Variant(c.Port()),          Variant(c.APOP()),
+                                        Variant(c.DeleteOnError()), Variant(c.ConnectTimeout()),
+                                        Variant(c.TransTimeout()),  Variant(c.Security()),
+                                        Variant(c.VerifyCert()),    Variant(c.CAFile())};
+    for (size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
+    }
     FilePropertyBag written;
     c.WriteProperties(written);
     EXPECT_EQ(written.Values(), bag.Values());

@@ -122,6 +122,11 @@ const Row kWalk[] = {
      [](PopDriver& d) { d.answers["UidlFirst"] = d.answers["TopFirst"] = true; },
      ONE
      "< +OK 1 120  = UidlFirst 1  = TopFirst 1  = RetrFirst 1 120  = MailHeadFirst 1  > RETR 1"},
+    {"CancelUidlTopAndRetrSkipsTheMessage",
+     [](PopDriver& d) {
+         d.answers["UidlFirst"] = d.answers["TopFirst"] = d.answers["RetrFirst"] = true;
+     },
+     ONE "< +OK 1 120  = UidlFirst 1  = TopFirst 1  = RetrFirst 1 120  > QUIT"},
     {"CancelRetrLeavesTheMessage", [](PopDriver& d) { d.answers["RetrFirst"] = true; },
      TO_TOP "< +OK\n< .  = RetrFirst 1 120  > QUIT"},
     {"CancelDeleteKeepsTheMessage", [](PopDriver& d) { d.answers["RetrDone"] = true; },

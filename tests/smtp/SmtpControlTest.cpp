@@ -267,7 +267,7 @@ TEST(SmtpProperties, RefusedValuesRaise380AndKeepTheOldValue) {
 }
 
 // Every persisted property under its key: a bag of values other than the defaults is read into
-// a control, which writes the same bag back; MaxLineLength is not persisted.
+// a control, which shows them and writes the same bag back; MaxLineLength is not persisted.
 TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
     SmtpDriver d;
     smtpZef& c = *d.control;
@@ -291,6 +291,15 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
     }
     c.MaxLineLength(100);
     c.ReadProperties(bag);
+    const std::vector<Variant> shown = {
+        Variant(c.Port()),     Variant(c.Hostname()),       Variant(c.Auth()),
+        Variant(c.User()),     Variant(c.Pass()),           Variant(long{c.AngleBracketType()}),
+        Variant(c.KanjiIn()),  Variant(c.KanjiOut()),       Variant(c.Fold78()),
+        Variant(c.CharSet()),  Variant(c.ConnectTimeout()), Variant(c.TransTimeout()),
+        Variant(c.Security()), Variant(c.VerifyCert()),     Variant(c.CAFile())};
+    for (size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
+    }
     EXPECT_EQ(c.MaxLineLength(), 100);
     FilePropertyBag written;
     c.WriteProperties(written);

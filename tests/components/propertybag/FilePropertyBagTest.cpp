@@ -128,6 +128,7 @@ TEST_F(FilePropertyBagTest, SaveReplacesTheFileAtomically) {
         EXPECT_NE(U(error.description()).find(path_), std::string::npos);
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(directory_), fs::directory_iterator()), 1);
+    EXPECT_THROW(bag.Save(path_ + "/missing/settings.txt"), Error);  // no folder for the file
 }
 
 }  // namespace
