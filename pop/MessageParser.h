@@ -50,7 +50,6 @@ class MessageParser {
     // Ends the data part in progress, raises RetrDone and closes every open container.
     void EndMessage(long id, bool& cancelDelete);
 
-
     // The longest header field accepted, in received bytes with its continuation lines. A
     // longer one throws zef::Error -1 "HEADER FIELD TOO LONG", so that a server cannot make the
     // parser hold one field without bound.
