@@ -5,6 +5,7 @@
 #include <openssl/hmac.h>
 
 #include <stdexcept>
+#include <tuple>
 
 #include "common/Error.h"
 #include "components/PropertyBag.h"
@@ -261,6 +262,9 @@ TEST(SmtpProperties, RefusedValuesRaise380AndKeepTheOldValue) {
         c.MimeMultipart(subtype);
         EXPECT_EQ(c.MimeMultipart(), subtype);
     }
+    c.TcpTraceOn(true);
+    EXPECT_EQ(std::tuple(c.TcpTraceOn(), c.FromAddr(), c.ToAddr()),
+              std::tuple(true, Text(u"a@example.jp"), Variant(u"r1@example.jp")));
     c.Copyright(u"mine");
     EXPECT_EQ(c.Copyright(), u"zef smtpZef 0.1");
     EXPECT_EQ(c.Caption(), u"zef smtpZef 0.1");
