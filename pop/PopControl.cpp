@@ -189,8 +189,7 @@ void popZef::Impl::ConnectFailed(long number, const Text& description) {
 }
 
 Text popZef::Impl::Any2Unicode(const Bytes& ansiText) {
-    Bytes copy = ansiText;
-    return AnsiToText(components_.glyph->AnyToAnsi(copy));
+    return AnsiToText(components_.glyph->AnyToAnsiAlone(ansiText));
 }
 
 // Everything is read before anything is stored, so a bag that is refused changes nothing. The
