@@ -491,6 +491,13 @@ TEST_F(MessageWriterTest, NothingHalfWrittenIsLeftBehind) {
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
     EXPECT_EQ(Parts(2), std::vector<std::string>{"1|text/plain|||7bit|part1.txt=two|null|3"});
     EXPECT_EQ(Json::parse(scratch_.Read("2/message.json"))["uidl"], "");  // no UIDL heard for 2
+    // An empty body without boundary ends a data part it never began: still part "1".
+    writer.BeginMessage(3, 10);
+    writer.MessageField(u"content-type", u"Text/Plain; format=flowed; charset=\"euc-jp\"");
+    writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
+    writer.PartDataEnd();
+    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    EXPECT_EQ(Parts(3), std::vector<std::string>{"1|Text/Plain||euc-jp|7bit|part1.txt=|null|0"});
 
     MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false, MarkedLatin1);
     WriteNestedMessage(nowhere);

@@ -2,8 +2,10 @@
 
 #include <cctype>
 #include <system_error>
+#include <vector>
 
 #include "common/Unicode.h"
+#include "pop/HeaderValue.h"
 #include "tools/zefmail/ContentTypes.h"
 #include "tools/zefmail/ToolError.h"
 
@@ -168,6 +170,8 @@ void MessageWriter::BeginMessage(long id, long size) {
     message_["uidl"] = uidlId_ == id ? Utf8(uidl_) : std::string();
     message_["size"] = size;
     message_["headers"] = Json::array();
+    messageType_.clear();
+    messageEncoding_.clear();
     message_["parts"] = Json::array();
     staging_ = outDir_ / ("." + std::to_string(id) + ".partial");
     final_ = outDir_ / std::to_string(id);
@@ -184,6 +188,12 @@ void MessageWriter::BeginMessage(long id, long size) {
 void MessageWriter::MessageField(const Text& name, const Text& value) {
     if (active_) {
         message_["headers"].push_back(Json::array({Utf8(name), Utf8(value)}));
+        const Text upper = pop::AsciiUpper(name);
+        if (upper == u"CONTENT-TYPE") {
+            messageType_ = value;
+        } else if (upper == u"CONTENT-TRANSFER-ENCODING") {
+            messageEncoding_ = value;
+        }
     }
 }
 
@@ -288,6 +298,28 @@ void MessageWriter::PartData(const Bytes& data) {
 }
 
 void MessageWriter::PartDataEnd() {
+    if (active_ && !part_ && !currentEntry_) {
+        // A message without boundary and with an empty body: the control ends its data part
+        // without starting it. It is still part "1", with the attributes of the message's
+        // header as popZef gives them for a body that has lines, and an empty file.
+        std::vector<Text> pieces;
+        long noLimit = 0;
+        pop::SplitQuoted(messageType_, u";", pieces, noLimit);
+        Text name;
+        Text charset;
+        for (size_t i = 1; i < pieces.size(); ++i) {
+            const pop::Parameter parameter = pop::SplitParameter(pieces[i]);
+            const Text upper = pop::AsciiUpper(parameter.name);
+            if (upper == u"CHARSET") {
+                charset = parameter.value;
+            } else if (upper == u"NAME") {
+                name = parameter.value;
+            }
+        }
+        PartHead(1);
+        PartDataBegin(1, messageType_.empty() ? Text(u"text/plain") : pieces[0], name, charset,
+                      messageEncoding_.empty() ? Text(u"7bit") : messageEncoding_);
+    }
     ClosePart();
 }
 

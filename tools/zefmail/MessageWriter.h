@@ -68,6 +68,8 @@ class MessageWriter {
     long id_ = 0;
     long uidlId_ = 0;
     Text uidl_;
+    Text messageType_;  // the message's Content-Type and Content-Transfer-Encoding values
+    Text messageEncoding_;
     bool active_ = false;
     std::optional<std::string> error_;
     std::filesystem::path staging_;
