@@ -115,6 +115,22 @@ MESSAGES = {  # name: (subject, body with its header, extra fields)
         preamble=b".preamble with a dot\r\n", epilogue=b".epilogue\r\n"), []),
     "latin1": (words("Réunion à café", "ISO-8859-1", "latin-1", "B", 40), text_leaf(
         "ISO-8859-1", "Ceci est un texte en français, encodé en ISO-8859-1.\r\n", "8bit"), []),
+    # A desktop mail program's HTML message with an inline image and an attachment: the PDF
+    # follows the close of two nested multiparts.
+    "desktop-html-inline": (words("画像と添付つきのHTMLメール", "ISO-2022-JP", "iso2022_jp", "B", 12),
+                            multipart("mixed", "------------mixed0D3A", [multipart(
+                                "alternative", "------------alt7F21", [
+                                    text_leaf("ISO-2022-JP", JAPANESE, "7bit", "iso2022_jp"),
+                                    multipart("related", "------------relB5C0", [
+                                        leaf("text/html; charset=UTF-8", ('<html><body><p>' +
+                                             JAPANESE + '</p><img src="cid:part1.A@zef"></body>'
+                                             '</html>\r\n').encode(), "quoted-printable"),
+                                        leaf('image/png; name="logo.png"', random_bytes(3_000, 14),
+                                             "base64", ("Content-ID", "<part1.A@zef>"),
+                                             ("Content-Disposition", 'inline; filename="logo.png"'))])]),
+                                leaf('application/pdf; name="report.pdf"', random_bytes(5_000, 15),
+                                     "base64", ("Content-Disposition",
+                                                'attachment; filename="report.pdf"'))]), []),
 }
 
 

@@ -95,10 +95,11 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
 
     FilePropertyBag bag;
     const std::pair<const char*, Variant> stored[] = {
-        {"Port", Variant(u"995")},        {"APOP", Variant(true)},
-        {"DeleteOnError", Variant(true)}, {"ConnectTimeout", Variant(-7L)},
-        {"TransTimeout", Variant(30L)},   {"Security", Variant(1L)},
-        {"VerifyCert", Variant(false)},   {"CAFile", Variant(u"/etc/zef/ca.pem")}};
+        {"Port", Variant(u"995")},          {"APOP", Variant(true)},
+        {"DeleteOnError", Variant(true)},   {"ConnectTimeout", Variant(-7L)},
+        {"TransTimeout", Variant(30L)},     {"Security", Variant(1L)},
+        {"VerifyCert", Variant(false)},     {"CAFile", Variant(u"/etc/zef/ca.pem")},
+        {"NestedDelimiters", Variant(true)}};
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
     }

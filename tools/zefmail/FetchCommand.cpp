@@ -125,6 +125,8 @@ class FetchSession {
         pop_.TransTimeout(options_.transTimeout);
         pop_.APOP(options_.apop);
         pop_.DeleteOnError(options_.deleteOnError);
+        // Mail programs nest multiparts three deep; every part of such a message must arrive.
+        pop_.NestedDelimiters(true);
         pop_.Security(options_.Security());
         pop_.VerifyCert(!options_.insecure);
         pop_.CAFile(Utf8ToText(options_.caFile));
