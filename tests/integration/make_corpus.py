@@ -32,6 +32,23 @@ def words(text: str, charset: str, codec: str, kind: str, per_word: int) -> str:
     return (CRLF + " ").join(out)
 
 
+def jis(text: str, euc: bool = False) -> bytes:
+    """ISO-2022-JP (or EUC-JP) of the text by the code page 932 mappings (～ is 0x2141)."""
+    out, two = bytearray(), False
+    for character in text:
+        code = character.encode("cp932")
+        if len(code) == 1:
+            out += (b"\x1b(B" if two and not euc else b"") + code
+            two = False
+            continue
+        row = (code[0] - (0x81 if code[0] < 0xA0 else 0xC1)) * 2 + (1 if code[1] < 0x9F else 2)
+        cell = code[1] - (0x9E if code[1] >= 0x9F else 0x40 if code[1] > 0x7F else 0x3F)
+        out += (bytes([row + 0xA0, cell + 0xA0]) if euc else
+                (b"" if two else b"\x1b$B") + bytes([row + 0x20, cell + 0x20]))
+        two = True
+    return bytes(out + (b"\x1b(B" if two and not euc else b""))
+
+
 def head(*fields) -> bytes:
     return "".join(f"{name}: {value}{CRLF}" for name, value in fields).encode("ascii")
 
@@ -131,6 +148,12 @@ MESSAGES = {  # name: (subject, body with its header, extra fields)
                                 leaf('application/pdf; name="report.pdf"', random_bytes(5_000, 15),
                                      "base64", ("Content-Disposition",
                                                 'attachment; filename="report.pdf"'))]), []),
+    # Declared charsets decide: short EUC-JP lines after a Shift_JIS part, and the characters
+    # whose JIS mappings differ from code page 932's, in all three Japanese charsets.
+    "declared-charsets": ("Declared charsets", multipart("mixed", "decl-b0undary", [
+        leaf("text/plain; charset=Shift_JIS", (JAPANESE + "～∥－￠￡￢\r\n").encode("cp932"), "8bit"),
+        leaf("text/plain; charset=EUC-JP", jis("深い階層\r\n～\r\n①\r\n", euc=True), "8bit"),
+        leaf("text/plain; charset=ISO-2022-JP", jis(JAPANESE + "～∥－￠￡￢①\r\n"), "7bit")]), []),
 }
 
 

@@ -20,7 +20,6 @@
 #include "tools/zefmail/Options.h"
 #include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/Progress.h"
-#include "tools/zefmail/TextDecoders.h"
 
 namespace zef::zefmail {
 namespace {
@@ -369,16 +368,6 @@ TEST(ContentTypeForFile, ByTheLastExtensionOfTheNameAlone) {
     }
 }
 
-// Stands in for popZef::Any2Unicode: the bytes as Latin-1 in brackets, so that a test sees
-// which route a text took and in which pieces.
-Text MarkedLatin1(const Bytes& bytes) {
-    Text text = u"[";
-    for (unsigned char c : bytes) {
-        text += static_cast<char16_t>(c);
-    }
-    return text + u"]";
-}
-
 class MessageWriterTest : public ::testing::Test {
   protected:
     // One line per part of message `id`: path|type|name|charset|encoding|file=its content|
@@ -419,8 +408,10 @@ class MessageWriterTest : public ::testing::Test {
         writer.MultiPartOpen(u"multipart/alternative", u"alt", u"us-ascii", u"8bit");
         writer.PartHead(1);
         writer.PartDataBegin(1, u"text/plain", u"", u"Shift_JIS", u"7bit");
-        writer.PartData("a\r\nb");
-        writer.PartData("c");
+        writer.PartData("a\r\n\xB1");
+        writer.PartData(
+            "\xB2"
+            "c");
         writer.PartDataEnd();
         writer.PartHead(2);
         writer.PartDataBegin(2, u"TEXT/html", u"", u"utf-8", u"quoted-printable");
@@ -435,7 +426,7 @@ class MessageWriterTest : public ::testing::Test {
         writer.MultiPartClose();
         writer.PartHead(3);
         writer.PartDataBegin(3, u"text/plain", u"", u"", u"7bit");
-        writer.PartData("epilogue\r\n");
+        writer.PartData("epilogue\x1B$B!A\x1B(B\r\n");
     }
 
     // Message `id`: its container holds one text part with `data`.
@@ -450,10 +441,11 @@ class MessageWriterTest : public ::testing::Test {
     Scratch scratch_;
 };
 
-// The data files hold the decoded bytes; the text files UTF-8 read by the declared charset, or
-// through Any2Unicode in whole lines for Japanese and undeclared text.
+// The data files hold the decoded bytes; the text files UTF-8 read by the declared charset
+// (\xB1\xB2 is ｱｲ in Shift_JIS, a guess reads 渦), characters cut between pieces whole, and JIS
+// codes by the code page 932 mappings (!A is U+FF5E).
 TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
-    MessageWriter writer(scratch_.dir, true, MarkedLatin1);
+    MessageWriter writer(scratch_.dir, true);
     WriteNestedMessage(writer);
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
 
@@ -462,10 +454,13 @@ TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
         (std::vector<std::string>{
             "1|text/plain||ISO-8859-1|7bit|part1.txt=caf\xE9\r\n|part1.utf8.txt=café\r\n|6",
             "2|multipart/alternative|alt|us-ascii|8bit|null|null|null",
-            "2.1|text/plain||Shift_JIS|7bit|part2.1.txt=a\r\nbc|part2.1.utf8.txt=[a\r\n][bc]|5",
+            "2.1|text/plain||Shift_JIS|7bit|part2.1.txt=a\r\n\xB1\xB2"
+            "c|part2.1.utf8.txt=a\r\nｱｲc|6",
             "2.2|TEXT/html||utf-8|quoted-printable|part2.2.html=\xE6\x97\xA5|part2.2.utf8.txt=日|3",
             "3|application/pdf|報告.pdf||base64|part3.pdf=abc|null|3",
-            "3|text/plain|||7bit|part3-2.txt=epilogue\r\n|part3-2.utf8.txt=[epilogue\r\n]|10"}));
+            "3|text/"
+            "plain|||7bit|part3-2.txt=epilogue\x1B$B!A\x1B(B\r\n|part3-2.utf8.txt=epilogue～\r\n|"
+            "18"}));
     std::string json = scratch_.Read("1/message.json");
     Json message = Json::parse(json);
     EXPECT_EQ(message["uidl"], "uid-1");
@@ -482,7 +477,7 @@ TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
 TEST_F(MessageWriterTest, NothingHalfWrittenIsLeftBehind) {
     std::filesystem::create_directories(scratch_.dir / "1");
     scratch_.File("1/keep.txt", "earlier fetch");
-    MessageWriter writer(scratch_.dir, false, MarkedLatin1);
+    MessageWriter writer(scratch_.dir, false);
     WriteNestedMessage(writer);
     EXPECT_NE(writer.FinishMessage().value_or("").find("1 already exists"), std::string::npos);
     EXPECT_EQ(scratch_.Read("1/keep.txt"), "earlier fetch");
@@ -499,12 +494,12 @@ TEST_F(MessageWriterTest, NothingHalfWrittenIsLeftBehind) {
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
     EXPECT_EQ(Parts(3), std::vector<std::string>{"1|Text/Plain||euc-jp|7bit|part1.txt=|null|0"});
 
-    MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false, MarkedLatin1);
+    MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false);
     WriteNestedMessage(nowhere);
     EXPECT_TRUE(nowhere.FinishMessage().has_value());
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "missing"));
     {
-        MessageWriter cutOff(scratch_.dir, false, MarkedLatin1);
+        MessageWriter cutOff(scratch_.dir, false);
         WriteOnePartMessage(cutOff, 7, "half");
         EXPECT_TRUE(std::filesystem::exists(scratch_.dir / ".7.partial"));
     }

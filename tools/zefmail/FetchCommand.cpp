@@ -41,9 +41,7 @@ class FetchSession {
         }
         if (!options.out.empty()) {
             PrepareOutFolder();
-            writer_ = std::make_unique<MessageWriter>(
-                options.out, options.text,
-                [this](const Bytes& bytes) { return pop_.Any2Unicode(bytes); });
+            writer_ = std::make_unique<MessageWriter>(options.out, options.text);
         }
         Configure();
         InstallDialogueHandlers();

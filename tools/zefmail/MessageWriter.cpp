@@ -105,7 +105,7 @@ struct MessageWriter::OpenPart {
     Sha256 sha;
     uint64_t bytes = 0;
     std::unique_ptr<DurableFile> textFile;
-    std::unique_ptr<TextDecoder> decoder;
+    std::unique_ptr<charsets::PartTextReader> decoder;
 };
 
 std::string PartFileName(const std::string& stem, const std::string& contentName,
@@ -125,8 +125,8 @@ std::string MessageWriter::UniqueStem(const std::string& path) {
     return stem;
 }
 
-MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText, AnyToText anyToText)
-    : outDir_(std::move(outDir)), withText_(withText), anyToText_(std::move(anyToText)) {}
+MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText)
+    : outDir_(std::move(outDir)), withText_(withText) {}
 
 MessageWriter::~MessageWriter() {
     if (active_) {
@@ -278,7 +278,7 @@ void MessageWriter::PartDataBegin(long part, const Text& contentType, const Text
             std::string textName = stem + ".utf8.txt";
             entry["text_file"] = textName;
             part_->textFile = std::make_unique<DurableFile>(staging_ / textName);
-            part_->decoder = MakeTextDecoder(charset, anyToText_);
+            part_->decoder = std::make_unique<charsets::PartTextReader>(charset);
         }
     });
 }

@@ -15,17 +15,19 @@
 #include <string>
 
 #include "common/Types.h"
+#include "components/glyph/Charsets.h"
 #include "tools/zefmail/Digest.h"
 #include "tools/zefmail/DurableFiles.h"
 #include "tools/zefmail/PartPaths.h"
-#include "tools/zefmail/TextDecoders.h"
 
 namespace zef::zefmail {
 
 class MessageWriter {
   public:
-    // `withText`: text/* parts also get a UTF-8 .txt file (see TextDecoders.h).
-    MessageWriter(std::filesystem::path outDir, bool withText, AnyToText anyToText);
+    // `withText`: text/* parts also get a UTF-8 .txt file, made from the part's bytes as its
+    // declared charset says (charsets::PartTextReader): the bytes are always received raw
+    // (IsText False), so that the data file stays exact.
+    MessageWriter(std::filesystem::path outDir, bool withText);
     ~MessageWriter();
     MessageWriter(const MessageWriter&) = delete;
     MessageWriter& operator=(const MessageWriter&) = delete;
@@ -63,7 +65,6 @@ class MessageWriter {
 
     std::filesystem::path outDir_;
     bool withText_;
-    AnyToText anyToText_;
 
     long id_ = 0;
     long uidlId_ = 0;
