@@ -154,6 +154,24 @@ MESSAGES = {  # name: (subject, body with its header, extra fields)
         leaf("text/plain; charset=Shift_JIS", (JAPANESE + "～∥－￠￡￢\r\n").encode("cp932"), "8bit"),
         leaf("text/plain; charset=EUC-JP", jis("深い階層\r\n～\r\n①\r\n", euc=True), "8bit"),
         leaf("text/plain; charset=ISO-2022-JP", jis(JAPANESE + "～∥－￠￡￢①\r\n"), "7bit")]), []),
+    # Attachment names as desktop, web and mobile programs write them: RFC 2231 sections with a
+    # charset, encoded words in quotes (UTF-8, ISO-2022-JP, Shift_JIS, EUC-JP), one name twice,
+    # a name with a path in it.
+    "attachment-names": ("Attachment names", multipart("mixed", "names-b0undary", [
+        text_leaf("ISO-2022-JP", JAPANESE, "7bit", "iso2022_jp")] + [
+        leaf(f"{kind}; name=\"{name}\"", random_bytes(300, 16 + i), "base64",
+             *([("Content-Disposition", f"attachment;{CRLF} {disposition}")] if disposition else []))
+        for i, (kind, name, disposition) in enumerate([
+            ("application/pdf", words("議事録（第3四半期）.pdf", "UTF-8", "utf-8", "B", 40),
+             "filename*0*=UTF-8''" + "%E8%AD%B0%E4%BA%8B%E9%8C%B2%EF%BC%88;" + CRLF +
+             " filename*1*=%E7%AC%AC3%E5%9B%9B%E5%8D%8A%E6%9C%9F%EF%BC%89.pdf"),
+            ("application/vnd.ms-excel", "book.xls",
+             'filename="' + words("売上集計.xls", "ISO-2022-JP", "iso2022_jp", "B", 20) + '"'),
+            ("application/msword", words("見積書.doc", "Shift_JIS", "shift_jis", "B", 20), ""),
+            ("application/octet-stream", words("名簿.csv", "EUC-JP", "euc_jp", "B", 20), ""),
+            ("image/png", "image.png", 'filename="image.png"'),
+            ("image/png", "image.png", 'filename="image.png"'),
+            ("application/octet-stream", "x", 'filename="../secret/.profile"')])]), []),
 }
 
 

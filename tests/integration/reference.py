@@ -111,9 +111,14 @@ def compare(folder: str, eml: str) -> list[str]:
                 check(name, re.sub(r"\s", "", value), re.sub(r"\s", "", field["decoded"]))
             else:  # a folded line is joined to the one before with nothing between
                 check(name, value, re.sub(r"\r\n[ \t]+", "", field["raw"]))
+    names = [leaf["filename"] for leaf in leaves]
     for i, (part, leaf) in enumerate(zip(parts, leaves)):
-        check(f"part {i}", (part["content_type"].lower(), part["charset"].lower()),
-              (leaf["content_type"], leaf["charset"] or ""))
+        check(f"part {i}", (part["content_type"].lower(), part["charset"].lower(),
+                            part["filename"]), (leaf["content_type"], leaf["charset"] or "",
+                                                leaf["filename"]))
+        if names.count(leaf["filename"]) == 1 and re.fullmatch(r"[^./\\\0-\x1f][^/\\\0-\x1f]*",
+                                                                leaf["filename"] or "."):
+            check(f"part {i} saved as its name", part["file"], leaf["filename"])
         if part.get("file"):
             data = open(os.path.join(folder, part["file"]), "rb").read()
             check(f"part {i} is Python's data ({len(data)} bytes)",

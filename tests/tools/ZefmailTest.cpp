@@ -393,7 +393,7 @@ class MessageWriterTest : public ::testing::Test {
 
     // The events of a multipart/mixed holding a text part, a nested multipart/alternative of
     // text and HTML, and a PDF; then a "--" line in the epilogue that makes popZef open
-    // "part 3" of the outermost container once more.
+    // "part 3" of the outermost container once more. Parts with a name are saved under it.
     static void WriteNestedMessage(MessageWriter& writer) {
         writer.Uidl(1, u"uid-1");
         writer.BeginMessage(1, 900);
@@ -414,17 +414,21 @@ class MessageWriterTest : public ::testing::Test {
             "c");
         writer.PartDataEnd();
         writer.PartHead(2);
+        writer.PartField(u"Content-Disposition", u"inline; filename=\"../x/y.html\"");
         writer.PartDataBegin(2, u"TEXT/html", u"", u"utf-8", u"quoted-printable");
         writer.PartData("\xE6\x97");
         writer.PartData("\xA5");
         writer.PartDataEnd();
         writer.MultiPartClose();
         writer.PartHead(3);
+        writer.PartField(u"Content-Disposition",  // 報 告 cut between the sections
+                         u"attachment; filename*1*=%91%8A.pdf; filename*0*=UTF-8''%E5%A0%B1%E5");
         writer.PartDataBegin(3, u"application/pdf", u"報告.pdf", u"", u"base64");
         writer.PartData("abc");
         writer.PartDataEnd();
         writer.MultiPartClose();
         writer.PartHead(3);
+        writer.PartField(u"Content-Type", u"text/plain; name=\"=?UTF-8?B?5aCx5ZGK?=.pdf\"");
         writer.PartDataBegin(3, u"text/plain", u"", u"", u"7bit");
         writer.PartData("epilogue\x1B$B!A\x1B(B\r\n");
     }
@@ -449,24 +453,25 @@ TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
     WriteNestedMessage(writer);
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
 
-    EXPECT_EQ(
-        Parts(1),
-        (std::vector<std::string>{
-            "1|text/plain||ISO-8859-1|7bit|part1.txt=caf\xE9\r\n|part1.utf8.txt=café\r\n|6",
-            "2|multipart/alternative|alt|us-ascii|8bit|null|null|null",
-            "2.1|text/plain||Shift_JIS|7bit|part2.1.txt=a\r\n\xB1\xB2"
-            "c|part2.1.utf8.txt=a\r\nｱｲc|6",
-            "2.2|TEXT/html||utf-8|quoted-printable|part2.2.html=\xE6\x97\xA5|part2.2.utf8.txt=日|3",
-            "3|application/pdf|報告.pdf||base64|part3.pdf=abc|null|3",
-            "3|text/"
-            "plain|||7bit|part3-2.txt=epilogue\x1B$B!A\x1B(B\r\n|part3-2.utf8.txt=epilogue～\r\n|"
-            "18"}));
+    EXPECT_EQ(Parts(1),
+              (std::vector<std::string>{
+                  "1|text/plain||ISO-8859-1|7bit|part1.txt=caf\xE9\r\n|part1.utf8.txt=café\r\n|6",
+                  "2|multipart/alternative|alt|us-ascii|8bit|null|null|null",
+                  "2.1|text/plain||Shift_JIS|7bit|part2.1.txt=a\r\n\xB1\xB2"
+                  "c|part2.1.utf8.txt=a\r\nｱｲc|6",
+                  "2.2|TEXT/html||utf-8|quoted-printable|_x_y.html=\xE6\x97\xA5|_x_y.utf8.txt=日|3",
+                  "3|application/pdf|報告.pdf||base64|報告.pdf=abc|null|3",
+                  "3|text/"
+                  "plain|||7bit|報告-2.pdf=epilogue\x1B$B!A\x1B(B\r\n|報告-2.utf8.txt="
+                  "epilogue～\r\n|18"}));
     std::string json = scratch_.Read("1/message.json");
     Json message = Json::parse(json);
     EXPECT_EQ(message["uidl"], "uid-1");
     // Each header field on a line of its own.
     EXPECT_NE(json.find("\n    [\"Subject\", \"会議\"]\n  ],\n"), std::string::npos) << json;
     EXPECT_EQ(message["parts"][0]["headers"][0][1], "text/plain; charset=ISO-8859-1");
+    EXPECT_EQ(message["parts"][0]["filename"], nullptr);
+    EXPECT_EQ(message["parts"][5]["filename"], "報告.pdf");
     EXPECT_EQ(message["parts"][4]["sha256"],  // of "abc"
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
@@ -517,6 +522,14 @@ TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {
         {"x.tar/../y", "text/plain", "p.txt"}};
     for (auto [name, type, file] : kRows) {
         EXPECT_EQ(PartFileName("p", name, type), file) << name << " " << type;
+    }
+    // A part's own name: no separators, controls or leading dots, cut at a character boundary.
+    for (auto [name, limit, safe] :
+         {std::tuple<const char*, size_t, const char*>{"../..\\etc/passwd", 50, "_.._etc_passwd"},
+          {" .x\x01y", 50, "x_y"},
+          {"..", 50, ""},
+          {"あいうえおか.pdf", 15, "あいう.pdf"}}) {
+        EXPECT_EQ(SafeFileName(name, limit), safe) << name;
     }
 }
 

@@ -61,7 +61,8 @@ class MessageWriter {
     void Guard(const std::function<void()>& step);
     void ClosePart();
     void RemoveStaging();
-    std::string UniqueStem(const std::string& path);
+    // `fileName`, or its stem with "-2", "-3", ... when this message has used it already.
+    std::string Claim(const std::string& fileName);
 
     std::filesystem::path outDir_;
     bool withText_;
@@ -78,13 +79,19 @@ class MessageWriter {
     std::filesystem::path lastFolder_;
     nlohmann::ordered_json message_;
     PartPathTracker paths_;
-    std::set<std::string> stems_;  // file name stems used in this message
+    std::set<std::string> files_;  // file names used in this message
+    size_t nameLimit_ = 0;         // the longest name taken from a part, in bytes
     std::optional<size_t> currentEntry_;
     std::unique_ptr<OpenPart> part_;
 };
 
 // Indented JSON with each array of plain values on one line; ends with a line end.
 std::string PrettyJson(const nlohmann::ordered_json& value);
+
+// A part's own name as a file name of one folder: path separators and control characters
+// become "_", leading dots and spaces go, and a name longer than `limit` bytes is cut at a
+// character boundary, keeping a short extension. "" when nothing is left.
+std::string SafeFileName(const std::string& name, size_t limit);
 
 // The name of a part's data file: the stem ("part" + path) and an extension from the part's
 // name or type.
