@@ -172,6 +172,23 @@ MESSAGES = {  # name: (subject, body with its header, extra fields)
             ("image/png", "image.png", 'filename="image.png"'),
             ("image/png", "image.png", 'filename="image.png"'),
             ("application/octet-stream", "x", 'filename="../secret/.profile"')])]), []),
+    # A web mail's shape: UTF-8 text in base64 and HTML, then an attachment named by words.
+    "web-mail": (words("ウェブメールから", "UTF-8", "utf-8", "B", 20), multipart(
+        "mixed", "000000000000b0a5e7061a2f6f1d", [multipart("alternative", "000000000000b0a5e2", [
+            text_leaf("UTF-8", JAPANESE, "base64"), leaf('text/html; charset="UTF-8"', (
+                "<div dir=\"ltr\">" + JAPANESE + "</div>\r\n").encode(), "quoted-printable")]),
+            leaf('application/pdf; name="' + words("請求書.pdf", "UTF-8", "utf-8", "B", 20) + '"',
+                 random_bytes(4_000, 30), "base64", ("Content-Disposition", 'attachment; filename="'
+                 + words("請求書.pdf", "UTF-8", "utf-8", "B", 20) + '"'), ("X-Attachment-Id", "f_1"))]),
+                 []),
+    # A phone's shape: Shift_JIS text around an inline photo named by RFC 2231, inside a related
+    # multipart whose closing delimiter never comes.
+    "mobile-mail": (words("携帯から", "Shift_JIS", "shift_jis", "B", 20), multipart(
+        "mixed", "Apple-Mail-5E1D", [multipart("related", "Apple-Mail-7C2A", [
+            text_leaf("Shift_JIS", "写真を送ります。\r\n", "8bit", "cp932"),
+            leaf("image/jpeg; name=IMG_0001.jpeg", random_bytes(6_000, 31), "base64", (
+                "Content-Disposition", "inline; filename*=utf-8''%E5%86%99%E7%9C%9F.jpeg"))]
+            ).replace(b"--Apple-Mail-7C2A--\r\n", b""), text_leaf("Shift_JIS", "以上。\r\n", "8bit")]), []),
 }
 
 
