@@ -429,8 +429,8 @@ class MessageWriterTest : public ::testing::Test {
         writer.MultiPartClose();
         writer.PartHead(3);
         writer.PartField(u"Content-Type", u"text/plain; name=\"=?UTF-8?B?5aCx5ZGK?=.pdf\"");
-        writer.PartDataBegin(3, u"text/plain", u"", u"", u"7bit");
-        writer.PartData("epilogue\x1B$B!A\x1B(B\r\n");
+        writer.PartDataBegin(3, u"text/plain", u"", u"iso-2022-jp", u"7bit");
+        writer.PartData("epilogue\x1B$B!A\x1B(B\x82\xB1\r\n");
     }
 
     // Message `id`: its container holds one text part with `data`.
@@ -446,24 +446,25 @@ class MessageWriterTest : public ::testing::Test {
 };
 
 // The data files hold the decoded bytes; the text files UTF-8 read by the declared charset
-// (\xB1\xB2 is ｱｲ in Shift_JIS, a guess reads 渦), characters cut between pieces whole, and JIS
-// codes by the code page 932 mappings (!A is U+FF5E).
+// (\xB1\xB2 is ｱｲ in Shift_JIS, a guess reads 渦), characters cut between pieces whole, JIS
+// codes by the code page 932 mappings (!A is U+FF5E), Shift_JIS bytes under ISO-2022-JP guessed.
 TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
     MessageWriter writer(scratch_.dir, true);
     WriteNestedMessage(writer);
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
 
-    EXPECT_EQ(Parts(1),
-              (std::vector<std::string>{
-                  "1|text/plain||ISO-8859-1|7bit|part1.txt=caf\xE9\r\n|part1.utf8.txt=café\r\n|6",
-                  "2|multipart/alternative|alt|us-ascii|8bit|null|null|null",
-                  "2.1|text/plain||Shift_JIS|7bit|part2.1.txt=a\r\n\xB1\xB2"
-                  "c|part2.1.utf8.txt=a\r\nｱｲc|6",
-                  "2.2|TEXT/html||utf-8|quoted-printable|_x_y.html=\xE6\x97\xA5|_x_y.utf8.txt=日|3",
-                  "3|application/pdf|報告.pdf||base64|報告.pdf=abc|null|3",
-                  "3|text/"
-                  "plain|||7bit|報告-2.pdf=epilogue\x1B$B!A\x1B(B\r\n|報告-2.utf8.txt="
-                  "epilogue～\r\n|18"}));
+    EXPECT_EQ(
+        Parts(1),
+        (std::vector<std::string>{
+            "1|text/plain||ISO-8859-1|7bit|part1.txt=caf\xE9\r\n|part1.utf8.txt=café\r\n|6",
+            "2|multipart/alternative|alt|us-ascii|8bit|null|null|null",
+            "2.1|text/plain||Shift_JIS|7bit|part2.1.txt=a\r\n\xB1\xB2"
+            "c|part2.1.utf8.txt=a\r\nｱｲc|6",
+            "2.2|TEXT/html||utf-8|quoted-printable|_x_y.html=\xE6\x97\xA5|_x_y.utf8.txt=日|3",
+            "3|application/pdf|報告.pdf||base64|報告.pdf=abc|null|3",
+            "3|text/"
+            "plain||iso-2022-jp|7bit|報告-2.pdf=epilogue\x1B$B!A\x1B(B\x82\xB1\r\n|報告-2.utf8.txt="
+            "epilogue～こ\r\n|20"}));
     std::string json = scratch_.Read("1/message.json");
     Json message = Json::parse(json);
     EXPECT_EQ(message["uidl"], "uid-1");
