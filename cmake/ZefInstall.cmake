@@ -25,6 +25,8 @@ file(GLOB zef_common_headers ${PROJECT_SOURCE_DIR}/common/*.h)
 file(GLOB zef_component_headers ${PROJECT_SOURCE_DIR}/components/*.h)
 install(FILES ${zef_common_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/common)
 install(FILES ${zef_component_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/components)
+install(FILES ${PROJECT_SOURCE_DIR}/components/codec/MimeParameters.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/components/codec)
 install(FILES ${PROJECT_SOURCE_DIR}/smtp/smtpZef.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/smtp)
 install(FILES ${PROJECT_SOURCE_DIR}/pop/popZef.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/pop)
 

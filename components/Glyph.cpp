@@ -5,6 +5,11 @@
 
 namespace zef {
 
+Bytes Glyph::AnyToAnsiAlone(const Bytes& bytes) {
+    Bytes copy = bytes;
+    return AnyToAnsi(copy);
+}
+
 void Glyph::AnyToUtf16Le(Bytes& bytes, Bytes& out) {
     const Bytes ansi = AnyToAnsi(bytes);
     if (HostCodePageIsUtf8() && Utf8ToUtf16Le(ansi, out)) {

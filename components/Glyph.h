@@ -31,6 +31,12 @@ class Glyph {
     // Japanese text in whatever encoding the bytes use, to the host's ANSI code page.
     virtual Bytes AnyToAnsi(Bytes& bytes) = 0;
 
+    // AnyToAnsi of `bytes` read on their own: from ASCII, with no shift state or encoding
+    // guess taken from or left for any other call, every byte used. Any2Unicode uses it, so a
+    // call neither depends on nor changes a text part being received. A converter that keeps
+    // no state between AnyToAnsi calls may leave this as it is (AnyToAnsi of a copy).
+    virtual Bytes AnyToAnsiAlone(const Bytes& bytes);
+
     // AnyToAnsi, then those ANSI bytes as text in UTF-16LE form, into `out` (replaced): what a
     // part delivered as text carries. A converter may skip the ANSI step where it changes
     // nothing, as it does not on a UTF-8 host.

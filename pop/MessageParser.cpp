@@ -1,5 +1,6 @@
 #include "pop/MessageParser.h"
 
+#include <algorithm>
 #include <exception>
 #include <vector>
 
@@ -45,6 +46,7 @@ void MessageParser::BeginMessage(long id, long much, bool& cancelRetr) {
     pendingFieldBytes_ = 0;
     currentContainer_ = std::make_shared<MultiPart>();
     currentPart_ = currentContainer_->NextPart();
+    messageBase_ = openBoundaries_.size();
     SetDefaults();
     events_.MailHeadFirst(id);
 }
@@ -197,12 +199,15 @@ void MessageParser::OpenContainer() {
     // comes back with the matching MultiPartClose.
     currentContainer_->Tag(currentTag_);
     openContainers_.Push(Variant(std::shared_ptr<Object>(currentContainer_)));
+    openBoundaries_.push_back(currentContainer_->Boundary());
     currentContainer_ = std::make_shared<MultiPart>();
     currentContainer_->Boundary(boundary_);
 }
 
 void MessageParser::CloseContainer() {
     auto enclosing = std::dynamic_pointer_cast<MultiPart>(openContainers_.pop().AsObject());
+    openBoundaries_.pop_back();
+    messageBase_ = std::min(messageBase_, openBoundaries_.size());
     if (enclosing) {
         currentContainer_ = std::move(enclosing);
     }
@@ -226,9 +231,25 @@ void MessageParser::BeginPartData(long id) {
 }
 
 void MessageParser::BetweenPartsLine(long id, std::string_view line) {
-    // Only the exact delimiter opens a part; the closing delimiter is ignored here.
-    if (BeginsWithDashes(line) && LineText(line) == u"--" + boundary_) {
+    // Only the exact delimiter opens a part; the closing delimiter is ignored here unless
+    // NestedDelimiters is set.
+    if (!BeginsWithDashes(line)) {
+        return;
+    }
+    const Text text = LineText(line);
+    const Text delimiter = u"--" + boundary_;
+    if (text == delimiter) {
         StartPart(id);
+        return;
+    }
+    if (!nestedDelimiters_) {
+        return;
+    }
+    if (text == delimiter + u"--") {
+        DelimiterOfCurrent(id, text);
+    } else if (const size_t count = EnclosingDelimiter(text); count > 0) {
+        CloseNested(id, count);
+        DelimiterOfCurrent(id, text);
     }
 }
 
@@ -240,12 +261,24 @@ void MessageParser::PartDataLine(long id, std::string_view line) {
     }
     const Text text = LineText(line);
     const Text delimiter = u"--" + boundary_;
-    if (text.compare(0, delimiter.size(), delimiter) != 0) {
-        DataLine(id, line);
+    if (text.compare(0, delimiter.size(), delimiter) == 0) {
+        events_.MimeDataDone(id, currentPart_);
+        DelimiterOfCurrent(id, text);
         return;
     }
-    events_.MimeDataDone(id, currentPart_);
-    if (text == delimiter + u"--") {
+    if (const size_t count = nestedDelimiters_ ? EnclosingDelimiter(text) : 0; count > 0) {
+        events_.MimeDataDone(id, currentPart_);
+        CloseNested(id, count);
+        DelimiterOfCurrent(id, text);
+        return;
+    }
+    DataLine(id, line);
+}
+
+// A delimiter of the current container: its closing delimiter closes it (or ends the message's
+// structure when none encloses it), any other opens its next part.
+void MessageParser::DelimiterOfCurrent(long id, const Text& text) {
+    if (text == u"--" + boundary_ + u"--") {
         if (openContainers_.Count() == 0) {
             state_ = State::AfterLast;
             return;
@@ -256,6 +289,28 @@ void MessageParser::PartDataLine(long id, std::string_view line) {
         return;
     }
     StartPart(id);
+}
+
+// How many containers must close before `text` is a delimiter of the current one: 0 when it is
+// no delimiter of a container enclosing the current one in this message. Enclosing containers
+// with an empty boundary are left out, or every line beginning "--" would match them. The
+// innermost match wins, each matched as PartData matches the current container's delimiter.
+size_t MessageParser::EnclosingDelimiter(const Text& text) const {
+    for (size_t i = openBoundaries_.size(); i > messageBase_; --i) {
+        const Text& boundary = openBoundaries_[i - 1];
+        if (!boundary.empty() && text.size() >= boundary.size() + 2 &&
+            text.compare(2, boundary.size(), boundary) == 0) {
+            return openBoundaries_.size() - i + 1;
+        }
+    }
+    return 0;
+}
+
+void MessageParser::CloseNested(long id, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        CloseContainer();
+        events_.MultiPartClose(id, currentTag_);
+    }
 }
 
 void MessageParser::BodyStartLine(long id, std::string_view line) {

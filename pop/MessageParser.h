@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "common/MultiPart.h"
 #include "common/Stack.h"
@@ -55,6 +56,10 @@ class MessageParser {
     // parser hold one field without bound.
     void MaxFieldLength(size_t bytes) { maxFieldLength_ = bytes; }
 
+    // See popZef::NestedDelimiters.
+    void NestedDelimiters(bool on) { nestedDelimiters_ = on; }
+    bool NestedDelimiters() const { return nestedDelimiters_; }
+
     // Multiparts open at once, the message's own included. Each one opened is held until it
     // closes, so a server could make the parser hold one per few bytes of a message; real mail
     // nests a handful. Opening one more throws zef::Error -1 "MULTIPART NESTED TOO DEEPLY".
@@ -72,6 +77,9 @@ class MessageParser {
     void BeginPartData(long id);
     void BetweenPartsLine(long id, std::string_view line);
     void PartDataLine(long id, std::string_view line);
+    void DelimiterOfCurrent(long id, const Text& text);
+    size_t EnclosingDelimiter(const Text& text) const;
+    void CloseNested(long id, size_t count);
     void BodyStartLine(long id, std::string_view line);
     void DataLine(long id, std::string_view line);
     void SetDefaults();
@@ -91,6 +99,11 @@ class MessageParser {
     Text currentTag_;
     std::shared_ptr<MultiPart> currentContainer_;
     Stack openContainers_;  // enclosing containers, innermost on top
+    // The boundary of each container on openContainers_, in the same order, and how many of
+    // them belong to earlier, unfinished messages.
+    std::vector<Text> openBoundaries_;
+    size_t messageBase_ = 0;
+    bool nestedDelimiters_ = false;
 
     Text contentType_;
     Text contentCharset_;

@@ -189,8 +189,7 @@ void popZef::Impl::ConnectFailed(long number, const Text& description) {
 }
 
 Text popZef::Impl::Any2Unicode(const Bytes& ansiText) {
-    Bytes copy = ansiText;
-    return AnsiToText(components_.glyph->AnyToAnsi(copy));
+    return AnsiToText(components_.glyph->AnyToAnsiAlone(ansiText));
 }
 
 // Everything is read before anything is stored, so a bag that is refused changes nothing. The
@@ -205,6 +204,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     const long newSecurity = ReadLong(bag, "Security", 0);
     const bool newVerifyCert = ReadBool(bag, "VerifyCert", true);
     Text newCAFile = ReadText(bag, "CAFile", u"");
+    const bool newNestedDelimiters = ReadBool(bag, "NestedDelimiters", false);
     CheckSecurityMode(newSecurity);
 
     port = std::move(newPort);
@@ -215,6 +215,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     security = newSecurity;
     verifyCert = newVerifyCert;
     caFile = std::move(newCAFile);
+    parser_.NestedDelimiters(newNestedDelimiters);
 }
 
 void popZef::Impl::WriteProperties(PropertyBag& bag) const {
@@ -226,6 +227,7 @@ void popZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("Security", Variant(security), Variant(0L));
     bag.WriteProperty("VerifyCert", Variant(verifyCert), Variant(true));
     bag.WriteProperty("CAFile", Variant(caFile), Variant(Text()));
+    bag.WriteProperty("NestedDelimiters", Variant(parser_.NestedDelimiters()), Variant(false));
 }
 
 // --- guard timer and caption ---

@@ -52,6 +52,8 @@ class popZef::Impl final : private pop::MessageEvents {
     long long MaxLineLength() const { return maxLineLength_; }
     void MaxLineLength(long long bytes);
     void Security(long mode);
+    bool NestedDelimiters() const { return parser_.NestedDelimiters(); }
+    void NestedDelimiters(bool on) { parser_.NestedDelimiters(on); }
 
     // --- methods ---
     void Pop(const Text& server, const Text& user, const Text& password, long lines);

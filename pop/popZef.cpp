@@ -50,6 +50,12 @@ bool popZef::DeleteOnError() const {
 void popZef::DeleteOnError(bool on) {
     impl_->deleteOnError = on;
 }
+bool popZef::NestedDelimiters() const {
+    return impl_->NestedDelimiters();
+}
+void popZef::NestedDelimiters(bool on) {
+    impl_->NestedDelimiters(on);
+}
 long long popZef::MaxLineLength() const {
     return impl_->MaxLineLength();
 }

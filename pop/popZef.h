@@ -53,6 +53,15 @@ class popZef {
     void Port(const Text& port);
     bool DeleteOnError() const;  // every RSET becomes QUIT, committing marked deletions
     void DeleteOnError(bool on);
+    // False (the default): the message parser follows the multipart structure as it always
+    // did, so after a nested multipart has closed only the exact delimiter of the enclosing one
+    // counts, and its closing delimiter there is ignored. True: between parts, the closing
+    // delimiter of the current multipart closes it as it does after part data; and a delimiter
+    // line of an enclosing multipart, met while a nested one is open (its closing delimiter
+    // missing or passed unseen), closes the nested ones, each with its MultiPartClose, and is
+    // then taken by that enclosing multipart. Persisted as "NestedDelimiters".
+    bool NestedDelimiters() const;
+    void NestedDelimiters(bool on);
     // The longest received line accepted, in bytes; default 64 MiB, not persisted. A longer
     // line (or an unfinished one that grows past it) ends the transfer: the connection is
     // closed and Done comes with -1 and "LINE TOO LONG", so a broken or hostile server cannot

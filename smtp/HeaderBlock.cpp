@@ -24,6 +24,21 @@ Text TransDataText(const Text& banner, const Text& headerBlock) {
     return text;
 }
 
+Text WithCrLfLineEnds(const Text& text) {
+    Text out;
+    out.reserve(text.size() + text.size() / 32);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        if (unit == u'\r' || unit == u'\n') {
+            out += u"\r\n";
+            i += unit == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n' ? 1 : 0;
+        } else {
+            out += unit;
+        }
+    }
+    return out;
+}
+
 bool HasBareLineBreak(const Text& text) {
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == u'\r' && (i + 1 == text.size() || text[i + 1] != u'\n')) {

@@ -15,6 +15,10 @@ Text MultipartHeaderBlock(const Text& subtype, const Text& charset, const Text& 
 // Raises the mailcomm Overflow (error 6) when a dot line starts beyond its 16-bit positions.
 Text TransDataText(const Text& banner, const Text& headerBlock);
 
+// The text with every line end as CR LF: a CR or LF that is not part of a CR LF pair becomes
+// CR LF, as application code often writes "\n" between header lines.
+Text WithCrLfLineEnds(const Text& text);
+
 // True when the text holds a CR that is not followed by LF, or an LF that does not follow a CR.
 // Such a line end is read differently by different servers; in a header sent after DATA it
 // could end the message early and let the rest pass for commands.

@@ -111,6 +111,10 @@ Text smtpZef::Impl::PrepareSend() {
         return u"INVALID CHARACTER IN " + field;
     }
 
+    // Addresses were read from the header as given (lines end at CR LF); what is sent has CR LF
+    // between all its lines, so a bare CR or LF can neither end the message early on a server
+    // that takes it for a line end nor pass into the message as a stray byte.
+    headerBlock_ = smtp::WithCrLfLineEnds(headerBlock_);
     if (!mimeMultipart.empty()) {
         headerBlock_ = smtp::MultipartHeaderBlock(mimeMultipart, charSet,
                                                   currentMultiPart_->Boundary(), headerBlock_);
@@ -166,9 +170,8 @@ void smtpZef::Impl::GatherAddresses() {
 // in a command of its own), or "" when all are clean. The user name is checked only when AUTH
 // uses it. For AUTH PLAIN a NUL in the user name or password is refused as well: NUL separates
 // the fields of its answer, so the server would read other credentials than those given. The
-// password may hold any character: it only ever goes out base64-encoded. The header may hold
-// CR LF pairs only: a bare CR or LF could end the message early on some servers (a line of "."
-// after CR LF is safe, the header block is dot-stuffed).
+// password may hold any character: it only ever goes out base64-encoded. The header block itself
+// is not refused for its line ends: PrepareSend makes each of them CR LF.
 Text smtpZef::Impl::FieldWithLineBreak() const {
     if (smtp::HasLineBreak(recipients_[0])) {
         return senderFromHeader_ ? u"MailHeader" : u"FromAddr";
@@ -180,9 +183,6 @@ Text smtpZef::Impl::FieldWithLineBreak() const {
     }
     if (smtp::HasLineBreak(hostname)) {
         return u"Hostname";
-    }
-    if (smtp::HasBareLineBreak(headerBlock_)) {
-        return u"MailHeader";
     }
     if (auth != 0 && smtp::HasLineBreak(user)) {
         return u"User";

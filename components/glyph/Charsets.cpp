@@ -129,4 +129,101 @@ std::optional<std::string> ToUtf8(std::string_view charset, std::string_view byt
     return TextToUtf8(text);
 }
 
+// What PartTextReader keeps between pieces.
+struct PartTextReader::State {
+    enum class Route : uint8_t { kGuess, kCp932, kEucJp, kUtf8, kIcu };
+    Route route = Route::kGuess;
+    glyph::JapaneseReader guesser{glyph::Flavour::kMicrosoft};
+    std::unique_ptr<UConverter, ConverterCloser> converter;
+    Bytes pending;  // an incomplete character from the last piece
+};
+
+PartTextReader::PartTextReader(std::string_view charset) : state_(std::make_unique<State>()) {
+    using Route = State::Route;
+    switch (FamilyOf(charset)) {
+        case Family::kCp932:
+            state_->route = Route::kCp932;
+            return;
+        case Family::kEucJp:
+            state_->route = Route::kEucJp;
+            return;
+        case Family::kIso2022Jp:
+            return;
+        case Family::kOther:
+            break;
+    }
+    if (SameName(charset, "utf-8") || SameName(charset, "utf8")) {
+        state_->route = Route::kUtf8;
+        return;
+    }
+    if (charset.empty() || SameName(charset, "ascii")) {
+        return;
+    }
+    const std::string name(charset);
+    UErrorCode status = U_ZERO_ERROR;
+    state_->converter.reset(ucnv_open(name.c_str(), &status));
+    if (U_SUCCESS(status)) {
+        ucnv_setToUCallBack(state_->converter.get(), SubstituteReplacement, nullptr, nullptr,
+                            nullptr, &status);
+    }
+    state_->route = U_SUCCESS(status) && state_->converter ? Route::kIcu : Route::kGuess;
+}
+
+PartTextReader::~PartTextReader() = default;
+
+std::string PartTextReader::Feed(std::string_view bytes) {
+    return Read(bytes, false);
+}
+
+std::string PartTextReader::Finish() {
+    return Read({}, true);
+}
+
+std::string PartTextReader::Read(std::string_view bytes, bool atEnd) {
+    State& state = *state_;
+    std::string_view input = bytes;
+    if (!state.pending.empty()) {
+        state.pending.append(bytes);
+        input = state.pending;
+    }
+    Text text;
+    text.reserve(input.size());
+    size_t used = input.size();
+    switch (state.route) {
+        case State::Route::kGuess:
+            used = state.guesser.Read(input, atEnd, text);
+            break;
+        case State::Route::kCp932:
+            used = glyph::DecodeCp932(input, atEnd, text);
+            break;
+        case State::Route::kEucJp:
+            used = glyph::DecodeEucJp(input, atEnd, glyph::Flavour::kMicrosoft, text);
+            break;
+        case State::Route::kUtf8:
+            used = glyph::DecodeUtf8(input, atEnd, text);
+            break;
+        case State::Route::kIcu: {
+            // ICU keeps an incomplete character itself; every byte is handed over.
+            const char* source = input.data();
+            const char* end = input.data() + input.size();
+            UErrorCode status = U_BUFFER_OVERFLOW_ERROR;
+            while (status == U_BUFFER_OVERFLOW_ERROR) {
+                status = U_ZERO_ERROR;
+                const size_t start = text.size();
+                text.resize(start + input.size() + 16);
+                UChar* target = reinterpret_cast<UChar*>(text.data() + start);
+                UChar* const targetStart = target;
+                ucnv_toUnicode(state.converter.get(), &target,
+                               reinterpret_cast<UChar*>(text.data() + text.size()), &source, end,
+                               nullptr, atEnd ? 1 : 0, &status);
+                text.resize(start + static_cast<size_t>(target - targetStart));
+            }
+            break;
+        }
+    }
+    Bytes rest(input.substr(used));
+    state.pending = std::move(rest);
+    return TextToUtf8(text);
+}
+
 }  // namespace zef::charsets

@@ -11,7 +11,8 @@
 // the JIS standard maps it (0x2141 is U+301C), like Python's iso2022_jp codec.
 //
 // AnyToAnsi is fed a buffer that grows line by line: it keeps the shift state between calls
-// and leaves an incomplete trailing sequence in the buffer. Its output follows the host code
+// and leaves an incomplete trailing sequence in the buffer. AnyToAnsiAlone reads one call's
+// bytes with a fresh reader and shares nothing with it. Its output follows the host code
 // page: UTF-8 hosts get the JIS standard mapping, other hosts (CP932 above all) the CP932
 // one (0x2141 is U+FF5E), so that every JIS character has a byte form on the host.
 //
@@ -105,6 +106,20 @@ class JapaneseGlyph final : public Glyph {
         Text text;
         text.reserve(bytes.size());
         bytes.erase(0, anyReader_.Read(bytes, false, text));
+        return utf8Host ? TextToUtf8(text) : TextToAnsi(text);
+    }
+
+    // A reader of its own for each call, used to the end: the parser's reader, with its
+    // shift state and its last certain guess, is never touched.
+    Bytes AnyToAnsiAlone(const Bytes& bytes) override {
+        const bool utf8Host = HostCodePageIsUtf8();
+        if (utf8Host && glyph::JapaneseReader::IsPlainAscii(bytes)) {
+            return bytes;
+        }
+        glyph::JapaneseReader reader(utf8Host ? glyph::Flavour::kJis : glyph::Flavour::kMicrosoft);
+        Text text;
+        text.reserve(bytes.size());
+        reader.Read(bytes, true, text);
         return utf8Host ? TextToUtf8(text) : TextToAnsi(text);
     }
 

@@ -32,6 +32,23 @@ def words(text: str, charset: str, codec: str, kind: str, per_word: int) -> str:
     return (CRLF + " ").join(out)
 
 
+def jis(text: str, euc: bool = False) -> bytes:
+    """ISO-2022-JP (or EUC-JP) of the text by the code page 932 mappings (～ is 0x2141)."""
+    out, two = bytearray(), False
+    for character in text:
+        code = character.encode("cp932")
+        if len(code) == 1:
+            out += (b"\x1b(B" if two and not euc else b"") + code
+            two = False
+            continue
+        row = (code[0] - (0x81 if code[0] < 0xA0 else 0xC1)) * 2 + (1 if code[1] < 0x9F else 2)
+        cell = code[1] - (0x9E if code[1] >= 0x9F else 0x40 if code[1] > 0x7F else 0x3F)
+        out += (bytes([row + 0xA0, cell + 0xA0]) if euc else
+                (b"" if two else b"\x1b$B") + bytes([row + 0x20, cell + 0x20]))
+        two = True
+    return bytes(out + (b"\x1b(B" if two and not euc else b""))
+
+
 def head(*fields) -> bytes:
     return "".join(f"{name}: {value}{CRLF}" for name, value in fields).encode("ascii")
 
@@ -115,6 +132,63 @@ MESSAGES = {  # name: (subject, body with its header, extra fields)
         preamble=b".preamble with a dot\r\n", epilogue=b".epilogue\r\n"), []),
     "latin1": (words("Réunion à café", "ISO-8859-1", "latin-1", "B", 40), text_leaf(
         "ISO-8859-1", "Ceci est un texte en français, encodé en ISO-8859-1.\r\n", "8bit"), []),
+    # A desktop mail program's HTML message with an inline image and an attachment: the PDF
+    # follows the close of two nested multiparts.
+    "desktop-html-inline": (words("画像と添付つきのHTMLメール", "ISO-2022-JP", "iso2022_jp", "B", 12),
+                            multipart("mixed", "------------mixed0D3A", [multipart(
+                                "alternative", "------------alt7F21", [
+                                    text_leaf("ISO-2022-JP", JAPANESE, "7bit", "iso2022_jp"),
+                                    multipart("related", "------------relB5C0", [
+                                        leaf("text/html; charset=UTF-8", ('<html><body><p>' +
+                                             JAPANESE + '</p><img src="cid:part1.A@zef"></body>'
+                                             '</html>\r\n').encode(), "quoted-printable"),
+                                        leaf('image/png; name="logo.png"', random_bytes(3_000, 14),
+                                             "base64", ("Content-ID", "<part1.A@zef>"),
+                                             ("Content-Disposition", 'inline; filename="logo.png"'))])]),
+                                leaf('application/pdf; name="report.pdf"', random_bytes(5_000, 15),
+                                     "base64", ("Content-Disposition",
+                                                'attachment; filename="report.pdf"'))]), []),
+    # Declared charsets decide: short EUC-JP lines after a Shift_JIS part, and the characters
+    # whose JIS mappings differ from code page 932's, in all three Japanese charsets.
+    "declared-charsets": ("Declared charsets", multipart("mixed", "decl-b0undary", [
+        leaf("text/plain; charset=Shift_JIS", (JAPANESE + "～∥－￠￡￢\r\n").encode("cp932"), "8bit"),
+        leaf("text/plain; charset=EUC-JP", jis("深い階層\r\n～\r\n①\r\n", euc=True), "8bit"),
+        leaf("text/plain; charset=ISO-2022-JP", jis(JAPANESE + "～∥－￠￡￢①\r\n"), "7bit")]), []),
+    # Attachment names as desktop, web and mobile programs write them: RFC 2231 sections with a
+    # charset, encoded words in quotes (UTF-8, ISO-2022-JP, Shift_JIS, EUC-JP), one name twice,
+    # a name with a path in it.
+    "attachment-names": ("Attachment names", multipart("mixed", "names-b0undary", [
+        text_leaf("ISO-2022-JP", JAPANESE, "7bit", "iso2022_jp")] + [
+        leaf(f"{kind}; name=\"{name}\"", random_bytes(300, 16 + i), "base64",
+             *([("Content-Disposition", f"attachment;{CRLF} {disposition}")] if disposition else []))
+        for i, (kind, name, disposition) in enumerate([
+            ("application/pdf", words("議事録（第3四半期）.pdf", "UTF-8", "utf-8", "B", 40),
+             "filename*0*=UTF-8''" + "%E8%AD%B0%E4%BA%8B%E9%8C%B2%EF%BC%88;" + CRLF +
+             " filename*1*=%E7%AC%AC3%E5%9B%9B%E5%8D%8A%E6%9C%9F%EF%BC%89.pdf"),
+            ("application/vnd.ms-excel", "book.xls",
+             'filename="' + words("売上集計.xls", "ISO-2022-JP", "iso2022_jp", "B", 20) + '"'),
+            ("application/msword", words("見積書.doc", "Shift_JIS", "shift_jis", "B", 20), ""),
+            ("application/octet-stream", words("名簿.csv", "EUC-JP", "euc_jp", "B", 20), ""),
+            ("image/png", "image.png", 'filename="image.png"'),
+            ("image/png", "image.png", 'filename="image.png"'),
+            ("application/octet-stream", "x", 'filename="../secret/.profile"')])]), []),
+    # A web mail's shape: UTF-8 text in base64 and HTML, then an attachment named by words.
+    "web-mail": (words("ウェブメールから", "UTF-8", "utf-8", "B", 20), multipart(
+        "mixed", "000000000000b0a5e7061a2f6f1d", [multipart("alternative", "000000000000b0a5e2", [
+            text_leaf("UTF-8", JAPANESE, "base64"), leaf('text/html; charset="UTF-8"', (
+                "<div dir=\"ltr\">" + JAPANESE + "</div>\r\n").encode(), "quoted-printable")]),
+            leaf('application/pdf; name="' + words("請求書.pdf", "UTF-8", "utf-8", "B", 20) + '"',
+                 random_bytes(4_000, 30), "base64", ("Content-Disposition", 'attachment; filename="'
+                 + words("請求書.pdf", "UTF-8", "utf-8", "B", 20) + '"'), ("X-Attachment-Id", "f_1"))]),
+                 []),
+    # A phone's shape: Shift_JIS text around an inline photo named by RFC 2231, inside a related
+    # multipart whose closing delimiter never comes.
+    "mobile-mail": (words("携帯から", "Shift_JIS", "shift_jis", "B", 20), multipart(
+        "mixed", "Apple-Mail-5E1D", [multipart("related", "Apple-Mail-7C2A", [
+            text_leaf("Shift_JIS", "写真を送ります。\r\n", "8bit", "cp932"),
+            leaf("image/jpeg; name=IMG_0001.jpeg", random_bytes(6_000, 31), "base64", (
+                "Content-Disposition", "inline; filename*=utf-8''%E5%86%99%E7%9C%9F.jpeg"))]
+            ).replace(b"--Apple-Mail-7C2A--\r\n", b""), text_leaf("Shift_JIS", "以上。\r\n", "8bit")]), []),
 }
 
 

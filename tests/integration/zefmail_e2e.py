@@ -189,9 +189,14 @@ class Fetch(unittest.TestCase):
 
     def test_sent_and_fetched_back_intact(self):
         blob = random.Random(9).randbytes(300_000)
-        # Circled digits are CP932 extensions that Japanese mailers write inside ISO-2022-JP;
-        # Python's codec cannot read them, so only popZef's reading is checked for them.
-        text = JAPANESE + "丸数字：①②③ と ㈱\n"
+        # Every two-byte code of code page 932 outside its user-defined area, ～ (U+FF5E) and
+        # the NEC and IBM extensions included, comes back as it was typed.
+        codes = [bytes([lead, trail]) for lead in [*range(0x81, 0xA0), *range(0xE0, 0xF0),
+                                                   *range(0xFA, 0xFD)] for trail in range(0x40, 0xFD)]
+        repertoire = [code.decode("cp932") for code in codes
+                      if "\ufffd" not in code.decode("cp932", "replace")]
+        self.assertEqual(len(repertoire), 7724)
+        text = JAPANESE + "".join(c + "\n" * (i % 40 == 39) for i, c in enumerate(repertoire)) + "\n"
         self.assertEqual(send("--from", "a@example.jp", "--to", "roundtrip@zef-test.localhost",
                               "--subject", "往復テスト", "--body-file", scratch("body.txt", text),
                               "--attach", scratch("写真.jpg", blob)).returncode, 0)

@@ -54,6 +54,11 @@ TEST(PopText, Any2UnicodeReadsEveryJapaneseEncoding) {
         EXPECT_EQ(d.control->Any2Unicode(bytes), u"こん") << Escaped(bytes);
     }
     EXPECT_EQ(d.control->Any2Unicode("plain"), u"plain");
+    // Each call stands alone: no shift state and no encoding guess carries over to the next.
+    EXPECT_EQ(d.control->Any2Unicode("\x1b$B$3$s"), u"こん");
+    EXPECT_EQ(d.control->Any2Unicode("abc"), u"abc");
+    EXPECT_EQ(d.control->Any2Unicode("\x82\xb1\x82\xf1\xb1\xb2"), u"こんｱｲ");
+    EXPECT_EQ(d.control->Any2Unicode("\xb1\xb2"), u"渦");
 }
 
 TEST(PopProperties, RefusedValuesRaise380AndKeepTheOldValue) {
@@ -93,10 +98,11 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
 
     FilePropertyBag bag;
     const std::pair<const char*, Variant> stored[] = {
-        {"Port", Variant(u"995")},        {"APOP", Variant(true)},
-        {"DeleteOnError", Variant(true)}, {"ConnectTimeout", Variant(-7L)},
-        {"TransTimeout", Variant(30L)},   {"Security", Variant(1L)},
-        {"VerifyCert", Variant(false)},   {"CAFile", Variant(u"/etc/zef/ca.pem")}};
+        {"Port", Variant(u"995")},          {"APOP", Variant(true)},
+        {"DeleteOnError", Variant(true)},   {"ConnectTimeout", Variant(-7L)},
+        {"TransTimeout", Variant(30L)},     {"Security", Variant(1L)},
+        {"VerifyCert", Variant(false)},     {"CAFile", Variant(u"/etc/zef/ca.pem")},
+        {"NestedDelimiters", Variant(true)}};
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
     }

@@ -413,6 +413,11 @@ std::function<void(PopDriver&)> RetrieveBytes() {
     };
 }
 
+void Nested(PopDriver& d) {
+    RetrieveOnly(d);
+    d.control->NestedDelimiters(true);
+}
+
 // The message parser: header fields, multipart structure and part data, as the events of one
 // retrieval. MultiPartOpen is answered with the tags m1, m2, ...
 const Row kMessages[] = {
@@ -552,6 +557,66 @@ const Row kMessages[] = {
         < inner  = MimeDataNext 1 1 inner\r\n
         < .  = MimeDataDone 1 1  = RetrDone 1  = MultiPartClose 1 m2  = MultiPartClose 1 m1
         > DELE 1)"},
+    // NestedDelimiters: a closing delimiter between parts closes the current multipart, so the
+    // part after an HTML message's alternative and related parts arrives.
+    {"NestedDelimitersCloseBetweenParts", Nested,
+     RETR R"(< Content-Type: multipart/mixed; boundary=M
+        <  = MailHeadNext 1 Content-Type: multipart/mixed; boundary=M  = MailHeadDone 1
+        = MultiPartOpen 1 1 multipart/mixed - - 7bit -
+        < --M  = MimeHeadFirst 1 1
+        < Content-Type: multipart/alternative; boundary=A
+        <  = MimeHeadNext 1 1 Content-Type: multipart/alternative; boundary=A  = MimeHeadDone 1 1
+        = MultiPartOpen 1 1 multipart/alternative - - 7bit m1
+        < --A  = MimeHeadFirst 1 1
+        <  = MimeHeadDone 1 1  = MimeDataFirst 1 1 text/plain - - 7bit text
+        < plain  = MimeDataNext 1 1 plain\r\n
+        < --A  = MimeDataDone 1 1  = MimeHeadFirst 1 2
+        < Content-Type: multipart/related; boundary=R
+        <  = MimeHeadNext 1 2 Content-Type: multipart/related; boundary=R  = MimeHeadDone 1 2
+        = MultiPartOpen 1 2 multipart/related - - 7bit m2
+        < --R  = MimeHeadFirst 1 1
+        <  = MimeHeadDone 1 1  = MimeDataFirst 1 1 text/plain - - 7bit text
+        < html  = MimeDataNext 1 1 html\r\n
+        < --R--  = MimeDataDone 1 1  = MultiPartClose 1 m3
+        < --A--  = MultiPartClose 1 m2
+        < --M  = MimeHeadFirst 1 2
+        < Content-Type: application/pdf
+        <  = MimeHeadNext 1 2 Content-Type: application/pdf  = MimeHeadDone 1 2
+        = MimeDataFirst 1 2 application/pdf - - 7bit text
+        < pdf  = MimeDataNext 1 2 pdf\r\n
+        < --M--  = MimeDataDone 1 2  = MultiPartClose 1 m1
+        < .  = RetrDone 1  > DELE 1)"},
+    // ... and a delimiter of an enclosing multipart closes the nested ones left open, from part
+    // data two levels down and from between parts one level down.
+    {"NestedDelimitersCloseWhatTheEnclosingDelimiterLeavesOpen", Nested,
+     RETR R"(< Content-Type: multipart/mixed; boundary=M
+        <  = MailHeadNext 1 Content-Type: multipart/mixed; boundary=M  = MailHeadDone 1
+        = MultiPartOpen 1 1 multipart/mixed - - 7bit -
+        < --M  = MimeHeadFirst 1 1
+        < Content-Type: multipart/alternative; boundary=A
+        <  = MimeHeadNext 1 1 Content-Type: multipart/alternative; boundary=A  = MimeHeadDone 1 1
+        = MultiPartOpen 1 1 multipart/alternative - - 7bit m1
+        < --A  = MimeHeadFirst 1 1
+        < Content-Type: multipart/related; boundary=R
+        <  = MimeHeadNext 1 1 Content-Type: multipart/related; boundary=R  = MimeHeadDone 1 1
+        = MultiPartOpen 1 1 multipart/related - - 7bit m2
+        < --R  = MimeHeadFirst 1 1
+        <  = MimeHeadDone 1 1  = MimeDataFirst 1 1 text/plain - - 7bit text
+        < x  = MimeDataNext 1 1 x\r\n
+        < --M  = MimeDataDone 1 1  = MultiPartClose 1 m3  = MultiPartClose 1 m2  = MimeHeadFirst 1 2
+        < Content-Type: multipart/related; boundary=S
+        <  = MimeHeadNext 1 2 Content-Type: multipart/related; boundary=S  = MimeHeadDone 1 2
+        = MultiPartOpen 1 2 multipart/related - - 7bit m2
+        < --S  = MimeHeadFirst 1 1
+        < Content-Type: multipart/alternative; boundary=T
+        <  = MimeHeadNext 1 1 Content-Type: multipart/alternative; boundary=T  = MimeHeadDone 1 1
+        = MultiPartOpen 1 1 multipart/alternative - - 7bit m4
+        < --T  = MimeHeadFirst 1 1
+        <  = MimeHeadDone 1 1  = MimeDataFirst 1 1 text/plain - - 7bit text
+        < y  = MimeDataNext 1 1 y\r\n
+        < --T--  = MimeDataDone 1 1  = MultiPartClose 1 m5
+        < --M--  = MultiPartClose 1 m4  = MultiPartClose 1 m1
+        < .  = RetrDone 1  > DELE 1)"},
     {"FoldedFieldOverTheLineLimitEndsTheTransfer",
      [](PopDriver& d) {
          RetrieveOnly(d);

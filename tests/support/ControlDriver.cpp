@@ -317,9 +317,11 @@ PopDriver::PopDriver(Parts parts) : Driver(parts) {
     c.CaptionChanged = [this](const Text& caption) { LogCaption(caption); };
     c.Stat = [this](long many, long much) { Log(Entry("= Stat", many, much)); };
     // The events whose only argument is the message number, and those with a Boolean to answer.
-    const auto plain = [this](const char* name) { return [=](long id) { Event(name, id); }; };
+    const auto plain = [this](const char* name) {
+        return [this, name](long id) { Event(name, id); };
+    };
     const auto asked = [this](const char* name) {
-        return [=](long id, bool& answer) {
+        return [this, name](long id, bool& answer) {
             answer = Answered(answers, name, id, answer);
             Event(name, id);
         };

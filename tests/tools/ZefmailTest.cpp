@@ -20,7 +20,6 @@
 #include "tools/zefmail/Options.h"
 #include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/Progress.h"
-#include "tools/zefmail/TextDecoders.h"
 
 namespace zef::zefmail {
 namespace {
@@ -369,16 +368,6 @@ TEST(ContentTypeForFile, ByTheLastExtensionOfTheNameAlone) {
     }
 }
 
-// Stands in for popZef::Any2Unicode: the bytes as Latin-1 in brackets, so that a test sees
-// which route a text took and in which pieces.
-Text MarkedLatin1(const Bytes& bytes) {
-    Text text = u"[";
-    for (unsigned char c : bytes) {
-        text += static_cast<char16_t>(c);
-    }
-    return text + u"]";
-}
-
 class MessageWriterTest : public ::testing::Test {
   protected:
     // One line per part of message `id`: path|type|name|charset|encoding|file=its content|
@@ -404,7 +393,7 @@ class MessageWriterTest : public ::testing::Test {
 
     // The events of a multipart/mixed holding a text part, a nested multipart/alternative of
     // text and HTML, and a PDF; then a "--" line in the epilogue that makes popZef open
-    // "part 3" of the outermost container once more.
+    // "part 3" of the outermost container once more. Parts with a name are saved under it.
     static void WriteNestedMessage(MessageWriter& writer) {
         writer.Uidl(1, u"uid-1");
         writer.BeginMessage(1, 900);
@@ -419,23 +408,29 @@ class MessageWriterTest : public ::testing::Test {
         writer.MultiPartOpen(u"multipart/alternative", u"alt", u"us-ascii", u"8bit");
         writer.PartHead(1);
         writer.PartDataBegin(1, u"text/plain", u"", u"Shift_JIS", u"7bit");
-        writer.PartData("a\r\nb");
-        writer.PartData("c");
+        writer.PartData("a\r\n\xB1");
+        writer.PartData(
+            "\xB2"
+            "c");
         writer.PartDataEnd();
         writer.PartHead(2);
+        writer.PartField(u"Content-Disposition", u"inline; filename=\"../x/y.html\"");
         writer.PartDataBegin(2, u"TEXT/html", u"", u"utf-8", u"quoted-printable");
         writer.PartData("\xE6\x97");
         writer.PartData("\xA5");
         writer.PartDataEnd();
         writer.MultiPartClose();
         writer.PartHead(3);
+        writer.PartField(u"Content-Disposition",  // 報 告 cut between the sections
+                         u"attachment; filename*1*=%91%8A.pdf; filename*0*=UTF-8''%E5%A0%B1%E5");
         writer.PartDataBegin(3, u"application/pdf", u"報告.pdf", u"", u"base64");
         writer.PartData("abc");
         writer.PartDataEnd();
         writer.MultiPartClose();
         writer.PartHead(3);
-        writer.PartDataBegin(3, u"text/plain", u"", u"", u"7bit");
-        writer.PartData("epilogue\r\n");
+        writer.PartField(u"Content-Type", u"text/plain; name=\"=?UTF-8?B?5aCx5ZGK?=.pdf\"");
+        writer.PartDataBegin(3, u"text/plain", u"", u"iso-2022-jp", u"7bit");
+        writer.PartData("epilogue\x1B$B!A\x1B(B\x82\xB1\r\n");
     }
 
     // Message `id`: its container holds one text part with `data`.
@@ -450,10 +445,11 @@ class MessageWriterTest : public ::testing::Test {
     Scratch scratch_;
 };
 
-// The data files hold the decoded bytes; the text files UTF-8 read by the declared charset, or
-// through Any2Unicode in whole lines for Japanese and undeclared text.
+// The data files hold the decoded bytes; the text files UTF-8 read by the declared charset
+// (\xB1\xB2 is ｱｲ in Shift_JIS, a guess reads 渦), characters cut between pieces whole, JIS
+// codes by the code page 932 mappings (!A is U+FF5E), Shift_JIS bytes under ISO-2022-JP guessed.
 TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
-    MessageWriter writer(scratch_.dir, true, MarkedLatin1);
+    MessageWriter writer(scratch_.dir, true);
     WriteNestedMessage(writer);
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
 
@@ -462,16 +458,21 @@ TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
         (std::vector<std::string>{
             "1|text/plain||ISO-8859-1|7bit|part1.txt=caf\xE9\r\n|part1.utf8.txt=café\r\n|6",
             "2|multipart/alternative|alt|us-ascii|8bit|null|null|null",
-            "2.1|text/plain||Shift_JIS|7bit|part2.1.txt=a\r\nbc|part2.1.utf8.txt=[a\r\n][bc]|5",
-            "2.2|TEXT/html||utf-8|quoted-printable|part2.2.html=\xE6\x97\xA5|part2.2.utf8.txt=日|3",
-            "3|application/pdf|報告.pdf||base64|part3.pdf=abc|null|3",
-            "3|text/plain|||7bit|part3-2.txt=epilogue\r\n|part3-2.utf8.txt=[epilogue\r\n]|10"}));
+            "2.1|text/plain||Shift_JIS|7bit|part2.1.txt=a\r\n\xB1\xB2"
+            "c|part2.1.utf8.txt=a\r\nｱｲc|6",
+            "2.2|TEXT/html||utf-8|quoted-printable|_x_y.html=\xE6\x97\xA5|_x_y.utf8.txt=日|3",
+            "3|application/pdf|報告.pdf||base64|報告.pdf=abc|null|3",
+            "3|text/"
+            "plain||iso-2022-jp|7bit|報告-2.pdf=epilogue\x1B$B!A\x1B(B\x82\xB1\r\n|報告-2.utf8.txt="
+            "epilogue～こ\r\n|20"}));
     std::string json = scratch_.Read("1/message.json");
     Json message = Json::parse(json);
     EXPECT_EQ(message["uidl"], "uid-1");
     // Each header field on a line of its own.
     EXPECT_NE(json.find("\n    [\"Subject\", \"会議\"]\n  ],\n"), std::string::npos) << json;
     EXPECT_EQ(message["parts"][0]["headers"][0][1], "text/plain; charset=ISO-8859-1");
+    EXPECT_EQ(message["parts"][0]["filename"], nullptr);
+    EXPECT_EQ(message["parts"][5]["filename"], "報告.pdf");
     EXPECT_EQ(message["parts"][4]["sha256"],  // of "abc"
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
@@ -482,7 +483,7 @@ TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
 TEST_F(MessageWriterTest, NothingHalfWrittenIsLeftBehind) {
     std::filesystem::create_directories(scratch_.dir / "1");
     scratch_.File("1/keep.txt", "earlier fetch");
-    MessageWriter writer(scratch_.dir, false, MarkedLatin1);
+    MessageWriter writer(scratch_.dir, false);
     WriteNestedMessage(writer);
     EXPECT_NE(writer.FinishMessage().value_or("").find("1 already exists"), std::string::npos);
     EXPECT_EQ(scratch_.Read("1/keep.txt"), "earlier fetch");
@@ -491,13 +492,20 @@ TEST_F(MessageWriterTest, NothingHalfWrittenIsLeftBehind) {
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
     EXPECT_EQ(Parts(2), std::vector<std::string>{"1|text/plain|||7bit|part1.txt=two|null|3"});
     EXPECT_EQ(Json::parse(scratch_.Read("2/message.json"))["uidl"], "");  // no UIDL heard for 2
+    // An empty body without boundary ends a data part it never began: still part "1".
+    writer.BeginMessage(3, 10);
+    writer.MessageField(u"content-type", u"Text/Plain; format=flowed; charset=\"euc-jp\"");
+    writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
+    writer.PartDataEnd();
+    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    EXPECT_EQ(Parts(3), std::vector<std::string>{"1|Text/Plain||euc-jp|7bit|part1.txt=|null|0"});
 
-    MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false, MarkedLatin1);
+    MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false);
     WriteNestedMessage(nowhere);
     EXPECT_TRUE(nowhere.FinishMessage().has_value());
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "missing"));
     {
-        MessageWriter cutOff(scratch_.dir, false, MarkedLatin1);
+        MessageWriter cutOff(scratch_.dir, false);
         WriteOnePartMessage(cutOff, 7, "half");
         EXPECT_TRUE(std::filesystem::exists(scratch_.dir / ".7.partial"));
     }
@@ -515,6 +523,14 @@ TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {
         {"x.tar/../y", "text/plain", "p.txt"}};
     for (auto [name, type, file] : kRows) {
         EXPECT_EQ(PartFileName("p", name, type), file) << name << " " << type;
+    }
+    // A part's own name: no separators, controls or leading dots, cut at a character boundary.
+    for (auto [name, limit, safe] :
+         {std::tuple<const char*, size_t, const char*>{"../..\\etc/passwd", 50, "_.._etc_passwd"},
+          {" .x\x01y", 50, "x_y"},
+          {"..", 50, ""},
+          {"あいうえおか.pdf", 15, "あいう.pdf"}}) {
+        EXPECT_EQ(SafeFileName(name, limit), safe) << name;
     }
 }
 

@@ -41,9 +41,7 @@ class FetchSession {
         }
         if (!options.out.empty()) {
             PrepareOutFolder();
-            writer_ = std::make_unique<MessageWriter>(
-                options.out, options.text,
-                [this](const Bytes& bytes) { return pop_.Any2Unicode(bytes); });
+            writer_ = std::make_unique<MessageWriter>(options.out, options.text);
         }
         Configure();
         InstallDialogueHandlers();
@@ -125,6 +123,8 @@ class FetchSession {
         pop_.TransTimeout(options_.transTimeout);
         pop_.APOP(options_.apop);
         pop_.DeleteOnError(options_.deleteOnError);
+        // Mail programs nest multiparts three deep; every part of such a message must arrive.
+        pop_.NestedDelimiters(true);
         pop_.Security(options_.Security());
         pop_.VerifyCert(!options_.insecure);
         pop_.CAFile(Utf8ToText(options_.caFile));

@@ -1,9 +1,15 @@
 #include "tools/zefmail/MessageWriter.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
 #include <system_error>
+#include <vector>
 
 #include "common/Unicode.h"
+#include "components/codec/MimeParameters.h"
+#include "pop/HeaderValue.h"
 #include "tools/zefmail/ContentTypes.h"
 #include "tools/zefmail/ToolError.h"
 
@@ -41,6 +47,26 @@ std::string ExtensionOfName(const std::string& name) {
         }
     }
     return extension;
+}
+
+// The name a leaf part carries: the filename of its Content-Disposition, else the name of
+// its Content-Type, as UTF-8; the fields are the ["Name", "value"] pairs of message.json.
+std::optional<std::string> FileNameIn(const Json& fields) {
+    std::optional<std::string> typeName;
+    for (const Json& field : fields) {
+        std::string key = field[0].get<std::string>();
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (key == "content-disposition") {
+            if (std::optional<std::string> name =
+                    codec::MimeParameter(field[1].get<std::string>(), "filename")) {
+                return name;
+            }
+        } else if (key == "content-type" && !typeName) {
+            typeName = codec::MimeParameter(field[1].get<std::string>(), "name");
+        }
+    }
+    return typeName;
 }
 
 bool IsFlatArray(const Json& value) {
@@ -103,7 +129,7 @@ struct MessageWriter::OpenPart {
     Sha256 sha;
     uint64_t bytes = 0;
     std::unique_ptr<DurableFile> textFile;
-    std::unique_ptr<TextDecoder> decoder;
+    std::unique_ptr<charsets::PartTextReader> decoder;
 };
 
 std::string PartFileName(const std::string& stem, const std::string& contentName,
@@ -115,16 +141,44 @@ std::string PartFileName(const std::string& stem, const std::string& contentName
     return stem + extension;
 }
 
-std::string MessageWriter::UniqueStem(const std::string& path) {
-    std::string stem = "part" + path;
-    for (int copy = 2; !stems_.insert(stem).second; ++copy) {
-        stem = "part" + path + "-" + std::to_string(copy);
+std::string SafeFileName(const std::string& name, size_t limit) {
+    std::string safe;
+    for (char c : name) {
+        const bool control = static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        safe += control || c == '/' || c == '\\' ? '_' : c;
     }
-    return stem;
+    safe.erase(0, safe.find_first_not_of(". "));  // no hidden file, no "." or ".."
+    if (safe.size() > limit) {
+        const std::string extension = ExtensionOfName(safe);
+        size_t keep = limit - extension.size();
+        while (keep > 0 && (static_cast<unsigned char>(safe[keep]) & 0xC0) == 0x80) {
+            --keep;  // cut before a whole UTF-8 character
+        }
+        safe = safe.substr(0, keep) + extension;
+    }
+    return safe;
 }
 
-MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText, AnyToText anyToText)
-    : outDir_(std::move(outDir)), withText_(withText), anyToText_(std::move(anyToText)) {}
+std::string MessageWriter::Claim(const std::string& fileName) {
+    const size_t dot = fileName.rfind('.');
+    const bool split = dot != std::string::npos && dot > 0;
+    const std::string base = split ? fileName.substr(0, dot) : fileName;
+    const std::string extension = split ? fileName.substr(dot) : std::string();
+    std::string name = fileName;
+    for (int copy = 2; !files_.insert(name).second; ++copy) {
+        name = base;
+        name += "-" + std::to_string(copy);
+        name += extension;
+    }
+    return name;
+}
+
+MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText)
+    : outDir_(std::move(outDir)), withText_(withText) {
+    const long nameMax = ::pathconf(outDir_.c_str(), _PC_NAME_MAX);
+    // Room for a numbered suffix and ".utf8.txt" after the longest stem.
+    nameLimit_ = static_cast<size_t>(nameMax > 64 ? nameMax : 255) - 24;
+}
 
 MessageWriter::~MessageWriter() {
     if (active_) {
@@ -160,7 +214,7 @@ void MessageWriter::BeginMessage(long id, long size) {
     error_.reset();
     id_ = id;
     paths_.Reset();
-    stems_.clear();
+    files_ = {"message.json"};
     currentEntry_.reset();
     part_.reset();
     message_ = Json::object();
@@ -168,6 +222,8 @@ void MessageWriter::BeginMessage(long id, long size) {
     message_["uidl"] = uidlId_ == id ? Utf8(uidl_) : std::string();
     message_["size"] = size;
     message_["headers"] = Json::array();
+    messageType_.clear();
+    messageEncoding_.clear();
     message_["parts"] = Json::array();
     staging_ = outDir_ / ("." + std::to_string(id) + ".partial");
     final_ = outDir_ / std::to_string(id);
@@ -184,6 +240,12 @@ void MessageWriter::BeginMessage(long id, long size) {
 void MessageWriter::MessageField(const Text& name, const Text& value) {
     if (active_) {
         message_["headers"].push_back(Json::array({Utf8(name), Utf8(value)}));
+        const Text upper = pop::AsciiUpper(name);
+        if (upper == u"CONTENT-TYPE") {
+            messageType_ = value;
+        } else if (upper == u"CONTENT-TRANSFER-ENCODING") {
+            messageEncoding_ = value;
+        }
     }
 }
 
@@ -255,20 +317,30 @@ void MessageWriter::PartDataBegin(long part, const Text& contentType, const Text
     entry["name"] = name;
     entry["charset"] = charset;
     entry["transfer_encoding"] = Utf8(transferEncoding);
-    // A malformed message can make the control number two parts alike (a "--" line after the
-    // last delimiter opens another part); each still gets files of its own.
-    std::string stem = UniqueStem(entry["path"].get<std::string>());
-    std::string fileName = PartFileName(stem, name, type);
+    // A message without boundary is its own single part, named by the message's fields.
+    const bool single = codec::MimeParameter(Utf8(messageType_), "boundary").value_or("").empty();
+    const std::optional<std::string> given =
+        FileNameIn(single && entry["headers"].empty() ? message_["headers"] : entry["headers"]);
+    entry["filename"] = given ? Json(*given) : Json(nullptr);
+    std::string fileName = given ? SafeFileName(*given, nameLimit_) : std::string();
+    // Each file name is used once in a message: two parts may carry one name, and a malformed
+    // message can make the control number two parts alike (a "--" line after the last
+    // delimiter opens another part).
+    fileName =
+        Claim(fileName.empty() ? PartFileName("part" + entry["path"].get<std::string>(), name, type)
+                               : fileName);
+    const size_t dot = fileName.rfind('.');
+    const std::string stem = dot == std::string::npos ? fileName : fileName.substr(0, dot);
     entry["file"] = fileName;
     entry["bytes"] = 0;
     Guard([&] {
         part_ = std::make_unique<OpenPart>();
         part_->file = std::make_unique<DurableFile>(staging_ / fileName);
         if (withText_ && StartsWithText(type)) {
-            std::string textName = stem + ".utf8.txt";
+            std::string textName = Claim(stem + ".utf8.txt");
             entry["text_file"] = textName;
             part_->textFile = std::make_unique<DurableFile>(staging_ / textName);
-            part_->decoder = MakeTextDecoder(charset, anyToText_);
+            part_->decoder = std::make_unique<charsets::PartTextReader>(charset);
         }
     });
 }
@@ -288,6 +360,28 @@ void MessageWriter::PartData(const Bytes& data) {
 }
 
 void MessageWriter::PartDataEnd() {
+    if (active_ && !part_ && !currentEntry_) {
+        // A message without boundary and with an empty body: the control ends its data part
+        // without starting it. It is still part "1", with the attributes of the message's
+        // header as popZef gives them for a body that has lines, and an empty file.
+        std::vector<Text> pieces;
+        long noLimit = 0;
+        pop::SplitQuoted(messageType_, u";", pieces, noLimit);
+        Text name;
+        Text charset;
+        for (size_t i = 1; i < pieces.size(); ++i) {
+            const pop::Parameter parameter = pop::SplitParameter(pieces[i]);
+            const Text upper = pop::AsciiUpper(parameter.name);
+            if (upper == u"CHARSET") {
+                charset = parameter.value;
+            } else if (upper == u"NAME") {
+                name = parameter.value;
+            }
+        }
+        PartHead(1);
+        PartDataBegin(1, messageType_.empty() ? Text(u"text/plain") : pieces[0], name, charset,
+                      messageEncoding_.empty() ? Text(u"7bit") : messageEncoding_);
+    }
     ClosePart();
 }
 

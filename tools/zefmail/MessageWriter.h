@@ -15,17 +15,19 @@
 #include <string>
 
 #include "common/Types.h"
+#include "components/glyph/Charsets.h"
 #include "tools/zefmail/Digest.h"
 #include "tools/zefmail/DurableFiles.h"
 #include "tools/zefmail/PartPaths.h"
-#include "tools/zefmail/TextDecoders.h"
 
 namespace zef::zefmail {
 
 class MessageWriter {
   public:
-    // `withText`: text/* parts also get a UTF-8 .txt file (see TextDecoders.h).
-    MessageWriter(std::filesystem::path outDir, bool withText, AnyToText anyToText);
+    // `withText`: text/* parts also get a UTF-8 .txt file, made from the part's bytes as its
+    // declared charset says (charsets::PartTextReader): the bytes are always received raw
+    // (IsText False), so that the data file stays exact.
+    MessageWriter(std::filesystem::path outDir, bool withText);
     ~MessageWriter();
     MessageWriter(const MessageWriter&) = delete;
     MessageWriter& operator=(const MessageWriter&) = delete;
@@ -59,15 +61,17 @@ class MessageWriter {
     void Guard(const std::function<void()>& step);
     void ClosePart();
     void RemoveStaging();
-    std::string UniqueStem(const std::string& path);
+    // `fileName`, or its stem with "-2", "-3", ... when this message has used it already.
+    std::string Claim(const std::string& fileName);
 
     std::filesystem::path outDir_;
     bool withText_;
-    AnyToText anyToText_;
 
     long id_ = 0;
     long uidlId_ = 0;
     Text uidl_;
+    Text messageType_;  // the message's Content-Type and Content-Transfer-Encoding values
+    Text messageEncoding_;
     bool active_ = false;
     std::optional<std::string> error_;
     std::filesystem::path staging_;
@@ -75,13 +79,19 @@ class MessageWriter {
     std::filesystem::path lastFolder_;
     nlohmann::ordered_json message_;
     PartPathTracker paths_;
-    std::set<std::string> stems_;  // file name stems used in this message
+    std::set<std::string> files_;  // file names used in this message
+    size_t nameLimit_ = 0;         // the longest name taken from a part, in bytes
     std::optional<size_t> currentEntry_;
     std::unique_ptr<OpenPart> part_;
 };
 
 // Indented JSON with each array of plain values on one line; ends with a line end.
 std::string PrettyJson(const nlohmann::ordered_json& value);
+
+// A part's own name as a file name of one folder: path separators and control characters
+// become "_", leading dots and spaces go, and a name longer than `limit` bytes is cut at a
+// character boundary, keeping a short extension. "" when nothing is left.
+std::string SafeFileName(const std::string& name, size_t limit);
 
 // The name of a part's data file: the stem ("part" + path) and an extension from the part's
 // name or type.

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "components/Codec.h"
+#include "components/codec/MimeParameters.h"
 #include "tests/support/TestText.h"
 
 namespace zef::test {
@@ -277,6 +278,32 @@ TEST_F(CodecTest, DecodeHeaderVectors) {
     // clang-format on
     for (const auto& [header, text] : rows) {
         EXPECT_EQ(DecodeHeader(header), text) << Escaped(header);
+    }
+}
+
+// A parameter as mail programs write it (python3: email.message_from_string(...,
+// policy=email.policy.default).get_filename() where it reads one); "(none)" when absent.
+TEST(MimeParameter, Rfc2231AndEncodedWordsToUtf8) {
+    // clang-format off
+    const Row rows[] = {
+        {"attachment; filename*=UTF-8''%E8%AD%B0%E4%BA%8B.pdf", "議事.pdf"},
+        {"attachment; filename*=ISO-2022-JP'ja'%1B%24B5D%3BvO%3F%1B%28B.txt", "議事録.txt"},
+        {"attachment;filename*2*=%B2.txt;filename*1*=%E4%BA%8B%E9%8C;filename*0*=utf-8'en'%E8%AD%B0",
+         "議事録.txt"},
+        {"inline; filename*0=\"long \"; filename*1=name.txt; size=3", "long name.txt"},
+        {"attachment; filename*0=a; filename*2=c", "a"},  // the value ends at a missing section
+        {"attachment; filename=\"=?Shift_JIS?B?i2OOlphe?=.doc\"", "議事録.doc"},
+        {"attachment; filename=\"=?EUC-JP?B?tcS79s+/?=\"; size=10", "議事録"},
+        {"attachment; FILENAME=\"x y.pdf\"", "x y.pdf"},
+        // The RFC 2231 form carries the whole name and wins (Python takes the first form).
+        {"attachment; filename=\"plain.txt\"; filename*=UTF-8''ext.txt", "ext.txt"},
+        {"attachment; filename=\"a;b \\\"c\\\".txt\"; x=\"", "a;b \"c\".txt"},
+        {"attachment; filename*=x-no-such''%C3%A9%zz%2", "é%zz%2"},
+        {"attachment; filename=\xE5\xA0\xB1.txt", "\xE5\xA0\xB1.txt"},
+        {"attachment; filenames=x; name=y", "(none)"}, {"filename=x", "(none)"}, {"", "(none)"}};
+    // clang-format on
+    for (const auto& [value, name] : rows) {
+        EXPECT_EQ(codec::MimeParameter(value, "filename").value_or("(none)"), name) << value;
     }
 }
 
