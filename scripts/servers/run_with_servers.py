@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """Runs a command between a real SMTP server (aiosmtpd) and Dovecot's POP3 on 127.0.0.1.
 
-  run_with_servers.py [--corpus DIR] [--mailbox NAME=SPEC]... [--tls CERT_SCRIPT]
+  run_with_servers.py [--corpus DIR] [--mailbox NAME=MESSAGES]... [--tls CERT_SCRIPT]
                       [--timeout S] [--keep] -- COMMAND ARGS...
 
 The servers start in a fresh scratch folder and stop afterwards whatever happened; the command
 gets --timeout seconds, then its process group is killed. The scratch folder stays when the
-command failed or with --keep. SPEC: "" (empty), names of --corpus messages (file names without
+command failed or with --keep. MESSAGES: "" (empty), names of --corpus messages (file names without
 .eml) separated by commas, "*" (all) or "*!a,b" (all but a and b). Mail the SMTP server accepts
 for <name>@... is also delivered into mailbox <name>. The command's environment holds
 ZEF_IT_SMTP_PORT, _USER, _PASS and _SPOOL, ZEF_IT_POP3_PORT and _PASS (every mailbox's),
@@ -32,11 +32,11 @@ import servers
 SMTP_USER, SMTP_PASS, POP3_PASS = "sender@zef-test.localhost", "s3nd-Pa55", "r3ad-Pa55"
 
 
-def mailbox_files(specs: list[str], corpus: str | None) -> dict[str, list[str]]:
+def mailbox_files(arguments: list[str], corpus: str | None) -> dict[str, list[str]]:
     available = sorted(n[:-4] for n in os.listdir(corpus) if n.endswith(".eml")) if corpus else []
     mailboxes = {}
-    for spec in specs:
-        name, _, which = spec.partition("=")
+    for argument in arguments:
+        name, _, which = argument.partition("=")
         listed = [n for n in which.lstrip("*!").split(",") if n]
         if set(listed) - set(available):
             raise SystemExit(f"run_with_servers: not in the corpus: {set(listed) - set(available)}")

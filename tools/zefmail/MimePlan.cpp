@@ -11,8 +11,8 @@ Text ToText(const std::string& utf8) {
     return Utf8ToText(utf8);
 }
 
-PartSpec TextPart(const std::string& path, const TextInspector& inspect) {
-    PartSpec part;
+PlannedPart TextPart(const std::string& path, const TextInspector& inspect) {
+    PlannedPart part;
     part.contentType = "text/plain";
     part.charset = "iso-2022-jp";
     part.transferEncoding = "7bit";
@@ -25,8 +25,8 @@ PartSpec TextPart(const std::string& path, const TextInspector& inspect) {
 // ISO-2022-JP cannot carry and would contradict a <meta charset="utf-8"> inside the file.
 // Quoted-printable keeps the bytes 7-bit on the wire; the codec escapes a dot at the start of
 // a line, so the data is not dot-stuffed here (the encoder, not the wire, sees it first).
-PartSpec HtmlPart(const std::string& path) {
-    PartSpec part;
+PlannedPart HtmlPart(const std::string& path) {
+    PlannedPart part;
     part.contentType = "text/html";
     part.charset = "utf-8";
     part.transferEncoding = "quoted-printable";
@@ -35,8 +35,8 @@ PartSpec HtmlPart(const std::string& path) {
     return part;
 }
 
-PartSpec AttachmentPart(const std::string& path) {
-    PartSpec part;
+PlannedPart AttachmentPart(const std::string& path) {
+    PlannedPart part;
     part.contentType = ContentTypeForFile(path);
     part.name = ContentNameForFile(path);
     part.transferEncoding = "base64";
@@ -47,7 +47,7 @@ PartSpec AttachmentPart(const std::string& path) {
 
 }  // namespace
 
-MimePlan::MimePlan(std::vector<PartSpec> parts) : top_(std::move(parts)) {}
+MimePlan::MimePlan(std::vector<PlannedPart> parts) : top_(std::move(parts)) {}
 
 void MimePlan::Head(long depth, long part, HeadAnswer& answer) {
     if (current_) {
@@ -65,17 +65,17 @@ void MimePlan::Head(long depth, long part, HeadAnswer& answer) {
     if (part < 1 || static_cast<size_t>(part) > parts.size()) {
         return;  // no such part: the empty type closes this multipart
     }
-    const PartSpec& spec = parts[static_cast<size_t>(part) - 1];
-    answer.contentType = ToText(spec.contentType);
-    if (!spec.children.empty()) {
-        open_.push_back(&spec.children);
+    const PlannedPart& planned = parts[static_cast<size_t>(part) - 1];
+    answer.contentType = ToText(planned.contentType);
+    if (!planned.children.empty()) {
+        open_.push_back(&planned.children);
         return;
     }
-    answer.originalDataFormat = ToText(spec.dataFormat);
-    answer.contentName = ToText(spec.name);
-    answer.contentCharset = ToText(spec.charset);
-    answer.transferEncoding = ToText(spec.transferEncoding);
-    current_ = spec.open ? spec.open() : MakeEmptySource();
+    answer.originalDataFormat = ToText(planned.dataFormat);
+    answer.contentName = ToText(planned.name);
+    answer.contentCharset = ToText(planned.charset);
+    answer.transferEncoding = ToText(planned.transferEncoding);
+    current_ = planned.open ? planned.open() : MakeEmptySource();
 }
 
 Bytes MimePlan::Body() {
@@ -89,12 +89,12 @@ uint64_t MimePlan::Consumed() const {
     return finishedBytes_ + (current_ ? current_->Consumed() : 0);
 }
 
-std::vector<PartSpec> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
+std::vector<PlannedPart> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
                                 const std::vector<std::string>& attachments,
                                 const TextInspector& inspectText) {
-    std::vector<PartSpec> parts;
+    std::vector<PlannedPart> parts;
     if (!bodyPath.empty() && !htmlPath.empty()) {
-        PartSpec alternative;
+        PlannedPart alternative;
         alternative.contentType = "multipart/alternative";
         alternative.children.push_back(TextPart(bodyPath, inspectText));
         alternative.children.push_back(HtmlPart(htmlPath));

@@ -17,14 +17,14 @@
 
 namespace zef::zefmail {
 
-struct PartSpec {
+struct PlannedPart {
     std::string contentType;  // a leaf type, or "multipart/<subtype>" with children
     std::string charset;
     std::string name;  // UTF-8; written as the name parameter
     std::string transferEncoding;
     std::string dataFormat;                              // "Unicode" (UTF-16LE text) or "Binary"
     std::function<std::unique_ptr<PieceSource>()> open;  // the data of a leaf
-    std::vector<PartSpec> children;
+    std::vector<PlannedPart> children;
 };
 
 // What one MimeHead answer holds, as the event's by-reference strings.
@@ -40,7 +40,7 @@ struct HeadAnswer {
 class MimePlan {
   public:
     // `parts` are the parts of the top-level multipart.
-    explicit MimePlan(std::vector<PartSpec> parts);
+    explicit MimePlan(std::vector<PlannedPart> parts);
 
     // Fills `answer` for the part (depth, part) and, for a leaf, opens its data.
     void Head(long depth, long part, HeadAnswer& answer);
@@ -50,8 +50,8 @@ class MimePlan {
     uint64_t Consumed() const;
 
   private:
-    std::vector<PartSpec> top_;
-    std::vector<const std::vector<PartSpec>*> open_;  // open_[d-1]: the parts at depth d
+    std::vector<PlannedPart> top_;
+    std::vector<const std::vector<PlannedPart>*> open_;  // open_[d-1]: the parts at depth d
     std::unique_ptr<PieceSource> current_;
     uint64_t finishedBytes_ = 0;
 };
@@ -59,7 +59,7 @@ class MimePlan {
 // The parts zefmail sends: the text (text/plain, ISO-2022-JP, 7bit), the HTML (text/html,
 // UTF-8, quoted-printable), both in a multipart/alternative when both are given, then each
 // attachment in base64. Empty paths are left out. `inspectText` sees the text part's pieces.
-std::vector<PartSpec> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
+std::vector<PlannedPart> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
                                 const std::vector<std::string>& attachments,
                                 const TextInspector& inspectText = {});
 
