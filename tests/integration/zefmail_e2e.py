@@ -158,16 +158,24 @@ class Fetch(unittest.TestCase):
             self.assertEqual((seen["id"], seen["uidl"].endswith("." + name)), (number, True))
         self.assertEqual(mailbox("corpus"), names)
 
-    def test_a_message_that_cannot_be_written_stays_on_the_server(self):
+    def test_fetch_new_mail_arrives_fetch_again_nothing_overwritten_every_message_once(self):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "clash-out")
         os.makedirs(os.path.join(out, "1"))  # an earlier fetch's message 1
-        result = fetch("clash", "--out", out, "--quiet")
-        self.assertEqual(result.returncode, 1)
-        self.assertRegex(result.stderr.decode(), "message 1 stays on the server.*already exists")
+        scratch("clash-out/1/keep.txt", "earlier")
         names = ENV["ZEF_IT_MAILBOX_CLASH"].split(",")
-        self.assertEqual(os.listdir(os.path.join(out, "1")), [])
-        self.assertEqual(reference.compare(os.path.join(out, "2"), corpus(names[1])), [])
-        self.assertEqual(mailbox("clash"), names[:1])
+        self.fetched("clash", "--out", out, "--quiet")
+        self.assertEqual(mailbox("clash"), [])
+        self.assertEqual(send("--from", "a@example.jp", "--to", "clash@zef-test.localhost",
+                              "--subject", "新着", "--body-file", scratch("new.txt", JAPANESE)
+                              ).returncode, 0)
+        self.fetched("clash", "--out", out, "--quiet")  # the new mail is message 1 again
+        self.assertEqual(sorted(os.listdir(out)), ["1", "2", "3", "4"])
+        self.assertEqual(open(os.path.join(out, "1", "keep.txt")).read(), "earlier")
+        for folder, name in (("2", names[0]), ("3", names[1])):
+            self.assertEqual(reference.compare(os.path.join(out, folder), corpus(name)), [], name)
+        seen = json.load(open(os.path.join(out, "4", "message.json"), encoding="utf-8"))
+        self.assertEqual((seen["id"], ["Subject", "新着"] in seen["headers"]), (1, True))
+        self.assertEqual(mailbox("clash"), [])
 
     def test_events_and_trace_delete_nothing_nor_show_the_password(self):
         names = ENV["ZEF_IT_MAILBOX_EVENTS"].split(",")

@@ -370,10 +370,10 @@ TEST(ContentTypeForFile, ByTheLastExtensionOfTheNameAlone) {
 
 class MessageWriterTest : public ::testing::Test {
   protected:
-    // One line per part of message `id`: path|type|name|charset|encoding|file=its content|
-    // text file=its content|bytes.
-    std::vector<std::string> Parts(long id) {
-        std::string folder = std::to_string(id) + "/";
+    // One line per part of the message in folder `number`: path|type|name|charset|encoding|
+    // file=its content|text file=its content|bytes.
+    std::vector<std::string> Parts(long number) {
+        std::string folder = std::to_string(number) + "/";
         std::vector<std::string> lines;
         Json message = Json::parse(scratch_.Read(folder + "message.json"));
         for (const Json& part : message["parts"]) {
@@ -477,28 +477,34 @@ TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-// A folder that exists already, one that cannot be made, a message cut off: an error while
-// the message is not safely on disk, and nothing half-written left behind. The next message
-// starts afresh (without --text: no text files).
-TEST_F(MessageWriterTest, NothingHalfWrittenIsLeftBehind) {
-    std::filesystem::create_directories(scratch_.dir / "1");
-    scratch_.File("1/keep.txt", "earlier fetch");
+// Folders go on after the highest number of an earlier run (7; "9.old" is no number) and
+// skip one another run made meanwhile (an empty 8), touching neither. A folder that cannot be
+// made, a message cut off: an error while the message is not safely on disk, and nothing
+// half-written left behind (without --text: no text files).
+TEST_F(MessageWriterTest, NothingOverwrittenNorHalfWrittenLeftBehind) {
+    std::filesystem::create_directories(scratch_.dir / "7");
+    std::filesystem::create_directories(scratch_.dir / "9.old");
+    scratch_.File("7/keep.txt", "earlier fetch");
     MessageWriter writer(scratch_.dir, false);
     WriteNestedMessage(writer);
-    EXPECT_NE(writer.FinishMessage().value_or("").find("1 already exists"), std::string::npos);
-    EXPECT_EQ(scratch_.Read("1/keep.txt"), "earlier fetch");
+    std::filesystem::create_directories(scratch_.dir / "8");
+    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    EXPECT_EQ(writer.LastFolder(), scratch_.dir / "9");
+    EXPECT_EQ(Json::parse(scratch_.Read("9/message.json"))["id"], 1);
+    EXPECT_EQ(scratch_.Read("7/keep.txt"), "earlier fetch");
+    EXPECT_TRUE(std::filesystem::is_empty(scratch_.dir / "8"));
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / ".1.partial"));
     WriteOnePartMessage(writer, 2, "two");
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
-    EXPECT_EQ(Parts(2), std::vector<std::string>{"1|text/plain|||7bit|part1.txt=two|null|3"});
-    EXPECT_EQ(Json::parse(scratch_.Read("2/message.json"))["uidl"], "");  // no UIDL heard for 2
+    EXPECT_EQ(Parts(10), std::vector<std::string>{"1|text/plain|||7bit|part1.txt=two|null|3"});
+    EXPECT_EQ(Json::parse(scratch_.Read("10/message.json"))["uidl"], "");  // no UIDL heard for 2
     // An empty body without boundary ends a data part it never began: still part "1".
     writer.BeginMessage(3, 10);
     writer.MessageField(u"content-type", u"Text/Plain; format=flowed; charset=\"euc-jp\"");
     writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
     writer.PartDataEnd();
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
-    EXPECT_EQ(Parts(3), std::vector<std::string>{"1|Text/Plain||euc-jp|7bit|part1.txt=|null|0"});
+    EXPECT_EQ(Parts(11), std::vector<std::string>{"1|Text/Plain||euc-jp|7bit|part1.txt=|null|0"});
 
     MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false);
     WriteNestedMessage(nowhere);
@@ -510,7 +516,7 @@ TEST_F(MessageWriterTest, NothingHalfWrittenIsLeftBehind) {
         EXPECT_TRUE(std::filesystem::exists(scratch_.dir / ".7.partial"));
     }
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / ".7.partial"));
-    EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "7"));
+    EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "12"));
 }
 
 TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {

@@ -1,6 +1,10 @@
 #include "tools/zefmail/MessageWriter.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include <algorithm>
 #include <cctype>
@@ -178,6 +182,17 @@ MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText)
     const long nameMax = ::pathconf(outDir_.c_str(), _PC_NAME_MAX);
     // Room for a numbered suffix and ".utf8.txt" after the longest stem.
     nameLimit_ = static_cast<size_t>(nameMax > 64 ? nameMax : 255) - 24;
+    // Folders go on after the highest number an earlier run left, so they sort in arrival order
+    // even when the user has moved older ones away.
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(outDir_, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (!name.empty() && name.size() <= kNumberDigits &&
+            name.find_first_not_of("0123456789") == std::string::npos) {
+            nextFolder_ = std::max(nextFolder_, std::stoull(name) + 1);
+        }
+    }
 }
 
 MessageWriter::~MessageWriter() {
@@ -226,12 +241,7 @@ void MessageWriter::BeginMessage(long id, long size) {
     messageEncoding_.clear();
     message_["parts"] = Json::array();
     staging_ = outDir_ / ("." + std::to_string(id) + ".partial");
-    final_ = outDir_ / std::to_string(id);
     Guard([this] {
-        if (std::filesystem::exists(final_)) {
-            throw ToolError(final_.string() +
-                            " already exists; choose an empty --out folder or move it away");
-        }
         std::filesystem::remove_all(staging_);  // left over from an interrupted run
         std::filesystem::create_directory(staging_);
     });
@@ -412,7 +422,7 @@ std::optional<std::string> MessageWriter::FinishMessage() {
         json.Write(PrettyJson(message_));
         json.Commit();
         SyncFolder(staging_);
-        std::filesystem::rename(staging_, final_);
+        MoveIntoNextFolder();
         SyncFolder(outDir_);
     });
     std::optional<std::string> error = error_;
@@ -423,6 +433,24 @@ std::optional<std::string> MessageWriter::FinishMessage() {
     }
     active_ = false;
     return error;
+}
+
+void MessageWriter::MoveIntoNextFolder() {
+    // RENAME_NOREPLACE takes the name only while nothing has it: a folder that another run made
+    // meanwhile, even an empty one, is never replaced nor written into; the next number is.
+    for (;; ++nextFolder_) {
+        final_ = outDir_ / std::to_string(nextFolder_);
+        if (::renameat2(AT_FDCWD, staging_.c_str(), AT_FDCWD, final_.c_str(), RENAME_NOREPLACE) ==
+            0) {
+            ++nextFolder_;
+            return;
+        }
+        const int error = errno;
+        if (error != EEXIST) {
+            throw ToolError("cannot move " + staging_.string() + " to " + final_.string() + ": " +
+                            std::generic_category().message(error));
+        }
+    }
 }
 
 void MessageWriter::RemoveStaging() {

@@ -1,7 +1,8 @@
-// `fetch --out DIR`: each retrieved message becomes DIR/<message number>/ with message.json
-// and one file per leaf part holding the part's decoded bytes.
+// `fetch --out DIR`: each retrieved message becomes DIR/<n>/ with message.json and one file
+// per leaf part holding the part's decoded bytes; <n> is the next number after the highest
+// folder number in DIR, so runs again and again never meet an earlier folder.
 //
-// A message is assembled in DIR/.<n>.partial and renamed to DIR/<n> only when every file and
+// A message is assembled in DIR/.<id>.partial and renamed to DIR/<n> only when every file and
 // both folders have been flushed to disk, so a folder DIR/<n> is always complete, and the
 // fetch lets the server delete the message only after that.
 #pragma once
@@ -61,11 +62,17 @@ class MessageWriter {
     void Guard(const std::function<void()>& step);
     void ClosePart();
     void RemoveStaging();
+    // Renames the staging folder to the first free number from nextFolder_ on.
+    void MoveIntoNextFolder();
     // `fileName`, or its stem with "-2", "-3", ... when this message has used it already.
     std::string Claim(const std::string& fileName);
 
+    // Longer digit-only names are not folders of ours (and would overflow).
+    static constexpr size_t kNumberDigits = 18;
+
     std::filesystem::path outDir_;
     bool withText_;
+    unsigned long long nextFolder_ = 1;
 
     long id_ = 0;
     long uidlId_ = 0;

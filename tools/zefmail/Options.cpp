@@ -67,8 +67,9 @@ Examples:
     zefmail fetch --server pop.internal --user taro --tls starttls --ca-file company-ca.pem \
       --out mail
 
-Each message goes to DIR/<message number>/: message.json (id, uidl, size, headers, parts)
-and one file per part with its decoded bytes. Without --out nothing is deleted on the server.
+Each message goes to DIR/<n>/: message.json (id, uidl, size, headers, parts) and one file
+per part with its decoded bytes; n counts on from the highest folder number in DIR, so a later
+run never meets an earlier folder. Without --out nothing is deleted on the server.
 With --tls the login waits for the TLS handshake, and the server's certificate is checked as
 for send (--ca-file, --insecure).
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
