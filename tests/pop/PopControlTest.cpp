@@ -126,6 +126,13 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
 }
 
 TEST(PopPersistence, ABadBagIsAClearErrorAndChangesNothing) {
+    FilePropertyBag converted;  // numbers stored for text and for a Boolean are read as such
+    converted.WriteProperty("Port", Variant(995L), Variant());
+    converted.WriteProperty("APOP", Variant(1L), Variant());
+    PopDriver read;
+    read.control->ReadProperties(converted);
+    EXPECT_EQ(std::pair(read.control->Port(), read.control->APOP()), std::pair(Text(u"995"), true));
+
     struct Case {
         const char* key = nullptr;
         Variant value;

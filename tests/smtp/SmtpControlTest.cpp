@@ -320,10 +320,13 @@ TEST(SmtpPersistence, StoredTypesAreConvertedAndABadBagChangesNothing) {
     converted.WriteProperty("Auth", Variant(u"1"), Variant(0L));
     converted.WriteProperty("Port", Variant(2525L), Variant(u"25"));
     converted.WriteProperty("TransTimeout", Variant(7.4), Variant(0L));
+    converted.WriteProperty("Fold78", Variant(true), Variant(1L));
+    converted.WriteProperty("VerifyCert", Variant(0L), Variant(true));
     d.control->ReadProperties(converted);
     EXPECT_EQ(d.control->Auth(), 1);
     EXPECT_EQ(d.control->Port(), u"2525");
     EXPECT_EQ(d.control->TransTimeout(), 7);
+    EXPECT_EQ(std::pair(d.control->Fold78(), d.control->VerifyCert()), std::pair(-1L, false));
 
     struct Case {
         const char* key = nullptr;
@@ -332,6 +335,7 @@ TEST(SmtpPersistence, StoredTypesAreConvertedAndABadBagChangesNothing) {
     };
     const Case cases[] = {
         {"Auth", Variant(9L), "TALVORN.smtp.Auth"},
+        {"AngleBracketType", Variant(1L << 40), "TALVORN.smtp.ReadProperties"},
         {"ConnectTimeout", Variant(u"soon"), "TALVORN.smtp.ReadProperties"},
         {"Port", Variant(true), "TALVORN.smtp.ReadProperties"},
         {"Security", Variant(3L), "zef.smtpZef.Security"},
