@@ -150,7 +150,8 @@ class Fetch(unittest.TestCase):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "corpus-out")
         self.fetched("corpus", "--out", out, "--keep", "--text", "--quiet")
         names = ENV["ZEF_IT_MAILBOX_CORPUS"].split(",")
-        self.assertEqual(sorted(os.listdir(out)), sorted(str(i) for i in range(1, len(names) + 1)))
+        self.assertEqual(sorted(n for n in os.listdir(out) if n[0] != "."),
+                         sorted(str(i) for i in range(1, len(names) + 1)))
         for number, name in enumerate(names, start=1):
             folder = os.path.join(out, str(number))
             self.assertEqual(reference.compare(folder, corpus(name)), [], name)
@@ -158,24 +159,40 @@ class Fetch(unittest.TestCase):
             self.assertEqual((seen["id"], seen["uidl"].endswith("." + name)), (number, True))
         self.assertEqual(mailbox("corpus"), names)
 
-    def test_fetch_new_mail_arrives_fetch_again_nothing_overwritten_every_message_once(self):
+    def test_cron_keep_new_mail_expiry_and_moved_server_every_message_once(self):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "clash-out")
         os.makedirs(os.path.join(out, "1"))  # an earlier fetch's message 1
         scratch("clash-out/1/keep.txt", "earlier")
         names = ENV["ZEF_IT_MAILBOX_CLASH"].split(",")
-        self.fetched("clash", "--out", out, "--quiet")
-        self.assertEqual(mailbox("clash"), [])
+        state = os.path.join(out, ".zefmail-state")
+        folders = lambda: sorted(n for n in os.listdir(out) if not n.startswith("."))
+        self.fetched("clash", "--out", out, "--quiet", "--keep")
         self.assertEqual(send("--from", "a@example.jp", "--to", "clash@zef-test.localhost",
                               "--subject", "新着", "--body-file", scratch("new.txt", JAPANESE)
                               ).returncode, 0)
-        self.fetched("clash", "--out", out, "--quiet")  # the new mail is message 1 again
-        self.assertEqual(sorted(os.listdir(out)), ["1", "2", "3", "4"])
+        summary = self.fetched("clash", "--out", out, "--keep").stderr.decode()
+        self.assertIn("1 saved in " + out + ", 0 deleted on the server, 2 saved before", summary)
+        self.assertEqual(folders(), ["1", "2", "3", "4"])
         self.assertEqual(open(os.path.join(out, "1", "keep.txt")).read(), "earlier")
         for folder, name in (("2", names[0]), ("3", names[1])):
             self.assertEqual(reference.compare(os.path.join(out, folder), corpus(name)), [], name)
         seen = json.load(open(os.path.join(out, "4", "message.json"), encoding="utf-8"))
-        self.assertEqual((seen["id"], ["Subject", "新着"] in seen["headers"]), (1, True))
-        self.assertEqual(mailbox("clash"), [])
+        self.assertEqual((seen["id"], ["Subject", "新着"] in seen["headers"]), (3, True))
+        # Eight days on, the first two are past --keep-days 7 and go without being read again.
+        lines = open(state).read().splitlines()
+        aged = [f"{int(t) - 8 * 86400}\t{rest}" for t, rest in (l.split("\t", 1) for l in lines[:2])]
+        open(state, "w").write("\n".join(aged + lines[2:]) + "\n")
+        self.fetched("clash", "--out", out, "--quiet", "--keep-days", "7")
+        self.assertEqual((len(mailbox("clash")), folders()), (1, ["1", "2", "3", "4"]))
+        # A server that numbers its messages anew: said on standard error, and saved again.
+        moved = open(state).read().replace("\t" + seen["uidl"], "\tmoved-away")
+        open(state, "w").write(moved)
+        notice = self.fetched("clash", "--out", out, "--keep").stderr.decode()
+        self.assertIn("if the server gave its messages new UIDLs", notice)
+        self.assertEqual(folders(), ["1", "2", "3", "4", "5"])
+        self.fetched("clash", "--out", out, "--quiet")  # saved before: deleted, not saved again
+        self.assertEqual((mailbox("clash"), folders()), ([], ["1", "2", "3", "4", "5"]))
+        self.assertEqual(open(state).read(), "")  # deleted: nothing left to remember
 
     def test_events_and_trace_delete_nothing_nor_show_the_password(self):
         names = ENV["ZEF_IT_MAILBOX_EVENTS"].split(",")
@@ -272,7 +289,7 @@ class Contract(unittest.TestCase):
                 if command == "send" and passes:
                     self.assertEqual([last_sent()[2][k] for k in ("auth_tls", "data_tls")], [True] * 2)
                 if command == "fetch":
-                    written = sorted(os.listdir(out)) if os.path.exists(out) else []
+                    written = sorted(n for n in os.listdir(out) if n[0] != ".") if os.path.exists(out) else []
                     self.assertEqual(written, ["1", "2"] if passes else [])
                 if not passes:
                     self.assertRegex(result.stderr.decode(), "the server's certificate was refused.*"

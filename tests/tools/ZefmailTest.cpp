@@ -20,6 +20,8 @@
 #include "tools/zefmail/Options.h"
 #include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/Progress.h"
+#include "tools/zefmail/SavedState.h"
+#include "tools/zefmail/ToolError.h"
 
 namespace zef::zefmail {
 namespace {
@@ -84,7 +86,8 @@ std::string Result(const std::string& line, const Scratch& scratch) {
            " port " + std::to_string(common.PortOr(isSend ? 25 : 110, isSend ? 465 : 995)) +
            " auth " + std::to_string(command.send.AuthMechanism()) +
            (common.insecure ? " insecure" : "") +
-           (common.caFile.empty() ? "" : " ca " + common.caFile);
+           (common.caFile.empty() ? "" : " ca " + common.caFile) +
+           (command.fetch.keep ? " keep " + std::to_string(command.fetch.keepDays) : "");
 }
 
 // Refused with exit status 2 and one line naming the cause, before any connection; accepted
@@ -142,7 +145,10 @@ TEST(CommandLine, RefusesWhatCannotWorkAndSetsUpWhatCan) {
          "send tls 0 port 2525 auth 3"},
         {"F --tls implicit --insecure --connect-timeout 0", "fetch tls 1 port 995 auth 0 insecure"},
         {"F --tls STARTTLS --ca-file {d}/😀.txt", "fetch tls 2 port 110 auth 0 ca {d}/😀.txt"},
-        {"F --out {d}/new --text --keep --apop --top-lines 5", "fetch tls 0 port 110 auth 0"},
+        {"F --out {d}/new --text --keep --apop --top-lines 5", "fetch tls 0 port 110 auth 0 keep -1"},
+        {"F --out {d}/new --keep-days 0", "auth 0 keep 0"},
+        {"F --keep-days 7", "--keep-days requires --out"},
+        {"F --out {d}/new --keep-days -1", "--keep-days: Value -1 not in range"},
         {"send --help", "0 Send one message through an SMTP server\nUsage: zefmail send"},
         {"fetch --help", "Examples:"},
     };
@@ -518,6 +524,54 @@ TEST_F(MessageWriterTest, NothingOverwrittenNorHalfWrittenLeftBehind) {
     }
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / ".7.partial"));
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "12"));
+}
+
+// The state of saved messages: fields with any bytes, other accounts' lines untouched, lines of
+// messages never confirmed kept only while the message is still in place, a torn last line
+// ignored, anything else refused; one run at a time.
+TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
+    Scratch scratch;
+    const std::string file = scratch.File(".state", "5\tother\tu1\n"
+                                                    "6\tme%09%0A%25\tu1\n"
+                                                    "7\tme%09%0A%25\tgone\t3\n"
+                                                    "8\tme%09%0A%25\there\t4\n"
+                                                    "9\tme%09%0A%25\ttorn");
+    const std::string me = "me\t\n%";
+    {
+        SavedState state(file, me, [](const std::string& where) { return where == "4"; });
+        EXPECT_THROW(SavedState(file, me, nullptr), ToolError);  // locked by the first
+        EXPECT_EQ(state.Lookup("u1"), 6);
+        EXPECT_EQ(state.Lookup("here"), 8);
+        EXPECT_EQ(state.Lookup("gone"), std::nullopt);
+        EXPECT_EQ(state.Lookup("torn"), std::nullopt);
+        EXPECT_TRUE(state.HasUnconfirmed());
+        state.Saved("new\tone", 10, "5");
+        const std::string appended = "\there\t4\n10\tme%09%0A%25\tnew%09one\t5\n";
+        const std::string content = scratch.Read(".state");
+        EXPECT_EQ(content.substr(content.size() - appended.size()), appended);
+        state.Deleting("u1");
+        state.MarkDurable();
+        EXPECT_FALSE(state.HasUnconfirmed());
+        state.Rewrite(true);
+        EXPECT_EQ(scratch.Read(".state"), "5\tother\tu1\n8\tme%09%0A%25\there\n"
+                                           "10\tme%09%0A%25\tnew%09one\n");
+    }
+    {
+        SavedState again(file, me, nullptr);
+        EXPECT_EQ((std::pair{again.Lookup("new\tone"), again.RememberedAtStart()}),
+                  (std::pair{std::optional<std::time_t>(10), size_t{2}}));
+    }
+    for (const char* bad : {"x\tme\tu\n", "1\tme\n", "1\tme\t\n", "1\tme\tu%4\n",
+                            "1\tme\tu\t\n"}) {
+        scratch.File(".state", std::string("1\tme\tok\n") + bad);
+        try {
+            SavedState(file, "me", nullptr);
+            ADD_FAILURE() << bad;
+        } catch (const ToolError& error) {
+            EXPECT_NE(std::string(error.what()).find(".state line 2 is not"), std::string::npos)
+                << bad;
+        }
+    }
 }
 
 TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {

@@ -5,6 +5,7 @@
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/PartPaths.h"
 #include "tools/zefmail/Progress.h"
+#include "tools/zefmail/SavedState.h"
 #include "tools/zefmail/ToolError.h"
 
 namespace zef::zefmail {
@@ -24,6 +26,7 @@ namespace {
 
 constexpr int kPop3Port = 110;
 constexpr int kPop3sPort = 995;
+constexpr std::time_t kSecondsPerDay = 24 * 60 * 60;
 
 // One mailbox transfer: the control, its handlers and where they write.
 class FetchSession {
@@ -42,6 +45,7 @@ class FetchSession {
         if (!options.out.empty()) {
             PrepareOutFolder();
             writer_ = std::make_unique<MessageWriter>(options.out, options.text);
+            OpenSavedState();
         }
         Configure();
         InstallDialogueHandlers();
@@ -66,10 +70,16 @@ class FetchSession {
                  << "\n";
             status = 1;
         }
-        if (done_ && stopping_ && retrieved_ < total_) {
+        if (flushFailed_) {
+            err_ << "zefmail fetch: " << *flushFailed_
+                 << "; the session ended without committing its deletions\n";
+            status = 1;
+        }
+        if (done_ && stopping_ && retrieved_ + savedBefore_ < total_) {
             err_ << "zefmail fetch: stopped on request; the messages not read stay on the server\n";
             status = 1;
         }
+        status = std::max(status, CloseSavedState());
         if (writeFailures_ > 0) {
             err_ << "zefmail fetch: " << writeFailures_
                  << " message(s) could not be written and stay on the server\n";
@@ -81,6 +91,9 @@ class FetchSession {
                 err_ << ", " << saved_ << " saved in " << options_.out << ", " << deleted_
                      << " deleted on the server";
             }
+            if (savedBefore_ > 0) {
+                err_ << ", " << savedBefore_ << " saved before and left on the server";
+            }
             err_ << "\n";
         }
         return status;
@@ -88,6 +101,69 @@ class FetchSession {
 
   private:
     int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
+
+    // Writes the state anew for the next run; says so when none of the messages saved before
+    // is on the server any more while others are, which is what a mailbox moved to a server
+    // that numbers its messages anew looks like: they have been saved a second time.
+    int CloseSavedState() {
+        if (!state_) {
+            return 0;
+        }
+        if (state_->RememberedAtStart() > 0 && state_->Recognised() == 0 &&
+            state_->Unknown() > 0) {
+            err_ << "zefmail fetch: none of the " << state_->Unknown()
+                 << " message(s) on the server is among the " << state_->RememberedAtStart()
+                 << " saved before from this mailbox (" << state_->File().string()
+                 << "); if the server gave its messages new UIDLs, mail saved before has been "
+                    "saved again\n";
+        }
+        try {
+            state_->Rewrite(done_ && code_ == 0 && !stopping_);
+        } catch (const ToolError& error) {
+            err_ << "zefmail fetch: " << error.what() << "\n";
+            return 1;
+        }
+        return 0;
+    }
+
+    // The UIDLs saved by earlier runs, in the output: a run retrieves only what is new.
+    void OpenSavedState() {
+        const std::filesystem::path out(options_.out);
+        state_.emplace(out / ".zefmail-state", options_.user + "@" + options_.server,
+                       [out](const std::string& folder) {
+                           return std::filesystem::exists(out / folder / "message.json");
+                       });
+        if (state_->HasUnconfirmed()) {
+            // Left by a run that was stopped: its messages are in place; make them durable
+            // before any of them counts as saved (and may be deleted).
+            FlushFileSystem(out);
+            state_->MarkDurable();
+            state_->Rewrite(false);
+        }
+    }
+
+    bool Expired(std::time_t savedAt) const {
+        return options_.keepDays >= 0 && now_ - savedAt >= options_.keepDays * kSecondsPerDay;
+    }
+
+    // POP3 commits deletions only at QUIT, so everything saved is flushed once, before the
+    // control can send QUIT after a DELE of this session: after the last message, when the user
+    // asked to stop, and after each message when an error would commit (--delete-on-error).
+    void FlushBeforeQuit(long id) {
+        if (!unflushedDeletes_ || flushFailed_ ||
+            !(id == total_ || stopping_ || options_.deleteOnError)) {
+            return;
+        }
+        try {
+            FlushFileSystem(options_.out);
+            state_->MarkDurable();
+            unflushedDeletes_ = false;
+        } catch (const ToolError& error) {
+            // Without QUIT the server deletes nothing of this session.
+            flushFailed_ = error.what();
+            io_.stop();
+        }
+    }
 
     void PrepareOutFolder() {
         std::error_code error;
@@ -110,6 +186,7 @@ class FetchSession {
                 return;
             }
             stopping_ = true;
+            FlushBeforeQuit(0);
             progress_.Print(
                 "zefmail fetch: stopping after the current message (again to stop now)");
             pop_.Abend(false);
@@ -171,8 +248,21 @@ class FetchSession {
         };
         pop_.UidlDone = [this](long id, const Text& uidl, bool& remove) {
             remove = false;
+            uidl_ = TextToUtf8(uidl);
             if (writer_) {
                 writer_->Uidl(id, uidl);
+            }
+            const std::optional<std::time_t> savedAt = state_ ? state_->Lookup(uidl_) : std::nullopt;
+            if (savedAt) {
+                // Saved by an earlier run: delete it when it is not to be kept (any more),
+                // otherwise leave it without retrieving it again.
+                remove = !options_.keep || Expired(*savedAt);
+                skip_ = !remove;
+                savedBefore_ += remove ? 0 : 1;
+                deleted_ += remove ? 1 : 0;
+                if (remove) {
+                    state_->Deleting(uidl_);
+                }
             }
             if (log_) {
                 log_->UidlDone(id, uidl, remove);
@@ -196,7 +286,11 @@ class FetchSession {
             }
         };
         pop_.RetrFirst = [this](long id, long much, bool& cancelRetr) {
-            cancelRetr = false;
+            cancelRetr = skip_;
+            skip_ = false;
+            if (cancelRetr) {
+                return;
+            }
             messageSize_ = much < 0 ? 0 : static_cast<uint64_t>(much);
             messageBytes_ = 0;
             if (writer_) {
@@ -216,8 +310,12 @@ class FetchSession {
                                     " stays on the server: " + *error);
                 } else {
                     ++saved_;
-                    cancelDelete = options_.keep;
+                    cancelDelete = options_.keep && !Expired(now_);
                     deleted_ += cancelDelete ? 0 : 1;
+                    RememberSaved(!cancelDelete);
+                    unflushedDeletes_ = unflushedDeletes_ || !cancelDelete;
+                    FlushBeforeQuit(id);
+                    cancelDelete = cancelDelete || flushFailed_.has_value();
                 }
             }
             ++retrieved_;
@@ -324,6 +422,22 @@ class FetchSession {
         };
     }
 
+    void RememberSaved(bool deleting) {
+        if (!state_ || uidl_.empty()) {
+            return;
+        }
+        try {
+            state_->Saved(uidl_, now_, writer_->LastFolder().filename().string());
+            if (deleting) {
+                state_->Deleting(uidl_);
+            }
+        } catch (const ToolError& error) {
+            // The message is saved; only the next run would not know it, and save it again.
+            progress_.Print("zefmail fetch: " + std::string(error.what()));
+        }
+        uidl_.clear();
+    }
+
     // Progress inside a message, from what has been handed over so far.
     void CountBytes(size_t bytes) {
         messageBytes_ = std::min(messageSize_, messageBytes_ + bytes);
@@ -340,6 +454,12 @@ class FetchSession {
     bool stopping_ = false;
     std::optional<EventLog> log_;
     std::unique_ptr<MessageWriter> writer_;
+    std::optional<SavedState> state_;
+    const std::time_t now_ = std::time(nullptr);
+    std::string uidl_;       // of the message being walked
+    bool skip_ = false;      // the message was saved before and stays on the server
+    bool unflushedDeletes_ = false;
+    std::optional<std::string> flushFailed_;
     PartPathTracker tags_;
 
     bool done_ = false;
@@ -350,6 +470,7 @@ class FetchSession {
     long retrieved_ = 0;
     long saved_ = 0;
     long deleted_ = 0;
+    long savedBefore_ = 0;
     long writeFailures_ = 0;
     uint64_t bytesDone_ = 0;
     uint64_t messageSize_ = 0;

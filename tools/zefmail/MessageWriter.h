@@ -2,9 +2,9 @@
 // per leaf part holding the part's decoded bytes; <n> is the next number after the highest
 // folder number in DIR, so runs again and again never meet an earlier folder.
 //
-// A message is assembled in DIR/.<id>.partial and renamed to DIR/<n> only when every file and
-// both folders have been flushed to disk, so a folder DIR/<n> is always complete, and the
-// fetch lets the server delete the message only after that.
+// A message is assembled in DIR/.<id>.partial and renamed to DIR/<n> only when every file has
+// been written, so a folder DIR/<n> is always complete. The fetch flushes the file system before
+// the server may delete what was saved (see FetchCommand).
 #pragma once
 
 #include <filesystem>

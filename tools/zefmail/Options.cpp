@@ -56,8 +56,12 @@ Examples:
     export ZEFMAIL_PASSWORD='secret'
     zefmail fetch --server pop.example.jp --user taro --out mail
 
-  Save and keep everything on the server, with the text parts also as UTF-8 .txt files:
+  Save and keep everything on the server, with the text parts also as UTF-8 .txt files;
+  run again, it saves only what has come since:
     zefmail fetch --server pop.example.jp --user taro --out mail --keep --text
+
+  From cron: save new mail, and delete it on the server a week after it was saved:
+    zefmail fetch --server pop.example.jp --user taro --out mail --keep-days 7 --quiet
 
   Every event of the mailbox as JSON lines, nothing deleted:
     zefmail fetch --server pop.example.jp --user taro --events | jq .
@@ -144,11 +148,17 @@ void AddFetch(CLI::App& app, FetchOptions& options) {
     fetch->add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
     fetch->add_option("--top-lines", options.topLines, "Also ask for the first N lines (TOP)")
         ->check(CLI::NonNegativeNumber);
-    fetch->add_flag("--keep", options.keep, "Delete nothing on the server");
+    fetch->add_flag("--keep", options.keep,
+                    "Delete nothing on the server; with --out, later runs fetch only new mail");
     fetch->add_flag("--delete-on-error", options.deleteOnError,
                     "Commit the deletions made so far even when the dialogue fails");
     CLI::Option* out =
         fetch->add_option("--out", options.out, "Folder for the messages (created when missing)");
+    fetch
+        ->add_option("--keep-days", options.keepDays,
+                     "Keep saved messages on the server for N days, then delete them")
+        ->check(CLI::Range(0L, 100L * 365))
+        ->needs(out);
     fetch->add_flag("--events", options.events, "Every event as a JSON line on standard output");
     fetch->add_flag("--text", options.text, "Text parts also as UTF-8 .txt files")->needs(out);
     fetch->footer(kFetchExamples);
@@ -335,6 +345,8 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream
         return {std::nullopt, 2};
     }
 
+    // Keeping for N days is keeping, until the N days are over.
+    command.fetch.keep = command.fetch.keep || command.fetch.keepDays >= 0;
     std::optional<std::string> error;
     if (app.got_subcommand("send")) {
         command.kind = Command::Kind::kSend;

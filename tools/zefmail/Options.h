@@ -52,6 +52,7 @@ struct FetchOptions : CommonOptions {
     bool apop = false;
     long topLines = -1;  // -1: no TOP
     bool keep = false;
+    long keepDays = -1;  // -1: kept for good with --keep; N: deleted N days after being saved
     bool deleteOnError = false;
     std::string out;
     bool events = false;
