@@ -190,7 +190,15 @@ class Fetch(unittest.TestCase):
         notice = self.fetched("clash", "--out", out, "--keep").stderr.decode()
         self.assertIn("if the server gave its messages new UIDLs", notice)
         self.assertEqual(folders(), ["1", "2", "3", "4", "5"])
-        self.fetched("clash", "--out", out, "--quiet")  # saved before: deleted, not saved again
+        # From cron with the account of the configuration file, the password from a command.
+        os.makedirs(os.path.join(ENV["ZEF_IT_WORKDIR"], "zefmail"))
+        scratch("zefmail/config.toml", f'default = "c"\n[accounts.c]\nserver = "127.0.0.1"\n'
+                f'port = {ENV["ZEF_IT_POP3_PORT"]}\nuser = "clash"\npassword_command = "echo $PW"\n')
+        environment = dict(ENV, XDG_CONFIG_HOME=ENV["ZEF_IT_WORKDIR"], PW=ENV["ZEF_IT_POP3_PASS"])
+        environment.pop("ZEFMAIL_PASSWORD", None)
+        result = subprocess.run([ZEFMAIL, "fetch", "--out", out, "--quiet"], env=environment,
+                                capture_output=True, timeout=60)  # saved before: only deleted
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
         self.assertEqual((mailbox("clash"), folders()), ([], ["1", "2", "3", "4", "5"]))
         self.assertEqual(open(state).read(), "")  # deleted: nothing left to remember
 

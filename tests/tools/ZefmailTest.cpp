@@ -19,6 +19,7 @@
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/Options.h"
 #include "tools/zefmail/Outcome.h"
+#include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/SavedState.h"
 #include "tools/zefmail/ToolError.h"
@@ -70,8 +71,10 @@ std::string Result(const std::string& line, const Scratch& scratch) {
     }
     std::ostringstream out;
     std::ostringstream err;
-    ParseOutcome outcome = ParseCommandLine(words, out, err, [](const std::string& name) {
-        return name == "PW" ? std::optional<std::string>("pw") : std::nullopt;
+    ParseOutcome outcome = ParseCommandLine(words, out, err, [&](const std::string& name) {
+        return name == "PW"                ? std::optional<std::string>("pw")
+               : name == "XDG_CONFIG_HOME" ? std::optional<std::string>(scratch.dir.string())
+                                           : std::nullopt;
     });
     if (!outcome.command) {
         std::string error = err.str();
@@ -87,13 +90,31 @@ std::string Result(const std::string& line, const Scratch& scratch) {
            " auth " + std::to_string(command.send.AuthMechanism()) +
            (common.insecure ? " insecure" : "") +
            (common.caFile.empty() ? "" : " ca " + common.caFile) +
-           (command.fetch.keep ? " keep " + std::to_string(command.fetch.keepDays) : "");
+           (command.fetch.keep ? " keep " + std::to_string(command.fetch.keepDays) : "") + " @" +
+           common.server + " " + (isSend ? command.send.user : command.fetch.user) + " " +
+           (common.passwordCommand.empty() ? common.passwordEnv
+                                           : "$(" + common.passwordCommand + ")");
 }
 
 // Refused with exit status 2 and one line naming the cause, before any connection; accepted
 // with the TLS mode, the port it implies and the AUTH mechanism; or the help.
 TEST(CommandLine, RefusesWhatCannotWorkAndSetsUpWhatCan) {
     Scratch scratch;
+    std::filesystem::create_directories(scratch.dir / "zefmail");
+    scratch.File("zefmail/config.toml", R"([accounts.home]
+server = "pop.example.jp"
+user = "taro"
+password_command = "pass show mail"
+[accounts.home.send]
+server = "smtp.example.jp"
+port = 587
+tls = "starttls"
+auth = "login"
+[accounts.typo]
+severs = "x"
+[accounts.bad.send]
+tls = "ssl"
+)");
     scratch.File("body.txt", "本文\nok");
     scratch.File("😀.txt", "ok\r\nok\n😀");
     const std::pair<const char*, const char*> kRows[] = {
@@ -145,10 +166,20 @@ TEST(CommandLine, RefusesWhatCannotWorkAndSetsUpWhatCan) {
          "send tls 0 port 2525 auth 3"},
         {"F --tls implicit --insecure --connect-timeout 0", "fetch tls 1 port 995 auth 0 insecure"},
         {"F --tls STARTTLS --ca-file {d}/😀.txt", "fetch tls 2 port 110 auth 0 ca {d}/😀.txt"},
-        {"F --out {d}/new --text --keep --apop --top-lines 5", "fetch tls 0 port 110 auth 0 keep -1"},
+        {"F --out {d}/new --text --keep --apop --top-lines 5",
+         "fetch tls 0 port 110 auth 0 keep -1"},
         {"F --out {d}/new --keep-days 0", "auth 0 keep 0"},
         {"F --keep-days 7", "--keep-days requires --out"},
         {"F --out {d}/new --keep-days -1", "--keep-days: Value -1 not in range"},
+        {"fetch --account home", "fetch tls 0 port 110 auth 0 @pop.example.jp taro $(pass show"},
+        {"send --account home --to b@y --from a@x",
+         "send tls 2 port 587 auth 2 @smtp.example.jp taro $(pass show mail)"},
+        {"send --account=home --to b@y --from a@x --server h --password-env PW --tls implicit",
+         "send tls 1 port 587 auth 2 @h taro PW"},
+        {"fetch --account home --user u --password-command 'x'", "@pop.example.jp u $('x')"},
+        {"fetch --account away", "2 zefmail fetch: {d}/zefmail/config.toml: no account away"},
+        {"fetch --account typo", "config.toml, account typo: unknown key severs"},
+        {"send --account bad", "2 zefmail send: {d}/zefmail/config.toml, account bad: tls must"},
         {"send --help", "0 Send one message through an SMTP server\nUsage: zefmail send"},
         {"fetch --help", "Examples:"},
     };
@@ -531,11 +562,12 @@ TEST_F(MessageWriterTest, NothingOverwrittenNorHalfWrittenLeftBehind) {
 // ignored, anything else refused; one run at a time.
 TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
     Scratch scratch;
-    const std::string file = scratch.File(".state", "5\tother\tu1\n"
-                                                    "6\tme%09%0A%25\tu1\n"
-                                                    "7\tme%09%0A%25\tgone\t3\n"
-                                                    "8\tme%09%0A%25\there\t4\n"
-                                                    "9\tme%09%0A%25\ttorn");
+    const std::string file = scratch.File(".state",
+                                          "5\tother\tu1\n"
+                                          "6\tme%09%0A%25\tu1\n"
+                                          "7\tme%09%0A%25\tgone\t3\n"
+                                          "8\tme%09%0A%25\there\t4\n"
+                                          "9\tme%09%0A%25\ttorn");
     const std::string me = "me\t\n%";
     {
         SavedState state(file, me, [](const std::string& where) { return where == "4"; });
@@ -553,16 +585,16 @@ TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
         state.MarkDurable();
         EXPECT_FALSE(state.HasUnconfirmed());
         state.Rewrite(true);
-        EXPECT_EQ(scratch.Read(".state"), "5\tother\tu1\n8\tme%09%0A%25\there\n"
-                                           "10\tme%09%0A%25\tnew%09one\n");
+        EXPECT_EQ(scratch.Read(".state"),
+                  "5\tother\tu1\n8\tme%09%0A%25\there\n"
+                  "10\tme%09%0A%25\tnew%09one\n");
     }
     {
         SavedState again(file, me, nullptr);
         EXPECT_EQ((std::pair{again.Lookup("new\tone"), again.RememberedAtStart()}),
                   (std::pair{std::optional<std::time_t>(10), size_t{2}}));
     }
-    for (const char* bad : {"x\tme\tu\n", "1\tme\n", "1\tme\t\n", "1\tme\tu%4\n",
-                            "1\tme\tu\t\n"}) {
+    for (const char* bad : {"x\tme\tu\n", "1\tme\n", "1\tme\t\n", "1\tme\tu%4\n", "1\tme\tu\t\n"}) {
         scratch.File(".state", std::string("1\tme\tok\n") + bad);
         try {
             SavedState(file, "me", nullptr);
@@ -637,6 +669,39 @@ TEST(Progress, TheBarShowsBytesMessagesRateAndTimeLeftAndGivesWayToATraceLine) {
     disabled.Finish();
     disabled.Print("220 ready");
     EXPECT_EQ(quiet.str(), "220 ready\n");
+}
+
+// The password's sources in their order of choice; what a command printed never reaches an
+// error, and a file others could read is refused.
+TEST(ReadPassword, CommandThenFileThenVariableAndErrorsWithoutTheSecret) {
+    Scratch scratch;
+    const std::string open = scratch.File("open", "s3cret\n");
+    const std::string own = scratch.File("own", "s3cret\r\nmore");
+    std::filesystem::permissions(own, std::filesystem::perms::owner_read);
+    const std::tuple<const char*, std::string, const char*, const char*> kRows[] = {
+        {"printf 's3cret\r\nnext'", open, "PW", "s3cret"},
+        {"echo s3cret; exit 3", "", "PW", "error: the password command failed (exit status 3)"},
+        {"kill -9 $$", "", "PW", "error: the password command failed (killed by a signal)"},
+        {"printf '\ns3cret'", "", "PW", "error: the password command printed no password"},
+        {"", own, "PW", "s3cret"},
+        {"", open, "PW", "error: the password file {d}/open can be read or changed by others"},
+        {"", "", "PW", "pw"},
+        {"", "", "NONE", "error: the environment variable NONE is not set"}};
+    for (const auto& [command, file, variable, expected] : kRows) {
+        CommonOptions options;
+        options.passwordCommand = command;
+        options.passwordFile = file;
+        options.passwordEnv = variable;
+        std::string result;
+        try {
+            result = ReadPassword(options, [](const std::string& name) {
+                return name == "PW" ? std::optional<std::string>("pw") : std::nullopt;
+            });
+        } catch (const ToolError& error) {
+            result = std::string("error: ") + error.what();
+        }
+        EXPECT_EQ(result.find(Expand(expected, scratch)), 0U) << command << file << result;
+    }
 }
 
 TEST(DescribeFailure, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {

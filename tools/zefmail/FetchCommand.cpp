@@ -16,6 +16,7 @@
 #include "tools/zefmail/MessageWriter.h"
 #include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/PartPaths.h"
+#include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/SavedState.h"
 #include "tools/zefmail/ToolError.h"
@@ -34,7 +35,7 @@ class FetchSession {
     FetchSession(const FetchOptions& options, const EnvLookup& env, std::ostream& out,
                  std::ostream& err)
         : options_(options),
-          password_(env(options.passwordEnv).value_or("")),
+          password_(ReadPassword(options, env)),
           err_(err),
           progress_(err, !options.quiet && ::isatty(STDERR_FILENO) != 0),
           pop_(io_),
@@ -109,8 +110,7 @@ class FetchSession {
         if (!state_) {
             return 0;
         }
-        if (state_->RememberedAtStart() > 0 && state_->Recognised() == 0 &&
-            state_->Unknown() > 0) {
+        if (state_->RememberedAtStart() > 0 && state_->Recognised() == 0 && state_->Unknown() > 0) {
             err_ << "zefmail fetch: none of the " << state_->Unknown()
                  << " message(s) on the server is among the " << state_->RememberedAtStart()
                  << " saved before from this mailbox (" << state_->File().string()
@@ -252,7 +252,8 @@ class FetchSession {
             if (writer_) {
                 writer_->Uidl(id, uidl);
             }
-            const std::optional<std::time_t> savedAt = state_ ? state_->Lookup(uidl_) : std::nullopt;
+            const std::optional<std::time_t> savedAt =
+                state_ ? state_->Lookup(uidl_) : std::nullopt;
             if (savedAt) {
                 // Saved by an earlier run: delete it when it is not to be kept (any more),
                 // otherwise leave it without retrieving it again.
@@ -456,8 +457,8 @@ class FetchSession {
     std::unique_ptr<MessageWriter> writer_;
     std::optional<SavedState> state_;
     const std::time_t now_ = std::time(nullptr);
-    std::string uidl_;       // of the message being walked
-    bool skip_ = false;      // the message was saved before and stays on the server
+    std::string uidl_;   // of the message being walked
+    bool skip_ = false;  // the message was saved before and stays on the server
     bool unflushedDeletes_ = false;
     std::optional<std::string> flushFailed_;
     PartPathTracker tags_;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/zefmail/Accounts.h"
 #include "tools/zefmail/JisRepertoire.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/ToolError.h"
@@ -63,6 +64,9 @@ Examples:
   From cron: save new mail, and delete it on the server a week after it was saved:
     zefmail fetch --server pop.example.jp --user taro --out mail --keep-days 7 --quiet
 
+  The settings of an account of ~/.config/zefmail/config.toml, the password from a keyring:
+    zefmail fetch --account work --password-command 'secret-tool lookup zefmail work'
+
   Every event of the mailbox as JSON lines, nothing deleted:
     zefmail fetch --server pop.example.jp --user taro --events | jq .
 
@@ -80,13 +84,19 @@ Exit status: 0 when the mailbox was read and every message written, 1 otherwise,
 command line that cannot be used.)";
 
 void AddCommon(CLI::App& command, CommonOptions& options, const std::string& portHelp) {
+    command.add_option("--account", options.account,
+                       "A named account of ~/.config/zefmail/config.toml (its settings are the "
+                       "defaults)");
+    // An account may have given the server already.
     command.add_option("--server", options.server, "Host name or address of the server")
-        ->required();
+        ->required(options.server.empty());
     command.add_option("--port", options.port, portHelp)->check(CLI::Range(1, 65535));
     command
         .add_option("--password-env", options.passwordEnv,
                     "Environment variable that holds the password")
         ->capture_default_str();
+    command.add_option("--password-command", options.passwordCommand,
+                       "Command that prints the password (its first line is taken)");
     command
         .add_option("--connect-timeout", options.connectTimeout,
                     "Seconds allowed for connecting (0: no limit)")
@@ -144,7 +154,7 @@ void AddSend(CLI::App& app, SendOptions& options) {
 void AddFetch(CLI::App& app, FetchOptions& options) {
     CLI::App* fetch = app.add_subcommand("fetch", "Read a POP3 mailbox");
     AddCommon(*fetch, options, "Port of the server (default 110; 995 with --tls implicit)");
-    fetch->add_option("--user", options.user, "Mailbox user name")->required();
+    fetch->add_option("--user", options.user, "Mailbox user name")->required(options.user.empty());
     fetch->add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
     fetch->add_option("--top-lines", options.topLines, "Also ask for the first N lines (TOP)")
         ->check(CLI::NonNegativeNumber);
@@ -152,15 +162,13 @@ void AddFetch(CLI::App& app, FetchOptions& options) {
                     "Delete nothing on the server; with --out, later runs fetch only new mail");
     fetch->add_flag("--delete-on-error", options.deleteOnError,
                     "Commit the deletions made so far even when the dialogue fails");
-    CLI::Option* out =
-        fetch->add_option("--out", options.out, "Folder for the messages (created when missing)");
+    fetch->add_option("--out", options.out, "Folder for the messages (created when missing)");
     fetch
         ->add_option("--keep-days", options.keepDays,
                      "Keep saved messages on the server for N days, then delete them")
-        ->check(CLI::Range(0L, 100L * 365))
-        ->needs(out);
+        ->check(CLI::Range(0L, 100L * 365));
     fetch->add_flag("--events", options.events, "Every event as a JSON line on standard output");
-    fetch->add_flag("--text", options.text, "Text parts also as UTF-8 .txt files")->needs(out);
+    fetch->add_flag("--text", options.text, "Text parts also as UTF-8 .txt files");
     fetch->footer(kFetchExamples);
 }
 
@@ -181,6 +189,9 @@ std::optional<std::string> CheckReadableFile(const std::string& option, const st
 
 std::optional<std::string> CheckPassword(const CommonOptions& options, const EnvLookup& env,
                                          const std::string& purpose) {
+    if (!options.passwordCommand.empty() || !options.passwordFile.empty()) {
+        return std::nullopt;  // read when it is needed, so that a fresh one is used
+    }
     if (options.passwordEnv.empty()) {
         return "--password-env must name an environment variable";
     }
@@ -306,6 +317,10 @@ std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLook
     if (options.user.empty()) {
         return "--user must not be empty";
     }
+    // Checked here rather than by the parser, because an account may give the folder.
+    if (options.out.empty() && (options.text || options.keepDays >= 0)) {
+        return std::string(options.text ? "--text" : "--keep-days") + " requires --out";
+    }
     if (!options.out.empty()) {
         struct stat info {};
         if (::stat(options.out.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
@@ -323,6 +338,16 @@ std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLook
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream& out,
                               std::ostream& err, const EnvLookup& env) {
     Command command;
+    const std::string commandName = args.empty() ? "" : args.front();
+    if (commandName == "send" || commandName == "fetch") {
+        try {
+            ApplyAccount(ConfigFilePath(env), AccountArgument(args), commandName, command.send,
+                         command.fetch);
+        } catch (const ToolError& error) {
+            err << "zefmail " << commandName << ": " << error.what() << "\n";
+            return {std::nullopt, 2};
+        }
+    }
     CLI::App app("zefmail: send mail through SMTP and read POP3 mailboxes", "zefmail");
     app.require_subcommand(1);
     AddSend(app, command.send);
@@ -345,6 +370,18 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream
         return {std::nullopt, 2};
     }
 
+    // A password source named on the command line wins over the account's.
+    for (CLI::App* selected : app.get_subcommands()) {
+        CommonOptions& options = selected->get_name() == "send"
+                                     ? static_cast<CommonOptions&>(command.send)
+                                     : command.fetch;
+        if (selected->count("--password-env") > 0) {
+            options.passwordCommand.clear();
+        }
+        if (selected->count("--password-env") + selected->count("--password-command") > 0) {
+            options.passwordFile.clear();
+        }
+    }
     // Keeping for N days is keeping, until the N days are over.
     command.fetch.keep = command.fetch.keep || command.fetch.keepDays >= 0;
     std::optional<std::string> error;

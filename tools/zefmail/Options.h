@@ -10,10 +10,13 @@
 namespace zef::zefmail {
 
 struct CommonOptions {
+    std::string account;  // read before the other options, whose defaults it sets
     std::string server;
     int port = 0;  // 0: the protocol's port (25 or 110)
     std::string passwordEnv = "ZEFMAIL_PASSWORD";
-    long connectTimeout = 30;  // seconds; 0 means no limit
+    std::string passwordCommand;  // chosen before the file and the variable when set
+    std::string passwordFile;     // from an account only
+    long connectTimeout = 30;     // seconds; 0 means no limit
     long transTimeout = 120;
     bool trace = false;
     bool quiet = false;

@@ -17,7 +17,9 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-bool NeedsEscape(unsigned char c) { return c < 0x20 || c == 0x7F || c == '%'; }
+bool NeedsEscape(unsigned char c) {
+    return c < 0x20 || c == 0x7F || c == '%';
+}
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -181,7 +183,8 @@ std::optional<SavedState::Line> SavedState::ParseLine(const std::string& text) {
         (fields.size() == 4 && where->empty())) {
         return std::nullopt;
     }
-    return Line{std::move(*account), std::move(*uidl), Entry{*savedAt, std::move(*where), false, false}};
+    return Line{std::move(*account), std::move(*uidl),
+                Entry{*savedAt, std::move(*where), false, false}};
 }
 
 std::string SavedState::FormatLine(std::time_t savedAt, const std::string& account,

@@ -67,7 +67,7 @@ class SavedState {
   private:
     struct Entry {
         std::time_t savedAt = 0;
-        std::string where;  // empty once durable
+        std::string where;      // empty once durable
         bool seen = false;      // listed by the server in this run
         bool deleting = false;  // deleted on the server in this run
     };

@@ -19,6 +19,7 @@
 #include "tools/zefmail/JisRepertoire.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/Outcome.h"
+#include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/ToolError.h"
 
@@ -168,7 +169,7 @@ class SendSession {
         smtp_.CAFile(Utf8ToText(options_.caFile));
         if (options_.AuthMechanism() != 0) {
             smtp_.User(Utf8ToText(options_.user));
-            smtp_.Pass(Utf8ToText(env(options_.passwordEnv).value_or("")));
+            smtp_.Pass(Utf8ToText(ReadPassword(options_, env)));
         }
         if (!options_.hostname.empty()) {
             smtp_.Hostname(Utf8ToText(options_.hostname));
