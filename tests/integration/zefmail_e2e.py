@@ -202,6 +202,30 @@ class Fetch(unittest.TestCase):
         self.assertEqual((mailbox("clash"), folders()), ([], ["1", "2", "3", "4", "5"]))
         self.assertEqual(open(state).read(), "")  # deleted: nothing left to remember
 
+    def test_killed_at_random_moments_every_message_saved_once_or_still_on_the_server(self):
+        names, rng = ENV["ZEF_IT_MAILBOX_CORPUS"].split(","), random.Random(14)
+        for user, options in (("kill-out", []), ("kill-keep", ["--keep"])):
+            out = os.path.join(ENV["ZEF_IT_WORKDIR"], user)
+            argv = [ZEFMAIL, "fetch", "--server", "127.0.0.1", "--port", ENV["ZEF_IT_POP3_PORT"],
+                    "--user", user, "--quiet", "--out", out, *options]
+            environment = dict(ENV, ZEFMAIL_PASSWORD=ENV["ZEF_IT_POP3_PASS"])
+            for kills in range(20):
+                process = subprocess.Popen(argv, env=environment, stderr=subprocess.DEVNULL)
+                try:
+                    finished = process.wait(timeout=10 ** rng.uniform(-2.3, -0.5) if kills < 19 else 60)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    finished = process.wait()
+                saved = [json.load(open(os.path.join(out, n, "message.json")))["uidl"]
+                         for n in os.listdir(out) if n[0] != "."] if os.path.exists(out) else []
+                saved = sorted(n for n in names for uidl in saved if uidl.endswith("." + n))
+                left = mailbox(user)
+                self.assertEqual(sorted(set(saved)), saved, f"{user}: saved twice")
+                self.assertEqual(sorted(set(saved) | set(left)), sorted(names), f"{user}: lost")
+                if finished == 0:
+                    break
+            self.assertEqual((finished, saved, left), (0, sorted(names), names if options else []))
+
     def test_events_and_trace_delete_nothing_nor_show_the_password(self):
         names = ENV["ZEF_IT_MAILBOX_EVENTS"].split(",")
         for login, shown in ([], r">>PASS \*\*\*\n"), (["--apop"], r"(?m)^>>APOP events [0-9a-f]{32}$"):
