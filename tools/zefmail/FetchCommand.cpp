@@ -27,7 +27,7 @@ namespace {
 
 constexpr int kPop3Port = 110;
 constexpr int kPop3sPort = 995;
-constexpr std::time_t kSecondsPerDay = 24 * 60 * 60;
+constexpr std::time_t kSecondsPerDay = std::time_t{24} * 60 * 60;
 
 // One mailbox transfer: the control, its handlers and where they write.
 class FetchSession {
