@@ -9,7 +9,8 @@
 
 namespace zef::zefmail {
 
-OutputFile::OutputFile(const std::filesystem::path& path) : path_(path) {
+OutputFile::OutputFile(const std::filesystem::path& path, bool writeBackEarly)
+    : path_(path), writeBackEarly_(writeBackEarly) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         throw ToolError(SystemErrorText("cannot create " + path.string()));
@@ -59,6 +60,10 @@ void OutputFile::Flush() {
 
 void OutputFile::Close() {
     Flush();
+    if (writeBackEarly_) {
+        // Only a hint: the flush before QUIT is what makes the file durable.
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) {

@@ -13,8 +13,10 @@ namespace zef::zefmail {
 // Nothing is flushed per file: one FlushFileSystem covers every file of a session.
 class OutputFile {
   public:
-    // Creates the file; fails when it exists already.
-    explicit OutputFile(const std::filesystem::path& path);
+    // Creates the file; fails when it exists already. `writeBackEarly`: Close starts writing
+    // the file to the disk without waiting for it, so that a later flush finds little left to do
+    // while the rest of the mailbox is still arriving.
+    explicit OutputFile(const std::filesystem::path& path, bool writeBackEarly = false);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -28,6 +30,7 @@ class OutputFile {
 
     std::filesystem::path path_;
     int fd_ = -1;
+    bool writeBackEarly_;
     std::string pending_;  // written but not yet handed to write(2)
 };
 

@@ -45,7 +45,8 @@ class FetchSession {
         }
         if (!options.out.empty()) {
             PrepareOutFolder();
-            writer_ = std::make_unique<MessageWriter>(options.out, options.text);
+            writer_ = std::make_unique<MessageWriter>(options.out, options.text,
+                                                      !options.keep || options.keepDays == 0);
             OpenSavedState();
         }
         Configure();

@@ -177,8 +177,8 @@ std::string MessageWriter::Claim(const std::string& fileName) {
     return name;
 }
 
-MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText)
-    : outDir_(std::move(outDir)), withText_(withText) {
+MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText, bool writeBackEarly)
+    : outDir_(std::move(outDir)), withText_(withText), writeBackEarly_(writeBackEarly) {
     const long nameMax = ::pathconf(outDir_.c_str(), _PC_NAME_MAX);
     // Room for a numbered suffix and ".utf8.txt" after the longest stem.
     nameLimit_ = static_cast<size_t>(nameMax > 64 ? nameMax : 255) - 24;
@@ -345,11 +345,11 @@ void MessageWriter::PartDataBegin(long part, const Text& contentType, const Text
     entry["bytes"] = 0;
     Guard([&] {
         part_ = std::make_unique<OpenPart>();
-        part_->file = std::make_unique<OutputFile>(staging_ / fileName);
+        part_->file = std::make_unique<OutputFile>(staging_ / fileName, writeBackEarly_);
         if (withText_ && StartsWithText(type)) {
             std::string textName = Claim(stem + ".utf8.txt");
             entry["text_file"] = textName;
-            part_->textFile = std::make_unique<OutputFile>(staging_ / textName);
+            part_->textFile = std::make_unique<OutputFile>(staging_ / textName, writeBackEarly_);
             part_->decoder = std::make_unique<charsets::PartTextReader>(charset);
         }
     });
@@ -418,7 +418,7 @@ std::optional<std::string> MessageWriter::FinishMessage() {
     }
     ClosePart();
     Guard([this] {
-        OutputFile json(staging_ / "message.json");
+        OutputFile json(staging_ / "message.json", writeBackEarly_);
         json.Write(PrettyJson(message_));
         json.Close();
         MoveIntoNextFolder();

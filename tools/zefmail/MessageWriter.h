@@ -28,7 +28,9 @@ class MessageWriter {
     // `withText`: text/* parts also get a UTF-8 .txt file, made from the part's bytes as its
     // declared charset says (charsets::PartTextReader): the bytes are always received raw
     // (IsText False), so that the data file stays exact.
-    MessageWriter(std::filesystem::path outDir, bool withText);
+    // `writeBackEarly`: the messages will be deleted on the server, so their files are sent to
+    // the disk as soon as they are complete (see OutputFile).
+    MessageWriter(std::filesystem::path outDir, bool withText, bool writeBackEarly = false);
     ~MessageWriter();
     MessageWriter(const MessageWriter&) = delete;
     MessageWriter& operator=(const MessageWriter&) = delete;
@@ -72,6 +74,7 @@ class MessageWriter {
 
     std::filesystem::path outDir_;
     bool withText_;
+    bool writeBackEarly_;
     unsigned long long nextFolder_ = 1;
 
     long id_ = 0;
