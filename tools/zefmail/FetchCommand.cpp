@@ -77,7 +77,7 @@ class FetchSession {
                  << "; the session ended without committing its deletions\n";
             status = 1;
         }
-        if (done_ && stopping_ && retrieved_ + savedBefore_ < total_) {
+        if (done_ && stopping_ && retrieved_ + savedBefore_ + deletedBefore_ < total_) {
             err_ << "zefmail fetch: stopped on request; the messages not read stay on the server\n";
             status = 1;
         }
@@ -261,6 +261,7 @@ class FetchSession {
                 remove = !options_.keep || Expired(*savedAt);
                 skip_ = !remove;
                 savedBefore_ += remove ? 0 : 1;
+                deletedBefore_ += remove ? 1 : 0;
                 deleted_ += remove ? 1 : 0;
                 if (remove) {
                     state_->Deleting(uidl_);
@@ -472,7 +473,8 @@ class FetchSession {
     long retrieved_ = 0;
     long saved_ = 0;
     long deleted_ = 0;
-    long savedBefore_ = 0;
+    long savedBefore_ = 0;    // saved by an earlier run, left on the server
+    long deletedBefore_ = 0;  // saved by an earlier run, deleted without being read again
     long writeFailures_ = 0;
     uint64_t bytesDone_ = 0;
     uint64_t messageSize_ = 0;
