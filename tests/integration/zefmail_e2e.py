@@ -11,8 +11,10 @@ import email.policy
 import glob
 import hashlib
 import json
+import mailbox as mailboxes
 import os
 import random
+import re
 import socket
 import subprocess
 import sys
@@ -194,6 +196,41 @@ class Fetch(unittest.TestCase):
             self.assertEqual(reference.leaks("events", ENV["ZEF_IT_POP3_PASS"],
                                              result.stdout + result.stderr)["found"], [])
         self.assertEqual(mailbox("events"), names)
+
+    def test_maildir_and_mbox_hold_every_message_byte_for_byte(self):
+        names = ENV["ZEF_IT_MAILBOX_BOXES"].split(",")
+        lf = lambda data: data.replace(b"\r\n", b"\n") + b"\n" * (not data.endswith(b"\n"))
+        expected = [lf(open(corpus(name), "rb").read()) for name in names]
+        work = ENV["ZEF_IT_WORKDIR"]
+        self.fetched("boxes", "--keep", "--quiet", "--crlf", "--maildir", f"{work}/crlf")
+        crlf = mailboxes.Maildir(f"{work}/crlf", create=False)
+        self.assertEqual(sorted(lf(crlf.get_bytes(key)) for key in crlf.keys()), sorted(expected))
+        self.assertTrue(all(b"\n" not in crlf.get_bytes(key).replace(b"\r\n", b"")
+                            for key in crlf.keys()))
+        maildir, mbox = f"{work}/boxes-maildir", f"{work}/boxes.mbox"
+        result = self.fetched("boxes", "--maildir", maildir, "--mbox", mbox)
+        self.assertIn(f"{len(names)} saved in {maildir} (Maildir) and {mbox} (mbox), "
+                      f"{len(names)} deleted", result.stderr.decode())
+        self.assertEqual(mailbox("boxes"), [])
+        in_maildir = mailboxes.Maildir(maildir, create=False)
+        order = sorted(in_maildir.keys(), key=lambda key: int(key.split("Q")[1].split(".")[0]))
+        self.assertEqual([lf(in_maildir.get_bytes(key)) for key in order], expected)
+        in_mbox = mailboxes.mbox(mbox, create=False)
+        self.assertEqual([lf(re.sub(rb"(?m)^>(>*From )", rb"\1", in_mbox.get_bytes(key)))
+                          for key in in_mbox.keys()], expected)
+        for message in in_mbox:
+            self.assertRegex(message.get_from(), r"^\S+ \w{3} \w{3} [ 123]\d \d\d:\d\d:\d\d \d{4}$")
+        self.assertFalse(os.path.exists(mbox + ".lock"))
+
+    def test_mbox_locked_by_another_program_keeps_the_messages_on_the_server(self):
+        held = scratch("held.mbox")
+        scratch("held.mbox.lock")
+        result = fetch("events", "--quiet", "--mbox", held)
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr.decode(), r"(?s)message 1 stays on the server: .*held\.mbox "
+                         r"stays locked by another program.*2 message\(s\) could not be written")
+        self.assertEqual((os.path.getsize(held), os.path.exists(held + ".lock")), (0, True))
+        self.assertEqual(mailbox("events"), ENV["ZEF_IT_MAILBOX_EVENTS"].split(","))
 
     def test_sent_and_fetched_back_intact(self):
         blob = random.Random(9).randbytes(300_000)

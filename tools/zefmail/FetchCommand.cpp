@@ -8,10 +8,13 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "common/Unicode.h"
 #include "pop/popZef.h"
 #include "tools/zefmail/EventLog.h"
+#include "tools/zefmail/MaildirWriter.h"
+#include "tools/zefmail/MboxWriter.h"
 #include "tools/zefmail/MessageWriter.h"
 #include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/PartPaths.h"
@@ -43,6 +46,7 @@ class FetchSession {
             PrepareOutFolder();
             writer_ = std::make_unique<MessageWriter>(options.out, options.text);
         }
+        OpenMailDrops();
         Configure();
         InstallDialogueHandlers();
         InstallMessageHandlers();
@@ -77,8 +81,8 @@ class FetchSession {
         }
         if (!options_.quiet) {
             err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
-            if (writer_) {
-                err_ << ", " << saved_ << " saved in " << options_.out << ", " << deleted_
+            if (Saving()) {
+                err_ << ", " << saved_ << " saved in " << Destinations() << ", " << deleted_
                      << " deleted on the server";
             }
             err_ << "\n";
@@ -88,6 +92,42 @@ class FetchSession {
 
   private:
     int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
+    bool Saving() const { return writer_ || !drops_.empty(); }
+
+    // --maildir and --mbox take the raw lines of each message, as the control receives them.
+    void OpenMailDrops() {
+        if (!options_.maildir.empty()) {
+            drops_.push_back(std::make_unique<MaildirWriter>(options_.maildir, options_.crlf));
+        }
+        if (!options_.mbox.empty()) {
+            drops_.push_back(std::make_unique<MboxWriter>(options_.mbox, options_.crlf));
+        }
+        if (!drops_.empty()) {
+            pop_.RetrLine = [this](long /*id*/, const Bytes& line) {
+                for (auto& drop : drops_) {
+                    drop->Line(line);
+                }
+            };
+        }
+    }
+
+    // Ends the message in every place; the first failure, if any.
+    std::optional<std::string> FinishMessage() {
+        std::optional<std::string> error = writer_ ? writer_->FinishMessage() : std::nullopt;
+        for (auto& drop : drops_) {
+            std::optional<std::string> dropError = drop->Finish();
+            error = error ? error : dropError;
+        }
+        return error;
+    }
+
+    std::string Destinations() const {
+        std::string places = options_.out;
+        for (const auto& drop : drops_) {
+            places += (places.empty() ? "" : " and ") + drop->Describe();
+        }
+        return places;
+    }
 
     void PrepareOutFolder() {
         std::error_code error;
@@ -202,14 +242,17 @@ class FetchSession {
             if (writer_) {
                 writer_->BeginMessage(id, much);
             }
+            for (auto& drop : drops_) {
+                drop->Begin();
+            }
             if (log_) {
                 log_->RetrFirst(id, much, cancelRetr);
             }
         };
         pop_.RetrDone = [this](long id, bool& cancelDelete) {
             cancelDelete = true;  // nothing is deleted unless it is safely on disk
-            if (writer_) {
-                std::optional<std::string> error = writer_->FinishMessage();
+            if (Saving()) {
+                std::optional<std::string> error = FinishMessage();
                 if (error) {
                     ++writeFailures_;
                     progress_.Print("zefmail fetch: message " + std::to_string(id) +
@@ -340,6 +383,7 @@ class FetchSession {
     bool stopping_ = false;
     std::optional<EventLog> log_;
     std::unique_ptr<MessageWriter> writer_;
+    std::vector<std::unique_ptr<MailDrop>> drops_;
     PartPathTracker tags_;
 
     bool done_ = false;

@@ -59,6 +59,9 @@ Examples:
   Save and keep everything on the server, with the text parts also as UTF-8 .txt files:
     zefmail fetch --server pop.example.jp --user taro --out mail --keep --text
 
+  Deliver into a Maildir and an mbox file for mail readers:
+    zefmail fetch --server pop.example.jp --user taro --maildir ~/Maildir --mbox ~/mbox
+
   Every event of the mailbox as JSON lines, nothing deleted:
     zefmail fetch --server pop.example.jp --user taro --events | jq .
 
@@ -69,7 +72,12 @@ Examples:
 
 Each message goes to DIR/<n>/: message.json (id, uidl, size, headers, parts) and one file
 per part with its decoded bytes; n counts on from the highest folder number in DIR, so a later
-run never meets an earlier folder. Without --out nothing is deleted on the server.
+run never meets an earlier folder.
+--maildir DIR puts each message, as received, into DIR/new/ (through DIR/tmp/) under a unique
+name; --mbox FILE appends it to FILE in mboxrd form, under an fcntl lock and FILE.lock. Lines
+end in LF unless --crlf. --out, --maildir and --mbox can be given together; a message is then
+deleted on the server only once it is on disk in every one of them. Without any of them (or
+with --keep) nothing is deleted on the server.
 With --tls the login waits for the TLS handshake, and the server's certificate is checked as
 for send (--ca-file, --insecure).
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
@@ -149,6 +157,10 @@ void AddFetch(CLI::App& app, FetchOptions& options) {
                     "Commit the deletions made so far even when the dialogue fails");
     CLI::Option* out =
         fetch->add_option("--out", options.out, "Folder for the messages (created when missing)");
+    fetch->add_option("--maildir", options.maildir,
+                      "Maildir for the messages as received (tmp/ new/ cur/ made when missing)");
+    fetch->add_option("--mbox", options.mbox, "mbox file the messages are appended to (mboxrd)");
+    fetch->add_flag("--crlf", options.crlf, "Lines in --maildir and --mbox end in CR LF, not LF");
     fetch->add_flag("--events", options.events, "Every event as a JSON line on standard output");
     fetch->add_flag("--text", options.text, "Text parts also as UTF-8 .txt files")->needs(out);
     fetch->footer(kFetchExamples);
@@ -289,6 +301,27 @@ std::optional<std::string> CheckSendableText(const SendOptions& options) {
     return std::nullopt;
 }
 
+namespace {
+
+// --maildir must be a folder and --mbox a file, where they exist.
+std::optional<std::string> CheckMailboxPaths(const FetchOptions& options) {
+    struct stat info {};
+    if (!options.maildir.empty() && ::stat(options.maildir.c_str(), &info) == 0 &&
+        !S_ISDIR(info.st_mode)) {
+        return "--maildir " + options.maildir + ": exists and is not a folder";
+    }
+    if (!options.mbox.empty() && ::stat(options.mbox.c_str(), &info) == 0 &&
+        S_ISDIR(info.st_mode)) {
+        return "--mbox " + options.mbox + ": is a folder, not a file";
+    }
+    if (options.crlf && options.maildir.empty() && options.mbox.empty()) {
+        return "--crlf requires --maildir or --mbox";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLookup& env) {
     if (options.server.empty()) {
         return "--server must not be empty";
@@ -301,6 +334,9 @@ std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLook
         if (::stat(options.out.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
             return "--out " + options.out + ": exists and is not a folder";
         }
+    }
+    if (auto error = CheckMailboxPaths(options)) {
+        return error;
     }
     if (!options.caFile.empty()) {
         if (auto error = CheckReadableFile("--ca-file", options.caFile)) {

@@ -1,0 +1,57 @@
+// `fetch --mbox FILE`: appends each message to FILE in mboxrd form: a "From <sender> <date>"
+// line (the sender from Return-Path, else From; the date now, in UTC), the message with one
+// '>' more before every line that starts with ">*From ", and an empty line after it.
+//
+// While a message is appended FILE is locked as mail readers expect: an fcntl write lock and
+// the dot-lock file FILE.lock (made with O_EXCL, removed afterwards). A message is flushed
+// to disk before Finish succeeds; a failed append cuts FILE back to its length before it, so
+// FILE never holds part of a message.
+#pragma once
+
+#include <sys/types.h>
+#include <filesystem>
+#include <string>
+
+#include "tools/zefmail/MailDrop.h"
+
+namespace zef::zefmail {
+
+class MboxWriter final : public MailDrop {
+  public:
+    // Lines end in LF, or CR LF with `crlf`. Throws ToolError when FILE cannot be opened.
+    MboxWriter(std::filesystem::path file, bool crlf);
+    ~MboxWriter() override;
+    MboxWriter(const MboxWriter&) = delete;
+    MboxWriter& operator=(const MboxWriter&) = delete;
+
+    std::string Describe() const override { return file_.string() + " (mbox)"; }
+
+  private:
+    void Open() override;
+    void Write(std::string_view line) override;
+    void Commit() override;
+    void Abandon() noexcept override;
+
+    void Lock();
+    void Unlock() noexcept;
+    void EndHeader();
+    void Put(std::string_view line);
+    void Flush();
+
+    std::filesystem::path file_;
+    std::filesystem::path lockFile_;
+    std::string lineEnd_;
+    int fd_ = -1;
+    bool locked_ = false;
+    bool dotLocked_ = false;
+    off_t start_ = -1;       // FILE's length before this message, once it is locked
+    bool inHeader_ = false;  // the header is held until its end names the sender
+    std::string header_;     // its lines, each ending in LF
+    std::string pending_;    // written but not yet handed to write(2)
+};
+
+// The sender of a "From " line, from a message header (lines ending in LF, folded lines
+// allowed): the address of Return-Path, else of From; "MAILER-DAEMON" when there is none.
+std::string MboxSender(std::string_view header);
+
+}  // namespace zef::zefmail
