@@ -565,6 +565,10 @@ TEST(MaildirWriter, EveryMessageWholeInNewUnderANameOfItsOwn) {
 TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
     Scratch scratch;
     const std::string path = scratch.File("box", "");
+    // A dot-lock left behind by a program that died long ago does not stop the append.
+    scratch.File("box.lock", "");
+    std::filesystem::last_write_time(
+        path + ".lock", std::filesystem::file_time_type::clock::now() - std::chrono::minutes(11));
     {
         MboxWriter mbox(path, false);
         EXPECT_EQ(Deliver(mbox, {"From: Taro <t@x.jp>\nReturn-Path:\n <r@y.jp>\n\nFrom me\n"

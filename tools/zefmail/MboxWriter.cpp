@@ -21,6 +21,15 @@ namespace {
 constexpr size_t kBlockBytes = size_t{64} * 1024;
 constexpr int kLockTries = 50;  // 5 seconds in steps of 100 ms
 constexpr auto kLockWait = std::chrono::milliseconds(100);
+// A dot-lock this old was left by a program that died while holding it; no append lasts that
+// long, so it is taken away rather than keeping every later message on the server.
+constexpr auto kStaleLockAge = std::chrono::minutes(10);
+
+bool IsStale(const std::filesystem::path& lockFile) {
+    std::error_code error;
+    const auto written = std::filesystem::last_write_time(lockFile, error);
+    return !error && std::filesystem::file_time_type::clock::now() - written > kStaleLockAge;
+}
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
@@ -152,6 +161,9 @@ void MboxWriter::Lock() {
         }
         if (errno != EEXIST) {
             throw ToolError(SystemErrorText("cannot create " + lockFile_.string()));
+        }
+        if (IsStale(lockFile_)) {
+            ::unlink(lockFile_.c_str());
         }
     }
     throw ToolError(file_.string() + " stays locked by another program (" + lockFile_.string() +

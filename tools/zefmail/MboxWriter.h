@@ -3,7 +3,8 @@
 // '>' more before every line that starts with ">*From ", and an empty line after it.
 //
 // While a message is appended FILE is locked as mail readers expect: an fcntl write lock and
-// the dot-lock file FILE.lock (made with O_EXCL, removed afterwards). A message is flushed
+// the dot-lock file FILE.lock (made with O_EXCL, removed afterwards; one older than ten minutes
+// is taken as left behind by a program that died, and removed). A message is flushed
 // to disk before Finish succeeds; a failed append cuts FILE back to its length before it, so
 // FILE never holds part of a message.
 #pragma once
