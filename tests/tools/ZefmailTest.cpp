@@ -564,7 +564,7 @@ TEST(MaildirWriter, EveryMessageWholeInNewUnderANameOfItsOwn) {
 // from Return-Path, else From.
 TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
     Scratch scratch;
-    const std::string path = scratch.File("box", "");
+    const std::string path = scratch.File("box", "old mail");  // no line end at its end
     // A dot-lock left behind by a program that died long ago does not stop the append.
     scratch.File("box.lock", "");
     std::filesystem::last_write_time(
@@ -581,7 +581,8 @@ TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
         return "From " + sender + " " + date + "\n";
     };
     const std::string expected =
-        from("r@y.jp") + "From: Taro <t@x.jp>\nReturn-Path:\n <r@y.jp>\n\n>From me\n>>From a\n" +
+        "old mail\n" + from("r@y.jp") +
+        "From: Taro <t@x.jp>\nReturn-Path:\n <r@y.jp>\n\n>From me\n>>From a\n" +
         ">>>From b\n From c\nFromage\nX From d\n>From\n\n" + from("t@x.jp") +
         "From: t@x.jp \\(Taro\\)\nSubject: From here\n\n" + from("MAILER-DAEMON") + ">From x\n\n";
     const std::string before = scratch.Read("box");

@@ -127,7 +127,7 @@ std::string MboxSender(std::string_view header) {
 
 MboxWriter::MboxWriter(std::filesystem::path file, bool crlf)
     : file_(std::move(file)), lockFile_(file_.string() + ".lock"), lineEnd_(crlf ? "\r\n" : "\n") {
-    fd_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    fd_ = ::open(file_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) {
         throw ToolError(SystemErrorText("cannot open --mbox " + file_.string()));
     }
@@ -195,6 +195,12 @@ void MboxWriter::Open() {
     }
     start_ = info.st_size;
     inHeader_ = true;
+    // A file another program left without a final line end would glue the "From " line to
+    // its last line, where no reader finds it.
+    char last = '\n';
+    if (start_ > 0 && ::pread(fd_, &last, 1, start_ - 1) == 1 && last != '\n') {
+        pending_ += lineEnd_;
+    }
 }
 
 void MboxWriter::Write(std::string_view line) {
