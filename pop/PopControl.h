@@ -182,7 +182,8 @@ class popZef::Impl final : private pop::MessageEvents {
     Bytes pendingOutput_;
     long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer
     long guardCountdown_ = -1;
-    Bytes scratch_;  // converter input, reused
+    Bytes scratch_;   // converter input, reused
+    Bytes retrLine_;  // the RetrLine argument, reused
 };
 
 }  // namespace zef

@@ -109,6 +109,11 @@ class popZef {
     std::function<void(long id, bool& Delete)> TopDone;
     std::function<void(long id, long Much, bool& CancelRetr)> RetrFirst;
     std::function<void(long id, bool& CancelDelete)> RetrDone;
+    // Opt-in: each line of a retrieved message as it arrives, before the parser reads it:
+    // dot-unstuffed, without its line end, bytes as received (a CR inside the line stays).
+    // Raised between RetrFirst and RetrDone, ahead of the parsing events of the same line; not
+    // for TOP. Unset, the lines are not copied.
+    std::function<void(long id, const Bytes& line)> RetrLine;
 
     // --- events: one retrieved message ---
     std::function<void(long id)> MailHeadFirst;

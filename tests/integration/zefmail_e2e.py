@@ -11,8 +11,10 @@ import email.policy
 import glob
 import hashlib
 import json
+import mailbox as mailboxes
 import os
 import random
+import re
 import socket
 import subprocess
 import sys
@@ -204,27 +206,39 @@ class Fetch(unittest.TestCase):
 
     def test_killed_at_random_moments_every_message_saved_once_or_still_on_the_server(self):
         names, rng = ENV["ZEF_IT_MAILBOX_CORPUS"].split(","), random.Random(14)
-        for user, options in (("kill-out", []), ("kill-keep", ["--keep"])):
+        lf = lambda data: data.replace(b"\r\n", b"\n") + b"\n" * (not data.endswith(b"\n"))
+        by_bytes = {lf(open(corpus(name), "rb").read()): name for name in names}
+        unquote = lambda data: lf(re.sub(rb"(?m)^>(>*From )", rb"\1", data))
+        found = {  # what is in each kind of output, by corpus name; None for anything else
+            "--out": lambda out: [next((n for n in names if json.load(open(
+                os.path.join(out, f, "message.json")))["uidl"].endswith("." + n)), None)
+                for f in os.listdir(out) if f[0] != "."],
+            "--maildir": lambda path: [by_bytes.get(lf(box.get_bytes(k))) for box in
+                                       [mailboxes.Maildir(path, create=False)] for k in box.keys()],
+            "--mbox": lambda path: [by_bytes.get(unquote(box.get_bytes(k))) for box in
+                                    [mailboxes.mbox(path, create=False)] for k in box.keys()]}
+        for user, kind, keep in (("kill-out", "--out", []), ("kill-keep", "--out", ["--keep"]),
+                                 ("kill-maildir", "--maildir", ["--keep"]),
+                                 ("kill-mbox", "--mbox", [])):
             out = os.path.join(ENV["ZEF_IT_WORKDIR"], user)
             argv = [ZEFMAIL, "fetch", "--server", "127.0.0.1", "--port", ENV["ZEF_IT_POP3_PORT"],
-                    "--user", user, "--quiet", "--out", out, *options]
+                    "--user", user, "--quiet", kind, out, *keep]
             environment = dict(ENV, ZEFMAIL_PASSWORD=ENV["ZEF_IT_POP3_PASS"])
             for kills in range(20):
                 process = subprocess.Popen(argv, env=environment, stderr=subprocess.DEVNULL)
                 try:
-                    finished = process.wait(timeout=10 ** rng.uniform(-2.3, -0.5) if kills < 19 else 60)
+                    finished = process.wait(timeout=10 ** rng.uniform(-2.3, -0.5)
+                                            if kills < 19 else 60)
                 except subprocess.TimeoutExpired:
                     process.kill()
                     finished = process.wait()
-                saved = [json.load(open(os.path.join(out, n, "message.json")))["uidl"]
-                         for n in os.listdir(out) if n[0] != "."] if os.path.exists(out) else []
-                saved = sorted(n for n in names for uidl in saved if uidl.endswith("." + n))
+                saved = sorted(found[kind](out), key=str) if os.path.exists(out) else []
                 left = mailbox(user)
-                self.assertEqual(sorted(set(saved)), saved, f"{user}: saved twice")
-                self.assertEqual(sorted(set(saved) | set(left)), sorted(names), f"{user}: lost")
+                self.assertEqual(sorted(set(saved), key=str), saved, f"{user}: saved twice")
+                self.assertEqual(sorted(set(saved) | set(left), key=str), sorted(names), user)
                 if finished == 0:
                     break
-            self.assertEqual((finished, saved, left), (0, sorted(names), names if options else []))
+            self.assertEqual((finished, saved, left), (0, sorted(names), names if keep else []))
 
     def test_events_and_trace_delete_nothing_nor_show_the_password(self):
         names = ENV["ZEF_IT_MAILBOX_EVENTS"].split(",")
@@ -243,6 +257,41 @@ class Fetch(unittest.TestCase):
             self.assertEqual(reference.leaks("events", ENV["ZEF_IT_POP3_PASS"],
                                              result.stdout + result.stderr)["found"], [])
         self.assertEqual(mailbox("events"), names)
+
+    def test_maildir_and_mbox_hold_every_message_byte_for_byte(self):
+        names = ENV["ZEF_IT_MAILBOX_BOXES"].split(",")
+        lf = lambda data: data.replace(b"\r\n", b"\n") + b"\n" * (not data.endswith(b"\n"))
+        expected = [lf(open(corpus(name), "rb").read()) for name in names]
+        work = ENV["ZEF_IT_WORKDIR"]
+        self.fetched("boxes", "--keep", "--quiet", "--crlf", "--maildir", f"{work}/crlf")
+        crlf = mailboxes.Maildir(f"{work}/crlf", create=False)
+        self.assertEqual(sorted(lf(crlf.get_bytes(key)) for key in crlf.keys()), sorted(expected))
+        self.assertTrue(all(b"\n" not in crlf.get_bytes(key).replace(b"\r\n", b"")
+                            for key in crlf.keys()))
+        maildir, mbox = f"{work}/boxes-maildir", f"{work}/boxes.mbox"
+        result = self.fetched("boxes", "--maildir", maildir, "--mbox", mbox)
+        self.assertIn(f"{len(names)} saved in {maildir} (Maildir) and {mbox} (mbox), "
+                      f"{len(names)} deleted", result.stderr.decode())
+        self.assertEqual(mailbox("boxes"), [])
+        in_maildir = mailboxes.Maildir(maildir, create=False)
+        order = sorted(in_maildir.keys(), key=lambda key: int(key.split("Q")[1].split(".")[0]))
+        self.assertEqual([lf(in_maildir.get_bytes(key)) for key in order], expected)
+        in_mbox = mailboxes.mbox(mbox, create=False)
+        self.assertEqual([lf(re.sub(rb"(?m)^>(>*From )", rb"\1", in_mbox.get_bytes(key)))
+                          for key in in_mbox.keys()], expected)
+        for message in in_mbox:
+            self.assertRegex(message.get_from(), r"^\S+ \w{3} \w{3} [ 123]\d \d\d:\d\d:\d\d \d{4}$")
+        self.assertFalse(os.path.exists(mbox + ".lock"))
+
+    def test_mbox_locked_by_another_program_keeps_the_messages_on_the_server(self):
+        held = scratch("held.mbox")
+        scratch("held.mbox.lock")
+        result = fetch("events", "--quiet", "--mbox", held)
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr.decode(), r"(?s)message 1 stays on the server: .*held\.mbox "
+                         r"stays locked by another program.*2 message\(s\) could not be written")
+        self.assertEqual((os.path.getsize(held), os.path.exists(held + ".lock")), (0, True))
+        self.assertEqual(mailbox("events"), ENV["ZEF_IT_MAILBOX_EVENTS"].split(","))
 
     def test_sent_and_fetched_back_intact(self):
         blob = random.Random(9).randbytes(300_000)

@@ -1,12 +1,15 @@
 // zefmail's own parts: the command line, the header and body of an outgoing message, the MIME
 // plan, the folders of fetched messages, the event log, the progress bar and failure messages.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "common/Unicode.h"
@@ -15,6 +18,8 @@
 #include "tools/zefmail/ContentTypes.h"
 #include "tools/zefmail/EventLog.h"
 #include "tools/zefmail/HeaderBuilder.h"
+#include "tools/zefmail/MaildirWriter.h"
+#include "tools/zefmail/MboxWriter.h"
 #include "tools/zefmail/MessageWriter.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/Options.h"
@@ -154,6 +159,11 @@ tls = "ssl"
         {"F --text", "--text requires --out"},
         {"F --out {d}/body.txt", "2 zefmail fetch: --out {d}/body.txt: exists and is not a folder"},
         {"F --top-lines -1", "--top-lines: Value -1 not in range"},
+        {"F --crlf --out {d}", "2 zefmail fetch: --crlf requires --maildir or --mbox"},
+        {"F --mbox {d}/box --keep-days 3", "auth 0 keep 3"},
+        {"F --maildir {d}/body.txt", "--maildir {d}/body.txt: exists and is not a folder"},
+        {"F --mbox {d}", "2 zefmail fetch: --mbox {d}: is a folder, not a file"},
+        {"F --mbox {d}/new --maildir {d}/md --crlf --out {d}", "fetch tls 0 port 110 auth 0"},
         {"S --subject what?😀é", "--subject: U+1F600"},
         {"S --subject 中文简体", "--subject: U+7B80"},  // 简 is not JIS
         {"S --subject 日本語?①②㈱№ｶﾞＡ --body-file {d}/body.txt", "send tls 0 port 25 auth 0"},
@@ -604,6 +614,88 @@ TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
                 << bad;
         }
     }
+}
+
+// Delivers each message of `messages` (lines split at LF) and returns what Finish said.
+std::vector<std::string> Deliver(MailDrop& drop, const std::vector<std::string>& messages) {
+    std::vector<std::string> results;
+    for (const std::string& message : messages) {
+        drop.Begin();
+        std::istringstream lines(message);
+        for (std::string line; std::getline(lines, line);) {
+            drop.Line(line);
+        }
+        results.push_back(drop.Finish().value_or("ok"));
+    }
+    return results;
+}
+
+TEST(MaildirWriter, EveryMessageWholeInNewUnderANameOfItsOwn) {
+    Scratch scratch;
+    MaildirWriter maildir(scratch.dir / "md", true);
+    const std::vector<std::string> kMessages = {"A: 1\n\n.x\n\xFF\r", "A: 2", "A: 3\n\n"};
+    EXPECT_EQ(Deliver(maildir, kMessages), std::vector<std::string>(3, "ok"));
+    std::set<std::string> bodies;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch.dir / "md" / "new")) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(std::regex_match(name, std::regex(R"(\d+\.M\d+P\d+Q[123]\.[^/:]+)"))) << name;
+        bodies.insert(scratch.Read("md/new/" + name));
+    }
+    EXPECT_EQ(bodies,
+              (std::set<std::string>{"A: 1\r\n\r\n.x\r\n\xFF\r\r\n", "A: 2\r\n", "A: 3\r\n\r\n"}));
+    EXPECT_TRUE(std::filesystem::is_empty(scratch.dir / "md" / "tmp"));
+    EXPECT_TRUE(std::filesystem::is_empty(scratch.dir / "md" / "cur"));
+}
+
+// mboxrd: one '>' more before ">*From " at the start of a line, and only there; the sender
+// from Return-Path, else From.
+TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
+    Scratch scratch;
+    const std::string path = scratch.File("box", "old mail");  // no line end at its end
+    // A dot-lock left behind by a program that died long ago does not stop the append.
+    scratch.File("box.lock", "");
+    std::filesystem::last_write_time(
+        path + ".lock", std::filesystem::file_time_type::clock::now() - std::chrono::minutes(11));
+    {
+        MboxWriter mbox(path, false);
+        EXPECT_EQ(Deliver(mbox, {"From: Taro <t@x.jp>\nReturn-Path:\n <r@y.jp>\n\nFrom me\n"
+                                 ">From a\n>>From b\n From c\nFromage\nX From d\n>From\n",
+                                 "From: t@x.jp (Taro)\nSubject: From here", "From x"}),
+                  std::vector<std::string>(3, "ok"));
+    }
+    const std::string date = R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d \d{4})";
+    const auto from = [&](const std::string& sender) {
+        return "From " + sender + " " + date + "\n";
+    };
+    const std::string expected =
+        "old mail\n" + from("r@y.jp") +
+        "From: Taro <t@x.jp>\nReturn-Path:\n <r@y.jp>\n\n>From me\n>>From a\n" +
+        ">>>From b\n From c\nFromage\nX From d\n>From\n\n" + from("t@x.jp") +
+        "From: t@x.jp \\(Taro\\)\nSubject: From here\n\n" + from("MAILER-DAEMON") + ">From x\n\n";
+    const std::string before = scratch.Read("box");
+    EXPECT_TRUE(std::regex_match(before, std::regex(expected))) << Escaped(before);
+    EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
+
+    // A write refused half way (the file size limit) leaves the file as it was.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = before.size() + 100;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    std::vector<std::string> results;
+    {
+        MboxWriter mbox(path, false);
+        results = Deliver(mbox, {"A: b\n\n" + std::string(200, 'x'), "A: c"});
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_NE(results[0].find("cannot write " + path), std::string::npos) << results[0];
+    EXPECT_EQ(results[1], "ok");
+    EXPECT_EQ(scratch.Read("box").substr(0, before.size()), before);
+    EXPECT_TRUE(std::regex_match(scratch.Read("box").substr(before.size()),
+                                 std::regex(from("MAILER-DAEMON") + "A: c\n\n")));
+    EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
 }
 
 TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {

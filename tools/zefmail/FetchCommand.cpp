@@ -9,10 +9,13 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "common/Unicode.h"
 #include "pop/popZef.h"
 #include "tools/zefmail/EventLog.h"
+#include "tools/zefmail/MaildirWriter.h"
+#include "tools/zefmail/MboxWriter.h"
 #include "tools/zefmail/MessageWriter.h"
 #include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/PartPaths.h"
@@ -28,6 +31,8 @@ namespace {
 constexpr int kPop3Port = 110;
 constexpr int kPop3sPort = 995;
 constexpr std::time_t kSecondsPerDay = std::time_t{24} * 60 * 60;
+constexpr const char* kStateName = ".zefmail-state";
+constexpr char kPlaceSeparator = '/';  // in no folder number, Maildir name or mbox length
 
 // One mailbox transfer: the control, its handlers and where they write.
 class FetchSession {
@@ -45,8 +50,10 @@ class FetchSession {
         }
         if (!options.out.empty()) {
             PrepareOutFolder();
-            writer_ = std::make_unique<MessageWriter>(options.out, options.text,
-                                                      !options.keep || options.keepDays == 0);
+            writer_ = std::make_unique<MessageWriter>(options.out, options.text, WillDelete());
+        }
+        OpenMailDrops();
+        if (Saving()) {
             OpenSavedState();
         }
         Configure();
@@ -89,8 +96,8 @@ class FetchSession {
         }
         if (!options_.quiet) {
             err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
-            if (writer_) {
-                err_ << ", " << saved_ << " saved in " << options_.out << ", " << deleted_
+            if (Saving()) {
+                err_ << ", " << saved_ << " saved in " << Destinations() << ", " << deleted_
                      << " deleted on the server";
             }
             if (savedBefore_ > 0) {
@@ -103,6 +110,45 @@ class FetchSession {
 
   private:
     int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
+    bool Saving() const { return writer_ || !drops_.empty(); }
+    // Messages saved in this run are deleted right away (not kept for some days).
+    bool WillDelete() const { return !options_.keep || options_.keepDays == 0; }
+
+    // --maildir and --mbox take the raw lines of each message, as the control receives them.
+    void OpenMailDrops() {
+        if (!options_.maildir.empty()) {
+            drops_.push_back(
+                std::make_unique<MaildirWriter>(options_.maildir, options_.crlf, WillDelete()));
+        }
+        if (!options_.mbox.empty()) {
+            drops_.push_back(std::make_unique<MboxWriter>(options_.mbox, options_.crlf));
+        }
+        if (!drops_.empty()) {
+            pop_.RetrLine = [this](long /*id*/, const Bytes& line) {
+                for (auto& drop : drops_) {
+                    drop->Line(line);
+                }
+            };
+        }
+    }
+
+    // Ends the message in every place; the first failure, if any.
+    std::optional<std::string> FinishMessage() {
+        std::optional<std::string> error = writer_ ? writer_->FinishMessage() : std::nullopt;
+        for (auto& drop : drops_) {
+            std::optional<std::string> dropError = drop->Finish();
+            error = error ? error : dropError;
+        }
+        return error;
+    }
+
+    std::string Destinations() const {
+        std::string places = options_.out;
+        for (const auto& drop : drops_) {
+            places += (places.empty() ? "" : " and ") + drop->Describe();
+        }
+        return places;
+    }
 
     // Writes the state anew for the next run; says so when none of the messages saved before
     // is on the server any more while others are, which is what a mailbox moved to a server
@@ -127,19 +173,59 @@ class FetchSession {
         return 0;
     }
 
-    // The UIDLs saved by earlier runs, in the output: a run retrieves only what is new.
+    // The UIDLs saved by earlier runs, beside the first output: a run retrieves only what is
+    // new. The place of a message is one piece per output, the folder of --out first.
     void OpenSavedState() {
-        const std::filesystem::path out(options_.out);
-        state_.emplace(out / ".zefmail-state", options_.user + "@" + options_.server,
-                       [out](const std::string& folder) {
-                           return std::filesystem::exists(out / folder / "message.json");
-                       });
+        const std::filesystem::path state =
+            !options_.out.empty()       ? std::filesystem::path(options_.out) / kStateName
+            : !options_.maildir.empty() ? std::filesystem::path(options_.maildir) / kStateName
+                                        : std::filesystem::path(options_.mbox + kStateName);
+        state_.emplace(state, options_.user + "@" + options_.server,
+                       [this](const std::string& places) { return StillThere(places); });
         if (state_->HasUnconfirmed()) {
             // Left by a run that was stopped: its messages are in place; make them durable
             // before any of them counts as saved (and may be deleted).
-            FlushFileSystem(out);
+            FlushOutputs();
             state_->MarkDurable();
             state_->Rewrite(false);
+        }
+    }
+
+    std::string LastPlaces() const {
+        std::string places = writer_ ? writer_->LastFolder().filename().string() : "";
+        for (const auto& drop : drops_) {
+            places += kPlaceSeparator + drop->LastPlace();
+        }
+        return places;
+    }
+
+    bool StillThere(const std::string& places) const {
+        std::vector<std::string> pieces(1);
+        for (const char c : places) {
+            if (c == kPlaceSeparator) {
+                pieces.emplace_back();
+            } else {
+                pieces.back().push_back(c);
+            }
+        }
+        if (pieces.size() != drops_.size() + 1) {
+            return false;  // saved to other outputs than this run's
+        }
+        bool there = !writer_ || std::filesystem::exists(std::filesystem::path(options_.out) /
+                                                         pieces[0] / "message.json");
+        for (size_t i = 0; i < drops_.size(); ++i) {
+            there = there && drops_[i]->StillThere(pieces[i + 1]);
+        }
+        return there;
+    }
+
+    // One syncfs per output: everything written there is on the disk.
+    void FlushOutputs() {
+        if (writer_) {
+            FlushFileSystem(options_.out);
+        }
+        for (const auto& drop : drops_) {
+            FlushFileSystem(drop->Location());
         }
     }
 
@@ -156,7 +242,7 @@ class FetchSession {
             return;
         }
         try {
-            FlushFileSystem(options_.out);
+            FlushOutputs();
             state_->MarkDurable();
             unflushedDeletes_ = false;
         } catch (const ToolError& error) {
@@ -240,9 +326,9 @@ class FetchSession {
             }
         };
         pop_.UidlFirst = [this](long id, bool& cancelUidl) {
-            // The UIDL goes into message.json and the event log; when neither is written,
-            // asking for it would only cost a round trip per message.
-            cancelUidl = !writer_ && !log_;
+            // The UIDL goes into message.json, the state of saved messages and the event log;
+            // when none is written, asking for it would only cost a round trip per message.
+            cancelUidl = !Saving() && !log_;
             if (log_) {
                 log_->UidlFirst(id, cancelUidl);
             }
@@ -299,14 +385,17 @@ class FetchSession {
             if (writer_) {
                 writer_->BeginMessage(id, much);
             }
+            for (auto& drop : drops_) {
+                drop->Begin();
+            }
             if (log_) {
                 log_->RetrFirst(id, much, cancelRetr);
             }
         };
         pop_.RetrDone = [this](long id, bool& cancelDelete) {
             cancelDelete = true;  // nothing is deleted unless it is safely on disk
-            if (writer_) {
-                std::optional<std::string> error = writer_->FinishMessage();
+            if (Saving()) {
+                std::optional<std::string> error = FinishMessage();
                 if (error) {
                     ++writeFailures_;
                     progress_.Print("zefmail fetch: message " + std::to_string(id) +
@@ -430,7 +519,7 @@ class FetchSession {
             return;
         }
         try {
-            state_->Saved(uidl_, now_, writer_->LastFolder().filename().string());
+            state_->Saved(uidl_, now_, LastPlaces());
             if (deleting) {
                 state_->Deleting(uidl_);
             }
@@ -463,6 +552,7 @@ class FetchSession {
     bool skip_ = false;  // the message was saved before and stays on the server
     bool unflushedDeletes_ = false;
     std::optional<std::string> flushFailed_;
+    std::vector<std::unique_ptr<MailDrop>> drops_;
     PartPathTracker tags_;
 
     bool done_ = false;

@@ -67,6 +67,9 @@ Examples:
   The settings of an account of ~/.config/zefmail/config.toml, the password from a keyring:
     zefmail fetch --account work --password-command 'secret-tool lookup zefmail work'
 
+  Deliver into a Maildir and an mbox file for mail readers:
+    zefmail fetch --server pop.example.jp --user taro --maildir ~/Maildir --mbox ~/mbox
+
   Every event of the mailbox as JSON lines, nothing deleted:
     zefmail fetch --server pop.example.jp --user taro --events | jq .
 
@@ -77,7 +80,14 @@ Examples:
 
 Each message goes to DIR/<n>/: message.json (id, uidl, size, headers, parts) and one file
 per part with its decoded bytes; n counts on from the highest folder number in DIR, so a later
-run never meets an earlier folder. Without --out nothing is deleted on the server.
+run never meets an earlier folder.
+--maildir DIR puts each message, as received, into DIR/new/ (through DIR/tmp/) under a unique
+name; --mbox FILE appends it to FILE in mboxrd form, under an fcntl lock and FILE.lock. Lines
+end in LF unless --crlf. --out, --maildir and --mbox can be given together; a message is then
+deleted on the server only once it is on disk in every one of them. Without any of them (or
+with --keep) nothing is deleted on the server. What was saved is remembered beside the first
+of them (.zefmail-state), so a later run fetches only new mail and --keep-days N can delete
+messages N days after they were saved.
 With --tls the login waits for the TLS handshake, and the server's certificate is checked as
 for send (--ca-file, --insecure).
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
@@ -167,6 +177,10 @@ void AddFetch(CLI::App& app, FetchOptions& options) {
         ->add_option("--keep-days", options.keepDays,
                      "Keep saved messages on the server for N days, then delete them")
         ->check(CLI::Range(0L, 100L * 365));
+    fetch->add_option("--maildir", options.maildir,
+                      "Maildir for the messages as received (tmp/ new/ cur/ made when missing)");
+    fetch->add_option("--mbox", options.mbox, "mbox file the messages are appended to (mboxrd)");
+    fetch->add_flag("--crlf", options.crlf, "Lines in --maildir and --mbox end in CR LF, not LF");
     fetch->add_flag("--events", options.events, "Every event as a JSON line on standard output");
     fetch->add_flag("--text", options.text, "Text parts also as UTF-8 .txt files");
     fetch->footer(kFetchExamples);
@@ -310,6 +324,27 @@ std::optional<std::string> CheckSendableText(const SendOptions& options) {
     return std::nullopt;
 }
 
+namespace {
+
+// --maildir must be a folder and --mbox a file, where they exist.
+std::optional<std::string> CheckMailboxPaths(const FetchOptions& options) {
+    struct stat info {};
+    if (!options.maildir.empty() && ::stat(options.maildir.c_str(), &info) == 0 &&
+        !S_ISDIR(info.st_mode)) {
+        return "--maildir " + options.maildir + ": exists and is not a folder";
+    }
+    if (!options.mbox.empty() && ::stat(options.mbox.c_str(), &info) == 0 &&
+        S_ISDIR(info.st_mode)) {
+        return "--mbox " + options.mbox + ": is a folder, not a file";
+    }
+    if (options.crlf && options.maildir.empty() && options.mbox.empty()) {
+        return "--crlf requires --maildir or --mbox";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLookup& env) {
     if (options.server.empty()) {
         return "--server must not be empty";
@@ -318,14 +353,21 @@ std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLook
         return "--user must not be empty";
     }
     // Checked here rather than by the parser, because an account may give the folder.
-    if (options.out.empty() && (options.text || options.keepDays >= 0)) {
-        return std::string(options.text ? "--text" : "--keep-days") + " requires --out";
+    if (options.out.empty() && options.text) {
+        return "--text requires --out";
+    }
+    if (options.out.empty() && options.maildir.empty() && options.mbox.empty() &&
+        options.keepDays >= 0) {
+        return "--keep-days requires --out, --maildir or --mbox";
     }
     if (!options.out.empty()) {
         struct stat info {};
         if (::stat(options.out.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
             return "--out " + options.out + ": exists and is not a folder";
         }
+    }
+    if (auto error = CheckMailboxPaths(options)) {
+        return error;
     }
     if (!options.caFile.empty()) {
         if (auto error = CheckReadableFile("--ca-file", options.caFile)) {

@@ -58,6 +58,9 @@ struct FetchOptions : CommonOptions {
     long keepDays = -1;  // -1: kept for good with --keep; N: deleted N days after being saved
     bool deleteOnError = false;
     std::string out;
+    std::string maildir;  // --maildir: raw messages into a Maildir
+    std::string mbox;     // --mbox: raw messages appended to an mbox file
+    bool crlf = false;    // lines of --maildir and --mbox end in CR LF instead of LF
     bool events = false;
     bool text = false;
 };
