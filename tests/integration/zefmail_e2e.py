@@ -145,7 +145,8 @@ class Send(unittest.TestCase):
         if not os.path.lexists(link):
             os.symlink(os.path.abspath(ZEFMAIL), link)
         head = ('From: =?UTF-8?B?5beu5Ye65Lq6?= <from@example.jp>\r\nTo: team: a@example.org,\r\n'
-                ' "B, Jr." <b@example.org>;\r\nBcc: hidden@example.org\r\nSubject: 8 bit\r\n'
+                ' "B, Jr." <b@example.org>;, c@example.org (Sales, Tokyo)\r\n'
+                'Bcc: hidden@example.org\r\nSubject: 8 bit\r\n'
                 'Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n'
                 '\r\n').encode()
         body = "こんにちは\r\n.leading dot\r\n.\r\n".encode() + b"x" * 998 + b"\r\n\xff\xfe\r\n"
@@ -161,7 +162,7 @@ class Send(unittest.TestCase):
         _, raw, envelope = last_sent()
         self.assertEqual(raw, head.replace(b"Bcc: hidden@example.org\r\n", b"") + body)
         self.assertEqual((envelope["mail_from"], envelope["rcpt_tos"]), ("from@example.jp", [
-            "a@example.org", "b@example.org", "hidden@example.org"]))
+            "a@example.org", "b@example.org", "c@example.org", "hidden@example.org"]))
         spooled = len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"]))
         with socket.socket() as closed:
             closed.bind(("127.0.0.1", 0))

@@ -172,6 +172,37 @@ std::string Trimmed(const std::string& text) {
                : text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
 }
 
+// The address alone, as MAIL FROM and RCPT TO need it: the text in angle brackets, or else
+// the text outside comments ("root (Cron Daemon)" is root), trimmed.
+std::string BareAddress(const std::string& entry) {
+    std::string outside;
+    bool quoted = false;
+    int comment = 0;
+    for (size_t i = 0; i < entry.size(); ++i) {
+        const char c = entry[i];
+        if (comment > 0) {
+            comment += c == '(' ? 1 : c == ')' ? -1 : 0;
+            i += c == '\\' ? 1 : 0;
+            continue;
+        }
+        if (!quoted && c == '(') {
+            ++comment;
+            continue;
+        }
+        if (!quoted && c == '<') {
+            size_t close = entry.find('>', i);
+            return Trimmed(entry.substr(
+                i + 1, close == std::string::npos ? std::string::npos : close - i - 1));
+        }
+        if (quoted && c == '\\' && i + 1 < entry.size()) {
+            outside += entry[i++];
+        }
+        quoted = c == '"' ? !quoted : quoted;
+        outside += entry[i];
+    }
+    return Trimmed(outside);
+}
+
 // One send through smtpZef with RawMessage: the header as the first MoreData piece, then the
 // body pieces as standard input gives them.
 int Send(const SendmailOptions& o, const SendmailEnvelope& envelope, MessageInput& input,
@@ -311,13 +342,13 @@ SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOpti
     HeaderEnvelope found;
     SendmailEnvelope envelope;
     envelope.header = TakeEnvelope(WithCrLf(headerBlock), found);
-    envelope.sender = Trimmed(options.smtp.from.empty() ? found.from : options.smtp.from);
+    envelope.sender = BareAddress(options.smtp.from.empty() ? found.from : options.smtp.from);
     std::vector<std::string> named =
         options.recipientsFromHeader ? found.recipients : std::vector<std::string>();
     named.insert(named.end(), options.smtp.to.begin(), options.smtp.to.end());
     for (const auto& address : named) {
-        if (std::string trimmed = Trimmed(address); !trimmed.empty()) {
-            envelope.recipients.push_back(std::move(trimmed));
+        if (std::string bare = BareAddress(address); !bare.empty()) {
+            envelope.recipients.push_back(std::move(bare));
         }
     }
     if (envelope.sender.empty()) {

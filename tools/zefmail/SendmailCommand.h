@@ -38,7 +38,8 @@ struct SendmailEnvelope {
 };
 
 // -f, else the header's From; the recipient arguments, and with -t those of To, Cc and Bcc
-// first. Throws SendmailError (EX_USAGE) when there is no sender or no recipient.
+// first; each reduced to the bare address (no display name, no comment). Throws SendmailError
+// (EX_USAGE) when there is no sender or no recipient.
 SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOptions& options);
 
 // The exit status for how the send ended: 0, EX_UNAVAILABLE for a permanent refusal (a 5xx
