@@ -170,6 +170,7 @@ class Send(unittest.TestCase):
         for result, status, error in [
                 (sendmail("-t", ZEFMAIL_AUTH="login", ZEFMAIL_USER=ENV["ZEF_IT_SMTP_USER"],
                           ZEFMAIL_PASSWORD="wrong"), 69, r"code -1: 535"),
+                (sendmail("a@example.org", "bad@@example.org"), 69, r"refused .*code -1: 553 "),
                 (sendmail("-t", ZEFMAIL_PORT=nowhere), 75, r"cannot reach 127\.0\.0\.1"),
                 (sendmail("-t", stdin=b""), 66, r"no message on standard input"),
                 (sendmail("-t", "-bs"), 64, r"unknown option -bs")]:
