@@ -142,6 +142,46 @@ class Send(unittest.TestCase):
             "from@example.jp", ["taro@example.org", "hanako@example.org", "secret@example.org"]))
 
 
+    def test_sendmail_through_a_link_byte_for_byte_less_bcc_and_its_exit_statuses(self):
+        link = os.path.join(ENV["ZEF_IT_WORKDIR"], "sendmail")
+        if not os.path.lexists(link):
+            os.symlink(os.path.abspath(ZEFMAIL), link)
+        head = ('From: =?UTF-8?B?5beu5Ye65Lq6?= <from@example.jp>\r\nTo: team: a@example.org,\r\n'
+                ' "B, Jr." <b@example.org>;, c@example.org (Sales, Tokyo)\r\n'
+                'Bcc: hidden@example.org\r\nSubject: 8 bit\r\n'
+                'Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n'
+                '\r\n').encode()
+        body = "こんにちは\r\n.leading dot\r\n.\r\n".encode() + b"x" * 998 + b"\r\n\xff\xfe\r\n"
+        environment = {k: v for k, v in ENV.items() if not k.startswith("ZEFMAIL_")}
+        environment.update(ZEFMAIL_SERVER="127.0.0.1", ZEFMAIL_PORT=ENV["ZEF_IT_SMTP_PORT"])
+
+        def sendmail(*args, stdin=head + body, **variables):
+            return subprocess.run([link, *args], input=stdin, capture_output=True, timeout=120,
+                                  env=environment | variables)
+
+        result = sendmail("-t", "-oi", "-odi")
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        _, raw, envelope = last_sent()
+        self.assertEqual(raw, head.replace(b"Bcc: hidden@example.org\r\n", b"") + body)
+        self.assertEqual((envelope["mail_from"], envelope["rcpt_tos"]), ("from@example.jp", [
+            "a@example.org", "b@example.org", "c@example.org", "hidden@example.org"]))
+        spooled = len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"]))
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            nowhere = str(closed.getsockname()[1])
+        for result, status, error in [
+                (sendmail("-t", ZEFMAIL_AUTH="login", ZEFMAIL_USER=ENV["ZEF_IT_SMTP_USER"],
+                          ZEFMAIL_PASSWORD="wrong"), 69, r"code -1: 535"),
+                (sendmail("a@example.org", "bad@@example.org"), 69, r"refused .*code -1: 553 "),
+                (sendmail("-t", ZEFMAIL_PORT=nowhere), 75, r"cannot reach 127\.0\.0\.1"),
+                (sendmail("-t", stdin=b""), 66, r"no message on standard input"),
+                (sendmail("-t", "-bs"), 64, r"unknown option -bs")]:
+            with self.subTest(error=error):
+                self.assertEqual(result.returncode, status, result.stderr.decode())
+                self.assertRegex(result.stderr.decode(), "^zefmail sendmail: .*" + error)
+        self.assertEqual(len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"])), spooled)
+
+
 class Fetch(unittest.TestCase):
     def fetched(self, user, *args):
         result = fetch(user, *args)

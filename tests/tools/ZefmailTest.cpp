@@ -27,6 +27,8 @@
 #include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/SavedState.h"
+#include "tools/zefmail/SendmailCommand.h"
+#include "tools/zefmail/SendmailInput.h"
 #include "tools/zefmail/ToolError.h"
 
 namespace zef::zefmail {
@@ -810,6 +812,171 @@ TEST(DescribeFailure, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
         {1, "TLS handshake failed: x", true, "no TLS with h:25 (code 1: TLS handshake failed: x)"}};
     for (const auto& [code, message, reached, expected] : kRows) {
         EXPECT_EQ(DescribeFailure(code, message, "h", 25, reached), expected);
+    }
+}
+
+// sendmail's command line, words split at spaces: what is sent and where, or the refusal. The
+// environment holds PW and ZEFMAIL_SERVER=env.host.
+TEST(SendmailCommandLine, SendmailOptionsEnvironmentDefaultsAndRefusals) {
+    Scratch scratch;
+    std::filesystem::create_directories(scratch.dir / "zefmail");
+    scratch.File("zefmail/config.toml",
+                 "[accounts.m]\nserver = \"s\"\nuser = \"u\"\n"
+                 "password_command = \"echo pw\"\n[accounts.m.send]\n"
+                 "port = 587\ntls = \"starttls\"\nauth = \"login\"\n");
+    const std::pair<const char*, const char*> kRows[] = {
+        {"--account m -t", "env.host:587 tls 2 auth 2 from - to  t1"},
+        {"--account=n -t", "/zefmail/config.toml: no account n (a table"},
+        {"a@x", "env.host:25 tls 0 auth 0 from - to a@x t0 dot1"},
+        {"-oi -odi -odb -oem -oep -om -v -bm -fme@x -F Me -B8BITMIME a@x b@y",
+         "env.host:25 tls 0 auth 0 from me@x to a@x,b@y t0 dot0"},
+        {"-t -i -f me@x -- -odd@x", "from me@x to -odd@x t1 dot0"},
+        {"-t -r me@x --server=h --port 2525 --tls STARTTLS --auth plain --user u "
+         "--password-env PW",
+         "h:2525 tls 2 auth 3 from me@x to  t1"},
+        {"-t --tls implicit", ":465 tls 1"},
+        {"", "64 zefmail sendmail: no recipient: name them as arguments, or give -t"},
+        {"-bs a@x", "64 zefmail sendmail: unknown option -bs (see zefmail sendmail --help)"},
+        {"-t -f", "64 zefmail sendmail: -f needs a value"},
+        {"-t --server", "64 zefmail sendmail: --server needs a value"},
+        {"-t --port 0", "64 zefmail sendmail: --port (or ZEFMAIL_PORT) must be a number"},
+        {"-t --tls ssl", "must be implicit or starttls, not ssl"},
+        {"-t --insecure", "--insecure requires --tls"},
+        {"-t --auth login", "--auth login needs --user (or ZEFMAIL_USER)"},
+        {"-t --auth digest", "must be none, plain, login or cram-md5, not digest"},
+        {"-t --auth login --user u", "the environment variable ZEFMAIL_PASSWORD is not set"},
+        {"-t --trans-timeout x", "a time-out must be a number of seconds, not x"},
+        {"--help", "0 NAME\n  zefmail sendmail - send the message on standard input"},
+    };
+    const EnvLookup env = [&](const std::string& name) -> std::optional<std::string> {
+        if (name == "ZEFMAIL_SERVER") {
+            return "env.host";
+        }
+        if (name == "XDG_CONFIG_HOME") {
+            return scratch.dir.string();
+        }
+        return name == "PW" ? std::optional<std::string>("pw") : std::nullopt;
+    };
+    for (auto [line, expected] : kRows) {
+        std::vector<std::string> words;
+        std::istringstream in(line);
+        for (std::string word; in >> word;) {
+            words.push_back(word);
+        }
+        std::ostringstream out;
+        std::ostringstream err;
+        SendmailParse parsed = ParseSendmailLine(words, out, err, env);
+        std::string result = std::to_string(parsed.exitCode) + " " + out.str() + err.str();
+        if (parsed.options) {
+            const SendmailOptions& o = *parsed.options;
+            std::string to;
+            for (const auto& address : o.smtp.to) {
+                to += (to.empty() ? "" : ",") + address;
+            }
+            result = o.smtp.server + ":" + std::to_string(o.smtp.PortOr(25, 465)) + " tls " +
+                     std::to_string(o.smtp.Security()) + " auth " +
+                     std::to_string(o.smtp.AuthMechanism()) + " from " +
+                     (o.smtp.from.empty() ? "-" : o.smtp.from) + " to " + to + " t" +
+                     std::to_string(int{o.recipientsFromHeader}) + " dot" +
+                     std::to_string(int{o.dotEnds});
+        }
+        EXPECT_NE(result.find(expected), std::string::npos) << line << "\n" << result;
+    }
+}
+
+// The header block whole and the body in pieces, whatever lies on the 64 KiB read boundary; a
+// line holding only "." ends the input unless -i.
+TEST(SendmailInput, HeaderWholeBodyAsReadAndTheDotLineEndsItUnlessI) {
+    // "To: a\n\n", these and "\n" put the "." (and the "\r") last in the first 64 KiB read.
+    const std::string filler(65536 - 9, 'x');
+    const std::string fillerCr(65536 - 10, 'x');
+    const std::tuple<std::string, bool, std::string, std::string> kRows[] = {
+        {"To: a\nSubject: s\n\nbody\n.\nafter\n", true, "To: a\nSubject: s\n\n", "body\n"},
+        {"To: a\r\n\r\n.x\r\n.\r\nafter", true, "To: a\r\n\r\n", ".x\r\n"},
+        {"To: a\n\n.\nafter\n.", false, "To: a\n\n", ".\nafter\n."},
+        {"To: a\n\nend .\n..\n.", true, "To: a\n\n", "end .\n..\n."},
+        {"Subject: only a header\n", true, "Subject: only a header\n", ""},
+        {"To: a\n\n" + filler + "\n.\r\nafter", true, "To: a\n\n", filler + "\n"},
+        {"To: a\n\n" + fillerCr + "\n.\r\nafter", true, "To: a\n\n", fillerCr + "\n"},
+        {"To: a\n\n" + filler + "\n.x\n", true, "To: a\n\n", filler + "\n.x\n"},
+        {"", true, "", ""},
+    };
+    for (const auto& [input, dotEnds, header, body] : kRows) {
+        std::istringstream in(input);
+        MessageInput message(in, dotEnds);
+        EXPECT_EQ(message.ReadHeader(), header) << Escaped(input.substr(0, 40));
+        std::string read;
+        for (Bytes piece = message.NextPiece(); !piece.empty(); piece = message.NextPiece()) {
+            read += piece;
+        }
+        EXPECT_EQ(read, body) << Escaped(input.substr(0, 40));
+    }
+    std::istringstream big("X: y\n\n" + std::string(100, 'b'));
+    EXPECT_EQ(MessageInput(big, true).ReadHeader(50), "X: y\n\n")
+        << "the limit counts the header block, not the body read with it";
+    std::istringstream huge("X: " + std::string(kHeaderLimit, 'y') + "\n\nbody");
+    try {
+        MessageInput(huge, true).ReadHeader();
+        ADD_FAILURE() << "a header block over the limit was taken";
+    } catch (const SendmailError& e) {
+        EXPECT_EQ(e.ExitCode(), kExDataErr);
+    }
+}
+
+// -f or the From field; with -t the addresses of To, Cc and Bcc (folded, groups, comments,
+// quoted names, encoded words as they are) before the arguments; Bcc never in what is sent.
+TEST(SendmailEnvelope, SenderRecipientsAndTheHeaderWithoutBcc) {
+    const std::string header =
+        "From: =?UTF-8?B?5beu5Ye65Lq6?= <f@x>\nTo: team: a@x, \"B, Jr.\" <b@x>;,\n"
+        "  c@x (Sales, Tokyo)\nBCC: h@x\nSubject: s\nCc: =?UTF-8?Q?D=C3=A9?= <d@x>\n\n";
+    SendmailOptions options;
+    options.recipientsFromHeader = true;
+    options.smtp.to = {"arg@x"};
+    SendmailEnvelope envelope = ReadEnvelope(header, options);
+    EXPECT_EQ(envelope.sender, "f@x");
+    EXPECT_EQ(envelope.recipients,
+              (std::vector<std::string>{"a@x", "b@x", "c@x", "h@x", "d@x", "arg@x"}));
+    EXPECT_EQ(envelope.header,
+              "From: =?UTF-8?B?5beu5Ye65Lq6?= <f@x>\r\nTo: team: a@x, \"B, Jr.\" <b@x>;,\r\n"
+              "  c@x (Sales, Tokyo)\r\nSubject: s\r\nCc: =?UTF-8?Q?D=C3=A9?= <d@x>\r\n\r\n");
+
+    options.recipientsFromHeader = false;
+    options.smtp.from = "root (Cron \\) Daemon)";
+    options.smtp.to = {R"("x\" (<y" <arg@x>)"};
+    envelope = ReadEnvelope(header, options);
+    EXPECT_EQ(std::pair(envelope.sender, envelope.recipients),
+              std::pair(std::string("root"), std::vector<std::string>{"arg@x"}));
+    for (const auto& [text, toArgs, t] :
+         {std::tuple{"Subject: no sender\n\n", std::vector<std::string>{"a@x"}, false},
+          std::tuple{"From: f@x\nTo: undisclosed-recipients:;\n\n", std::vector<std::string>{},
+                     true}}) {
+        options.smtp.from.clear();
+        options.smtp.to = toArgs;
+        options.recipientsFromHeader = t;
+        try {
+            ReadEnvelope(text, options);
+            ADD_FAILURE() << text;
+        } catch (const SendmailError& e) {
+            EXPECT_EQ(e.ExitCode(), kExUsage) << text;
+        }
+    }
+}
+
+TEST(SendmailExitCode, PermanentRefusals69EverythingThatMayPassLater75) {
+    const std::tuple<long, const char*, bool, int> kRows[] = {
+        {0, "", true, 0},
+        {-1, "550 5.1.1 no such user", true, 69},
+        {-1, "535 authentication failed", true, 69},
+        {-1, "NO RECIPIENT ADDRESS", false, 69},
+        {-1, "451 try later", true, 75},
+        {-1, "REPLY LINE TOO LONG", true, 75},
+        {-2, "UNEXPECTED DISCONNECT", true, 75},
+        {-3, "connect timeout", false, 75},
+        {-4, "trans timeout", true, 75},
+        {111, "Connection refused", false, 75},
+    };
+    for (const auto& [code, message, reached, status] : kRows) {
+        EXPECT_EQ(SendmailExitCode(code, message, reached), status) << code << " " << message;
     }
 }
 

@@ -394,7 +394,9 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream
     app.require_subcommand(1);
     AddSend(app, command.send);
     AddFetch(app, command.fetch);
-    app.footer("Run 'zefmail send --help' or 'zefmail fetch --help' for the options and examples.");
+    app.footer(
+        "Run 'zefmail send --help' or 'zefmail fetch --help' for the options and examples;\n"
+        "'zefmail sendmail --help' for the sendmail-compatible mode.");
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them reversed
     try {
