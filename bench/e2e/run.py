@@ -12,8 +12,9 @@ makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messages, a
          the server's own pace (pop_drain: zefmail's LIST and RETR dialogue on a bare socket,
          responses read and dropped unparsed: the floor for a client that asks one command at
          a time),
-         and zefmail fetch --out (every part also written to disk), once with --keep and once
-         deleting (from a second copy of the mailbox, refilled before each round)
+         and zefmail fetch --out (every part also written to disk) and --maildir (every message
+         as received), once with --keep and once deleting (from a second copy of the mailbox,
+         refilled before each run)
   parse  the parser alone on the message files (pop_parse_files), against GMime 3 (gmime_parse);
          both once with transfer decoding only and once with text parts converted to text
   send   zefmail send of a 20 MiB attachment (base64 on the fly), curl's smtp:// upload of the
@@ -250,12 +251,15 @@ class Bench:
             self.record("fetch", tool, run(argv, self.env))
         # The same with every part written to disk, to show what --out costs: kept, and fetched
         # for good from a copy of the mailbox (deleted, so made durable before QUIT).
-        for tool, mailbox, keep in (("zefmail fetch --keep --out", "bench", ["--keep"]),
-                                    ("zefmail fetch --out (deleting)", "bench-del", [])):
+        for tool, mailbox, keep, where in (
+                ("zefmail fetch --keep --out", "bench", ["--keep"], "--out"),
+                ("zefmail fetch --out (deleting)", "bench-del", [], "--out"),
+                ("zefmail fetch --keep --maildir", "bench", ["--keep"], "--maildir"),
+                ("zefmail fetch --maildir (deleting)", "bench-del", [], "--maildir")):
             out = tempfile.mkdtemp(prefix="zef-bench-out-")
             try:
                 self.dovecot.refill("bench-del", self.files)
-                argv = [self.tools["zefmail"], "fetch", "--quiet", *keep, "--out", out] + \
+                argv = [self.tools["zefmail"], "fetch", "--quiet", *keep, where, out] + \
                     self.fetch_commands(mailbox)["zefmail fetch --keep"][4:]
                 self.record("fetch", tool, run(argv, self.env))
             finally:
