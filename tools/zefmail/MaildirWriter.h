@@ -1,5 +1,5 @@
 // `fetch --maildir DIR`: each message as its raw bytes in a file of its own, written into
-// DIR/tmp/, then linked into DIR/new/, so a mail reader sees a message in new/ only complete. The
+// DIR/tmp/, then moved into DIR/new/, so a mail reader sees a message in new/ only complete. The
 // names are unique as Maildir readers expect:
 // "<seconds>.M<microseconds>P<pid>Q<count>.<host>". DIR, tmp/, new/ and cur/ are made when
 // missing.
