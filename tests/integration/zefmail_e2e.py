@@ -272,7 +272,10 @@ class Fetch(unittest.TestCase):
                 except subprocess.TimeoutExpired:
                     process.kill()
                     finished = process.wait()
-                saved = sorted(found[kind](out), key=str) if os.path.exists(out) else []
+                saved = found[kind](out) if os.path.exists(out) else []
+                if kind == "--mbox" and os.path.exists(out + ".lock") and saved[-1] is None:
+                    saved.pop()  # a killed append, which the next run cuts off
+                saved = sorted(saved, key=str)
                 left = mailbox(user)
                 self.assertEqual(sorted(set(saved), key=str), saved, f"{user}: saved twice")
                 self.assertEqual(sorted(set(saved) | set(left), key=str), sorted(names), user)

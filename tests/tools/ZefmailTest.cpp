@@ -698,6 +698,19 @@ TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
     EXPECT_TRUE(std::regex_match(scratch.Read("box").substr(before.size()),
                                  std::regex(from("MAILER-DAEMON") + "A: c\n\n")));
     EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
+
+    // The part of a message a killed zefmail left is cut off by the next append; its fresh
+    // dot-lock names a process that is gone and the length before that append.
+    const std::string whole = scratch.Read("box");
+    scratch.File("box.lock", "2147483647 " + std::to_string(whole.size()) + "\n");
+    std::ofstream(path, std::ios::app) << "From half 1\nA: b\n";
+    {
+        MboxWriter mbox(path, false);
+        EXPECT_EQ(Deliver(mbox, {"A: d"}), std::vector<std::string>{"ok"});
+    }
+    EXPECT_TRUE(std::regex_match(scratch.Read("box").substr(whole.size()),
+                                 std::regex(from("MAILER-DAEMON") + "A: d\n\n")));
+    EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
 }
 
 TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {
