@@ -8,6 +8,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "common/Hex.h"
 #include "components/propertybag/AtomicFile.h"
 #include "tools/zefmail/ToolError.h"
 
@@ -19,19 +20,6 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool NeedsEscape(unsigned char c) {
     return c < 0x20 || c == 0x7F || c == '%';
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
 }
 
 std::vector<std::string> SplitTabs(const std::string& line) {
@@ -83,8 +71,8 @@ std::optional<std::string> DecodeStateField(const std::string& field) {
         if (i + 2 >= field.size()) {
             return std::nullopt;
         }
-        const int high = HexValue(field[i + 1]);
-        const int low = HexValue(field[i + 2]);
+        const int high = HexDigitValue(field[i + 1]);
+        const int low = HexDigitValue(field[i + 2]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }
