@@ -54,6 +54,8 @@ class popZef::Impl final : private pop::MessageEvents {
     void Security(long mode);
     bool NestedDelimiters() const { return parser_.NestedDelimiters(); }
     void NestedDelimiters(bool on) { parser_.NestedDelimiters(on); }
+    bool ParseMessages() const { return parser_.ParseMessages(); }
+    void ParseMessages(bool on) { parser_.ParseMessages(on); }
 
     // --- methods ---
     void Pop(const Text& server, const Text& user, const Text& password, long lines);

@@ -440,6 +440,21 @@ const Row kMessages[] = {
          "\n= MimeDataNext 1 1 " + std::string(200, 'L') + R"(\r\n
         < ...  = RetrLine 1 ..  = MimeDataNext 1 1 ..\r\n
         < .  = MimeDataDone 1 1  = RetrDone 1  = MultiPartClose 1 m1  > DELE 1)"},
+    // ParseMessages False: the lines, and nothing the parser would have made of them.
+    {"UnparsedMessagesGiveOnlyTheirLines",
+     [](PopDriver& d) {
+         RetrieveBytes()(d);
+         d.LogRetrLines();
+         d.control->ParseMessages(false);
+     },
+     LOGIN
+     "< +OK 1 500  = Stat 1 500  > LIST 1\n< +OK 1 500  = UidlFirst 1  = TopFirst 1\n"
+     "= RetrFirst 1 500  > RETR 1\n< +OK\n"
+     R"(< Content-Type: multipart/mixed; boundary=B  = RetrLine 1 Content-Type: multipart/mixed; boundary=B
+        <  = RetrLine 1 -
+        < --B  = RetrLine 1 --B
+        < ..x  = RetrLine 1 .x
+        < .  = RetrDone 1  > DELE 1)"},
     {"NestedMultipartGivesEveryEventInOrder", RetrieveOnly, RETR R"(< From: a@example.jp
         < Content-Type: multipart/mixed; boundary="B1"  = MailHeadNext 1 From: a@example.jp
         <  = MailHeadNext 1 Content-Type: multipart/mixed; boundary="B1"  = MailHeadDone 1

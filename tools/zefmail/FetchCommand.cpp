@@ -125,6 +125,9 @@ class FetchSession {
         }
         if (!drops_.empty()) {
             pop_.RetrLine = [this](long /*id*/, const Bytes& line) {
+                if (!writer_ && !log_) {
+                    CountBytes(line.size() + 2);
+                }
                 for (auto& drop : drops_) {
                     drop->Line(line);
                 }
@@ -289,6 +292,8 @@ class FetchSession {
         pop_.DeleteOnError(options_.deleteOnError);
         // Mail programs nest multiparts three deep; every part of such a message must arrive.
         pop_.NestedDelimiters(true);
+        // --maildir and --mbox take the lines as received: parsing is for --out and --events.
+        pop_.ParseMessages(writer_ || log_);
         pop_.Security(options_.Security());
         pop_.VerifyCert(!options_.insecure);
         pop_.CAFile(Utf8ToText(options_.caFile));
