@@ -273,7 +273,7 @@ class Fetch(unittest.TestCase):
                     process.kill()
                     finished = process.wait()
                 saved = found[kind](out) if os.path.exists(out) else []
-                if kind == "--mbox" and os.path.exists(out + ".lock") and saved[-1] is None:
+                if kind == "--mbox" and os.path.exists(out + ".lock") and saved[-1:] == [None]:
                     saved.pop()  # a killed append, which the next run cuts off
                 saved = sorted(saved, key=str)
                 left = mailbox(user)
