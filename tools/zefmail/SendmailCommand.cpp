@@ -12,7 +12,7 @@
 #include "tools/zefmail/Accounts.h"
 #include "tools/zefmail/HeaderBuilder.h"
 #include "tools/zefmail/Outcome.h"
-#include "tools/zefmail/Password.h"
+#include "tools/zefmail/SendCommand.h"
 #include "tools/zefmail/SendmailInput.h"
 
 namespace zef::zefmail {
@@ -232,18 +232,7 @@ int Send(const SendmailOptions& o, const SendmailEnvelope& envelope, MessageInpu
     const SendOptions& s = o.smtp;
     asio::io_context io;
     smtpZef smtp(io);
-    const int port = s.PortOr(25, 465);
-    smtp.Port(AsciiToText(std::to_string(port)));
-    smtp.ConnectTimeout(s.connectTimeout);
-    smtp.TransTimeout(s.transTimeout);
-    smtp.Auth(s.AuthMechanism());
-    smtp.Security(s.Security());
-    smtp.VerifyCert(!s.insecure);
-    smtp.CAFile(Utf8ToText(s.caFile));
-    if (s.AuthMechanism() != 0) {
-        smtp.User(Utf8ToText(s.user));
-        smtp.Pass(Utf8ToText(ReadPassword(s, env)));
-    }
+    ConfigureConnection(smtp, s, env);
     smtp.RawMessage(true);
     smtp.FromAddr(Utf8ToText(envelope.sender));
     std::vector<Text> recipients;
@@ -292,8 +281,8 @@ int Send(const SendmailOptions& o, const SendmailEnvelope& envelope, MessageInpu
         return failure->ExitCode();
     }
     if (code != 0) {
-        err << "zefmail sendmail: " << DescribeFailure(code, message, s.server, port, reachedServer)
-            << "\n";
+        err << "zefmail sendmail: "
+            << DescribeFailure(code, message, s.server, s.PortOr(25, 465), reachedServer) << "\n";
         return SendmailExitCode(code, message, reachedServer);
     }
     return kExOk;
