@@ -43,18 +43,21 @@ void OutputFile::Write(std::string_view data) {
     pending_ += data;
 }
 
-void OutputFile::Flush() {
-    std::string_view data = pending_;
+void WriteAll(int fd, std::string_view data, const std::filesystem::path& path) {
     while (!data.empty()) {
-        ssize_t written = ::write(fd_, data.data(), data.size());
+        const ssize_t written = ::write(fd, data.data(), data.size());
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            throw ToolError(SystemErrorText("cannot write " + path_.string()));
+            throw ToolError(SystemErrorText("cannot write " + path.string()));
         }
         data.remove_prefix(static_cast<size_t>(written));
     }
+}
+
+void OutputFile::Flush() {
+    WriteAll(fd_, pending_, path_);
     pending_.clear();
 }
 

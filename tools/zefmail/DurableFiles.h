@@ -34,6 +34,10 @@ class OutputFile {
     std::string pending_;  // written but not yet handed to write(2)
 };
 
+// write(2) of all of `data` to `fd`, again after an interruption or a short write. Throws
+// ToolError naming `path`.
+void WriteAll(int fd, std::string_view data, const std::filesystem::path& path);
+
 // syncfs(2) of the file system that holds `place`: every file, folder and rename made there is
 // on the disk when this returns. One call costs about what one fsync does, however many files
 // a fetch has written.

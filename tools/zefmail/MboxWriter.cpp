@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "tools/zefmail/DurableFiles.h"
 #include "tools/zefmail/ToolError.h"
 
 namespace zef::zefmail {
@@ -281,17 +282,7 @@ void MboxWriter::Put(std::string_view line) {
 }
 
 void MboxWriter::Flush() {
-    std::string_view data = pending_;
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd_, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw ToolError(SystemErrorText("cannot write " + file_.string()));
-        }
-        data.remove_prefix(static_cast<size_t>(written));
-    }
+    WriteAll(fd_, pending_, file_);
     pending_.clear();
 }
 
