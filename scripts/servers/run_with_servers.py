@@ -10,7 +10,9 @@ command failed or with --keep. MESSAGES: "" (empty), names of --corpus messages 
 .eml) separated by commas, "*" (all) or "*!a,b" (all but a and b). Mail the SMTP server accepts
 for <name>@... is also delivered into mailbox <name>. The command's environment holds
 ZEF_IT_SMTP_PORT, _USER, _PASS and _SPOOL, ZEF_IT_POP3_PORT and _PASS (every mailbox's),
-ZEF_IT_CORPUS, ZEF_IT_WORKDIR and ZEF_IT_MAILBOX_<NAME> (its messages' names, in order).
+ZEF_IT_CORPUS, ZEF_IT_WORKDIR and ZEF_IT_MAILBOX_<NAME> (its messages' names, in order), and
+ZEF_IT_SUMMARY: a file the command may write a short account of its failures to, which is
+printed last, after the servers' logs, so that it stays in view in a long output.
 --tls runs `sh CERT_SCRIPT FOLDER` for the files of servers.TLS_CERTIFICATES and ca.pem, and starts
 per certificate an SMTP listener with STARTTLS required, one with implicit TLS, and a Dovecot with
 the same mailboxes requiring TLS (STLS, and implicit TLS on a second port). ZEF_IT_TLS is then
@@ -110,7 +112,8 @@ def main() -> int:
     started, code = [], 1
     try:
         env = dict(os.environ, **start(workdir, mailboxes, args.tls, started),
-                   ZEF_IT_CORPUS=corpus or "", ZEF_IT_WORKDIR=os.path.join(workdir, "test"))
+                   ZEF_IT_CORPUS=corpus or "", ZEF_IT_WORKDIR=os.path.join(workdir, "test"),
+                   ZEF_IT_SUMMARY=os.path.join(workdir, "summary.txt"))
         os.makedirs(env["ZEF_IT_WORKDIR"])
         code = run_command(command, env, args.timeout)
     except (servers.ServerError, OSError, subprocess.SubprocessError) as e:
@@ -122,6 +125,10 @@ def main() -> int:
             server.stop()
         for server in started if code != 0 else []:
             servers.warn(f"--- {server.name} log ---\n{server.log_tail()}")
+        summary = os.path.join(workdir, "summary.txt")
+        if code != 0 and os.path.exists(summary):
+            with open(summary, encoding="utf-8", errors="replace") as f:
+                servers.warn(f"--- summary of the failures ---\n{f.read()}")
         if code != 0 or args.keep:
             servers.warn(f"run_with_servers: scratch folder kept: {workdir}")
         else:
