@@ -326,6 +326,17 @@ class Fetch(unittest.TestCase):
         for message in in_mbox:
             self.assertRegex(message.get_from(), r"^\S+ \w{3} \w{3} [ 123]\d \d\d:\d\d:\d\d \d{4}$")
         self.assertFalse(os.path.exists(mbox + ".lock"))
+        # A mail reader (s-nail) lists the same messages, with the subjects Python decodes.
+        subjects = [str(email.message_from_bytes(data, policy=email.policy.default)["Subject"])
+                    for data in expected]
+        for folder, in_order in ((mbox, True), ("maildir://" + maildir, False)):
+            listed = subprocess.run(
+                ["s-nail", "-n", "-N", "-R", "-Sheadline=%s", "-Sttycharset=utf-8", "-H", "-f",
+                 folder], env=dict(ENV, MAIL="/dev/null", COLUMNS="400"), capture_output=True,
+                stdin=subprocess.DEVNULL, timeout=60).stdout.decode().split("\n")[:-1]
+            listed = [line.strip() for line in listed]
+            self.assertEqual(listed if in_order else sorted(listed),
+                             subjects if in_order else sorted(subjects), folder)
 
     def test_mbox_locked_by_another_program_keeps_the_messages_on_the_server(self):
         held = scratch("held.mbox")
