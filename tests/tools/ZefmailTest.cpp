@@ -649,6 +649,8 @@ TEST(MaildirWriter, EveryMessageWholeInNewUnderANameOfItsOwn) {
               (std::set<std::string>{"A: 1\r\n\r\n.x\r\n\xFF\r\r\n", "A: 2\r\n", "A: 3\r\n\r\n"}));
     EXPECT_TRUE(std::filesystem::is_empty(scratch.dir / "md" / "tmp"));
     EXPECT_TRUE(std::filesystem::is_empty(scratch.dir / "md" / "cur"));
+    // Made whole beside it and renamed into place: nothing else is left there.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.dir), {}), 1);
 }
 
 // mboxrd: one '>' more before ">*From " at the start of a line, and only there; the sender

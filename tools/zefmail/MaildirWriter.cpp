@@ -23,6 +23,26 @@ void MakeFolder(const std::filesystem::path& folder) {
     }
 }
 
+// A new Maildir is made whole under a name of its own beside it and renamed into place, so
+// that a run killed meanwhile never leaves a folder mail readers take for a broken Maildir.
+void MakeMaildir(const std::filesystem::path& dir) {
+    std::error_code ignored;
+    if (!std::filesystem::exists(dir, ignored)) {
+        const std::filesystem::path whole = dir.string() + ".zefmail-" + std::to_string(::getpid());
+        MakeFolder(whole);
+        for (const char* sub : {"tmp", "new", "cur"}) {
+            MakeFolder(whole / sub);
+        }
+        if (::renameat2(AT_FDCWD, whole.c_str(), AT_FDCWD, dir.c_str(), RENAME_NOREPLACE) != 0) {
+            std::filesystem::remove_all(whole, ignored);  // made meanwhile: taken as it is
+        }
+    }
+    MakeFolder(dir);
+    for (const char* sub : {"tmp", "new", "cur"}) {
+        MakeFolder(dir / sub);
+    }
+}
+
 std::string HostForNames() {
     char buffer[256] = {};
     if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') {
@@ -42,10 +62,7 @@ MaildirWriter::MaildirWriter(std::filesystem::path dir, bool crlf, bool writeBac
       lineEnd_(crlf ? "\r\n" : "\n"),
       writeBackEarly_(writeBackEarly),
       host_(HostForNames()) {
-    MakeFolder(dir_);
-    for (const char* sub : {"tmp", "new", "cur"}) {
-        MakeFolder(dir_ / sub);
-    }
+    MakeMaildir(dir_);
 }
 
 MaildirWriter::~MaildirWriter() {
