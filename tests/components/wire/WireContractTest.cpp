@@ -23,6 +23,9 @@
 #include "common/Error.h"
 #include "components/Wire.h"
 #include "tests/support/EventLoop.h"
+#ifdef ZEF_TEST_QT
+#include "qt/QtComponents.h"
+#endif
 
 namespace zef::test {
 namespace {
@@ -38,7 +41,12 @@ struct WireRow {
     std::function<decltype(RunUntil)> runUntil;
     friend void PrintTo(const WireRow& row, std::ostream* out) { *out << row.name; }
 };
-const WireRow kWires[] = {{"AsioTcp", MakeTcpWire, RunUntil}};
+const WireRow kWires[] = {
+    {"AsioTcp", MakeTcpWire, RunUntil},
+#ifdef ZEF_TEST_QT
+    {"Qt", [](asio::io_context&) { return StartQt(), MakeQtWire(); }, RunQtUntil},
+#endif
+};
 
 // The certificates of make_test_certs.sh, made once per test program in a folder of its own.
 std::string Cert(const std::string& name) {
