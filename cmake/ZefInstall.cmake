@@ -33,7 +33,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/pop/popZef.h DESTINATION ${CMAKE_INSTALL_INC
 set(ZEF_HAS_QT OFF)
 if(TARGET zef_qt)
     set(ZEF_HAS_QT ON)
-    install(FILES ${PROJECT_SOURCE_DIR}/qt/QtComponents.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/qt)
+    install(FILES ${PROJECT_SOURCE_DIR}/components/qt/QtComponents.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/components/qt)
 endif()
 
 install(EXPORT zefTargets NAMESPACE zef:: DESTINATION ${ZEF_INSTALL_CMAKEDIR})

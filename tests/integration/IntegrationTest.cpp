@@ -16,7 +16,7 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/TestText.h"
 #ifdef ZEF_TEST_QT
-#include "qt/QtComponents.h"
+#include "components/qt/QtComponents.h"
 #endif
 
 namespace zef::test {

@@ -11,7 +11,7 @@
 #include "components/Timer.h"
 #include "tests/support/EventLoop.h"
 #ifdef ZEF_TEST_QT
-#include "qt/QtComponents.h"
+#include "components/qt/QtComponents.h"
 #endif
 
 namespace zef::test {

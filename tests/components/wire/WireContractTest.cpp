@@ -24,7 +24,7 @@
 #include "components/Wire.h"
 #include "tests/support/EventLoop.h"
 #ifdef ZEF_TEST_QT
-#include "qt/QtComponents.h"
+#include "components/qt/QtComponents.h"
 #endif
 
 namespace zef::test {

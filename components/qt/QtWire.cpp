@@ -10,8 +10,8 @@
 
 #include "common/Error.h"
 #include "common/Unicode.h"
-#include "qt/QtComponents.h"
-#include "qt/QtConnection.h"
+#include "components/qt/QtComponents.h"
+#include "components/qt/QtConnection.h"
 
 namespace zef {
 

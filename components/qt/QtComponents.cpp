@@ -1,4 +1,4 @@
-#include "qt/QtComponents.h"
+#include "components/qt/QtComponents.h"
 
 namespace zef {
 

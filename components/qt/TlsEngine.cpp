@@ -1,4 +1,4 @@
-#include "qt/TlsEngine.h"
+#include "components/qt/TlsEngine.h"
 
 #include <openssl/err.h>
 #include <openssl/x509_vfy.h>

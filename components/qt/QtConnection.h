@@ -16,7 +16,7 @@
 
 #include "common/Types.h"
 #include "components/Wire.h"
-#include "qt/TlsEngine.h"
+#include "components/qt/TlsEngine.h"
 
 namespace zef::qt {
 

@@ -9,7 +9,7 @@
 
 #include "common/Error.h"
 #include "common/Unicode.h"
-#include "qt/QtComponents.h"
+#include "components/qt/QtComponents.h"
 
 namespace zef {
 

@@ -1,4 +1,4 @@
-#include "qt/QtConnection.h"
+#include "components/qt/QtConnection.h"
 
 #include <QCoreApplication>
 #include <QHostInfo>
