@@ -12,11 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "pop/popZef.h"
-#include "smtp/smtpZef.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/TestText.h"
 #ifdef ZEF_TEST_QT
 #include "components/qt/QtComponents.h"
+#include "smtp/smtpZef.h"
 #endif
 
 namespace zef::test {
