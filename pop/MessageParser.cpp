@@ -41,6 +41,10 @@ void MessageParser::BeginMessage(long id, long much, bool& cancelRetr) {
     if (cancelRetr) {
         return;
     }
+    if (!parseMessages_) {
+        state_ = State::AfterLast;  // every line is passed over; EndMessage raises RetrDone
+        return;
+    }
     state_ = State::MailHeader;
     pendingHeaderLine_.clear();
     pendingFieldBytes_ = 0;

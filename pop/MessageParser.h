@@ -59,6 +59,9 @@ class MessageParser {
     // See popZef::NestedDelimiters.
     void NestedDelimiters(bool on) { nestedDelimiters_ = on; }
     bool NestedDelimiters() const { return nestedDelimiters_; }
+    // See popZef::ParseMessages.
+    void ParseMessages(bool on) { parseMessages_ = on; }
+    bool ParseMessages() const { return parseMessages_; }
 
     // Multiparts open at once, the message's own included. Each one opened is held until it
     // closes, so a server could make the parser hold one per few bytes of a message; real mail
@@ -104,6 +107,7 @@ class MessageParser {
     std::vector<Text> openBoundaries_;
     size_t messageBase_ = 0;
     bool nestedDelimiters_ = false;
+    bool parseMessages_ = true;
 
     Text contentType_;
     Text contentCharset_;

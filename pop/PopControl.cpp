@@ -205,6 +205,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     const bool newVerifyCert = ReadBool(bag, "VerifyCert", true);
     Text newCAFile = ReadText(bag, "CAFile", u"");
     const bool newNestedDelimiters = ReadBool(bag, "NestedDelimiters", false);
+    const bool newParseMessages = ReadBool(bag, "ParseMessages", true);
     CheckSecurityMode(newSecurity);
 
     port = std::move(newPort);
@@ -216,6 +217,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     verifyCert = newVerifyCert;
     caFile = std::move(newCAFile);
     parser_.NestedDelimiters(newNestedDelimiters);
+    parser_.ParseMessages(newParseMessages);
 }
 
 void popZef::Impl::WriteProperties(PropertyBag& bag) const {
@@ -228,6 +230,7 @@ void popZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("VerifyCert", Variant(verifyCert), Variant(true));
     bag.WriteProperty("CAFile", Variant(caFile), Variant(Text()));
     bag.WriteProperty("NestedDelimiters", Variant(parser_.NestedDelimiters()), Variant(false));
+    bag.WriteProperty("ParseMessages", Variant(parser_.ParseMessages()), Variant(true));
 }
 
 // --- guard timer and caption ---

@@ -54,6 +54,8 @@ class popZef::Impl final : private pop::MessageEvents {
     void Security(long mode);
     bool NestedDelimiters() const { return parser_.NestedDelimiters(); }
     void NestedDelimiters(bool on) { parser_.NestedDelimiters(on); }
+    bool ParseMessages() const { return parser_.ParseMessages(); }
+    void ParseMessages(bool on) { parser_.ParseMessages(on); }
 
     // --- methods ---
     void Pop(const Text& server, const Text& user, const Text& password, long lines);
@@ -182,7 +184,8 @@ class popZef::Impl final : private pop::MessageEvents {
     Bytes pendingOutput_;
     long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer
     long guardCountdown_ = -1;
-    Bytes scratch_;  // converter input, reused
+    Bytes scratch_;   // converter input, reused
+    Bytes retrLine_;  // the RetrLine argument, reused
 };
 
 }  // namespace zef

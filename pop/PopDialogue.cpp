@@ -283,6 +283,10 @@ void popZef::Impl::HandleRetrLine(std::string_view line) {
     if (!line.empty() && line.front() == '.') {
         line.remove_prefix(1);
     }
+    if (owner_.RetrLine) {
+        retrLine_.assign(line);  // reuses its capacity: no allocation per line
+        owner_.RetrLine(messageId_, retrLine_);
+    }
     parser_.ParseMessageLine(messageId_, line);
 }
 

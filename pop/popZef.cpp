@@ -56,6 +56,12 @@ bool popZef::NestedDelimiters() const {
 void popZef::NestedDelimiters(bool on) {
     impl_->NestedDelimiters(on);
 }
+bool popZef::ParseMessages() const {
+    return impl_->ParseMessages();
+}
+void popZef::ParseMessages(bool on) {
+    impl_->ParseMessages(on);
+}
 long long popZef::MaxLineLength() const {
     return impl_->MaxLineLength();
 }

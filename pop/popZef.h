@@ -62,6 +62,12 @@ class popZef {
     // then taken by that enclosing multipart. Persisted as "NestedDelimiters".
     bool NestedDelimiters() const;
     void NestedDelimiters(bool on);
+    // True (the default): every retrieved message is parsed into header, multipart and part
+    // events. False: a retrieved message raises RetrFirst, a RetrLine per line and RetrDone, and
+    // nothing between, for an application that keeps messages as they are received and would
+    // only pay for parsing it does not use. Persisted as "ParseMessages".
+    bool ParseMessages() const;
+    void ParseMessages(bool on);
     // The longest received line accepted, in bytes; default 64 MiB, not persisted. A longer
     // line (or an unfinished one that grows past it) ends the transfer: the connection is
     // closed and Done comes with -1 and "LINE TOO LONG", so a broken or hostile server cannot
@@ -109,6 +115,11 @@ class popZef {
     std::function<void(long id, bool& Delete)> TopDone;
     std::function<void(long id, long Much, bool& CancelRetr)> RetrFirst;
     std::function<void(long id, bool& CancelDelete)> RetrDone;
+    // Opt-in: each line of a retrieved message as it arrives, before the parser reads it:
+    // dot-unstuffed, without its line end, bytes as received (a CR inside the line stays).
+    // Raised between RetrFirst and RetrDone, ahead of the parsing events of the same line; not
+    // for TOP. Unset, the lines are not copied.
+    std::function<void(long id, const Bytes& line)> RetrLine;
 
     // --- events: one retrieved message ---
     std::function<void(long id)> MailHeadFirst;

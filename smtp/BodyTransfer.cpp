@@ -43,7 +43,8 @@ bool smtpZef::Impl::RunBodyTurn() {
 }
 
 // The plain body is the application's text, sent as it comes: no dot-stuffing, so the
-// application must not pass a line that consists of a single ".".
+// application must not pass a line that consists of a single ".". Under RawMessage the pieces
+// are bytes, and RawLines makes their line ends and leading dots safe.
 bool smtpZef::Impl::PlainBodyTurn() {
     ++moreDataId_;
     Bytes data;
@@ -53,10 +54,10 @@ bool smtpZef::Impl::PlainBodyTurn() {
     if (data.empty()) {
         RaiseTrace(kDotTrace);
         dataPhase_ = false;
-        return SendText(u"\r\n.\r\n");
+        return rawMessage ? SendRaw(rawLines_.Finish()) : SendText(u"\r\n.\r\n");
     }
     RaiseTrace(u">>Sending More Data ...");
-    return SendText(Utf16LeToText(data));
+    return rawMessage ? SendRaw(rawLines_.Pass(data)) : SendText(Utf16LeToText(data));
 }
 
 bool smtpZef::Impl::MimeBodyTurn() {

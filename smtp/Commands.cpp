@@ -92,7 +92,7 @@ void smtpZef::Impl::SendCommand(DialogueState state, const Text& argument) {
     switch (state) {
         case DialogueState::kTransData:
             RaiseTrace(u">>Sending Data ...");
-            SendText(smtp::TransDataText(kProductBanner, argument));
+            SendHeaderBlock(argument);
             break;
         case DialogueState::kAuthData:
         case DialogueState::kAuthData0:
@@ -107,6 +107,19 @@ void smtpZef::Impl::SendCommand(DialogueState state, const Text& argument) {
             RaiseTrace(u">>" + name + u" " + argument);
             SendLine(argument.empty() ? name : name + u" " + argument);
             break;
+    }
+}
+
+// The header block after the 354 reply. A raw header may be empty, which hands nothing to the
+// socket and so brings no SendComplete: the body turns then start at once.
+void smtpZef::Impl::SendHeaderBlock(const Text& headerBlock) {
+    if (!rawMessage) {
+        SendText(smtp::TransDataText(kProductBanner, headerBlock));
+        return;
+    }
+    if (!SendRaw(rawLines_.Pass(TextToUtf8(headerBlock)))) {
+        while (dataPhase_ && !RunBodyTurn()) {
+        }
     }
 }
 

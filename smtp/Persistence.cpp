@@ -98,6 +98,7 @@ void smtpZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("Security", security, 0L);
     bag.WriteProperty("VerifyCert", verifyCert, true);
     bag.WriteProperty("CAFile", caFile, Text());
+    bag.WriteProperty("RawMessage", rawMessage, false);
 }
 
 // Everything is read and checked before anything is stored, so a refused bag changes nothing.
@@ -120,6 +121,7 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     const long newSecurity = ReadLong(bag, "Security", 0);
     const bool newVerifyCert = ReadBoolean(bag, "VerifyCert", true);
     Text newCAFile = ReadText(bag, "CAFile", u"");
+    const bool newRawMessage = ReadBoolean(bag, "RawMessage", false);
 
     if (newAngleBracketType < std::numeric_limits<int>::min() ||
         newAngleBracketType > std::numeric_limits<int>::max()) {
@@ -143,6 +145,7 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     security = newSecurity;
     verifyCert = newVerifyCert;
     caFile = std::move(newCAFile);
+    rawMessage = newRawMessage;
 }
 
 }  // namespace zef

@@ -259,6 +259,12 @@ const Text& smtpZef::CAFile() const {
 void smtpZef::CAFile(const Text& path) {
     impl_->caFile = path;
 }
+bool smtpZef::RawMessage() const {
+    return impl_->rawMessage;
+}
+void smtpZef::RawMessage(bool on) {
+    impl_->rawMessage = on;
+}
 
 void smtpZef::Smtp(const Text& MailServer, const Text& MailHeader) {
     impl_->Smtp(MailServer, MailHeader);

@@ -87,6 +87,7 @@ void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
     textBacklog_.clear();
     partHeaderBuffer_.clear();
     multiPartStack_.Clear();
+    rawLines_.Reset();
 }
 
 // Steps that may refuse the send: returns the refusal text, or "" when the send goes on.

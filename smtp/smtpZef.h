@@ -83,6 +83,16 @@ class smtpZef {
     void VerifyCert(bool on);
     const Text& CAFile() const;  // a PEM file of further trusted CAs; "" for none
     void CAFile(const Text& path);
+    // False (the default): the header goes out after an X-TALVORN line, converted and with
+    // encoded words, and MoreData pieces are UTF-16LE text. True: the message is sent as the
+    // application wrote it. MailHeader goes out as its UTF-8 bytes with no line of the
+    // control's own and no conversion or encoding; MoreData pieces are bytes sent as they
+    // stand (8-bit bytes kept). The control still makes every line end CR LF (a lone CR or LF
+    // becomes CR LF), doubles a "." at the start of a line, and ends the DATA phase with
+    // "." CR LF, adding a CR LF before it only when the message did not end with one. A
+    // multipart message (MimeMultipart set) keeps its part headers and encodings.
+    bool RawMessage() const;
+    void RawMessage(bool on);
 
     // --- methods ---
     // Starts one send; raises error 59 while a send runs.

@@ -23,6 +23,7 @@
 #include "components/Components.h"
 #include "components/PropertyBag.h"
 #include "smtp/PartHeader.h"
+#include "smtp/RawLines.h"
 #include "smtp/ReplyLineReader.h"
 #include "smtp/smtpZef.h"
 
@@ -87,6 +88,7 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     long security = 0;  // 0 none, 1 implicit TLS, 2 STARTTLS required
     bool verifyCert = true;
     Text caFile;
+    bool rawMessage = false;
     Text caption = kProductBanner;
 
     // Validating setters: error 380 and the old value kept.
@@ -137,6 +139,7 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     bool SendText(const Text& text);
     bool SendLine(const Text& text);
     void SendCommand(DialogueState state, const Text& argument);
+    void SendHeaderBlock(const Text& headerBlock);
     Text EncodeBase64Text(const Text& text);
     Text CramMd5Response(const Bytes& challenge);
 
@@ -200,6 +203,7 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     Text closeBracket_ = u">";
     bool failed_ = false;       // a handler failed: the connection is being closed, input ignored
     bool tlsUpgraded_ = false;  // Security 2: the STARTTLS handshake has succeeded
+    smtp::RawLines rawLines_;   // RawMessage: line ends and dots of the header and plain body
 
     // --- guard ---
     long guardPhase_ = kNoGuard;

@@ -12,7 +12,9 @@ makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messages, a
          the server's own pace (pop_drain: zefmail's LIST and RETR dialogue on a bare socket,
          responses read and dropped unparsed: the floor for a client that asks one command at
          a time),
-         and zefmail fetch --keep --out (every part also written to disk)
+         and zefmail fetch --out (every part also written to disk) and --maildir (every message
+         as received), once with --keep and once deleting (from a second copy of the mailbox,
+         refilled before each run)
   parse  the parser alone on the message files (pop_parse_files), against GMime 3 (gmime_parse);
          both once with transfer decoding only and once with text parts converted to text
   send   zefmail send of a 20 MiB attachment (base64 on the fly), curl's smtp:// upload of the
@@ -247,13 +249,21 @@ class Bench:
     def fetch(self) -> None:
         for tool, argv in self.fetch_commands("bench").items():
             self.record("fetch", tool, run(argv, self.env))
-        # The same with every part written to disk, to show what --out costs.
-        out = tempfile.mkdtemp(prefix="zef-bench-out-")
-        try:
-            argv = self.fetch_commands("bench")["zefmail fetch --keep"] + ["--out", out]
-            self.record("fetch", "zefmail fetch --keep --out", run(argv, self.env))
-        finally:
-            shutil.rmtree(out, ignore_errors=True)
+        # The same with every part written to disk, to show what --out costs: kept, and fetched
+        # for good from a copy of the mailbox (deleted, so made durable before QUIT).
+        for tool, mailbox, keep, where in (
+                ("zefmail fetch --keep --out", "bench", ["--keep"], "--out"),
+                ("zefmail fetch --out (deleting)", "bench-del", [], "--out"),
+                ("zefmail fetch --keep --maildir", "bench", ["--keep"], "--maildir"),
+                ("zefmail fetch --maildir (deleting)", "bench-del", [], "--maildir")):
+            out = tempfile.mkdtemp(prefix="zef-bench-out-")
+            try:
+                self.dovecot.refill("bench-del", self.files)
+                argv = [self.tools["zefmail"], "fetch", "--quiet", *keep, where, out] + \
+                    self.fetch_commands(mailbox)["zefmail fetch --keep"][4:]
+                self.record("fetch", tool, run(argv, self.env))
+            finally:
+                shutil.rmtree(out, ignore_errors=True)
 
     def parse(self) -> None:
         commands = {"zef parser, bytes": [self.tools["pop_parse_files"]],
@@ -390,7 +400,8 @@ def main() -> int:
     workdir = tempfile.mkdtemp(prefix="zef-bench-")
     started = []
     try:
-        dovecot = servers.DovecotServer(workdir, {"bench": files, **flat_files}, POP3_PASS)
+        dovecot = servers.DovecotServer(workdir, {"bench": files, "bench-del": files,
+                                                  **flat_files}, POP3_PASS)
         started.append(dovecot)
         sink, sink_port = start_sink(workdir)
         started.append(sink)
@@ -400,6 +411,7 @@ def main() -> int:
             started.append(smtp)
             smtp_port = smtp.port
         bench = Bench(args, tools, files, cache, dovecot.port, smtp_port, sink_port)
+        bench.dovecot = dovecot
         print(f"mailbox: {len(files)} messages, {bench.corpus_bytes / MB:.1f} MB; {reps} rounds; "
               f"SMTP server: {args.smtp}; load average {os.getloadavg()[0]:.1f}", flush=True)
         # Dovecot indexes the mailbox on first reading: a plain copy first, outside the rounds.

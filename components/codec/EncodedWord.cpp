@@ -1,5 +1,6 @@
 #include "components/codec/EncodedWord.h"
 
+#include "common/Hex.h"
 #include "components/codec/Base64.h"
 
 namespace zef::codec {
@@ -8,19 +9,6 @@ namespace {
 
 bool IsWordCharacter(char c) {
     return c > 32 && c < 127 && c != '?';
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
 }
 
 Bytes DecodeQ(std::string_view text) {
@@ -32,9 +20,10 @@ Bytes DecodeQ(std::string_view text) {
             out += ' ';
             continue;
         }
-        if (c == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-            HexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>((HexValue(text[i + 1]) << 4) | HexValue(text[i + 2]));
+        if (c == '=' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
+            HexDigitValue(text[i + 2]) >= 0) {
+            out +=
+                static_cast<char>((HexDigitValue(text[i + 1]) << 4) | HexDigitValue(text[i + 2]));
             i += 2;
             continue;
         }

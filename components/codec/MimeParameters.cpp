@@ -4,6 +4,7 @@
 #include <exception>
 #include <vector>
 
+#include "common/Hex.h"
 #include "components/codec/HeaderDecoder.h"
 #include "components/glyph/Charsets.h"
 
@@ -75,18 +76,10 @@ std::string Unquote(std::string_view text) {
     return out;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    const char lower = Lower(c);
-    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
-}
-
 void AppendPercentDecoded(std::string_view text, std::string& out) {
     for (size_t i = 0; i < text.size(); ++i) {
-        const int high = text[i] == '%' && i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
-        const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+        const int high = text[i] == '%' && i + 2 < text.size() ? HexDigitValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? HexDigitValue(text[i + 2]) : -1;
         if (low >= 0) {
             out += static_cast<char>(high * 16 + low);
             i += 2;

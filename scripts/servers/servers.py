@@ -218,10 +218,18 @@ service anvil {{
             self.stop()
         raise ServerError("Dovecot did not start:\n" + self.log_tail())
 
+    def refill(self, user: str, files: list[str]) -> None:
+        """Puts the files back into a mailbox that a fetch has emptied (same names, same UIDLs)."""
+        maildir = os.path.join(self.mail_root, user, "Maildir")
+        for sub in ("cur", "new"):
+            for name in os.listdir(os.path.join(maildir, sub)):
+                os.remove(os.path.join(maildir, sub, name))
+        self._fill_maildir(user, files)
+
     def _fill_maildir(self, user: str, files: list[str]) -> None:
         maildir = os.path.join(self.mail_root, user, "Maildir")
         for sub in ("cur", "new", "tmp"):
-            os.makedirs(os.path.join(maildir, sub))
+            os.makedirs(os.path.join(maildir, sub), exist_ok=True)
         # Names sort in the given order; the UIDL (%f) is the name up to the flags.
         for seq, path in enumerate(files, start=1):
             stem = os.path.splitext(os.path.basename(path))[0]

@@ -3,7 +3,8 @@
 
 Japanese text in ISO-2022-JP, Shift_JIS, EUC-JP and UTF-8, Latin-1; 7bit, 8bit, quoted-printable
 and base64; encoded words in several charsets; nested multiparts; attachments up to 10 MB of
-random bytes (fixed seed); lines that begin with "."; a multipart without boundary; an empty body.
+random bytes (fixed seed); lines that begin with "." or ">From "; a multipart without boundary; an
+empty body.
 
   make_corpus.py OUTPUT_DIR
 """
@@ -189,6 +190,10 @@ MESSAGES = {  # name: (subject, body with its header, extra fields)
             leaf("image/jpeg; name=IMG_0001.jpeg", random_bytes(6_000, 31), "base64", (
                 "Content-Disposition", "inline; filename*=utf-8''%E5%86%99%E7%9C%9F.jpeg"))]
             ).replace(b"--Apple-Mail-7C2A--\r\n", b""), text_leaf("Shift_JIS", "以上。\r\n", "8bit")]), []),
+    # Lines an mbox file must quote, and one it must not.
+    "from-lines": ("From lines", text_leaf("us-ascii", "From the start of a line\r\n>From once "
+                   "quoted\r\n>>From twice\r\n From after a space\r\n.From after a dot\r\n"
+                   "\r\nFrom \r\n", "7bit"), []),
 }
 
 

@@ -11,8 +11,10 @@ import email.policy
 import glob
 import hashlib
 import json
+import mailbox as mailboxes
 import os
 import random
+import re
 import socket
 import subprocess
 import sys
@@ -140,6 +142,46 @@ class Send(unittest.TestCase):
             "from@example.jp", ["taro@example.org", "hanako@example.org", "secret@example.org"]))
 
 
+    def test_sendmail_through_a_link_byte_for_byte_less_bcc_and_its_exit_statuses(self):
+        link = os.path.join(ENV["ZEF_IT_WORKDIR"], "sendmail")
+        if not os.path.lexists(link):
+            os.symlink(os.path.abspath(ZEFMAIL), link)
+        head = ('From: =?UTF-8?B?5beu5Ye65Lq6?= <from@example.jp>\r\nTo: team: a@example.org,\r\n'
+                ' "B, Jr." <b@example.org>;, c@example.org (Sales, Tokyo)\r\n'
+                'Bcc: hidden@example.org\r\nSubject: 8 bit\r\n'
+                'Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n'
+                '\r\n').encode()
+        body = "こんにちは\r\n.leading dot\r\n.\r\n".encode() + b"x" * 998 + b"\r\n\xff\xfe\r\n"
+        environment = {k: v for k, v in ENV.items() if not k.startswith("ZEFMAIL_")}
+        environment.update(ZEFMAIL_SERVER="127.0.0.1", ZEFMAIL_PORT=ENV["ZEF_IT_SMTP_PORT"])
+
+        def sendmail(*args, stdin=head + body, **variables):
+            return subprocess.run([link, *args], input=stdin, capture_output=True, timeout=120,
+                                  env=environment | variables)
+
+        result = sendmail("-t", "-oi", "-odi")
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        _, raw, envelope = last_sent()
+        self.assertEqual(raw, head.replace(b"Bcc: hidden@example.org\r\n", b"") + body)
+        self.assertEqual((envelope["mail_from"], envelope["rcpt_tos"]), ("from@example.jp", [
+            "a@example.org", "b@example.org", "c@example.org", "hidden@example.org"]))
+        spooled = len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"]))
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            nowhere = str(closed.getsockname()[1])
+        for result, status, error in [
+                (sendmail("-t", ZEFMAIL_AUTH="login", ZEFMAIL_USER=ENV["ZEF_IT_SMTP_USER"],
+                          ZEFMAIL_PASSWORD="wrong"), 69, r"code -1: 535"),
+                (sendmail("a@example.org", "bad@@example.org"), 69, r"refused .*code -1: 553 "),
+                (sendmail("-t", ZEFMAIL_PORT=nowhere), 75, r"cannot reach 127\.0\.0\.1"),
+                (sendmail("-t", stdin=b""), 66, r"no message on standard input"),
+                (sendmail("-t", "-bs"), 64, r"unknown option -bs")]:
+            with self.subTest(error=error):
+                self.assertEqual(result.returncode, status, result.stderr.decode())
+                self.assertRegex(result.stderr.decode(), "^zefmail sendmail: .*" + error)
+        self.assertEqual(len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"])), spooled)
+
+
 class Fetch(unittest.TestCase):
     def fetched(self, user, *args):
         result = fetch(user, *args)
@@ -150,7 +192,8 @@ class Fetch(unittest.TestCase):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "corpus-out")
         self.fetched("corpus", "--out", out, "--keep", "--text", "--quiet")
         names = ENV["ZEF_IT_MAILBOX_CORPUS"].split(",")
-        self.assertEqual(sorted(os.listdir(out)), sorted(str(i) for i in range(1, len(names) + 1)))
+        self.assertEqual(sorted(n for n in os.listdir(out) if n[0] != "."),
+                         sorted(str(i) for i in range(1, len(names) + 1)))
         for number, name in enumerate(names, start=1):
             folder = os.path.join(out, str(number))
             self.assertEqual(reference.compare(folder, corpus(name)), [], name)
@@ -158,24 +201,87 @@ class Fetch(unittest.TestCase):
             self.assertEqual((seen["id"], seen["uidl"].endswith("." + name)), (number, True))
         self.assertEqual(mailbox("corpus"), names)
 
-    def test_fetch_new_mail_arrives_fetch_again_nothing_overwritten_every_message_once(self):
+    def test_cron_keep_new_mail_expiry_and_moved_server_every_message_once(self):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "clash-out")
         os.makedirs(os.path.join(out, "1"))  # an earlier fetch's message 1
         scratch("clash-out/1/keep.txt", "earlier")
         names = ENV["ZEF_IT_MAILBOX_CLASH"].split(",")
-        self.fetched("clash", "--out", out, "--quiet")
-        self.assertEqual(mailbox("clash"), [])
+        state = os.path.join(out, ".zefmail-state")
+        folders = lambda: sorted(n for n in os.listdir(out) if not n.startswith("."))
+        self.fetched("clash", "--out", out, "--quiet", "--keep")
         self.assertEqual(send("--from", "a@example.jp", "--to", "clash@zef-test.localhost",
                               "--subject", "新着", "--body-file", scratch("new.txt", JAPANESE)
                               ).returncode, 0)
-        self.fetched("clash", "--out", out, "--quiet")  # the new mail is message 1 again
-        self.assertEqual(sorted(os.listdir(out)), ["1", "2", "3", "4"])
+        summary = self.fetched("clash", "--out", out, "--keep").stderr.decode()
+        self.assertIn("1 saved in " + out + ", 0 deleted on the server, 2 saved before", summary)
+        self.assertEqual(folders(), ["1", "2", "3", "4"])
         self.assertEqual(open(os.path.join(out, "1", "keep.txt")).read(), "earlier")
         for folder, name in (("2", names[0]), ("3", names[1])):
             self.assertEqual(reference.compare(os.path.join(out, folder), corpus(name)), [], name)
         seen = json.load(open(os.path.join(out, "4", "message.json"), encoding="utf-8"))
-        self.assertEqual((seen["id"], ["Subject", "新着"] in seen["headers"]), (1, True))
-        self.assertEqual(mailbox("clash"), [])
+        self.assertEqual((seen["id"], ["Subject", "新着"] in seen["headers"]), (3, True))
+        # Eight days on, the first two are past --keep-days 7 and go without being read again.
+        lines = open(state).read().splitlines()
+        aged = [f"{int(t) - 8 * 86400}\t{rest}" for t, rest in (l.split("\t", 1) for l in lines[:2])]
+        open(state, "w").write("\n".join(aged + lines[2:]) + "\n")
+        self.fetched("clash", "--out", out, "--quiet", "--keep-days", "7")
+        self.assertEqual((len(mailbox("clash")), folders()), (1, ["1", "2", "3", "4"]))
+        # A server that numbers its messages anew: said on standard error, and saved again.
+        moved = open(state).read().replace("\t" + seen["uidl"], "\tmoved-away")
+        open(state, "w").write(moved)
+        notice = self.fetched("clash", "--out", out, "--keep").stderr.decode()
+        self.assertIn("if the server gave its messages new UIDLs", notice)
+        self.assertEqual(folders(), ["1", "2", "3", "4", "5"])
+        # From cron with the account of the configuration file, the password from a command.
+        os.makedirs(os.path.join(ENV["ZEF_IT_WORKDIR"], "zefmail"))
+        scratch("zefmail/config.toml", f'default = "c"\n[accounts.c]\nserver = "127.0.0.1"\n'
+                f'port = {ENV["ZEF_IT_POP3_PORT"]}\nuser = "clash"\npassword_command = "echo $PW"\n')
+        environment = dict(ENV, XDG_CONFIG_HOME=ENV["ZEF_IT_WORKDIR"], PW=ENV["ZEF_IT_POP3_PASS"])
+        environment.pop("ZEFMAIL_PASSWORD", None)
+        result = subprocess.run([ZEFMAIL, "fetch", "--out", out, "--quiet"], env=environment,
+                                capture_output=True, timeout=60)  # saved before: only deleted
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertEqual((mailbox("clash"), folders()), ([], ["1", "2", "3", "4", "5"]))
+        self.assertEqual(open(state).read(), "")  # deleted: nothing left to remember
+
+    def test_killed_at_random_moments_every_message_saved_once_or_still_on_the_server(self):
+        names, rng = ENV["ZEF_IT_MAILBOX_CORPUS"].split(","), random.Random(14)
+        lf = lambda data: data.replace(b"\r\n", b"\n") + b"\n" * (not data.endswith(b"\n"))
+        by_bytes = {lf(open(corpus(name), "rb").read()): name for name in names}
+        unquote = lambda data: lf(re.sub(rb"(?m)^>(>*From )", rb"\1", data))
+        found = {  # what is in each kind of output, by corpus name; None for anything else
+            "--out": lambda out: [next((n for n in names if json.load(open(
+                os.path.join(out, f, "message.json")))["uidl"].endswith("." + n)), None)
+                for f in os.listdir(out) if f[0] != "."],
+            "--maildir": lambda path: [by_bytes.get(lf(box.get_bytes(k))) for box in
+                                       [mailboxes.Maildir(path, create=False)] for k in box.keys()],
+            "--mbox": lambda path: [by_bytes.get(unquote(box.get_bytes(k))) for box in
+                                    [mailboxes.mbox(path, create=False)] for k in box.keys()]}
+        for user, kind, keep in (("kill-out", "--out", []), ("kill-keep", "--out", ["--keep"]),
+                                 ("kill-maildir", "--maildir", ["--keep"]),
+                                 ("kill-mbox", "--mbox", [])):
+            out = os.path.join(ENV["ZEF_IT_WORKDIR"], user)
+            argv = [ZEFMAIL, "fetch", "--server", "127.0.0.1", "--port", ENV["ZEF_IT_POP3_PORT"],
+                    "--user", user, "--quiet", kind, out, *keep]
+            environment = dict(ENV, ZEFMAIL_PASSWORD=ENV["ZEF_IT_POP3_PASS"])
+            for kills in range(20):
+                process = subprocess.Popen(argv, env=environment, stderr=subprocess.DEVNULL)
+                try:
+                    finished = process.wait(timeout=10 ** rng.uniform(-2.3, -0.5)
+                                            if kills < 19 else 60)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    finished = process.wait()
+                saved = found[kind](out) if os.path.exists(out) else []
+                if kind == "--mbox" and os.path.exists(out + ".lock") and saved[-1:] == [None]:
+                    saved.pop()  # a killed append, which the next run cuts off
+                saved = sorted(saved, key=str)
+                left = mailbox(user)
+                self.assertEqual(sorted(set(saved), key=str), saved, f"{user}: saved twice")
+                self.assertEqual(sorted(set(saved) | set(left), key=str), sorted(names), user)
+                if finished == 0:
+                    break
+            self.assertEqual((finished, saved, left), (0, sorted(names), names if keep else []))
 
     def test_events_and_trace_delete_nothing_nor_show_the_password(self):
         names = ENV["ZEF_IT_MAILBOX_EVENTS"].split(",")
@@ -194,6 +300,41 @@ class Fetch(unittest.TestCase):
             self.assertEqual(reference.leaks("events", ENV["ZEF_IT_POP3_PASS"],
                                              result.stdout + result.stderr)["found"], [])
         self.assertEqual(mailbox("events"), names)
+
+    def test_maildir_and_mbox_hold_every_message_byte_for_byte(self):
+        names = ENV["ZEF_IT_MAILBOX_BOXES"].split(",")
+        lf = lambda data: data.replace(b"\r\n", b"\n") + b"\n" * (not data.endswith(b"\n"))
+        expected = [lf(open(corpus(name), "rb").read()) for name in names]
+        work = ENV["ZEF_IT_WORKDIR"]
+        self.fetched("boxes", "--keep", "--quiet", "--crlf", "--maildir", f"{work}/crlf")
+        crlf = mailboxes.Maildir(f"{work}/crlf", create=False)
+        self.assertEqual(sorted(lf(crlf.get_bytes(key)) for key in crlf.keys()), sorted(expected))
+        self.assertTrue(all(b"\n" not in crlf.get_bytes(key).replace(b"\r\n", b"")
+                            for key in crlf.keys()))
+        maildir, mbox = f"{work}/boxes-maildir", f"{work}/boxes.mbox"
+        result = self.fetched("boxes", "--maildir", maildir, "--mbox", mbox)
+        self.assertIn(f"{len(names)} saved in {maildir} (Maildir) and {mbox} (mbox), "
+                      f"{len(names)} deleted", result.stderr.decode())
+        self.assertEqual(mailbox("boxes"), [])
+        in_maildir = mailboxes.Maildir(maildir, create=False)
+        order = sorted(in_maildir.keys(), key=lambda key: int(key.split("Q")[1].split(".")[0]))
+        self.assertEqual([lf(in_maildir.get_bytes(key)) for key in order], expected)
+        in_mbox = mailboxes.mbox(mbox, create=False)
+        self.assertEqual([lf(re.sub(rb"(?m)^>(>*From )", rb"\1", in_mbox.get_bytes(key)))
+                          for key in in_mbox.keys()], expected)
+        for message in in_mbox:
+            self.assertRegex(message.get_from(), r"^\S+ \w{3} \w{3} [ 123]\d \d\d:\d\d:\d\d \d{4}$")
+        self.assertFalse(os.path.exists(mbox + ".lock"))
+
+    def test_mbox_locked_by_another_program_keeps_the_messages_on_the_server(self):
+        held = scratch("held.mbox")
+        scratch("held.mbox.lock")
+        result = fetch("events", "--quiet", "--mbox", held)
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr.decode(), r"(?s)message 1 stays on the server: .*held\.mbox "
+                         r"stays locked by another program.*2 message\(s\) could not be written")
+        self.assertEqual((os.path.getsize(held), os.path.exists(held + ".lock")), (0, True))
+        self.assertEqual(mailbox("events"), ENV["ZEF_IT_MAILBOX_EVENTS"].split(","))
 
     def test_sent_and_fetched_back_intact(self):
         blob = random.Random(9).randbytes(300_000)
@@ -272,7 +413,7 @@ class Contract(unittest.TestCase):
                 if command == "send" and passes:
                     self.assertEqual([last_sent()[2][k] for k in ("auth_tls", "data_tls")], [True] * 2)
                 if command == "fetch":
-                    written = sorted(os.listdir(out)) if os.path.exists(out) else []
+                    written = sorted(n for n in os.listdir(out) if n[0] != ".") if os.path.exists(out) else []
                     self.assertEqual(written, ["1", "2"] if passes else [])
                 if not passes:
                     self.assertRegex(result.stderr.decode(), "the server's certificate was refused.*"

@@ -98,21 +98,22 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
 
     FilePropertyBag bag;
     const std::pair<const char*, Variant> stored[] = {
-        {"Port", Variant(u"995")},          {"APOP", Variant(true)},
-        {"DeleteOnError", Variant(true)},   {"ConnectTimeout", Variant(-7L)},
-        {"TransTimeout", Variant(30L)},     {"Security", Variant(1L)},
-        {"VerifyCert", Variant(false)},     {"CAFile", Variant(u"/etc/zef/ca.pem")},
-        {"NestedDelimiters", Variant(true)}};
+        {"Port", Variant(u"995")},           {"APOP", Variant(true)},
+        {"DeleteOnError", Variant(true)},    {"ConnectTimeout", Variant(-7L)},
+        {"TransTimeout", Variant(30L)},      {"Security", Variant(1L)},
+        {"VerifyCert", Variant(false)},      {"CAFile", Variant(u"/etc/zef/ca.pem")},
+        {"NestedDelimiters", Variant(true)}, {"ParseMessages", Variant(false)}};
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
     }
     c.TcpTraceOn(true);
     c.MaxLineLength(1000);
     c.ReadProperties(bag);
-    const std::vector<Variant> shown = {Variant(c.Port()),          Variant(c.APOP()),
-                                        Variant(c.DeleteOnError()), Variant(c.ConnectTimeout()),
-                                        Variant(c.TransTimeout()),  Variant(c.Security()),
-                                        Variant(c.VerifyCert()),    Variant(c.CAFile())};
+    const std::vector<Variant> shown = {
+        Variant(c.Port()),           Variant(c.APOP()),         Variant(c.DeleteOnError()),
+        Variant(c.ConnectTimeout()), Variant(c.TransTimeout()), Variant(c.Security()),
+        Variant(c.VerifyCert()),     Variant(c.CAFile()),       Variant(c.NestedDelimiters()),
+        Variant(c.ParseMessages())};
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
     }

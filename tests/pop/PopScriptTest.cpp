@@ -421,6 +421,40 @@ void Nested(PopDriver& d) {
 // The message parser: header fields, multipart structure and part data, as the events of one
 // retrieval. MultiPartOpen is answered with the tags m1, m2, ...
 const Row kMessages[] = {
+    // RetrLine: every line as received, unstuffed, ahead of what the parser makes of it.
+    {"RetrLineGivesEachLineUnstuffedBeforeItIsParsed",
+     [](PopDriver& d) {
+         RetrieveBytes()(d);
+         d.LogRetrLines();
+     },
+     RETR R"(< Subject: a  = RetrLine 1 Subject: a
+        <  = RetrLine 1 -  = MailHeadNext 1 Subject: a  = MailHeadDone 1
+        = MultiPartOpen 1 1 multipart/mixed - - 7bit -
+        < ..From x  = RetrLine 1 .From x  = MimeHeadFirst 1 1  = MimeHeadDone 1 1
+        = MimeDataFirst 1 1 text/plain - - 7bit text  = MimeDataNext 1 1 .From x\r\n
+        < \xE3\x81\x82\x80\xFF\ra  = RetrLine 1 \xE3\x81\x82\x80\xFF\ra
+        = MimeDataNext 1 1 \xE3\x81\x82\x80\xFF\ra\r\n
+        <  = RetrLine 1 -  = MimeDataNext 1 1 \r\n
+        < )" +
+         std::string(200, 'L') + "  = RetrLine 1 " + std::string(200, 'L') +
+         "\n= MimeDataNext 1 1 " + std::string(200, 'L') + R"(\r\n
+        < ...  = RetrLine 1 ..  = MimeDataNext 1 1 ..\r\n
+        < .  = MimeDataDone 1 1  = RetrDone 1  = MultiPartClose 1 m1  > DELE 1)"},
+    // ParseMessages False: the lines, and nothing the parser would have made of them.
+    {"UnparsedMessagesGiveOnlyTheirLines",
+     [](PopDriver& d) {
+         RetrieveBytes()(d);
+         d.LogRetrLines();
+         d.control->ParseMessages(false);
+     },
+     LOGIN
+     "< +OK 1 500  = Stat 1 500  > LIST 1\n< +OK 1 500  = UidlFirst 1  = TopFirst 1\n"
+     "= RetrFirst 1 500  > RETR 1\n< +OK\n"
+     R"(< Content-Type: multipart/mixed; boundary=B  = RetrLine 1 Content-Type: multipart/mixed; boundary=B
+        <  = RetrLine 1 -
+        < --B  = RetrLine 1 --B
+        < ..x  = RetrLine 1 .x
+        < .  = RetrDone 1  > DELE 1)"},
     {"NestedMultipartGivesEveryEventInOrder", RetrieveOnly, RETR R"(< From: a@example.jp
         < Content-Type: multipart/mixed; boundary="B1"  = MailHeadNext 1 From: a@example.jp
         <  = MailHeadNext 1 Content-Type: multipart/mixed; boundary="B1"  = MailHeadDone 1

@@ -289,18 +289,19 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         {"Fold78", Variant(0L)},         {"Charset", Variant(u"")},
         {"ConnectTimeout", Variant(5L)}, {"TransTimeout", Variant(30L)},
         {"Security", Variant(1L)},       {"VerifyCert", Variant(false)},
-        {"CAFile", Variant(u"ca.pem")}};
+        {"CAFile", Variant(u"ca.pem")},  {"RawMessage", Variant(true)}};
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
     }
     c.MaxLineLength(100);
     c.ReadProperties(bag);
     const std::vector<Variant> shown = {
-        Variant(c.Port()),     Variant(c.Hostname()),       Variant(c.Auth()),
-        Variant(c.User()),     Variant(c.Pass()),           Variant(long{c.AngleBracketType()}),
-        Variant(c.KanjiIn()),  Variant(c.KanjiOut()),       Variant(c.Fold78()),
-        Variant(c.CharSet()),  Variant(c.ConnectTimeout()), Variant(c.TransTimeout()),
-        Variant(c.Security()), Variant(c.VerifyCert()),     Variant(c.CAFile())};
+        Variant(c.Port()),      Variant(c.Hostname()),       Variant(c.Auth()),
+        Variant(c.User()),      Variant(c.Pass()),           Variant(long{c.AngleBracketType()}),
+        Variant(c.KanjiIn()),   Variant(c.KanjiOut()),       Variant(c.Fold78()),
+        Variant(c.CharSet()),   Variant(c.ConnectTimeout()), Variant(c.TransTimeout()),
+        Variant(c.Security()),  Variant(c.VerifyCert()),     Variant(c.CAFile()),
+        Variant(c.RawMessage())};
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
     }

@@ -437,6 +437,10 @@ std::function<void(SmtpDriver&)> Mime(const std::vector<std::vector<const char*>
     };
 }
 
+#define RAW_TO_DATA                                                                 \
+    "< 220 ready  > HELO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n" \
+    "< 250 ok  > RCPT TO:<r1@example.jp>\n< 250 ok  > DATA\n"
+
 const Row kBody[] = {
     {"PlainBodyPiecesThenTheDot",
      [](SmtpDriver& d) {
@@ -497,6 +501,26 @@ const Row kBody[] = {
         < 354 go ahead  > {X-TALVORN: zef smtpZef 0.1  > Subject: x  >~ }
         ! sent  = MoreData 1  > {  > body  >~ }
         ! sent  = MoreData 2  > {more  >  > }after)"},
+    // RawMessage: the header and the bytes as written, with only line ends and dots made safe.
+    {"RawMessageAsWrittenWithCrLfLineEndsAndStuffedDots",
+     [](SmtpDriver& d) {
+         d.control->RawMessage(true);
+         d.header = u"Subject: caf\u00e9\n.X: y\r\n\r\n";
+         d.data = {".a\nb\xFF\xE9\r", "\n.\r\n", "\r", "tail\n\r"};
+     },
+     RAW_TO_DATA R"(< 354 go ahead  > Subject: caf\xC3\xA9  > ..X: y  >
+        ! sent  = MoreData 1  > ..a  >~ b\xFF\xE9
+        ! sent  = MoreData 2  >  > ..
+        ! sent  = MoreData 3  = MoreData 4  >  > tail
+        ! sent  = MoreData 5  >  > .)"},
+    {"RawMessageEndingInALineEndGetsTheDotAlone",
+     [](SmtpDriver& d) {
+         d.control->RawMessage(true);
+         d.header = u"";
+         d.data = {"Subject: x\r\n\r\n" + std::string(998, 'x') + "\r\n"};
+     },
+     RAW_TO_DATA "< 354 go ahead  = MoreData 1  > Subject: x  >  > " + std::string(998, 'x') +
+         "\n! sent  = MoreData 2  > ."},
     {"OutputWaitsWhileTheSocketCannotSend",
      [](SmtpDriver& d) {
          d.data = {Utf16("one\r\n"), Utf16("two\r\n"), Utf16("three\r\n")};

@@ -160,6 +160,10 @@ class PopDriver final : public Driver {
 
     void Start() override;
     const Text& Caption() const override { return control->Caption(); }
+    // Sets RetrLine, which no other row sets, and logs it.
+    void LogRetrLines() {
+        control->RetrLine = [this](long id, const Bytes& line) { Event("RetrLine", id, line); };
+    }
 
   private:
     bool Act(std::string_view verb, std::string_view rest) override;

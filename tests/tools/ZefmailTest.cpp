@@ -1,12 +1,15 @@
 // zefmail's own parts: the command line, the header and body of an outgoing message, the MIME
 // plan, the folders of fetched messages, the event log, the progress bar and failure messages.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "common/Unicode.h"
@@ -15,11 +18,18 @@
 #include "tools/zefmail/ContentTypes.h"
 #include "tools/zefmail/EventLog.h"
 #include "tools/zefmail/HeaderBuilder.h"
+#include "tools/zefmail/MaildirWriter.h"
+#include "tools/zefmail/MboxWriter.h"
 #include "tools/zefmail/MessageWriter.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/Options.h"
 #include "tools/zefmail/Outcome.h"
+#include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
+#include "tools/zefmail/SavedState.h"
+#include "tools/zefmail/SendmailCommand.h"
+#include "tools/zefmail/SendmailInput.h"
+#include "tools/zefmail/ToolError.h"
 
 namespace zef::zefmail {
 namespace {
@@ -68,8 +78,10 @@ std::string Result(const std::string& line, const Scratch& scratch) {
     }
     std::ostringstream out;
     std::ostringstream err;
-    ParseOutcome outcome = ParseCommandLine(words, out, err, [](const std::string& name) {
-        return name == "PW" ? std::optional<std::string>("pw") : std::nullopt;
+    ParseOutcome outcome = ParseCommandLine(words, out, err, [&](const std::string& name) {
+        return name == "PW"                ? std::optional<std::string>("pw")
+               : name == "XDG_CONFIG_HOME" ? std::optional<std::string>(scratch.dir.string())
+                                           : std::nullopt;
     });
     if (!outcome.command) {
         std::string error = err.str();
@@ -84,13 +96,32 @@ std::string Result(const std::string& line, const Scratch& scratch) {
            " port " + std::to_string(common.PortOr(isSend ? 25 : 110, isSend ? 465 : 995)) +
            " auth " + std::to_string(command.send.AuthMechanism()) +
            (common.insecure ? " insecure" : "") +
-           (common.caFile.empty() ? "" : " ca " + common.caFile);
+           (common.caFile.empty() ? "" : " ca " + common.caFile) +
+           (command.fetch.keep ? " keep " + std::to_string(command.fetch.keepDays) : "") + " @" +
+           common.server + " " + (isSend ? command.send.user : command.fetch.user) + " " +
+           (common.passwordCommand.empty() ? common.passwordEnv
+                                           : "$(" + common.passwordCommand + ")");
 }
 
 // Refused with exit status 2 and one line naming the cause, before any connection; accepted
 // with the TLS mode, the port it implies and the AUTH mechanism; or the help.
 TEST(CommandLine, RefusesWhatCannotWorkAndSetsUpWhatCan) {
     Scratch scratch;
+    std::filesystem::create_directories(scratch.dir / "zefmail");
+    scratch.File("zefmail/config.toml", R"([accounts.home]
+server = "pop.example.jp"
+user = "taro"
+password_command = "pass show mail"
+[accounts.home.send]
+server = "smtp.example.jp"
+port = 587
+tls = "starttls"
+auth = "login"
+[accounts.typo]
+severs = "x"
+[accounts.bad.send]
+tls = "ssl"
+)");
     scratch.File("body.txt", "本文\nok");
     scratch.File("😀.txt", "ok\r\nok\n😀");
     const std::pair<const char*, const char*> kRows[] = {
@@ -130,6 +161,11 @@ TEST(CommandLine, RefusesWhatCannotWorkAndSetsUpWhatCan) {
         {"F --text", "--text requires --out"},
         {"F --out {d}/body.txt", "2 zefmail fetch: --out {d}/body.txt: exists and is not a folder"},
         {"F --top-lines -1", "--top-lines: Value -1 not in range"},
+        {"F --crlf --out {d}", "2 zefmail fetch: --crlf requires --maildir or --mbox"},
+        {"F --mbox {d}/box --keep-days 3", "auth 0 keep 3"},
+        {"F --maildir {d}/body.txt", "--maildir {d}/body.txt: exists and is not a folder"},
+        {"F --mbox {d}", "2 zefmail fetch: --mbox {d}: is a folder, not a file"},
+        {"F --mbox {d}/new --maildir {d}/md --crlf --out {d}", "fetch tls 0 port 110 auth 0"},
         {"S --subject what?😀é", "--subject: U+1F600"},
         {"S --subject 中文简体", "--subject: U+7B80"},  // 简 is not JIS
         {"S --subject 日本語?①②㈱№ｶﾞＡ --body-file {d}/body.txt", "send tls 0 port 25 auth 0"},
@@ -142,7 +178,20 @@ TEST(CommandLine, RefusesWhatCannotWorkAndSetsUpWhatCan) {
          "send tls 0 port 2525 auth 3"},
         {"F --tls implicit --insecure --connect-timeout 0", "fetch tls 1 port 995 auth 0 insecure"},
         {"F --tls STARTTLS --ca-file {d}/😀.txt", "fetch tls 2 port 110 auth 0 ca {d}/😀.txt"},
-        {"F --out {d}/new --text --keep --apop --top-lines 5", "fetch tls 0 port 110 auth 0"},
+        {"F --out {d}/new --text --keep --apop --top-lines 5",
+         "fetch tls 0 port 110 auth 0 keep -1"},
+        {"F --out {d}/new --keep-days 0", "auth 0 keep 0"},
+        {"F --keep-days 7", "--keep-days requires --out"},
+        {"F --out {d}/new --keep-days -1", "--keep-days: Value -1 not in range"},
+        {"fetch --account home", "fetch tls 0 port 110 auth 0 @pop.example.jp taro $(pass show"},
+        {"send --account home --to b@y --from a@x",
+         "send tls 2 port 587 auth 2 @smtp.example.jp taro $(pass show mail)"},
+        {"send --account=home --to b@y --from a@x --server h --password-env PW --tls implicit",
+         "send tls 1 port 587 auth 2 @h taro PW"},
+        {"fetch --account home --user u --password-command 'x'", "@pop.example.jp u $('x')"},
+        {"fetch --account away", "2 zefmail fetch: {d}/zefmail/config.toml: no account away"},
+        {"fetch --account typo", "config.toml, account typo: unknown key severs"},
+        {"send --account bad", "2 zefmail send: {d}/zefmail/config.toml, account bad: tls must"},
         {"send --help", "0 Send one message through an SMTP server\nUsage: zefmail send"},
         {"fetch --help", "Examples:"},
     };
@@ -520,6 +569,150 @@ TEST_F(MessageWriterTest, NothingOverwrittenNorHalfWrittenLeftBehind) {
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "12"));
 }
 
+// The state of saved messages: fields with any bytes, other accounts' lines untouched, lines of
+// messages never confirmed kept only while the message is still in place, a torn last line
+// ignored, anything else refused; one run at a time.
+TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
+    Scratch scratch;
+    const std::string file = scratch.File(".state",
+                                          "5\tother\tu1\n"
+                                          "6\tme%09%0A%25\tu1\n"
+                                          "7\tme%09%0A%25\tgone\t3\n"
+                                          "8\tme%09%0A%25\there\t4\n"
+                                          "9\tme%09%0A%25\ttorn");
+    const std::string me = "me\t\n%";
+    {
+        SavedState state(file, me, [](const std::string& where) { return where == "4"; });
+        EXPECT_THROW(SavedState(file, me, nullptr), ToolError);  // locked by the first
+        EXPECT_EQ(state.Lookup("u1"), 6);
+        EXPECT_EQ(state.Lookup("here"), 8);
+        EXPECT_EQ(state.Lookup("gone"), std::nullopt);
+        EXPECT_EQ(state.Lookup("torn"), std::nullopt);
+        EXPECT_TRUE(state.HasUnconfirmed());
+        state.Saved("new\tone", 10, "5");
+        const std::string appended = "\there\t4\n10\tme%09%0A%25\tnew%09one\t5\n";
+        const std::string content = scratch.Read(".state");
+        EXPECT_EQ(content.substr(content.size() - appended.size()), appended);
+        state.Deleting("u1");
+        state.MarkDurable();
+        EXPECT_FALSE(state.HasUnconfirmed());
+        state.Rewrite(true);
+        EXPECT_EQ(scratch.Read(".state"),
+                  "5\tother\tu1\n8\tme%09%0A%25\there\n"
+                  "10\tme%09%0A%25\tnew%09one\n");
+    }
+    {
+        SavedState again(file, me, nullptr);
+        EXPECT_EQ((std::pair{again.Lookup("new\tone"), again.RememberedAtStart()}),
+                  (std::pair{std::optional<std::time_t>(10), size_t{2}}));
+    }
+    for (const char* bad : {"x\tme\tu\n", "1\tme\n", "1\tme\t\n", "1\tme\tu%4\n", "1\tme\tu\t\n"}) {
+        scratch.File(".state", std::string("1\tme\tok\n") + bad);
+        try {
+            SavedState(file, "me", nullptr);
+            ADD_FAILURE() << bad;
+        } catch (const ToolError& error) {
+            EXPECT_NE(std::string(error.what()).find(".state line 2 is not"), std::string::npos)
+                << bad;
+        }
+    }
+}
+
+// Delivers each message of `messages` (lines split at LF) and returns what Finish said.
+std::vector<std::string> Deliver(MailDrop& drop, const std::vector<std::string>& messages) {
+    std::vector<std::string> results;
+    for (const std::string& message : messages) {
+        drop.Begin();
+        std::istringstream lines(message);
+        for (std::string line; std::getline(lines, line);) {
+            drop.Line(line);
+        }
+        results.push_back(drop.Finish().value_or("ok"));
+    }
+    return results;
+}
+
+TEST(MaildirWriter, EveryMessageWholeInNewUnderANameOfItsOwn) {
+    Scratch scratch;
+    MaildirWriter maildir(scratch.dir / "md", true);
+    const std::vector<std::string> kMessages = {"A: 1\n\n.x\n\xFF\r", "A: 2", "A: 3\n\n"};
+    EXPECT_EQ(Deliver(maildir, kMessages), std::vector<std::string>(3, "ok"));
+    std::set<std::string> bodies;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch.dir / "md" / "new")) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(std::regex_match(name, std::regex(R"(\d+\.M\d+P\d+Q[123]\.[^/:]+)"))) << name;
+        bodies.insert(scratch.Read("md/new/" + name));
+    }
+    EXPECT_EQ(bodies,
+              (std::set<std::string>{"A: 1\r\n\r\n.x\r\n\xFF\r\r\n", "A: 2\r\n", "A: 3\r\n\r\n"}));
+    EXPECT_TRUE(std::filesystem::is_empty(scratch.dir / "md" / "tmp"));
+    EXPECT_TRUE(std::filesystem::is_empty(scratch.dir / "md" / "cur"));
+}
+
+// mboxrd: one '>' more before ">*From " at the start of a line, and only there; the sender
+// from Return-Path, else From.
+TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
+    Scratch scratch;
+    const std::string path = scratch.File("box", "old mail");  // no line end at its end
+    // A dot-lock left behind by a program that died long ago does not stop the append.
+    scratch.File("box.lock", "");
+    std::filesystem::last_write_time(
+        path + ".lock", std::filesystem::file_time_type::clock::now() - std::chrono::minutes(11));
+    {
+        MboxWriter mbox(path, false);
+        EXPECT_EQ(Deliver(mbox, {"From: Taro <t@x.jp>\nReturn-Path:\n <r@y.jp>\n\nFrom me\n"
+                                 ">From a\n>>From b\n From c\nFromage\nX From d\n>From\n",
+                                 "From: t@x.jp (Taro)\nSubject: From here", "From x"}),
+                  std::vector<std::string>(3, "ok"));
+    }
+    const std::string date = R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d \d{4})";
+    const auto from = [&](const std::string& sender) {
+        return "From " + sender + " " + date + "\n";
+    };
+    const std::string expected =
+        "old mail\n" + from("r@y.jp") +
+        "From: Taro <t@x.jp>\nReturn-Path:\n <r@y.jp>\n\n>From me\n>>From a\n" +
+        ">>>From b\n From c\nFromage\nX From d\n>From\n\n" + from("t@x.jp") +
+        "From: t@x.jp \\(Taro\\)\nSubject: From here\n\n" + from("MAILER-DAEMON") + ">From x\n\n";
+    const std::string before = scratch.Read("box");
+    EXPECT_TRUE(std::regex_match(before, std::regex(expected))) << Escaped(before);
+    EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
+
+    // A write refused half way (the file size limit) leaves the file as it was.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = before.size() + 100;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    std::vector<std::string> results;
+    {
+        MboxWriter mbox(path, false);
+        results = Deliver(mbox, {"A: b\n\n" + std::string(200, 'x'), "A: c"});
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_NE(results[0].find("cannot write " + path), std::string::npos) << results[0];
+    EXPECT_EQ(results[1], "ok");
+    EXPECT_EQ(scratch.Read("box").substr(0, before.size()), before);
+    EXPECT_TRUE(std::regex_match(scratch.Read("box").substr(before.size()),
+                                 std::regex(from("MAILER-DAEMON") + "A: c\n\n")));
+    EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
+
+    // The part of a message a killed zefmail left is cut off by the next append; its fresh
+    // dot-lock names a process that is gone and the length before that append.
+    const std::string whole = scratch.Read("box");
+    scratch.File("box.lock", "2147483647 " + std::to_string(whole.size()) + "\n");
+    std::ofstream(path, std::ios::app) << "From half 1\nA: b\n";
+    {
+        MboxWriter mbox(path, false);
+        EXPECT_EQ(Deliver(mbox, {"A: d"}), std::vector<std::string>{"ok"});
+    }
+    EXPECT_TRUE(std::regex_match(scratch.Read("box").substr(whole.size()),
+                                 std::regex(from("MAILER-DAEMON") + "A: d\n\n")));
+    EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
+}
+
 TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {
     const std::tuple<const char*, const char*, const char*> kRows[] = {
         {"a.12345678", "", "p.12345678"},
@@ -585,6 +778,39 @@ TEST(Progress, TheBarShowsBytesMessagesRateAndTimeLeftAndGivesWayToATraceLine) {
     EXPECT_EQ(quiet.str(), "220 ready\n");
 }
 
+// The password's sources in their order of choice; what a command printed never reaches an
+// error, and a file others could read is refused.
+TEST(ReadPassword, CommandThenFileThenVariableAndErrorsWithoutTheSecret) {
+    Scratch scratch;
+    const std::string open = scratch.File("open", "s3cret\n");
+    const std::string own = scratch.File("own", "s3cret\r\nmore");
+    std::filesystem::permissions(own, std::filesystem::perms::owner_read);
+    const std::tuple<const char*, std::string, const char*, const char*> kRows[] = {
+        {"printf 's3cret\r\nnext'", open, "PW", "s3cret"},
+        {"echo s3cret; exit 3", "", "PW", "error: the password command failed (exit status 3)"},
+        {"kill -9 $$", "", "PW", "error: the password command failed (killed by a signal)"},
+        {"printf '\ns3cret'", "", "PW", "error: the password command printed no password"},
+        {"", own, "PW", "s3cret"},
+        {"", open, "PW", "error: the password file {d}/open can be read or changed by others"},
+        {"", "", "PW", "pw"},
+        {"", "", "NONE", "error: the environment variable NONE is not set"}};
+    for (const auto& [command, file, variable, expected] : kRows) {
+        CommonOptions options;
+        options.passwordCommand = command;
+        options.passwordFile = file;
+        options.passwordEnv = variable;
+        std::string result;
+        try {
+            result = ReadPassword(options, [](const std::string& name) {
+                return name == "PW" ? std::optional<std::string>("pw") : std::nullopt;
+            });
+        } catch (const ToolError& error) {
+            result = std::string("error: ") + error.what();
+        }
+        EXPECT_EQ(result.find(Expand(expected, scratch)), 0U) << command << file << result;
+    }
+}
+
 TEST(DescribeFailure, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
     const std::tuple<long, const char*, bool, const char*> kRows[] = {
         {111, "refused", false, "cannot reach h:25 (code 111: refused)"},
@@ -599,6 +825,171 @@ TEST(DescribeFailure, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
         {1, "TLS handshake failed: x", true, "no TLS with h:25 (code 1: TLS handshake failed: x)"}};
     for (const auto& [code, message, reached, expected] : kRows) {
         EXPECT_EQ(DescribeFailure(code, message, "h", 25, reached), expected);
+    }
+}
+
+// sendmail's command line, words split at spaces: what is sent and where, or the refusal. The
+// environment holds PW and ZEFMAIL_SERVER=env.host.
+TEST(SendmailCommandLine, SendmailOptionsEnvironmentDefaultsAndRefusals) {
+    Scratch scratch;
+    std::filesystem::create_directories(scratch.dir / "zefmail");
+    scratch.File("zefmail/config.toml",
+                 "[accounts.m]\nserver = \"s\"\nuser = \"u\"\n"
+                 "password_command = \"echo pw\"\n[accounts.m.send]\n"
+                 "port = 587\ntls = \"starttls\"\nauth = \"login\"\n");
+    const std::pair<const char*, const char*> kRows[] = {
+        {"--account m -t", "env.host:587 tls 2 auth 2 from - to  t1"},
+        {"--account=n -t", "/zefmail/config.toml: no account n (a table"},
+        {"a@x", "env.host:25 tls 0 auth 0 from - to a@x t0 dot1"},
+        {"-oi -odi -odb -oem -oep -om -v -bm -fme@x -F Me -B8BITMIME a@x b@y",
+         "env.host:25 tls 0 auth 0 from me@x to a@x,b@y t0 dot0"},
+        {"-t -i -f me@x -- -odd@x", "from me@x to -odd@x t1 dot0"},
+        {"-t -r me@x --server=h --port 2525 --tls STARTTLS --auth plain --user u "
+         "--password-env PW",
+         "h:2525 tls 2 auth 3 from me@x to  t1"},
+        {"-t --tls implicit", ":465 tls 1"},
+        {"", "64 zefmail sendmail: no recipient: name them as arguments, or give -t"},
+        {"-bs a@x", "64 zefmail sendmail: unknown option -bs (see zefmail sendmail --help)"},
+        {"-t -f", "64 zefmail sendmail: -f needs a value"},
+        {"-t --server", "64 zefmail sendmail: --server needs a value"},
+        {"-t --port 0", "64 zefmail sendmail: --port (or ZEFMAIL_PORT) must be a number"},
+        {"-t --tls ssl", "must be implicit or starttls, not ssl"},
+        {"-t --insecure", "--insecure requires --tls"},
+        {"-t --auth login", "--auth login needs --user (or ZEFMAIL_USER)"},
+        {"-t --auth digest", "must be none, plain, login or cram-md5, not digest"},
+        {"-t --auth login --user u", "the environment variable ZEFMAIL_PASSWORD is not set"},
+        {"-t --trans-timeout x", "a time-out must be a number of seconds, not x"},
+        {"--help", "0 NAME\n  zefmail sendmail - send the message on standard input"},
+    };
+    const EnvLookup env = [&](const std::string& name) -> std::optional<std::string> {
+        if (name == "ZEFMAIL_SERVER") {
+            return "env.host";
+        }
+        if (name == "XDG_CONFIG_HOME") {
+            return scratch.dir.string();
+        }
+        return name == "PW" ? std::optional<std::string>("pw") : std::nullopt;
+    };
+    for (auto [line, expected] : kRows) {
+        std::vector<std::string> words;
+        std::istringstream in(line);
+        for (std::string word; in >> word;) {
+            words.push_back(word);
+        }
+        std::ostringstream out;
+        std::ostringstream err;
+        SendmailParse parsed = ParseSendmailLine(words, out, err, env);
+        std::string result = std::to_string(parsed.exitCode) + " " + out.str() + err.str();
+        if (parsed.options) {
+            const SendmailOptions& o = *parsed.options;
+            std::string to;
+            for (const auto& address : o.smtp.to) {
+                to += (to.empty() ? "" : ",") + address;
+            }
+            result = o.smtp.server + ":" + std::to_string(o.smtp.PortOr(25, 465)) + " tls " +
+                     std::to_string(o.smtp.Security()) + " auth " +
+                     std::to_string(o.smtp.AuthMechanism()) + " from " +
+                     (o.smtp.from.empty() ? "-" : o.smtp.from) + " to " + to + " t" +
+                     std::to_string(int{o.recipientsFromHeader}) + " dot" +
+                     std::to_string(int{o.dotEnds});
+        }
+        EXPECT_NE(result.find(expected), std::string::npos) << line << "\n" << result;
+    }
+}
+
+// The header block whole and the body in pieces, whatever lies on the 64 KiB read boundary; a
+// line holding only "." ends the input unless -i.
+TEST(SendmailInput, HeaderWholeBodyAsReadAndTheDotLineEndsItUnlessI) {
+    // "To: a\n\n", these and "\n" put the "." (and the "\r") last in the first 64 KiB read.
+    const std::string filler(65536 - 9, 'x');
+    const std::string fillerCr(65536 - 10, 'x');
+    const std::tuple<std::string, bool, std::string, std::string> kRows[] = {
+        {"To: a\nSubject: s\n\nbody\n.\nafter\n", true, "To: a\nSubject: s\n\n", "body\n"},
+        {"To: a\r\n\r\n.x\r\n.\r\nafter", true, "To: a\r\n\r\n", ".x\r\n"},
+        {"To: a\n\n.\nafter\n.", false, "To: a\n\n", ".\nafter\n."},
+        {"To: a\n\nend .\n..\n.", true, "To: a\n\n", "end .\n..\n."},
+        {"Subject: only a header\n", true, "Subject: only a header\n", ""},
+        {"To: a\n\n" + filler + "\n.\r\nafter", true, "To: a\n\n", filler + "\n"},
+        {"To: a\n\n" + fillerCr + "\n.\r\nafter", true, "To: a\n\n", fillerCr + "\n"},
+        {"To: a\n\n" + filler + "\n.x\n", true, "To: a\n\n", filler + "\n.x\n"},
+        {"", true, "", ""},
+    };
+    for (const auto& [input, dotEnds, header, body] : kRows) {
+        std::istringstream in(input);
+        MessageInput message(in, dotEnds);
+        EXPECT_EQ(message.ReadHeader(), header) << Escaped(input.substr(0, 40));
+        std::string read;
+        for (Bytes piece = message.NextPiece(); !piece.empty(); piece = message.NextPiece()) {
+            read += piece;
+        }
+        EXPECT_EQ(read, body) << Escaped(input.substr(0, 40));
+    }
+    std::istringstream big("X: y\n\n" + std::string(100, 'b'));
+    EXPECT_EQ(MessageInput(big, true).ReadHeader(50), "X: y\n\n")
+        << "the limit counts the header block, not the body read with it";
+    std::istringstream huge("X: " + std::string(kHeaderLimit, 'y') + "\n\nbody");
+    try {
+        MessageInput(huge, true).ReadHeader();
+        ADD_FAILURE() << "a header block over the limit was taken";
+    } catch (const SendmailError& e) {
+        EXPECT_EQ(e.ExitCode(), kExDataErr);
+    }
+}
+
+// -f or the From field; with -t the addresses of To, Cc and Bcc (folded, groups, comments,
+// quoted names, encoded words as they are) before the arguments; Bcc never in what is sent.
+TEST(SendmailEnvelope, SenderRecipientsAndTheHeaderWithoutBcc) {
+    const std::string header =
+        "From: =?UTF-8?B?5beu5Ye65Lq6?= <f@x>\nTo: team: a@x, \"B, Jr.\" <b@x>;,\n"
+        "  c@x (Sales, Tokyo)\nBCC: h@x\nSubject: s\nCc: =?UTF-8?Q?D=C3=A9?= <d@x>\n\n";
+    SendmailOptions options;
+    options.recipientsFromHeader = true;
+    options.smtp.to = {"arg@x"};
+    SendmailEnvelope envelope = ReadEnvelope(header, options);
+    EXPECT_EQ(envelope.sender, "f@x");
+    EXPECT_EQ(envelope.recipients,
+              (std::vector<std::string>{"a@x", "b@x", "c@x", "h@x", "d@x", "arg@x"}));
+    EXPECT_EQ(envelope.header,
+              "From: =?UTF-8?B?5beu5Ye65Lq6?= <f@x>\r\nTo: team: a@x, \"B, Jr.\" <b@x>;,\r\n"
+              "  c@x (Sales, Tokyo)\r\nSubject: s\r\nCc: =?UTF-8?Q?D=C3=A9?= <d@x>\r\n\r\n");
+
+    options.recipientsFromHeader = false;
+    options.smtp.from = "root (Cron \\) Daemon)";
+    options.smtp.to = {R"("x\" (<y" <arg@x>)"};
+    envelope = ReadEnvelope(header, options);
+    EXPECT_EQ(std::pair(envelope.sender, envelope.recipients),
+              std::pair(std::string("root"), std::vector<std::string>{"arg@x"}));
+    for (const auto& [text, toArgs, t] :
+         {std::tuple{"Subject: no sender\n\n", std::vector<std::string>{"a@x"}, false},
+          std::tuple{"From: f@x\nTo: undisclosed-recipients:;\n\n", std::vector<std::string>{},
+                     true}}) {
+        options.smtp.from.clear();
+        options.smtp.to = toArgs;
+        options.recipientsFromHeader = t;
+        try {
+            ReadEnvelope(text, options);
+            ADD_FAILURE() << text;
+        } catch (const SendmailError& e) {
+            EXPECT_EQ(e.ExitCode(), kExUsage) << text;
+        }
+    }
+}
+
+TEST(SendmailExitCode, PermanentRefusals69EverythingThatMayPassLater75) {
+    const std::tuple<long, const char*, bool, int> kRows[] = {
+        {0, "", true, 0},
+        {-1, "550 5.1.1 no such user", true, 69},
+        {-1, "535 authentication failed", true, 69},
+        {-1, "NO RECIPIENT ADDRESS", false, 69},
+        {-1, "451 try later", true, 75},
+        {-1, "REPLY LINE TOO LONG", true, 75},
+        {-2, "UNEXPECTED DISCONNECT", true, 75},
+        {-3, "connect timeout", false, 75},
+        {-4, "trans timeout", true, 75},
+        {111, "Connection refused", false, 75},
+    };
+    for (const auto& [code, message, reached, status] : kRows) {
+        EXPECT_EQ(SendmailExitCode(code, message, reached), status) << code << " " << message;
     }
 }
 

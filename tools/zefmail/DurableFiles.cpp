@@ -9,7 +9,8 @@
 
 namespace zef::zefmail {
 
-DurableFile::DurableFile(const std::filesystem::path& path) : path_(path) {
+OutputFile::OutputFile(const std::filesystem::path& path, bool writeBackEarly)
+    : path_(path), writeBackEarly_(writeBackEarly) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         throw ToolError(SystemErrorText("cannot create " + path.string()));
@@ -20,17 +21,17 @@ namespace {
 constexpr size_t kBlockBytes = size_t{64} * 1024;
 }  // namespace
 
-DurableFile::~DurableFile() {
+OutputFile::~OutputFile() {
     if (fd_ >= 0) {
         try {
-            Flush();                  // what was written reaches the file even without Commit
+            Flush();                  // what was written reaches the file even without Close
         } catch (const ToolError&) {  // NOLINT(bugprone-empty-catch): nothing to report to
         }
         ::close(fd_);
     }
 }
 
-void DurableFile::Write(std::string_view data) {
+void OutputFile::Write(std::string_view data) {
     if (pending_.size() + data.size() > kBlockBytes) {
         Flush();
     }
@@ -42,44 +43,48 @@ void DurableFile::Write(std::string_view data) {
     pending_ += data;
 }
 
-void DurableFile::Flush() {
-    std::string_view data = pending_;
+void WriteAll(int fd, std::string_view data, const std::filesystem::path& path) {
     while (!data.empty()) {
-        ssize_t written = ::write(fd_, data.data(), data.size());
+        const ssize_t written = ::write(fd, data.data(), data.size());
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            throw ToolError(SystemErrorText("cannot write " + path_.string()));
+            throw ToolError(SystemErrorText("cannot write " + path.string()));
         }
         data.remove_prefix(static_cast<size_t>(written));
     }
+}
+
+void OutputFile::Flush() {
+    WriteAll(fd_, pending_, path_);
     pending_.clear();
 }
 
-void DurableFile::Commit() {
+void OutputFile::Close() {
     Flush();
-    if (::fsync(fd_) != 0) {
-        throw ToolError(SystemErrorText("cannot flush " + path_.string() + " to disk"));
+    if (writeBackEarly_) {
+        // Only a hint: the flush before QUIT is what makes the file durable.
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
     }
-    int fd = fd_;
+    const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) {
         throw ToolError(SystemErrorText("cannot close " + path_.string()));
     }
 }
 
-void SyncFolder(const std::filesystem::path& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+void FlushFileSystem(const std::filesystem::path& place) {
+    const int fd = ::open(place.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        throw ToolError(SystemErrorText("cannot open folder " + folder.string()));
+        throw ToolError(SystemErrorText("cannot open " + place.string()));
     }
-    int result = ::fsync(fd);
-    int savedErrno = errno;
+    const int result = ::syncfs(fd);
+    const int savedErrno = errno;
     ::close(fd);
     if (result != 0) {
         errno = savedErrno;
-        throw ToolError(SystemErrorText("cannot flush folder " + folder.string() + " to disk"));
+        throw ToolError(SystemErrorText("cannot flush " + place.string() + " to disk"));
     }
 }
 

@@ -5,17 +5,23 @@
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "common/Unicode.h"
 #include "pop/popZef.h"
 #include "tools/zefmail/EventLog.h"
+#include "tools/zefmail/MaildirWriter.h"
+#include "tools/zefmail/MboxWriter.h"
 #include "tools/zefmail/MessageWriter.h"
 #include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/PartPaths.h"
+#include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
+#include "tools/zefmail/SavedState.h"
 #include "tools/zefmail/ToolError.h"
 
 namespace zef::zefmail {
@@ -24,6 +30,9 @@ namespace {
 
 constexpr int kPop3Port = 110;
 constexpr int kPop3sPort = 995;
+constexpr std::time_t kSecondsPerDay = std::time_t{24} * 60 * 60;
+constexpr const char* kStateName = ".zefmail-state";
+constexpr char kPlaceSeparator = '/';  // in no folder number, Maildir name or mbox length
 
 // One mailbox transfer: the control, its handlers and where they write.
 class FetchSession {
@@ -31,7 +40,7 @@ class FetchSession {
     FetchSession(const FetchOptions& options, const EnvLookup& env, std::ostream& out,
                  std::ostream& err)
         : options_(options),
-          password_(env(options.passwordEnv).value_or("")),
+          password_(ReadPassword(options, env)),
           err_(err),
           progress_(err, !options.quiet && ::isatty(STDERR_FILENO) != 0),
           pop_(io_),
@@ -41,7 +50,11 @@ class FetchSession {
         }
         if (!options.out.empty()) {
             PrepareOutFolder();
-            writer_ = std::make_unique<MessageWriter>(options.out, options.text);
+            writer_ = std::make_unique<MessageWriter>(options.out, options.text, WillDelete());
+        }
+        OpenMailDrops();
+        if (Saving()) {
+            OpenSavedState();
         }
         Configure();
         InstallDialogueHandlers();
@@ -66,10 +79,16 @@ class FetchSession {
                  << "\n";
             status = 1;
         }
-        if (done_ && stopping_ && retrieved_ < total_) {
+        if (flushFailed_) {
+            err_ << "zefmail fetch: " << *flushFailed_
+                 << "; the session ended without committing its deletions\n";
+            status = 1;
+        }
+        if (done_ && stopping_ && retrieved_ + savedBefore_ + deletedBefore_ < total_) {
             err_ << "zefmail fetch: stopped on request; the messages not read stay on the server\n";
             status = 1;
         }
+        status = std::max(status, CloseSavedState());
         if (writeFailures_ > 0) {
             err_ << "zefmail fetch: " << writeFailures_
                  << " message(s) could not be written and stay on the server\n";
@@ -77,9 +96,12 @@ class FetchSession {
         }
         if (!options_.quiet) {
             err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
-            if (writer_) {
-                err_ << ", " << saved_ << " saved in " << options_.out << ", " << deleted_
+            if (Saving()) {
+                err_ << ", " << saved_ << " saved in " << Destinations() << ", " << deleted_
                      << " deleted on the server";
+            }
+            if (savedBefore_ > 0) {
+                err_ << ", " << savedBefore_ << " saved before and left on the server";
             }
             err_ << "\n";
         }
@@ -88,6 +110,150 @@ class FetchSession {
 
   private:
     int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
+    bool Saving() const { return writer_ || !drops_.empty(); }
+    // Messages saved in this run are deleted right away (not kept for some days).
+    bool WillDelete() const { return !options_.keep || options_.keepDays == 0; }
+
+    // --maildir and --mbox take the raw lines of each message, as the control receives them.
+    void OpenMailDrops() {
+        if (!options_.maildir.empty()) {
+            drops_.push_back(
+                std::make_unique<MaildirWriter>(options_.maildir, options_.crlf, WillDelete()));
+        }
+        if (!options_.mbox.empty()) {
+            drops_.push_back(std::make_unique<MboxWriter>(options_.mbox, options_.crlf));
+        }
+        if (!drops_.empty()) {
+            pop_.RetrLine = [this](long /*id*/, const Bytes& line) {
+                if (!writer_ && !log_) {
+                    CountBytes(line.size() + 2);
+                }
+                for (auto& drop : drops_) {
+                    drop->Line(line);
+                }
+            };
+        }
+    }
+
+    // Ends the message in every place; the first failure, if any.
+    std::optional<std::string> FinishMessage() {
+        std::optional<std::string> error = writer_ ? writer_->FinishMessage() : std::nullopt;
+        for (auto& drop : drops_) {
+            std::optional<std::string> dropError = drop->Finish();
+            error = error ? error : dropError;
+        }
+        return error;
+    }
+
+    std::string Destinations() const {
+        std::string places = options_.out;
+        for (const auto& drop : drops_) {
+            places += (places.empty() ? "" : " and ") + drop->Describe();
+        }
+        return places;
+    }
+
+    // Writes the state anew for the next run; says so when none of the messages saved before
+    // is on the server any more while others are, which is what a mailbox moved to a server
+    // that numbers its messages anew looks like: they have been saved a second time.
+    int CloseSavedState() {
+        if (!state_) {
+            return 0;
+        }
+        if (state_->RememberedAtStart() > 0 && state_->Recognised() == 0 && state_->Unknown() > 0) {
+            err_ << "zefmail fetch: none of the " << state_->Unknown()
+                 << " message(s) on the server is among the " << state_->RememberedAtStart()
+                 << " saved before from this mailbox (" << state_->File().string()
+                 << "); if the server gave its messages new UIDLs, mail saved before has been "
+                    "saved again\n";
+        }
+        try {
+            state_->Rewrite(done_ && code_ == 0 && !stopping_);
+        } catch (const ToolError& error) {
+            err_ << "zefmail fetch: " << error.what() << "\n";
+            return 1;
+        }
+        return 0;
+    }
+
+    // The UIDLs saved by earlier runs, beside the first output: a run retrieves only what is
+    // new. The place of a message is one piece per output, the folder of --out first.
+    void OpenSavedState() {
+        const std::filesystem::path state =
+            !options_.out.empty()       ? std::filesystem::path(options_.out) / kStateName
+            : !options_.maildir.empty() ? std::filesystem::path(options_.maildir) / kStateName
+                                        : std::filesystem::path(options_.mbox + kStateName);
+        state_.emplace(state, options_.user + "@" + options_.server,
+                       [this](const std::string& places) { return StillThere(places); });
+        if (state_->HasUnconfirmed()) {
+            // Left by a run that was stopped: its messages are in place; make them durable
+            // before any of them counts as saved (and may be deleted).
+            FlushOutputs();
+            state_->MarkDurable();
+            state_->Rewrite(false);
+        }
+    }
+
+    std::string LastPlaces() const {
+        std::string places = writer_ ? writer_->LastFolder().filename().string() : "";
+        for (const auto& drop : drops_) {
+            places += kPlaceSeparator + drop->LastPlace();
+        }
+        return places;
+    }
+
+    bool StillThere(const std::string& places) const {
+        std::vector<std::string> pieces(1);
+        for (const char c : places) {
+            if (c == kPlaceSeparator) {
+                pieces.emplace_back();
+            } else {
+                pieces.back().push_back(c);
+            }
+        }
+        if (pieces.size() != drops_.size() + 1) {
+            return false;  // saved to other outputs than this run's
+        }
+        bool there = !writer_ || std::filesystem::exists(std::filesystem::path(options_.out) /
+                                                         pieces[0] / "message.json");
+        for (size_t i = 0; i < drops_.size(); ++i) {
+            there = there && drops_[i]->StillThere(pieces[i + 1]);
+        }
+        return there;
+    }
+
+    // One syncfs per output: everything written there is on the disk.
+    void FlushOutputs() {
+        if (writer_) {
+            FlushFileSystem(options_.out);
+        }
+        for (const auto& drop : drops_) {
+            FlushFileSystem(drop->Location());
+        }
+    }
+
+    bool Expired(std::time_t savedAt) const {
+        return options_.keepDays >= 0 && now_ - savedAt >= options_.keepDays * kSecondsPerDay;
+    }
+
+    // POP3 commits deletions only at QUIT, so everything saved is flushed once, before the
+    // control can send QUIT after a DELE of this session: after the last message, when the user
+    // asked to stop, and after each message when an error would commit (--delete-on-error).
+    void FlushBeforeQuit(long id) {
+        if (!unflushedDeletes_ || flushFailed_ ||
+            !(id == total_ || stopping_ || options_.deleteOnError)) {
+            return;
+        }
+        try {
+            FlushOutputs();
+            state_->MarkDurable();
+            unflushedDeletes_ = false;
+        } catch (const ToolError& error) {
+            // Without QUIT the server deletes nothing of this session.
+            flushFailed_ = error.what();
+            io_.stop();
+        }
+    }
 
     void PrepareOutFolder() {
         std::error_code error;
@@ -110,6 +276,7 @@ class FetchSession {
                 return;
             }
             stopping_ = true;
+            FlushBeforeQuit(0);
             progress_.Print(
                 "zefmail fetch: stopping after the current message (again to stop now)");
             pop_.Abend(false);
@@ -125,6 +292,8 @@ class FetchSession {
         pop_.DeleteOnError(options_.deleteOnError);
         // Mail programs nest multiparts three deep; every part of such a message must arrive.
         pop_.NestedDelimiters(true);
+        // --maildir and --mbox take the lines as received: parsing is for --out and --events.
+        pop_.ParseMessages(writer_ || log_);
         pop_.Security(options_.Security());
         pop_.VerifyCert(!options_.insecure);
         pop_.CAFile(Utf8ToText(options_.caFile));
@@ -162,17 +331,32 @@ class FetchSession {
             }
         };
         pop_.UidlFirst = [this](long id, bool& cancelUidl) {
-            // The UIDL goes into message.json and the event log; when neither is written,
-            // asking for it would only cost a round trip per message.
-            cancelUidl = !writer_ && !log_;
+            // The UIDL goes into message.json, the state of saved messages and the event log;
+            // when none is written, asking for it would only cost a round trip per message.
+            cancelUidl = !Saving() && !log_;
             if (log_) {
                 log_->UidlFirst(id, cancelUidl);
             }
         };
         pop_.UidlDone = [this](long id, const Text& uidl, bool& remove) {
             remove = false;
+            uidl_ = TextToUtf8(uidl);
             if (writer_) {
                 writer_->Uidl(id, uidl);
+            }
+            const std::optional<std::time_t> savedAt =
+                state_ ? state_->Lookup(uidl_) : std::nullopt;
+            if (savedAt) {
+                // Saved by an earlier run: delete it when it is not to be kept (any more),
+                // otherwise leave it without retrieving it again.
+                remove = !options_.keep || Expired(*savedAt);
+                skip_ = !remove;
+                savedBefore_ += remove ? 0 : 1;
+                deletedBefore_ += remove ? 1 : 0;
+                deleted_ += remove ? 1 : 0;
+                if (remove) {
+                    state_->Deleting(uidl_);
+                }
             }
             if (log_) {
                 log_->UidlDone(id, uidl, remove);
@@ -196,11 +380,18 @@ class FetchSession {
             }
         };
         pop_.RetrFirst = [this](long id, long much, bool& cancelRetr) {
-            cancelRetr = false;
+            cancelRetr = skip_;
+            skip_ = false;
+            if (cancelRetr) {
+                return;
+            }
             messageSize_ = much < 0 ? 0 : static_cast<uint64_t>(much);
             messageBytes_ = 0;
             if (writer_) {
                 writer_->BeginMessage(id, much);
+            }
+            for (auto& drop : drops_) {
+                drop->Begin();
             }
             if (log_) {
                 log_->RetrFirst(id, much, cancelRetr);
@@ -208,16 +399,20 @@ class FetchSession {
         };
         pop_.RetrDone = [this](long id, bool& cancelDelete) {
             cancelDelete = true;  // nothing is deleted unless it is safely on disk
-            if (writer_) {
-                std::optional<std::string> error = writer_->FinishMessage();
+            if (Saving()) {
+                std::optional<std::string> error = FinishMessage();
                 if (error) {
                     ++writeFailures_;
                     progress_.Print("zefmail fetch: message " + std::to_string(id) +
                                     " stays on the server: " + *error);
                 } else {
                     ++saved_;
-                    cancelDelete = options_.keep;
+                    cancelDelete = options_.keep && !Expired(now_);
                     deleted_ += cancelDelete ? 0 : 1;
+                    RememberSaved(!cancelDelete);
+                    unflushedDeletes_ = unflushedDeletes_ || !cancelDelete;
+                    FlushBeforeQuit(id);
+                    cancelDelete = cancelDelete || flushFailed_.has_value();
                 }
             }
             ++retrieved_;
@@ -324,6 +519,22 @@ class FetchSession {
         };
     }
 
+    void RememberSaved(bool deleting) {
+        if (!state_ || uidl_.empty()) {
+            return;
+        }
+        try {
+            state_->Saved(uidl_, now_, LastPlaces());
+            if (deleting) {
+                state_->Deleting(uidl_);
+            }
+        } catch (const ToolError& error) {
+            // The message is saved; only the next run would not know it, and save it again.
+            progress_.Print("zefmail fetch: " + std::string(error.what()));
+        }
+        uidl_.clear();
+    }
+
     // Progress inside a message, from what has been handed over so far.
     void CountBytes(size_t bytes) {
         messageBytes_ = std::min(messageSize_, messageBytes_ + bytes);
@@ -340,6 +551,13 @@ class FetchSession {
     bool stopping_ = false;
     std::optional<EventLog> log_;
     std::unique_ptr<MessageWriter> writer_;
+    std::optional<SavedState> state_;
+    const std::time_t now_ = std::time(nullptr);
+    std::string uidl_;   // of the message being walked
+    bool skip_ = false;  // the message was saved before and stays on the server
+    bool unflushedDeletes_ = false;
+    std::optional<std::string> flushFailed_;
+    std::vector<std::unique_ptr<MailDrop>> drops_;
     PartPathTracker tags_;
 
     bool done_ = false;
@@ -350,6 +568,8 @@ class FetchSession {
     long retrieved_ = 0;
     long saved_ = 0;
     long deleted_ = 0;
+    long savedBefore_ = 0;    // saved by an earlier run, left on the server
+    long deletedBefore_ = 0;  // saved by an earlier run, deleted without being read again
     long writeFailures_ = 0;
     uint64_t bytesDone_ = 0;
     uint64_t messageSize_ = 0;

@@ -129,10 +129,10 @@ std::string PrettyJson(const nlohmann::ordered_json& value) {
 
 // The data file of the leaf part being received, and its text file with --text.
 struct MessageWriter::OpenPart {
-    std::unique_ptr<DurableFile> file;
+    std::unique_ptr<OutputFile> file;
     Sha256 sha;
     uint64_t bytes = 0;
-    std::unique_ptr<DurableFile> textFile;
+    std::unique_ptr<OutputFile> textFile;
     std::unique_ptr<charsets::PartTextReader> decoder;
 };
 
@@ -177,8 +177,8 @@ std::string MessageWriter::Claim(const std::string& fileName) {
     return name;
 }
 
-MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText)
-    : outDir_(std::move(outDir)), withText_(withText) {
+MessageWriter::MessageWriter(std::filesystem::path outDir, bool withText, bool writeBackEarly)
+    : outDir_(std::move(outDir)), withText_(withText), writeBackEarly_(writeBackEarly) {
     const long nameMax = ::pathconf(outDir_.c_str(), _PC_NAME_MAX);
     // Room for a numbered suffix and ".utf8.txt" after the longest stem.
     nameLimit_ = static_cast<size_t>(nameMax > 64 ? nameMax : 255) - 24;
@@ -345,11 +345,11 @@ void MessageWriter::PartDataBegin(long part, const Text& contentType, const Text
     entry["bytes"] = 0;
     Guard([&] {
         part_ = std::make_unique<OpenPart>();
-        part_->file = std::make_unique<DurableFile>(staging_ / fileName);
+        part_->file = std::make_unique<OutputFile>(staging_ / fileName, writeBackEarly_);
         if (withText_ && StartsWithText(type)) {
             std::string textName = Claim(stem + ".utf8.txt");
             entry["text_file"] = textName;
-            part_->textFile = std::make_unique<DurableFile>(staging_ / textName);
+            part_->textFile = std::make_unique<OutputFile>(staging_ / textName, writeBackEarly_);
             part_->decoder = std::make_unique<charsets::PartTextReader>(charset);
         }
     });
@@ -404,10 +404,10 @@ void MessageWriter::ClosePart() {
     entry["bytes"] = part->bytes;
     entry["sha256"] = part->sha.FinalHex();
     Guard([&] {
-        part->file->Commit();
+        part->file->Close();
         if (part->decoder) {
             part->textFile->Write(part->decoder->Finish());
-            part->textFile->Commit();
+            part->textFile->Close();
         }
     });
 }
@@ -418,12 +418,10 @@ std::optional<std::string> MessageWriter::FinishMessage() {
     }
     ClosePart();
     Guard([this] {
-        DurableFile json(staging_ / "message.json");
+        OutputFile json(staging_ / "message.json", writeBackEarly_);
         json.Write(PrettyJson(message_));
-        json.Commit();
-        SyncFolder(staging_);
+        json.Close();
         MoveIntoNextFolder();
-        SyncFolder(outDir_);
     });
     std::optional<std::string> error = error_;
     if (error) {

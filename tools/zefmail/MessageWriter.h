@@ -2,9 +2,9 @@
 // per leaf part holding the part's decoded bytes; <n> is the next number after the highest
 // folder number in DIR, so runs again and again never meet an earlier folder.
 //
-// A message is assembled in DIR/.<id>.partial and renamed to DIR/<n> only when every file and
-// both folders have been flushed to disk, so a folder DIR/<n> is always complete, and the
-// fetch lets the server delete the message only after that.
+// A message is assembled in DIR/.<id>.partial and renamed to DIR/<n> only when every file has
+// been written, so a folder DIR/<n> is always complete. The fetch flushes the file system before
+// the server may delete what was saved (see FetchCommand).
 #pragma once
 
 #include <filesystem>
@@ -28,7 +28,9 @@ class MessageWriter {
     // `withText`: text/* parts also get a UTF-8 .txt file, made from the part's bytes as its
     // declared charset says (charsets::PartTextReader): the bytes are always received raw
     // (IsText False), so that the data file stays exact.
-    MessageWriter(std::filesystem::path outDir, bool withText);
+    // `writeBackEarly`: the messages will be deleted on the server, so their files are sent to
+    // the disk as soon as they are complete (see OutputFile).
+    MessageWriter(std::filesystem::path outDir, bool withText, bool writeBackEarly = false);
     ~MessageWriter();
     MessageWriter(const MessageWriter&) = delete;
     MessageWriter& operator=(const MessageWriter&) = delete;
@@ -72,6 +74,7 @@ class MessageWriter {
 
     std::filesystem::path outDir_;
     bool withText_;
+    bool writeBackEarly_;
     unsigned long long nextFolder_ = 1;
 
     long id_ = 0;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/zefmail/Accounts.h"
 #include "tools/zefmail/JisRepertoire.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/ToolError.h"
@@ -56,8 +57,18 @@ Examples:
     export ZEFMAIL_PASSWORD='secret'
     zefmail fetch --server pop.example.jp --user taro --out mail
 
-  Save and keep everything on the server, with the text parts also as UTF-8 .txt files:
+  Save and keep everything on the server, with the text parts also as UTF-8 .txt files;
+  run again, it saves only what has come since:
     zefmail fetch --server pop.example.jp --user taro --out mail --keep --text
+
+  From cron: save new mail, and delete it on the server a week after it was saved:
+    zefmail fetch --server pop.example.jp --user taro --out mail --keep-days 7 --quiet
+
+  The settings of an account of ~/.config/zefmail/config.toml, the password from a keyring:
+    zefmail fetch --account work --password-command 'secret-tool lookup zefmail work'
+
+  Deliver into a Maildir and an mbox file for mail readers:
+    zefmail fetch --server pop.example.jp --user taro --maildir ~/Maildir --mbox ~/mbox
 
   Every event of the mailbox as JSON lines, nothing deleted:
     zefmail fetch --server pop.example.jp --user taro --events | jq .
@@ -69,20 +80,33 @@ Examples:
 
 Each message goes to DIR/<n>/: message.json (id, uidl, size, headers, parts) and one file
 per part with its decoded bytes; n counts on from the highest folder number in DIR, so a later
-run never meets an earlier folder. Without --out nothing is deleted on the server.
+run never meets an earlier folder.
+--maildir DIR puts each message, as received, into DIR/new/ (through DIR/tmp/) under a unique
+name; --mbox FILE appends it to FILE in mboxrd form, under an fcntl lock and FILE.lock. Lines
+end in LF unless --crlf. --out, --maildir and --mbox can be given together; a message is then
+deleted on the server only once it is on disk in every one of them. Without any of them (or
+with --keep) nothing is deleted on the server. What was saved is remembered beside the first
+of them (.zefmail-state), so a later run fetches only new mail and --keep-days N can delete
+messages N days after they were saved.
 With --tls the login waits for the TLS handshake, and the server's certificate is checked as
 for send (--ca-file, --insecure).
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
 command line that cannot be used.)";
 
 void AddCommon(CLI::App& command, CommonOptions& options, const std::string& portHelp) {
+    command.add_option("--account", options.account,
+                       "A named account of ~/.config/zefmail/config.toml (its settings are the "
+                       "defaults)");
+    // An account may have given the server already.
     command.add_option("--server", options.server, "Host name or address of the server")
-        ->required();
+        ->required(options.server.empty());
     command.add_option("--port", options.port, portHelp)->check(CLI::Range(1, 65535));
     command
         .add_option("--password-env", options.passwordEnv,
                     "Environment variable that holds the password")
         ->capture_default_str();
+    command.add_option("--password-command", options.passwordCommand,
+                       "Command that prints the password (its first line is taken)");
     command
         .add_option("--connect-timeout", options.connectTimeout,
                     "Seconds allowed for connecting (0: no limit)")
@@ -140,17 +164,25 @@ void AddSend(CLI::App& app, SendOptions& options) {
 void AddFetch(CLI::App& app, FetchOptions& options) {
     CLI::App* fetch = app.add_subcommand("fetch", "Read a POP3 mailbox");
     AddCommon(*fetch, options, "Port of the server (default 110; 995 with --tls implicit)");
-    fetch->add_option("--user", options.user, "Mailbox user name")->required();
+    fetch->add_option("--user", options.user, "Mailbox user name")->required(options.user.empty());
     fetch->add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
     fetch->add_option("--top-lines", options.topLines, "Also ask for the first N lines (TOP)")
         ->check(CLI::NonNegativeNumber);
-    fetch->add_flag("--keep", options.keep, "Delete nothing on the server");
+    fetch->add_flag("--keep", options.keep,
+                    "Delete nothing on the server; with --out, later runs fetch only new mail");
     fetch->add_flag("--delete-on-error", options.deleteOnError,
                     "Commit the deletions made so far even when the dialogue fails");
-    CLI::Option* out =
-        fetch->add_option("--out", options.out, "Folder for the messages (created when missing)");
+    fetch->add_option("--out", options.out, "Folder for the messages (created when missing)");
+    fetch
+        ->add_option("--keep-days", options.keepDays,
+                     "Keep saved messages on the server for N days, then delete them")
+        ->check(CLI::Range(0L, 100L * 365));
+    fetch->add_option("--maildir", options.maildir,
+                      "Maildir for the messages as received (tmp/ new/ cur/ made when missing)");
+    fetch->add_option("--mbox", options.mbox, "mbox file the messages are appended to (mboxrd)");
+    fetch->add_flag("--crlf", options.crlf, "Lines in --maildir and --mbox end in CR LF, not LF");
     fetch->add_flag("--events", options.events, "Every event as a JSON line on standard output");
-    fetch->add_flag("--text", options.text, "Text parts also as UTF-8 .txt files")->needs(out);
+    fetch->add_flag("--text", options.text, "Text parts also as UTF-8 .txt files");
     fetch->footer(kFetchExamples);
 }
 
@@ -171,6 +203,9 @@ std::optional<std::string> CheckReadableFile(const std::string& option, const st
 
 std::optional<std::string> CheckPassword(const CommonOptions& options, const EnvLookup& env,
                                          const std::string& purpose) {
+    if (!options.passwordCommand.empty() || !options.passwordFile.empty()) {
+        return std::nullopt;  // read when it is needed, so that a fresh one is used
+    }
     if (options.passwordEnv.empty()) {
         return "--password-env must name an environment variable";
     }
@@ -289,6 +324,27 @@ std::optional<std::string> CheckSendableText(const SendOptions& options) {
     return std::nullopt;
 }
 
+namespace {
+
+// --maildir must be a folder and --mbox a file, where they exist.
+std::optional<std::string> CheckMailboxPaths(const FetchOptions& options) {
+    struct stat info {};
+    if (!options.maildir.empty() && ::stat(options.maildir.c_str(), &info) == 0 &&
+        !S_ISDIR(info.st_mode)) {
+        return "--maildir " + options.maildir + ": exists and is not a folder";
+    }
+    if (!options.mbox.empty() && ::stat(options.mbox.c_str(), &info) == 0 &&
+        S_ISDIR(info.st_mode)) {
+        return "--mbox " + options.mbox + ": is a folder, not a file";
+    }
+    if (options.crlf && options.maildir.empty() && options.mbox.empty()) {
+        return "--crlf requires --maildir or --mbox";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLookup& env) {
     if (options.server.empty()) {
         return "--server must not be empty";
@@ -296,11 +352,22 @@ std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLook
     if (options.user.empty()) {
         return "--user must not be empty";
     }
+    // Checked here rather than by the parser, because an account may give the folder.
+    if (options.out.empty() && options.text) {
+        return "--text requires --out";
+    }
+    if (options.out.empty() && options.maildir.empty() && options.mbox.empty() &&
+        options.keepDays >= 0) {
+        return "--keep-days requires --out, --maildir or --mbox";
+    }
     if (!options.out.empty()) {
         struct stat info {};
         if (::stat(options.out.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
             return "--out " + options.out + ": exists and is not a folder";
         }
+    }
+    if (auto error = CheckMailboxPaths(options)) {
+        return error;
     }
     if (!options.caFile.empty()) {
         if (auto error = CheckReadableFile("--ca-file", options.caFile)) {
@@ -313,11 +380,23 @@ std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLook
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream& out,
                               std::ostream& err, const EnvLookup& env) {
     Command command;
+    const std::string commandName = args.empty() ? "" : args.front();
+    if (commandName == "send" || commandName == "fetch") {
+        try {
+            ApplyAccount(ConfigFilePath(env), AccountArgument(args), commandName, command.send,
+                         command.fetch);
+        } catch (const ToolError& error) {
+            err << "zefmail " << commandName << ": " << error.what() << "\n";
+            return {std::nullopt, 2};
+        }
+    }
     CLI::App app("zefmail: send mail through SMTP and read POP3 mailboxes", "zefmail");
     app.require_subcommand(1);
     AddSend(app, command.send);
     AddFetch(app, command.fetch);
-    app.footer("Run 'zefmail send --help' or 'zefmail fetch --help' for the options and examples.");
+    app.footer(
+        "Run 'zefmail send --help' or 'zefmail fetch --help' for the options and examples;\n"
+        "'zefmail sendmail --help' for the sendmail-compatible mode.");
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them reversed
     try {
@@ -335,6 +414,20 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream
         return {std::nullopt, 2};
     }
 
+    // A password source named on the command line wins over the account's.
+    for (CLI::App* selected : app.get_subcommands()) {
+        CommonOptions& options = selected->get_name() == "send"
+                                     ? static_cast<CommonOptions&>(command.send)
+                                     : command.fetch;
+        if (selected->count("--password-env") > 0) {
+            options.passwordCommand.clear();
+        }
+        if (selected->count("--password-env") + selected->count("--password-command") > 0) {
+            options.passwordFile.clear();
+        }
+    }
+    // Keeping for N days is keeping, until the N days are over.
+    command.fetch.keep = command.fetch.keep || command.fetch.keepDays >= 0;
     std::optional<std::string> error;
     if (app.got_subcommand("send")) {
         command.kind = Command::Kind::kSend;

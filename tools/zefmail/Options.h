@@ -10,10 +10,13 @@
 namespace zef::zefmail {
 
 struct CommonOptions {
+    std::string account;  // read before the other options, whose defaults it sets
     std::string server;
     int port = 0;  // 0: the protocol's port (25 or 110)
     std::string passwordEnv = "ZEFMAIL_PASSWORD";
-    long connectTimeout = 30;  // seconds; 0 means no limit
+    std::string passwordCommand;  // chosen before the file and the variable when set
+    std::string passwordFile;     // from an account only
+    long connectTimeout = 30;     // seconds; 0 means no limit
     long transTimeout = 120;
     bool trace = false;
     bool quiet = false;
@@ -52,8 +55,12 @@ struct FetchOptions : CommonOptions {
     bool apop = false;
     long topLines = -1;  // -1: no TOP
     bool keep = false;
+    long keepDays = -1;  // -1: kept for good with --keep; N: deleted N days after being saved
     bool deleteOnError = false;
     std::string out;
+    std::string maildir;  // --maildir: raw messages into a Maildir
+    std::string mbox;     // --mbox: raw messages appended to an mbox file
+    bool crlf = false;    // lines of --maildir and --mbox end in CR LF instead of LF
     bool events = false;
     bool text = false;
 };

@@ -19,6 +19,7 @@
 #include "tools/zefmail/JisRepertoire.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/Outcome.h"
+#include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/ToolError.h"
 
@@ -158,18 +159,7 @@ class SendSession {
     }
 
     void Configure(const EnvLookup& env) {
-        int port = options_.PortOr(kSmtpPort, kSmtpsPort);
-        smtp_.Port(AsciiToText(std::to_string(port)));
-        smtp_.ConnectTimeout(options_.connectTimeout);
-        smtp_.TransTimeout(options_.transTimeout);
-        smtp_.Auth(options_.AuthMechanism());
-        smtp_.Security(options_.Security());
-        smtp_.VerifyCert(!options_.insecure);
-        smtp_.CAFile(Utf8ToText(options_.caFile));
-        if (options_.AuthMechanism() != 0) {
-            smtp_.User(Utf8ToText(options_.user));
-            smtp_.Pass(Utf8ToText(env(options_.passwordEnv).value_or("")));
-        }
+        ConfigureConnection(smtp_, options_, env);
         if (!options_.hostname.empty()) {
             smtp_.Hostname(Utf8ToText(options_.hostname));
         }
@@ -285,6 +275,20 @@ class SendSession {
 };
 
 }  // namespace
+
+void ConfigureConnection(smtpZef& smtp, const SendOptions& options, const EnvLookup& env) {
+    smtp.Port(AsciiToText(std::to_string(options.PortOr(kSmtpPort, kSmtpsPort))));
+    smtp.ConnectTimeout(options.connectTimeout);
+    smtp.TransTimeout(options.transTimeout);
+    smtp.Auth(options.AuthMechanism());
+    smtp.Security(options.Security());
+    smtp.VerifyCert(!options.insecure);
+    smtp.CAFile(Utf8ToText(options.caFile));
+    if (options.AuthMechanism() != 0) {
+        smtp.User(Utf8ToText(options.user));
+        smtp.Pass(Utf8ToText(ReadPassword(options, env)));
+    }
+}
 
 int RunSend(const SendOptions& options, const EnvLookup& env, std::ostream& err) {
     SendSession session(options, env, err);

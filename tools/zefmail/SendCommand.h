@@ -3,9 +3,14 @@
 
 #include <ostream>
 
+#include "smtp/smtpZef.h"
 #include "tools/zefmail/Options.h"
 
 namespace zef::zefmail {
+
+// The connection settings of `options` given to the control: port (25 or 465 unless --port),
+// time-outs, TLS and its certificate check, and the login with its password (ReadPassword).
+void ConfigureConnection(smtpZef& smtp, const SendOptions& options, const EnvLookup& env);
 
 // Sends the message; returns the exit status (0 when Done carried 0). Errors go to `err`.
 int RunSend(const SendOptions& options, const EnvLookup& env, std::ostream& err);

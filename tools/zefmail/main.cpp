@@ -1,6 +1,7 @@
 // zefmail: the command-line face of the zef mail library.
 #include <malloc.h>
 
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "tools/zefmail/FetchCommand.h"
 #include "tools/zefmail/Options.h"
 #include "tools/zefmail/SendCommand.h"
+#include "tools/zefmail/SendmailCommand.h"
 #include "tools/zefmail/ToolError.h"
 
 int main(int argc, char** argv) {
@@ -23,6 +25,13 @@ int main(int argc, char** argv) {
 #endif
     std::vector<std::string> args(argv + 1, argv + argc);
     EnvLookup env = ProcessEnvironment();
+    // Run as "sendmail" (through a link) or as "zefmail sendmail": sendmail's own command line.
+    if (argc > 0 && std::filesystem::path(argv[0]).filename() == "sendmail") {
+        return RunSendmail(args, std::cin, std::cout, std::cerr, env);
+    }
+    if (!args.empty() && args[0] == "sendmail") {
+        return RunSendmail({args.begin() + 1, args.end()}, std::cin, std::cout, std::cerr, env);
+    }
     ParseOutcome outcome = ParseCommandLine(args, std::cout, std::cerr, env);
     if (!outcome.command) {
         return outcome.exitCode;

@@ -1,0 +1,46 @@
+#include "tools/zefmail/MailDrop.h"
+
+#include "tools/zefmail/ToolError.h"
+
+namespace zef::zefmail {
+
+template <class Step>
+void MailDrop::Guarded(Step step) {
+    if (error_) {
+        return;
+    }
+    try {
+        step();
+    } catch (const ToolError& e) {
+        error_ = e.what();
+    }
+}
+
+void MailDrop::Begin() {
+    AbandonOpen();
+    error_.reset();
+    open_ = true;
+    Guarded([this] { Open(); });
+}
+
+void MailDrop::Line(std::string_view line) {
+    Guarded([this, line] { Write(line); });
+}
+
+std::optional<std::string> MailDrop::Finish() {
+    Guarded([this] { Commit(); });
+    if (error_) {
+        Abandon();
+    }
+    open_ = false;
+    return error_;
+}
+
+void MailDrop::AbandonOpen() noexcept {
+    if (open_) {
+        Abandon();
+        open_ = false;
+    }
+}
+
+}  // namespace zef::zefmail

@@ -1,0 +1,106 @@
+#include "tools/zefmail/MaildirWriter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "tools/zefmail/ToolError.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+void MakeFolder(const std::filesystem::path& folder) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw ToolError(SystemErrorText("cannot create --maildir folder " + folder.string()));
+    }
+    if (!std::filesystem::is_directory(folder)) {
+        throw ToolError("--maildir " + folder.string() + ": exists and is not a folder");
+    }
+}
+
+std::string HostForNames() {
+    char buffer[256] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') {
+        return "localhost";
+    }
+    std::string host;
+    for (const char* c = buffer; *c != '\0'; ++c) {
+        host += *c == '/' ? "\\057" : *c == ':' ? "\\072" : std::string(1, *c);
+    }
+    return host;
+}
+
+}  // namespace
+
+MaildirWriter::MaildirWriter(std::filesystem::path dir, bool crlf, bool writeBackEarly)
+    : dir_(std::move(dir)),
+      lineEnd_(crlf ? "\r\n" : "\n"),
+      writeBackEarly_(writeBackEarly),
+      host_(HostForNames()) {
+    MakeFolder(dir_);
+    for (const char* sub : {"tmp", "new", "cur"}) {
+        MakeFolder(dir_ / sub);
+    }
+}
+
+MaildirWriter::~MaildirWriter() {
+    AbandonOpen();
+}
+
+std::string MaildirWriter::UniqueName() {
+    using namespace std::chrono;
+    const auto now = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    return std::to_string(now / 1000000) + ".M" + std::to_string(now % 1000000) + "P" +
+           std::to_string(::getpid()) + "Q" + std::to_string(++count_) + "." + host_;
+}
+
+void MaildirWriter::Open() {
+    name_ = UniqueName();
+    file_ = std::make_unique<OutputFile>(dir_ / "tmp" / name_, writeBackEarly_);
+}
+
+void MaildirWriter::Write(std::string_view line) {
+    file_->Write(line);
+    file_->Write(lineEnd_);
+}
+
+void MaildirWriter::Commit() {
+    file_->Close();
+    file_.reset();
+    const std::filesystem::path from = dir_ / "tmp" / name_;
+    const std::filesystem::path to = dir_ / "new" / name_;
+    // One rename that never replaces a message already in new/ (a link and an unlink cost a
+    // directory change more).
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+        throw ToolError(SystemErrorText("cannot move " + from.string() + " into new/"));
+    }
+}
+
+bool MaildirWriter::StillThere(const std::string& place) const {
+    std::error_code error;
+    if (std::filesystem::exists(dir_ / "new" / place, error)) {
+        return true;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "cur", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name == place || name.starts_with(place + ":")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void MaildirWriter::Abandon() noexcept {
+    file_.reset();
+    if (!name_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(dir_ / "tmp" / name_, ignored);
+    }
+}
+
+}  // namespace zef::zefmail

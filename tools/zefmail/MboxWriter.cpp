@@ -1,0 +1,308 @@
+#include "tools/zefmail/MboxWriter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <thread>
+
+#include "tools/zefmail/DurableFiles.h"
+#include "tools/zefmail/ToolError.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+constexpr size_t kBlockBytes = size_t{64} * 1024;
+constexpr int kLockTries = 50;  // 5 seconds in steps of 100 ms
+constexpr auto kLockWait = std::chrono::milliseconds(100);
+// A dot-lock this old was left by a program that died while holding it; no append lasts that
+// long, so it is taken away rather than keeping every later message on the server.
+constexpr auto kStaleLockAge = std::chrono::minutes(10);
+
+bool IsStale(const std::filesystem::path& lockFile) {
+    std::error_code error;
+    const auto written = std::filesystem::last_write_time(lockFile, error);
+    return !error && std::filesystem::file_time_type::clock::now() - written > kStaleLockAge;
+}
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The unfolded value of the first field `name` of the header, or std::nullopt.
+std::optional<std::string> FieldValue(std::string_view header, std::string_view name) {
+    std::optional<std::string> value;
+    bool inField = false;
+    while (!header.empty()) {
+        const size_t end = header.find('\n');
+        std::string_view line = header.substr(0, end);
+        header.remove_prefix(end == std::string_view::npos ? header.size() : end + 1);
+        if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+            if (inField) {
+                *value += line;
+            }
+            continue;
+        }
+        if (inField) {
+            return value;
+        }
+        const size_t colon = line.find(':');
+        if (colon != std::string_view::npos && SameNameIgnoringCase(line.substr(0, colon), name)) {
+            inField = true;
+            value = std::string(line.substr(colon + 1));
+        }
+    }
+    return value;
+}
+
+// The address in a field value: inside <...>, else its first word holding an '@'.
+std::string AddressIn(std::string_view value) {
+    const size_t open = value.find('<');
+    const size_t close = value.find('>', open == std::string_view::npos ? 0 : open);
+    if (open != std::string_view::npos && close != std::string_view::npos) {
+        return std::string(value.substr(open + 1, close - open - 1));
+    }
+    for (size_t at = 0; at < value.size();) {
+        const size_t start = value.find_first_not_of(" \t\r", at);
+        if (start == std::string_view::npos) {
+            break;
+        }
+        const size_t end = std::min(value.find_first_of(" \t\r", start), value.size());
+        if (value.substr(start, end - start).find('@') != std::string_view::npos) {
+            return std::string(value.substr(start, end - start));
+        }
+        at = end;
+    }
+    return {};
+}
+
+bool UsableSender(std::string_view address) {
+    return !address.empty() && address.find_first_of(" \t\r") == std::string_view::npos;
+}
+
+std::string AsctimeNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    char text[64] = {};
+    std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &utc);
+    return text;
+}
+
+// mboxrd: one '>' more before a line of '>'s followed by "From ", so that reading it back
+// takes exactly one away and no line of the message can start a new one.
+bool NeedsQuote(std::string_view line) {
+    const size_t text = line.find_first_not_of('>');
+    return text != std::string_view::npos && line.substr(text).starts_with("From ");
+}
+
+}  // namespace
+
+std::string MboxSender(std::string_view header) {
+    for (const char* name : {"Return-Path", "From"}) {
+        if (std::optional<std::string> value = FieldValue(header, name)) {
+            std::string address = AddressIn(*value);
+            if (UsableSender(address)) {
+                return address;
+            }
+        }
+    }
+    return "MAILER-DAEMON";
+}
+
+MboxWriter::MboxWriter(std::filesystem::path file, bool crlf)
+    : file_(std::move(file)), lockFile_(file_.string() + ".lock"), lineEnd_(crlf ? "\r\n" : "\n") {
+    fd_ = ::open(file_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        throw ToolError(SystemErrorText("cannot open --mbox " + file_.string()));
+    }
+}
+
+MboxWriter::~MboxWriter() {
+    AbandonOpen();
+    ::close(fd_);
+}
+
+void MboxWriter::Lock() {
+    for (int tries = 0; tries < kLockTries; ++tries) {
+        if (tries > 0) {
+            std::this_thread::sleep_for(kLockWait);
+        }
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (!locked_ && ::fcntl(fd_, F_SETLK, &lock) != 0) {
+            if (errno == EACCES || errno == EAGAIN) {
+                continue;
+            }
+            throw ToolError(SystemErrorText("cannot lock " + file_.string()));
+        }
+        locked_ = true;
+        dotLockFd_ = ::open(lockFile_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (dotLockFd_ >= 0) {
+            dotLocked_ = true;
+            return;
+        }
+        if (errno != EEXIST) {
+            throw ToolError(SystemErrorText("cannot create " + lockFile_.string()));
+        }
+        if (TakeOverDeadLock()) {
+            return;
+        }
+        if (IsStale(lockFile_)) {
+            ::unlink(lockFile_.c_str());
+        }
+    }
+    throw ToolError(file_.string() + " stays locked by another program (" + lockFile_.string() +
+                    " or an fcntl lock)");
+}
+
+bool MboxWriter::TakeOverDeadLock() {
+    std::ifstream in(lockFile_);
+    long long pid = 0;
+    long long length = -1;
+    if (!(in >> pid >> length) || pid <= 0 || length < 0 ||
+        ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
+        return false;  // not ours, or its writer still runs
+    }
+    // The fcntl lock is held: nobody else writes FILE now.
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || (info.st_size > length && ::ftruncate(fd_, length) != 0)) {
+        throw ToolError(
+            SystemErrorText("cannot cut off the unfinished message in " + file_.string()));
+    }
+    ::unlink(lockFile_.c_str());
+    dotLockFd_ = ::open(lockFile_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    dotLocked_ = dotLockFd_ >= 0;
+    return dotLocked_;
+}
+
+bool MboxWriter::StillThere(const std::string& place) const {
+    struct stat info {};
+    const bool digits = !place.empty() && place.size() < 19 &&
+                        place.find_first_not_of("0123456789") == std::string::npos;
+    return digits && ::fstat(fd_, &info) == 0 && info.st_size >= std::stoll(place);
+}
+
+void MboxWriter::Unlock() noexcept {
+    if (dotLockFd_ >= 0) {
+        ::close(dotLockFd_);
+        dotLockFd_ = -1;
+    }
+    if (dotLocked_) {
+        ::unlink(lockFile_.c_str());
+        dotLocked_ = false;
+    }
+    if (locked_) {
+        struct flock lock {};
+        lock.l_type = F_UNLCK;
+        lock.l_whence = SEEK_SET;
+        ::fcntl(fd_, F_SETLK, &lock);
+        locked_ = false;
+    }
+}
+
+void MboxWriter::Open() {
+    pending_.clear();
+    header_.clear();
+    start_ = -1;
+    Lock();
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) {
+        throw ToolError(SystemErrorText("cannot read the length of " + file_.string()));
+    }
+    start_ = info.st_size;
+    const std::string owner =
+        std::to_string(::getpid()) + " " + std::to_string(static_cast<long long>(start_)) + "\n";
+    if (::write(dotLockFd_, owner.data(), owner.size()) != static_cast<ssize_t>(owner.size())) {
+        throw ToolError(SystemErrorText("cannot write " + lockFile_.string()));
+    }
+    ::close(dotLockFd_);
+    dotLockFd_ = -1;
+    inHeader_ = true;
+    // A file another program left without a final line end would glue the "From " line to
+    // its last line, where no reader finds it.
+    char last = '\n';
+    if (start_ > 0 && ::pread(fd_, &last, 1, start_ - 1) == 1 && last != '\n') {
+        pending_ += lineEnd_;
+    }
+}
+
+void MboxWriter::Write(std::string_view line) {
+    if (!inHeader_) {
+        Put(line);
+        return;
+    }
+    header_ += line;
+    header_ += '\n';
+    if (line.empty()) {
+        EndHeader();
+    }
+}
+
+void MboxWriter::EndHeader() {
+    inHeader_ = false;
+    pending_ += "From " + MboxSender(header_) + " " + AsctimeNow() + lineEnd_;
+    std::string_view lines = header_;
+    while (!lines.empty()) {
+        const size_t end = lines.find('\n');
+        Put(lines.substr(0, end));
+        lines.remove_prefix(end + 1);
+    }
+    header_.clear();
+}
+
+void MboxWriter::Put(std::string_view line) {
+    if (NeedsQuote(line)) {
+        pending_ += '>';
+    }
+    pending_ += line;
+    pending_ += lineEnd_;
+    if (pending_.size() >= kBlockBytes) {
+        Flush();
+    }
+}
+
+void MboxWriter::Flush() {
+    WriteAll(fd_, pending_, file_);
+    pending_.clear();
+}
+
+void MboxWriter::Commit() {
+    if (inHeader_) {
+        EndHeader();  // a message without a body
+    }
+    pending_ += lineEnd_;
+    Flush();
+    end_ = ::lseek(fd_, 0, SEEK_END);
+    Unlock();
+}
+
+void MboxWriter::Abandon() noexcept {
+    pending_.clear();
+    header_.clear();
+    if (start_ >= 0 && ::ftruncate(fd_, start_) != 0) {
+        dotLocked_ = false;  // the dot-lock stays, and the next run cuts the message off
+    }
+    Unlock();
+}
+
+}  // namespace zef::zefmail

@@ -1,0 +1,17 @@
+// Where the password of a login comes from: a command that prints it (a keyring lookup, a
+// token helper), a file only its owner can read, or an environment variable.
+#pragma once
+
+#include <string>
+
+#include "tools/zefmail/Options.h"
+
+namespace zef::zefmail {
+
+// The password: the first line printed by `passwordCommand` (run with /bin/sh -c) when set,
+// else the first line of `passwordFile` when set, else the variable `passwordEnv`. Throws
+// ToolError for a command that fails or prints nothing, a file that others can read, or a
+// variable that is not set; the message never holds what the command printed.
+std::string ReadPassword(const CommonOptions& options, const EnvLookup& env);
+
+}  // namespace zef::zefmail

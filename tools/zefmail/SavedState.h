@@ -1,0 +1,102 @@
+// What earlier runs of `zefmail fetch` saved from a mailbox, so that a later run retrieves only
+// what is new and knows which messages it may delete.
+//
+// The state is a small text file in the output location, one line per saved message:
+//
+//     <saved-at> TAB <account> TAB <uidl>                 the message is on the disk
+//     <saved-at> TAB <account> TAB <uidl> TAB <where>     saved, not yet known to be on the disk
+//
+// (times in seconds since 1970, fields percent-encoded). A message's line is appended as soon
+// as the message is in place; it carries where the message went until a flush of the output
+// has made the message durable, after which the whole file is written anew (atomically) with
+// that line confirmed. A run that was killed leaves lines of the second kind: the next run
+// keeps those whose message is still where the line says, and forgets the others. A last line
+// without its line end is what a kill in the middle of an append leaves, and is ignored.
+#pragma once
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zef::zefmail {
+
+class SavedState {
+  public:
+    // Tells whether a message saved at `where` is still there.
+    using PlaceCheck = std::function<bool(const std::string& where)>;
+
+    // Locks and reads `file` (missing: nothing saved yet). `account` names the mailbox (user and
+    // server); lines of other accounts are kept untouched. Throws ToolError when the file cannot
+    // be read, holds a line it cannot understand, or another run holds the lock.
+    SavedState(std::filesystem::path file, std::string account, const PlaceCheck& stillThere);
+    ~SavedState();
+    SavedState(const SavedState&) = delete;
+    SavedState& operator=(const SavedState&) = delete;
+
+    // When this account's message was first saved; std::nullopt when it never was. Counts the
+    // UIDL as one the server still has.
+    std::optional<std::time_t> Lookup(const std::string& uidl);
+
+    // Appends the line of a message that is in place at `where` (not yet flushed to disk).
+    void Saved(const std::string& uidl, std::time_t when, const std::string& where);
+
+    // The message is to be deleted on the server in this session.
+    void Deleting(const std::string& uidl);
+
+    // Every message saved so far is durable now (the output has been flushed).
+    void MarkDurable();
+    bool HasUnconfirmed() const { return unconfirmed_ > 0; }
+
+    // Writes the file anew through a temporary file and a rename. `walkedAll`: the session saw
+    // every message of the mailbox and ended with QUIT, so this account's lines of messages the
+    // server no longer has, or has just deleted, are dropped.
+    void Rewrite(bool walkedAll);
+
+    // Messages of this account remembered when the run began, and how many of them the server
+    // still listed (for the notice about a mailbox whose UIDLs all changed).
+    size_t RememberedAtStart() const { return rememberedAtStart_; }
+    size_t Recognised() const { return recognised_; }
+    size_t Unknown() const { return unknown_; }
+
+    const std::filesystem::path& File() const { return file_; }
+
+  private:
+    struct Entry {
+        std::time_t savedAt = 0;
+        std::string where;      // empty once durable
+        bool seen = false;      // listed by the server in this run
+        bool deleting = false;  // deleted on the server in this run
+    };
+    struct Line {
+        std::string account;
+        std::string uidl;
+        Entry entry;
+    };
+
+    void Load(const PlaceCheck& stillThere);
+    void AppendLine(const std::string& line);
+    static std::optional<Line> ParseLine(const std::string& text);
+    static std::string FormatLine(std::time_t savedAt, const std::string& account,
+                                  const std::string& uidl, const std::string& where);
+
+    std::filesystem::path file_;
+    std::string account_;
+    int lockFd_ = -1;
+    std::map<std::string, Entry> mine_;  // by UIDL
+    std::vector<std::string> others_;    // lines of other accounts, as read
+    size_t unconfirmed_ = 0;
+    size_t rememberedAtStart_ = 0;
+    size_t recognised_ = 0;
+    size_t unknown_ = 0;
+};
+
+// Percent-encodes tab, line ends, "%" and other control characters, so that a field stays on
+// its line; and back. Decode returns std::nullopt for a malformed escape.
+std::string EncodeStateField(const std::string& field);
+std::optional<std::string> DecodeStateField(const std::string& field);
+
+}  // namespace zef::zefmail

@@ -1,0 +1,107 @@
+#include "tools/zefmail/SendmailInput.h"
+
+#include <array>
+
+namespace zef::zefmail {
+
+namespace {
+
+constexpr size_t kChunk = size_t{64} * 1024;
+
+// Where the header block ends in `text` (after its empty line), or npos when it does not yet.
+size_t HeaderEnd(const std::string& text) {
+    size_t lineStart = 0;
+    for (size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', lineStart)) {
+        size_t length = lf - lineStart;
+        if (length == 0 || (length == 1 && text[lineStart] == '\r')) {
+            return lf + 1;
+        }
+        lineStart = lf + 1;
+    }
+    return std::string::npos;
+}
+
+}  // namespace
+
+bool MessageInput::Fill(Bytes& out) {
+    if (ended_) {
+        return false;
+    }
+    std::array<char, kChunk> chunk{};
+    in_.read(chunk.data(), chunk.size());
+    const auto got = static_cast<size_t>(in_.gcount());
+    if (in_.bad()) {
+        throw SendmailError(kExIoErr, SystemErrorText("cannot read standard input"));
+    }
+    for (size_t i = 0; i < got && !ended_; ++i) {
+        const char byte = chunk[i];
+        if (!held_.empty()) {
+            if (byte == '\n') {
+                ended_ = true;  // "." alone on a line
+                held_.clear();
+                break;
+            }
+            if (byte == '\r' && held_ == ".") {
+                held_ += byte;
+                continue;
+            }
+            out += held_;
+            held_.clear();
+        }
+        if (dotEnds_ && atLineStart_ && byte == '.') {
+            held_ = ".";
+            atLineStart_ = false;
+            continue;
+        }
+        out += byte;
+        atLineStart_ = byte == '\n';
+    }
+    if (got < chunk.size() && !ended_) {
+        ended_ = true;
+        out += held_;  // a "." without a line end is text
+        held_.clear();
+    }
+    return true;
+}
+
+std::string MessageInput::ReadHeader(size_t limit) {
+    std::string read;
+    size_t end = std::string::npos;
+    while ((end = HeaderEnd(read)) == std::string::npos && read.size() <= limit) {
+        if (!Fill(read)) {
+            break;
+        }
+    }
+    if (end == std::string::npos) {
+        end = read.size();
+    }
+    if (end > limit) {
+        throw SendmailError(
+            kExDataErr, "the header block is longer than " + std::to_string(limit / 1024) + " KiB");
+    }
+    rest_ = read.substr(end);
+    read.resize(end);
+    return read;
+}
+
+Bytes MessageInput::NextPiece() {
+    Bytes piece;
+    piece.swap(rest_);
+    while (piece.empty() && Fill(piece)) {
+    }
+    return piece;
+}
+
+std::string WithCrLf(const std::string& header) {
+    std::string out;
+    out.reserve(header.size() + header.size() / 32);
+    for (size_t i = 0; i < header.size(); ++i) {
+        if (header[i] == '\n' && (i == 0 || header[i - 1] != '\r')) {
+            out += '\r';
+        }
+        out += header[i];
+    }
+    return out;
+}
+
+}  // namespace zef::zefmail
