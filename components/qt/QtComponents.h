@@ -11,7 +11,8 @@
 
 namespace zef {
 
-// TCP (IPv4 and IPv6) with TLS through OpenSSL, on the Qt loop of the calling thread.
+// TCP (IPv4 and IPv6) on QSslSocket, with TLS through Qt's OpenSSL backend, on the Qt loop of
+// the calling thread.
 std::unique_ptr<Wire> MakeQtWire();
 
 // A QTimer on the Qt loop of the calling thread.

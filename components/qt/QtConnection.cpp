@@ -2,19 +2,17 @@
 
 #include <QCoreApplication>
 #include <QHostInfo>
+#include <QSslCipher>
+#include <QSslConfiguration>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <array>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <stdexcept>
 #include <utility>
+
+#include "components/qt/QtFailures.h"
 
 namespace zef::qt {
 
@@ -22,16 +20,27 @@ namespace {
 
 // How long a shut-down connection waits for the peer to close its side before closing anyway.
 constexpr std::chrono::seconds kPeerCloseWait{10};
-constexpr std::size_t kReadBufferSize = std::size_t{64} * 1024;
-constexpr long kEndOfStream = 2;  // the number the Asio wire gives a handshake cut short
 
-std::string Describe(const QHostAddress& address, const std::string& port) {
+std::string Describe(const QHostAddress& address, quint16 port) {
     const std::string text = address.toString().toStdString();
-    return address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + text + "]:" + port
-                                                               : text + ":" + port;
+    const std::string number = std::to_string(port);
+    return address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + text + "]:" + number
+                                                               : text + ":" + number;
 }
 
 }  // namespace
+
+QList<QSslCertificate> QtConnection::LoadCaFile(const std::string& caFile) {
+    if (caFile.empty()) {
+        return {};
+    }
+    QList<QSslCertificate> certificates = QSslCertificate::fromPath(
+        QString::fromStdString(caFile), QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+    if (certificates.isEmpty()) {
+        throw std::runtime_error("it holds no PEM certificate that can be read");
+    }
+    return certificates;
+}
 
 QtConnection::QtConnection(ConnectionEvents& events, const TlsSettings& tls)
     : events_(&events), tlsSettings_(tls) {
@@ -51,7 +60,7 @@ QtConnection::~QtConnection() {
 void QtConnection::Start(const std::string& host, const std::string& port) {
     CallScope scope(*this);
     host_ = host;
-    port_ = port;
+    port_ = static_cast<quint16>(std::stoul(port));
     target_ = host + ":" + port;
     Trace("resolving " + target_);
     const QString name = QString::fromStdString(host);
@@ -82,97 +91,97 @@ void QtConnection::OnResolved(const QList<QHostAddress>& addresses,
     }
     state_ = State::kConnecting;
     addresses_ = addresses;
-    TryNextAddress(0);
+    TryNextAddress(std::nullopt);
 }
 
-// Each address in turn, as the Asio wire's connect does, until one answers.
-void QtConnection::TryNextAddress(int previousError) {
-    if (previousError != 0) {
-        Trace(std::string("failed: ") + std::strerror(previousError));
+// Each address in turn, as the Asio wire's connect does, until one answers; each on a socket
+// of its own, so that nothing of a failed attempt reaches the next.
+void QtConnection::TryNextAddress(const std::optional<Failure>& previous) {
+    if (previous) {
+        Trace("failed: " + previous->description);
+        if (state_ != State::kConnecting) {
+            return;  // the trace's handler closed the wire
+        }
     }
     if (nextAddress_ >= addresses_.size()) {
-        EndForSystemError("cannot connect to " + target_, previousError, "zef.Wire.Connect");
+        const Failure why = previous.value_or(Failure{ENETUNREACH, "no address", ""});
+        End("cannot connect to " + target_ + ": " + why.description,
+            Failure{why.number, why.description, "zef.Wire.Connect"});
         return;
     }
     const QHostAddress address = addresses_[nextAddress_++];
     Trace("connecting to " + Describe(address, port_));
     if (state_ != State::kConnecting) {
-        return;  // the trace's handler closed the wire
-    }
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    const auto port = static_cast<std::uint16_t>(std::stoul(port_));
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(&v6->sin6_addr, bytes.c, sizeof bytes.c);
-        length = sizeof *v6;
-    } else {
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        v4->sin_addr.s_addr = htonl(address.toIPv4Address());
-        length = sizeof *v4;
-    }
-    socket_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socket_ < 0) {
-        EndForSystemError("cannot connect to " + target_, errno, "zef.Wire.Connect");
         return;
     }
-    if (::connect(socket_, reinterpret_cast<sockaddr*>(&storage), length) != 0 &&
-        errno != EINPROGRESS) {
-        const int error = errno;
-        ::close(socket_);
-        socket_ = -1;
-        TryNextAddress(error);
-        return;
+    ReleaseResources();
+    socket_ = std::make_unique<QSslSocket>();
+    socketReceiver_ = std::make_unique<QObject>();
+    if (tlsSettings_.mode != TlsMode::None) {
+        socket_->setSslConfiguration(MakeTlsConfiguration());
+        socket_->setPeerVerifyName(QString::fromStdString(host_));  // also the SNI
     }
-    writable_ = std::make_unique<QSocketNotifier>(socket_, QSocketNotifier::Write);
-    QObject::connect(writable_.get(), &QSocketNotifier::activated, writable_.get(), [this] {
-        const auto self = shared_from_this();
-        state_ == State::kConnecting ? OnConnectDone() : OnWritable();
-    });
-}
-
-void QtConnection::OnConnectDone() {
-    writable_->setEnabled(false);
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        error = errno;
-    }
-    // A peer that accepts and resets at once may do so before the loop came round to this
-    // socket: the connection was made, and ends as reset, as it would a turn later.
-    if (error == ECONNRESET) {
-        OnConnected();
-        OnPeerEnd(error);
-        return;
-    }
-    if (error != 0) {
-        writable_.release()->deleteLater();  // it is running: it goes once its signal is over
-        ::close(socket_);
-        socket_ = -1;
-        TryNextAddress(error);
-        return;
-    }
-    OnConnected();
-}
-
-void QtConnection::OnConnected() {
+    Watch(*socket_);
     // Commands go out as whole lines and bodies in large pieces: Nagle would only add stalls.
-    const int on = 1;
-    ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Trace("connected to " + Describe(addresses_[nextAddress_ - 1], port_));
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket_->connectToHost(address, port_);
+}
+
+QSslConfiguration QtConnection::MakeTlsConfiguration() const {
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    configuration.addCaCertificates(LoadCaFile(tlsSettings_.caFile));
+    configuration.setPeerVerifyMode(tlsSettings_.verifyPeer ? QSslSocket::VerifyPeer
+                                                            : QSslSocket::VerifyNone);
+    return configuration;
+}
+
+// Every handler holds the connection: what it reports may make the owner let go of it.
+void QtConnection::Watch(QSslSocket& socket) {
+    QObject* receiver = socketReceiver_.get();
+    const auto guarded = [this](void (QtConnection::*handler)()) {
+        return [this, handler] {
+            const auto self = shared_from_this();
+            (this->*handler)();
+        };
+    };
+    QObject::connect(&socket, &QAbstractSocket::connected, receiver,
+                     guarded(&QtConnection::OnSocketConnected));
+    QObject::connect(&socket, &QSslSocket::encrypted, receiver,
+                     guarded(&QtConnection::OnEncrypted));
+    QObject::connect(&socket, &QIODevice::readyRead, receiver, guarded(&QtConnection::OnReadyRead));
+    QObject::connect(&socket, &QIODevice::bytesWritten, receiver,
+                     guarded(&QtConnection::OnBytesWritten));
+    QObject::connect(&socket, &QSslSocket::encryptedBytesWritten, receiver,
+                     guarded(&QtConnection::OnBytesWritten));
+    QObject::connect(&socket, &QAbstractSocket::disconnected, receiver,
+                     guarded(&QtConnection::OnPeerEnd));
+    QObject::connect(&socket, &QAbstractSocket::errorOccurred, receiver,
+                     [this](QAbstractSocket::SocketError error) {
+                         const auto self = shared_from_this();
+                         OnSocketError(error);
+                     });
+    // Without ignoreSslErrors the handshake then fails; the first finding explains why.
+    QObject::connect(&socket, &QSslSocket::sslErrors, receiver,
+                     [this](const QList<QSslError>& findings) {
+                         if (!certificateVerdict_ && !findings.isEmpty()) {
+                             certificateVerdict_ = findings.front();
+                         }
+                     });
+    QObject::connect(&socket, &QSslSocket::alertReceived, receiver,
+                     [this](QSsl::AlertLevel, QSsl::AlertType type, const QString&) {
+                         peerSentCloseNotify_ |= type == QSsl::AlertType::CloseNotify;
+                     });
+}
+
+void QtConnection::OnSocketConnected() {
+    if (state_ != State::kConnecting) {
+        return;
+    }
+    Trace("connected to " + Describe(socket_->peerAddress(), port_));
     if (state_ != State::kConnecting) {
         return;  // the trace's handler closed the wire
     }
-    readable_ = std::make_unique<QSocketNotifier>(socket_, QSocketNotifier::Read);
-    QObject::connect(readable_.get(), &QSocketNotifier::activated, readable_.get(), [this] {
-        const auto self = shared_from_this();
-        OnReadable();
-    });
     if (tlsSettings_.mode == TlsMode::Implicit) {
         StartHandshake();
         return;
@@ -185,45 +194,32 @@ void QtConnection::OnConnected() {
 
 void QtConnection::StartHandshake() {
     state_ = State::kHandshaking;
-    try {
-        tls_ = std::make_unique<TlsEngine>(tlsSettings_, host_);
-    } catch (const std::runtime_error& failure) {
-        End(failure.what(), Failure{EINVAL, failure.what(), "zef.Wire.Tls"});
-        return;
-    }
     Trace(tlsSettings_.verifyPeer ? "TLS handshake started"
                                   : "TLS handshake started (the certificate is not checked)");
-    if (state_ != State::kHandshaking) {
-        return;
+    if (state_ == State::kHandshaking) {
+        socket_->startClientEncryption();
     }
-    readable_->setEnabled(true);
-    ContinueHandshake();
 }
 
-void QtConnection::ContinueHandshake() {
-    const TlsEngine::Outcome outcome = tls_->Handshake();
-    Queue(tls_->TakeOutgoing());
-    if (outcome == TlsEngine::Outcome::kMore) {
-        return;
-    }
-    if (outcome != TlsEngine::Outcome::kDone) {
-        Failure failure = tls_->HandshakeFailure();
-        std::string reason = failure.description;
-        End(std::move(reason), std::move(failure));
+// Implicit TLS reports the connection only now; an upgrade reports that it is done.
+void QtConnection::OnEncrypted() {
+    if (state_ != State::kHandshaking) {
         return;
     }
     secured_ = true;
-    Trace("TLS handshake completed (" + tls_->SessionSummary() + ")");
+    const QSslCipher cipher = socket_->sessionCipher();
+    Trace("TLS handshake completed (" + cipher.protocolString().toStdString() + ", " +
+          cipher.name().toStdString() + ")");
     if (state_ != State::kHandshaking) {
-        return;
+        return;  // the trace's handler closed the wire
     }
     state_ = State::kConnected;
     if (events_ == nullptr) {
         return;
     }
     tlsSettings_.mode == TlsMode::Upgrade ? events_->OnTlsReady() : events_->OnConnected();
-    if (state_ == State::kConnected && events_ != nullptr) {
-        OnTlsData(nullptr, 0);  // records that came with the end of the handshake
+    if (state_ == State::kConnected && socket_->bytesAvailable() > 0) {
+        OnReadyRead();  // records that came with the end of the handshake
     }
 }
 
@@ -236,7 +232,7 @@ std::string QtConnection::WhyNoStartTls() const {
         case State::kConnecting:
             return "the connection is not up yet";
         case State::kConnected:
-            return tls_ != nullptr ? "the connection already uses TLS" : "";
+            return secured_ ? "the connection already uses TLS" : "";
         case State::kHandshaking:
         case State::kUpgrading:
             return "a TLS upgrade is already under way";
@@ -249,27 +245,25 @@ std::string QtConnection::WhyNoStartTls() const {
     return "the connection is closed";
 }
 
-// Reading stops until the handshake: what the server sends meanwhile must not be taken in clear.
 void QtConnection::StartTls() {
     CallScope scope(*this);
     state_ = State::kUpgrading;
-    readable_->setEnabled(false);
     Trace("starting TLS on the open connection");
     ContinueUpgrade();
 }
 
 // The handshake begins once everything queued has gone. Until the client's hello has gone the
-// server has nothing to say: bytes waiting now were sent in clear after its go-ahead.
+// server has nothing to say: bytes waiting now, in Qt's buffer or still in the kernel's (which
+// Qt cannot be asked about), were sent in clear after its go-ahead.
 void QtConnection::ContinueUpgrade() {
-    if (writable_->isEnabled()) {
-        return;  // OnDrained comes back here
+    if (!Drained()) {
+        return;  // OnBytesWritten comes back here
     }
-    int waiting = 0;
-    if (::ioctl(socket_, FIONREAD, &waiting) != 0) {
-        EndForSystemError("receive failed", errno, "zef.Wire.Receive");
-        return;
+    int inKernel = 0;
+    if (::ioctl(static_cast<int>(socket_->socketDescriptor()), FIONREAD, &inKernel) != 0) {
+        inKernel = 0;  // the socket is going: its end reports itself
     }
-    if (waiting > 0) {
+    if (socket_->bytesAvailable() > 0 || inKernel > 0) {
         const std::string why = "the server sent data in clear after agreeing to start TLS";
         End(why, Failure{EPROTO, why, "zef.Wire.Tls"});
         return;
@@ -277,125 +271,30 @@ void QtConnection::ContinueUpgrade() {
     StartHandshake();
 }
 
-void QtConnection::OnReadable() {
-    std::array<char, kReadBufferSize> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    const ssize_t got = ::recv(socket_, buffer.data(), buffer.size(), 0);
-    if (got > 0) {
-        tls_ ? OnTlsData(buffer.data(), static_cast<std::size_t>(got))
-             : OnPlainData(buffer.data(), static_cast<std::size_t>(got));
-    } else if (got == 0) {
-        OnPeerEnd(0);
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        OnPeerEnd(errno);
-    }
-}
-
-void QtConnection::OnPlainData(const char* data, std::size_t size) {
-    Bytes bytes(data, size);
-    Deliver(bytes);
-}
-
-void QtConnection::OnTlsData(const char* data, std::size_t size) {
-    tls_->Feed(data, size);
-    if (state_ == State::kHandshaking) {
-        ContinueHandshake();
+void QtConnection::OnReadyRead() {
+    if (state_ == State::kUpgrading) {
+        ContinueUpgrade();  // which refuses what came
         return;
     }
-    Bytes plain;
-    const TlsEngine::Outcome outcome = tls_->Decrypt(plain);
-    Queue(tls_->TakeOutgoing());
-    if (!plain.empty()) {
-        Deliver(plain);
+    if (state_ != State::kConnected && state_ != State::kDraining && state_ != State::kHalfClosed) {
+        return;  // handshake records, which the socket takes itself
     }
-    if (state_ == State::kEnded || events_ == nullptr) {
-        return;  // the handler closed the connection or destroyed its owner
+    const QByteArray received = socket_->readAll();
+    if (received.isEmpty() || events_ == nullptr) {
+        return;
     }
-    if (outcome == TlsEngine::Outcome::kClosed) {
-        End("closed by peer");
-    } else if (outcome == TlsEngine::Outcome::kFailed) {
-        Failure failure = tls_->StreamFailure("zef.Wire.Receive");
-        std::string reason = "receive failed: " + failure.description;
-        End(std::move(reason), std::move(failure));
-    }
+    Bytes data(received.constData(), static_cast<std::size_t>(received.size()));
+    events_->OnData(data);
 }
 
-// A TLS peer that closes the socket without close_notify has still ended the stream; the
-// dialogue above knows whether everything it expected came.
-void QtConnection::OnPeerEnd(int error) {
-    if (state_ == State::kHandshaking) {
-        Failure failure =
-            error == 0
-                ? Failure{kEndOfStream, "TLS handshake failed: the server closed the connection",
-                          "zef.Wire.Tls"}
-                : Failure{error, std::string("TLS handshake failed: ") + std::strerror(error),
-                          "zef.Wire.Tls"};
-        std::string reason = failure.description;
-        End(std::move(reason), std::move(failure));
-    } else if (error != 0) {
-        EndForSystemError("receive failed", error, "zef.Wire.Receive");
-    } else {
-        End(secured_ ? "closed by peer without TLS close_notify" : "closed by peer");
-    }
+bool QtConnection::Drained() const {
+    return socket_->bytesToWrite() == 0 && socket_->encryptedBytesToWrite() == 0;
 }
 
-void QtConnection::Deliver(Bytes& data) {
-    if (events_ != nullptr) {
-        events_->OnData(data);
+void QtConnection::OnBytesWritten() {
+    if (state_ == State::kEnded || !Drained()) {
+        return;
     }
-}
-
-void QtConnection::Queue(Bytes bytes) {
-    if (!bytes.empty() && state_ != State::kEnded) {
-        sendQueue_.push_back(std::move(bytes));
-        writable_->setEnabled(true);
-    }
-}
-
-bool QtConnection::Send(Bytes& data) {
-    if (state_ != State::kConnected) {
-        return false;
-    }
-    if (tls_) {
-        if (tls_->Encrypt(data) == TlsEngine::Outcome::kFailed) {
-            Failure failure = tls_->StreamFailure("zef.Wire.Send");
-            std::string reason = "send failed: " + failure.description;
-            End(std::move(reason), std::move(failure));
-        }
-        sendQueue_.push_back(tls_->TakeOutgoing());
-    } else {
-        sendQueue_.push_back(std::move(data));
-    }
-    data.clear();
-    ownerBytesQueued_ = true;
-    writable_->setEnabled(state_ != State::kEnded);  // even an empty send completes
-    return true;
-}
-
-void QtConnection::OnWritable() {
-    while (!sendQueue_.empty()) {
-        const Bytes& front = sendQueue_.front();
-        if (sentOfFront_ < front.size()) {
-            const ssize_t sent = ::send(socket_, front.data() + sentOfFront_,
-                                        front.size() - sentOfFront_, MSG_NOSIGNAL);
-            if (sent < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    EndForSystemError("send failed", errno, "zef.Wire.Send");
-                }
-                return;
-            }
-            sentOfFront_ += static_cast<std::size_t>(sent);
-            if (sentOfFront_ < front.size()) {
-                continue;
-            }
-        }
-        sendQueue_.pop_front();
-        sentOfFront_ = 0;
-    }
-    writable_->setEnabled(false);
-    OnDrained();
-}
-
-void QtConnection::OnDrained() {
     const bool forOwner = std::exchange(ownerBytesQueued_, false);
     if (state_ == State::kDraining) {
         CloseSendSide();
@@ -407,6 +306,77 @@ void QtConnection::OnDrained() {
     if (forOwner && state_ != State::kEnded && events_ != nullptr) {
         events_->OnSendComplete();
     }
+}
+
+void QtConnection::OnSocketError(QAbstractSocket::SocketError error) {
+    switch (state_) {
+        case State::kConnecting:
+            if (error != QAbstractSocket::RemoteHostClosedError) {
+                TryNextAddress(SocketFailure(error, "zef.Wire.Connect"));
+            }
+            return;  // a peer that accepts and closes at once is ended by disconnected
+        case State::kHandshaking: {
+            Failure failure = certificateVerdict_ && tlsSettings_.verifyPeer
+                                  ? CertificateFailure(*certificateVerdict_, host_)
+                                  : HandshakeFailure(error, socket_->errorString());
+            std::string reason = failure.description;
+            End(std::move(reason), std::move(failure));
+            return;
+        }
+        case State::kConnected:
+        case State::kUpgrading:
+        case State::kDraining:
+        case State::kHalfClosed:
+            if (error == QAbstractSocket::RemoteHostClosedError) {
+                OnPeerEnd();
+                return;
+            }
+            End("receive failed: " + socket_->errorString().toStdString(),
+                SocketFailure(error, "zef.Wire.Receive"));
+            return;
+        case State::kResolving:
+        case State::kEnded:
+            return;
+    }
+}
+
+// The end of the stream: whatever the socket still holds goes to the owner first. A TLS peer
+// that closes without close_notify has still ended the stream; the dialogue above knows
+// whether everything it expected came.
+void QtConnection::OnPeerEnd() {
+    if (state_ == State::kHandshaking) {
+        Failure failure = HandshakeFailure(QAbstractSocket::RemoteHostClosedError, {});
+        std::string reason = failure.description;
+        End(std::move(reason), std::move(failure));
+        return;
+    }
+    if (state_ == State::kEnded || state_ == State::kResolving) {
+        return;
+    }
+    if (state_ != State::kConnecting && socket_->bytesAvailable() > 0) {
+        OnReadyRead();
+        if (state_ == State::kEnded) {
+            return;
+        }
+    }
+    End(secured_ && !peerSentCloseNotify_ ? "closed by peer without TLS close_notify"
+                                          : "closed by peer");
+}
+
+bool QtConnection::Send(Bytes& data) {
+    if (state_ != State::kConnected) {
+        return false;
+    }
+    socket_->write(data.data(), static_cast<qint64>(data.size()));
+    data.clear();
+    ownerBytesQueued_ = true;
+    // An empty send completes too, from the loop as the others do.
+    Post([this] {
+        if (state_ != State::kEnded) {
+            OnBytesWritten();
+        }
+    });
+    return true;
 }
 
 void QtConnection::Shutdown() {
@@ -423,7 +393,7 @@ void QtConnection::Shutdown() {
         case State::kConnected:
             state_ = State::kDraining;
             Trace("shutting down");
-            if (!writable_->isEnabled()) {
+            if (state_ == State::kDraining && Drained()) {
                 CloseSendSide();
             }
             break;
@@ -434,19 +404,24 @@ void QtConnection::Shutdown() {
     }
 }
 
-// Everything queued has gone: a FIN (over TLS, close_notify) tells the peer, whose own close
-// then ends the connection. Reading goes on meanwhile, so a last reply still arrives.
+// Everything queued has gone. A plain connection ends its sending side (Qt has no call for
+// that, so the socket's descriptor gets it) and reads on, so a last reply still arrives. Over
+// TLS the socket's own disconnect sends close_notify; Qt reads nothing after it.
 void QtConnection::CloseSendSide() {
     state_ = State::kHalfClosed;
     if (secured_) {
-        tls_->CloseSend();
-        Queue(tls_->TakeOutgoing());
-    } else if (::shutdown(socket_, SHUT_WR) != 0) {
-        EndForSystemError("shutdown failed", errno, "zef.Wire.Shutdown");
+        Trace("TLS close_notify sent, closing");
+        if (state_ == State::kHalfClosed) {
+            socket_->disconnectFromHost();  // disconnected follows, and OnPeerEnd
+        }
         return;
     }
-    Trace(secured_ ? "TLS close_notify sent, waiting for the peer to close"
-                   : "sending side closed, waiting for the peer to close");
+    if (::shutdown(static_cast<int>(socket_->socketDescriptor()), SHUT_WR) != 0) {
+        End("shutdown failed",
+            SocketFailure(QAbstractSocket::UnknownSocketError, "zef.Wire.Shutdown"));
+        return;
+    }
+    Trace("sending side closed, waiting for the peer to close");
     if (state_ == State::kHalfClosed) {
         peerCloseWait_.start(kPeerCloseWait);
     }
@@ -484,11 +459,6 @@ void QtConnection::Trace(std::string text) {
     });
 }
 
-void QtConnection::EndForSystemError(const std::string& what, int error, const char* source) {
-    const std::string description = std::strerror(error);
-    End(what + ": " + description, Failure{error, description, source});
-}
-
 // Always posted: Close is called by the owner, and the handler of SocketError must not find
 // itself nested inside the call that failed.
 void QtConnection::End(std::string reason, std::optional<Failure> failure) {
@@ -511,17 +481,14 @@ void QtConnection::End(std::string reason, std::optional<Failure> failure) {
     });
 }
 
+// The socket may be in the middle of one of its signals: it goes once that is over, and its
+// handlers go first, so that its last words (abort's disconnected) reach nobody.
 void QtConnection::ReleaseResources() {
     peerCloseWait_.stop();
-    if (readable_) {
-        readable_->setEnabled(false);
-    }
-    if (writable_) {
-        writable_->setEnabled(false);
-    }
-    if (socket_ >= 0) {
-        ::close(socket_);
-        socket_ = -1;
+    socketReceiver_.reset();
+    if (socket_) {
+        socket_->abort();
+        socket_.release()->deleteLater();
     }
 }
 

@@ -1,14 +1,14 @@
 // One connection attempt of the Qt wire, from the name lookup to the end, on Qt's event loop.
-// QHostInfo looks the name up; the socket itself is driven through QSocketNotifier, so that a
-// reset shows as one, the sending side can close alone (after the last command, the last
-// reply still comes) and TLS stays in the wire's own hands (see TlsEngine).
+// QHostInfo looks the name up and a QSslSocket per address makes the connection; TLS, from the
+// start or as an upgrade, is the socket's startClientEncryption with the wire's certificate
+// checks in its QSslConfiguration.
 #pragma once
 
 #include <QHostAddress>
-#include <QSocketNotifier>
+#include <QSslError>
+#include <QSslSocket>
 #include <QTimer>
 
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,9 +16,15 @@
 
 #include "common/Types.h"
 #include "components/Wire.h"
-#include "components/qt/TlsEngine.h"
 
 namespace zef::qt {
+
+// A failure as SocketError reports it.
+struct Failure {
+    long number = 0;
+    std::string description;
+    std::string source;
+};
 
 // What a connection reports to its owner. Nothing is ever reported from inside a call that the
 // owner makes on the connection: such reports are posted to the event loop.
@@ -42,6 +48,10 @@ class QtConnection : public std::enable_shared_from_this<QtConnection> {
     ~QtConnection();
     QtConnection(const QtConnection&) = delete;
     QtConnection& operator=(const QtConnection&) = delete;
+
+    // The CA certificates of `caFile` (PEM); throws std::runtime_error when it holds none, so
+    // that Connect can refuse at once.
+    static QList<QSslCertificate> LoadCaFile(const std::string& caFile);
 
     void Start(const std::string& host, const std::string& port);
     bool CanSend() const { return state_ == State::kConnected; }
@@ -78,44 +88,41 @@ class QtConnection : public std::enable_shared_from_this<QtConnection> {
     };
 
     void OnResolved(const QList<QHostAddress>& addresses, const std::optional<Failure>& failure);
-    void TryNextAddress(int previousError);
-    void OnConnectDone();
-    void OnConnected();
+    void TryNextAddress(const std::optional<Failure>& previous);
+    QSslConfiguration MakeTlsConfiguration() const;
+    void Watch(QSslSocket& socket);
+    void OnSocketConnected();
     void StartHandshake();
-    void ContinueHandshake();
+    void OnEncrypted();
     void ContinueUpgrade();
-    void OnReadable();
-    void OnPlainData(const char* data, std::size_t size);
-    void OnTlsData(const char* data, std::size_t size);
-    void OnPeerEnd(int error);
-    void Deliver(Bytes& data);
-    void Queue(Bytes bytes);
-    void OnWritable();
-    void OnDrained();
+    void OnReadyRead();
+    void OnBytesWritten();
+    bool Drained() const;
+    void OnSocketError(QAbstractSocket::SocketError error);
+    void OnPeerEnd();
     void CloseSendSide();
 
     void Post(std::function<void()> report);
     void Trace(std::string text);
     void End(std::string reason, std::optional<Failure> failure = std::nullopt);
-    void EndForSystemError(const std::string& what, int error, const char* source);
     void ReleaseResources();
 
     ConnectionEvents* events_;
     State state_ = State::kResolving;
     int callDepth_ = 0;
     TlsSettings tlsSettings_;
-    std::unique_ptr<TlsEngine> tls_;  // set from the start of the handshake on
-    bool secured_ = false;            // the handshake succeeded
+    bool secured_ = false;  // the handshake succeeded
+    bool peerSentCloseNotify_ = false;
+    std::optional<QSslError> certificateVerdict_;  // the first finding of the certificate check
 
-    std::string host_, port_, target_;
+    std::string host_, target_;
+    quint16 port_ = 0;
     QList<QHostAddress> addresses_;
     int nextAddress_ = 0;
-    int socket_ = -1;
-    std::unique_ptr<QSocketNotifier> readable_, writable_;
+    std::unique_ptr<QSslSocket> socket_;
+    std::unique_ptr<QObject> socketReceiver_;  // its end disconnects every handler of socket_
     QTimer peerCloseWait_;
 
-    std::deque<Bytes> sendQueue_;  // bytes for the socket, ciphertext once TLS runs
-    std::size_t sentOfFront_ = 0;
     bool ownerBytesQueued_ = false;  // a Send since the last drain: SendComplete is due
 };
 

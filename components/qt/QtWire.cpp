@@ -2,6 +2,7 @@
 // at once what cannot start, each attempt ends with exactly one Closed, and every event comes
 // from the loop, never from inside a call.
 #include <QHostInfo>
+#include <QSslSocket>
 
 #include <charconv>
 #include <memory>
@@ -67,8 +68,12 @@ class QtWire final : public Wire, private qt::ConnectionEvents {
             Refuse(error::kInvalidValue, "unknown connect option \"" + options + "\"");
         }
         if (tls_.mode != TlsMode::None) {
+            if (!QSslSocket::supportsSsl()) {
+                Refuse(error::kInvalidValue,
+                       "TLS is not available: Qt found no TLS backend (its OpenSSL plugin)");
+            }
             try {
-                qt::TlsEngine::CheckCaFile(tls_.caFile);
+                qt::QtConnection::LoadCaFile(tls_.caFile);
             } catch (const std::runtime_error& failure) {
                 Refuse(error::kInvalidValue,
                        "cannot load the CA file \"" + tls_.caFile + "\": " + failure.what());
