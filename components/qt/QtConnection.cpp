@@ -359,6 +359,10 @@ void QtConnection::OnPeerEnd() {
             return;
         }
     }
+    if (state_ == State::kHalfClosed && secured_) {
+        End("closed");  // the end of our own disconnect after close_notify
+        return;
+    }
     End(secured_ && !peerSentCloseNotify_ ? "closed by peer without TLS close_notify"
                                           : "closed by peer");
 }
