@@ -53,13 +53,15 @@ class MailWindow : public QMainWindow {
                         zef::Text& charset, zef::Text& encoding);
     void HandPartData(long part, zef::Bytes& data);
 
-    QLineEdit *host_, *smtpPort_, *popPort_, *user_, *password_;
-    QLineEdit *name_, *from_, *to_, *subject_;
-    QPlainTextEdit* body_;
-    QListWidget* attachmentList_;
-    QTreeWidget* inbox_;
-    QProgressBar* progress_;
-    QPushButton *send_, *fetch_, *cancel_;
+    // The widgets, owned by the window.
+    QLineEdit *host_ = nullptr, *smtpPort_ = nullptr, *popPort_ = nullptr, *user_ = nullptr;
+    QLineEdit *password_ = nullptr, *name_ = nullptr, *from_ = nullptr, *to_ = nullptr;
+    QLineEdit* subject_ = nullptr;
+    QPlainTextEdit* body_ = nullptr;
+    QListWidget* attachmentList_ = nullptr;
+    QTreeWidget* inbox_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QPushButton *send_ = nullptr, *fetch_ = nullptr, *cancel_ = nullptr;
 
     std::unique_ptr<zef::smtpZef> smtp_;
     std::unique_ptr<zef::popZef> pop_;
