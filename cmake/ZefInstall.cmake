@@ -1,5 +1,6 @@
 # `cmake --install`: the static libraries, their public headers under include/zef/, a CMake
-# package (find_package(zef) gives zef::common, zef::components, zef::smtp, zef::pop) and
+# package (find_package(zef) gives zef::common, zef::components, zef::smtp, zef::pop, and
+# zef::qt when built with Qt 6) and
 # zefmail.
 
 include(GNUInstallDirs)
@@ -8,7 +9,7 @@ include(CMakePackageConfigHelpers)
 set(ZEF_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zef)
 
 set(zef_installed_libraries)
-foreach(name common components smtp pop)
+foreach(name common components qt smtp pop)
     if(TARGET zef_${name})
         set_target_properties(zef_${name} PROPERTIES EXPORT_NAME ${name})
         list(APPEND zef_installed_libraries zef_${name})
@@ -29,6 +30,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/components/codec/MimeParameters.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/components/codec)
 install(FILES ${PROJECT_SOURCE_DIR}/smtp/smtpZef.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/smtp)
 install(FILES ${PROJECT_SOURCE_DIR}/pop/popZef.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/pop)
+set(ZEF_HAS_QT OFF)
+if(TARGET zef_qt)
+    set(ZEF_HAS_QT ON)
+    install(FILES ${PROJECT_SOURCE_DIR}/components/qt/QtComponents.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zef/components/qt)
+endif()
 
 install(EXPORT zefTargets NAMESPACE zef:: DESTINATION ${ZEF_INSTALL_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/zefConfig.cmake.in

@@ -14,6 +14,10 @@
 #include "pop/popZef.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/TestText.h"
+#ifdef ZEF_TEST_QT
+#include "components/qt/QtComponents.h"
+#include "smtp/smtpZef.h"
+#endif
 
 namespace zef::test {
 namespace {
@@ -192,6 +196,65 @@ TEST_P(SessionEnd, TheServerKeepsEveryMessageTheApplicationDidNotLetGo) {
     EXPECT_EQ(Remaining(end.mailbox), expected);
     EXPECT_EQ(Leaks(end.mailbox, kPopPass, reader.trace)["found"], json::array()) << "USER/PASS";
 }
+
+#ifdef ZEF_TEST_QT
+// Both controls on Qt's loop with the Qt components, plain and over TLS: notes sent through
+// aiosmtpd (plain and after STARTTLS) read back from Dovecot, and a corpus mailbox read over
+// STLS gives the subjects a plain read of its twin gives.
+TEST_F(Servers, QtComponentsSendAndReadBackOnQtsLoop) {
+    StartQt();
+    asio::io_context unused;  // RunQtUntil serves it too; nothing of the controls is on it
+    const json tls = json::parse(Env("ZEF_IT_TLS"));
+    const auto secure = [&](auto& control, const std::string& port) {
+        control.Port(T(port));
+        control.Security(2);
+        control.CAFile(T(tls["ca"].get<std::string>()));
+    };
+    const auto run = [&](auto& control, auto start) {
+        long code = -99;
+        std::string trace;
+        control.TcpTraceOn(true);
+        control.Trace = [&](const Text& line) { trace += U(line) + "\n"; };
+        control.Done = [&](long c, const Text&) { code = c; };
+        start();
+        EXPECT_TRUE(RunQtUntil(
+            unused, [&] { return code != -99; }, 60s))
+            << trace;
+        EXPECT_EQ(code, 0) << trace;
+        EXPECT_EQ(trace.find(kPopPass), npos);
+    };
+    const Strings notes = {"平文の便り", "暗号の便り"};
+    for (size_t i = 0; i < notes.size(); ++i) {
+        smtpZef smtp(MakeQtComponents());
+        i == 1 ? secure(smtp, std::to_string(tls["smtp"]["starttls"]["good"].get<int>()))
+               : smtp.Port(T(Env("ZEF_IT_SMTP_PORT")));
+        smtp.FromAddr(u"a@example.jp");
+        smtp.ToAddr(StringArray::OneBased({u"qt@zef-test.localhost"}));
+        bool bodyGiven = false;
+        smtp.MoreData = [&](long, Bytes& data) {
+            data = std::exchange(bodyGiven, true) ? "" : TextToUtf16Le(u"こんにちは\r\n");
+        };
+        const std::string header =
+            "From: a@example.jp\r\nTo: qt@zef-test.localhost\r\nSubject: " + notes[i] + "\r\n\r\n";
+        run(smtp, [&] { smtp.Smtp(u"127.0.0.1", T(header)); });
+    }
+    const auto read = [&](const std::string& mailbox, const std::string& stlsPort) {
+        popZef pop(MakeQtComponents());
+        pop.Port(T(kPopPort));
+        stlsPort.empty() ? void() : secure(pop, stlsPort);
+        Strings subjects;
+        pop.MailHeadNext = [&](long, const Text& name, const Text& value) {
+            name == u"Subject" ? subjects.push_back(U(value)) : void();
+        };
+        run(pop, [&] { pop.pop(u"127.0.0.1", T(mailbox), T(kPopPass), 0); });
+        return subjects;
+    };
+    EXPECT_EQ(read("qt", ""), notes);
+    const Strings overStls = read("qtstls", std::to_string(tls["pop3"]["stls"]["good"].get<int>()));
+    EXPECT_EQ(overStls.size(), 2U);
+    EXPECT_EQ(overStls, read("qtstls", ""));
+}
+#endif
 
 // "drop" (the third of three messages about 29 KB) is never committed; "commit" is, with message
 // 2 kept. The message numbers in the triggers are the server's.

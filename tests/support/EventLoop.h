@@ -15,4 +15,13 @@ bool RunUntil(asio::io_context& io, const std::function<bool()>& finished,
 // Runs the loop for a fixed span, for checks that something does not happen.
 void RunFor(asio::io_context& io, std::chrono::milliseconds span);
 
+#ifdef ZEF_TEST_QT
+// Makes the test program's QCoreApplication on first use: Qt components need one.
+void StartQt();
+
+// RunUntil for Qt components: Qt's loop and `io` (where the test's own peers live) in turns.
+bool RunQtUntil(asio::io_context& io, const std::function<bool()>& finished,
+                std::chrono::milliseconds limit);
+#endif
+
 }  // namespace zef::test

@@ -10,6 +10,9 @@
 #include "common/Error.h"
 #include "components/Timer.h"
 #include "tests/support/EventLoop.h"
+#ifdef ZEF_TEST_QT
+#include "components/qt/QtComponents.h"
+#endif
 
 namespace zef::test {
 namespace {
@@ -22,7 +25,12 @@ struct TimerRow {
     std::function<decltype(RunUntil)> runUntil;
     friend void PrintTo(const TimerRow& row, std::ostream* out) { *out << row.name; }
 };
-const TimerRow kTimers[] = {{"AsioSteady", MakeSteadyTimer, RunUntil}};
+const TimerRow kTimers[] = {
+    {"AsioSteady", MakeSteadyTimer, RunUntil},
+#ifdef ZEF_TEST_QT
+    {"Qt", [](asio::io_context&) { return StartQt(), MakeQtTimer(); }, RunQtUntil},
+#endif
+};
 
 class TimerContract : public ::testing::TestWithParam<TimerRow> {
   protected:

@@ -1,0 +1,63 @@
+// qt-mail's window against the servers of run_with_servers.py (ZEF_IT_* in the environment):
+// fills the form with Japanese text and an attachment, sends, fetches, and finds the message in
+// the inbox with its decoded subject and sender. Saves the window as qt-mail.png here.
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include "MailWindow.h"
+
+class QtMailTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void SendsAndFetchesJapaneseMailWithAnAttachment() {
+        MailWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QString subject = QStringLiteral("四半期の報告書について");
+        for (const auto& [name, text] :
+             {std::pair{"smtpPort", qEnvironmentVariable("ZEF_IT_SMTP_PORT")},
+              std::pair{"popPort", qEnvironmentVariable("ZEF_IT_POP3_PORT")},
+              std::pair{"user", QStringLiteral("qtmail")},
+              std::pair{"password", qEnvironmentVariable("ZEF_IT_POP3_PASS")},
+              std::pair{"name", QStringLiteral("山田 花子")},
+              std::pair{"from", QStringLiteral("sender@example.jp")},
+              std::pair{"to", QStringLiteral("qtmail@zef-test.localhost")},
+              std::pair{"subject", subject}}) {
+            window.findChild<QLineEdit*>(name)->setText(text);  // keyClicks types ASCII only
+        }
+        window.findChild<QPlainTextEdit*>("body")->setPlainText(
+            QStringLiteral("皆様\n報告書を添付します。ご確認ください。"));
+        QTemporaryDir folder;
+        QFile attachment(folder.filePath(QStringLiteral("報告書.bin")));
+        QVERIFY(attachment.open(QIODevice::WriteOnly));
+        attachment.write(QByteArray(30000, '\xA5'));
+        attachment.close();
+        window.AddAttachment(attachment.fileName());
+
+        const auto status = [&] { return window.statusBar()->currentMessage(); };
+        QTest::mouseClick(window.findChild<QPushButton*>("send"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("送信しました"), 20000);
+        QCOMPARE(window.findChild<QProgressBar*>("progress")->value(), 100);
+
+        QTest::mouseClick(window.findChild<QPushButton*>("fetch"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("受信しました"), 20000);
+        const QTreeWidget* inbox = window.findChild<QTreeWidget*>("inbox");
+        QCOMPARE(inbox->topLevelItemCount(), 1);
+        const QTreeWidgetItem* row = inbox->topLevelItem(0);
+        QCOMPARE(row->text(0), subject);
+        QCOMPARE(row->text(1), QStringLiteral("山田 花子 <sender@example.jp>"));
+        QVERIFY(!row->text(2).isEmpty());
+        QVERIFY2(row->text(3).section(' ', 0, 0).toInt() > 40000, "the attachment came along");
+        QVERIFY(window.grab().save(QStringLiteral("qt-mail.png")));
+    }
+};
+
+QTEST_MAIN(QtMailTest)
+#include "QtMailTest.moc"
