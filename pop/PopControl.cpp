@@ -162,6 +162,9 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
     abortMode_ = 0;
     pendingOutput_.clear();
     greeting_.clear();
+    tlsDone_ = false;
+    capabilities_.clear();
+    responseCode_.clear();
     try {
         ArmTimer(1);
         components_.wire->SetTls(WireTlsSettings());
@@ -206,6 +209,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     Text newCAFile = ReadText(bag, "CAFile", u"");
     const bool newNestedDelimiters = ReadBool(bag, "NestedDelimiters", false);
     const bool newParseMessages = ReadBool(bag, "ParseMessages", true);
+    const bool newAskCapabilities = ReadBool(bag, "AskCapabilities", false);
     CheckSecurityMode(newSecurity);
 
     port = std::move(newPort);
@@ -218,6 +222,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     caFile = std::move(newCAFile);
     parser_.NestedDelimiters(newNestedDelimiters);
     parser_.ParseMessages(newParseMessages);
+    askCapabilities = newAskCapabilities;
 }
 
 void popZef::Impl::WriteProperties(PropertyBag& bag) const {
@@ -231,6 +236,7 @@ void popZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("CAFile", Variant(caFile), Variant(Text()));
     bag.WriteProperty("NestedDelimiters", Variant(parser_.NestedDelimiters()), Variant(false));
     bag.WriteProperty("ParseMessages", Variant(parser_.ParseMessages()), Variant(true));
+    bag.WriteProperty("AskCapabilities", Variant(askCapabilities), Variant(false));
 }
 
 // --- guard timer and caption ---

@@ -49,6 +49,9 @@ class popZef::Impl final : private pop::MessageEvents {
     long security = 0;  // 0 none, 1 implicit TLS, 2 STLS required
     bool verifyCert = true;
     Text caFile;
+    bool askCapabilities = false;
+    const Text& Capabilities() const { return capabilities_; }
+    const Text& ResponseCode() const { return responseCode_; }
     long long MaxLineLength() const { return maxLineLength_; }
     void MaxLineLength(long long bytes);
     void Security(long mode);
@@ -72,6 +75,8 @@ class popZef::Impl final : private pop::MessageEvents {
     // handler or decoder, a line over the limit); whatever still arrives is dropped.
     enum class State {
         Init,
+        Capa,
+        CapaNext,
         Stls,
         User,
         Pass,
@@ -105,9 +110,12 @@ class popZef::Impl final : private pop::MessageEvents {
     void HandleLine(std::string_view line);
     void HandleTopLine(std::string_view line);
     void HandleRetrLine(std::string_view line);
+    void HandleCapaLine(std::string_view line);
     void HandleStatusLine();
     void OnGreeting();
     void OnStlsGoAhead();
+    bool WantsCapabilities() const;
+    void AfterCapabilities();
     void Login();
     void OnStatReply();
     void OnListReply();
@@ -179,7 +187,11 @@ class popZef::Impl final : private pop::MessageEvents {
     long doneCode_ = 0;
     Text doneMessage_;
     Text currentLine_;
-    Text greeting_;       // kept for the APOP time stamp, which STLS puts a dialogue away
+    Text greeting_;         // kept for the APOP time stamp, which STLS puts a dialogue away
+    bool tlsDone_ = false;  // the STLS handshake of this transfer has succeeded
+    Text capaLines_;        // the CAPA lines received so far
+    Text capabilities_;
+    Text responseCode_;
     long abortMode_ = 0;  // 0 none, 1 QUIT at the next message, 2 RSET there
     Bytes pendingOutput_;
     long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer

@@ -2,6 +2,7 @@
 // each reply line.
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "common/Error.h"
 #include "common/Unicode.h"
@@ -30,6 +31,10 @@ Text popZef::Impl::CommandName(State command) {
     switch (command) {
         case State::Init:
             return u"INIT";
+        case State::Capa:
+            return u"CAPA";
+        case State::CapaNext:
+            return u"CAPA_NEXT";
         case State::Stls:
             return u"STLS";
         case State::User:
@@ -184,14 +189,21 @@ void popZef::Impl::OnSocketTrace(const std::string& text) {
     }
 }
 
-// The handshake that STLS asked for has succeeded: the login goes out protected.
+// The handshake that STLS asked for has succeeded: the login goes out protected, after a new
+// CAPA when capabilities are asked (those read in the clear may have been tampered with).
 void popZef::Impl::OnTlsReady() {
     if (receivePhase_ != 1 || state_ != State::Stls) {
         return;
     }
     Guarded([this] {
         ArmTimer(2);
-        Login();
+        tlsDone_ = true;
+        if (WantsCapabilities()) {
+            capabilities_.clear();
+            SendCommand(State::Capa, {});
+        } else {
+            Login();
+        }
     });
 }
 
@@ -256,6 +268,9 @@ void popZef::Impl::HandleLine(std::string_view line) {
         case State::RetrNext:
             HandleRetrLine(line);
             return;
+        case State::CapaNext:
+            HandleCapaLine(line);
+            return;
         default:
             break;
     }
@@ -290,6 +305,22 @@ void popZef::Impl::HandleRetrLine(std::string_view line) {
     parser_.ParseMessageLine(messageId_, line);
 }
 
+void popZef::Impl::HandleCapaLine(std::string_view line) {
+    if (line == ".") {
+        capabilities_ = std::move(capaLines_);
+        capaLines_.clear();
+        Raise(owner_.CapabilitiesReceived);
+        AfterCapabilities();
+        return;
+    }
+    if (!line.empty() && line.front() == '.') {
+        line.remove_prefix(1);
+    }
+    if (!line.empty()) {
+        capaLines_ += (capaLines_.empty() ? u"" : u"\r\n") + LineToText(line);
+    }
+}
+
 // The state table: one row per state, the good reply first, then the refusal.
 void popZef::Impl::HandleStatusLine() {
     if (state_ == State::Closing) {
@@ -300,6 +331,15 @@ void popZef::Impl::HandleStatusLine() {
     switch (state_) {
         case State::Init:
             good ? OnGreeting() : Fatal();
+            break;
+        case State::Capa:
+            // A server without CAPA gets the login as before.
+            if (good) {
+                capaLines_.clear();
+                state_ = State::CapaNext;
+            } else {
+                AfterCapabilities();
+            }
             break;
         case State::Stls:
             good ? OnStlsGoAhead() : Fatal();
@@ -338,6 +378,7 @@ void popZef::Impl::HandleStatusLine() {
             break;
         case State::TopNext:
         case State::RetrNext:
+        case State::CapaNext:
         case State::Closing:
             break;
     }
@@ -349,7 +390,16 @@ void popZef::Impl::HandleStatusLine() {
 // the APOP time stamp.
 void popZef::Impl::OnGreeting() {
     greeting_ = currentLine_;
-    security == 2 ? SendCommand(State::Stls, {}) : Login();
+    WantsCapabilities() ? SendCommand(State::Capa, {}) : AfterCapabilities();
+}
+
+// CAPA changes the bytes of the dialogue, so only an application that asks for it gets it.
+bool popZef::Impl::WantsCapabilities() const {
+    return askCapabilities;
+}
+
+void popZef::Impl::AfterCapabilities() {
+    security == 2 && !tlsDone_ ? SendCommand(State::Stls, {}) : Login();
 }
 
 // Bytes after the go-ahead in the clear cannot be the server's: they were put there by someone
@@ -479,6 +529,7 @@ void popZef::Impl::NextMessage() {
 void popZef::Impl::Fatal() {
     doneCode_ = -1;
     doneMessage_ = currentLine_;
+    responseCode_ = pop::ReadResponseCode(currentLine_);
     state_ = State::Quit;
     receivePhase_ = 2;
     components_.wire->Shutdown(1);
@@ -487,6 +538,7 @@ void popZef::Impl::Fatal() {
 void popZef::Impl::ErrorReset() {
     doneCode_ = -1;
     doneMessage_ = currentLine_;
+    responseCode_ = pop::ReadResponseCode(currentLine_);
     SendCommand(State::Rset, {});
 }
 

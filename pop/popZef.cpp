@@ -87,6 +87,19 @@ void popZef::CAFile(const Text& path) {
     impl_->caFile = path;
 }
 
+bool popZef::AskCapabilities() const {
+    return impl_->askCapabilities;
+}
+void popZef::AskCapabilities(bool on) {
+    impl_->askCapabilities = on;
+}
+const Text& popZef::Capabilities() const {
+    return impl_->Capabilities();
+}
+const Text& popZef::ResponseCode() const {
+    return impl_->ResponseCode();
+}
+
 void popZef::pop(const Text& xserv, const Text& xuser, const Text& xpass, long xlines) {
     impl_->Pop(xserv, xuser, xpass, xlines);
 }

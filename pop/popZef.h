@@ -91,6 +91,23 @@ class popZef {
     const Text& CAFile() const;  // a PEM file of further trusted CAs; "" for none
     void CAFile(const Text& path);
 
+    // --- capabilities and response codes ---
+    // False (the default): the dialogue goes from the greeting straight to the login, as it
+    // always did. True: after the greeting, and again after the STLS handshake, the control
+    // sends CAPA (RFC 2449) and keeps the answer in Capabilities; a server that refuses CAPA
+    // gets the login as before. AutoAuth or a SaslMechanism asks CAPA as well. Persisted as
+    // "AskCapabilities".
+    bool AskCapabilities() const;
+    void AskCapabilities(bool on);
+    // The CAPA lines of this transfer, CR LF between them (after STLS only the second
+    // answer's); "" before CAPA was answered, or when it was refused.
+    const Text& Capabilities() const;
+    // The code in brackets (RFC 2449, 3206) of the refusal that Done reports, "-ERR [CODE] ...":
+    // "IN-USE", "LOGIN-DELAY", "SYS/TEMP" (try later), "SYS/PERM", "AUTH" (the credentials were
+    // wrong), ...; "" when it has none, and at the start of each transfer. Done still carries
+    // the whole line.
+    const Text& ResponseCode() const;
+
     // --- methods ---
     // Starts one mailbox transfer; raises error 59 while one runs.
     void pop(const Text& xserv, const Text& xuser, const Text& xpass, long xlines);
@@ -142,6 +159,9 @@ class popZef {
     std::function<void(long id, long Part)> MimeDataDone;
 
     std::function<void(const Text& caption)> CaptionChanged;
+    // Capabilities has been filled from a CAPA answer (after the greeting, and again after
+    // the STLS handshake).
+    std::function<void()> CapabilitiesReceived;
 
   private:
     class Impl;

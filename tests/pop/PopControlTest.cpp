@@ -102,7 +102,8 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         {"DeleteOnError", Variant(true)},    {"ConnectTimeout", Variant(-7L)},
         {"TransTimeout", Variant(30L)},      {"Security", Variant(1L)},
         {"VerifyCert", Variant(false)},      {"CAFile", Variant(u"/etc/zef/ca.pem")},
-        {"NestedDelimiters", Variant(true)}, {"ParseMessages", Variant(false)}};
+        {"NestedDelimiters", Variant(true)}, {"ParseMessages", Variant(false)},
+        {"AskCapabilities", Variant(true)}};
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
     }
@@ -110,10 +111,10 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
     c.MaxLineLength(1000);
     c.ReadProperties(bag);
     const std::vector<Variant> shown = {
-        Variant(c.Port()),           Variant(c.APOP()),         Variant(c.DeleteOnError()),
-        Variant(c.ConnectTimeout()), Variant(c.TransTimeout()), Variant(c.Security()),
-        Variant(c.VerifyCert()),     Variant(c.CAFile()),       Variant(c.NestedDelimiters()),
-        Variant(c.ParseMessages())};
+        Variant(c.Port()),           Variant(c.APOP()),           Variant(c.DeleteOnError()),
+        Variant(c.ConnectTimeout()), Variant(c.TransTimeout()),   Variant(c.Security()),
+        Variant(c.VerifyCert()),     Variant(c.CAFile()),         Variant(c.NestedDelimiters()),
+        Variant(c.ParseMessages()),  Variant(c.AskCapabilities())};
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
     }

@@ -85,6 +85,23 @@ const Row kStat[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Stat, PopScript, ::testing::ValuesIn(kStat), RowName);
 
+const auto kAskCapa = Set([](popZef& c) { c.AskCapabilities(true); });
+const Row kCapabilities[] = {
+    {"AskedCapaComesBeforeTheLogin", kAskCapa, R"(< +OK ready  > CAPA
+        < +OK list follows\r\nTOP\r\n..X\r\nSASL PLAIN
+        < .  = CapabilitiesReceived TOP\r\n.X\r\nSASL PLAIN  > USER bob)"},
+    {"RefusedCapaGetsTheLoginAsBefore", kAskCapa, "< +OK ready  > CAPA\n< -ERR what?  > USER bob"},
+    {"ResponseCodeOfTheRefusal", nullptr, LOGIN R"(< -ERR [SYS/TEMP] try later  > RSET
+        < -ERR  > QUIT
+        < +OK  * shutdown
+        ! closed  = ResponseCode SYS/TEMP  = Done -1 -ERR [SYS/TEMP] try later | DONE(FAIL))"},
+    {"InUseAtPass", nullptr, R"(< +OK ready  > USER bob
+        < +OK  > PASS secret
+        < -ERR [IN-USE] locked  * shutdown
+        ! closed  = ResponseCode IN-USE  = Done -1 -ERR [IN-USE] locked | DONE(FAIL))"},
+};
+INSTANTIATE_TEST_SUITE_P(Capabilities, PopScript, ::testing::ValuesIn(kCapabilities), RowName);
+
 const Row kWalk[] = {
     {"DefaultChoicesGiveUidlTopRetrAndDele", nullptr, ONE R"(! answer MimeDataFirst 0
         < +OK 1 120  = UidlFirst 1  > UIDL 1
