@@ -11,7 +11,9 @@ command failed or with --keep. MESSAGES: "" (empty), names of --corpus messages 
 .eml) separated by commas, "*" (all) or "*!a,b" (all but a and b). Mail the SMTP server accepts
 for <name>@... is also delivered into mailbox <name>. The command's environment holds
 ZEF_IT_SMTP_PORT, _USER, _PASS and _SPOOL, ZEF_IT_POP3_PORT and _PASS (every mailbox's),
-ZEF_IT_CORPUS, ZEF_IT_WORKDIR and ZEF_IT_MAILBOX_<NAME> (its messages' names, in order).
+ZEF_IT_CORPUS, ZEF_IT_WORKDIR and ZEF_IT_MAILBOX_<NAME> (its messages' names, in order), and
+ZEF_IT_SUMMARY: a file the command may write a short account of its failures to, which is
+printed last, after the servers' logs, so that it stays in view in a long output.
 Dovecot takes every mailbox's password with USER/PASS, APOP, AUTH PLAIN and SCRAM-SHA-256, and
 tokens (JWTs signed with a key of its own) with AUTH XOAUTH2 and OAUTHBEARER; it answers CAPA.
 A --token-only mailbox has no password; the first of them is ZEF_IT_OAUTH_USER, with
@@ -129,7 +131,8 @@ def main() -> int:
     started, code = [], 1
     try:
         env = dict(os.environ, **start(workdir, mailboxes, args.tls, args, started),
-                   ZEF_IT_CORPUS=corpus or "", ZEF_IT_WORKDIR=os.path.join(workdir, "test"))
+                   ZEF_IT_CORPUS=corpus or "", ZEF_IT_WORKDIR=os.path.join(workdir, "test"),
+                   ZEF_IT_SUMMARY=os.path.join(workdir, "summary.txt"))
         os.makedirs(env["ZEF_IT_WORKDIR"])
         code = run_command(command, env, args.timeout)
     except (servers.ServerError, OSError, subprocess.SubprocessError) as e:
@@ -141,6 +144,10 @@ def main() -> int:
             server.stop()
         for server in started if code != 0 else []:
             servers.warn(f"--- {server.name} log ---\n{server.log_tail()}")
+        summary = os.path.join(workdir, "summary.txt")
+        if code != 0 and os.path.exists(summary):
+            with open(summary, encoding="utf-8", errors="replace") as f:
+                servers.warn(f"--- summary of the failures ---\n{f.read()}")
         if code != 0 or args.keep:
             servers.warn(f"run_with_servers: scratch folder kept: {workdir}")
         else:

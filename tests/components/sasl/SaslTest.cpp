@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include "components/codec/Base64.h"
+#include "components/sasl/Sasl.h"
+
+namespace zef::test {
+namespace {
+
+constexpr const char* kServerFirst =
+    "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
+
+// RFC 7677's exchange, then the server's proof checked both ways.
+TEST(Sasl, ScramSha256ReferenceExchange) {
+    sasl::ScramSha256 scram("user", "pencil", "rOprNGfwEbeRWgbNEkqO");
+    EXPECT_EQ(scram.ClientFirst(), "n,,n=user,r=rOprNGfwEbeRWgbNEkqO");
+    EXPECT_EQ(scram.ClientFinal(kServerFirst),
+              "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,"
+              "p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=");
+    EXPECT_FALSE(scram.ServerFinalIsValid("v=7rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="));
+    EXPECT_TRUE(scram.ServerFinalIsValid("v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="));
+    EXPECT_FALSE(scram.ServerFinalIsValid("e=invalid-proof"));
+    EXPECT_EQ(scram.Error(), "the server refused the SCRAM login: invalid-proof");
+    // SASLprep maps the soft hyphen to nothing and escapes "," and "="; a control is refused.
+    EXPECT_EQ(sasl::ScramSha256("a,b=I\u00ADX", "p", "n").ClientFirst(), "n,,n=a=2Cb=3DIX,r=n");
+    sasl::ScramSha256 control("user", "pen\acil", "n");
+    EXPECT_FALSE(control.ClientFinal("r=nx,s=QUJD,i=4096"));
+    EXPECT_NE(control.Error().find("password"), std::string::npos);
+}
+
+TEST(Sasl, ScramRefusesMalformedOrUnsafeChallenges) {
+    const char* const challenges[] = {
+        "r=OTHERNONCE,s=QUJD,i=4096",  // not our nonce
+        "r=abc,s=QUJD,i=4096",         // our nonce without the server's part
+        "r=abcX,s=QUJD,i=4095",        // too few iterations
+        "r=abcX,s=QUJD,i=99999999",    // too many
+        "r=abcX,s=QUJD,i=40x6",        // not a number
+        "r=abcX,s=QUJ*,i=4096",        // salt outside the alphabet
+        "r=abcX,s=QUJ,i=4096",         // salt not whole groups
+        "r=abcX,i=4096",               // no salt
+        "m=ext,r=abcX,s=QUJD,i=4096",  // an extension we must understand
+        "",
+    };
+    for (const char* challenge : challenges) {
+        sasl::ScramSha256 scram("user", "pencil", "abc");
+        EXPECT_FALSE(scram.ClientFinal(challenge)) << challenge;
+        EXPECT_FALSE(scram.Error().empty()) << challenge;
+        EXPECT_FALSE(scram.ServerFinalIsValid("v=")) << challenge;
+    }
+    sasl::ScramSha256 good("user", "pencil", "abc");
+    EXPECT_TRUE(good.ClientFinal("r=abcX,s=QUJD,i=4096"));
+    const std::string random = sasl::ScramSha256("u", "p").ClientFirst();  // 18 random bytes
+    EXPECT_EQ(random.size(), 33u);
+    EXPECT_NE(random, sasl::ScramSha256("u", "p").ClientFirst());
+}
+
+TEST(Sasl, OAuthResponsesAndErrorDetail) {
+    EXPECT_EQ(sasl::XOAuth2Response("a@b.example", "tok"),
+              "user=a@b.example\x01"
+              "auth=Bearer tok\x01\x01");
+    EXPECT_EQ(sasl::OAuthBearerResponse("a,b=c", "tok", "mx.example", 587),
+              "n,a=a=2Cb=3Dc,\x01host=mx.example\x01port=587\x01"
+              "auth=Bearer tok\x01\x01");
+    const std::pair<const char*, const char*> errors[] = {
+        {R"({"status":"invalid_token","scope":"mail","openid-configuration":"x"})",
+         "invalid_token (scope mail)"},
+        {R"( {"status":"401","schemes":"Bearer","scope":"https://m/","n":[1,{"a":true}]} )",
+         "token refused (status 401, schemes Bearer, scope https://m/)"},
+        {R"({"error":"invalid\u00e9\u0001","status":400})", "invalid\xC3\xA9? (status 400)"},
+        {"{}", "token refused"},
+    };
+    for (const auto& [json, description] : errors) {
+        EXPECT_EQ(sasl::DescribeOAuthError(json), description) << json;
+    }
+    for (const char* notJson : {"", "401", "{\"a\":1", "{\"a\" 1}", "{\"a\":\"\\q\"}", "{}x"}) {
+        EXPECT_EQ(sasl::DescribeOAuthError(notJson), std::nullopt) << notJson;
+    }
+}
+
+}  // namespace
+}  // namespace zef::test
