@@ -5,6 +5,7 @@
 // lines), ReplyFields and HeaderValue (reading status lines and header values).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "pop/LineAssembler.h"
 #include "pop/MessageEvents.h"
 #include "pop/MessageParser.h"
+#include "pop/SaslClient.h"
 #include "pop/popZef.h"
 
 namespace zef {
@@ -50,6 +52,11 @@ class popZef::Impl final : private pop::MessageEvents {
     bool verifyCert = true;
     Text caFile;
     bool askCapabilities = false;
+    Text saslMechanism;
+    bool autoAuth = false;
+    bool xoauth2OneStep = false;
+    Text oauthToken;
+    void SaslMechanism(const Text& name);
     const Text& Capabilities() const { return capabilities_; }
     const Text& ResponseCode() const { return responseCode_; }
     long long MaxLineLength() const { return maxLineLength_; }
@@ -81,6 +88,7 @@ class popZef::Impl final : private pop::MessageEvents {
         User,
         Pass,
         Apop,
+        Auth,
         Stat,
         List,
         Uidl,
@@ -116,6 +124,9 @@ class popZef::Impl final : private pop::MessageEvents {
     void OnStlsGoAhead();
     bool WantsCapabilities() const;
     void AfterCapabilities();
+    std::optional<pop::SaslKind> ChosenMechanism() const;
+    void StartSasl(pop::SaslKind kind);
+    void OnAuthReply(bool good);
     void Login();
     void OnStatReply();
     void OnListReply();
@@ -124,7 +135,7 @@ class popZef::Impl final : private pop::MessageEvents {
     void WalkAfterUidl();
     void Retrieve();
     void NextMessage();
-    void Fatal();
+    void Fatal(const Text& detail = {});
     void ErrorReset();
     void Quit();
     void SendCommand(State command, Text argument);
@@ -192,7 +203,9 @@ class popZef::Impl final : private pop::MessageEvents {
     Text capaLines_;        // the CAPA lines received so far
     Text capabilities_;
     Text responseCode_;
-    long abortMode_ = 0;  // 0 none, 1 QUIT at the next message, 2 RSET there
+    Text serverName_;                      // the xserv of this transfer, for OAUTHBEARER
+    std::optional<pop::SaslClient> sasl_;  // the AUTH login under way
+    long abortMode_ = 0;                   // 0 none, 1 QUIT at the next message, 2 RSET there
     Bytes pendingOutput_;
     long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer
     long guardCountdown_ = -1;

@@ -108,6 +108,33 @@ class popZef {
     // the whole line.
     const Text& ResponseCode() const;
 
+    // --- SASL login (RFC 5034 AUTH) ---
+    // "" (the default): APOP or USER/PASS as always. "PLAIN", "SCRAM-SHA-256" (with xpass as
+    // the password), "XOAUTH2" or "OAUTHBEARER" (with OAuthToken) log in with AUTH instead;
+    // the names are taken in any case and kept in upper case. Any other name raises error 380
+    // and keeps the old value. A refused AUTH ends the transfer with Done -1 and the refusal,
+    // followed in brackets by what the server's OAuth error said (its status, scope, schemes)
+    // or by what was wrong with its SCRAM messages. SCRAM-SHA-256 takes "+OK" only after the
+    // server proved it knows the password: else Done -1 "SCRAM: ...". Persisted as
+    // "SaslMechanism".
+    const Text& SaslMechanism() const;
+    void SaslMechanism(const Text& name);
+    // True: the control picks the strongest login the server's CAPA offers for what it has:
+    // with a token (OAuthToken, or a TokenNeeded handler) OAUTHBEARER, then XOAUTH2; with a
+    // password SCRAM-SHA-256, then PLAIN (not over APOP), then APOP or USER/PASS as set.
+    // Ignored while SaslMechanism is set. Default False, persisted as "AutoAuth".
+    bool AutoAuth() const;
+    void AutoAuth(bool on);
+    // False (the default): XOAUTH2 sends "AUTH XOAUTH2" and the token after the server's "+"
+    // (two steps, as large providers require). True: the token on the AUTH line. The other
+    // mechanisms put their first response on the AUTH line when it fits in 255 octets.
+    // Persisted as "XOAuth2OneStep".
+    bool XOAuth2OneStep() const;
+    void XOAuth2OneStep(bool on);
+    // The OAuth 2.0 access token for XOAUTH2 and OAUTHBEARER; never persisted, never traced.
+    const Text& OAuthToken() const;
+    void OAuthToken(const Text& token);
+
     // --- methods ---
     // Starts one mailbox transfer; raises error 59 while one runs.
     void pop(const Text& xserv, const Text& xuser, const Text& xpass, long xlines);
@@ -162,6 +189,10 @@ class popZef {
     // Capabilities has been filled from a CAPA answer (after the greeting, and again after
     // the STLS handshake).
     std::function<void()> CapabilitiesReceived;
+    // Raised just before an XOAUTH2 or OAUTHBEARER login with OAuthToken in `token`, so that
+    // the application can put a fresh token there; an empty token ends the transfer with
+    // QUIT and Done -1 "NO OAUTH TOKEN".
+    std::function<void(Text& token)> TokenNeeded;
 
   private:
     class Impl;
