@@ -391,7 +391,8 @@ class Contract(unittest.TestCase):
                  r"^zefmail send: standard input: U\+1F600 .*the message was not sent\n$"),
                 (send(*body, password=None), 2, r"ZEFMAIL_PASSWORD is not set"),
                 (fetch("corpus", password="wrong"), 1, r"^zefmail fetch: .*code -1: -ERR"),
-                (fetch("x", "--quiet", port=nowhere), 1, r"^zefmail fetch: cannot reach [^\n]*\n$")]:
+                (fetch("x", "--quiet", port=nowhere), 4,
+                 r"^zefmail fetch: cannot reach [^\n]*; try again later\n$")]:
             with self.subTest(error=error):
                 self.assertEqual(result.returncode, status, result.stderr.decode())
                 self.assertRegex(result.stderr.decode(), error)
