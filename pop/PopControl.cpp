@@ -67,6 +67,19 @@ void CheckSecurityMode(long mode) {
     }
 }
 
+// The mechanism's name in upper case, "" for none; error 380 for one the control cannot do.
+Text CheckedSaslMechanism(const Text& name) {
+    if (name.empty()) {
+        return {};
+    }
+    const std::optional<pop::SaslKind> kind = pop::SaslKindNamed(name);
+    if (!kind) {
+        throw Error(error::kInvalidValue, "zef.popZef.SaslMechanism",
+                    u"Invalid SaslMechanism(PLAIN,SCRAM-SHA-256,XOAUTH2,OAUTHBEARER)");
+    }
+    return pop::SaslName(*kind);
+}
+
 long ReadLong(const PropertyBag& bag, const std::string& key, long fallback) {
     const Variant value = bag.ReadProperty(key, Variant(fallback));
     if (const long* number = value.AsLong()) {
@@ -138,6 +151,10 @@ void popZef::Impl::Security(long mode) {
     security = mode;
 }
 
+void popZef::Impl::SaslMechanism(const Text& name) {
+    saslMechanism = CheckedSaslMechanism(name);
+}
+
 void popZef::Impl::Pop(const Text& server, const Text& user, const Text& password, long lines) {
     if (receivePhase_ != 0) {
         throw Error(error::kBusy, "TALVORN:Smtp", u"\u51e6\u7406\u4e2d\u3067\u3059\u3002");
@@ -162,6 +179,11 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
     abortMode_ = 0;
     pendingOutput_.clear();
     greeting_.clear();
+    tlsDone_ = false;
+    capabilities_.clear();
+    responseCode_.clear();
+    serverName_ = server;
+    sasl_.reset();
     try {
         ArmTimer(1);
         components_.wire->SetTls(WireTlsSettings());
@@ -193,8 +215,8 @@ Text popZef::Impl::Any2Unicode(const Bytes& ansiText) {
 }
 
 // Everything is read before anything is stored, so a bag that is refused changes nothing. The
-// first five keys are taken as they are; a stored Security outside 0 to 2 is refused like an
-// assignment (error 380).
+// first five keys are taken as they are; a stored Security outside 0 to 2, or a SaslMechanism
+// the control cannot do, is refused like an assignment (error 380).
 void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     Text newPort = ReadText(bag, "Port", u"110");
     const bool newApop = ReadBool(bag, "APOP", false);
@@ -206,6 +228,10 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     Text newCAFile = ReadText(bag, "CAFile", u"");
     const bool newNestedDelimiters = ReadBool(bag, "NestedDelimiters", false);
     const bool newParseMessages = ReadBool(bag, "ParseMessages", true);
+    const bool newAskCapabilities = ReadBool(bag, "AskCapabilities", false);
+    Text newSaslMechanism = CheckedSaslMechanism(ReadText(bag, "SaslMechanism", u""));
+    const bool newAutoAuth = ReadBool(bag, "AutoAuth", false);
+    const bool newXOAuth2OneStep = ReadBool(bag, "XOAuth2OneStep", false);
     CheckSecurityMode(newSecurity);
 
     port = std::move(newPort);
@@ -218,6 +244,10 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     caFile = std::move(newCAFile);
     parser_.NestedDelimiters(newNestedDelimiters);
     parser_.ParseMessages(newParseMessages);
+    askCapabilities = newAskCapabilities;
+    saslMechanism = std::move(newSaslMechanism);
+    autoAuth = newAutoAuth;
+    xoauth2OneStep = newXOAuth2OneStep;
 }
 
 void popZef::Impl::WriteProperties(PropertyBag& bag) const {
@@ -231,6 +261,10 @@ void popZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("CAFile", Variant(caFile), Variant(Text()));
     bag.WriteProperty("NestedDelimiters", Variant(parser_.NestedDelimiters()), Variant(false));
     bag.WriteProperty("ParseMessages", Variant(parser_.ParseMessages()), Variant(true));
+    bag.WriteProperty("AskCapabilities", Variant(askCapabilities), Variant(false));
+    bag.WriteProperty("SaslMechanism", Variant(saslMechanism), Variant(Text()));
+    bag.WriteProperty("AutoAuth", Variant(autoAuth), Variant(false));
+    bag.WriteProperty("XOAuth2OneStep", Variant(xoauth2OneStep), Variant(false));
 }
 
 // --- guard timer and caption ---

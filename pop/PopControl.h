@@ -5,6 +5,7 @@
 // lines), ReplyFields and HeaderValue (reading status lines and header values).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "pop/LineAssembler.h"
 #include "pop/MessageEvents.h"
 #include "pop/MessageParser.h"
+#include "pop/SaslClient.h"
 #include "pop/popZef.h"
 
 namespace zef {
@@ -49,6 +51,14 @@ class popZef::Impl final : private pop::MessageEvents {
     long security = 0;  // 0 none, 1 implicit TLS, 2 STLS required
     bool verifyCert = true;
     Text caFile;
+    bool askCapabilities = false;
+    Text saslMechanism;
+    bool autoAuth = false;
+    bool xoauth2OneStep = false;
+    Text oauthToken;
+    void SaslMechanism(const Text& name);
+    const Text& Capabilities() const { return capabilities_; }
+    const Text& ResponseCode() const { return responseCode_; }
     long long MaxLineLength() const { return maxLineLength_; }
     void MaxLineLength(long long bytes);
     void Security(long mode);
@@ -72,10 +82,13 @@ class popZef::Impl final : private pop::MessageEvents {
     // handler or decoder, a line over the limit); whatever still arrives is dropped.
     enum class State {
         Init,
+        Capa,
+        CapaNext,
         Stls,
         User,
         Pass,
         Apop,
+        Auth,
         Stat,
         List,
         Uidl,
@@ -105,9 +118,15 @@ class popZef::Impl final : private pop::MessageEvents {
     void HandleLine(std::string_view line);
     void HandleTopLine(std::string_view line);
     void HandleRetrLine(std::string_view line);
+    void HandleCapaLine(std::string_view line);
     void HandleStatusLine();
     void OnGreeting();
     void OnStlsGoAhead();
+    bool WantsCapabilities() const;
+    void AfterCapabilities();
+    std::optional<pop::SaslKind> ChosenMechanism() const;
+    void StartSasl(pop::SaslKind kind);
+    void OnAuthReply(bool good);
     void Login();
     void OnStatReply();
     void OnListReply();
@@ -116,7 +135,7 @@ class popZef::Impl final : private pop::MessageEvents {
     void WalkAfterUidl();
     void Retrieve();
     void NextMessage();
-    void Fatal();
+    void Fatal(const Text& detail = {});
     void ErrorReset();
     void Quit();
     void SendCommand(State command, Text argument);
@@ -179,8 +198,14 @@ class popZef::Impl final : private pop::MessageEvents {
     long doneCode_ = 0;
     Text doneMessage_;
     Text currentLine_;
-    Text greeting_;       // kept for the APOP time stamp, which STLS puts a dialogue away
-    long abortMode_ = 0;  // 0 none, 1 QUIT at the next message, 2 RSET there
+    Text greeting_;         // kept for the APOP time stamp, which STLS puts a dialogue away
+    bool tlsDone_ = false;  // the STLS handshake of this transfer has succeeded
+    Text capaLines_;        // the CAPA lines received so far
+    Text capabilities_;
+    Text responseCode_;
+    Text serverName_;                      // the xserv of this transfer, for OAUTHBEARER
+    std::optional<pop::SaslClient> sasl_;  // the AUTH login under way
+    long abortMode_ = 0;                   // 0 none, 1 QUIT at the next message, 2 RSET there
     Bytes pendingOutput_;
     long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer
     long guardCountdown_ = -1;

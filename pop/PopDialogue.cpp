@@ -1,11 +1,15 @@
 // The POP3 dialogue of popZef: the socket and timer events, and the state table that answers
 // each reply line.
+#include <algorithm>
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/Error.h"
 #include "common/Unicode.h"
 #include "components/CodePage.h"
+#include "pop/HeaderValue.h"
 #include "pop/PopControl.h"
 #include "pop/ReplyFields.h"
 
@@ -30,6 +34,10 @@ Text popZef::Impl::CommandName(State command) {
     switch (command) {
         case State::Init:
             return u"INIT";
+        case State::Capa:
+            return u"CAPA";
+        case State::CapaNext:
+            return u"CAPA_NEXT";
         case State::Stls:
             return u"STLS";
         case State::User:
@@ -38,6 +46,8 @@ Text popZef::Impl::CommandName(State command) {
             return u"PASS";
         case State::Apop:
             return u"APOP";
+        case State::Auth:
+            return u"AUTH";
         case State::Stat:
             return u"STAT";
         case State::List:
@@ -184,14 +194,21 @@ void popZef::Impl::OnSocketTrace(const std::string& text) {
     }
 }
 
-// The handshake that STLS asked for has succeeded: the login goes out protected.
+// The handshake that STLS asked for has succeeded: the login goes out protected, after a new
+// CAPA when capabilities are asked (those read in the clear may have been tampered with).
 void popZef::Impl::OnTlsReady() {
     if (receivePhase_ != 1 || state_ != State::Stls) {
         return;
     }
     Guarded([this] {
         ArmTimer(2);
-        Login();
+        tlsDone_ = true;
+        if (WantsCapabilities()) {
+            capabilities_.clear();
+            SendCommand(State::Capa, {});
+        } else {
+            Login();
+        }
     });
 }
 
@@ -256,6 +273,9 @@ void popZef::Impl::HandleLine(std::string_view line) {
         case State::RetrNext:
             HandleRetrLine(line);
             return;
+        case State::CapaNext:
+            HandleCapaLine(line);
+            return;
         default:
             break;
     }
@@ -290,6 +310,22 @@ void popZef::Impl::HandleRetrLine(std::string_view line) {
     parser_.ParseMessageLine(messageId_, line);
 }
 
+void popZef::Impl::HandleCapaLine(std::string_view line) {
+    if (line == ".") {
+        capabilities_ = std::move(capaLines_);
+        capaLines_.clear();
+        Raise(owner_.CapabilitiesReceived);
+        AfterCapabilities();
+        return;
+    }
+    if (!line.empty() && line.front() == '.') {
+        line.remove_prefix(1);
+    }
+    if (!line.empty()) {
+        capaLines_ += (capaLines_.empty() ? u"" : u"\r\n") + LineToText(line);
+    }
+}
+
 // The state table: one row per state, the good reply first, then the refusal.
 void popZef::Impl::HandleStatusLine() {
     if (state_ == State::Closing) {
@@ -301,6 +337,15 @@ void popZef::Impl::HandleStatusLine() {
         case State::Init:
             good ? OnGreeting() : Fatal();
             break;
+        case State::Capa:
+            // A server without CAPA gets the login as before.
+            if (good) {
+                capaLines_.clear();
+                state_ = State::CapaNext;
+            } else {
+                AfterCapabilities();
+            }
+            break;
         case State::Stls:
             good ? OnStlsGoAhead() : Fatal();
             break;
@@ -310,6 +355,9 @@ void popZef::Impl::HandleStatusLine() {
         case State::Pass:
         case State::Apop:
             good ? SendCommand(State::Stat, {}) : Fatal();
+            break;
+        case State::Auth:
+            OnAuthReply(good);
             break;
         case State::Stat:
             good ? OnStatReply() : ErrorReset();
@@ -338,6 +386,7 @@ void popZef::Impl::HandleStatusLine() {
             break;
         case State::TopNext:
         case State::RetrNext:
+        case State::CapaNext:
         case State::Closing:
             break;
     }
@@ -349,7 +398,16 @@ void popZef::Impl::HandleStatusLine() {
 // the APOP time stamp.
 void popZef::Impl::OnGreeting() {
     greeting_ = currentLine_;
-    security == 2 ? SendCommand(State::Stls, {}) : Login();
+    WantsCapabilities() ? SendCommand(State::Capa, {}) : AfterCapabilities();
+}
+
+// CAPA changes the bytes of the dialogue, so only an application that asks for it gets it.
+bool popZef::Impl::WantsCapabilities() const {
+    return askCapabilities || autoAuth || !saslMechanism.empty();
+}
+
+void popZef::Impl::AfterCapabilities() {
+    security == 2 && !tlsDone_ ? SendCommand(State::Stls, {}) : Login();
 }
 
 // Bytes after the go-ahead in the clear cannot be the server's: they were put there by someone
@@ -364,10 +422,88 @@ void popZef::Impl::OnStlsGoAhead() {
 }
 
 void popZef::Impl::Login() {
-    if (apop) {
+    if (const std::optional<pop::SaslKind> kind = ChosenMechanism()) {
+        StartSasl(*kind);
+    } else if (apop) {
         SendCommand(State::Apop, userName_ + u" " + ApopDigest(greeting_));
     } else {
         SendCommand(State::User, userName_);
+    }
+}
+
+// SaslMechanism as set; else with AutoAuth the strongest that CAPA offers for the token or
+// password the control has; else none (APOP or USER/PASS).
+std::optional<pop::SaslKind> popZef::Impl::ChosenMechanism() const {
+    if (!saslMechanism.empty()) {
+        return pop::SaslKindNamed(saslMechanism);
+    }
+    if (!autoAuth) {
+        return std::nullopt;
+    }
+    const std::vector<Text> offered = pop::ReadSaslMechanisms(capabilities_);
+    const bool hasToken = !oauthToken.empty() || static_cast<bool>(owner_.TokenNeeded);
+    std::vector<pop::SaslKind> wanted;
+    if (hasToken) {
+        wanted = {pop::SaslKind::OAuthBearer, pop::SaslKind::XOAuth2};
+    }
+    if (!password_.empty()) {
+        wanted.push_back(pop::SaslKind::ScramSha256);
+        if (!apop) {
+            wanted.push_back(pop::SaslKind::Plain);
+        }
+    }
+    for (const pop::SaslKind kind : wanted) {
+        if (std::find(offered.begin(), offered.end(), pop::SaslName(kind)) != offered.end()) {
+            return kind;
+        }
+    }
+    return std::nullopt;
+}
+
+void popZef::Impl::StartSasl(pop::SaslKind kind) {
+    Text secret = password_;
+    if (pop::UsesToken(kind)) {
+        secret = oauthToken;
+        Raise(owner_.TokenNeeded, secret);
+        if (secret.empty()) {
+            doneCode_ = -1;
+            doneMessage_ = u"NO OAUTH TOKEN";
+            Quit();
+            return;
+        }
+    }
+    unsigned portNumber = 0;
+    for (const char16_t c : port) {
+        portNumber = (c >= u'0' && c <= u'9' && portNumber < 65536) ? portNumber * 10 + (c - u'0')
+                                                                    : portNumber;
+    }
+    sasl_.emplace(kind,
+                  pop::SaslLogin{TextToUtf8(userName_), TextToUtf8(secret), TextToUtf8(serverName_),
+                                 portNumber},
+                  *components_.codec, xoauth2OneStep);
+    SendCommand(State::Auth, AsciiToText(sasl_->AuthArgument()));
+}
+
+// A continuation ("+ ...") is answered; "+OK" logs in (SCRAM only once the server proved
+// itself); a refusal ends the transfer with what the client learnt about it.
+void popZef::Impl::OnAuthReply(bool good) {
+    if (good && sasl_->AcceptsSuccess()) {
+        sasl_.reset();
+        SendCommand(State::Stat, {});
+    } else if (good) {
+        doneCode_ = -1;
+        doneMessage_ = u"SCRAM: THE SERVER DID NOT PROVE IT KNOWS THE PASSWORD";
+        sasl_.reset();
+        Quit();
+    } else if (currentLine_.starts_with(u"+")) {
+        const Text challenge = pop::TrimSpaces(std::u16string_view(currentLine_).substr(1));
+        const std::string answer = sasl_->Answer(TextToUtf8(challenge));
+        RaiseTrace(u">>***");
+        SendLine(AsciiToText(answer));
+    } else {
+        const std::string detail = sasl_->Detail();
+        sasl_.reset();
+        Fatal(Utf8ToText(detail));
     }
 }
 
@@ -476,9 +612,10 @@ void popZef::Impl::NextMessage() {
     }
 }
 
-void popZef::Impl::Fatal() {
+void popZef::Impl::Fatal(const Text& detail) {
     doneCode_ = -1;
-    doneMessage_ = currentLine_;
+    doneMessage_ = detail.empty() ? currentLine_ : currentLine_ + u" [" + detail + u"]";
+    responseCode_ = pop::ReadResponseCode(currentLine_);
     state_ = State::Quit;
     receivePhase_ = 2;
     components_.wire->Shutdown(1);
@@ -487,6 +624,7 @@ void popZef::Impl::Fatal() {
 void popZef::Impl::ErrorReset() {
     doneCode_ = -1;
     doneMessage_ = currentLine_;
+    responseCode_ = pop::ReadResponseCode(currentLine_);
     SendCommand(State::Rset, {});
 }
 
@@ -506,7 +644,12 @@ void popZef::Impl::SendCommand(State command, Text argument) {
     }
     state_ = command;
     const Text name = CommandName(command);
-    RaiseTrace(u">>" + name + u" " + (command == State::Pass ? Text(u"***") : argument));
+    // Never a password nor a SASL response in the trace.
+    Text traced = command == State::Pass ? Text(u"***") : argument;
+    if (command == State::Auth && argument.find(u' ') != Text::npos) {
+        traced = argument.substr(0, argument.find(u' ')) + u" ***";
+    }
+    RaiseTrace(u">>" + name + u" " + traced);
     SendLine(argument.empty() ? name : name + u" " + argument);
 }
 

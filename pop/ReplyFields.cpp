@@ -1,5 +1,6 @@
 #include "pop/ReplyFields.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "pop/HeaderValue.h"
@@ -97,6 +98,55 @@ Text ApopTimestamp(std::u16string_view greeting) {
         return {};
     }
     return Text(greeting.substr(open, close - open + 1));
+}
+
+Text ReadResponseCode(std::u16string_view line) {
+    constexpr std::u16string_view kRefusal = u"-ERR [";
+    if (!line.starts_with(kRefusal)) {
+        return {};
+    }
+    const std::u16string_view rest = line.substr(kRefusal.size());
+    const size_t close = rest.find(u']');
+    if (close == 0 || close == std::u16string_view::npos) {
+        return {};
+    }
+    const std::u16string_view code = rest.substr(0, close);
+    for (const char16_t c : code) {
+        if (c <= u' ' || c > u'~') {
+            return {};
+        }
+    }
+    return Text(code);
+}
+
+std::vector<Text> ReadSaslMechanisms(std::u16string_view capabilities) {
+    const auto upper = [](std::u16string_view text) {
+        Text out(text);
+        for (char16_t& c : out) {
+            c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+        }
+        return out;
+    };
+    std::vector<Text> mechanisms;
+    size_t start = 0;
+    while (start < capabilities.size()) {
+        size_t end = capabilities.find(u"\r\n", start);
+        end = end == std::u16string_view::npos ? capabilities.size() : end;
+        const Text line = upper(capabilities.substr(start, end - start));
+        start = end + 2;
+        if (!line.starts_with(u"SASL ")) {
+            continue;
+        }
+        for (size_t word = 5; word < line.size();) {
+            const size_t space = std::min(line.find(u' ', word), line.size());
+            if (space > word) {
+                mechanisms.emplace_back(line.substr(word, space - word));
+            }
+            word = space + 1;
+        }
+        break;
+    }
+    return mechanisms;
 }
 
 }  // namespace zef::pop

@@ -1,10 +1,12 @@
 // Reading the values that the dialogue takes from POP3 status lines: the counts of a STAT
-// reply, the size of a LIST reply, the unique id of a UIDL reply and the APOP time stamp of
-// the greeting. Pure functions of the reply text, free of I/O.
+// reply, the size of a LIST reply, the unique id of a UIDL reply, the APOP time stamp of
+// the greeting, the response code of a refusal and the SASL mechanisms of a CAPA response.
+// Pure functions of the reply text, free of I/O.
 #pragma once
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "common/Types.h"
 
@@ -34,5 +36,14 @@ Text ReadUidlReply(std::u16string_view line);
 // The greeting's time stamp: from its first "<" to its first ">" (both included) when the ">"
 // comes after the "<"; empty otherwise.
 Text ApopTimestamp(std::u16string_view greeting);
+
+// "-ERR [SYS/TEMP] text" (RFC 2449, 3206): the code between the brackets, "SYS/TEMP"; empty when
+// the line is not a refusal that starts with a bracketed code of printable characters without
+// spaces.
+Text ReadResponseCode(std::u16string_view line);
+
+// The mechanisms of the "SASL" line of a CAPA response (its lines joined by CR LF), in the
+// server's order and upper case; empty when there is no such line.
+std::vector<Text> ReadSaslMechanisms(std::u16string_view capabilities);
 
 }  // namespace zef::pop

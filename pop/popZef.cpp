@@ -87,6 +87,43 @@ void popZef::CAFile(const Text& path) {
     impl_->caFile = path;
 }
 
+bool popZef::AskCapabilities() const {
+    return impl_->askCapabilities;
+}
+void popZef::AskCapabilities(bool on) {
+    impl_->askCapabilities = on;
+}
+const Text& popZef::Capabilities() const {
+    return impl_->Capabilities();
+}
+const Text& popZef::ResponseCode() const {
+    return impl_->ResponseCode();
+}
+const Text& popZef::SaslMechanism() const {
+    return impl_->saslMechanism;
+}
+void popZef::SaslMechanism(const Text& name) {
+    impl_->SaslMechanism(name);
+}
+bool popZef::AutoAuth() const {
+    return impl_->autoAuth;
+}
+void popZef::AutoAuth(bool on) {
+    impl_->autoAuth = on;
+}
+bool popZef::XOAuth2OneStep() const {
+    return impl_->xoauth2OneStep;
+}
+void popZef::XOAuth2OneStep(bool on) {
+    impl_->xoauth2OneStep = on;
+}
+const Text& popZef::OAuthToken() const {
+    return impl_->oauthToken;
+}
+void popZef::OAuthToken(const Text& token) {
+    impl_->oauthToken = token;
+}
+
 void popZef::pop(const Text& xserv, const Text& xuser, const Text& xpass, long xlines) {
     impl_->Pop(xserv, xuser, xpass, xlines);
 }

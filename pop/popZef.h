@@ -91,6 +91,50 @@ class popZef {
     const Text& CAFile() const;  // a PEM file of further trusted CAs; "" for none
     void CAFile(const Text& path);
 
+    // --- capabilities and response codes ---
+    // False (the default): the dialogue goes from the greeting straight to the login, as it
+    // always did. True: after the greeting, and again after the STLS handshake, the control
+    // sends CAPA (RFC 2449) and keeps the answer in Capabilities; a server that refuses CAPA
+    // gets the login as before. AutoAuth or a SaslMechanism asks CAPA as well. Persisted as
+    // "AskCapabilities".
+    bool AskCapabilities() const;
+    void AskCapabilities(bool on);
+    // The CAPA lines of this transfer, CR LF between them (after STLS only the second
+    // answer's); "" before CAPA was answered, or when it was refused.
+    const Text& Capabilities() const;
+    // The code in brackets (RFC 2449, 3206) of the refusal that Done reports, "-ERR [CODE] ...":
+    // "IN-USE", "LOGIN-DELAY", "SYS/TEMP" (try later), "SYS/PERM", "AUTH" (the credentials were
+    // wrong), ...; "" when it has none, and at the start of each transfer. Done still carries
+    // the whole line.
+    const Text& ResponseCode() const;
+
+    // --- SASL login (RFC 5034 AUTH) ---
+    // "" (the default): APOP or USER/PASS as always. "PLAIN", "SCRAM-SHA-256" (with xpass as
+    // the password), "XOAUTH2" or "OAUTHBEARER" (with OAuthToken) log in with AUTH instead;
+    // the names are taken in any case and kept in upper case. Any other name raises error 380
+    // and keeps the old value. A refused AUTH ends the transfer with Done -1 and the refusal,
+    // followed in brackets by what the server's OAuth error said (its status, scope, schemes)
+    // or by what was wrong with its SCRAM messages. SCRAM-SHA-256 takes "+OK" only after the
+    // server proved it knows the password: else Done -1 "SCRAM: ...". Persisted as
+    // "SaslMechanism".
+    const Text& SaslMechanism() const;
+    void SaslMechanism(const Text& name);
+    // True: the control picks the strongest login the server's CAPA offers for what it has:
+    // with a token (OAuthToken, or a TokenNeeded handler) OAUTHBEARER, then XOAUTH2; with a
+    // password SCRAM-SHA-256, then PLAIN (not over APOP), then APOP or USER/PASS as set.
+    // Ignored while SaslMechanism is set. Default False, persisted as "AutoAuth".
+    bool AutoAuth() const;
+    void AutoAuth(bool on);
+    // False (the default): XOAUTH2 sends "AUTH XOAUTH2" and the token after the server's "+"
+    // (two steps, as large providers require). True: the token on the AUTH line. The other
+    // mechanisms put their first response on the AUTH line when it fits in 255 octets.
+    // Persisted as "XOAuth2OneStep".
+    bool XOAuth2OneStep() const;
+    void XOAuth2OneStep(bool on);
+    // The OAuth 2.0 access token for XOAUTH2 and OAUTHBEARER; never persisted, never traced.
+    const Text& OAuthToken() const;
+    void OAuthToken(const Text& token);
+
     // --- methods ---
     // Starts one mailbox transfer; raises error 59 while one runs.
     void pop(const Text& xserv, const Text& xuser, const Text& xpass, long xlines);
@@ -142,6 +186,13 @@ class popZef {
     std::function<void(long id, long Part)> MimeDataDone;
 
     std::function<void(const Text& caption)> CaptionChanged;
+    // Capabilities has been filled from a CAPA answer (after the greeting, and again after
+    // the STLS handshake).
+    std::function<void()> CapabilitiesReceived;
+    // Raised just before an XOAUTH2 or OAUTHBEARER login with OAuthToken in `token`, so that
+    // the application can put a fresh token there; an empty token ends the transfer with
+    // QUIT and Done -1 "NO OAUTH TOKEN".
+    std::function<void(Text& token)> TokenNeeded;
 
   private:
     class Impl;

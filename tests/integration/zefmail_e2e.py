@@ -14,6 +14,7 @@ import json
 import mailbox as mailboxes
 import os
 import pathlib
+import poplib
 import random
 import re
 import socket
@@ -373,6 +374,38 @@ class Fetch(unittest.TestCase):
         self.assertEqual(mailbox("roundtrip"), [])
 
 
+    def test_tokens_scram_and_capa_through_dovecot_and_in_use_from_a_second_session(self):
+        oauth, token, password = (ENV[k] for k in ("ZEF_IT_OAUTH_USER", "ZEF_IT_OAUTH_TOKEN",
+                                                   "ZEF_IT_POP3_PASS"))
+        for auth, name, secret, status, said in [
+                ("xoauth2", oauth, token, 0, ">>AUTH XOAUTH2\n"),  # two steps
+                ("oauthbearer", oauth, token, 0, ">>AUTH OAUTHBEARER"),
+                ("xoauth2", oauth, ENV["ZEF_IT_OAUTH_TOKEN_EXPIRED"], 1,
+                 r"\[token refused \(status 401, schemes bearer"),
+                ("oauthbearer", oauth, ENV["ZEF_IT_OAUTH_TOKEN_WRONGUSER"], 1,
+                 r"\[AUTH\] .*\[invalid_token\]"),
+                ("scram-sha-256", "tls", password, 0, r">>AUTH SCRAM-SHA-256 \*\*\*\n"),
+                ("auto", "tls", password, 0, r">>AUTH SCRAM-SHA-256 \*\*\*\n")]:  # from CAPA
+            out = os.path.join(ENV["ZEF_IT_WORKDIR"], f"sasl-{auth}-{secret[-8:]}")
+            result = fetch(name, "--auth", auth, "--keep", "--out", out, "--trace", "--quiet",
+                           password=secret)
+            with self.subTest(auth=auth, name=name, status=status):
+                self.assertEqual(result.returncode, status, result.stderr.decode())
+                self.assertRegex(result.stderr.decode(), said)
+                self.assertNotIn(secret.encode(), result.stderr)
+                messages = ENV["ZEF_IT_MAILBOX_" + name.upper()].split(",") if status == 0 else []
+                self.assertEqual(len(glob.glob(os.path.join(out, "[0-9]*"))), len(messages))
+        holder = poplib.POP3("127.0.0.1", int(ENV["ZEF_IT_POP3_PORT"]), timeout=30)
+        holder.user("locked")
+        holder.pass_(ENV["ZEF_IT_POP3_PASS"])
+        try:
+            result = fetch("locked", "--keep", "--quiet")
+        finally:
+            holder.quit()
+        self.assertEqual(result.returncode, 4, result.stderr.decode())
+        self.assertRegex(result.stderr.decode(), r"-ERR \[IN-USE\].*; try again later\n$")
+
+
 class Contract(unittest.TestCase):
     def test_failures_are_one_line_with_the_exit_status(self):
         with socket.socket() as closed:
@@ -391,7 +424,8 @@ class Contract(unittest.TestCase):
                  r"^zefmail send: standard input: U\+1F600 .*the message was not sent\n$"),
                 (send(*body, password=None), 2, r"ZEFMAIL_PASSWORD is not set"),
                 (fetch("corpus", password="wrong"), 1, r"^zefmail fetch: .*code -1: -ERR"),
-                (fetch("x", "--quiet", port=nowhere), 1, r"^zefmail fetch: cannot reach [^\n]*\n$")]:
+                (fetch("x", "--quiet", port=nowhere), 4,
+                 r"^zefmail fetch: cannot reach [^\n]*; try again later\n$")]:
             with self.subTest(error=error):
                 self.assertEqual(result.returncode, status, result.stderr.decode())
                 self.assertRegex(result.stderr.decode(), error)

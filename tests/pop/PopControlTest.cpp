@@ -102,18 +102,29 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         {"DeleteOnError", Variant(true)},    {"ConnectTimeout", Variant(-7L)},
         {"TransTimeout", Variant(30L)},      {"Security", Variant(1L)},
         {"VerifyCert", Variant(false)},      {"CAFile", Variant(u"/etc/zef/ca.pem")},
-        {"NestedDelimiters", Variant(true)}, {"ParseMessages", Variant(false)}};
+        {"NestedDelimiters", Variant(true)}, {"ParseMessages", Variant(false)},
+        {"AskCapabilities", Variant(true)},  {"SaslMechanism", Variant(u"SCRAM-SHA-256")},
+        {"AutoAuth", Variant(true)},         {"XOAuth2OneStep", Variant(true)}};
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
     }
     c.TcpTraceOn(true);
     c.MaxLineLength(1000);
     c.ReadProperties(bag);
-    const std::vector<Variant> shown = {
-        Variant(c.Port()),           Variant(c.APOP()),         Variant(c.DeleteOnError()),
-        Variant(c.ConnectTimeout()), Variant(c.TransTimeout()), Variant(c.Security()),
-        Variant(c.VerifyCert()),     Variant(c.CAFile()),       Variant(c.NestedDelimiters()),
-        Variant(c.ParseMessages())};
+    const std::vector<Variant> shown = {Variant(c.Port()),
+                                        Variant(c.APOP()),
+                                        Variant(c.DeleteOnError()),
+                                        Variant(c.ConnectTimeout()),
+                                        Variant(c.TransTimeout()),
+                                        Variant(c.Security()),
+                                        Variant(c.VerifyCert()),
+                                        Variant(c.CAFile()),
+                                        Variant(c.NestedDelimiters()),
+                                        Variant(c.ParseMessages()),
+                                        Variant(c.AskCapabilities()),
+                                        Variant(c.SaslMechanism()),
+                                        Variant(c.AutoAuth()),
+                                        Variant(c.XOAuth2OneStep())};
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
     }
@@ -140,7 +151,8 @@ TEST(PopPersistence, ABadBagIsAClearErrorAndChangesNothing) {
         long number = 0;  // 13: a value of the wrong type; 380: a value out of range
     };
     for (const auto& [key, value, number] :
-         {Case{"TransTimeout", Variant(u"soon"), 13}, Case{"Security", Variant(7L), 380}}) {
+         {Case{"TransTimeout", Variant(u"soon"), 13}, Case{"Security", Variant(7L), 380},
+          Case{"SaslMechanism", Variant(u"LOGIN"), 380}}) {
         FilePropertyBag bag;
         bag.WriteProperty("Port", Variant(u"995"), Variant());
         bag.WriteProperty(key, value, Variant());

@@ -85,6 +85,73 @@ const Row kStat[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Stat, PopScript, ::testing::ValuesIn(kStat), RowName);
 
+const auto kAskCapa = Set([](popZef& c) { c.AskCapabilities(true); });
+const Row kCapabilities[] = {
+    {"AskedCapaComesBeforeTheLogin", kAskCapa, R"(< +OK ready  > CAPA
+        < +OK list follows\r\nTOP\r\n..X\r\nSASL PLAIN
+        < .  = CapabilitiesReceived TOP\r\n.X\r\nSASL PLAIN  > USER bob)"},
+    {"RefusedCapaGetsTheLoginAsBefore", kAskCapa, "< +OK ready  > CAPA\n< -ERR what?  > USER bob"},
+    {"ResponseCodeOfTheRefusal", nullptr, LOGIN R"(< -ERR [SYS/TEMP] try later  > RSET
+        < -ERR  > QUIT
+        < +OK  * shutdown
+        ! closed  = ResponseCode SYS/TEMP  = Done -1 -ERR [SYS/TEMP] try later | DONE(FAIL))"},
+};
+INSTANTIATE_TEST_SUITE_P(Capabilities, PopScript, ::testing::ValuesIn(kCapabilities), RowName);
+
+// AUTH with the real codec; the driver's password "secret" is the token too, so the secret
+// checks of every row also cover the token.
+const Parts kCodec{false, true};
+std::function<void(PopDriver&)> Sasl(const char16_t* mechanism, bool oneStep = false) {
+    return Set([=](popZef& c) {
+        c.SaslMechanism(mechanism);
+        c.OAuthToken(u"secret");
+        c.XOAuth2OneStep(oneStep);
+    });
+}
+const Row kSasl[] = {
+    {"XOAuth2InTwoStepsThenTheErrorAndAnEmptyLine", Sasl(u"xoauth2"), R"(! traces
+        < +OK ready  C PROCESSING  T +OK ready  T >>CAPA\x20  > CAPA
+        < -ERR what  T -ERR what  T >>AUTH XOAUTH2  > AUTH XOAUTH2
+        < +\x20  T +\x20  T >>***  > dXNlcj1ib2IBYXV0aD1CZWFyZXIgc2VjcmV0AQE=
+        < + eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJtYWlsIn0=
+        T + eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJtYWlsIn0=  T >>***  >
+        < -ERR [AUTH] failed  T -ERR [AUTH] failed  * shutdown
+        ! closed  C DONE(FAIL)  = ResponseCode AUTH
+        = Done -1 -ERR [AUTH] failed [token refused (status 401, schemes bearer, scope mail)] | DONE(FAIL))",
+     true, kCodec},
+    {"XOAuth2InOneStep", Sasl(u"XOAUTH2", true), R"(! traces
+        < +OK ready  C PROCESSING  T +OK ready  T >>CAPA\x20  > CAPA
+        < -ERR what  T -ERR what  T >>AUTH XOAUTH2 ***
+        > AUTH XOAUTH2 dXNlcj1ib2IBYXV0aD1CZWFyZXIgc2VjcmV0AQE=
+        < +OK  T +OK  T >>STAT\x20  > STAT)",
+     true, kCodec},
+    {"AutoAuthTakesOAuthBearerForTheTokenOfTokenNeeded",
+     [](PopDriver& d) {
+         d.control->AutoAuth(true);
+         d.control->TokenNeeded = [](Text& token) { token = u"secret"; };
+     },
+     R"(< +OK ready  > CAPA
+        < +OK\r\nSASL PLAIN XOAUTH2 OAUTHBEARER\r\n.
+        = CapabilitiesReceived SASL PLAIN XOAUTH2 OAUTHBEARER
+        > AUTH OAUTHBEARER bixhPWJvYiwBaG9zdD1wb3AuZXhhbXBsZQFwb3J0PTExMAFhdXRoPUJlYXJlciBzZWNyZXQBAQ==
+        < + eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=  > AQ==
+        < -ERR [AUTH] no  * shutdown
+        ! closed  = ResponseCode AUTH  = Done -1 -ERR [AUTH] no [invalid_token] | DONE(FAIL))",
+     true, kCodec},
+    {"AutoAuthTakesPlainForAPassword", Set([](popZef& c) { c.AutoAuth(true); }),
+     R"(< +OK ready  > CAPA
+        < +OK\r\nSASL LOGIN PLAIN\r\n.  = CapabilitiesReceived SASL LOGIN PLAIN
+        > AUTH PLAIN AGJvYgBzZWNyZXQ=
+        < +OK  > STAT)",
+     true, kCodec},
+    {"NoTokenQuitsWithoutAuth", Set([](popZef& c) { c.SaslMechanism(u"OAUTHBEARER"); }),
+     R"(< +OK ready  > CAPA
+        < -ERR  > QUIT
+        < +OK  * shutdown
+        ! closed  = Done -1 NO OAUTH TOKEN | DONE(FAIL))"},
+};
+INSTANTIATE_TEST_SUITE_P(Sasl, PopScript, ::testing::ValuesIn(kSasl), RowName);
+
 const Row kWalk[] = {
     {"DefaultChoicesGiveUidlTopRetrAndDele", nullptr, ONE R"(! answer MimeDataFirst 0
         < +OK 1 120  = UidlFirst 1  > UIDL 1

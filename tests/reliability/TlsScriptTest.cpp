@@ -113,6 +113,19 @@ const Row kRows[] = {
     {"SmtpNonTwoReplyToStartTlsIsNoGoAhead", Secure(2), EHLO R"(< 334 what  > RSET
         < 250 ok  * close
         ! closed  = Done -1 UNEXPECTED REPLY: 334 what | DONE(FAIL))"},
+    // CAPA read in the clear is dropped after the handshake: AutoAuth finds nothing to choose.
+    {"PopCapaBeforeAndAfterStls",
+     [](Driver& d) {
+         static_cast<PopDriver&>(d).control->Security(2);
+         static_cast<PopDriver&>(d).control->AutoAuth(true);
+     },
+     R"(! pop pop.example bob s3cret 0  * connect pop.example:110 0 tls=2 verify
+        ! connected
+        < +OK ready  > CAPA
+        < +OK\r\nSASL PLAIN\r\n.  = CapabilitiesReceived SASL PLAIN  > STLS
+        < +OK go ahead  * starttls
+        ! tls  > CAPA
+        < -ERR  > USER bob)"},
     {"PopRefusedStls", Secure(2), STLS R"(< -ERR TLS support isn't enabled.  * shutdown
         ! closed  = Done -1 -ERR TLS support isn't enabled. | DONE(FAIL))"},
     {"PopRefusedGreetingSendsNoStls", Secure(2), "< -ERR busy  * shutdown"},

@@ -312,9 +312,17 @@ void PopDriver::AfterEvent(const std::string& name, long id) {
 PopDriver::PopDriver(Parts parts) : Driver(parts) {
     control = std::make_unique<popZef>(TakeParts());
     popZef& c = *control;
-    c.Done = [this](long code, const Text& message) { LogDone(code, message); };
+    c.Done = [this](long code, const Text& message) {
+        if (!control->ResponseCode().empty()) {
+            Log(Entry("= ResponseCode", control->ResponseCode()));
+        }
+        LogDone(code, message);
+    };
     c.Trace = [this](const Text& text) { LogTrace(text); };
     c.CaptionChanged = [this](const Text& caption) { LogCaption(caption); };
+    c.CapabilitiesReceived = [this] {
+        Log(Entry("= CapabilitiesReceived", control->Capabilities()));
+    };
     c.Stat = [this](long many, long much) { Log(Entry("= Stat", many, much)); };
     // The events whose only argument is the message number, and those with a Boolean to answer.
     const auto plain = [this](const char* name) {

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
+#include <cctype>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
@@ -63,7 +65,9 @@ class FetchSession {
     }
 
     int Run() {
-        pop_.pop(Utf8ToText(options_.server), Utf8ToText(options_.user), Utf8ToText(password_),
+        // A token goes to OAuthToken, and no password is given.
+        pop_.pop(Utf8ToText(options_.server), Utf8ToText(options_.user),
+                 TokenLogin() ? Text() : Utf8ToText(password_),
                  options_.topLines < 0 ? 0 : options_.topLines);
         if (!done_) {
             io_.run();
@@ -76,8 +80,8 @@ class FetchSession {
         } else if (code_ != 0) {
             err_ << "zefmail fetch: "
                  << DescribeFailure(code_, message_, options_.server, Port(), reachedServer_)
-                 << "\n";
-            status = 1;
+                 << (TemporaryFailure() ? "; try again later" : "") << "\n";
+            status = TemporaryFailure() ? kExitTemporary : 1;
         }
         if (flushFailed_) {
             err_ << "zefmail fetch: " << *flushFailed_
@@ -109,7 +113,19 @@ class FetchSession {
     }
 
   private:
+    static constexpr int kExitTemporary = 4;
+
     int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
+    bool TokenLogin() const { return options_.auth == "xoauth2" || options_.auth == "oauthbearer"; }
+    // A failure that may pass by itself: no server to talk to, a time-out, or a refusal whose
+    // response code says so (RFC 2449, 3206). A refused certificate or handshake does not.
+    bool TemporaryFailure() const {
+        const bool tlsFailure = message_.starts_with("certificate verify failed") ||
+                                message_.starts_with("TLS handshake failed");
+        const bool unreachable = !reachedServer_ && code_ != -1 && !tlsFailure;
+        return unreachable || code_ == -3 || code_ == -4 || responseCode_ == "IN-USE" ||
+               responseCode_ == "LOGIN-DELAY" || responseCode_ == "SYS/TEMP";
+    }
     bool Saving() const { return writer_ || !drops_.empty(); }
     // Messages saved in this run are deleted right away (not kept for some days).
     bool WillDelete() const { return !options_.keep || options_.keepDays == 0; }
@@ -330,6 +346,16 @@ class FetchSession {
         pop_.Security(options_.Security());
         pop_.VerifyCert(!options_.insecure);
         pop_.CAFile(Utf8ToText(options_.caFile));
+        if (options_.auth == "auto") {
+            pop_.AutoAuth(true);
+        } else if (!options_.auth.empty()) {
+            std::string upper = options_.auth;
+            std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+            pop_.SaslMechanism(AsciiToText(upper));
+        }
+        if (TokenLogin()) {
+            pop_.OAuthToken(Utf8ToText(password_));
+        }
     }
 
     void InstallDialogueHandlers() {
@@ -337,6 +363,7 @@ class FetchSession {
             done_ = true;
             code_ = code;
             message_ = TextToUtf8(msg);
+            responseCode_ = TextToUtf8(pop_.ResponseCode());
             if (log_) {
                 log_->Done(code, msg);
             }
@@ -599,6 +626,7 @@ class FetchSession {
     bool done_ = false;
     bool reachedServer_ = false;
     long code_ = 0;
+    std::string responseCode_;
     std::string message_;
     long total_ = 0;
     long retrieved_ = 0;

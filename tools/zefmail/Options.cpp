@@ -73,6 +73,10 @@ Examples:
   Every event of the mailbox as JSON lines, nothing deleted:
     zefmail fetch --server pop.example.jp --user taro --events | jq .
 
+  An account that takes only OAuth 2.0 tokens, the token from a helper program:
+    zefmail fetch --server pop.example.jp --user taro@example.jp --tls implicit \
+      --auth xoauth2 --password-command 'oauth-helper token taro' --out mail
+
   Over TLS: implicit TLS (port 995 unless --port), or STLS on port 110 with a CA of your own:
     zefmail fetch --server pop.example.jp --user taro --tls implicit --out mail
     zefmail fetch --server pop.internal --user taro --tls starttls --ca-file company-ca.pem \
@@ -90,8 +94,13 @@ of them (.zefmail-state), so a later run fetches only new mail and --keep-days N
 messages N days after they were saved.
 With --tls the login waits for the TLS handshake, and the server's certificate is checked as
 for send (--ca-file, --insecure).
+--auth logs in with AUTH after asking the server's capabilities (CAPA): xoauth2 sends the token
+after the server's go-ahead, as large providers require; a refused token is reported with what
+the server said about it (status, scope). auto picks SCRAM-SHA-256, then PLAIN, then USER/PASS
+(or APOP with --apop), whichever the server offers first. The password or token is never shown.
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
-command line that cannot be used.)";
+command line that cannot be used, 4 for a failure worth trying again later: the server could
+not be reached or stopped answering, or refused with [IN-USE], [LOGIN-DELAY] or [SYS/TEMP].)";
 
 void AddCommon(CLI::App& command, CommonOptions& options, const std::string& portHelp) {
     command.add_option("--account", options.account,
@@ -166,6 +175,13 @@ void AddFetch(CLI::App& app, FetchOptions& options) {
     AddCommon(*fetch, options, "Port of the server (default 110; 995 with --tls implicit)");
     fetch->add_option("--user", options.user, "Mailbox user name")->required(options.user.empty());
     fetch->add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
+    fetch
+        ->add_option("--auth", options.auth,
+                     "Log in with AUTH: plain, scram-sha-256, xoauth2 or oauthbearer (the "
+                     "password is then an OAuth token), or auto (the strongest the server "
+                     "offers for a password)")
+        ->transform(CLI::IsMember({"plain", "scram-sha-256", "xoauth2", "oauthbearer", "auto"},
+                                  CLI::ignore_case));
     fetch->add_option("--top-lines", options.topLines, "Also ask for the first N lines (TOP)")
         ->check(CLI::NonNegativeNumber);
     fetch->add_flag("--keep", options.keep,
@@ -368,6 +384,9 @@ std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLook
     }
     if (auto error = CheckMailboxPaths(options)) {
         return error;
+    }
+    if (options.apop && !options.auth.empty() && options.auth != "auto") {
+        return "--apop and --auth " + options.auth + " are two different logins; give one";
     }
     if (!options.caFile.empty()) {
         if (auto error = CheckReadableFile("--ca-file", options.caFile)) {

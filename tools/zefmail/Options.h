@@ -53,6 +53,9 @@ struct SendOptions : CommonOptions {
 struct FetchOptions : CommonOptions {
     std::string user;
     bool apop = false;
+    // "" (USER/PASS or --apop), plain, scram-sha-256, xoauth2, oauthbearer (the secret is a
+    // token) or auto (the strongest the server offers for a password).
+    std::string auth;
     long topLines = -1;  // -1: no TOP
     bool keep = false;
     long keepDays = -1;  // -1: kept for good with --keep; N: deleted N days after being saved
