@@ -258,6 +258,9 @@ struct Scenario {
     std::function<void(Driver&)> setup;
     bool Pop() const { return std::string_view(name).starts_with("Pop"); }
 };
+void PrintTo(const Scenario& scenario, std::ostream* out) {  // stable test names in ctest
+    *out << scenario.name;
+}
 
 std::unique_ptr<Driver> Make(const Scenario& scenario) {
     std::unique_ptr<Driver> d;
