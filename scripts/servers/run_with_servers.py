@@ -2,7 +2,8 @@
 """Runs a command between a real SMTP server (aiosmtpd) and Dovecot's POP3 on 127.0.0.1.
 
   run_with_servers.py [--corpus DIR] [--mailbox NAME=MESSAGES]... [--tls CERT_SCRIPT]
-                      [--timeout S] [--keep] -- COMMAND ARGS...
+                      [--token-only NAME]... [--locked NAME]... [--timeout S] [--keep]
+                      -- COMMAND ARGS...
 
 The servers start in a fresh scratch folder and stop afterwards whatever happened; the command
 gets --timeout seconds, then its process group is killed. The scratch folder stays when the
@@ -10,7 +11,16 @@ command failed or with --keep. MESSAGES: "" (empty), names of --corpus messages 
 .eml) separated by commas, "*" (all) or "*!a,b" (all but a and b). Mail the SMTP server accepts
 for <name>@... is also delivered into mailbox <name>. The command's environment holds
 ZEF_IT_SMTP_PORT, _USER, _PASS and _SPOOL, ZEF_IT_POP3_PORT and _PASS (every mailbox's),
-ZEF_IT_CORPUS, ZEF_IT_WORKDIR and ZEF_IT_MAILBOX_<NAME> (its messages' names, in order).
+ZEF_IT_CORPUS, ZEF_IT_WORKDIR and ZEF_IT_MAILBOX_<NAME> (its messages' names, in order), and
+ZEF_IT_SUMMARY: a file the command may write a short account of its failures to, which is
+printed last, after the servers' logs, so that it stays in view in a long output.
+Dovecot takes every mailbox's password with USER/PASS, APOP, AUTH PLAIN and SCRAM-SHA-256, and
+tokens (JWTs signed with a key of its own) with AUTH XOAUTH2 and OAUTHBEARER; it answers CAPA.
+A --token-only mailbox has no password; the first of them is ZEF_IT_OAUTH_USER, with
+ZEF_IT_OAUTH_TOKEN (good for an hour), ZEF_IT_OAUTH_TOKEN_EXPIRED (expired ten minutes ago) and
+ZEF_IT_OAUTH_TOKEN_WRONGUSER (good, but for another user). A --locked mailbox refuses a second
+POP3 session while one is open ("-ERR [IN-USE] ..."). ZEF_IT_SUBMISSION_PORT is Dovecot's
+submission service: the same logins as POP3 (over SMTP AUTH), relaying to the SMTP server.
 --tls runs `sh CERT_SCRIPT FOLDER` for the files of servers.TLS_CERTIFICATES and ca.pem, and starts
 per certificate an SMTP listener with STARTTLS required, one with implicit TLS, and a Dovecot with
 the same mailboxes requiring TLS (STLS, and implicit TLS on a second port). ZEF_IT_TLS is then
@@ -58,7 +68,7 @@ def run_command(argv: list[str], env: dict[str, str], timeout: float) -> int:
 
 
 def start(workdir: str, mailboxes: dict[str, list[str]], cert_script: str | None,
-          started: list) -> dict[str, str]:
+          args: argparse.Namespace, started: list) -> dict[str, str]:
     """Starts every server into `started` and returns what goes into the environment."""
     certs = os.path.join(workdir, "certs") if cert_script else None
     if certs:
@@ -66,14 +76,23 @@ def start(workdir: str, mailboxes: dict[str, list[str]], cert_script: str | None
                               stderr=subprocess.PIPE, timeout=servers.START_TIMEOUT)
         if made.returncode != 0:
             raise servers.ServerError(f"{cert_script} failed:\n{made.stderr.decode()}")
-    dovecot = servers.DovecotServer(workdir, mailboxes, POP3_PASS)
-    started.append(dovecot)
-    smtp = servers.SmtpServer(workdir, SMTP_USER, SMTP_PASS, deliver_root=dovecot.mail_root,
-                              deliver_owner=(dovecot.uid, dovecot.gid), tls_dir=certs)
+    # The SMTP server first: Dovecot's submission service relays to it.
+    smtp = servers.SmtpServer(workdir, SMTP_USER, SMTP_PASS,
+                              deliver_root=os.path.join(workdir, "dovecot", "mail"),
+                              deliver_owner=servers.mail_owner(), tls_dir=certs)
     started.append(smtp)
+    token_only = frozenset(args.token_only)
+    dovecot = servers.DovecotServer(workdir, mailboxes, POP3_PASS, token_only=token_only,
+                                    locked=frozenset(args.locked), relay_port=smtp.port)
+    started.append(dovecot)
     env = {"ZEF_IT_SMTP_PORT": str(smtp.port), "ZEF_IT_SMTP_USER": SMTP_USER,
            "ZEF_IT_SMTP_PASS": SMTP_PASS, "ZEF_IT_SMTP_SPOOL": smtp.spool,
-           "ZEF_IT_POP3_PORT": str(dovecot.port), "ZEF_IT_POP3_PASS": POP3_PASS}
+           "ZEF_IT_POP3_PORT": str(dovecot.port), "ZEF_IT_POP3_PASS": POP3_PASS,
+           "ZEF_IT_SUBMISSION_PORT": str(dovecot.submission_port)}
+    for user in sorted(token_only)[:1]:
+        env.update({"ZEF_IT_OAUTH_USER": user, "ZEF_IT_OAUTH_TOKEN": dovecot.token(user),
+                    "ZEF_IT_OAUTH_TOKEN_EXPIRED": dovecot.token(user, -600),
+                    "ZEF_IT_OAUTH_TOKEN_WRONGUSER": dovecot.token("not-" + user)})
     env.update({"ZEF_IT_MAILBOX_" + name.upper(): ",".join(
         os.path.basename(f)[:-4] for f in files) for name, files in mailboxes.items()})
     if certs:
@@ -97,6 +116,8 @@ def main() -> int:
     parser.add_argument("--corpus")
     parser.add_argument("--mailbox", action="append", default=[])
     parser.add_argument("--tls", metavar="CERT_SCRIPT")
+    parser.add_argument("--token-only", action="append", default=[], metavar="NAME")
+    parser.add_argument("--locked", action="append", default=[], metavar="NAME")
     parser.add_argument("--timeout", type=float, default=90)
     parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
     parser.add_argument("command", nargs=argparse.REMAINDER)
@@ -109,8 +130,9 @@ def main() -> int:
     workdir = tempfile.mkdtemp(prefix="zef-servers-")
     started, code = [], 1
     try:
-        env = dict(os.environ, **start(workdir, mailboxes, args.tls, started),
-                   ZEF_IT_CORPUS=corpus or "", ZEF_IT_WORKDIR=os.path.join(workdir, "test"))
+        env = dict(os.environ, **start(workdir, mailboxes, args.tls, args, started),
+                   ZEF_IT_CORPUS=corpus or "", ZEF_IT_WORKDIR=os.path.join(workdir, "test"),
+                   ZEF_IT_SUMMARY=os.path.join(workdir, "summary.txt"))
         os.makedirs(env["ZEF_IT_WORKDIR"])
         code = run_command(command, env, args.timeout)
     except (servers.ServerError, OSError, subprocess.SubprocessError) as e:
@@ -122,6 +144,10 @@ def main() -> int:
             server.stop()
         for server in started if code != 0 else []:
             servers.warn(f"--- {server.name} log ---\n{server.log_tail()}")
+        summary = os.path.join(workdir, "summary.txt")
+        if code != 0 and os.path.exists(summary):
+            with open(summary, encoding="utf-8", errors="replace") as f:
+                servers.warn(f"--- summary of the failures ---\n{f.read()}")
         if code != 0 or args.keep:
             servers.warn(f"run_with_servers: scratch folder kept: {workdir}")
         else:

@@ -4,11 +4,15 @@ Every wait is bounded: a server that does not come up in time is an error, and s
 the server's whole process group after a short grace period.
 """
 
+import base64
 import ctypes
 import grp
+import hashlib
+import hmac
 import json
 import os
 import pwd
+import secrets
 import shutil
 import signal
 import socket
@@ -50,6 +54,27 @@ def read_greeting(port: int, deadline: float) -> bytes:
         except OSError:
             time.sleep(0.05)
     return b""
+
+
+def mint_token(key: bytes, user: str, lifetime: int) -> str:
+    """A JWT (HS256, no key id) naming `user`, valid for `lifetime` seconds from now (negative:
+    expired that long ago), as Dovecot's oauth2 passdb validates it locally."""
+    def part(data) -> str:
+        raw = data if isinstance(data, bytes) else json.dumps(data, separators=(",", ":")).encode()
+        return base64.urlsafe_b64encode(raw).rstrip(b"=").decode()
+    now = int(time.time())
+    claims = {"sub": user, "iat": now - 3600 if lifetime < 0 else now, "exp": now + lifetime}
+    signed = part({"alg": "HS256", "typ": "JWT"}) + "." + part(claims)
+    return signed + "." + part(hmac.new(key, signed.encode(), hashlib.sha256).digest())
+
+
+def mail_owner() -> tuple[int, int]:
+    """Who Dovecot's mail processes run as: nobody when run as root (Dovecot refuses mail
+    access as root), else the caller."""
+    if os.geteuid() == 0:
+        nobody = pwd.getpwnam("nobody")
+        return nobody.pw_uid, nobody.pw_gid
+    return os.getuid(), os.getgid()
 
 
 def die_with_parent(signum: int = signal.SIGTERM) -> None:
@@ -127,34 +152,48 @@ class SmtpServer(Process):
 
 class DovecotServer(Process):
     """Dovecot's POP3 service in the foreground with a generated configuration: plaintext
-    passwords (so APOP works), one maildir per user holding the given files in order. With
-    `tls` (certificate, key) TLS is required: `port` offers STLS, `tls_port` implicit TLS.
-    Run as root, the mailboxes belong to nobody (Dovecot refuses mail access as root)."""
+    passwords (so APOP and SCRAM-SHA-256 work), one maildir per user holding the given files in
+    order, CAPA and SASL (PLAIN, SCRAM-SHA-256, XOAUTH2, OAUTHBEARER). Tokens are JWTs checked
+    against `token_key` (mint_token); users in `token_only` have no password at all, users in
+    `locked` get [IN-USE] for a second session. With `relay_port` also the submission service
+    (`submission_port`), relaying to that SMTP port and taking the same logins. With `tls`
+    (certificate, key) TLS is required: `port` offers STLS, `tls_port` implicit TLS. Run as
+    root, the mailboxes belong to nobody (Dovecot refuses mail access as root)."""
 
     def __init__(self, workdir: str, mailboxes: dict[str, list[str]], password: str,
-                 name: str = "dovecot", tls: tuple[str, str] | None = None):
+                 name: str = "dovecot", tls: tuple[str, str] | None = None,
+                 token_key: bytes | None = None, token_only: frozenset[str] = frozenset(),
+                 locked: frozenset[str] = frozenset(), relay_port: int | None = None):
         self.dir = os.path.join(workdir, name)
         self.mail_root = os.path.join(self.dir, "mail")
         self.mail_log = os.path.join(self.dir, "dovecot.log")
         self.root = os.geteuid() == 0
+        self.uid, self.gid = mail_owner()
         if self.root:
-            nobody = pwd.getpwnam("nobody")
-            self.uid, self.gid = nobody.pw_uid, nobody.pw_gid
             internal, login, group = "dovecot", "dovenull", "dovecot"
         else:
-            self.uid, self.gid = os.getuid(), os.getgid()
             internal = login = pwd.getpwuid(self.uid).pw_name
             group = grp.getgrgid(self.gid).gr_name
-        for sub in ("base", "state", "mail"):
-            os.makedirs(os.path.join(self.dir, sub))
+        for sub in ("base", "state", "mail", "keys/default/HS256"):
+            os.makedirs(os.path.join(self.dir, sub), exist_ok=True)
         for folder in (workdir, self.dir, self.mail_root):
             os.chmod(folder, 0o711)  # the mail processes may run as another user
-        users = os.path.join(self.dir, "users")
-        with open(users, "w") as f:
+        # The HMAC key Dovecot looks up for a token without azp and kid, base64 as it reads it.
+        self.token_key = token_key or secrets.token_bytes(32)
+        with open(os.path.join(self.dir, "keys/default/HS256/default"), "wb") as f:
+            f.write(base64.b64encode(self.token_key))
+        passwords, users = os.path.join(self.dir, "passwords"), os.path.join(self.dir, "users")
+        with open(passwords, "w") as pass_file, open(users, "w") as user_file:
             for user, files in mailboxes.items():
                 self._fill_maildir(user, files)
                 home = os.path.join(self.mail_root, user)
-                f.write(f"{user}:{{PLAIN}}{password}:{self.uid}:{self.gid}::{home}::\n")
+                lock = "userdb_pop3_lock_session=yes" if user in locked else ""
+                user_file.write(f"{user}::{self.uid}:{self.gid}::{home}::{lock}\n")
+                if user not in token_only:
+                    pass_file.write(f"{user}:{{PLAIN}}{password}::::::\n")
+        with open(os.path.join(self.dir, "oauth2.conf"), "w") as f:
+            f.write(f"introspection_mode = local\nlocal_validation_key_dict = "
+                    f"fs:posix:prefix={self.dir}/keys/\nusername_attribute = sub\n")
         if tls:
             security = f"ssl = required\nssl_cert = <{tls[0]}\nssl_key = <{tls[1]}\n" \
                        "disable_plaintext_auth = yes"
@@ -165,17 +204,28 @@ class DovecotServer(Process):
         self.greeting = f"zef-test-{os.getpid()}-{time.monotonic_ns()}"
         for _ in range(3):  # a port picked here may be taken before Dovecot binds it
             self.port, self.tls_port = free_port(), free_port() if tls else None
+            self.submission_port = free_port() if relay_port else None
             implicit = (f"inet_listener pop3s {{\n address = 127.0.0.1\n port = {self.tls_port}\n"
                         " ssl = yes\n }") if tls else ""
+            submission = f"""submission_relay_host = 127.0.0.1
+submission_relay_port = {relay_port}
+service submission-login {{
+ inet_listener submission {{
+  address = 127.0.0.1
+  port = {self.submission_port}
+ }}
+ {no_chroot}
+}}
+""" if relay_port else ""
             config = os.path.join(self.dir, "dovecot.conf")
             with open(config, "w") as f:
-                f.write(f"""protocols = pop3
+                f.write(f"""protocols = pop3{" submission" if relay_port else ""}
 listen = 127.0.0.1
 base_dir = {self.dir}/base
 state_dir = {self.dir}/state
 log_path = {self.mail_log}
 {security}
-auth_mechanisms = plain apop
+auth_mechanisms = plain apop scram-sha-256 xoauth2 oauthbearer
 auth_failure_delay = 0
 default_internal_user = {internal}
 default_login_user = {login}
@@ -185,9 +235,16 @@ first_valid_gid = {1 if self.root else self.gid}
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %f
 login_greeting = {self.greeting}
+hostname = zef-test.localhost
+passdb {{
+ driver = oauth2
+ mechanisms = xoauth2 oauthbearer
+ args = {self.dir}/oauth2.conf
+}}
 passdb {{
  driver = passwd-file
- args = scheme=PLAIN {users}
+ mechanisms = plain apop scram-sha-256
+ args = scheme=PLAIN {passwords}
 }}
 userdb {{
  driver = passwd-file
@@ -201,7 +258,7 @@ service pop3-login {{
  {implicit}
  {no_chroot}
 }}
-service anvil {{
+{submission}service anvil {{
  unix_listener anvil-auth-penalty {{
   mode = 0
  }}
@@ -217,6 +274,9 @@ service anvil {{
                     return
             self.stop()
         raise ServerError("Dovecot did not start:\n" + self.log_tail())
+
+    def token(self, user: str, lifetime: int = 3600) -> str:
+        return mint_token(self.token_key, user, lifetime)
 
     def refill(self, user: str, files: list[str]) -> None:
         """Puts the files back into a mailbox that a fetch has emptied (same names, same UIDLs)."""

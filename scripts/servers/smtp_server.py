@@ -31,6 +31,17 @@ def over_tls(server) -> bool:
         server.transport.get_extra_info("ssl_object") is not None
 
 
+class RelayableSMTP(SMTP):
+    """aiosmtpd's SMTP, taking the AUTH= parameter of MAIL FROM (RFC 4954) that a relaying
+    submission server (Dovecot's) sends; aiosmtpd would refuse it as unknown."""
+
+    def _getparams(self, params):
+        result = super()._getparams(params)
+        if result is not None:
+            result.pop("AUTH", None)
+        return result
+
+
 class Handler:
     def __init__(self, args):
         self.user, self.password = args.user.encode(), args.password.encode()
@@ -107,7 +118,7 @@ async def serve(args) -> None:
 
     async def listen(ssl_context=None, **options):
         server = await loop.create_server(
-            lambda: SMTP(handler, hostname="zef-test.localhost", authenticator=handler.authenticate,
+            lambda: RelayableSMTP(handler, hostname="zef-test.localhost", authenticator=handler.authenticate,
                          data_size_limit=64 * 1024 * 1024, loop=loop,
                          **({"auth_require_tls": False} | options)),
             host="127.0.0.1", port=0, ssl=ssl_context)

@@ -13,10 +13,15 @@ import email.policy
 import hmac
 import json
 import os
+import pathlib
 import poplib
 import re
 import sys
 from email.header import decode_header, make_header
+
+
+def read_json(*path: str):
+    return json.loads(pathlib.Path(*path).read_text(encoding="utf-8"))
 
 
 def decoded(raw: str) -> str:
@@ -89,8 +94,8 @@ def compare(folder: str, eml: str) -> list[str]:
     """What folder/message.json (size, headers [[name, value]], parts with content_type, charset,
     headers and a file of bytes or a text_file; optionally "opens", the MultiPartOpen events)
     and the part files get wrong about the message."""
-    raw = open(eml, "rb").read()
-    seen = json.load(open(os.path.join(folder, "message.json"), encoding="utf-8"))
+    raw = pathlib.Path(eml).read_bytes()
+    seen = read_json(folder, "message.json")
     expected = describe(raw)
     wrong = []
 
@@ -120,11 +125,11 @@ def compare(folder: str, eml: str) -> list[str]:
                                                                 leaf["filename"] or "."):
             check(f"part {i} saved as its name", part["file"], leaf["filename"])
         if part.get("file"):
-            data = open(os.path.join(folder, part["file"]), "rb").read()
+            data = pathlib.Path(folder, part["file"]).read_bytes()
             check(f"part {i} is Python's data ({len(data)} bytes)",
                   data in (leaf["data"], leaf["data"] + b"\r\n"), True)
         if part.get("text_file") and leaf["text"] is not None:
-            text = open(os.path.join(folder, part["text_file"]), encoding="utf-8").read()
+            text = pathlib.Path(folder, part["text_file"]).read_text(encoding="utf-8")
             check(f"part {i}", leaf["text"] if same_text(text, leaf["text"]) else text, leaf["text"])
     return wrong
 
@@ -156,6 +161,6 @@ def leaks(user: str, password: str, text: bytes) -> dict:
 if __name__ == "__main__":
     command, args = sys.argv[1], sys.argv[2:]
     if command == "leaks":
-        print(json.dumps(leaks(*args[:2], open(args[2], "rb").read())))
+        print(json.dumps(leaks(*args[:2], pathlib.Path(args[2]).read_bytes())))
     else:
         print(json.dumps({"compare": compare, "mailbox": mailbox}[command](*args), ensure_ascii=False))

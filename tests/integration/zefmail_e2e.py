@@ -13,6 +13,7 @@ import hashlib
 import json
 import mailbox as mailboxes
 import os
+import pathlib
 import random
 import re
 import socket
@@ -50,14 +51,14 @@ def fetch(user, *args, port=None, password=None):
 def last_sent():
     """The message the SMTP server saved last: parsed, as bytes, and its envelope."""
     path = sorted(glob.glob(os.path.join(ENV["ZEF_IT_SMTP_SPOOL"], "*.eml")))[-1]
-    raw = open(path, "rb").read()
+    raw = pathlib.Path(path).read_bytes()
     return email.message_from_bytes(raw, policy=email.policy.default), raw, \
-        json.load(open(path[:-4] + ".json"))
+        reference.read_json(path[:-4] + ".json")
 
 
 def scratch(name, data=b""):
     path = os.path.join(ENV["ZEF_IT_WORKDIR"], name)
-    open(path, "wb").write(data if isinstance(data, bytes) else data.encode())
+    pathlib.Path(path).write_bytes(data if isinstance(data, bytes) else data.encode())
     return path
 
 
@@ -120,7 +121,7 @@ class Send(unittest.TestCase):
                           ("text/csv", None, "base64", 'say "hi".csv')])
         self.assertEqual([leaf["text"].replace("\r\n", "\n") for leaf in leaves[:2]],
                          [JAPANESE + ".\n", html])
-        self.assertEqual([leaf["data"] for leaf in leaves[2:]], [open(f, "rb").read() for f in files])
+        self.assertEqual([leaf["data"] for leaf in leaves[2:]], [pathlib.Path(f).read_bytes() for f in files])
         # Every base64 line of the big attachment is whole: 76 characters, the last one aside.
         encoded = next(part.get_payload() for part in email.message_from_bytes(raw).walk()
                        if part.get_filename() == "random.bin")
@@ -197,7 +198,7 @@ class Fetch(unittest.TestCase):
         for number, name in enumerate(names, start=1):
             folder = os.path.join(out, str(number))
             self.assertEqual(reference.compare(folder, corpus(name)), [], name)
-            seen = json.load(open(os.path.join(folder, "message.json"), encoding="utf-8"))
+            seen = reference.read_json(folder, "message.json")
             self.assertEqual((seen["id"], seen["uidl"].endswith("." + name)), (number, True))
         self.assertEqual(mailbox("corpus"), names)
 
@@ -206,7 +207,7 @@ class Fetch(unittest.TestCase):
         os.makedirs(os.path.join(out, "1"))  # an earlier fetch's message 1
         scratch("clash-out/1/keep.txt", "earlier")
         names = ENV["ZEF_IT_MAILBOX_CLASH"].split(",")
-        state = os.path.join(out, ".zefmail-state")
+        state = pathlib.Path(out, ".zefmail-state")
         folders = lambda: sorted(n for n in os.listdir(out) if not n.startswith("."))
         self.fetched("clash", "--out", out, "--quiet", "--keep")
         self.assertEqual(send("--from", "a@example.jp", "--to", "clash@zef-test.localhost",
@@ -215,20 +216,20 @@ class Fetch(unittest.TestCase):
         summary = self.fetched("clash", "--out", out, "--keep").stderr.decode()
         self.assertIn("1 saved in " + out + ", 0 deleted on the server, 2 saved before", summary)
         self.assertEqual(folders(), ["1", "2", "3", "4"])
-        self.assertEqual(open(os.path.join(out, "1", "keep.txt")).read(), "earlier")
+        self.assertEqual(pathlib.Path(out, "1", "keep.txt").read_text(encoding="utf-8"), "earlier")
         for folder, name in (("2", names[0]), ("3", names[1])):
             self.assertEqual(reference.compare(os.path.join(out, folder), corpus(name)), [], name)
-        seen = json.load(open(os.path.join(out, "4", "message.json"), encoding="utf-8"))
+        seen = reference.read_json(out, "4", "message.json")
         self.assertEqual((seen["id"], ["Subject", "新着"] in seen["headers"]), (3, True))
         # Eight days on, the first two are past --keep-days 7 and go without being read again.
-        lines = open(state).read().splitlines()
+        lines = state.read_text().splitlines()
         aged = [f"{int(t) - 8 * 86400}\t{rest}" for t, rest in (l.split("\t", 1) for l in lines[:2])]
-        open(state, "w").write("\n".join(aged + lines[2:]) + "\n")
+        state.write_text("\n".join(aged + lines[2:]) + "\n")
         self.fetched("clash", "--out", out, "--quiet", "--keep-days", "7")
         self.assertEqual((len(mailbox("clash")), folders()), (1, ["1", "2", "3", "4"]))
         # A server that numbers its messages anew: said on standard error, and saved again.
-        moved = open(state).read().replace("\t" + seen["uidl"], "\tmoved-away")
-        open(state, "w").write(moved)
+        moved = state.read_text().replace("\t" + seen["uidl"], "\tmoved-away")
+        state.write_text(moved)
         notice = self.fetched("clash", "--out", out, "--keep").stderr.decode()
         self.assertIn("if the server gave its messages new UIDLs", notice)
         self.assertEqual(folders(), ["1", "2", "3", "4", "5"])
@@ -242,16 +243,16 @@ class Fetch(unittest.TestCase):
                                 capture_output=True, timeout=60)  # saved before: only deleted
         self.assertEqual(result.returncode, 0, result.stderr.decode())
         self.assertEqual((mailbox("clash"), folders()), ([], ["1", "2", "3", "4", "5"]))
-        self.assertEqual(open(state).read(), "")  # deleted: nothing left to remember
+        self.assertEqual(state.read_text(), "")  # deleted: nothing left to remember
 
     def test_killed_at_random_moments_every_message_saved_once_or_still_on_the_server(self):
         names, rng = ENV["ZEF_IT_MAILBOX_CORPUS"].split(","), random.Random(14)
         lf = lambda data: data.replace(b"\r\n", b"\n") + b"\n" * (not data.endswith(b"\n"))
-        by_bytes = {lf(open(corpus(name), "rb").read()): name for name in names}
+        by_bytes = {lf(pathlib.Path(corpus(name)).read_bytes()): name for name in names}
         unquote = lambda data: lf(re.sub(rb"(?m)^>(>*From )", rb"\1", data))
         found = {  # what is in each kind of output, by corpus name; None for anything else
-            "--out": lambda out: [next((n for n in names if json.load(open(
-                os.path.join(out, f, "message.json")))["uidl"].endswith("." + n)), None)
+            "--out": lambda out: [next((n for n in names if reference.read_json(
+                out, f, "message.json")["uidl"].endswith("." + n)), None)
                 for f in os.listdir(out) if f[0] != "."],
             "--maildir": lambda path: [by_bytes.get(lf(box.get_bytes(k))) for box in
                                        [mailboxes.Maildir(path, create=False)] for k in box.keys()],
@@ -304,7 +305,7 @@ class Fetch(unittest.TestCase):
     def test_maildir_and_mbox_hold_every_message_byte_for_byte(self):
         names = ENV["ZEF_IT_MAILBOX_BOXES"].split(",")
         lf = lambda data: data.replace(b"\r\n", b"\n") + b"\n" * (not data.endswith(b"\n"))
-        expected = [lf(open(corpus(name), "rb").read()) for name in names]
+        expected = [lf(pathlib.Path(corpus(name)).read_bytes()) for name in names]
         work = ENV["ZEF_IT_WORKDIR"]
         self.fetched("boxes", "--keep", "--quiet", "--crlf", "--maildir", f"{work}/crlf")
         crlf = mailboxes.Maildir(f"{work}/crlf", create=False)
@@ -325,6 +326,17 @@ class Fetch(unittest.TestCase):
         for message in in_mbox:
             self.assertRegex(message.get_from(), r"^\S+ \w{3} \w{3} [ 123]\d \d\d:\d\d:\d\d \d{4}$")
         self.assertFalse(os.path.exists(mbox + ".lock"))
+        # A mail reader (s-nail) lists the same messages, with the subjects Python decodes.
+        subjects = [str(email.message_from_bytes(data, policy=email.policy.default)["Subject"])
+                    for data in expected]
+        for folder, in_order in ((mbox, True), ("maildir://" + maildir, False)):
+            listed = subprocess.run(
+                ["s-nail", "-n", "-N", "-R", "-Sheadline=%s", "-Sttycharset=utf-8", "-H", "-f",
+                 folder], env=dict(ENV, MAIL="/dev/null", COLUMNS="400"), capture_output=True,
+                stdin=subprocess.DEVNULL, timeout=60).stdout.decode().split("\n")[:-1]
+            listed = [line.strip() for line in listed]
+            self.assertEqual(listed if in_order else sorted(listed),
+                             subjects if in_order else sorted(subjects), folder)
 
     def test_mbox_locked_by_another_program_keeps_the_messages_on_the_server(self):
         held = scratch("held.mbox")
@@ -351,9 +363,9 @@ class Fetch(unittest.TestCase):
                               "--attach", scratch("写真.jpg", blob)).returncode, 0)
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "roundtrip-out")
         self.fetched("roundtrip", "--out", out, "--text", "--quiet")
-        seen = json.load(open(os.path.join(out, "1", "message.json"), encoding="utf-8"))
+        seen = reference.read_json(out, "1", "message.json")
         body, image = seen["parts"]
-        written = open(os.path.join(out, "1", body["text_file"]), encoding="utf-8").read()
+        written = pathlib.Path(out, "1", body["text_file"]).read_text(encoding="utf-8")
         self.assertEqual((["Subject", "往復テスト"] in seen["headers"],
                           reference.same_text(written, text), image["name"], image["content_type"],
                           image["sha256"]), (True, True, "写真.jpg", "image/jpeg",
@@ -424,4 +436,8 @@ class Contract(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    result = unittest.main(verbosity=2, exit=False).result
+    with open(ENV["ZEF_IT_SUMMARY"], "w", encoding="utf-8") as summary:
+        for test, trace in result.failures + result.errors:
+            summary.write(f"{test.id()}:\n{trace[-1500:]}\n")
+    sys.exit(not result.wasSuccessful())

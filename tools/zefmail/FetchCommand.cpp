@@ -135,7 +135,37 @@ class FetchSession {
         }
     }
 
-    // Ends the message in every place; the first failure, if any.
+    // Notes the message in the state of saved messages, then puts it in every place: a kill in
+    // between leaves a note whose message is not there, which the next run forgets, and never a
+    // saved message the next run does not know. The first failure, if any.
+    std::optional<std::string> SaveMessage() {
+        std::optional<std::string> error = SealMessage();
+        const std::string planned =
+            Places(writer_ ? writer_->PlannedFolder() : std::filesystem::path());
+        const bool noted = !error && ChangeState([&] { state_->Saved(uidl_, now_, planned); });
+        error = FinishMessage();
+        if (noted && error) {
+            ChangeState([this] { state_->Forget(uidl_); });
+        } else if (noted) {
+            const std::string placed =
+                Places(writer_ ? writer_->LastFolder() : std::filesystem::path());
+            if (placed != planned) {  // --out took a later number
+                ChangeState([&] { state_->Saved(uidl_, now_, placed); });
+            }
+        }
+        return error;
+    }
+
+    std::optional<std::string> SealMessage() {
+        std::optional<std::string> error = writer_ ? writer_->SealMessage() : std::nullopt;
+        for (auto& drop : drops_) {
+            std::optional<std::string> dropError = drop->Seal();
+            error = error ? error : dropError;
+        }
+        return error;
+    }
+
+    // Cleans up after a failure as well.
     std::optional<std::string> FinishMessage() {
         std::optional<std::string> error = writer_ ? writer_->FinishMessage() : std::nullopt;
         for (auto& drop : drops_) {
@@ -190,14 +220,17 @@ class FetchSession {
             // before any of them counts as saved (and may be deleted).
             FlushOutputs();
             state_->MarkDurable();
-            state_->Rewrite(false);
+        }
+        if (state_->HasUnconfirmed() || state_->DroppedLines()) {
+            state_->Rewrite(false);  // before this run's messages take the places again
         }
     }
 
-    std::string LastPlaces() const {
-        std::string places = writer_ ? writer_->LastFolder().filename().string() : "";
+    // The places of the message at hand: `folder` of --out, then each drop's.
+    std::string Places(const std::filesystem::path& folder) const {
+        std::string places = folder.filename().string();
         for (const auto& drop : drops_) {
-            places += kPlaceSeparator + drop->LastPlace();
+            places += kPlaceSeparator + drop->Place();
         }
         return places;
     }
@@ -400,7 +433,7 @@ class FetchSession {
         pop_.RetrDone = [this](long id, bool& cancelDelete) {
             cancelDelete = true;  // nothing is deleted unless it is safely on disk
             if (Saving()) {
-                std::optional<std::string> error = FinishMessage();
+                std::optional<std::string> error = SaveMessage();
                 if (error) {
                     ++writeFailures_;
                     progress_.Print("zefmail fetch: message " + std::to_string(id) +
@@ -409,11 +442,14 @@ class FetchSession {
                     ++saved_;
                     cancelDelete = options_.keep && !Expired(now_);
                     deleted_ += cancelDelete ? 0 : 1;
-                    RememberSaved(!cancelDelete);
+                    if (!cancelDelete) {
+                        ChangeState([this] { state_->Deleting(uidl_); });
+                    }
                     unflushedDeletes_ = unflushedDeletes_ || !cancelDelete;
                     FlushBeforeQuit(id);
                     cancelDelete = cancelDelete || flushFailed_.has_value();
                 }
+                uidl_.clear();  // a message without a UIDL must not take this one's
             }
             ++retrieved_;
             bytesDone_ += messageSize_;
@@ -519,20 +555,20 @@ class FetchSession {
         };
     }
 
-    void RememberSaved(bool deleting) {
+    // False when there is no state to change, or it could not be written: the message is
+    // still saved, only the next run would not know it, and save it again.
+    template <class Change>
+    bool ChangeState(Change change) {
         if (!state_ || uidl_.empty()) {
-            return;
+            return false;
         }
         try {
-            state_->Saved(uidl_, now_, LastPlaces());
-            if (deleting) {
-                state_->Deleting(uidl_);
-            }
+            change();
+            return true;
         } catch (const ToolError& error) {
-            // The message is saved; only the next run would not know it, and save it again.
             progress_.Print("zefmail fetch: " + std::string(error.what()));
+            return false;
         }
-        uidl_.clear();
     }
 
     // Progress inside a message, from what has been handed over so far.

@@ -20,6 +20,7 @@ void MailDrop::Begin() {
     AbandonOpen();
     error_.reset();
     open_ = true;
+    sealed_ = false;
     Guarded([this] { Open(); });
 }
 
@@ -27,9 +28,18 @@ void MailDrop::Line(std::string_view line) {
     Guarded([this, line] { Write(line); });
 }
 
+std::optional<std::string> MailDrop::Seal() {
+    if (open_ && !sealed_) {
+        sealed_ = true;
+        Guarded([this] { Close(); });
+    }
+    return error_;
+}
+
 std::optional<std::string> MailDrop::Finish() {
+    Seal();
     Guarded([this] { Commit(); });
-    if (error_) {
+    if (error_ && open_) {
         Abandon();
     }
     open_ = false;

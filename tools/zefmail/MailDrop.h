@@ -1,9 +1,11 @@
 // A place a retrieved message is delivered to as its raw lines (`fetch --maildir`, `--mbox`).
 //
-// The fetch hands each message over line by line, between Begin and Finish; Finish returns
-// once the message is whole in its place, and the fetch flushes the file system (Location)
-// before the server may delete it. A failure at any step is kept and reported by Finish, which
-// leaves nothing of that message behind, so the fetch can keep it on the server.
+// The fetch hands each message over line by line, between Begin and Finish. Seal writes the
+// rest, so the fetch can note where the message goes (Place) before Finish puts it where mail
+// readers look: a run killed in between leaves a note whose message is not there, never a
+// message without its note. The fetch flushes the file system (Location) before the server may
+// delete it. A failure at any step is kept and reported by Seal and Finish, which leave nothing
+// of that message behind, so the fetch can keep it on the server.
 #pragma once
 
 #include <filesystem>
@@ -24,21 +26,26 @@ class MailDrop {
     void Begin();
     // One line of the message, dot-unstuffed and without its line end.
     void Line(std::string_view line);
-    // Ends the message: std::nullopt once it is durable, else why it is not there at all.
+    // Writes the rest of the message: whole, but not yet where readers look. std::nullopt, else
+    // why not.
+    std::optional<std::string> Seal();
+    // Puts the message where readers look, sealing it first when needed: std::nullopt once it is
+    // there, else why it is not there at all.
     std::optional<std::string> Finish();
     // Where messages go, for the summary line ("mail (Maildir)").
     virtual std::string Describe() const = 0;
     // The file or folder whose file system holds the messages.
     virtual std::filesystem::path Location() const = 0;
-    // Where the last message finished went, for the state of saved messages; and whether a
-    // message is still at such a place (a later run asks after a run that was killed).
-    virtual std::string LastPlace() const = 0;
+    // Where the sealed (or last finished) message goes, for the state of saved messages; and
+    // whether a message is at such a place (a later run asks after a run that was killed).
+    virtual std::string Place() const = 0;
     virtual bool StillThere(const std::string& place) const = 0;
 
   protected:
     virtual void Open() = 0;
     virtual void Write(std::string_view line) = 0;
-    virtual void Commit() = 0;
+    virtual void Close() = 0;   // writes what is left: Seal
+    virtual void Commit() = 0;  // makes it visible: Finish
     // Removes what was written of the unfinished message; must not throw.
     virtual void Abandon() noexcept = 0;
     // Ends a message left unfinished when the fetch stops; for the destructors.
@@ -49,6 +56,7 @@ class MailDrop {
     void Guarded(Step step);
 
     bool open_ = false;
+    bool sealed_ = false;
     std::optional<std::string> error_;
 };
 

@@ -69,9 +69,12 @@ void MaildirWriter::Write(std::string_view line) {
     file_->Write(lineEnd_);
 }
 
-void MaildirWriter::Commit() {
+void MaildirWriter::Close() {
     file_->Close();
     file_.reset();
+}
+
+void MaildirWriter::Commit() {
     const std::filesystem::path from = dir_ / "tmp" / name_;
     const std::filesystem::path to = dir_ / "new" / name_;
     // One rename that never replaces a message already in new/ (a link and an unlink cost a

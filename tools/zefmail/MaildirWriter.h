@@ -25,13 +25,14 @@ class MaildirWriter final : public MailDrop {
 
     std::string Describe() const override { return dir_.string() + " (Maildir)"; }
     std::filesystem::path Location() const override { return dir_; }
-    std::string LastPlace() const override { return name_; }
+    std::string Place() const override { return name_; }
     // In new/, or in cur/ where a mail reader moved it, with ":2,<flags>" after the name.
     bool StillThere(const std::string& place) const override;
 
   private:
     void Open() override;
     void Write(std::string_view line) override;
+    void Close() override;
     void Commit() override;
     void Abandon() noexcept override;
     std::string UniqueName();

@@ -175,17 +175,25 @@ void MboxWriter::Lock() {
                     " or an fcntl lock)");
 }
 
-bool MboxWriter::TakeOverDeadLock() {
+std::optional<long long> MboxWriter::DeadLockLength() const {
     std::ifstream in(lockFile_);
     long long pid = 0;
     long long length = -1;
     if (!(in >> pid >> length) || pid <= 0 || length < 0 ||
         ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
-        return false;  // not ours, or its writer still runs
+        return std::nullopt;  // not ours, or its writer still runs
+    }
+    return length;
+}
+
+bool MboxWriter::TakeOverDeadLock() {
+    const std::optional<long long> length = DeadLockLength();
+    if (!length) {
+        return false;
     }
     // The fcntl lock is held: nobody else writes FILE now.
     struct stat info {};
-    if (::fstat(fd_, &info) != 0 || (info.st_size > length && ::ftruncate(fd_, length) != 0)) {
+    if (::fstat(fd_, &info) != 0 || (info.st_size > *length && ::ftruncate(fd_, *length) != 0)) {
         throw ToolError(
             SystemErrorText("cannot cut off the unfinished message in " + file_.string()));
     }
@@ -199,7 +207,13 @@ bool MboxWriter::StillThere(const std::string& place) const {
     struct stat info {};
     const bool digits = !place.empty() && place.size() < 19 &&
                         place.find_first_not_of("0123456789") == std::string::npos;
-    return digits && ::fstat(fd_, &info) == 0 && info.st_size >= std::stoll(place);
+    if (!digits || ::fstat(fd_, &info) != 0) {
+        return false;
+    }
+    // What a run that died in the middle of an append wrote is cut off by the next append.
+    const long long kept =
+        std::min<long long>(info.st_size, DeadLockLength().value_or(info.st_size));
+    return kept >= std::stoll(place);
 }
 
 void MboxWriter::Unlock() noexcept {
@@ -286,13 +300,16 @@ void MboxWriter::Flush() {
     pending_.clear();
 }
 
-void MboxWriter::Commit() {
+void MboxWriter::Close() {
     if (inHeader_) {
         EndHeader();  // a message without a body
     }
     pending_ += lineEnd_;
     Flush();
     end_ = ::lseek(fd_, 0, SEEK_END);
+}
+
+void MboxWriter::Commit() {
     Unlock();
 }
 

@@ -29,18 +29,22 @@ class MboxWriter final : public MailDrop {
     std::string Describe() const override { return file_.string() + " (mbox)"; }
     std::filesystem::path Location() const override { return file_; }
     // FILE's length after the message.
-    std::string LastPlace() const override { return std::to_string(end_); }
+    std::string Place() const override { return std::to_string(end_); }
+    // FILE reaches that length, counting only what a dead run's dot-lock lets stay.
     bool StillThere(const std::string& place) const override;
 
   private:
     void Open() override;
     void Write(std::string_view line) override;
+    void Close() override;
     void Commit() override;
     void Abandon() noexcept override;
 
     void Lock();
     // Takes the dot-lock left by a zefmail that died during an append, cutting its part off.
     bool TakeOverDeadLock();
+    // The length before the append that a dot-lock of a zefmail that died names, if any.
+    std::optional<long long> DeadLockLength() const;
     void Unlock() noexcept;
     void EndHeader();
     void Put(std::string_view line);

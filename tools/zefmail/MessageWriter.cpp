@@ -226,6 +226,7 @@ void MessageWriter::BeginMessage(long id, long size) {
         RemoveStaging();
     }
     active_ = true;
+    sealed_ = false;
     error_.reset();
     id_ = id;
     paths_.Reset();
@@ -412,17 +413,28 @@ void MessageWriter::ClosePart() {
     });
 }
 
+std::optional<std::string> MessageWriter::SealMessage() {
+    if (!active_) {
+        return std::string("no message is being written");
+    }
+    if (!sealed_) {
+        sealed_ = true;
+        ClosePart();
+        Guard([this] {
+            OutputFile json(staging_ / "message.json", writeBackEarly_);
+            json.Write(PrettyJson(message_));
+            json.Close();
+        });
+    }
+    return error_;
+}
+
 std::optional<std::string> MessageWriter::FinishMessage() {
     if (!active_) {
         return std::string("no message is being written");
     }
-    ClosePart();
-    Guard([this] {
-        OutputFile json(staging_ / "message.json", writeBackEarly_);
-        json.Write(PrettyJson(message_));
-        json.Close();
-        MoveIntoNextFolder();
-    });
+    SealMessage();
+    Guard([this] { MoveIntoNextFolder(); });
     std::optional<std::string> error = error_;
     if (error) {
         RemoveStaging();

@@ -49,9 +49,12 @@ class MessageWriter {
     void PartData(const Bytes& data);  // MimeDataNext, IsText False
     void PartDataEnd();                // MimeDataDone
 
-    // RetrDone: writes message.json, flushes everything and moves the folder into place.
-    // Returns the error when the message is not safely on disk (the caller keeps it on the
-    // server); std::nullopt when it is.
+    // RetrDone, in two steps. SealMessage writes message.json: the folder is whole but still
+    // under its staging name, and PlannedFolder tells where it will go. FinishMessage (sealing
+    // first when needed) moves it into place. Both return the error when the message is not
+    // written (the caller keeps it on the server), std::nullopt when it is.
+    std::optional<std::string> SealMessage();
+    std::filesystem::path PlannedFolder() const { return outDir_ / std::to_string(nextFolder_); }
     std::optional<std::string> FinishMessage();
 
     // The folder of the last message finished without error.
@@ -83,6 +86,7 @@ class MessageWriter {
     Text messageType_;  // the message's Content-Type and Content-Transfer-Encoding values
     Text messageEncoding_;
     bool active_ = false;
+    bool sealed_ = false;
     std::optional<std::string> error_;
     std::filesystem::path staging_;
     std::filesystem::path final_;

@@ -90,8 +90,8 @@ uint64_t MimePlan::Consumed() const {
 }
 
 std::vector<PlannedPart> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
-                                const std::vector<std::string>& attachments,
-                                const TextInspector& inspectText) {
+                                   const std::vector<std::string>& attachments,
+                                   const TextInspector& inspectText) {
     std::vector<PlannedPart> parts;
     if (!bodyPath.empty() && !htmlPath.empty()) {
         PlannedPart alternative;

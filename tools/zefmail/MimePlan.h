@@ -60,8 +60,8 @@ class MimePlan {
 // UTF-8, quoted-printable), both in a multipart/alternative when both are given, then each
 // attachment in base64. Empty paths are left out. `inspectText` sees the text part's pieces.
 std::vector<PlannedPart> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
-                                const std::vector<std::string>& attachments,
-                                const TextInspector& inspectText = {});
+                                   const std::vector<std::string>& attachments,
+                                   const TextInspector& inspectText = {});
 
 // A file name made safe for the name parameter: the last path component, with quotes and
 // backslashes escaped and control characters replaced.

@@ -148,7 +148,8 @@ void SavedState::Load(const PlaceCheck& stillThere) {
         }
         if (!line->entry.where.empty()) {
             if (!stillThere(line->entry.where)) {
-                continue;  // saved by a run that died before its message was on the disk
+                ++dropped_;  // noted by a run that died before its message was in place
+                continue;
             }
             ++unconfirmed_;
         }
@@ -220,6 +221,16 @@ void SavedState::AppendLine(const std::string& line) {
         errno = written < 0 ? savedErrno : ENOSPC;
         throw ToolError(SystemErrorText("cannot write " + file_.string()));
     }
+}
+
+void SavedState::Forget(const std::string& uidl) {
+    auto found = mine_.find(uidl);
+    if (found == mine_.end()) {
+        return;
+    }
+    unconfirmed_ -= found->second.where.empty() ? 0 : 1;
+    mine_.erase(found);
+    Rewrite(false);
 }
 
 void SavedState::Deleting(const std::string& uidl) {

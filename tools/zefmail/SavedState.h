@@ -6,12 +6,13 @@
 //     <saved-at> TAB <account> TAB <uidl>                 the message is on the disk
 //     <saved-at> TAB <account> TAB <uidl> TAB <where>     saved, not yet known to be on the disk
 //
-// (times in seconds since 1970, fields percent-encoded). A message's line is appended as soon
-// as the message is in place; it carries where the message went until a flush of the output
+// (times in seconds since 1970, fields percent-encoded). A message's line is appended just
+// before the message is put in its place; it carries that place until a flush of the output
 // has made the message durable, after which the whole file is written anew (atomically) with
 // that line confirmed. A run that was killed leaves lines of the second kind: the next run
-// keeps those whose message is still where the line says, and forgets the others. A last line
-// without its line end is what a kill in the middle of an append leaves, and is ignored.
+// keeps those whose message is where the line says, forgets the others and writes the file
+// anew before a place can be taken again. A last line without its line end is what a kill in
+// the middle of an append leaves, and is ignored.
 #pragma once
 
 #include <ctime>
@@ -41,8 +42,11 @@ class SavedState {
     // UIDL as one the server still has.
     std::optional<std::time_t> Lookup(const std::string& uidl);
 
-    // Appends the line of a message that is in place at `where` (not yet flushed to disk).
+    // Appends the line of a message about to be put in place at `where` (and not yet flushed
+    // to disk). Forget takes it back (the message could not be put there) and writes the file
+    // anew, so that no later message at that place passes for it.
     void Saved(const std::string& uidl, std::time_t when, const std::string& where);
+    void Forget(const std::string& uidl);
 
     // The message is to be deleted on the server in this session.
     void Deleting(const std::string& uidl);
@@ -50,6 +54,8 @@ class SavedState {
     // Every message saved so far is durable now (the output has been flushed).
     void MarkDurable();
     bool HasUnconfirmed() const { return unconfirmed_ > 0; }
+    // Lines of a killed run whose message never reached its place were left out on loading.
+    bool DroppedLines() const { return dropped_ > 0; }
 
     // Writes the file anew through a temporary file and a rename. `walkedAll`: the session saw
     // every message of the mailbox and ended with QUIT, so this account's lines of messages the
@@ -89,6 +95,7 @@ class SavedState {
     std::map<std::string, Entry> mine_;  // by UIDL
     std::vector<std::string> others_;    // lines of other accounts, as read
     size_t unconfirmed_ = 0;
+    size_t dropped_ = 0;
     size_t rememberedAtStart_ = 0;
     size_t recognised_ = 0;
     size_t unknown_ = 0;
