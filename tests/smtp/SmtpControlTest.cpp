@@ -215,8 +215,7 @@ TEST(SmtpStart, NextSendFromInsideDone) {
     }
 }
 
-// AutoAuth's choice: a token before a password, the strongest offered of each; keywords in any
-// case, on the AUTH line or the older AUTH= one.
+// A token before a password, the strongest of each; any case, on "AUTH" or the older "AUTH=".
 TEST(SmtpAuth, AutoAuthChoosesTheStrongestUsableMechanism) {
     using enum smtp::Mechanism;
     const std::tuple<const char16_t*, bool, bool, smtp::Mechanism> cases[] = {
@@ -232,7 +231,6 @@ TEST(SmtpAuth, AutoAuthChoosesTheStrongestUsableMechanism) {
         smtp::EhloCapabilities server;
         server.Read({u"250-mx", line, u"250 8BITMIME"});
         EXPECT_EQ(smtp::ChooseMechanism(server, token, password), chosen) << TextToUtf8(line);
-        EXPECT_EQ(server.Keywords(), Text(line).substr(4) + u"\r\n8BITMIME");
     }
     EXPECT_EQ(smtp::EnhancedStatusOf(u"550 5.1.10 no") + smtp::EnhancedStatusOf(u"550 4.1.1"),
               u"5.1.10");

@@ -195,8 +195,7 @@ const Row kAuth[] = {
     {"OAuthBearerTakesTheTokenFromTheEventAndAnswersCtrlA",
      [](SmtpDriver& d) { Auth(0, u"", u"OAUTHBEARER")(d), d.LogServerEvents(u"fresh"); },
      R"(< 220 ready  > EHLO client.example
-        < 250-mx\r\n250 AUTH PLAIN OAUTHBEARER  = Capabilities AUTH PLAIN OAUTHBEARER
-        = TokenNeeded -
+        < 250-mx\r\n250 AUTH PLAIN OAUTHBEARER  = Capabilities AUTH PLAIN OAUTHBEARER  = TokenNeeded -
         > AUTH OAUTHBEARER bixhPXRpbSwBaG9zdD1teC5leGFtcGxlAXBvcnQ9MjUBYXV0aD1CZWFyZXIgZnJlc2gBAQ==
         < 334 b29wcw==  > AQ==
         < 535 no  > RSET

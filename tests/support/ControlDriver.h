@@ -139,8 +139,7 @@ class SmtpDriver final : public Driver {
 
     void Start() override;
     const Text& Caption() const override { return control->Caption(); }
-    // Logs "= Capabilities keywords", "= RecipientRefused address reply EnhancedStatus" and
-    // "= TokenNeeded" (answered with `token`).
+    // Logs Capabilities, RecipientRefused (and EnhancedStatus), TokenNeeded (answers `token`).
     void LogServerEvents(const char16_t* token = u"");
 
   private:

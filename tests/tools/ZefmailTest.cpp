@@ -147,7 +147,6 @@ tls = "ssl"
         {"S --auth LOGIN --user u", "variable ZEFMAIL_PASSWORD is not set (the password for"},
         {"S --auth plain --user u --password-env MY_PW", "the environment variable MY_PW is not"},
         {"S --auth plain --user u --password-env ''", "--password-env must name"},
-        {"S --auth XOAuth2", "--auth xoauth2 needs --user"},
         {"S --auth oauthbearer --user u", "ZEFMAIL_PASSWORD is not set (the token for --auth"},
         {"send --server h --from é@x --to b@y", "2 zefmail send: --from: U+00E9 (é) cannot be"},
         {"S --to b@é", "--to: U+00E9"},

@@ -42,13 +42,8 @@ TEST(Sasl, ScramRefusesMalformedOrUnsafeChallenges) {
     EXPECT_NE(sasl::ScramSha256("u", "p").ClientFirst(), sasl::ScramSha256("u", "p").ClientFirst());
 }
 
-TEST(Sasl, OAuthResponsesAndErrorDetail) {
-    EXPECT_EQ(sasl::XOAuth2Response("a@b.example", "tok"),
-              "user=a@b.example\x01"
-              "auth=Bearer tok\x01\x01");
-    EXPECT_EQ(sasl::OAuthBearerResponse("a,b=c", "tok", "mx.example", 587),
-              "n,a=a=2Cb=3Dc,\x01host=mx.example\x01port=587\x01"
-              "auth=Bearer tok\x01\x01");
+// The responses themselves are checked byte for byte in the SMTP dialogue rows.
+TEST(Sasl, OAuthErrorDetail) {
     const std::pair<const char*, const char*> errors[] = {
         {R"({"status":"invalid_token","scope":"mail","openid-configuration":"x"})",
          "invalid_token (scope mail)"},
