@@ -112,7 +112,7 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
         case DialogueState::kAuth:  // 334
             AnswerAuthChallenge(line);
             break;
-        case DialogueState::kAuthScram:  // 334 and the server's proof, or an early 235
+        case DialogueState::kAuthScram:  // 334 with the server's proof
             OnScramServerFinal(line);
             break;
         case DialogueState::kAuthCancel:  // no positive reply ends a refused login
