@@ -1,23 +1,52 @@
-// The readers of what a server says during a SASL login: the SCRAM-SHA-256 server messages and
-// the JSON error object of a refused OAuth token.
+// The readers of what a server says about logins: the EHLO keywords and enhanced status codes,
+// the SCRAM-SHA-256 server messages and the JSON error object of a refused OAuth token.
 //
 // Whatever the server sends, the SCRAM client either answers with a final message that carries
 // the server's nonce and a proof, or refuses with a reason; it never accepts a server final
 // message it did not compute; and an OAuth error is described in valid UTF-8 without control
-// characters, or not at all.
+// characters, or not at all. AutoAuth only ever picks a mechanism the server offered, and an
+// enhanced status code is "" or three dotted numbers whose class is the reply's.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "common/Types.h"
+#include "components/CodePage.h"
+
+#include "common/Unicode.h"
 #include "components/sasl/Sasl.h"
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzInput.h"
+#include "smtp/Capabilities.h"
 
 namespace zef::fuzz {
 namespace {
 
+void ReadEhloReply(std::string_view reply) {
+    std::vector<Text> lines;
+    for (size_t start = 0; start <= reply.size();) {
+        const size_t end = std::min(reply.find('\n', start), reply.size());
+        lines.push_back(AnsiToText(reply.substr(start, end - start)));
+        start = end + 1;
+    }
+    smtp::EhloCapabilities server;
+    server.Read(lines);
+    for (const bool token : {false, true}) {
+        const smtp::Mechanism chosen = smtp::ChooseMechanism(server, token, true);
+        ZEF_FUZZ_CHECK(chosen == smtp::Mechanism::kNone || server.Offers(chosen));
+    }
+    for (const Text& line : lines) {
+        const Text code = smtp::EnhancedStatusOf(line);
+        ZEF_FUZZ_CHECK(code.empty() ||
+                       (code[0] == line[0] && code.size() >= 5 && code.size() <= 9));
+    }
+}
+
 void Run(FuzzInput& input) {
+    ReadEhloReply(input.Piece(512));
     const std::string_view serverFirst = input.Piece(256);
     const std::string_view serverFinal = input.Piece(128);
     const std::string_view json = input.Rest();

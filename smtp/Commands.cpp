@@ -26,6 +26,10 @@ Text StateName(DialogueState state) {
             return u"AUTHDATA0";
         case DialogueState::kAuthData1:
             return u"AUTHDATA1";
+        case DialogueState::kAuthScram:
+            return u"AUTHSCRAM";
+        case DialogueState::kAuthCancel:
+            return u"AUTHCANCEL";
         case DialogueState::kStartTls:
             return u"STARTTLS";
         case DialogueState::kMail:
@@ -88,6 +92,9 @@ bool smtpZef::Impl::SendLine(const Text& text) {
 // Records the command as the dialogue state, traces it (never the password) and sends it.
 void smtpZef::Impl::SendCommand(DialogueState state, const Text& argument) {
     dialogueState_ = state;
+    if (state == DialogueState::kEhlo) {
+        ehloLines_.clear();  // the reply read from here on is this EHLO's
+    }
     const Text name = StateName(state);
     switch (state) {
         case DialogueState::kTransData:
@@ -100,9 +107,15 @@ void smtpZef::Impl::SendCommand(DialogueState state, const Text& argument) {
             SendLine(argument);
             break;
         case DialogueState::kAuthData1:
+        case DialogueState::kAuthScram:
             RaiseTrace(u">>Send AuthData Pass=***");
             SendLine(argument);
             break;
+        case DialogueState::kAuthCancel:
+            RaiseTrace(u">>Send AuthData " + argument);
+            SendLine(argument);
+            break;
+
         default:
             RaiseTrace(u">>" + name + u" " + argument);
             SendLine(argument.empty() ? name : name + u" " + argument);

@@ -1,6 +1,9 @@
 // The client side of the SMTP dialogue: received bytes become reply lines, and each final
 // reply line, together with the command last sent, decides what to send next.
+#include <string>
+
 #include "common/MailComm.h"
+#include "common/Unicode.h"
 #include "components/CodePage.h"
 #include "smtp/smtpZefImpl.h"
 
@@ -43,6 +46,9 @@ void smtpZef::Impl::OnDataArrival(const Bytes& data) {
     while (replyReader_.NextLine(lineBytes)) {
         const Text line = ReplyLineText(lineBytes);
         RaiseTrace(line);
+        if (dialogueState_ == DialogueState::kEhlo && sendPhase_ == kSending) {
+            ehloLines_.push_back(line);
+        }
         if (IsContinuation(line)) {
             continue;
         }
@@ -62,13 +68,20 @@ void smtpZef::Impl::OnDataArrival(const Bytes& data) {
 // anything else is positive.
 void smtpZef::Impl::HandleReplyLine(const Text& line) {
     const char16_t first = line.empty() ? u'\0' : line[0];
+    if (capabilities_.HasEnhancedStatusCodes() && first != u'1') {
+        enhancedStatus_ = smtp::EnhancedStatusOf(line);
+    }
     switch (first) {
         case u'1':
             return;
         case u'4':
         case u'5':
+            if (dialogueState_ == DialogueState::kRcpt && acceptPartialRecipients) {
+                OnRecipientRefused(line);
+                return;
+            }
             doneCode_ = -1;
-            doneMessage_ = line;
+            doneMessage_ = authDetail_.empty() ? line : line + u": " + authDetail_;
             sendPhase_ = kClosing;
             SendCommand(DialogueState::kRset, u"");
             return;
@@ -82,7 +95,9 @@ void smtpZef::Impl::HandleReplyLine(const Text& line) {
 void smtpZef::Impl::OnPositiveReply(const Text& line) {
     switch (dialogueState_) {
         case DialogueState::kInit:  // the greeting; STARTTLS needs EHLO
-            SendCommand(auth != 0 || security == 2 ? DialogueState::kEhlo : DialogueState::kHelo,
+            SendCommand(auth != 0 || security == 2 || autoAuth || !saslMechanism.empty()
+                            ? DialogueState::kEhlo
+                            : DialogueState::kHelo,
                         hostname);
             break;
         case DialogueState::kHelo:
@@ -97,6 +112,12 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
         case DialogueState::kAuth:  // 334
             AnswerAuthChallenge(line);
             break;
+        case DialogueState::kAuthScram:  // 334 with the server's proof
+            OnScramServerFinal(line);
+            break;
+        case DialogueState::kAuthCancel:  // no positive reply ends a refused login
+            EndForUnexpectedReply(line);
+            break;
         case DialogueState::kAuthData0:  // LOGIN, the user name taken
             SendCommand(DialogueState::kAuthData1, EncodeBase64Text(pass));
             break;
@@ -109,12 +130,7 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
             SendRcpt();
             break;
         case DialogueState::kRcpt:
-            if (rcptIndex_ >= static_cast<long>(recipients_.size()) - 1) {
-                SendCommand(DialogueState::kData, u"");
-            } else {
-                ++rcptIndex_;
-                SendRcpt();
-            }
+            NextRecipientOrData();
             break;
         case DialogueState::kData:  // 354: the header block, then the body turns
             dataPhase_ = true;
@@ -133,6 +149,11 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
                 EndForUnexpectedReply(line);
                 break;
             }
+            if (recipientsRefused_ > 0) {
+                doneMessage_ =
+                    AsciiToText(std::to_string(recipientsRefused_) + " OF " +
+                                std::to_string(recipients_.size() - 1) + " RECIPIENTS REFUSED");
+            }
             sendPhase_ = kClosing;
             SendCommand(DialogueState::kQuit, u"");
             break;
@@ -145,6 +166,10 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
 // With STARTTLS required, the first EHLO only leads to STARTTLS; AUTH and MAIL wait for the
 // EHLO sent over the protected connection.
 void smtpZef::Impl::OnEhloReply() {
+    capabilities_.Read(ehloLines_);
+    if (owner_.CapabilitiesReceived) {
+        owner_.CapabilitiesReceived();
+    }
     if (security == 2 && !tlsUpgraded_) {
         SendCommand(DialogueState::kStartTls, u"");
         return;
@@ -187,47 +212,6 @@ void smtpZef::Impl::EndForUnexpectedReply(const Text& line) {
     SendCommand(DialogueState::kRset, u"");
 }
 
-void smtpZef::Impl::StartAuthOrMail() {
-    switch (auth) {
-        case 0:
-            SendMailFrom();
-            break;
-        case 1:
-            SendCommand(DialogueState::kAuth, u"CRAM-MD5");
-            break;
-        case 2:
-            SendCommand(DialogueState::kAuth, u"LOGIN");
-            break;
-        case 3:
-            SendCommand(DialogueState::kAuth, u"PLAIN");
-            break;
-        default:  // cannot be stored: assignment and loading refuse it
-            break;
-    }
-}
-
-void smtpZef::Impl::AnswerAuthChallenge(const Text& line) {
-    switch (auth) {
-        case 1: {
-            // The challenge is the base64 text after "334 ". Its decoded bytes are used as they
-            // are, without a round trip through text.
-            Bytes encoded = TextToAnsi(line.size() > 4 ? line.substr(4) : Text());
-            const Bytes challenge = codec_.DecodeBase64(encoded);
-            SendCommand(DialogueState::kAuthData, CramMd5Response(challenge));
-            break;
-        }
-        case 2:
-            SendCommand(DialogueState::kAuthData0, EncodeBase64Text(user));
-            break;
-        case 3:
-            SendCommand(DialogueState::kAuthData,
-                        EncodeBase64Text(Text(1, u'\0') + user + Text(1, u'\0') + pass));
-            break;
-        default:
-            break;
-    }
-}
-
 // Once per send, after the greeting or after authentication: every address is reduced to its
 // bare form, then MAIL FROM goes out.
 void smtpZef::Impl::SendMailFrom() {
@@ -235,6 +219,32 @@ void smtpZef::Impl::SendMailFrom() {
         address = mailcomm::ExtractAddress(address);
     }
     SendCommand(DialogueState::kMail, u"FROM:" + openBracket_ + recipients_[0] + closeBracket_);
+}
+
+// AcceptPartialRecipients: the refusal is reported and the next recipient asked for; the send
+// fails only when no recipient is left, with the last refusal as its message.
+void smtpZef::Impl::OnRecipientRefused(const Text& line) {
+    ++recipientsRefused_;
+    lastRefusal_ = line;
+    if (owner_.RecipientRefused) {
+        owner_.RecipientRefused(recipients_[static_cast<size_t>(rcptIndex_)], line);
+    }
+    NextRecipientOrData();
+}
+
+void smtpZef::Impl::NextRecipientOrData() {
+    const long recipientCount = static_cast<long>(recipients_.size()) - 1;
+    if (rcptIndex_ < recipientCount) {
+        ++rcptIndex_;
+        SendRcpt();
+    } else if (recipientsRefused_ == recipientCount) {
+        doneCode_ = -1;
+        doneMessage_ = lastRefusal_;
+        sendPhase_ = kClosing;
+        SendCommand(DialogueState::kRset, u"");
+    } else {
+        SendCommand(DialogueState::kData, u"");
+    }
 }
 
 void smtpZef::Impl::SendRcpt() {

@@ -99,6 +99,9 @@ void smtpZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("VerifyCert", verifyCert, true);
     bag.WriteProperty("CAFile", caFile, Text());
     bag.WriteProperty("RawMessage", rawMessage, false);
+    bag.WriteProperty("SaslMechanism", saslMechanism, Text());
+    bag.WriteProperty("AutoAuth", autoAuth, false);
+    bag.WriteProperty("AcceptPartialRecipients", acceptPartialRecipients, false);
 }
 
 // Everything is read and checked before anything is stored, so a refused bag changes nothing.
@@ -122,6 +125,9 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     const bool newVerifyCert = ReadBoolean(bag, "VerifyCert", true);
     Text newCAFile = ReadText(bag, "CAFile", u"");
     const bool newRawMessage = ReadBoolean(bag, "RawMessage", false);
+    Text newSaslMechanism = ReadText(bag, "SaslMechanism", u"");
+    const bool newAutoAuth = ReadBoolean(bag, "AutoAuth", false);
+    const bool newAcceptPartial = ReadBoolean(bag, "AcceptPartialRecipients", false);
 
     if (newAngleBracketType < std::numeric_limits<int>::min() ||
         newAngleBracketType > std::numeric_limits<int>::max()) {
@@ -129,6 +135,7 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     }
     CheckAuthMechanism(newAuth);
     CheckSecurityMode(newSecurity);
+    CheckSaslMechanism(newSaslMechanism);
 
     port = std::move(newPort);
     hostname = std::move(newHostname);
@@ -146,6 +153,9 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     verifyCert = newVerifyCert;
     caFile = std::move(newCAFile);
     rawMessage = newRawMessage;
+    saslMechanism = std::move(newSaslMechanism);
+    autoAuth = newAutoAuth;
+    acceptPartialRecipients = newAcceptPartial;
 }
 
 }  // namespace zef

@@ -71,6 +71,18 @@ void smtpZef::Impl::SetAuth(long mechanism) {
     auth = mechanism;
 }
 
+void smtpZef::Impl::CheckSaslMechanism(const Text& mechanism) {
+    if (!mechanism.empty() && smtp::MechanismNamed(mechanism) == smtp::Mechanism::kNone) {
+        throw Error(error::kInvalidValue, "zef.smtpZef.SaslMechanism",
+                    u"Invalid SASL Mechanism(\"\",XOAUTH2,OAUTHBEARER,SCRAM-SHA-256)");
+    }
+}
+
+void smtpZef::Impl::SetSaslMechanism(const Text& mechanism) {
+    CheckSaslMechanism(mechanism);
+    saslMechanism = mechanism;
+}
+
 void smtpZef::Impl::CheckSecurityMode(long mode) {
     if (mode < 0 || mode > 2) {
         throw Error(error::kInvalidValue, "zef.smtpZef.Security",
@@ -264,6 +276,37 @@ bool smtpZef::RawMessage() const {
 }
 void smtpZef::RawMessage(bool on) {
     impl_->rawMessage = on;
+}
+
+const Text& smtpZef::Capabilities() const {
+    return impl_->Capabilities();
+}
+const Text& smtpZef::EnhancedStatus() const {
+    return impl_->EnhancedStatus();
+}
+const Text& smtpZef::SaslMechanism() const {
+    return impl_->saslMechanism;
+}
+void smtpZef::SaslMechanism(const Text& mechanism) {
+    impl_->SetSaslMechanism(mechanism);
+}
+bool smtpZef::AutoAuth() const {
+    return impl_->autoAuth;
+}
+void smtpZef::AutoAuth(bool on) {
+    impl_->autoAuth = on;
+}
+const Text& smtpZef::OAuthToken() const {
+    return impl_->oauthToken;
+}
+void smtpZef::OAuthToken(const Text& token) {
+    impl_->oauthToken = token;
+}
+bool smtpZef::AcceptPartialRecipients() const {
+    return impl_->acceptPartialRecipients;
+}
+void smtpZef::AcceptPartialRecipients(bool on) {
+    impl_->acceptPartialRecipients = on;
 }
 
 void smtpZef::Smtp(const Text& MailServer, const Text& MailHeader) {

@@ -34,6 +34,7 @@ void smtpZef::Impl::Smtp(const Text& mailServer, const Text& mailHeader) {
     }
     codec_.FoldLines(fold78);
     ResetSendState(mailHeader);
+    mailServer_ = mailServer;
 
     Text refusal;
     try {
@@ -73,6 +74,14 @@ void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
     headerPhase_ = true;
     moreDataId_ = 0;
     rcptIndex_ = 0;
+    recipientsRefused_ = 0;
+    lastRefusal_.clear();
+    ehloLines_.clear();
+    capabilities_.Clear();
+    enhancedStatus_.clear();
+    mechanism_ = smtp::Mechanism::kNone;
+    scram_.reset();
+    authDetail_.clear();
     failed_ = false;
     tlsUpgraded_ = false;
     replyReader_.Clear();

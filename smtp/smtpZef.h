@@ -94,6 +94,31 @@ class smtpZef {
     bool RawMessage() const;
     void RawMessage(bool on);
 
+    // --- what the server announces, SASL logins, refused recipients ---
+    // The keyword lines of the last EHLO reply (after STARTTLS: of the second EHLO), without
+    // their reply codes, CR LF between; "" before the first EHLO of a send. Read-only.
+    const Text& Capabilities() const;
+    // The RFC 3463 code of the last reply ("5.7.8") when the server announced
+    // ENHANCEDSTATUSCODES; "" otherwise. Reset at each send. Read-only.
+    const Text& EnhancedStatus() const;
+    // "" (the default: the login Auth says), or "XOAUTH2", "OAUTHBEARER", "SCRAM-SHA-256"
+    // (any case), which replaces Auth's login; anything else raises error 380.
+    const Text& SaslMechanism() const;
+    void SaslMechanism(const Text& mechanism);
+    // True: the control picks the strongest login the server offers that its credentials
+    // allow (a token: OAUTHBEARER, XOAUTH2; a password: SCRAM-SHA-256, CRAM-MD5, PLAIN,
+    // LOGIN), in place of Auth and SaslMechanism. Default False.
+    bool AutoAuth() const;
+    void AutoAuth(bool on);
+    // The OAuth 2.0 access token of XOAUTH2 and OAUTHBEARER; never saved, never traced.
+    const Text& OAuthToken() const;
+    void OAuthToken(const Text& token);
+    // True: a refused recipient does not end the send; RecipientRefused names it, the message
+    // goes to the accepted ones, and Done (code 0) says how many were refused. The send fails
+    // only when every recipient is refused. Default False: the first refusal ends the send.
+    bool AcceptPartialRecipients() const;
+    void AcceptPartialRecipients(bool on);
+
     // --- methods ---
     // Starts one send; raises error 59 while a send runs.
     void Smtp(const Text& MailServer, const Text& MailHeader);
@@ -114,6 +139,11 @@ class smtpZef {
         MimeHead;
     std::function<void(long Depth, long Part, Bytes& Data)> MimeBody;
     std::function<void(const Text& caption)> CaptionChanged;
+    std::function<void()> CapabilitiesReceived;  // after each EHLO reply
+    // Just before an OAuth AUTH: `token` holds OAuthToken and may be replaced by a fresh one
+    // for this send.
+    std::function<void(Text& token)> TokenNeeded;
+    std::function<void(const Text& address, const Text& reply)> RecipientRefused;
 
   private:
     class Impl;

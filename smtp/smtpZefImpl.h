@@ -22,6 +22,8 @@
 #include "common/Variant.h"
 #include "components/Components.h"
 #include "components/PropertyBag.h"
+#include "components/sasl/Sasl.h"
+#include "smtp/Capabilities.h"
 #include "smtp/PartHeader.h"
 #include "smtp/RawLines.h"
 #include "smtp/ReplyLineReader.h"
@@ -42,6 +44,8 @@ enum class DialogueState {
     kAuthData,
     kAuthData0,
     kAuthData1,
+    kAuthScram,   // the SCRAM client-final message sent
+    kAuthCancel,  // the answer to a refusal's continuation, or "*" ending the exchange
     kStartTls,
     kMail,
     kRcpt,
@@ -89,11 +93,19 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     bool verifyCert = true;
     Text caFile;
     bool rawMessage = false;
+    Text saslMechanism;
+    bool autoAuth = false;
+    Text oauthToken;
+    bool acceptPartialRecipients = false;
     Text caption = kProductBanner;
+    const Text& Capabilities() const { return capabilities_.Keywords(); }
+    const Text& EnhancedStatus() const { return enhancedStatus_; }
 
     // Validating setters: error 380 and the old value kept.
     static void CheckAuthMechanism(long mechanism);
     void SetAuth(long mechanism);
+    static void CheckSaslMechanism(const Text& mechanism);
+    void SetSaslMechanism(const Text& mechanism);
     static void CheckSecurityMode(long mode);
     void SetSecurity(long mode);
     void SetMimeMultipart(const Text& subtype);
@@ -130,9 +142,19 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     void OnTlsReady();
     void EndForUnexpectedReply(const Text& line);
     void StartAuthOrMail();
+    smtp::Mechanism ChosenMechanism() const;
+    void StartOAuth();
+    void SendAuthWithInitialResponse(const std::string& response);
     void AnswerAuthChallenge(const Text& line);
+    void AnswerOAuthChallenge(const Text& line);
+    void AnswerScramChallenge(const Text& line);
+    void OnScramServerFinal(const Text& line);
+    void EndAuthExchange(const Text& message);
+    void EndWithoutAuth(const Text& message);
     void SendMailFrom();
     void SendRcpt();
+    void OnRecipientRefused(const Text& line);
+    void NextRecipientOrData();
 
     // --- command output (Commands.cpp) ---
     bool SendRaw(Bytes bytes);
@@ -194,6 +216,15 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     bool senderFromHeader_ = false;         // where [0] came from, for refusal texts
     bool recipientsFromHeader_ = false;     // where [1..] came from
     long rcptIndex_ = 0;
+    long recipientsRefused_ = 0;  // AcceptPartialRecipients: RCPTs refused so far
+    Text lastRefusal_;
+    Text mailServer_;
+    std::vector<Text> ehloLines_;  // the lines of the EHLO reply being read
+    smtp::EhloCapabilities capabilities_;
+    Text enhancedStatus_;
+    smtp::Mechanism mechanism_ = smtp::Mechanism::kNone;
+    std::optional<sasl::ScramSha256> scram_;
+    Text authDetail_;  // the error detail a refused OAuth login came with
     Text headerBlock_;
     bool dataPhase_ = false;
     bool headerPhase_ = true;

@@ -3,7 +3,8 @@
 
 AUTH PLAIN, LOGIN and CRAM-MD5 are checked against the one --user/--password. Each message is
 saved as the server got it after DATA as NNNN.eml in --spool, with NNNN.json: MAIL FROM, RCPT TO,
-the AUTH mechanism and user, and whether AUTH and DATA came over TLS. With --deliver-root a copy
+the AUTH mechanism and user, and whether AUTH and DATA came over TLS. RCPT TO a local part
+starting with "refused" gets 550. With --deliver-root a copy
 goes into <root>/<local part>/Maildir of each recipient that has one. With --tls-dir it also
 listens per certificate of servers.TLS_CERTIFICATES with STARTTLS required and with implicit TLS.
 --ports-file gets {"plain": port, "tls": {"starttls": {"good": port, ...}, "implicit": {...}}}.
@@ -73,6 +74,13 @@ class Handler:
             return AuthResult(success=False, handled=False)
         server.session.zef_mechanism = "CRAM-MD5"
         return AuthResult(success=True, auth_data=LoginPassword(login, b""))
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        """A recipient whose local part starts with "refused" does not exist."""
+        if address.split("@", 1)[0].startswith("refused"):
+            return f"550 5.1.1 <{address}>: no such user"
+        envelope.rcpt_tos.append(address)
+        return "250 2.1.5 OK"
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1

@@ -144,6 +144,27 @@ class Send(unittest.TestCase):
             "from@example.jp", ["taro@example.org", "hanako@example.org", "secret@example.org"]))
 
 
+    def test_partial_recipients_and_the_sasl_logins_of_dovecot_submission(self):
+        body = ["--from", "a@example.jp", "--to", "one@example.org", "--body-file", scratch("p", "x\n")]
+        result = send(*body, "--to", "refused@example.org", "--cc", "two@example.org")
+        self.assertEqual((result.returncode, last_sent()[2]["rcpt_tos"]), (3, ["one@example.org",
+                         "two@example.org"]), result.stderr.decode())
+        self.assertRegex(result.stderr.decode(), r"refused: refused@example.org \(550 5\.1\.1 <")
+        oauth, token, spool = ENV["ZEF_IT_OAUTH_USER"], ENV["ZEF_IT_OAUTH_TOKEN"], ENV["ZEF_IT_SMTP_SPOOL"]
+        for auth, user, secret, status, error in [
+                ("xoauth2", oauth, token, 0, ""), ("oauthbearer", oauth, token, 0, ""),
+                ("auto", oauth, token, 0, ""), ("scram-sha-256", "corpus", ENV["ZEF_IT_POP3_PASS"], 0, ""),
+                ("oauthbearer", oauth, ENV["ZEF_IT_OAUTH_TOKEN_EXPIRED"], 1, r": invalid_token\)"),
+                ("xoauth2", oauth, ENV["ZEF_IT_OAUTH_TOKEN_WRONGUSER"], 1, r"\(status 401, .*scope")]:
+            with self.subTest(auth=auth, secret=secret[-8:]):
+                spooled = len(os.listdir(spool))
+                result = zefmail("send", ENV["ZEF_IT_SUBMISSION_PORT"], *body, "--auth", auth,
+                                 "--trace", user=user, password=secret)
+                self.assertEqual((result.returncode, len(os.listdir(spool))),
+                                 (status, spooled + (0 if status else 2)), result.stderr.decode())
+                self.assertRegex(result.stderr.decode(), error or r">>AUTH [A-Z0-9-]+ \*\*\*\n")
+                self.assertNotIn(secret.encode(), result.stderr + result.stdout)
+
     def test_sendmail_through_a_link_byte_for_byte_less_bcc_and_its_exit_statuses(self):
         link = os.path.join(ENV["ZEF_IT_WORKDIR"], "sendmail")
         if not os.path.lexists(link):
@@ -416,7 +437,7 @@ class Contract(unittest.TestCase):
                 scratch("x.txt", "x\n")]
         for result, status, error in [
                 (send(*body, password="wrong"), 1, r"^zefmail send: .*code -1: 535[^\n]*\n$"),
-                (send(*body, port=nowhere, auth=None), 1, r"^zefmail send: cannot reach [^\n]*\n$"),
+                (send(*body, port=nowhere, auth=None), 4, r"^zefmail send: cannot reach [^\n]*\n$"),
                 (send(*body[:4], "--attach", "/missing.pdf", auth=None), 2,
                  r"missing\.pdf: No such file or directory"),
                 (send(*body[:4], "--body-file", "-", auth=None,

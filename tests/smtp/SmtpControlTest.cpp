@@ -9,6 +9,7 @@
 
 #include "common/Error.h"
 #include "components/PropertyBag.h"
+#include "smtp/Capabilities.h"
 #include "tests/support/ControlDriver.h"
 #include "tests/support/TestText.h"
 
@@ -214,6 +215,27 @@ TEST(SmtpStart, NextSendFromInsideDone) {
     }
 }
 
+// A token before a password, the strongest of each; any case, on "AUTH" or the older "AUTH=".
+TEST(SmtpAuth, AutoAuthChoosesTheStrongestUsableMechanism) {
+    using enum smtp::Mechanism;
+    const std::tuple<const char16_t*, bool, bool, smtp::Mechanism> cases[] = {
+        {u"250-AUTH PLAIN xoauth2 OAUTHBEARER SCRAM-SHA-256", true, true, kOAuthBearer},
+        {u"250-AUTH PLAIN XOAUTH2 SCRAM-SHA-256", true, true, kXOAuth2},
+        {u"250-AUTH PLAIN XOAUTH2 SCRAM-SHA-256", false, true, kScramSha256},
+        {u"250-AUTH=LOGIN CRAM-MD5 PLAIN", false, true, kCramMd5},
+        {u"250-AUTH LOGIN PLAIN", false, true, kPlain},
+        {u"250-AUTH LOGIN", true, true, kLogin},
+        {u"250-AUTH PLAIN", true, false, kNone},
+        {u"250-SIZE 100", false, true, kNone}};
+    for (const auto& [line, token, password, chosen] : cases) {
+        smtp::EhloCapabilities server;
+        server.Read({u"250-mx", line, u"250 8BITMIME"});
+        EXPECT_EQ(smtp::ChooseMechanism(server, token, password), chosen) << TextToUtf8(line);
+    }
+    EXPECT_EQ(smtp::EnhancedStatusOf(u"550 5.1.10 no") + smtp::EnhancedStatusOf(u"550 4.1.1"),
+              u"5.1.10");
+}
+
 // --- properties ---
 
 TEST(SmtpProperties, RefusedValuesRaise380AndKeepTheOldValue) {
@@ -238,6 +260,7 @@ TEST(SmtpProperties, RefusedValuesRaise380AndKeepTheOldValue) {
         {[&] { c.Security(3); }, "zef.smtpZef.Security", nullptr},
         {[&] { c.MimeMultipart(u"related"); }, "TALVORN.smtp.MimeMultiPart", u"Invalid MimeSubType"},
         {[&] { c.MaxLineLength(0); }, nullptr, nullptr},
+        {[&] { c.SaslMechanism(u"NTLM"); }, "zef.smtpZef.SaslMechanism", nullptr},
     };
     // clang-format on
     for (const Case& refused : cases) {
@@ -281,6 +304,7 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
     EXPECT_TRUE(defaults.Values().empty());
 
     FilePropertyBag bag;
+    // clang-format off
     const std::pair<const char*, Variant> stored[] = {
         {"Port", Variant(u"587")},       {"Hostname", Variant(u"me.example")},
         {"Auth", Variant(2L)},           {"User", Variant(u"tim")},
@@ -289,7 +313,9 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         {"Fold78", Variant(0L)},         {"Charset", Variant(u"")},
         {"ConnectTimeout", Variant(5L)}, {"TransTimeout", Variant(30L)},
         {"Security", Variant(1L)},       {"VerifyCert", Variant(false)},
-        {"CAFile", Variant(u"ca.pem")},  {"RawMessage", Variant(true)}};
+        {"CAFile", Variant(u"ca.pem")},  {"RawMessage", Variant(true)},
+        {"SaslMechanism", Variant(u"xoauth2")}, {"AutoAuth", Variant(true)},
+        {"AcceptPartialRecipients", Variant(true)}};
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
     }
@@ -301,7 +327,9 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         Variant(c.KanjiIn()),   Variant(c.KanjiOut()),       Variant(c.Fold78()),
         Variant(c.CharSet()),   Variant(c.ConnectTimeout()), Variant(c.TransTimeout()),
         Variant(c.Security()),  Variant(c.VerifyCert()),     Variant(c.CAFile()),
-        Variant(c.RawMessage())};
+        Variant(c.RawMessage()), Variant(c.SaslMechanism()), Variant(c.AutoAuth()),
+        Variant(c.AcceptPartialRecipients())};
+    // clang-format on
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
     }
@@ -341,6 +369,7 @@ TEST(SmtpPersistence, StoredTypesAreConvertedAndABadBagChangesNothing) {
         {"Port", Variant(true), "TALVORN.smtp.ReadProperties"},
         {"Security", Variant(3L), "zef.smtpZef.Security"},
         {"VerifyCert", Variant(u"no"), "TALVORN.smtp.ReadProperties"},
+        {"SaslMechanism", Variant(u"GSSAPI"), "zef.smtpZef.SaslMechanism"},
     };
     for (const Case& c : cases) {
         SmtpDriver kept;

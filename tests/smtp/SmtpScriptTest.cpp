@@ -15,9 +15,11 @@ namespace {
 
 using Row = ScriptRow<SmtpDriver>;
 
-std::function<void(SmtpDriver&)> Auth(long mechanism, const char16_t* pass = u"s3cret-pw") {
+std::function<void(SmtpDriver&)> Auth(long mechanism, const char16_t* pass = u"s3cret-pw",
+                                      const char16_t* sasl = u"") {
     return [=](SmtpDriver& d) {
         d.control->Auth(mechanism);
+        d.control->SaslMechanism(sasl);
         d.control->User(u"tim");
         d.control->Pass(pass);
     };
@@ -180,6 +182,29 @@ const Row kAuth[] = {
         < 250 AUTH PLAIN  > AUTH PLAIN
         < 334\x20  > AHRpbQB0YW5zdGFhZnRhbnN0YWFm)",
      true, Parts{true, true}},
+    {"XOAuth2RefusalDecodesTheJsonAndAnswersEmpty",
+     [](SmtpDriver& d) { Auth(0, u"", u"xoauth2")(d), d.control->OAuthToken(u"tok-123"); },
+     R"(! traces
+        < 220 ready  C PROCESSING  T 220 ready  T >>EHLO client.example  > EHLO client.example
+        < 250 AUTH XOAUTH2  T 250 AUTH XOAUTH2  T >>AUTH XOAUTH2 ***
+        > AUTH XOAUTH2 dXNlcj10aW0BYXV0aD1CZWFyZXIgdG9rLTEyMwEB
+        < 334 eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIiwic2NvcGUiOiJtYWlsIn0=
+        T 334 eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIiwic2NvcGUiOiJtYWlsIn0=  T >>Send AuthData\x20  >
+        < 535 5.7.8 no  T 535 5.7.8 no  T >>RSET\x20  > RSET
+        ! closed  C DONE(FAIL)  = Done -1 535 5.7.8 no: invalid_token (scope mail) | DONE(FAIL))"},
+    {"OAuthBearerTakesTheTokenFromTheEventAndAnswersCtrlA",
+     [](SmtpDriver& d) { Auth(0, u"", u"OAUTHBEARER")(d), d.LogServerEvents(u"fresh"); },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 AUTH PLAIN OAUTHBEARER  = Capabilities AUTH PLAIN OAUTHBEARER  = TokenNeeded -
+        > AUTH OAUTHBEARER bixhPXRpbSwBaG9zdD1teC5leGFtcGxlAXBvcnQ9MjUBYXV0aD1CZWFyZXIgZnJlc2gBAQ==
+        < 334 b29wcw==  > AQ==
+        < 535 no  > RSET
+        ! closed  = Done -1 535 no | DONE(FAIL))"},
+    {"AutoAuthWithAPasswordFindsNothingUsableInXOAuth2",
+     [](SmtpDriver& d) { d.control->AutoAuth(true), d.control->Pass(u"pw"); },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 AUTH XOAUTH2  > RSET
+        ! closed  = Done -1 NO USABLE AUTH MECHANISM | DONE(FAIL))"},
 };
 INSTANTIATE_TEST_SUITE_P(Auth, SmtpScript, ::testing::ValuesIn(kAuth), RowName);
 
@@ -340,6 +365,31 @@ const Row kRefusals[] = {
      },
      "! smtp mx.example\n= Done 6 Overflow | Overflow\n! smtp mx.example\n= Done 6 Overflow | "
      "Overflow"},
+    {"PartialRecipientsGoOnToDataAndCountTheRefused",
+     [](SmtpDriver& d) {
+         d.control->AcceptPartialRecipients(true), d.control->AutoAuth(true);
+         d.control->ToAddr(StringArray::OneBased({u"r1@x.jp", u"r2@x.jp", u"r3@x.jp"}));
+         d.LogServerEvents();
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 ENHANCEDSTATUSCODES  = Capabilities ENHANCEDSTATUSCODES
+        > MAIL FROM:<a@example.jp>
+        < 250 2.1.0 ok  > RCPT TO:<r1@x.jp>
+        < 550 5.1.1 unknown  = RecipientRefused r1@x.jp 550 5.1.1 unknown 5.1.1  > RCPT TO:<r2@x.jp>
+        < 250 ok  > RCPT TO:<r3@x.jp>
+        < 451 4.2.0 later  = RecipientRefused r3@x.jp 451 4.2.0 later 4.2.0  > DATA
+        < 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >
+        ! sent  = MoreData 1  >  > .
+        < 250 queued  > QUIT
+        < 221 bye  * close
+        ! closed  = Done 0 2 OF 3 RECIPIENTS REFUSED | DONE(COMPLETE))"},
+    {"PartialRecipientsAllRefusedFail",
+     [](SmtpDriver& d) { d.control->AcceptPartialRecipients(true), d.LogServerEvents(); },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 550 5.1.1 no  = RecipientRefused r1@example.jp 550 5.1.1 no -  > RSET
+        ! closed  = Done -1 550 5.1.1 no | DONE(FAIL))"},
 };
 INSTANTIATE_TEST_SUITE_P(Refusals, SmtpScript, ::testing::ValuesIn(kRefusals), RowName);
 

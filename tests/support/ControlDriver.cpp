@@ -264,10 +264,22 @@ SmtpDriver::SmtpDriver(Parts parts) : Driver(parts) {
     };
 }
 
+void SmtpDriver::LogServerEvents(const char16_t* token) {
+    control->CapabilitiesReceived = [this] {
+        Log(Entry("= Capabilities", control->Capabilities()));
+    };
+    control->RecipientRefused = [this](const Text& address, const Text& reply) {
+        Log(Entry("= RecipientRefused", address, reply, control->EnhancedStatus()));
+    };
+    control->TokenNeeded = [this, token](Text& given) {
+        Log(Entry("= TokenNeeded", given)), given = token;
+    };
+}
+
 void SmtpDriver::Start() {
     ++starts;
     user = control->User();
-    secret = control->Pass();
+    secret = control->Pass().empty() ? control->OAuthToken() : control->Pass();
     control->Smtp(u"mx.example", header);
     wire->RaiseConnected();
     Flush();

@@ -139,6 +139,8 @@ class SmtpDriver final : public Driver {
 
     void Start() override;
     const Text& Caption() const override { return control->Caption(); }
+    // Logs Capabilities, RecipientRefused (and EnhancedStatus), TokenNeeded (answers `token`).
+    void LogServerEvents(const char16_t* token = u"");
 
   private:
     bool Act(std::string_view verb, std::string_view rest) override;

@@ -147,6 +147,7 @@ tls = "ssl"
         {"S --auth LOGIN --user u", "variable ZEFMAIL_PASSWORD is not set (the password for"},
         {"S --auth plain --user u --password-env MY_PW", "the environment variable MY_PW is not"},
         {"S --auth plain --user u --password-env ''", "--password-env must name"},
+        {"S --auth oauthbearer --user u", "ZEFMAIL_PASSWORD is not set (the token for --auth"},
         {"send --server h --from é@x --to b@y", "2 zefmail send: --from: U+00E9 (é) cannot be"},
         {"S --to b@é", "--to: U+00E9"},
         {"S --cc zoë@x", "--cc: U+00EB"},

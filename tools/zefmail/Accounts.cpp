@@ -3,6 +3,7 @@
 #include <toml++/toml.h>
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "tools/zefmail/ToolError.h"
 
@@ -37,9 +38,13 @@ std::string CheckedText(const std::string& key, const toml::node& value) {
         throw ToolError("tls must be \"none\", \"implicit\" or \"starttls\", not \"" + *text +
                         "\"");
     }
-    if (key == "auth" && *text != "none" && *text != "cram-md5" && *text != "login" &&
-        *text != "plain") {
-        throw ToolError("auth must be none, cram-md5, login or plain, not \"" + *text + "\"");
+    const std::set<std::string> mechanisms = {"none",          "cram-md5", "login",       "plain",
+                                              "scram-sha-256", "xoauth2",  "oauthbearer", "auto"};
+    if (key == "auth" && mechanisms.count(*text) == 0) {
+        throw ToolError(
+            "auth must be none, cram-md5, login, plain, scram-sha-256, xoauth2, "
+            "oauthbearer or auto, not \"" +
+            *text + "\"");
     }
     return key == "tls" && *text == "none" ? std::string() : *text;
 }

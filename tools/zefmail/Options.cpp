@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,12 @@ Examples:
     zefmail send --server mail.example.jp --tls implicit --auth plain --user taro \
       --from taro@example.jp --to hanako@example.jp --subject Hi --body-file body.txt
 
+  With an OAuth 2.0 access token printed by a helper program (or SCRAM-SHA-256 with a
+  password; --auth auto picks what the server offers):
+    zefmail send --server smtp.example.com --port 587 --tls starttls --auth xoauth2 \
+      --user taro@example.com --password-command 'oauth-helper token taro' \
+      --from taro@example.com --to hanako@example.jp --subject Hi --body-file body.txt
+
   A server whose certificate comes from a CA of your own:
     zefmail send --server mail.internal --tls starttls --ca-file company-ca.pem \
       --from me@internal --to you@internal --subject Hi --body-file body.txt
@@ -48,8 +55,15 @@ The password is read from the environment variable named by --password-env, neve
 command line. With --tls nothing but EHLO and STARTTLS is sent before the TLS handshake, and
 the server's certificate must come from a trusted CA (the system's or --ca-file) and name
 --server; --insecure skips that check, which leaves the connection open to anyone in between.
-Exit status: 0 when the server accepted the message, 1 when the send failed, 2 for a command
-line that cannot be used.)";
+With --auth xoauth2 or oauthbearer the secret (from --password-command or the environment) is
+an OAuth 2.0 access token; --auth auto treats a secret that looks like one (a JWT, or 64 or more
+token characters) as both token and password. A refused token's error detail is shown.
+Each recipient the server refuses is named on standard error; the message still goes to the
+others.
+Exit status: 0 when the server accepted the message for every recipient; 1 when the send
+failed for good; 2 for a command line that cannot be used; 3 when the message went to some
+recipients but not all; 4 when the failure is temporary and a later try may succeed (a 4xx
+reply, a time-out, a server that cannot be reached).)";
 
 const char* const kFetchExamples = R"(
 Examples:
@@ -161,8 +175,13 @@ void AddSend(CLI::App& app, SendOptions& options) {
                      "The text of the message (UTF-8; - for stdin)");
     send->add_option("--attach", options.attach, "A file to attach (repeatable)");
     send->add_option("--html-file", options.htmlFile, "An HTML version of the text (UTF-8)");
-    send->add_option("--auth", options.auth, "Authentication: none, cram-md5, login or plain")
-        ->transform(CLI::IsMember({"none", "cram-md5", "login", "plain"}, CLI::ignore_case))
+    send->add_option("--auth", options.auth,
+                     "Authentication: none, cram-md5, login, plain, scram-sha-256, xoauth2 or "
+                     "oauthbearer (the secret is an OAuth 2.0 access token), or auto (the "
+                     "strongest the server offers)")
+        ->transform(CLI::IsMember({"none", "cram-md5", "login", "plain", "scram-sha-256", "xoauth2",
+                                   "oauthbearer", "auto"},
+                                  CLI::ignore_case))
         ->capture_default_str();
     send->add_option("--user", options.user, "User name for --auth");
     send->add_option("--hostname", options.hostname,
@@ -247,6 +266,17 @@ long SendOptions::AuthMechanism() const {
     return 0;
 }
 
+std::string SendOptions::SaslMechanism() const {
+    if (auth == "xoauth2" || auth == "oauthbearer" || auth == "scram-sha-256") {
+        std::string upper = auth;
+        for (char& c : upper) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        return upper;
+    }
+    return {};
+}
+
 long CommonOptions::Security() const {
     if (tls == "implicit") {
         return 1;
@@ -305,11 +335,14 @@ std::optional<std::string> CheckSend(const SendOptions& options, const EnvLookup
             return error;
         }
     }
-    if (options.AuthMechanism() != 0) {
+    if (options.LogsIn()) {
         if (options.user.empty()) {
             return "--auth " + options.auth + " needs --user";
         }
-        return CheckPassword(options, env, "the password for --auth " + options.auth);
+        return CheckPassword(
+            options, env,
+            (options.OAuth() ? "the token for --auth " : "the password for --auth ") +
+                options.auth);
     }
     return std::nullopt;
 }

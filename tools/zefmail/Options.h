@@ -48,6 +48,11 @@ struct SendOptions : CommonOptions {
     bool Multipart() const { return !attach.empty() || !htmlFile.empty(); }
     // smtpZef's Auth value: 0 none, 1 CRAM-MD5, 2 LOGIN, 3 PLAIN.
     long AuthMechanism() const;
+    // smtpZef's SaslMechanism: "XOAUTH2", "OAUTHBEARER", "SCRAM-SHA-256" or "".
+    std::string SaslMechanism() const;
+    bool AutoAuth() const { return auth == "auto"; }
+    bool OAuth() const { return auth == "xoauth2" || auth == "oauthbearer"; }
+    bool LogsIn() const { return auth != "none"; }
 };
 
 struct FetchOptions : CommonOptions {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
@@ -29,6 +30,24 @@ namespace {
 
 constexpr int kSmtpPort = 25;
 constexpr int kSmtpsPort = 465;
+constexpr long kConnectTimeout = -3;  // Done codes of the guard timer
+constexpr long kTransTimeout = -4;
+constexpr int kExitFailed = 1;
+constexpr int kExitPartial = 3;
+constexpr int kExitTemporary = 4;
+
+// An OAuth 2.0 access token rather than a password, for --auth auto: a JWT (three base64url
+// parts) or a long run of the characters tokens are made of.
+bool LooksLikeAccessToken(const std::string& secret) {
+    constexpr size_t kTokenLength = 64;
+    const bool tokenCharacters =
+        !secret.empty() && secret.find_first_not_of(
+                               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnop"
+                               "qrstuvwxyz0123456789-._~+/=") == std::string::npos;
+    const bool jwt =
+        secret.starts_with("eyJ") && std::count(secret.begin(), secret.end(), '.') == 2;
+    return tokenCharacters && (jwt || secret.size() >= kTokenLength);
+}
 
 std::string LocalHostName() {
     std::array<char, 256> name{};
@@ -126,7 +145,11 @@ class SendSession {
         if (code_ != 0) {
             err_ << "zefmail send: "
                  << DescribeFailure(code_, message_, options_.server, port, reachedServer_) << "\n";
-            return 1;
+            return SendExitStatus(code_, message_, reachedServer_);
+        }
+        if (refused_ > 0) {
+            err_ << "zefmail send: sent, but " << message_ << "\n";
+            return kExitPartial;
         }
         if (!options_.quiet) {
             err_ << "zefmail send: sent\n";
@@ -160,6 +183,7 @@ class SendSession {
 
     void Configure(const EnvLookup& env) {
         ConfigureConnection(smtp_, options_, env);
+        smtp_.AcceptPartialRecipients(true);
         if (!options_.hostname.empty()) {
             smtp_.Hostname(Utf8ToText(options_.hostname));
         }
@@ -183,6 +207,12 @@ class SendSession {
             code_ = code;
             message_ = TextToUtf8(msg);
             io_.stop();
+        };
+        // Each refused recipient is named; the message still goes to the others.
+        smtp_.RecipientRefused = [this](const Text& address, const Text& reply) {
+            ++refused_;
+            progress_.Print("zefmail send: recipient refused: " + TextToUtf8(address) + " (" +
+                            TextToUtf8(reply) + ")");
         };
         smtp_.Trace = [this](const Text& msg) {
             reachedServer_ = reachedServer_ || (!msg.empty() && msg.rfind(u">>", 0) != 0);
@@ -270,6 +300,7 @@ class SendSession {
     bool bodyComplete_ = false;
     bool reachedServer_ = false;
     long code_ = 0;
+    long refused_ = 0;
     std::string message_;
     std::optional<std::string> failure_;
 };
@@ -281,13 +312,33 @@ void ConfigureConnection(smtpZef& smtp, const SendOptions& options, const EnvLoo
     smtp.ConnectTimeout(options.connectTimeout);
     smtp.TransTimeout(options.transTimeout);
     smtp.Auth(options.AuthMechanism());
+    smtp.SaslMechanism(Utf8ToText(options.SaslMechanism()));
+    smtp.AutoAuth(options.AutoAuth());
     smtp.Security(options.Security());
     smtp.VerifyCert(!options.insecure);
     smtp.CAFile(Utf8ToText(options.caFile));
-    if (options.AuthMechanism() != 0) {
+    if (options.LogsIn()) {
         smtp.User(Utf8ToText(options.user));
-        smtp.Pass(Utf8ToText(ReadPassword(options, env)));
+        const std::string secret = ReadPassword(options, env);
+        if (options.OAuth() || (options.AutoAuth() && LooksLikeAccessToken(secret))) {
+            smtp.OAuthToken(Utf8ToText(secret));
+        }
+        if (!options.OAuth()) {
+            smtp.Pass(Utf8ToText(secret));
+        }
     }
+}
+
+int SendExitStatus(long doneCode, const std::string& doneMessage, bool reachedServer) {
+    if (doneCode == 0) {
+        return 0;
+    }
+    const bool replyOf4xx = reachedServer && doneMessage.starts_with('4');
+    const bool timedOut = doneCode == kConnectTimeout || doneCode == kTransTimeout;
+    const bool unreachable = !reachedServer && doneCode != -1 &&
+                             !doneMessage.starts_with("certificate verify failed") &&
+                             !doneMessage.starts_with("TLS handshake failed");
+    return replyOf4xx || timedOut || unreachable ? kExitTemporary : kExitFailed;
 }
 
 int RunSend(const SendOptions& options, const EnvLookup& env, std::ostream& err) {

@@ -27,39 +27,23 @@ TEST(Sasl, ScramSha256ReferenceExchange) {
     EXPECT_NE(control.Error().find("password"), std::string::npos);
 }
 
+// Nonce not ours or not extended, iterations too few, too many or not a number, salt outside the
+// alphabet or not whole groups or missing, an extension we must understand, nothing.
 TEST(Sasl, ScramRefusesMalformedOrUnsafeChallenges) {
-    const char* const challenges[] = {
-        "r=OTHERNONCE,s=QUJD,i=4096",  // not our nonce
-        "r=abc,s=QUJD,i=4096",         // our nonce without the server's part
-        "r=abcX,s=QUJD,i=4095",        // too few iterations
-        "r=abcX,s=QUJD,i=99999999",    // too many
-        "r=abcX,s=QUJD,i=40x6",        // not a number
-        "r=abcX,s=QUJ*,i=4096",        // salt outside the alphabet
-        "r=abcX,s=QUJ,i=4096",         // salt not whole groups
-        "r=abcX,i=4096",               // no salt
-        "m=ext,r=abcX,s=QUJD,i=4096",  // an extension we must understand
-        "",
-    };
-    for (const char* challenge : challenges) {
+    for (const char* challenge :
+         {"r=OTHER,s=QUJD,i=4096", "r=abc,s=QUJD,i=4096", "r=abcX,s=QUJD,i=4095",
+          "r=abcX,s=QUJD,i=99999999", "r=abcX,s=QUJD,i=40x6", "r=abcX,s=QUJ*,i=4096",
+          "r=abcX,s=QUJ,i=4096", "r=abcX,i=4096", "m=ext,r=abcX,s=QUJD,i=4096", ""}) {
         sasl::ScramSha256 scram("user", "pencil", "abc");
         EXPECT_FALSE(scram.ClientFinal(challenge)) << challenge;
-        EXPECT_FALSE(scram.Error().empty()) << challenge;
-        EXPECT_FALSE(scram.ServerFinalIsValid("v=")) << challenge;
+        EXPECT_FALSE(scram.Error().empty() || scram.ServerFinalIsValid("v=")) << challenge;
     }
-    sasl::ScramSha256 good("user", "pencil", "abc");
-    EXPECT_TRUE(good.ClientFinal("r=abcX,s=QUJD,i=4096"));
-    const std::string random = sasl::ScramSha256("u", "p").ClientFirst();  // 18 random bytes
-    EXPECT_EQ(random.size(), 33u);
-    EXPECT_NE(random, sasl::ScramSha256("u", "p").ClientFirst());
+    EXPECT_TRUE(sasl::ScramSha256("user", "pencil", "abc").ClientFinal("r=abcX,s=QUJD,i=4096"));
+    EXPECT_NE(sasl::ScramSha256("u", "p").ClientFirst(), sasl::ScramSha256("u", "p").ClientFirst());
 }
 
-TEST(Sasl, OAuthResponsesAndErrorDetail) {
-    EXPECT_EQ(sasl::XOAuth2Response("a@b.example", "tok"),
-              "user=a@b.example\x01"
-              "auth=Bearer tok\x01\x01");
-    EXPECT_EQ(sasl::OAuthBearerResponse("a,b=c", "tok", "mx.example", 587),
-              "n,a=a=2Cb=3Dc,\x01host=mx.example\x01port=587\x01"
-              "auth=Bearer tok\x01\x01");
+// The responses themselves are checked byte for byte in the SMTP dialogue rows.
+TEST(Sasl, OAuthErrorDetail) {
     const std::pair<const char*, const char*> errors[] = {
         {R"({"status":"invalid_token","scope":"mail","openid-configuration":"x"})",
          "invalid_token (scope mail)"},
