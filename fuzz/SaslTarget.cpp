@@ -1,11 +1,13 @@
 // The readers of what a server says about logins: the EHLO keywords and enhanced status codes,
-// the SCRAM-SHA-256 server messages and the JSON error object of a refused OAuth token.
+// the POP3 CAPA mechanisms and response codes, the SCRAM-SHA-256 server messages and the JSON
+// error object of a refused OAuth token.
 //
 // Whatever the server sends, the SCRAM client either answers with a final message that carries
 // the server's nonce and a proof, or refuses with a reason; it never accepts a server final
 // message it did not compute; and an OAuth error is described in valid UTF-8 without control
 // characters, or not at all. AutoAuth only ever picks a mechanism the server offered, and an
-// enhanced status code is "" or three dotted numbers whose class is the reply's.
+// enhanced status code is "" or three dotted numbers whose class is the reply's. A CAPA
+// mechanism is one upper-case word; a response code is a word inside the refusal's brackets.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include "components/sasl/Sasl.h"
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzInput.h"
+#include "pop/ReplyFields.h"
 #include "smtp/Capabilities.h"
 
 namespace zef::fuzz {
@@ -38,10 +41,22 @@ void ReadEhloReply(std::string_view reply) {
         const smtp::Mechanism chosen = smtp::ChooseMechanism(server, token, true);
         ZEF_FUZZ_CHECK(chosen == smtp::Mechanism::kNone || server.Offers(chosen));
     }
+    Text capa;
     for (const Text& line : lines) {
         const Text code = smtp::EnhancedStatusOf(line);
         ZEF_FUZZ_CHECK(code.empty() ||
                        (code[0] == line[0] && code.size() >= 5 && code.size() <= 9));
+        const Text responseCode = pop::ReadResponseCode(line);
+        ZEF_FUZZ_CHECK(responseCode.empty() ||
+                       (line.starts_with(u"-ERR [") &&
+                        line.find(u"[" + responseCode + u"]") != Text::npos &&
+                        responseCode.find(u' ') == Text::npos));
+        capa += line + u"\r\n";
+    }
+    for (const Text& mechanism : pop::ReadSaslMechanisms(capa)) {
+        ZEF_FUZZ_CHECK(!mechanism.empty() && mechanism.find_first_of(u" \r\n") == Text::npos);
+        ZEF_FUZZ_CHECK(std::none_of(mechanism.begin(), mechanism.end(),
+                                    [](char16_t c) { return c >= u'a' && c <= u'z'; }));
     }
 }
 
