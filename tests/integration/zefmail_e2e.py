@@ -401,6 +401,7 @@ class Fetch(unittest.TestCase):
         for auth, name, secret, status, said in [
                 ("xoauth2", oauth, token, 0, ">>AUTH XOAUTH2\n"),  # two steps
                 ("oauthbearer", oauth, token, 0, ">>AUTH OAUTHBEARER"),
+                ("auto", oauth, token, 0, ">>AUTH OAUTHBEARER"),  # a secret that looks like a token
                 ("xoauth2", oauth, ENV["ZEF_IT_OAUTH_TOKEN_EXPIRED"], 1,
                  r"\[token refused \(status 401, schemes bearer"),
                 ("oauthbearer", oauth, ENV["ZEF_IT_OAUTH_TOKEN_WRONGUSER"], 1,

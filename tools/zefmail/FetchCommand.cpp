@@ -353,8 +353,8 @@ class FetchSession {
             std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
             pop_.SaslMechanism(AsciiToText(upper));
         }
-        if (TokenLogin()) {
-            pop_.OAuthToken(Utf8ToText(password_));
+        if (TokenLogin() || (options_.auth == "auto" && LooksLikeAccessToken(password_))) {
+            pop_.OAuthToken(Utf8ToText(password_));  // with auto: a password as well
         }
     }
 

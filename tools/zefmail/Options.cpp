@@ -110,8 +110,9 @@ With --tls the login waits for the TLS handshake, and the server's certificate i
 for send (--ca-file, --insecure).
 --auth logs in with AUTH after asking the server's capabilities (CAPA): xoauth2 sends the token
 after the server's go-ahead, as large providers require; a refused token is reported with what
-the server said about it (status, scope). auto picks SCRAM-SHA-256, then PLAIN, then USER/PASS
-(or APOP with --apop), whichever the server offers first. The password or token is never shown.
+the server said about it (status, scope). auto picks OAUTHBEARER or XOAUTH2 when the secret
+looks like a token (as for send), else SCRAM-SHA-256, then PLAIN, then USER/PASS (or APOP with
+--apop), whichever the server offers first. The password or token is never shown.
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
 command line that cannot be used, 4 for a failure worth trying again later: the server could
 not be reached or stopped answering, or refused with [IN-USE], [LOGIN-DELAY] or [SYS/TEMP].)";

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 
@@ -112,6 +113,17 @@ std::string ReadPassword(const CommonOptions& options, const EnvLookup& env) {
         return *value;
     }
     throw ToolError("the environment variable " + options.passwordEnv + " is not set");
+}
+
+bool LooksLikeAccessToken(const std::string& secret) {
+    constexpr size_t kTokenLength = 64;
+    const bool tokenCharacters =
+        !secret.empty() && secret.find_first_not_of(
+                               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnop"
+                               "qrstuvwxyz0123456789-._~+/=") == std::string::npos;
+    const bool jwt =
+        secret.starts_with("eyJ") && std::count(secret.begin(), secret.end(), '.') == 2;
+    return tokenCharacters && (jwt || secret.size() >= kTokenLength);
 }
 
 }  // namespace zef::zefmail

@@ -14,4 +14,8 @@ namespace zef::zefmail {
 // variable that is not set; the message never holds what the command printed.
 std::string ReadPassword(const CommonOptions& options, const EnvLookup& env);
 
+// An OAuth 2.0 access token rather than a password, for --auth auto: a JWT (three base64url
+// parts) or a long run of the characters tokens are made of.
+bool LooksLikeAccessToken(const std::string& secret);
+
 }  // namespace zef::zefmail

@@ -36,19 +36,6 @@ constexpr int kExitFailed = 1;
 constexpr int kExitPartial = 3;
 constexpr int kExitTemporary = 4;
 
-// An OAuth 2.0 access token rather than a password, for --auth auto: a JWT (three base64url
-// parts) or a long run of the characters tokens are made of.
-bool LooksLikeAccessToken(const std::string& secret) {
-    constexpr size_t kTokenLength = 64;
-    const bool tokenCharacters =
-        !secret.empty() && secret.find_first_not_of(
-                               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnop"
-                               "qrstuvwxyz0123456789-._~+/=") == std::string::npos;
-    const bool jwt =
-        secret.starts_with("eyJ") && std::count(secret.begin(), secret.end(), '.') == 2;
-    return tokenCharacters && (jwt || secret.size() >= kTokenLength);
-}
-
 std::string LocalHostName() {
     std::array<char, 256> name{};
     if (::gethostname(name.data(), name.size() - 1) != 0) {
