@@ -181,6 +181,8 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
     greeting_.clear();
     tlsDone_ = false;
     capabilities_.clear();
+    pipeline_.Clear();
+    lastKept_ = false;
     responseCode_.clear();
     serverName_ = server;
     sasl_.reset();
@@ -229,6 +231,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     const bool newNestedDelimiters = ReadBool(bag, "NestedDelimiters", false);
     const bool newParseMessages = ReadBool(bag, "ParseMessages", true);
     const bool newAskCapabilities = ReadBool(bag, "AskCapabilities", false);
+    const bool newPipelining = ReadBool(bag, "Pipelining", false);
     Text newSaslMechanism = CheckedSaslMechanism(ReadText(bag, "SaslMechanism", u""));
     const bool newAutoAuth = ReadBool(bag, "AutoAuth", false);
     const bool newXOAuth2OneStep = ReadBool(bag, "XOAuth2OneStep", false);
@@ -245,6 +248,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     parser_.NestedDelimiters(newNestedDelimiters);
     parser_.ParseMessages(newParseMessages);
     askCapabilities = newAskCapabilities;
+    pipelining = newPipelining;
     saslMechanism = std::move(newSaslMechanism);
     autoAuth = newAutoAuth;
     xoauth2OneStep = newXOAuth2OneStep;
@@ -262,6 +266,7 @@ void popZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("NestedDelimiters", Variant(parser_.NestedDelimiters()), Variant(false));
     bag.WriteProperty("ParseMessages", Variant(parser_.ParseMessages()), Variant(true));
     bag.WriteProperty("AskCapabilities", Variant(askCapabilities), Variant(false));
+    bag.WriteProperty("Pipelining", Variant(pipelining), Variant(false));
     bag.WriteProperty("SaslMechanism", Variant(saslMechanism), Variant(Text()));
     bag.WriteProperty("AutoAuth", Variant(autoAuth), Variant(false));
     bag.WriteProperty("XOAuth2OneStep", Variant(xoauth2OneStep), Variant(false));

@@ -15,6 +15,7 @@
 #include "pop/LineAssembler.h"
 #include "pop/MessageEvents.h"
 #include "pop/MessageParser.h"
+#include "pop/Pipeline.h"
 #include "pop/SaslClient.h"
 #include "pop/popZef.h"
 
@@ -52,6 +53,7 @@ class popZef::Impl final : private pop::MessageEvents {
     bool verifyCert = true;
     Text caFile;
     bool askCapabilities = false;
+    bool pipelining = false;
     Text saslMechanism;
     bool autoAuth = false;
     bool xoauth2OneStep = false;
@@ -139,6 +141,8 @@ class popZef::Impl final : private pop::MessageEvents {
     void ErrorReset();
     void Quit();
     void SendCommand(State command, Text argument);
+    void SendNextMessageAhead();
+    void SendAhead(const Text& command, bool multiLine);
     void SendLine(const Text& text);
     Text ApopDigest(const Text& greeting);
     Text LineToText(std::string_view line);
@@ -207,7 +211,13 @@ class popZef::Impl final : private pop::MessageEvents {
     std::optional<pop::SaslClient> sasl_;  // the AUTH login under way
     long abortMode_ = 0;                   // 0 none, 1 QUIT at the next message, 2 RSET there
     Bytes pendingOutput_;
-    long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer
+    pop::Pipeline pipeline_;
+    struct {                // the way of the message at hand, foreseen for the next one
+        bool uidl = false;  // UIDL asked
+        bool top = false;   // TOP asked
+    } way_;
+    bool lastKept_ = false;  // the last message retrieved was kept on the server
+    long guardPhase_ = 0;    // 0 none, 1 connect, 2 transfer
     long guardCountdown_ = -1;
     Bytes scratch_;   // converter input, reused
     Bytes retrLine_;  // the RetrLine argument, reused

@@ -264,6 +264,10 @@ Text popZef::Impl::LineToText(std::string_view line) {
 }
 
 void popZef::Impl::HandleLine(std::string_view line) {
+    if (pipeline_.Dropping()) {
+        pipeline_.Drop(line);  // a reply to a command that went ahead in vain
+        return;
+    }
     // Lines of a multi-line response are not traced; a RETR line is never converted here,
     // the parser takes its bytes.
     switch (state_) {
@@ -297,6 +301,7 @@ void popZef::Impl::HandleRetrLine(std::string_view line) {
     if (line == ".") {
         bool cancelDelete = false;
         parser_.EndMessage(messageId_, cancelDelete);
+        lastKept_ = cancelDelete;
         cancelDelete ? NextMessage() : SendCommand(State::Dele, Decimal(messageId_));
         return;
     }
@@ -403,7 +408,7 @@ void popZef::Impl::OnGreeting() {
 
 // CAPA changes the bytes of the dialogue, so only an application that asks for it gets it.
 bool popZef::Impl::WantsCapabilities() const {
-    return askCapabilities || autoAuth || !saslMechanism.empty();
+    return askCapabilities || pipelining || autoAuth || !saslMechanism.empty();
 }
 
 void popZef::Impl::AfterCapabilities() {
@@ -650,7 +655,34 @@ void popZef::Impl::SendCommand(State command, Text argument) {
         traced = argument.substr(0, argument.find(u' ')) + u" ***";
     }
     RaiseTrace(u">>" + name + u" " + traced);
-    SendLine(argument.empty() ? name : name + u" " + argument);
+    const Text line = argument.empty() ? name : name + u" " + argument;
+    if (!pipeline_.AlreadySent(line)) {
+        SendLine(line);
+    }
+    way_.uidl = command == State::Uidl || (command != State::List && way_.uidl);
+    way_.top = command == State::Top || (command != State::List && way_.top);
+    command == State::Retr ? SendNextMessageAhead() : void();
+}
+
+// The next message most likely goes the way this one went; a message to be deleted does not
+// (its DELE, which only its data decide, must come before the next message's commands), so
+// only a message that follows one retrieved and kept is foreseen.
+void popZef::Impl::SendNextMessageAhead() {
+    if (!pipelining || !lastKept_ || messageId_ >= messageCount_ ||
+        !pop::HasCapability(capabilities_, u"PIPELINING")) {
+        return;
+    }
+    const Text next = Decimal(messageId_ + 1);
+    SendAhead(CommandName(State::List) + u" " + next, false);
+    way_.uidl ? SendAhead(CommandName(State::Uidl) + u" " + next, false) : void();
+    way_.top ? SendAhead(CommandName(State::Top) + u" " + next + u" " + Decimal(topLines_), true)
+             : void();
+    SendAhead(CommandName(State::Retr) + u" " + next, true);
+}
+
+void popZef::Impl::SendAhead(const Text& command, bool multiLine) {
+    pipeline_.SentAhead(command, multiLine);
+    SendLine(command);
 }
 
 void popZef::Impl::SendLine(const Text& text) {

@@ -119,32 +119,42 @@ Text ReadResponseCode(std::u16string_view line) {
     return Text(code);
 }
 
-std::vector<Text> ReadSaslMechanisms(std::u16string_view capabilities) {
-    const auto upper = [](std::u16string_view text) {
-        Text out(text);
-        for (char16_t& c : out) {
-            c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
-        }
-        return out;
-    };
-    std::vector<Text> mechanisms;
+namespace {
+
+// The line of a CAPA response that starts with `name` (upper case) and a space or its end,
+// upper case; empty when there is none.
+std::optional<Text> CapabilityLine(std::u16string_view capabilities, std::u16string_view name) {
     size_t start = 0;
     while (start < capabilities.size()) {
         size_t end = capabilities.find(u"\r\n", start);
         end = end == std::u16string_view::npos ? capabilities.size() : end;
-        const Text line = upper(capabilities.substr(start, end - start));
+        Text line(capabilities.substr(start, end - start));
         start = end + 2;
-        if (!line.starts_with(u"SASL ")) {
-            continue;
+        for (char16_t& c : line) {
+            c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
         }
-        for (size_t word = 5; word < line.size();) {
-            const size_t space = std::min(line.find(u' ', word), line.size());
-            if (space > word) {
-                mechanisms.emplace_back(line.substr(word, space - word));
-            }
-            word = space + 1;
+        if (line.starts_with(name) && (line.size() == name.size() || line[name.size()] == u' ')) {
+            return line;
         }
-        break;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool HasCapability(std::u16string_view capabilities, std::u16string_view name) {
+    return CapabilityLine(capabilities, name).has_value();
+}
+
+std::vector<Text> ReadSaslMechanisms(std::u16string_view capabilities) {
+    const Text line = CapabilityLine(capabilities, u"SASL").value_or(Text());
+    std::vector<Text> mechanisms;
+    for (size_t word = 5; word < line.size();) {
+        const size_t space = std::min(line.find(u' ', word), line.size());
+        if (space > word) {
+            mechanisms.emplace_back(line.substr(word, space - word));
+        }
+        word = space + 1;
     }
     return mechanisms;
 }

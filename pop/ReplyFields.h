@@ -42,6 +42,10 @@ Text ApopTimestamp(std::u16string_view greeting);
 // spaces.
 Text ReadResponseCode(std::u16string_view line);
 
+// Whether a line of a CAPA response (its lines joined by CR LF) starts with the capability
+// `name` (upper case), alone or followed by a space and its arguments, in any case.
+bool HasCapability(std::u16string_view capabilities, std::u16string_view name);
+
 // The mechanisms of the "SASL" line of a CAPA response (its lines joined by CR LF), in the
 // server's order and upper case; empty when there is no such line.
 std::vector<Text> ReadSaslMechanisms(std::u16string_view capabilities);

@@ -93,6 +93,12 @@ bool popZef::AskCapabilities() const {
 void popZef::AskCapabilities(bool on) {
     impl_->askCapabilities = on;
 }
+bool popZef::Pipelining() const {
+    return impl_->pipelining;
+}
+void popZef::Pipelining(bool on) {
+    impl_->pipelining = on;
+}
 const Text& popZef::Capabilities() const {
     return impl_->Capabilities();
 }

@@ -99,6 +99,15 @@ class popZef {
     // "AskCapabilities".
     bool AskCapabilities() const;
     void AskCapabilities(bool on);
+    // False (the default): one command at a time. True: on a server whose CAPA names
+    // PIPELINING, while a message is retrieved the commands of the next one (LIST, UIDL and TOP
+    // as the last message had them, and RETR) go ahead when the last message retrieved was
+    // kept, so that the server prepares it while this one is taken in. Events and traces come
+    // as without it; a command that went ahead shows in the trace when the dialogue reaches
+    // it, and when the dialogue takes another way its reply is read and dropped. Asks CAPA as
+    // AskCapabilities does. Persisted as "Pipelining".
+    bool Pipelining() const;
+    void Pipelining(bool on);
     // The CAPA lines of this transfer, CR LF between them (after STLS only the second
     // answer's); "" before CAPA was answered, or when it was refused.
     const Text& Capabilities() const;

@@ -339,6 +339,7 @@ class FetchSession {
         pop_.TransTimeout(options_.transTimeout);
         pop_.APOP(options_.apop);
         pop_.DeleteOnError(options_.deleteOnError);
+        pop_.Pipelining(!options_.noPipelining);
         // Mail programs nest multiparts three deep; every part of such a message must arrive.
         pop_.NestedDelimiters(true);
         // --maildir and --mbox take the lines as received: parsing is for --out and --events.

@@ -113,6 +113,9 @@ after the server's go-ahead, as large providers require; a refused token is repo
 the server said about it (status, scope). auto picks OAUTHBEARER or XOAUTH2 when the secret
 looks like a token (as for send), else SCRAM-SHA-256, then PLAIN, then USER/PASS (or APOP with
 --apop), whichever the server offers first. The password or token is never shown.
+When the server announces PIPELINING (CAPA), the next message's commands go out while a
+message kept on the server is still being read, so the server prepares it meanwhile;
+--no-pipelining sends one command at a time.
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
 command line that cannot be used, 4 for a failure worth trying again later: the server could
 not be reached or stopped answering, or refused with [IN-USE], [LOGIN-DELAY] or [SYS/TEMP].)";
@@ -208,6 +211,8 @@ void AddFetch(CLI::App& app, FetchOptions& options) {
                     "Delete nothing on the server; with --out, later runs fetch only new mail");
     fetch->add_flag("--delete-on-error", options.deleteOnError,
                     "Commit the deletions made so far even when the dialogue fails");
+    fetch->add_flag("--no-pipelining", options.noPipelining,
+                    "One command at a time, even when the server announces PIPELINING");
     fetch->add_option("--out", options.out, "Folder for the messages (created when missing)");
     fetch
         ->add_option("--keep-days", options.keepDays,

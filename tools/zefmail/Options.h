@@ -65,6 +65,7 @@ struct FetchOptions : CommonOptions {
     bool keep = false;
     long keepDays = -1;  // -1: kept for good with --keep; N: deleted N days after being saved
     bool deleteOnError = false;
+    bool noPipelining = false;
     std::string out;
     std::string maildir;  // --maildir: raw messages into a Maildir
     std::string mbox;     // --mbox: raw messages appended to an mbox file
