@@ -184,13 +184,6 @@ void HeaderRoundTrip(FuzzInput& input) {
 }  // namespace
 }  // namespace zef::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace zef::fuzz;
-    // The first byte picks the operation.
-    static constexpr void (*kOperations[])(FuzzInput&) = {
-        DecodeReceived,           DecodeReceivedHeader,  Base64RoundTrip,
-        QuotedPrintableRoundTrip, EncodeArbitraryHeader, HeaderRoundTrip};
-    FuzzInput input(data, size);
-    kOperations[input.Byte() % std::size(kOperations)](input);
-    return 0;
-}
+// The first byte picks the operation.
+ZEF_FUZZ_OPERATIONS(DecodeReceived, DecodeReceivedHeader, Base64RoundTrip, QuotedPrintableRoundTrip,
+                    EncodeArbitraryHeader, HeaderRoundTrip)

@@ -70,3 +70,21 @@ void DeliverInPieces(std::string_view bytes, std::string_view lengths, Deliver&&
 }
 
 }  // namespace zef::fuzz
+
+// A target's libFuzzer entry point: the whole input goes to `run`.
+#define ZEF_FUZZ_TARGET(run)                                                  \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+        zef::fuzz::FuzzInput input(data, size);                               \
+        run(input);                                                           \
+        return 0;                                                             \
+    }
+
+// A target's libFuzzer entry point whose first input byte picks one of the operations given.
+#define ZEF_FUZZ_OPERATIONS(...)                                                           \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {              \
+        using namespace zef::fuzz;                                                         \
+        static constexpr void (*kOperations[])(FuzzInput&) = {__VA_ARGS__};                \
+        FuzzInput input(data, size);                                                       \
+        kOperations[input.Byte() % (sizeof(kOperations) / sizeof(kOperations[0]))](input); \
+        return 0;                                                                          \
+    }

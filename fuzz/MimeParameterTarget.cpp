@@ -62,9 +62,5 @@ void ReadSections(FuzzInput& input) {
 }  // namespace
 }  // namespace zef::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace zef::fuzz;
-    FuzzInput input(data, size);
-    (input.Bool() ? ReadSections : ReadArbitrary)(input);
-    return 0;
-}
+// The first byte picks the operation.
+ZEF_FUZZ_OPERATIONS(ReadArbitrary, ReadSections)

@@ -176,8 +176,4 @@ void Run(FuzzInput& input) {
 }  // namespace
 }  // namespace zef::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    zef::fuzz::FuzzInput input(data, size);
-    zef::fuzz::Run(input);
-    return 0;
-}
+ZEF_FUZZ_TARGET(zef::fuzz::Run)
