@@ -184,6 +184,5 @@ void HeaderRoundTrip(FuzzInput& input) {
 }  // namespace
 }  // namespace zef::fuzz
 
-// The first byte picks the operation.
 ZEF_FUZZ_OPERATIONS(DecodeReceived, DecodeReceivedHeader, Base64RoundTrip, QuotedPrintableRoundTrip,
                     EncodeArbitraryHeader, HeaderRoundTrip)

@@ -127,5 +127,4 @@ void CharsetToUtf8(FuzzInput& input) {
 }  // namespace
 }  // namespace zef::fuzz
 
-// The first byte picks the operation.
 ZEF_FUZZ_OPERATIONS(ReceivedLine, TextPartInPieces, WriteTextInPieces, CharsetToUtf8)

@@ -138,5 +138,4 @@ void Address(FuzzInput& input) {
 }  // namespace
 }  // namespace zef::fuzz
 
-// The first byte picks the operation.
 ZEF_FUZZ_OPERATIONS(Replace, Tokens, Address)

@@ -62,5 +62,4 @@ void ReadSections(FuzzInput& input) {
 }  // namespace
 }  // namespace zef::fuzz
 
-// The first byte picks the operation.
 ZEF_FUZZ_OPERATIONS(ReadArbitrary, ReadSections)
