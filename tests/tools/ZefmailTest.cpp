@@ -555,11 +555,12 @@ TEST_F(MessageWriterTest, NothingOverwrittenNorHalfWrittenLeftBehind) {
     EXPECT_EQ(Json::parse(scratch_.Read("10/message.json"))["uidl"], "");  // no UIDL heard for 2
     // An empty body without boundary ends a data part it never began: still part "1".
     writer.BeginMessage(3, 10);
-    writer.MessageField(u"content-type", u"Text/Plain; format=flowed; charset=\"euc-jp\"");
+    writer.MessageField(u"content-type",
+                        u"Text/Plain; format=flowed; name=a.txt; charset=\"euc-jp\"");
     writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
     writer.PartDataEnd();
     ASSERT_EQ(writer.FinishMessage(), std::nullopt);
-    EXPECT_EQ(Parts(11), std::vector<std::string>{"1|Text/Plain||euc-jp|7bit|part1.txt=|null|0"});
+    EXPECT_EQ(Parts(11), std::vector<std::string>{"1|Text/Plain|a.txt|euc-jp|7bit|a.txt=|null|0"});
 
     MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false);
     WriteNestedMessage(nowhere);

@@ -101,6 +101,7 @@ TEST_F(GlyphTest, JisToTextVectors) {
         {"\xB7\xEF\xCC\xBE\xA1\xA7\xB2\xF1\xB5\xC4", "件名：会議"},
         {"Subject: \x1B$B2q5D\x1B(B / \xE4\xBB\xB6\xE5\x90\x8D", "Subject: 会議 / 件名"},
         {"\xB1\xB2", "渦"},  {"caf\xC3\xA9", "café"},  {"\xC3\xA9\xC3\xA9", "辿辿"},
+        {"\xF0\x9F\x93\xA7 \xF4\x8F\xBF\xBD", "📧 \U0010FFFD"}, {"\xF4\x90\x80\x80", "\uE33F\uFFFD\uFFFD"},
         // A cut-off escape or unknown designation (CNS 11643) stays as it is, half a code or an
         // unassigned one is U+FFFD; a line break ends a two-byte run, other control bytes not.
         {"abc\x1B", "abc\x1B"},   {"abc\x1B$", "abc\x1B$"},  {"\x1B$(G!", "\x1B$(G!"},
