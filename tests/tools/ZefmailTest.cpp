@@ -97,7 +97,8 @@ std::string Result(const std::string& line, const Scratch& scratch) {
            " auth " + std::to_string(command.send.AuthMechanism()) +
            (common.insecure ? " insecure" : "") +
            (common.caFile.empty() ? "" : " ca " + common.caFile) +
-           (command.fetch.keep ? " keep " + std::to_string(command.fetch.keepDays) : "") + " @" +
+           (command.fetch.keep ? " keep " + std::to_string(command.fetch.keepDays) : "") +
+           (isSend || command.fetch.auth.empty() ? "" : " sasl " + command.fetch.auth) + " @" +
            common.server + " " + (isSend ? command.send.user : command.fetch.user) + " " +
            (common.passwordCommand.empty() ? common.passwordEnv
                                            : "$(" + common.passwordCommand + ")");
@@ -112,10 +113,16 @@ TEST(CommandLine, RefusesWhatCannotWorkAndSetsUpWhatCan) {
 server = "pop.example.jp"
 user = "taro"
 password_command = "pass show mail"
+auth = "scram-sha-256"
 [accounts.home.send]
 server = "smtp.example.jp"
 port = 587
 tls = "starttls"
+auth = "login"
+[accounts.relay]
+server = "h"
+user = "u"
+password_env = "PW"
 auth = "login"
 [accounts.typo]
 severs = "x"
@@ -188,12 +195,14 @@ tls = "ssl"
         {"F --out {d}/new --keep-days 0", "auth 0 keep 0"},
         {"F --keep-days 7", "--keep-days requires --out"},
         {"F --out {d}/new --keep-days -1", "--keep-days: Value -1 not in range"},
-        {"fetch --account home", "fetch tls 0 port 110 auth 0 @pop.example.jp taro $(pass show"},
+        {"fetch --account home", "fetch tls 0 port 110 auth 0 sasl scram-sha-256 @pop.example.jp"},
         {"send --account home --to b@y --from a@x",
          "send tls 2 port 587 auth 2 @smtp.example.jp taro $(pass show mail)"},
         {"send --account=home --to b@y --from a@x --server h --password-env PW --tls implicit",
          "send tls 1 port 587 auth 2 @h taro PW"},
-        {"fetch --account home --user u --password-command 'x'", "@pop.example.jp u $('x')"},
+        {"fetch --account home --user u --password-command 'x'",
+         "auth 0 sasl scram-sha-256 @pop.example.jp u $('x')"},
+        {"fetch --account relay", "auth 2 @h u PW"},  // an SMTP mechanism: USER/PASS
         {"fetch --account away", "2 zefmail fetch: {d}/zefmail/config.toml: no account away"},
         {"fetch --account typo", "config.toml, account typo: unknown key severs"},
         {"send --account bad", "2 zefmail send: {d}/zefmail/config.toml, account bad: tls must"},

@@ -22,7 +22,6 @@ const std::map<std::string, std::string CommonOptions::*> kCommonTexts = {
     {"password_env", &CommonOptions::passwordEnv}};
 const std::map<std::string, std::string SendOptions::*> kSendTexts = {
     {"user", &SendOptions::user},
-    {"auth", &SendOptions::auth},
     {"from", &SendOptions::from},
     {"hostname", &SendOptions::hostname}};
 const std::map<std::string, std::string FetchOptions::*> kFetchTexts = {
@@ -65,6 +64,14 @@ void ApplyKey(const std::string& key, const toml::node& value, SendOptions& send
             throw ToolError("apop must be true or false");
         }
         fetch.apop = *flag;
+        return;
+    }
+    if (key == "auth") {
+        // A mechanism that only SMTP knows leaves fetch with USER/PASS (or APOP).
+        send.auth = CheckedText(key, value);
+        const std::set<std::string> pop = {"plain", "scram-sha-256", "xoauth2", "oauthbearer",
+                                           "auto"};
+        fetch.auth = pop.count(send.auth) != 0 ? send.auth : std::string();
         return;
     }
     const auto common = kCommonTexts.find(key);
