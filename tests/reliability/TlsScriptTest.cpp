@@ -82,6 +82,14 @@ const Row kRows[] = {
         < 220 ready to start TLS  T 220 ready to start TLS  * starttls
         ! tls  T >>EHLO client.example  > EHLO client.example
         < 250 AUTH LOGIN  T 250 AUTH LOGIN  T >>AUTH LOGIN  > AUTH LOGIN)"},
+    // What the server offered in the clear is forgotten; the second EHLO's list counts.
+    {"SmtpCapabilitiesAfterStartTlsAreTheSecondEhlos",
+     [](Driver& d) { Secure(2)(d), static_cast<SmtpDriver&>(d).LogServerEvents(); },
+     R"(< 220 mx.example ESMTP  > EHLO client.example
+        < 250-mx.example\r\n250 STARTTLS  = Capabilities STARTTLS  > STARTTLS
+        < 220 go ahead  * starttls
+        ! tls  > EHLO client.example
+        < 250-mx.example\r\n250 SIZE 100  = Capabilities SIZE 100  > MAIL FROM:<a@example.jp>)"},
     {"SmtpStartTlsWithoutAuthStillSaysEhlo", Secure(2), EHLO R"(< 220 go ahead  * starttls
         ! tls  > EHLO client.example
         < 250 mx.example  > MAIL FROM:<a@example.jp>
