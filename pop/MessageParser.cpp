@@ -6,6 +6,7 @@
 
 #include "common/Error.h"
 #include "pop/HeaderValue.h"
+#include "pop/Outcomes.h"
 
 namespace zef::pop {
 
@@ -110,7 +111,7 @@ void MessageParser::CountFieldBytes(std::string_view line) {
     const bool continues = !line.empty() && (line[0] == ' ' || line[0] == '\t');
     pendingFieldBytes_ = continues ? pendingFieldBytes_ + line.size() : line.size();
     if (pendingFieldBytes_ > maxFieldLength_) {
-        throw Error(-1, "zef.popZef", u"HEADER FIELD TOO LONG");
+        throw outcome::pop::kHeaderFieldTooLong.AsError();
     }
 }
 
@@ -197,7 +198,7 @@ void MessageParser::EndHeaderBlock(long id) {
 
 void MessageParser::OpenContainer() {
     if (openContainers_.Count() >= kMaxOpenMultiparts) {
-        throw Error(-1, "zef.popZef", u"MULTIPART NESTED TOO DEEPLY");
+        throw outcome::pop::kMultipartNestedTooDeeply.AsError();
     }
     // The tag the application gave the new multipart is kept by the enclosing container and
     // comes back with the matching MultiPartClose.

@@ -8,6 +8,7 @@
 #include "common/Error.h"
 #include "common/Unicode.h"
 #include "components/CodePage.h"
+#include "pop/Outcomes.h"
 
 namespace zef {
 
@@ -17,13 +18,12 @@ namespace {
 
 constexpr long long kDefaultMaxLineLength = 64LL * 1024 * 1024;
 constexpr long kTickMilliseconds = 1000;
-constexpr long kTypeMismatch = 13;
 
 // Every component is used; a control without one could not run a transfer.
 Components Checked(Components components) {
     if (!components.wire || !components.glyph || !components.codec || !components.hash ||
         !components.timer) {
-        throw Error(error::kInvalidArgument, "zef.popZef", u"popZef needs all five components");
+        throw outcome::pop::kMissingComponent.AsError();
     }
     return components;
 }
@@ -35,7 +35,7 @@ bool HasLineBreakOrNul(const Text& text) {
 // --- reading saved values: what the bag holds is taken without range checks ---
 
 [[noreturn]] void TypeMismatch(const std::string& key) {
-    throw Error(kTypeMismatch, "zef.popZef.ReadProperties", u"Type mismatch: " + Utf8ToText(key));
+    throw outcome::pop::TypeMismatch(key);
 }
 
 Text ReadText(const PropertyBag& bag, const std::string& key, const Text& fallback) {
@@ -62,8 +62,7 @@ bool ReadBool(const PropertyBag& bag, const std::string& key, bool fallback) {
 
 void CheckSecurityMode(long mode) {
     if (mode < 0 || mode > 2) {
-        throw Error(error::kInvalidValue, "zef.popZef.Security",
-                    u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STLS])");
+        throw outcome::pop::kInvalidSecurity.AsError();
     }
 }
 
@@ -74,8 +73,7 @@ Text CheckedSaslMechanism(const Text& name) {
     }
     const std::optional<pop::SaslKind> kind = pop::SaslKindNamed(name);
     if (!kind) {
-        throw Error(error::kInvalidValue, "zef.popZef.SaslMechanism",
-                    u"Invalid SaslMechanism(PLAIN,SCRAM-SHA-256,XOAUTH2,OAUTHBEARER)");
+        throw outcome::pop::kInvalidSaslMechanism.AsError();
     }
     return pop::SaslName(*kind);
 }
@@ -133,13 +131,13 @@ popZef::Impl::~Impl() {
 }
 
 const Text& popZef::Impl::Banner() {
-    static const Text banner = u"zef popZef 0.1";
+    static const Text banner = outcome::pop::kProductBanner;
     return banner;
 }
 
 void popZef::Impl::MaxLineLength(long long bytes) {
     if (bytes < 1) {
-        throw Error(error::kInvalidValue, "zef.popZef.MaxLineLength", u"Invalid property value");
+        throw outcome::pop::kInvalidMaxLineLength.AsError();
     }
     maxLineLength_ = bytes;
     lines_.MaxLineLength(static_cast<size_t>(bytes));
@@ -157,21 +155,22 @@ void popZef::Impl::SaslMechanism(const Text& name) {
 
 void popZef::Impl::Pop(const Text& server, const Text& user, const Text& password, long lines) {
     if (receivePhase_ != 0) {
-        throw Error(error::kBusy, "TALVORN:Smtp", u"\u51e6\u7406\u4e2d\u3067\u3059\u3002");
+        throw outcome::kBusy.AsError();
     }
     // A line break in a login argument would let it smuggle further commands to the server.
-    const char16_t* invalid = HasLineBreakOrNul(user)       ? u"xuser"
-                              : HasLineBreakOrNul(password) ? u"xpass"
-                                                            : nullptr;
+    const outcome::DoneOutcome* invalid = HasLineBreakOrNul(user) ? &outcome::pop::kInvalidUser
+                                          : HasLineBreakOrNul(password)
+                                              ? &outcome::pop::kInvalidPassword
+                                              : nullptr;
     if (invalid != nullptr) {
-        const Text message = Text(u"INVALID ") + invalid + u": CR, LF OR NUL NOT ALLOWED";
+        const Text message = invalid->message;
         SetCaption(message);
-        Raise(owner_.Done, -1L, message);
+        Raise(owner_.Done, invalid->code, message);
         return;
     }
     receivePhase_ = 1;
     state_ = State::Init;
-    doneCode_ = 0;
+    doneCode_ = outcome::kSuccessCode;
     doneMessage_.clear();
     userName_ = user;
     password_ = password;
@@ -193,7 +192,7 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
     } catch (const Error& e) {
         ConnectFailed(e.number(), e.description());
     } catch (const std::exception& e) {
-        ConnectFailed(-1, Utf8ToText(e.what()));
+        ConnectFailed(outcome::kFailureCode, Utf8ToText(e.what()));
     }
 }
 
@@ -207,7 +206,7 @@ void popZef::Impl::ConnectFailed(long number, const Text& description) {
         StopTimer();
     } catch (const std::exception&) {  // the connect failure is what gets reported
     }
-    SetCaption(u"Connect Error(" + Utf8ToText(std::to_string(number)) + u")" + description);
+    SetCaption(outcome::ConnectErrorCaption(number, description));
     receivePhase_ = 0;
     Raise(owner_.Done, number, description);
 }

@@ -10,6 +10,7 @@
 #include "common/Unicode.h"
 #include "components/CodePage.h"
 #include "pop/HeaderValue.h"
+#include "pop/Outcomes.h"
 #include "pop/PopControl.h"
 #include "pop/ReplyFields.h"
 
@@ -81,12 +82,13 @@ void popZef::Impl::Guarded(Body&& body) {
     try {
         body();
     } catch (const Error& e) {
-        FailTransfer(e.number() != 0 ? e.number() : -1, e.description());
+        FailTransfer(outcome::FailureCodeFor(e.number()), e.description());
     } catch (const std::exception& e) {
         const Text what = Utf8ToText(e.what());
-        FailTransfer(-1, what.empty() ? Text(u"UNKNOWN ERROR") : what);
+        FailTransfer(outcome::pop::kUnknownError.code,
+                     what.empty() ? Text(outcome::pop::kUnknownError.message) : what);
     } catch (...) {
-        FailTransfer(-1, u"UNKNOWN ERROR");
+        FailTransfer(outcome::pop::kUnknownError.code, outcome::pop::kUnknownError.message);
     }
 }
 
@@ -124,7 +126,7 @@ void popZef::Impl::OnDataArrival(const Bytes& data) {
     }
     Guarded([this, &data] {
         ArmTimer(2);
-        SetCaption(u"PROCESSING");
+        SetCaption(outcome::kProcessingCaption);
         lines_.Append(data);
         TakeLines();
     });
@@ -156,14 +158,14 @@ void popZef::Impl::OnClosed() {
     } catch (...) {
     }
     Text caption;
-    if (doneCode_ != 0) {
-        caption = u"DONE(FAIL)";
+    if (doneCode_ != outcome::kSuccessCode) {
+        caption = outcome::kFailCaption;
     } else if (receivePhase_ != 2) {
-        caption = u"DONE(FAIL UNEXPECTED DISCONNECT)";
-        doneCode_ = -2;
-        doneMessage_ = u"UNEXPECTED DISCONNECT";
+        caption = outcome::kUnexpectedDisconnectCaption;
+        doneCode_ = outcome::kUnexpectedDisconnect.code;
+        doneMessage_ = outcome::kUnexpectedDisconnect.message;
     } else {
-        caption = u"DONE(COMPLETE)";
+        caption = outcome::kCompleteCaption;
     }
     // Done must come whatever the application's handlers do, and nothing may escape into the
     // event loop.
@@ -227,11 +229,11 @@ void popZef::Impl::OnTick() {
         guardCountdown_ = -1;
         StopTimer();
         if (guardPhase_ == 1) {
-            doneCode_ = -3;
-            doneMessage_ = u"connect timeout";
+            doneCode_ = outcome::kConnectTimeout.code;
+            doneMessage_ = outcome::kConnectTimeout.message;
         } else if (guardPhase_ == 2) {
-            doneCode_ = -4;
-            doneMessage_ = u"trans timeout";
+            doneCode_ = outcome::kTransTimeout.code;
+            doneMessage_ = outcome::kTransTimeout.message;
         }
         components_.wire->Close();
     });
@@ -252,7 +254,7 @@ void popZef::Impl::TakeLines() {
             case pop::LineAssembler::Result::NeedMore:
                 return;
             case pop::LineAssembler::Result::TooLong:
-                FailTransfer(-1, u"LINE TOO LONG");
+                FailTransfer(outcome::pop::kLineTooLong.code, outcome::pop::kLineTooLong.message);
                 return;
         }
     }
@@ -420,7 +422,8 @@ void popZef::Impl::AfterCapabilities() {
 // reading them.
 void popZef::Impl::OnStlsGoAhead() {
     if (lines_.Pending() > 0) {
-        FailTransfer(-1, u"UNEXPECTED DATA AFTER STLS REPLY");
+        FailTransfer(outcome::pop::kUnexpectedDataAfterStls.code,
+                     outcome::pop::kUnexpectedDataAfterStls.message);
         return;
     }
     components_.wire->StartTls();
@@ -471,8 +474,8 @@ void popZef::Impl::StartSasl(pop::SaslKind kind) {
         secret = oauthToken;
         Raise(owner_.TokenNeeded, secret);
         if (secret.empty()) {
-            doneCode_ = -1;
-            doneMessage_ = u"NO OAUTH TOKEN";
+            doneCode_ = outcome::kNoOAuthToken.code;
+            doneMessage_ = outcome::kNoOAuthToken.message;
             Quit();
             return;
         }
@@ -496,8 +499,8 @@ void popZef::Impl::OnAuthReply(bool good) {
         sasl_.reset();
         SendCommand(State::Stat, {});
     } else if (good) {
-        doneCode_ = -1;
-        doneMessage_ = u"SCRAM: THE SERVER DID NOT PROVE IT KNOWS THE PASSWORD";
+        doneCode_ = outcome::pop::kServerNotProven.code;
+        doneMessage_ = outcome::pop::kServerNotProven.message;
         sasl_.reset();
         Quit();
     } else if (currentLine_.starts_with(u"+")) {
@@ -618,8 +621,8 @@ void popZef::Impl::NextMessage() {
 }
 
 void popZef::Impl::Fatal(const Text& detail) {
-    doneCode_ = -1;
-    doneMessage_ = detail.empty() ? currentLine_ : currentLine_ + u" [" + detail + u"]";
+    doneCode_ = outcome::kFailureCode;
+    doneMessage_ = outcome::pop::RefusedReply(currentLine_, detail);
     responseCode_ = pop::ReadResponseCode(currentLine_);
     state_ = State::Quit;
     receivePhase_ = 2;
@@ -627,7 +630,7 @@ void popZef::Impl::Fatal(const Text& detail) {
 }
 
 void popZef::Impl::ErrorReset() {
-    doneCode_ = -1;
+    doneCode_ = outcome::kFailureCode;
     doneMessage_ = currentLine_;
     responseCode_ = pop::ReadResponseCode(currentLine_);
     SendCommand(State::Rset, {});

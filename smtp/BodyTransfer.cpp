@@ -5,6 +5,7 @@
 
 #include "common/Error.h"
 #include "common/Unicode.h"
+#include "smtp/Outcomes.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
@@ -14,7 +15,7 @@ namespace {
 constexpr const char16_t* kDotTrace = u">>Sending Dot(EOF) ...";
 
 bool IsPartRefusal(const Error& error) {
-    return error.number() == error::kInvalidValue && error.source() == smtp::kPartErrorSource;
+    return error.number() == error::kInvalidValue && error.source() == outcome::smtp::kPartSource;
 }
 
 }  // namespace
@@ -135,7 +136,7 @@ void smtpZef::Impl::RunPartLoop() {
         if (Text field = smtp::FieldBreakingPartHeader(head); !field.empty()) {
             // Not one of the part refusals that wait for the time-out: the send ends at once,
             // before the dot, so the server drops the message.
-            throw Error(-1, smtp::kPartErrorSource, u"INVALID CHARACTER IN " + field);
+            throw outcome::smtp::InvalidCharacterInPart(field);
         }
         partHeaderBuffer_ += smtp::Delimiter(currentMultiPart_->Boundary());
         if (smtp::OpensNestedMultiPart(head.contentType)) {

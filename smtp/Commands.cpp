@@ -6,6 +6,7 @@
 #include "components/CodePage.h"
 #include "smtp/CramMd5.h"
 #include "smtp/HeaderBlock.h"
+#include "smtp/Outcomes.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
@@ -127,7 +128,7 @@ void smtpZef::Impl::SendCommand(DialogueState state, const Text& argument) {
 // socket and so brings no SendComplete: the body turns then start at once.
 void smtpZef::Impl::SendHeaderBlock(const Text& headerBlock) {
     if (!rawMessage) {
-        SendText(smtp::TransDataText(kProductBanner, headerBlock));
+        SendText(smtp::TransDataText(outcome::smtp::kProductBanner, headerBlock));
         return;
     }
     if (!SendRaw(rawLines_.Pass(TextToUtf8(headerBlock)))) {

@@ -5,6 +5,7 @@
 #include "common/MailComm.h"
 #include "common/Unicode.h"
 #include "components/CodePage.h"
+#include "smtp/Outcomes.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
@@ -39,7 +40,7 @@ void smtpZef::Impl::OnDataArrival(const Bytes& data) {
         return;  // the send is being closed after a failure, or none is running
     }
     ArmTimer(kTransferGuard);
-    SetCaption(u"PROCESSING");
+    SetCaption(outcome::kProcessingCaption);
 
     replyReader_.Append(data);
     Bytes lineBytes;
@@ -60,7 +61,8 @@ void smtpZef::Impl::OnDataArrival(const Bytes& data) {
         HandleReplyLine(line);
     }
     if (replyReader_.Overrun()) {
-        EndSendAfterFailure(-1, u"REPLY LINE TOO LONG");
+        EndSendAfterFailure(outcome::smtp::kReplyLineTooLong.code,
+                            outcome::smtp::kReplyLineTooLong.message);
     }
 }
 
@@ -80,8 +82,8 @@ void smtpZef::Impl::HandleReplyLine(const Text& line) {
                 OnRecipientRefused(line);
                 return;
             }
-            doneCode_ = -1;
-            doneMessage_ = authDetail_.empty() ? line : line + u": " + authDetail_;
+            doneCode_ = outcome::kFailureCode;
+            doneMessage_ = outcome::smtp::RefusedReply(line, authDetail_);
             sendPhase_ = kClosing;
             SendCommand(DialogueState::kRset, u"");
             return;
@@ -151,8 +153,7 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
             }
             if (recipientsRefused_ > 0) {
                 doneMessage_ =
-                    AsciiToText(std::to_string(recipientsRefused_) + " OF " +
-                                std::to_string(recipients_.size() - 1) + " RECIPIENTS REFUSED");
+                    outcome::smtp::RecipientsRefused(recipientsRefused_, recipients_.size() - 1);
             }
             sendPhase_ = kClosing;
             SendCommand(DialogueState::kQuit, u"");
@@ -186,7 +187,8 @@ void smtpZef::Impl::OnStartTlsGoAhead(const Text& line) {
         return;
     }
     if (replyReader_.HasUnreadBytes()) {
-        EndSendAfterFailure(-1, u"UNEXPECTED DATA AFTER STARTTLS REPLY");
+        EndSendAfterFailure(outcome::smtp::kUnexpectedDataAfterStartTls.code,
+                            outcome::smtp::kUnexpectedDataAfterStartTls.message);
         return;
     }
     wire_.StartTls();
@@ -206,8 +208,8 @@ void smtpZef::Impl::OnTlsReady() {
 // A positive reply that does not say what the command needs: the send ends as after a
 // refusal, with the line named as unexpected.
 void smtpZef::Impl::EndForUnexpectedReply(const Text& line) {
-    doneCode_ = -1;
-    doneMessage_ = u"UNEXPECTED REPLY: " + line;
+    doneCode_ = outcome::kFailureCode;
+    doneMessage_ = outcome::smtp::UnexpectedReply(line);
     sendPhase_ = kClosing;
     SendCommand(DialogueState::kRset, u"");
 }
@@ -238,7 +240,7 @@ void smtpZef::Impl::NextRecipientOrData() {
         ++rcptIndex_;
         SendRcpt();
     } else if (recipientsRefused_ == recipientCount) {
-        doneCode_ = -1;
+        doneCode_ = outcome::kFailureCode;
         doneMessage_ = lastRefusal_;
         sendPhase_ = kClosing;
         SendCommand(DialogueState::kRset, u"");

@@ -5,6 +5,7 @@
 #include "common/Error.h"
 #include "smtp/Addresses.h"
 #include "smtp/HeaderBlock.h"
+#include "smtp/Outcomes.h"
 
 namespace zef::smtp {
 
@@ -22,10 +23,6 @@ char16_t AsciiLower(char16_t c) {
 Text AsciiLowerCase(Text text) {
     std::transform(text.begin(), text.end(), text.begin(), AsciiLower);
     return text;
-}
-
-[[noreturn]] void RefusePart(const Text& description) {
-    throw Error(error::kInvalidValue, kPartErrorSource, description);
 }
 
 }  // namespace
@@ -96,7 +93,7 @@ bool IsTextFormat(const Text& originalDataFormat) {
     if (first == u'B') {
         return false;
     }
-    RefusePart(u"INVALID DataFormat");
+    throw outcome::smtp::kInvalidDataFormat.AsError();
 }
 
 PartEncoding ParseTransferEncoding(const Text& transferEncoding) {
@@ -110,7 +107,7 @@ PartEncoding ParseTransferEncoding(const Text& transferEncoding) {
     if (name == u"base64") {
         return PartEncoding::kBase64;
     }
-    RefusePart(u"INVALID ENCODE-TYPE:" + transferEncoding);
+    throw outcome::smtp::InvalidEncodeType(transferEncoding);
 }
 
 Bytes EncodePiece(Codec& codec, PartEncoding encoding, Bytes piece) {

@@ -7,9 +7,6 @@
 
 namespace zef::smtp {
 
-// Error source of a refused part description.
-inline constexpr const char* kPartErrorSource = "TALVORN.SMTP.SENT";
-
 // What the application describes in MimeHead. OriginalDataFormat arrives as "BINARY".
 struct PartHead {
     Text originalDataFormat = u"BINARY";

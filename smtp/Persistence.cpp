@@ -7,16 +7,15 @@
 
 #include "common/Error.h"
 #include "common/Unicode.h"
+#include "smtp/Outcomes.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
 
 namespace {
 
-constexpr const char* kBagSource = "TALVORN.smtp.ReadProperties";
-
 [[noreturn]] void RefuseStoredValue(const std::string& key) {
-    throw Error(error::kInvalidValue, kBagSource, u"INVALID PROPERTY VALUE: " + Utf8ToText(key));
+    throw outcome::smtp::InvalidStoredValue(key);
 }
 
 std::optional<long> ParseLong(const Text& text) {

@@ -2,6 +2,7 @@
 // raising of the application's events.
 #include "common/Error.h"
 #include "common/Unicode.h"
+#include "smtp/Outcomes.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
@@ -13,7 +14,7 @@ constexpr long kTimerIntervalMs = 1000;
 Components CheckedComponents(Components components) {
     if (!components.wire || !components.glyph || !components.codec || !components.hash ||
         !components.timer) {
-        throw Error(error::kInvalidArgument, "TALVORN.smtp", u"smtpZef needs every component");
+        throw outcome::smtp::kMissingComponent.AsError();
     }
     return components;
 }
@@ -61,8 +62,7 @@ smtpZef::Impl::~Impl() {
 
 void smtpZef::Impl::CheckAuthMechanism(long mechanism) {
     if (mechanism < 0 || mechanism > 3) {
-        throw Error(error::kInvalidValue, "TALVORN.smtp.Auth",
-                    u"Invalid Auth Mechanism(0[NO AUTH],1[CRAM-MD5],2[LOGIN],3[PLAIN])");
+        throw outcome::smtp::kInvalidAuth.AsError();
     }
 }
 
@@ -73,8 +73,7 @@ void smtpZef::Impl::SetAuth(long mechanism) {
 
 void smtpZef::Impl::CheckSaslMechanism(const Text& mechanism) {
     if (!mechanism.empty() && smtp::MechanismNamed(mechanism) == smtp::Mechanism::kNone) {
-        throw Error(error::kInvalidValue, "zef.smtpZef.SaslMechanism",
-                    u"Invalid SASL Mechanism(\"\",XOAUTH2,OAUTHBEARER,SCRAM-SHA-256)");
+        throw outcome::smtp::kInvalidSaslMechanism.AsError();
     }
 }
 
@@ -85,8 +84,7 @@ void smtpZef::Impl::SetSaslMechanism(const Text& mechanism) {
 
 void smtpZef::Impl::CheckSecurityMode(long mode) {
     if (mode < 0 || mode > 2) {
-        throw Error(error::kInvalidValue, "zef.smtpZef.Security",
-                    u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STARTTLS])");
+        throw outcome::smtp::kInvalidSecurity.AsError();
     }
 }
 
@@ -97,7 +95,7 @@ void smtpZef::Impl::SetSecurity(long mode) {
 
 void smtpZef::Impl::SetMimeMultipart(const Text& subtype) {
     if (!IsAllowedSubtype(subtype)) {
-        throw Error(error::kInvalidValue, "TALVORN.smtp.MimeMultiPart", u"Invalid MimeSubType");
+        throw outcome::smtp::kInvalidMimeSubType.AsError();
     }
     mimeMultipart = subtype;
 }
@@ -108,7 +106,7 @@ long long smtpZef::Impl::MaxLineLength() const {
 
 void smtpZef::Impl::SetMaxLineLength(long long bytes) {
     if (bytes < 1) {
-        throw Error(error::kInvalidValue, "zef.smtpZef.MaxLineLength", u"Invalid property value");
+        throw outcome::smtp::kInvalidMaxLineLength.AsError();
     }
     replyReader_.MaxLineBytes(static_cast<size_t>(bytes));
 }
@@ -220,7 +218,7 @@ void smtpZef::AngleBracketType(int type) {
     impl_->angleBracketType = type;
 }
 Text smtpZef::Copyright() const {
-    return kProductBanner;
+    return outcome::smtp::kProductBanner;
 }
 void smtpZef::Copyright(const Text& /*ignored*/) {}
 const Text& smtpZef::Hostname() const {

@@ -6,16 +6,12 @@
 #include "common/Unicode.h"
 #include "smtp/Addresses.h"
 #include "smtp/HeaderBlock.h"
+#include "smtp/Outcomes.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
 
 namespace {
-
-// A failure must never be reported with code 0, which means success.
-long FailureCode(long number) {
-    return number != 0 ? number : -1;
-}
 
 bool IsSendableSubtype(const Text& subtype) {
     return subtype.empty() || subtype == u"mixed" || subtype == u"alternative" ||
@@ -30,7 +26,7 @@ bool HasNul(const Text& text) {
 
 void smtpZef::Impl::Smtp(const Text& mailServer, const Text& mailHeader) {
     if (sendPhase_ != kIdle) {
-        throw Error(error::kBusy, "TALVORN:Smtp", u"処理中です。");
+        throw outcome::kBusy.AsError();
     }
     codec_.FoldLines(fold78);
     ResetSendState(mailHeader);
@@ -40,26 +36,26 @@ void smtpZef::Impl::Smtp(const Text& mailServer, const Text& mailHeader) {
     try {
         refusal = PrepareSend();
     } catch (const Error& failure) {  // e.g. the 16-bit Overflow on a giant header
-        Refuse(FailureCode(failure.number()), failure.description());
+        Refuse(outcome::FailureCodeFor(failure.number()), failure.description());
         return;
     } catch (const std::exception& failure) {
-        Refuse(-1, u"UNEXPECTED ERROR: " + Utf8ToText(failure.what()));
+        Refuse(outcome::kFailureCode, outcome::smtp::UnexpectedError(failure.what()));
         return;
     }
     if (!refusal.empty()) {
-        Refuse(-1, refusal);
+        Refuse(outcome::kFailureCode, refusal);
         return;
     }
 
-    SetCaption(u"CONNECTING TO " + mailServer);
+    SetCaption(outcome::smtp::ConnectingCaption(mailServer));
     try {
         ArmTimer(kConnectGuard);
         wire_.SetTls(WireTlsSettings());
         wire_.Connect(TextToUtf8(mailServer), TextToUtf8(port), "0");
     } catch (const Error& failure) {
-        ConnectFailed(FailureCode(failure.number()), failure.description());
+        ConnectFailed(outcome::FailureCodeFor(failure.number()), failure.description());
     } catch (const std::exception& failure) {
-        ConnectFailed(-1, Utf8ToText(failure.what()));
+        ConnectFailed(outcome::kFailureCode, Utf8ToText(failure.what()));
     }
 }
 
@@ -68,7 +64,7 @@ void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
     dataPhase_ = false;
     sendPhase_ = kSending;
     dialogueState_ = DialogueState::kInit;
-    doneCode_ = 0;
+    doneCode_ = outcome::kSuccessCode;
     doneMessage_.clear();
     headerBlock_ = mailHeader;
     headerPhase_ = true;
@@ -109,16 +105,16 @@ Text smtpZef::Impl::PrepareSend() {
     GatherAddresses();
 
     if (recipients_.size() < 2) {
-        return u"NO RECIPIENT ADDRESS";
+        return outcome::smtp::kNoRecipientAddress.message;
     }
     if (recipients_[0].empty()) {
-        return u"NO FROM ADDRESS";
+        return outcome::smtp::kNoFromAddress.message;
     }
     if (!IsSendableSubtype(mimeMultipart)) {
-        return u"INVALID MimeMultipartSubType";
+        return outcome::smtp::kUnsendableMimeSubType.message;
     }
     if (Text field = FieldWithLineBreak(); !field.empty()) {
-        return u"INVALID CHARACTER IN " + field;
+        return outcome::smtp::InvalidCharacterIn(field);
     }
 
     // Addresses were read from the header as given (lines end at CR LF); what is sent has CR LF
@@ -221,7 +217,7 @@ void smtpZef::Impl::Refuse(long code, const Text& message) {
 
 void smtpZef::Impl::ConnectFailed(long number, const Text& description) {
     StopTimer();
-    SetCaption(u"Connect Error(" + AsciiToText(std::to_string(number)) + u")" + description);
+    SetCaption(outcome::ConnectErrorCaption(number, description));
     sendPhase_ = kIdle;
     RaiseDone(number, description);
 }

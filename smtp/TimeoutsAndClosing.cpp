@@ -3,6 +3,7 @@
 // error and trace reports, and the handling of a failure inside a handler.
 #include "common/Error.h"
 #include "common/Unicode.h"
+#include "smtp/Outcomes.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
@@ -55,11 +56,11 @@ void smtpZef::Impl::OnTick() {
     guardCountdown_ = -1;
     StopTimer();
     if (guardPhase_ == kConnectGuard) {
-        doneCode_ = -3;
-        doneMessage_ = u"connect timeout";
+        doneCode_ = outcome::kConnectTimeout.code;
+        doneMessage_ = outcome::kConnectTimeout.message;
     } else if (guardPhase_ == kTransferGuard) {
-        doneCode_ = -4;
-        doneMessage_ = u"trans timeout";
+        doneCode_ = outcome::kTransTimeout.code;
+        doneMessage_ = outcome::kTransTimeout.message;
     }
     wire_.Close();
 }
@@ -78,14 +79,14 @@ void smtpZef::Impl::OnClosed() {
     if (sendPhase_ == kIdle) {
         return;  // no send of ours is running (e.g. a connect that was refused at once)
     }
-    if (doneCode_ != 0) {
-        SetCaption(u"DONE(FAIL)");
+    if (doneCode_ != outcome::kSuccessCode) {
+        SetCaption(outcome::kFailCaption);
     } else if (sendPhase_ != kClosing) {
-        SetCaption(u"DONE(FAIL UNEXPECTED DISCONNECT)");
-        doneCode_ = -2;
-        doneMessage_ = u"UNEXPECTED DISCONNECT";
+        SetCaption(outcome::kUnexpectedDisconnectCaption);
+        doneCode_ = outcome::kUnexpectedDisconnect.code;
+        doneMessage_ = outcome::kUnexpectedDisconnect.message;
     } else {
-        SetCaption(u"DONE(COMPLETE)");
+        SetCaption(outcome::kCompleteCaption);
     }
     sendPhase_ = kIdle;
     pendingOutput_.clear();
@@ -124,7 +125,7 @@ void smtpZef::Impl::EndSendAfterFailure(long code, const Text& message) noexcept
         return;
     }
     failed_ = true;
-    doneCode_ = code != 0 ? code : -1;
+    doneCode_ = outcome::FailureCodeFor(code);
     doneMessage_ = message;
     dataPhase_ = false;
     inPartBody_ = false;
@@ -142,9 +143,10 @@ void smtpZef::Impl::EndSendAfterException(const std::exception_ptr& failure) noe
     } catch (const Error& error) {
         EndSendAfterFailure(error.number(), error.description());
     } catch (const std::exception& error) {
-        EndSendAfterFailure(-1, u"UNEXPECTED ERROR: " + Utf8ToText(error.what()));
+        EndSendAfterFailure(outcome::kFailureCode, outcome::smtp::UnexpectedError(error.what()));
     } catch (...) {
-        EndSendAfterFailure(-1, u"UNEXPECTED ERROR");
+        EndSendAfterFailure(outcome::smtp::kUnexpectedError.code,
+                            outcome::smtp::kUnexpectedError.message);
     }
 }
 

@@ -24,15 +24,13 @@
 #include "components/PropertyBag.h"
 #include "components/sasl/Sasl.h"
 #include "smtp/Capabilities.h"
+#include "smtp/Outcomes.h"
 #include "smtp/PartHeader.h"
 #include "smtp/RawLines.h"
 #include "smtp/ReplyLineReader.h"
 #include "smtp/smtpZef.h"
 
 namespace zef {
-
-// The product banner: the Copyright property and the X-TALVORN line of every message.
-inline constexpr const char16_t* kProductBanner = u"zef smtpZef 0.1";
 
 // The name of the last command sent. Every command word doubles as its state name, so the
 // reply to a command is handled by the row of that command.
@@ -97,7 +95,7 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     bool autoAuth = false;
     Text oauthToken;
     bool acceptPartialRecipients = false;
-    Text caption = kProductBanner;
+    Text caption = outcome::smtp::kProductBanner;
     const Text& Capabilities() const { return capabilities_.Keywords(); }
     const Text& EnhancedStatus() const { return enhancedStatus_; }
 

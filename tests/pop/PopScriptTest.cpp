@@ -439,6 +439,10 @@ const Row kEndings[] = {
      },
      R"(< +OK  * close
         ! closed  = Done -1 trace handler broke | DONE(FAIL))"},
+    {"ThrownValueOfNoKnownKindGivesUnknownError",
+     [](PopDriver& d) { d.control->Trace = [](const Text&) { throw 7; }; },
+     R"(< +OK  * close
+        ! closed  = Done -1 UNKNOWN ERROR | DONE(FAIL))"},
     {"ThrowingCaptionHandlerStillEndsOnce",
      [](PopDriver& d) {
          d.control->TransTimeout(1);

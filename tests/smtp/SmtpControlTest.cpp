@@ -261,6 +261,9 @@ TEST(SmtpProperties, RefusedValuesRaise380AndKeepTheOldValue) {
         {[&] { c.MimeMultipart(u"related"); }, "TALVORN.smtp.MimeMultiPart", u"Invalid MimeSubType"},
         {[&] { c.MaxLineLength(0); }, nullptr, nullptr},
         {[&] { c.SaslMechanism(u"NTLM"); }, "zef.smtpZef.SaslMechanism", nullptr},
+        {[&] { c.SaslMechanism(u"PLAIN"); }, "zef.smtpZef.SaslMechanism",
+         u"Invalid SASL Mechanism(\"\",XOAUTH2,OAUTHBEARER,SCRAM-SHA-256)"},
+        {[&] { c.MaxLineLength(-1); }, "zef.smtpZef.MaxLineLength", u"Invalid property value"},
     };
     // clang-format on
     for (const Case& refused : cases) {

@@ -1,0 +1,80 @@
+// popZef's own outcomes, in the order a transfer meets them; those it shares with smtpZef are in
+// common/Outcomes.h.
+#pragma once
+
+#include <string>
+
+#include "common/Error.h"
+#include "common/Outcomes.h"
+#include "common/Types.h"
+#include "common/Unicode.h"
+
+namespace zef::outcome::pop {
+
+// --- Creation: the caption until the first transfer; also the Copyright property ---
+
+inline constexpr const char16_t* kProductBanner = u"zef popZef 0.1";
+
+inline constexpr RaisedError kMissingComponent{error::kInvalidArgument, "zef.popZef",
+                                               u"popZef needs all five components"};
+
+// --- Setting a property to a value it refuses; the old value stays ---
+
+inline constexpr RaisedError kInvalidSecurity{
+    error::kInvalidValue, "zef.popZef.Security",
+    u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STLS])"};
+inline constexpr RaisedError kInvalidSaslMechanism{
+    error::kInvalidValue, "zef.popZef.SaslMechanism",
+    u"Invalid SaslMechanism(PLAIN,SCRAM-SHA-256,XOAUTH2,OAUTHBEARER)"};
+inline constexpr RaisedError kInvalidMaxLineLength{error::kInvalidValue, "zef.popZef.MaxLineLength",
+                                                   kInvalidPropertyValue};
+
+// --- Loading saved properties: a stored value that is not of the property's kind ---
+
+inline Error TypeMismatch(const std::string& key) {
+    constexpr long kTypeMismatchNumber = 13;  // the host's own number for it
+    return Error(kTypeMismatchNumber, "zef.popZef.ReadProperties",
+                 u"Type mismatch: " + Utf8ToText(key));
+}
+
+// --- pop refuses the transfer before the connect: Done and the caption, before pop returns ---
+
+// A login argument that could smuggle further commands to the server.
+inline constexpr DoneOutcome kInvalidUser{kFailureCode,
+                                          u"INVALID xuser: CR, LF OR NUL NOT ALLOWED"};
+inline constexpr DoneOutcome kInvalidPassword{kFailureCode,
+                                              u"INVALID xpass: CR, LF OR NUL NOT ALLOWED"};
+
+// --- The dialogue: a reply or a line that ends the transfer ---
+
+// A refusal; after a failed SASL login with what the client learnt about it.
+inline Text RefusedReply(const Text& line, const Text& detail) {
+    return detail.empty() ? line : line + u" [" + detail + u"]";
+}
+// A line longer than MaxLineLength; the connection is closed at once.
+inline constexpr DoneOutcome kLineTooLong{kFailureCode, u"LINE TOO LONG"};
+// Bytes in the clear after the go-ahead to STLS; the connection is closed at once.
+inline constexpr DoneOutcome kUnexpectedDataAfterStls{kFailureCode,
+                                                      u"UNEXPECTED DATA AFTER STLS REPLY"};
+
+// --- Logging in with SASL (besides the shared kNoOAuthToken) ---
+
+// SCRAM-SHA-256: "+OK" came before the server's proof was checked.
+inline constexpr DoneOutcome kServerNotProven{
+    kFailureCode, u"SCRAM: THE SERVER DID NOT PROVE IT KNOWS THE PASSWORD"};
+// The detail of a login cancelled because the server sent a challenge the mechanism has no
+// answer for.
+inline constexpr const char* kUnexpectedChallenge = "unexpected challenge";
+
+// --- Parsing a retrieved message: raised inside the parser, the transfer ends with Done ---
+
+inline constexpr RaisedError kHeaderFieldTooLong{kFailureCode, "zef.popZef",
+                                                 u"HEADER FIELD TOO LONG"};
+inline constexpr RaisedError kMultipartNestedTooDeeply{kFailureCode, "zef.popZef",
+                                                       u"MULTIPART NESTED TOO DEEPLY"};
+
+// --- A failure inside the control that says nothing of itself ---
+
+inline constexpr DoneOutcome kUnknownError{kFailureCode, u"UNKNOWN ERROR"};
+
+}  // namespace zef::outcome::pop
