@@ -154,7 +154,7 @@ void popZef::Impl::SaslMechanism(const Text& name) {
 }
 
 void popZef::Impl::Pop(const Text& server, const Text& user, const Text& password, long lines) {
-    if (receivePhase_ != 0) {
+    if (receivePhase_ != ReceivePhase::kIdle) {
         throw outcome::kBusy.AsError();
     }
     // A line break in a login argument would let it smuggle further commands to the server.
@@ -168,14 +168,14 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
         Raise(owner_.Done, invalid->code, message);
         return;
     }
-    receivePhase_ = 1;
+    receivePhase_ = ReceivePhase::kRunning;
     state_ = State::Init;
     doneCode_ = outcome::kSuccessCode;
     doneMessage_.clear();
     userName_ = user;
     password_ = password;
     topLines_ = lines;
-    abortMode_ = 0;
+    abortMode_ = AbortMode::kNone;
     pendingOutput_.clear();
     greeting_.clear();
     tlsDone_ = false;
@@ -186,7 +186,7 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
     serverName_ = server;
     sasl_.reset();
     try {
-        ArmTimer(1);
+        ArmTimer(GuardPhase::kConnect);
         components_.wire->SetTls(WireTlsSettings());
         components_.wire->Connect(TextToUtf8(server), TextToUtf8(port), "0");
     } catch (const Error& e) {
@@ -207,7 +207,7 @@ void popZef::Impl::ConnectFailed(long number, const Text& description) {
     } catch (const std::exception&) {  // the connect failure is what gets reported
     }
     SetCaption(outcome::ConnectErrorCaption(number, description));
-    receivePhase_ = 0;
+    receivePhase_ = ReceivePhase::kIdle;
     Raise(owner_.Done, number, description);
 }
 
@@ -278,19 +278,9 @@ void popZef::Impl::StopTimer() {
 }
 
 // Arming an armed guard starts its interval afresh, so no stop is needed first.
-void popZef::Impl::ArmTimer(long phase) {
+void popZef::Impl::ArmTimer(GuardPhase phase) {
     guardPhase_ = phase;
-    switch (phase) {
-        case 1:
-            guardCountdown_ = connectTimeout;
-            break;
-        case 2:
-            guardCountdown_ = transTimeout;
-            break;
-        default:
-            guardCountdown_ = -1;
-            break;
-    }
+    guardCountdown_ = phase == GuardPhase::kConnect ? connectTimeout : transTimeout;
     components_.timer->Enabled(guardCountdown_ >= 1);
 }
 

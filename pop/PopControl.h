@@ -71,7 +71,9 @@ class popZef::Impl final : private pop::MessageEvents {
 
     // --- methods ---
     void Pop(const Text& server, const Text& user, const Text& password, long lines);
-    void Abend(bool cancelDelete) { abortMode_ = cancelDelete ? 2 : 1; }
+    void Abend(bool cancelDelete) {
+        abortMode_ = cancelDelete ? AbortMode::kResetAtNext : AbortMode::kQuitAtNext;
+    }
     Text Any2Unicode(const Bytes& ansiText);
     const Text& Caption() const { return caption_; }
 
@@ -156,7 +158,8 @@ class popZef::Impl final : private pop::MessageEvents {
 
     // --- guard timer and caption (PopControl.cpp) ---
     void StopTimer();
-    void ArmTimer(long phase);
+    enum class GuardPhase { kNone, kConnect, kTransfer };
+    void ArmTimer(GuardPhase phase);
     void SetCaption(const Text& caption);
     void ConnectFailed(long number, const Text& description);
     TlsSettings WireTlsSettings() const;
@@ -189,7 +192,8 @@ class popZef::Impl final : private pop::MessageEvents {
     Text caption_;
 
     // --- transfer fields ---
-    long receivePhase_ = 0;  // 0 idle, 1 running, 2 quitting
+    enum class ReceivePhase { kIdle, kRunning, kQuitting };  // quitting: QUIT sent or to be
+    ReceivePhase receivePhase_ = ReceivePhase::kIdle;
     State state_ = State::Init;
     Text userName_;
     Text password_;
@@ -209,7 +213,9 @@ class popZef::Impl final : private pop::MessageEvents {
     Text responseCode_;
     Text serverName_;                      // the xserv of this transfer, for OAUTHBEARER
     std::optional<pop::SaslClient> sasl_;  // the AUTH login under way
-    long abortMode_ = 0;                   // 0 none, 1 QUIT at the next message, 2 RSET there
+    // What Abend asked for: QUIT at the next message, or RSET there (deletions undone).
+    enum class AbortMode { kNone, kQuitAtNext, kResetAtNext };
+    AbortMode abortMode_ = AbortMode::kNone;
     Bytes pendingOutput_;
     pop::Pipeline pipeline_;
     struct {                // the way of the message at hand, foreseen for the next one
@@ -217,7 +223,7 @@ class popZef::Impl final : private pop::MessageEvents {
         bool top = false;   // TOP asked
     } way_;
     bool lastKept_ = false;  // the last message retrieved was kept on the server
-    long guardPhase_ = 0;    // 0 none, 1 connect, 2 transfer
+    GuardPhase guardPhase_ = GuardPhase::kNone;
     long guardCountdown_ = -1;
     Bytes scratch_;   // converter input, reused
     Bytes retrLine_;  // the RetrLine argument, reused

@@ -93,13 +93,13 @@ void popZef::Impl::Guarded(Body&& body) {
 }
 
 void popZef::Impl::FailTransfer(long code, const Text& message) {
-    if (receivePhase_ == 0 || state_ == State::Closing) {
+    if (receivePhase_ == ReceivePhase::kIdle || state_ == State::Closing) {
         return;  // no transfer to end, or it is ending already
     }
     doneCode_ = code;
     doneMessage_ = message;
     state_ = State::Closing;
-    receivePhase_ = 2;
+    receivePhase_ = ReceivePhase::kQuitting;
     lines_.Clear();
     pendingOutput_.clear();
     // Closing without QUIT: the server commits no deletion of this session, so the message
@@ -114,18 +114,18 @@ void popZef::Impl::FailTransfer(long code, const Text& message) {
 // --- socket and timer events ---
 
 void popZef::Impl::OnConnected() {
-    if (receivePhase_ == 0) {
+    if (receivePhase_ == ReceivePhase::kIdle) {
         return;
     }
-    Guarded([this] { ArmTimer(2); });
+    Guarded([this] { ArmTimer(GuardPhase::kTransfer); });
 }
 
 void popZef::Impl::OnDataArrival(const Bytes& data) {
-    if (receivePhase_ == 0 || state_ == State::Closing) {
+    if (receivePhase_ == ReceivePhase::kIdle || state_ == State::Closing) {
         return;
     }
     Guarded([this, &data] {
-        ArmTimer(2);
+        ArmTimer(GuardPhase::kTransfer);
         SetCaption(outcome::kProcessingCaption);
         lines_.Append(data);
         TakeLines();
@@ -133,11 +133,11 @@ void popZef::Impl::OnDataArrival(const Bytes& data) {
 }
 
 void popZef::Impl::OnSendComplete() {
-    if (receivePhase_ == 0) {
+    if (receivePhase_ == ReceivePhase::kIdle) {
         return;
     }
     Guarded([this] {
-        ArmTimer(2);
+        ArmTimer(GuardPhase::kTransfer);
         Bytes kept;
         kept.swap(pendingOutput_);
         if (!kept.empty()) {
@@ -150,7 +150,7 @@ void popZef::Impl::OnSendComplete() {
 }
 
 void popZef::Impl::OnClosed() {
-    if (receivePhase_ == 0) {
+    if (receivePhase_ == ReceivePhase::kIdle) {
         return;  // Done was raised for this transfer already
     }
     try {
@@ -160,7 +160,7 @@ void popZef::Impl::OnClosed() {
     Text caption;
     if (doneCode_ != outcome::kSuccessCode) {
         caption = outcome::kFailCaption;
-    } else if (receivePhase_ != 2) {
+    } else if (receivePhase_ != ReceivePhase::kQuitting) {
         caption = outcome::kUnexpectedDisconnectCaption;
         doneCode_ = outcome::kUnexpectedDisconnect.code;
         doneMessage_ = outcome::kUnexpectedDisconnect.message;
@@ -173,7 +173,7 @@ void popZef::Impl::OnClosed() {
         SetCaption(caption);
     } catch (...) {
     }
-    receivePhase_ = 0;
+    receivePhase_ = ReceivePhase::kIdle;
     const long code = doneCode_;
     const Text message = doneMessage_;
     try {
@@ -183,7 +183,7 @@ void popZef::Impl::OnClosed() {
 }
 
 void popZef::Impl::OnSocketError(long number, const std::string& description) {
-    if (receivePhase_ == 0 || state_ == State::Closing) {
+    if (receivePhase_ == ReceivePhase::kIdle || state_ == State::Closing) {
         return;
     }
     doneCode_ = number;
@@ -199,11 +199,11 @@ void popZef::Impl::OnSocketTrace(const std::string& text) {
 // The handshake that STLS asked for has succeeded: the login goes out protected, after a new
 // CAPA when capabilities are asked (those read in the clear may have been tampered with).
 void popZef::Impl::OnTlsReady() {
-    if (receivePhase_ != 1 || state_ != State::Stls) {
+    if (receivePhase_ != ReceivePhase::kRunning || state_ != State::Stls) {
         return;
     }
     Guarded([this] {
-        ArmTimer(2);
+        ArmTimer(GuardPhase::kTransfer);
         tlsDone_ = true;
         if (WantsCapabilities()) {
             capabilities_.clear();
@@ -215,7 +215,7 @@ void popZef::Impl::OnTlsReady() {
 }
 
 void popZef::Impl::OnTick() {
-    if (receivePhase_ == 0) {
+    if (receivePhase_ == ReceivePhase::kIdle) {
         return;
     }
     Guarded([this] {
@@ -228,10 +228,10 @@ void popZef::Impl::OnTick() {
         }
         guardCountdown_ = -1;
         StopTimer();
-        if (guardPhase_ == 1) {
+        if (guardPhase_ == GuardPhase::kConnect) {
             doneCode_ = outcome::kConnectTimeout.code;
             doneMessage_ = outcome::kConnectTimeout.message;
-        } else if (guardPhase_ == 2) {
+        } else if (guardPhase_ == GuardPhase::kTransfer) {
             doneCode_ = outcome::kTransTimeout.code;
             doneMessage_ = outcome::kTransTimeout.message;
         }
@@ -544,11 +544,11 @@ void popZef::Impl::OnStatReply() {
 }
 
 void popZef::Impl::OnListReply() {
-    if (abortMode_ == 1) {
+    if (abortMode_ == AbortMode::kQuitAtNext) {
         Quit();
         return;
     }
-    if (abortMode_ == 2) {
+    if (abortMode_ == AbortMode::kResetAtNext) {
         SendCommand(State::Rset, {});
         return;
     }
@@ -625,7 +625,7 @@ void popZef::Impl::Fatal(const Text& detail) {
     doneMessage_ = outcome::pop::RefusedReply(currentLine_, detail);
     responseCode_ = pop::ReadResponseCode(currentLine_);
     state_ = State::Quit;
-    receivePhase_ = 2;
+    receivePhase_ = ReceivePhase::kQuitting;
     components_.wire->Shutdown(1);
 }
 
@@ -637,7 +637,7 @@ void popZef::Impl::ErrorReset() {
 }
 
 void popZef::Impl::Quit() {
-    receivePhase_ = 2;
+    receivePhase_ = ReceivePhase::kQuitting;
     SendCommand(State::Quit, {});
 }
 
@@ -646,7 +646,7 @@ void popZef::Impl::Quit() {
 void popZef::Impl::SendCommand(State command, Text argument) {
     if (command == State::Rset && deleteOnError) {
         // Commit the deletions already marked instead of undoing them.
-        receivePhase_ = 2;
+        receivePhase_ = ReceivePhase::kQuitting;
         command = State::Quit;
         argument.clear();
     }
