@@ -72,12 +72,12 @@ Text CheckedSaslMechanism(const Text& name) {
     if (name.empty()) {
         return {};
     }
-    const std::optional<pop::SaslKind> kind = pop::SaslKindNamed(name);
-    if (!kind) {
+    const std::optional<sasl::Mechanism> mechanism = sasl::MechanismNamed(TextToUtf8(name));
+    if (!mechanism) {
         throw Error(error::kInvalidValue, "zef.popZef.SaslMechanism",
                     u"Invalid SaslMechanism(PLAIN,SCRAM-SHA-256,XOAUTH2,OAUTHBEARER)");
     }
-    return pop::SaslName(*kind);
+    return Utf8ToText(sasl::MechanismName(*mechanism));
 }
 
 long ReadLong(const PropertyBag& bag, const std::string& key, long fallback) {

@@ -15,7 +15,7 @@
 #include "pop/LineAssembler.h"
 #include "pop/MessageEvents.h"
 #include "pop/MessageParser.h"
-#include "pop/SaslClient.h"
+#include "pop/SaslAuth.h"
 #include "pop/popZef.h"
 
 namespace zef {
@@ -124,8 +124,8 @@ class popZef::Impl final : private pop::MessageEvents {
     void OnStlsGoAhead();
     bool WantsCapabilities() const;
     void AfterCapabilities();
-    std::optional<pop::SaslKind> ChosenMechanism() const;
-    void StartSasl(pop::SaslKind kind);
+    std::optional<sasl::Mechanism> ChosenMechanism() const;
+    void StartSasl(sasl::Mechanism mechanism);
     void OnAuthReply(bool good);
     void Login();
     void OnStatReply();
@@ -203,9 +203,9 @@ class popZef::Impl final : private pop::MessageEvents {
     Text capaLines_;        // the CAPA lines received so far
     Text capabilities_;
     Text responseCode_;
-    Text serverName_;                      // the xserv of this transfer, for OAUTHBEARER
-    std::optional<pop::SaslClient> sasl_;  // the AUTH login under way
-    long abortMode_ = 0;                   // 0 none, 1 QUIT at the next message, 2 RSET there
+    Text serverName_;                    // the xserv of this transfer, for OAUTHBEARER
+    std::optional<pop::SaslAuth> sasl_;  // the AUTH login under way
+    long abortMode_ = 0;                 // 0 none, 1 QUIT at the next message, 2 RSET there
     Bytes pendingOutput_;
     long guardPhase_ = 0;  // 0 none, 1 connect, 2 transfer
     long guardCountdown_ = -1;
