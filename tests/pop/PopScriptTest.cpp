@@ -172,6 +172,12 @@ const Row kSasl[] = {
         < +OK  * shutdown
         ! closed  = Done -1 SCRAM: THE SERVER DID NOT PROVE IT KNOWS THE PASSWORD | DONE(FAIL))",
      true, kCodec},
+    {"PlainCancelsAChallenge", Sasl(u"PLAIN"), R"(< +OK ready  > CAPA
+        < -ERR  > AUTH PLAIN AGJvYgBzZWNyZXQ=
+        < + what  > *
+        < -ERR no  * shutdown
+        ! closed  = Done -1 -ERR no [unexpected challenge] | DONE(FAIL))",
+     true, kCodec},
 };
 INSTANTIATE_TEST_SUITE_P(Sasl, PopScript, ::testing::ValuesIn(kSasl), RowName);
 

@@ -233,6 +233,11 @@ const Row kAuth[] = {
         < 334 dj03cnJpVFJCaTIzV3BSUi93dHVwK21NaFVaVW4vZEI1bkxUSlJzamw5NUc0PQ==  > *
         < 501 5.7.0 cancelled  * close
         ! closed  = Done -1 AUTH FAILED: the server's SCRAM signature is wrong: it may not know the password | DONE(FAIL))"},
+    {"ScramRefusesAPasswordSaslPrepForbids", Auth(0, u"pen\acil", u"SCRAM-SHA-256"),
+     R"(< 220 ready  > EHLO client.example
+        < 250 AUTH SCRAM-SHA-256  > RSET
+        < 250 ok  * close
+        ! closed  = Done -1 AUTH FAILED: the password holds characters SASLprep does not allow | DONE(FAIL))"},
 };
 INSTANTIATE_TEST_SUITE_P(Auth, SmtpScript, ::testing::ValuesIn(kAuth), RowName);
 
