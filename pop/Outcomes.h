@@ -62,9 +62,6 @@ inline constexpr DoneOutcome kUnexpectedDataAfterStls{kFailureCode,
 // SCRAM-SHA-256: "+OK" came before the server's proof was checked.
 inline constexpr DoneOutcome kServerNotProven{
     kFailureCode, u"SCRAM: THE SERVER DID NOT PROVE IT KNOWS THE PASSWORD"};
-// The detail of a login cancelled because the server sent a challenge the mechanism has no
-// answer for.
-inline constexpr const char* kUnexpectedChallenge = "unexpected challenge";
 
 // --- Parsing a retrieved message: raised inside the parser, the transfer ends with Done ---
 

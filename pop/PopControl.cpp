@@ -71,11 +71,11 @@ Text CheckedSaslMechanism(const Text& name) {
     if (name.empty()) {
         return {};
     }
-    const std::optional<pop::SaslKind> kind = pop::SaslKindNamed(name);
-    if (!kind) {
+    const std::optional<sasl::Mechanism> mechanism = sasl::MechanismNamed(TextToUtf8(name));
+    if (!mechanism) {
         throw outcome::pop::kInvalidSaslMechanism.AsError();
     }
-    return pop::SaslName(*kind);
+    return Utf8ToText(sasl::MechanismName(*mechanism));
 }
 
 long ReadLong(const PropertyBag& bag, const std::string& key, long fallback) {

@@ -16,7 +16,7 @@
 #include "pop/MessageEvents.h"
 #include "pop/MessageParser.h"
 #include "pop/Pipeline.h"
-#include "pop/SaslClient.h"
+#include "pop/SaslAuth.h"
 #include "pop/popZef.h"
 
 namespace zef {
@@ -128,8 +128,8 @@ class popZef::Impl final : private pop::MessageEvents {
     void OnStlsGoAhead();
     bool WantsCapabilities() const;
     void AfterCapabilities();
-    std::optional<pop::SaslKind> ChosenMechanism() const;
-    void StartSasl(pop::SaslKind kind);
+    std::optional<sasl::Mechanism> ChosenMechanism() const;
+    void StartSasl(sasl::Mechanism mechanism);
     void OnAuthReply(bool good);
     void Login();
     void OnStatReply();
@@ -211,8 +211,8 @@ class popZef::Impl final : private pop::MessageEvents {
     Text capaLines_;        // the CAPA lines received so far
     Text capabilities_;
     Text responseCode_;
-    Text serverName_;                      // the xserv of this transfer, for OAUTHBEARER
-    std::optional<pop::SaslClient> sasl_;  // the AUTH login under way
+    Text serverName_;                    // the xserv of this transfer, for OAUTHBEARER
+    std::optional<pop::SaslAuth> sasl_;  // the AUTH login under way
     // What Abend asked for: QUIT at the next message, or RSET there (deletions undone).
     enum class AbortMode { kNone, kQuitAtNext, kResetAtNext };
     AbortMode abortMode_ = AbortMode::kNone;

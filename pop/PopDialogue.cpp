@@ -430,8 +430,8 @@ void popZef::Impl::OnStlsGoAhead() {
 }
 
 void popZef::Impl::Login() {
-    if (const std::optional<pop::SaslKind> kind = ChosenMechanism()) {
-        StartSasl(*kind);
+    if (const std::optional<sasl::Mechanism> mechanism = ChosenMechanism()) {
+        StartSasl(*mechanism);
     } else if (apop) {
         SendCommand(State::Apop, userName_ + u" " + ApopDigest(greeting_));
     } else {
@@ -441,36 +441,37 @@ void popZef::Impl::Login() {
 
 // SaslMechanism as set; else with AutoAuth the strongest that CAPA offers for the token or
 // password the control has; else none (APOP or USER/PASS).
-std::optional<pop::SaslKind> popZef::Impl::ChosenMechanism() const {
+std::optional<sasl::Mechanism> popZef::Impl::ChosenMechanism() const {
     if (!saslMechanism.empty()) {
-        return pop::SaslKindNamed(saslMechanism);
+        return sasl::MechanismNamed(TextToUtf8(saslMechanism));
     }
     if (!autoAuth) {
         return std::nullopt;
     }
     const std::vector<Text> offered = pop::ReadSaslMechanisms(capabilities_);
     const bool hasToken = !oauthToken.empty() || static_cast<bool>(owner_.TokenNeeded);
-    std::vector<pop::SaslKind> wanted;
+    std::vector<sasl::Mechanism> wanted;
     if (hasToken) {
-        wanted = {pop::SaslKind::OAuthBearer, pop::SaslKind::XOAuth2};
+        wanted = {sasl::Mechanism::kOAuthBearer, sasl::Mechanism::kXOAuth2};
     }
     if (!password_.empty()) {
-        wanted.push_back(pop::SaslKind::ScramSha256);
+        wanted.push_back(sasl::Mechanism::kScramSha256);
         if (!apop) {
-            wanted.push_back(pop::SaslKind::Plain);
+            wanted.push_back(sasl::Mechanism::kPlain);
         }
     }
-    for (const pop::SaslKind kind : wanted) {
-        if (std::find(offered.begin(), offered.end(), pop::SaslName(kind)) != offered.end()) {
-            return kind;
+    for (const sasl::Mechanism mechanism : wanted) {
+        const Text name = Utf8ToText(sasl::MechanismName(mechanism));
+        if (std::find(offered.begin(), offered.end(), name) != offered.end()) {
+            return mechanism;
         }
     }
     return std::nullopt;
 }
 
-void popZef::Impl::StartSasl(pop::SaslKind kind) {
+void popZef::Impl::StartSasl(sasl::Mechanism mechanism) {
     Text secret = password_;
-    if (pop::UsesToken(kind)) {
+    if (sasl::UsesToken(mechanism)) {
         secret = oauthToken;
         Raise(owner_.TokenNeeded, secret);
         if (secret.empty()) {
@@ -485,9 +486,9 @@ void popZef::Impl::StartSasl(pop::SaslKind kind) {
         portNumber = (c >= u'0' && c <= u'9' && portNumber < 65536) ? portNumber * 10 + (c - u'0')
                                                                     : portNumber;
     }
-    sasl_.emplace(kind,
-                  pop::SaslLogin{TextToUtf8(userName_), TextToUtf8(secret), TextToUtf8(serverName_),
-                                 portNumber},
+    sasl_.emplace(mechanism,
+                  sasl::Credentials{TextToUtf8(userName_), TextToUtf8(secret),
+                                    TextToUtf8(serverName_), portNumber},
                   *components_.codec, xoauth2OneStep);
     SendCommand(State::Auth, AsciiToText(sasl_->AuthArgument()));
 }

@@ -115,7 +115,7 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
             AnswerAuthChallenge(line);
             break;
         case DialogueState::kAuthScram:  // 334 with the server's proof
-            OnScramServerFinal(line);
+            AnswerSaslChallenge(line);
             break;
         case DialogueState::kAuthCancel:  // no positive reply ends a refused login
             EndForUnexpectedReply(line);

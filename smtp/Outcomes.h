@@ -87,7 +87,8 @@ inline Text RecipientsRefused(long refused, std::size_t recipients) {
 
 // AutoAuth: the server asks for a login that the credentials given cannot do.
 inline constexpr DoneOutcome kNoUsableAuthMechanism{kFailureCode, u"NO USABLE AUTH MECHANISM"};
-// SCRAM-SHA-256 failed on the client's side; `why` is the mechanism's own word for it.
+// SASL failed on the client's side (SCRAM: a wrong server signature, a password SASLprep
+// refuses); `why` is the mechanism's own word for it.
 inline Text AuthFailed(const std::string& why) {
     return u"AUTH FAILED: " + Utf8ToText(why);
 }

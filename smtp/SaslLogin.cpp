@@ -1,6 +1,7 @@
 // The login after EHLO: which mechanism (Auth, SaslMechanism, or AutoAuth's choice among what
 // the server offers) and the exchanges of each. The classic ones answer a 334 challenge; the
-// OAuth and SCRAM ones send an initial response on the AUTH line.
+// OAuth and SCRAM ones are run by the shared SASL client, with the initial response on the AUTH
+// line.
 #include <string>
 
 #include "common/Unicode.h"
@@ -21,6 +22,17 @@ std::string ChallengeBytes(const Text& line) {
 
 Text Base64Text(std::string_view bytes) {
     return AsciiToText(codec::EncodeBase64(bytes));
+}
+
+sasl::Mechanism SaslMechanismOf(Mechanism mechanism) {
+    switch (mechanism) {
+        case Mechanism::kXOAuth2:
+            return sasl::Mechanism::kXOAuth2;
+        case Mechanism::kOAuthBearer:
+            return sasl::Mechanism::kOAuthBearer;
+        default:
+            return sasl::Mechanism::kScramSha256;
+    }
 }
 
 unsigned PortNumber(const Text& port) {
@@ -55,7 +67,7 @@ void smtpZef::Impl::StartAuthOrMail() {
             // one that offers only mechanisms the credentials cannot do is not sent the mail.
             if (autoAuth && !capabilities_.AuthMechanisms().empty() &&
                 (!pass.empty() || !oauthToken.empty() || owner_.TokenNeeded)) {
-                EndWithoutAuth(u"NO USABLE AUTH MECHANISM");
+                EndWithoutAuth(outcome::smtp::kNoUsableAuthMechanism.message);
                 return;
             }
             SendMailFrom();
@@ -70,12 +82,7 @@ void smtpZef::Impl::StartAuthOrMail() {
             StartOAuth();
             break;
         case Mechanism::kScramSha256:
-            scram_.emplace(TextToUtf8(user), TextToUtf8(pass));
-            if (!scram_->Error().empty()) {
-                EndWithoutAuth(u"AUTH FAILED: " + Utf8ToText(scram_->Error()));
-                return;
-            }
-            SendAuthWithInitialResponse(scram_->ClientFirst());
+            StartSasl(TextToUtf8(pass));
             break;
     }
 }
@@ -87,23 +94,26 @@ void smtpZef::Impl::StartOAuth() {
         owner_.TokenNeeded(token);
     }
     if (token.empty()) {
-        EndWithoutAuth(u"NO OAUTH TOKEN");
+        EndWithoutAuth(outcome::kNoOAuthToken.message);
         return;
     }
-    const std::string userName = TextToUtf8(user);
-    SendAuthWithInitialResponse(mechanism_ == Mechanism::kXOAuth2
-                                    ? sasl::XOAuth2Response(userName, TextToUtf8(token))
-                                    : sasl::OAuthBearerResponse(userName, TextToUtf8(token),
-                                                                TextToUtf8(mailServer_),
-                                                                PortNumber(port)));
+    StartSasl(TextToUtf8(token));
 }
 
-// "AUTH <mechanism> <base64>": the response may hold a token, so the trace shows "***".
-void smtpZef::Impl::SendAuthWithInitialResponse(const std::string& response) {
+// "AUTH <mechanism> <base64>" with the client's first response: it may hold a token, so the
+// trace shows "***".
+void smtpZef::Impl::StartSasl(const std::string& secret) {
+    sasl_.emplace(
+        SaslMechanismOf(mechanism_),
+        sasl::Credentials{TextToUtf8(user), secret, TextToUtf8(mailServer_), PortNumber(port)});
+    if (!sasl_->StartError().empty()) {
+        EndWithoutAuth(outcome::smtp::AuthFailed(sasl_->StartError()));
+        return;
+    }
     dialogueState_ = DialogueState::kAuth;
     const Text name = smtp::MechanismName(mechanism_);
     RaiseTrace(u">>AUTH " + name + u" ***");
-    SendLine(u"AUTH " + name + u" " + Base64Text(response));
+    SendLine(u"AUTH " + name + u" " + Base64Text(sasl_->InitialResponse()));
 }
 
 void smtpZef::Impl::AnswerAuthChallenge(const Text& line) {
@@ -125,55 +135,39 @@ void smtpZef::Impl::AnswerAuthChallenge(const Text& line) {
             break;
         case Mechanism::kXOAuth2:
         case Mechanism::kOAuthBearer:
-            AnswerOAuthChallenge(line);
-            break;
         case Mechanism::kScramSha256:
-            AnswerScramChallenge(line);
+            AnswerSaslChallenge(line);
             break;
         case Mechanism::kNone:
             break;
     }
 }
 
-// 235: logged in. 334: the token was refused and the line carries the error as base64 JSON;
-// the mechanism wants an answer (XOAUTH2 an empty line, OAUTHBEARER %x01) before the server
-// sends its final refusal, which Done then reports with the error's detail.
-void smtpZef::Impl::AnswerOAuthChallenge(const Text& line) {
+// 334 carries a challenge. Any other positive reply ends the exchange: a login where the client
+// may take one (SCRAM only after the server's proof), else a reply out of turn.
+// An OAuth challenge is the refusal's error as base64 JSON: its answer goes out, and Done
+// reports the server's final refusal with the error's detail. The SCRAM client-final message
+// holds a proof, so it is traced as a password; the empty line after the server's proof is not.
+void smtpZef::Impl::AnswerSaslChallenge(const Text& line) {
     if (line.empty() || line[0] != u'3') {
-        SendMailFrom();
+        sasl_->AcceptsSuccess() ? SendMailFrom() : EndForUnexpectedReply(line);
         return;
     }
-    const auto detail = sasl::DescribeOAuthError(ChallengeBytes(line));
-    authDetail_ = detail ? Utf8ToText(*detail) : Text();
-    SendCommand(DialogueState::kAuthCancel,
-                mechanism_ == Mechanism::kXOAuth2 ? u"" : Base64Text("\x01"));
-}
-
-void smtpZef::Impl::AnswerScramChallenge(const Text& line) {
-    if (line.empty() || line[0] != u'3') {
-        EndForUnexpectedReply(line);  // no login happened without the exchange
-        return;
+    const sasl::Step step = sasl_->Answer(ChallengeBytes(line));
+    switch (step.kind) {
+        case sasl::Step::Kind::kAcknowledge:
+            authDetail_ = Utf8ToText(sasl_->Detail());
+            SendCommand(DialogueState::kAuthCancel, Base64Text(step.response));
+            break;
+        case sasl::Step::Kind::kRespond:
+            SendCommand(
+                sasl_->AcceptsSuccess() ? DialogueState::kAuthData : DialogueState::kAuthScram,
+                Base64Text(step.response));
+            break;
+        case sasl::Step::Kind::kCancel:
+            EndAuthExchange(outcome::smtp::AuthFailed(sasl_->Detail()));
+            break;
     }
-    const auto clientFinal = scram_->ClientFinal(ChallengeBytes(line));
-    if (!clientFinal) {
-        EndAuthExchange(u"AUTH FAILED: " + Utf8ToText(scram_->Error()));
-        return;
-    }
-    SendCommand(DialogueState::kAuthScram, Base64Text(*clientFinal));
-}
-
-// The server must prove that it knows the password too; a server that does not is not sent
-// the mail.
-void smtpZef::Impl::OnScramServerFinal(const Text& line) {
-    if (line.empty() || line[0] != u'3') {
-        EndForUnexpectedReply(line);
-        return;
-    }
-    if (!scram_->ServerFinalIsValid(ChallengeBytes(line))) {
-        EndAuthExchange(u"AUTH FAILED: " + Utf8ToText(scram_->Error()));
-        return;
-    }
-    SendCommand(DialogueState::kAuthData, u"");
 }
 
 // Inside an AUTH exchange the next line is an answer, so "*" cancels it (RFC 4954); the

@@ -76,7 +76,7 @@ void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
     capabilities_.Clear();
     enhancedStatus_.clear();
     mechanism_ = smtp::Mechanism::kNone;
-    scram_.reset();
+    sasl_.reset();
     authDetail_.clear();
     failed_ = false;
     tlsUpgraded_ = false;

@@ -22,7 +22,7 @@
 #include "common/Variant.h"
 #include "components/Components.h"
 #include "components/PropertyBag.h"
-#include "components/sasl/Sasl.h"
+#include "components/sasl/SaslClient.h"
 #include "smtp/Capabilities.h"
 #include "smtp/Outcomes.h"
 #include "smtp/PartHeader.h"
@@ -142,11 +142,9 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     void StartAuthOrMail();
     smtp::Mechanism ChosenMechanism() const;
     void StartOAuth();
-    void SendAuthWithInitialResponse(const std::string& response);
+    void StartSasl(const std::string& secret);
     void AnswerAuthChallenge(const Text& line);
-    void AnswerOAuthChallenge(const Text& line);
-    void AnswerScramChallenge(const Text& line);
-    void OnScramServerFinal(const Text& line);
+    void AnswerSaslChallenge(const Text& line);
     void EndAuthExchange(const Text& message);
     void EndWithoutAuth(const Text& message);
     void SendMailFrom();
@@ -221,8 +219,8 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     smtp::EhloCapabilities capabilities_;
     Text enhancedStatus_;
     smtp::Mechanism mechanism_ = smtp::Mechanism::kNone;
-    std::optional<sasl::ScramSha256> scram_;
-    Text authDetail_;  // the error detail a refused OAuth login came with
+    std::optional<sasl::Client> sasl_;  // the OAuth or SCRAM login under way
+    Text authDetail_;                   // the error detail a refused OAuth login came with
     Text headerBlock_;
     bool dataPhase_ = false;
     bool headerPhase_ = true;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/Error.h"
+#include "components/sasl/SaslClient.h"
 #include "tests/support/ControlDriver.h"
 #include "tests/support/TestText.h"
 
@@ -139,6 +140,18 @@ std::function<void(PopDriver&)> Sasl(const char16_t* mechanism, bool oneStep = f
         c.XOAuth2OneStep(oneStep);
     });
 }
+// SCRAM-SHA-256 with a fixed client nonce, up to the client's proof.
+void Scram(PopDriver& d) {
+    Sasl(u"SCRAM-SHA-256")(d);
+    sasl::FixNextScramNonce("rOprNGfwEbeRWgbNEkqO");
+}
+#define SCRAM_TO_PROOF                                                                             \
+    "< +OK ready  > CAPA\n< -ERR  > AUTH SCRAM-SHA-256 "                                           \
+    "biwsbj1ib2Iscj1yT3ByTkdmd0ViZVJXZ2JORWtxTw==\n"                                               \
+    "< + cj1yT3ByTkdmd0ViZVJXZ2JORWtxT3gscz1RVUpELGk9NDA5Ng==  > "                                 \
+    "Yz1iaXdzLHI9ck9wck5HZndFYmVSV2diTkVrcU94LHA9MmVJWEdFR2VFR1pCR3BLbTZmNkgwMXBpZ2dHM1FsVUExY1Mx" \
+    "UXRiQ0RDcz0=\n"
+
 const Row kSasl[] = {
     {"XOAuth2InTwoStepsThenTheErrorAndAnEmptyLine", Sasl(u"xoauth2"), R"(! traces
         < +OK ready  C PROCESSING  T +OK ready  T >>CAPA\x20  > CAPA
@@ -180,6 +193,22 @@ const Row kSasl[] = {
         < -ERR  > QUIT
         < +OK  * shutdown
         ! closed  = Done -1 NO OAUTH TOKEN | DONE(FAIL))"},
+    {"ScramCancelsAWrongServerSignature", Scram, SCRAM_TO_PROOF R"(
+        < + dj03cnJpVFJCaTIzV3BSUi93dHVwK21NaFVaVW4vZEI1bkxUSlJzamw5NUc0PQ==  > *
+        < -ERR no  * shutdown
+        ! closed  = Done -1 -ERR no [the server's SCRAM signature is wrong: it may not know the password] | DONE(FAIL))",
+     true, kCodec},
+    {"ScramTakesNoOkBeforeTheServersProof", Scram, SCRAM_TO_PROOF R"(
+        < +OK  > QUIT
+        < +OK  * shutdown
+        ! closed  = Done -1 SCRAM: THE SERVER DID NOT PROVE IT KNOWS THE PASSWORD | DONE(FAIL))",
+     true, kCodec},
+    {"PlainCancelsAChallenge", Sasl(u"PLAIN"), R"(< +OK ready  > CAPA
+        < -ERR  > AUTH PLAIN AGJvYgBzZWNyZXQ=
+        < + what  > *
+        < -ERR no  * shutdown
+        ! closed  = Done -1 -ERR no [unexpected challenge] | DONE(FAIL))",
+     true, kCodec},
 };
 INSTANTIATE_TEST_SUITE_P(Sasl, PopScript, ::testing::ValuesIn(kSasl), RowName);
 

@@ -7,7 +7,6 @@
 #include "pop/BodyDecoder.h"
 #include "pop/HeaderValue.h"
 #include "pop/MessageParser.h"
-#include "pop/SaslClient.h"
 #include "tests/support/ControlDriver.h"
 #include "tests/support/TestText.h"
 
@@ -140,27 +139,6 @@ TEST(MessageParser, MultipartsNestedBeyondTheLimitEndTheTransfer) {
                       ? "= Done -2 UNEXPECTED DISCONNECT | DONE(FAIL UNEXPECTED DISCONNECT)"
                       : "= Done -1 MULTIPART NESTED TOO DEEPLY | DONE(FAIL)");
         EXPECT_EQ(d.wire->sent.find("DELE 1") != Bytes::npos, nested < 1000) << nested;
-    }
-}
-
-// The RFC 7677 exchange: "+OK" counts only after the server's proof; a wrong proof cancels
-// with "*".
-TEST(SaslClient, ScramTakesSuccessOnlyAfterTheServersProof) {
-    const std::unique_ptr<Codec> codec = MakeCodec();
-    const auto b64 = [&](std::string raw) { return codec->EncodeBase64(raw); };
-    const std::string nonce = "rOprNGfwEbeRWgbNEkqO";
-    const std::string first =
-        "r=" + nonce + "%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
-    for (const std::string proof : {"6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=", "AAAA"}) {
-        pop::SaslClient sasl(pop::SaslKind::ScramSha256, {"user", "pencil", "", 0}, *codec, false,
-                             nonce);
-        EXPECT_EQ(sasl.AuthArgument(), "SCRAM-SHA-256 " + b64("n,,n=user,r=" + nonce));
-        EXPECT_EQ(sasl.Answer(b64(first)), b64("c=biws," + first.substr(0, first.find(",s=")) +
-                                               ",p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ="));
-        EXPECT_FALSE(sasl.AcceptsSuccess());
-        const bool good = proof.size() > 4;
-        EXPECT_EQ(sasl.Answer(b64("v=" + proof)), good ? "" : "*");
-        EXPECT_EQ(std::pair(sasl.AcceptsSuccess(), sasl.Detail().empty()), std::pair(good, good));
     }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/Error.h"
+#include "components/sasl/SaslClient.h"
 #include "tests/support/ControlDriver.h"
 #include "tests/support/TestText.h"
 
@@ -23,6 +24,13 @@ std::function<void(SmtpDriver&)> Auth(long mechanism, const char16_t* pass = u"s
         d.control->User(u"tim");
         d.control->Pass(pass);
     };
+}
+
+// SCRAM-SHA-256 with the user, password and client nonce of the RFC 7677 example.
+void Scram(SmtpDriver& d) {
+    Auth(0, u"pencil", u"SCRAM-SHA-256")(d);
+    d.control->User(u"user");
+    sasl::FixNextScramNonce("rOprNGfwEbeRWgbNEkqO");
 }
 
 class SmtpScript : public ::testing::TestWithParam<Row> {};
@@ -205,6 +213,31 @@ const Row kAuth[] = {
      R"(< 220 ready  > EHLO client.example
         < 250-mx\r\n250 AUTH XOAUTH2  > RSET
         ! closed  = Done -1 NO USABLE AUTH MECHANISM | DONE(FAIL))"},
+    {"ScramSendsTheMailOnlyAfterTheServersProof", Scram, R"(! traces
+        < 220 ready  C PROCESSING  T 220 ready  T >>EHLO client.example  > EHLO client.example
+        < 250 AUTH SCRAM-SHA-256  T 250 AUTH SCRAM-SHA-256  T >>AUTH SCRAM-SHA-256 ***
+        > AUTH SCRAM-SHA-256 biwsbj11c2VyLHI9ck9wck5HZndFYmVSV2diTkVrcU8=
+        < 334 cj1yT3ByTkdmd0ViZVJXZ2JORWtxTyVodllEcFdVYTJSYVRDQWZ1eEZJbGopaE5sRiRrMCxzPVcyMlphSjBTTlk3c29Fc1VFamI2Z1E9PSxpPTQwOTY=
+        T 334 cj1yT3ByTkdmd0ViZVJXZ2JORWtxTyVodllEcFdVYTJSYVRDQWZ1eEZJbGopaE5sRiRrMCxzPVcyMlphSjBTTlk3c29Fc1VFamI2Z1E9PSxpPTQwOTY=
+        T >>Send AuthData Pass=***
+        > Yz1iaXdzLHI9ck9wck5HZndFYmVSV2diTkVrcU8laHZZRHBXVWEyUmFUQ0FmdXhGSWxqKWhObEYkazAscD1kSHpiWmFwV0lrNGpVaE4rVXRlOXl0YWc5empmTUhnc3FtbWl6N0FuZFZRPQ==
+        < 334 dj02cnJpVFJCaTIzV3BSUi93dHVwK21NaFVaVW4vZEI1bkxUSlJzamw5NUc0PQ==
+        T 334 dj02cnJpVFJCaTIzV3BSUi93dHVwK21NaFVaVW4vZEI1bkxUSlJzamw5NUc0PQ==
+        T >>Send AuthData User=user  >
+        < 235 ok  T 235 ok  T >>MAIL FROM:<a@example.jp>  > MAIL FROM:<a@example.jp>)"},
+    {"ScramWithAWrongServerSignatureCancels", Scram,
+     R"(< 220 ready  > EHLO client.example
+        < 250 AUTH SCRAM-SHA-256  > AUTH SCRAM-SHA-256 biwsbj11c2VyLHI9ck9wck5HZndFYmVSV2diTkVrcU8=
+        < 334 cj1yT3ByTkdmd0ViZVJXZ2JORWtxTyVodllEcFdVYTJSYVRDQWZ1eEZJbGopaE5sRiRrMCxzPVcyMlphSjBTTlk3c29Fc1VFamI2Z1E9PSxpPTQwOTY=
+        > Yz1iaXdzLHI9ck9wck5HZndFYmVSV2diTkVrcU8laHZZRHBXVWEyUmFUQ0FmdXhGSWxqKWhObEYkazAscD1kSHpiWmFwV0lrNGpVaE4rVXRlOXl0YWc5empmTUhnc3FtbWl6N0FuZFZRPQ==
+        < 334 dj03cnJpVFJCaTIzV3BSUi93dHVwK21NaFVaVW4vZEI1bkxUSlJzamw5NUc0PQ==  > *
+        < 501 5.7.0 cancelled  * close
+        ! closed  = Done -1 AUTH FAILED: the server's SCRAM signature is wrong: it may not know the password | DONE(FAIL))"},
+    {"ScramRefusesAPasswordSaslPrepForbids", Auth(0, u"pen\acil", u"SCRAM-SHA-256"),
+     R"(< 220 ready  > EHLO client.example
+        < 250 AUTH SCRAM-SHA-256  > RSET
+        < 250 ok  * close
+        ! closed  = Done -1 AUTH FAILED: the password holds characters SASLprep does not allow | DONE(FAIL))"},
 };
 INSTANTIATE_TEST_SUITE_P(Auth, SmtpScript, ::testing::ValuesIn(kAuth), RowName);
 
