@@ -1,10 +1,11 @@
 // One connection attempt of the Qt wire, from the name lookup to the end, on Qt's event loop.
-// QHostInfo looks the name up and a QSslSocket per address makes the connection; TLS, from the
-// start or as an upgrade, is the socket's startClientEncryption with the wire's certificate
-// checks in its QSslConfiguration.
+// QHostInfo looks the name up, a descriptor per address makes the connection and a QSslSocket
+// takes it over; TLS, from the start or as an upgrade, is the socket's startClientEncryption
+// with the wire's certificate checks in its QSslConfiguration.
 #pragma once
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QSslError>
 #include <QSslSocket>
 #include <QTimer>
@@ -90,8 +91,10 @@ class QtConnection : public std::enable_shared_from_this<QtConnection> {
     void OnResolved(const QList<QHostAddress>& addresses, const std::optional<Failure>& failure);
     void TryNextAddress(const std::optional<Failure>& previous);
     QSslConfiguration MakeTlsConfiguration() const;
+    void OnConnectFinished(const QHostAddress& address);
     void Watch(QSslSocket& socket);
-    void OnSocketConnected();
+    void OnSocketConnected(const QHostAddress& address);
+    void OnResetOnArrival();
     void StartHandshake();
     void OnEncrypted();
     void ContinueUpgrade();
@@ -119,6 +122,7 @@ class QtConnection : public std::enable_shared_from_this<QtConnection> {
     quint16 port_ = 0;
     QList<QHostAddress> addresses_;
     int nextAddress_ = 0;
+    std::unique_ptr<QSocketNotifier> connectWatch_;  // on the descriptor while it connects
     std::unique_ptr<QSslSocket> socket_;
     std::unique_ptr<QObject> socketReceiver_;  // its end disconnects every handler of socket_
     QTimer peerCloseWait_;
