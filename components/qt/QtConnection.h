@@ -17,31 +17,12 @@
 
 #include "common/Types.h"
 #include "components/Wire.h"
+#include "components/wire/ConnectionWire.h"
 
 namespace zef::qt {
 
-// A failure as SocketError reports it.
-struct Failure {
-    long number = 0;
-    std::string description;
-    std::string source;
-};
-
-// What a connection reports to its owner. Nothing is ever reported from inside a call that the
-// owner makes on the connection: such reports are posted to the event loop.
-class ConnectionEvents {
-  public:
-    virtual void OnConnected() = 0;
-    virtual void OnData(Bytes& data) = 0;
-    virtual void OnSendComplete() = 0;
-    virtual void OnTlsReady() = 0;
-    virtual void OnSocketError(const Failure& failure) = 0;
-    virtual void OnClosed() = 0;  // last report of the attempt, exactly once
-    virtual void OnTrace(const std::string& text) = 0;
-
-  protected:
-    ~ConnectionEvents() = default;
-};
+using wire::ConnectionEvents;
+using wire::Failure;
 
 class QtConnection : public std::enable_shared_from_this<QtConnection> {
   public:
