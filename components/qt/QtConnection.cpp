@@ -5,10 +5,15 @@
 #include <QSslCipher>
 #include <QSslConfiguration>
 
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -26,6 +31,41 @@ std::string Describe(const QHostAddress& address, quint16 port) {
     const std::string number = std::to_string(port);
     return address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + text + "]:" + number
                                                                : text + ":" + number;
+}
+
+// A non-blocking connect to `address`: the descriptor, or -1 with errno set.
+int StartConnect(const QHostAddress& address, quint16 port) {
+    sockaddr_storage storage{};
+    socklen_t size = sizeof(sockaddr_in);
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto& ipv4 = reinterpret_cast<sockaddr_in&>(storage);
+        ipv4.sin_family = AF_INET;
+        ipv4.sin_port = htons(port);
+        ipv4.sin_addr.s_addr = htonl(address.toIPv4Address());
+    } else {
+        auto& ipv6 = reinterpret_cast<sockaddr_in6&>(storage);
+        ipv6.sin6_family = AF_INET6;
+        ipv6.sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(ipv6.sin6_addr.s6_addr, bytes.c, sizeof bytes.c);
+        bool numbered = false;
+        ipv6.sin6_scope_id = address.scopeId().toUInt(&numbered);
+        ipv6.sin6_scope_id = numbered
+                                 ? ipv6.sin6_scope_id
+                                 : ::if_nametoindex(address.scopeId().toLocal8Bit().constData());
+        size = sizeof(sockaddr_in6);
+    }
+    const int descriptor =
+        ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (descriptor >= 0 &&
+        ::connect(descriptor, reinterpret_cast<sockaddr*>(&storage), size) != 0 &&
+        errno != EINPROGRESS) {
+        const int error = errno;
+        ::close(descriptor);
+        errno = error;
+        return -1;
+    }
+    return descriptor;
 }
 
 }  // namespace
@@ -95,7 +135,10 @@ void QtConnection::OnResolved(const QList<QHostAddress>& addresses,
 }
 
 // Each address in turn, as the Asio wire's connect does, until one answers; each on a socket
-// of its own, so that nothing of a failed attempt reaches the next.
+// of its own, so that nothing of a failed attempt reaches the next. The wire connects the
+// descriptor itself because Qt 6.4 cannot be left to: when the peer resets the connection
+// before Qt looks at it, Qt's repeated connect() fails with ECONNRESET, which it ignores, and
+// the next one starts a new attempt on the same socket, for good and without a signal.
 void QtConnection::TryNextAddress(const std::optional<Failure>& previous) {
     if (previous) {
         Trace("failed: " + previous->description);
@@ -115,6 +158,41 @@ void QtConnection::TryNextAddress(const std::optional<Failure>& previous) {
         return;
     }
     ReleaseResources();
+    const int descriptor = StartConnect(address, port_);
+    if (descriptor < 0) {
+        const int error = errno;
+        TryNextAddress(Failure{error, std::strerror(error), "zef.Wire.Connect"});
+        return;
+    }
+    connectWatch_ = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Write);
+    QObject::connect(connectWatch_.get(), &QSocketNotifier::activated, connectWatch_.get(),
+                     [this, address] {
+                         const auto self = shared_from_this();
+                         OnConnectFinished(address);
+                     });
+}
+
+// The connect has finished, one way or the other.
+void QtConnection::OnConnectFinished(const QHostAddress& address) {
+    const auto descriptor = static_cast<int>(connectWatch_->socket());
+    connectWatch_->setEnabled(false);
+    connectWatch_.release()->deleteLater();
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        error = errno;
+    }
+    if (error == ECONNRESET) {  // made, and reset before this turn of the loop
+        ::close(descriptor);
+        Trace("connected to " + Describe(address, port_));
+        OnResetOnArrival();
+        return;
+    }
+    if (error != 0) {
+        ::close(descriptor);
+        TryNextAddress(Failure{error, std::strerror(error), "zef.Wire.Connect"});
+        return;
+    }
     socket_ = std::make_unique<QSslSocket>();
     socketReceiver_ = std::make_unique<QObject>();
     if (tlsSettings_.mode != TlsMode::None) {
@@ -122,9 +200,34 @@ void QtConnection::TryNextAddress(const std::optional<Failure>& previous) {
         socket_->setPeerVerifyName(QString::fromStdString(host_));  // also the SNI
     }
     Watch(*socket_);
+    if (!socket_->setSocketDescriptor(descriptor)) {  // from here on the socket owns it
+        ::close(descriptor);
+        End("cannot take over the connection: " + socket_->errorString().toStdString(),
+            SocketFailure(socket_->error(), "zef.Wire.Connect"));
+        return;
+    }
     // Commands go out as whole lines and bodies in large pieces: Nagle would only add stalls.
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket_->connectToHost(address, port_);
+    OnSocketConnected(address);
+}
+
+// Reported as the Asio wire reports a reset that follows the connect: by the first read, which
+// over TLS is the handshake's.
+void QtConnection::OnResetOnArrival() {
+    const std::string reset = std::strerror(ECONNRESET);
+    if (state_ != State::kConnecting) {
+        return;  // the trace's handler closed the wire
+    }
+    if (tlsSettings_.mode == TlsMode::Implicit) {
+        End("TLS handshake failed: " + reset,
+            Failure{ECONNRESET, "TLS handshake failed: " + reset, "zef.Wire.Tls"});
+        return;
+    }
+    state_ = State::kConnected;
+    if (events_ != nullptr) {
+        events_->OnConnected();
+    }
+    End("receive failed: " + reset, Failure{ECONNRESET, reset, "zef.Wire.Receive"});
 }
 
 QSslConfiguration QtConnection::MakeTlsConfiguration() const {
@@ -145,8 +248,6 @@ void QtConnection::Watch(QSslSocket& socket) {
             (this->*handler)();
         };
     };
-    QObject::connect(&socket, &QAbstractSocket::connected, receiver,
-                     guarded(&QtConnection::OnSocketConnected));
     QObject::connect(&socket, &QSslSocket::encrypted, receiver,
                      guarded(&QtConnection::OnEncrypted));
     QObject::connect(&socket, &QIODevice::readyRead, receiver, guarded(&QtConnection::OnReadyRead));
@@ -174,11 +275,8 @@ void QtConnection::Watch(QSslSocket& socket) {
                      });
 }
 
-void QtConnection::OnSocketConnected() {
-    if (state_ != State::kConnecting) {
-        return;
-    }
-    Trace("connected to " + Describe(socket_->peerAddress(), port_));
+void QtConnection::OnSocketConnected(const QHostAddress& address) {
+    Trace("connected to " + Describe(address, port_));
     if (state_ != State::kConnecting) {
         return;  // the trace's handler closed the wire
     }
@@ -310,11 +408,6 @@ void QtConnection::OnBytesWritten() {
 
 void QtConnection::OnSocketError(QAbstractSocket::SocketError error) {
     switch (state_) {
-        case State::kConnecting:
-            if (error != QAbstractSocket::RemoteHostClosedError) {
-                TryNextAddress(SocketFailure(error, "zef.Wire.Connect"));
-            }
-            return;  // a peer that accepts and closes at once is ended by disconnected
         case State::kHandshaking: {
             Failure failure = certificateVerdict_ && tlsSettings_.verifyPeer
                                   ? CertificateFailure(*certificateVerdict_, host_)
@@ -335,6 +428,7 @@ void QtConnection::OnSocketError(QAbstractSocket::SocketError error) {
                 SocketFailure(error, "zef.Wire.Receive"));
             return;
         case State::kResolving:
+        case State::kConnecting:  // the socket comes once connected
         case State::kEnded:
             return;
     }
@@ -350,10 +444,10 @@ void QtConnection::OnPeerEnd() {
         End(std::move(reason), std::move(failure));
         return;
     }
-    if (state_ == State::kEnded || state_ == State::kResolving) {
+    if (state_ == State::kEnded || state_ == State::kResolving || state_ == State::kConnecting) {
         return;
     }
-    if (state_ != State::kConnecting && socket_->bytesAvailable() > 0) {
+    if (socket_->bytesAvailable() > 0) {
         OnReadyRead();
         if (state_ == State::kEnded) {
             return;
@@ -489,6 +583,11 @@ void QtConnection::End(std::string reason, std::optional<Failure> failure) {
 // handlers go first, so that its last words (abort's disconnected) reach nobody.
 void QtConnection::ReleaseResources() {
     peerCloseWait_.stop();
+    if (connectWatch_) {
+        connectWatch_->setEnabled(false);
+        ::close(static_cast<int>(connectWatch_->socket()));
+        connectWatch_.release()->deleteLater();
+    }
     socketReceiver_.reset();
     if (socket_) {
         socket_->abort();

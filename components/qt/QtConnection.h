@@ -1,10 +1,11 @@
 // One connection attempt of the Qt wire, from the name lookup to the end, on Qt's event loop.
-// QHostInfo looks the name up and a QSslSocket per address makes the connection; TLS, from the
-// start or as an upgrade, is the socket's startClientEncryption with the wire's certificate
-// checks in its QSslConfiguration.
+// QHostInfo looks the name up, a descriptor per address makes the connection and a QSslSocket
+// takes it over; TLS, from the start or as an upgrade, is the socket's startClientEncryption
+// with the wire's certificate checks in its QSslConfiguration.
 #pragma once
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QSslError>
 #include <QSslSocket>
 #include <QTimer>
@@ -16,31 +17,12 @@
 
 #include "common/Types.h"
 #include "components/Wire.h"
+#include "components/wire/ConnectionWire.h"
 
 namespace zef::qt {
 
-// A failure as SocketError reports it.
-struct Failure {
-    long number = 0;
-    std::string description;
-    std::string source;
-};
-
-// What a connection reports to its owner. Nothing is ever reported from inside a call that the
-// owner makes on the connection: such reports are posted to the event loop.
-class ConnectionEvents {
-  public:
-    virtual void OnConnected() = 0;
-    virtual void OnData(Bytes& data) = 0;
-    virtual void OnSendComplete() = 0;
-    virtual void OnTlsReady() = 0;
-    virtual void OnSocketError(const Failure& failure) = 0;
-    virtual void OnClosed() = 0;  // last report of the attempt, exactly once
-    virtual void OnTrace(const std::string& text) = 0;
-
-  protected:
-    ~ConnectionEvents() = default;
-};
+using wire::ConnectionEvents;
+using wire::Failure;
 
 class QtConnection : public std::enable_shared_from_this<QtConnection> {
   public:
@@ -90,8 +72,10 @@ class QtConnection : public std::enable_shared_from_this<QtConnection> {
     void OnResolved(const QList<QHostAddress>& addresses, const std::optional<Failure>& failure);
     void TryNextAddress(const std::optional<Failure>& previous);
     QSslConfiguration MakeTlsConfiguration() const;
+    void OnConnectFinished(const QHostAddress& address);
     void Watch(QSslSocket& socket);
-    void OnSocketConnected();
+    void OnSocketConnected(const QHostAddress& address);
+    void OnResetOnArrival();
     void StartHandshake();
     void OnEncrypted();
     void ContinueUpgrade();
@@ -119,6 +103,7 @@ class QtConnection : public std::enable_shared_from_this<QtConnection> {
     quint16 port_ = 0;
     QList<QHostAddress> addresses_;
     int nextAddress_ = 0;
+    std::unique_ptr<QSocketNotifier> connectWatch_;  // on the descriptor while it connects
     std::unique_ptr<QSslSocket> socket_;
     std::unique_ptr<QObject> socketReceiver_;  // its end disconnects every handler of socket_
     QTimer peerCloseWait_;

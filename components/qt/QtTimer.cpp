@@ -7,15 +7,14 @@
 #include <memory>
 #include <string>
 
-#include "common/Error.h"
-#include "common/Unicode.h"
 #include "components/qt/QtComponents.h"
+#include "components/timer/IntervalTimer.h"
 
 namespace zef {
 
 namespace {
 
-class QtTimer final : public Timer {
+class QtTimer final : public IntervalTimer {
   public:
     QtTimer() : timer_(new QTimer) {
         timer_->setTimerType(Qt::PreciseTimer);
@@ -36,37 +35,17 @@ class QtTimer final : public Timer {
         timer_->deleteLater();
     }
 
-    void Interval(long milliseconds) override {
-        if (milliseconds < 0) {
-            throw Error(error::kInvalidValue, "zef.Timer",
-                        AsciiToText("the interval cannot be negative: " +
-                                    std::to_string(milliseconds) + " ms"));
-        }
-        interval_ = milliseconds;
-        if (enabled_) {
-            Start();
-        }
-    }
-    long Interval() const override { return interval_; }
-
-    void Enabled(bool enabled) override {
-        enabled_ = enabled;
-        enabled ? Start() : timer_->stop();
-    }
-    bool Enabled() const override { return enabled_; }
-
   private:
-    void Start() {
-        if (interval_ <= 0) {
+    void Start() override {
+        if (Interval() <= 0) {
             timer_->stop();
             return;
         }
-        timer_->start(static_cast<int>(std::min<long>(interval_, INT_MAX)));
+        timer_->start(static_cast<int>(std::min<long>(Interval(), INT_MAX)));
     }
+    void Stop() override { timer_->stop(); }
 
     QTimer* timer_;  // deleted later, see the destructor
-    long interval_ = 0;
-    bool enabled_ = false;
 };
 
 }  // namespace

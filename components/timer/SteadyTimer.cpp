@@ -6,15 +6,14 @@
 #include <memory>
 #include <system_error>
 
-#include "common/Error.h"
-#include "common/Unicode.h"
 #include "components/Timer.h"
+#include "components/timer/IntervalTimer.h"
 
 namespace zef {
 
 namespace {
 
-class SteadyTimer final : public Timer {
+class SteadyTimer final : public IntervalTimer {
   public:
     explicit SteadyTimer(asio::io_context& io) : core_(std::make_shared<Core>(io, this)) {}
 
@@ -31,29 +30,6 @@ class SteadyTimer final : public Timer {
         }
     }
 
-    void Interval(long milliseconds) override {
-        if (milliseconds < 0) {
-            throw Error(error::kInvalidValue, "zef.Timer",
-                        AsciiToText("the interval cannot be negative: " +
-                                    std::to_string(milliseconds) + " ms"));
-        }
-        interval_ = milliseconds;
-        if (enabled_) {
-            Start();
-        }
-    }
-    long Interval() const override { return interval_; }
-
-    void Enabled(bool enabled) override {
-        enabled_ = enabled;
-        if (enabled) {
-            Start();
-        } else {
-            Stop();
-        }
-    }
-    bool Enabled() const override { return enabled_; }
-
   private:
     // What the pending wait needs: the timer itself, the object to tick, and the number of the
     // current arming. A wait whose completion was already queued when the timer was stopped or
@@ -69,11 +45,10 @@ class SteadyTimer final : public Timer {
         asio::steady_timer::time_point due;
     };
 
-    std::chrono::milliseconds Period() const { return std::chrono::milliseconds(interval_); }
+    std::chrono::milliseconds Period() const { return std::chrono::milliseconds(Interval()); }
 
-    // A fresh interval from now. An interval of 0 never ticks, as a host timer without one.
-    void Start() {
-        if (interval_ <= 0) {
+    void Start() override {
+        if (Interval() <= 0) {
             Stop();
             return;
         }
@@ -88,7 +63,7 @@ class SteadyTimer final : public Timer {
         Wait();
     }
 
-    void Stop() {
+    void Stop() override {
         ++core_->arming;
         core_->timer.cancel();
         waiting_ = false;
@@ -132,8 +107,6 @@ class SteadyTimer final : public Timer {
     }
 
     std::shared_ptr<Core> core_;
-    long interval_ = 0;
-    bool enabled_ = false;
     bool waiting_ = false;  // a wait of the current arming is pending
 };
 

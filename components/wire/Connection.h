@@ -15,25 +15,10 @@
 
 #include "common/Types.h"
 #include "components/wire/ByteStream.h"
+#include "components/wire/ConnectionWire.h"
 #include "components/wire/TlsStream.h"
 
 namespace zef::wire {
-
-// What a connection reports to its owner. Nothing is ever reported from inside a call that the
-// owner makes on the connection: such reports are posted to the event loop.
-class ConnectionEvents {
-  public:
-    virtual void OnConnected() = 0;
-    virtual void OnData(Bytes& data) = 0;
-    virtual void OnSendComplete() = 0;  // the send queue has drained
-    virtual void OnTlsReady() = 0;      // the upgrade asked for by StartTls succeeded
-    virtual void OnSocketError(const Failure& failure) = 0;
-    virtual void OnClosed() = 0;  // last report of the attempt, exactly once
-    virtual void OnTrace(const std::string& text) = 0;
-
-  protected:
-    ~ConnectionEvents() = default;
-};
 
 class Connection : public std::enable_shared_from_this<Connection> {
   public:

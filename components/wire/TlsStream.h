@@ -11,15 +11,9 @@
 
 #include "components/Wire.h"
 #include "components/wire/ByteStream.h"
+#include "components/wire/ConnectionWire.h"
 
 namespace zef::wire {
-
-// A failure as SocketError reports it.
-struct Failure {
-    long number = 0;
-    std::string description;
-    std::string source;
-};
 
 // The TLS a connection is to use, fixed when it is made.
 struct TlsPlan {
