@@ -160,8 +160,9 @@ void Run(FuzzInput& input) {
         ZEF_FUZZ_CHECK(seen.doneCode == kSocketErrorNumber);
     }
     const auto commands = CommandLines(wire.sent);
-    // Each command has its reply line, but for the next message's four sent ahead.
-    ZEF_FUZZ_CHECK(commands.size() <= LineCount(stream) + (settings.pipelining ? 4 : 0));
+    // Each command has its reply line, but for the next message's four sent ahead and a DELE
+    // behind them.
+    ZEF_FUZZ_CHECK(commands.size() <= LineCount(stream) + (settings.pipelining ? 5 : 0));
     for (std::string_view command : commands) {
         if (command.starts_with("DELE ")) {
             ZEF_FUZZ_CHECK(seen.deletable.count(std::stol(std::string(command.substr(5)))) == 1);

@@ -2,43 +2,90 @@
 
 namespace zef::pop {
 
-bool Pipeline::AlreadySent(const Text& command) {
-    if (!ahead_.empty() && ahead_.front().command == command) {
-        ahead_.pop_front();
-        return true;
+Pipeline::Reader Pipeline::ReaderOf(Role role) {
+    switch (role) {
+        case Role::kDropped:
+            return Reader::kNobody;
+        case Role::kDeferred:
+            return Reader::kDeferred;
+        case Role::kDialogue:
+        case Role::kAhead:
+            break;
     }
-    for (const Ahead& ahead : ahead_) {
-        dropped_.push_back(ahead.multiLine);
+    return Reader::kDialogue;
+}
+
+Pipeline::Reader Pipeline::Take(std::string_view line) {
+    // A command that went ahead and is still to be reached: the dialogue's own command went out
+    // before it, and this line answers that one.
+    if (replies_.empty() || replies_.front().role == Role::kAhead) {
+        return Reader::kDialogue;
     }
-    ahead_.clear();
+    const Reply& first = replies_.front();
+    const Reader reader = ReaderOf(first.role);
+    if (insideResponse_) {
+        if (line == ".") {
+            insideResponse_ = false;
+            replies_.pop_front();
+        }
+        return reader;
+    }
+    if (line.empty()) {
+        // An empty line between replies is no reply; the dialogue passes over it as well.
+        return first.role == Role::kDropped ? Reader::kNobody : Reader::kDialogue;
+    }
+    if (first.multiLine && line.starts_with("+OK")) {
+        insideResponse_ = true;
+        return reader;
+    }
+    replies_.pop_front();
+    return reader;
+}
+
+bool Pipeline::AlreadySent(const Text& command, bool multiLine) {
+    for (Reply& reply : replies_) {
+        if (reply.role == Role::kAhead) {
+            if (reply.command == command) {
+                reply.role = Role::kDialogue;
+                return true;
+            }
+            break;
+        }
+    }
+    for (Reply& reply : replies_) {
+        reply.role = reply.role == Role::kAhead ? Role::kDropped : reply.role;
+    }
+    if (!replies_.empty()) {
+        replies_.push_back({command, multiLine, Role::kDialogue});  // its place among the others
+    }
     return false;
 }
 
 void Pipeline::SentAhead(const Text& command, bool multiLine) {
-    ahead_.push_back({command, multiLine});
+    replies_.push_back({command, multiLine, Role::kAhead});
 }
 
-void Pipeline::Drop(std::string_view line) {
-    if (insideResponse_) {
-        if (line == ".") {
-            insideResponse_ = false;
-            dropped_.pop_front();
+bool Pipeline::HasAhead() const {
+    for (const Reply& reply : replies_) {
+        if (reply.role == Role::kAhead) {
+            return true;
         }
-        return;
     }
-    if (line.empty()) {
-        return;  // an empty line between replies is no reply, as for the dialogue's own
+    return false;
+}
+
+void Pipeline::SentDeferred(const Text& command) {
+    replies_.push_back({command, false, Role::kDeferred});
+}
+
+void Pipeline::DropAll() {
+    for (Reply& reply : replies_) {
+        reply.role = Role::kDropped;
     }
-    if (dropped_.front() && line.starts_with("+OK")) {
-        insideResponse_ = true;
-        return;
-    }
-    dropped_.pop_front();
 }
 
 void Pipeline::Clear() {
-    ahead_.clear();
-    dropped_.clear();
+    replies_.clear();
     insideResponse_ = false;
 }
 

@@ -181,7 +181,6 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
     tlsDone_ = false;
     capabilities_.clear();
     pipeline_.Clear();
-    lastKept_ = false;
     responseCode_.clear();
     serverName_ = server;
     sasl_.reset();

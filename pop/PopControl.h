@@ -144,6 +144,7 @@ class popZef::Impl final : private pop::MessageEvents {
     void Quit();
     void SendCommand(State command, Text argument);
     void SendNextMessageAhead();
+    void OnDeferredDeleReply(std::string_view line);
     void SendAhead(const Text& command, bool multiLine);
     void SendLine(const Text& text);
     Text ApopDigest(const Text& greeting);
@@ -222,7 +223,6 @@ class popZef::Impl final : private pop::MessageEvents {
         bool uidl = false;  // UIDL asked
         bool top = false;   // TOP asked
     } way_;
-    bool lastKept_ = false;  // the last message retrieved was kept on the server
     GuardPhase guardPhase_ = GuardPhase::kNone;
     long guardCountdown_ = -1;
     Bytes scratch_;   // converter input, reused

@@ -266,9 +266,14 @@ Text popZef::Impl::LineToText(std::string_view line) {
 }
 
 void popZef::Impl::HandleLine(std::string_view line) {
-    if (pipeline_.Dropping()) {
-        pipeline_.Drop(line);  // a reply to a command that went ahead in vain
-        return;
+    switch (pipeline_.Take(line)) {
+        case pop::Pipeline::Reader::kNobody:
+            return;  // a reply to a command that went ahead in vain
+        case pop::Pipeline::Reader::kDeferred:
+            OnDeferredDeleReply(line);
+            return;
+        case pop::Pipeline::Reader::kDialogue:
+            break;
     }
     // Lines of a multi-line response are not traced; a RETR line is never converted here,
     // the parser takes its bytes.
@@ -303,7 +308,6 @@ void popZef::Impl::HandleRetrLine(std::string_view line) {
     if (line == ".") {
         bool cancelDelete = false;
         parser_.EndMessage(messageId_, cancelDelete);
-        lastKept_ = cancelDelete;
         cancelDelete ? NextMessage() : SendCommand(State::Dele, Decimal(messageId_));
         return;
     }
@@ -621,6 +625,20 @@ void popZef::Impl::NextMessage() {
     }
 }
 
+// The reply to a DELE that went out behind commands sent ahead. A refusal ends the walk as a
+// refused DELE always does, and nothing sent after it counts any more.
+void popZef::Impl::OnDeferredDeleReply(std::string_view line) {
+    if (state_ == State::Closing) {
+        return;
+    }
+    currentLine_ = LineToText(line);
+    RaiseTrace(currentLine_);
+    if (!IsGood(currentLine_)) {
+        pipeline_.DropAll();
+        ErrorReset();
+    }
+}
+
 void popZef::Impl::Fatal(const Text& detail) {
     doneCode_ = outcome::kFailureCode;
     doneMessage_ = outcome::pop::RefusedReply(currentLine_, detail);
@@ -660,7 +678,17 @@ void popZef::Impl::SendCommand(State command, Text argument) {
     }
     RaiseTrace(u">>" + name + u" " + traced);
     const Text line = argument.empty() ? name : name + u" " + argument;
-    if (!pipeline_.AlreadySent(line)) {
+    if (command == State::Dele && pipeline_.HasAhead()) {
+        // Behind the next message's commands: its reply comes after theirs, so the dialogue
+        // goes on to that message at once and takes the reply when it arrives.
+        pipeline_.SentDeferred(line);
+        SendLine(line);
+        NextMessage();
+        return;
+    }
+    const bool multiLine =
+        command == State::Retr || command == State::Top || command == State::Capa;
+    if (!pipeline_.AlreadySent(line, multiLine)) {
         SendLine(line);
     }
     way_.uidl = command == State::Uidl || (command != State::List && way_.uidl);
@@ -668,11 +696,9 @@ void popZef::Impl::SendCommand(State command, Text argument) {
     command == State::Retr ? SendNextMessageAhead() : void();
 }
 
-// The next message most likely goes the way this one went; a message to be deleted does not
-// (its DELE, which only its data decide, must come before the next message's commands), so
-// only a message that follows one retrieved and kept is foreseen.
+// The next message most likely goes the way this one went.
 void popZef::Impl::SendNextMessageAhead() {
-    if (!pipelining || !lastKept_ || messageId_ >= messageCount_ ||
+    if (!pipelining || messageId_ >= messageCount_ ||
         !pop::HasCapability(capabilities_, u"PIPELINING")) {
         return;
     }

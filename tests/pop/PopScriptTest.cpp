@@ -99,34 +99,52 @@ const Row kCapabilities[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Capabilities, PopScript, ::testing::ValuesIn(kCapabilities), RowName);
 
-// Three messages, each kept; with Pipelining on, CAPA answered with `capa`, message 2 asked for.
+// Pipelining on, CAPA answered with `capa`, two messages, STAT answered.
+#define PIPELINE_LOGIN(capa)                                                      \
+    "< +OK ready  > CAPA\n< +OK\\r\\n" capa "\n< .  = CapabilitiesReceived " capa \
+    "  > USER bob\n"                                                              \
+    "< +OK  > PASS secret\n< +OK  > STAT\n< +OK 2 200  = Stat 2 200  > LIST 1\n"
+// ... and message 1 asked for with UIDL and TOP.
 #define PIPELINED(capa)                                                                          \
-    "< +OK ready  > CAPA\n< +OK\\r\\n" capa "\n< .  = CapabilitiesReceived " capa                \
-    "  > USER bob\n"                                                                             \
-    "< +OK  > PASS secret\n< +OK  > STAT\n< +OK 3 300  = Stat 3 300  > LIST 1\n"                 \
+    PIPELINE_LOGIN(capa)                                                                         \
     "< +OK 1 100  = UidlFirst 1  > UIDL 1\n< +OK 1 a  = UidlDone 1 a  = TopFirst 1  > TOP 1 0\n" \
-    "< +OK\\r\\n.  = RetrFirst 1 100  = MailHeadFirst 1  > RETR 1\n"                             \
-    "< +OK\\r\\n.  = RetrDone 1  > LIST 2\n< +OK 2 100  = UidlFirst 2  > UIDL 2\n"               \
-    "< +OK 2 b  = UidlDone 2 b  = TopFirst 2  > TOP 2 0\n"                                       \
-    "< +OK\\r\\n.  = RetrFirst 2 100  = MailHeadFirst 2  > RETR 2"
-std::function<void(PopDriver&)> Pipelined(bool skipThird) {
+    "< +OK\\r\\n.  = RetrFirst 1 100  = MailHeadFirst 1  > RETR 1"
+// Pipelining on; `answers` set to true.
+std::function<void(PopDriver&)> Pipelined(std::vector<std::string> answers) {
     return [=](PopDriver& d) {
         d.control->Pipelining(true);
-        d.answers["RetrDone"] = true;
-        d.answers["UidlFirst 3"] = d.answers["TopFirst 3"] = d.answers["RetrFirst 3"] = skipThird;
+        for (const std::string& answer : answers) {
+            d.answers[answer] = true;
+        }
     };
 }
+#define DELETING                                                                       \
+    PIPELINE_LOGIN("PIPELINING")                                                       \
+    "< +OK 1 100  = UidlFirst 1  = TopFirst 1  = RetrFirst 1 100  = MailHeadFirst 1\n" \
+    "> RETR 1  > LIST 2  > RETR 2\n< +OK\\r\\n.  = RetrDone 1  > DELE 1\n"             \
+    "< +OK 2 100  = UidlFirst 2  = TopFirst 2  = RetrFirst 2 100  = MailHeadFirst 2\n" \
+    "< +OK\\r\\n.  = RetrDone 2  > DELE 2\n"
 const Row kPipelining[] = {
-    // The third message's commands go ahead; the application skips it, so the replies to its
-    // UIDL, TOP and RETR are dropped.
-    {"NextMessageGoesAheadAndRepliesNotWantedAreDropped", Pipelined(true),
-     PIPELINED("PIPELINING") R"(  > LIST 3  > UIDL 3  > TOP 3 0  > RETR 3
-        < +OK\r\n.  = RetrDone 2
-        < +OK 3 100  = UidlFirst 3  = TopFirst 3  = RetrFirst 3 100  > QUIT
-        < +OK 3 c\r\n+OK\r\nSubject: x\r\n..\r\n.\r\n\r\n-ERR no such message
+    // Message 2's commands go ahead; the application skips it, so the replies to its UIDL,
+    // TOP and RETR are dropped.
+    {"NextMessageGoesAheadAndRepliesNotWantedAreDropped",
+     Pipelined({"RetrDone", "UidlFirst 2", "TopFirst 2", "RetrFirst 2"}),
+     PIPELINED("PIPELINING") R"(  > LIST 2  > UIDL 2  > TOP 2 0  > RETR 2
+        < +OK\r\n.  = RetrDone 1
+        < +OK 2 100  = UidlFirst 2  = TopFirst 2  = RetrFirst 2 100  > QUIT
+        < +OK 2 b\r\n+OK\r\nSubject: x\r\n..\r\n.\r\n\r\n-ERR no such message
         < +OK bye  * shutdown)"},
-    {"OnlyOnTheServersWord", Pipelined(false),
-     PIPELINED("UIDL") "\n< +OK\\r\\n.  = RetrDone 2  > LIST 3"},
+    {"OnlyOnTheServersWord", Pipelined({"RetrDone"}),
+     PIPELINED("UIDL") "\n< +OK\\r\\n.  = RetrDone 1  > LIST 2"},
+    // A DELE behind the commands sent ahead is answered after them.
+    {"DeleAnsweredAfterTheNextMessage", Pipelined({"UidlFirst", "TopFirst"}),
+     DELETING "< +OK deleted\n< +OK deleted  > QUIT"},
+    {"LateDeleRefusalResets", Pipelined({"UidlFirst", "TopFirst"}),
+     DELETING R"(< -ERR locked  > RSET
+        < +OK deleted
+        < +OK  > QUIT
+        < +OK  * shutdown
+        ! closed  = Done -1 -ERR locked | DONE(FAIL))"},
 };
 INSTANTIATE_TEST_SUITE_P(Pipelining, PopScript, ::testing::ValuesIn(kPipelining), RowName);
 

@@ -114,7 +114,7 @@ the server said about it (status, scope). auto picks OAUTHBEARER or XOAUTH2 when
 looks like a token (as for send), else SCRAM-SHA-256, then PLAIN, then USER/PASS (or APOP with
 --apop), whichever the server offers first. The password or token is never shown.
 When the server announces PIPELINING (CAPA), the next message's commands go out while a
-message kept on the server is still being read, so the server prepares it meanwhile;
+message is still being read, so the server prepares it meanwhile;
 --no-pipelining sends one command at a time.
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
 command line that cannot be used, 4 for a failure worth trying again later: the server could
