@@ -15,6 +15,7 @@
 #include "pop/LineAssembler.h"
 #include "pop/MessageEvents.h"
 #include "pop/MessageParser.h"
+#include "pop/Outcomes.h"
 #include "pop/Pipeline.h"
 #include "pop/SaslAuth.h"
 #include "pop/popZef.h"
@@ -156,6 +157,11 @@ class popZef::Impl final : private pop::MessageEvents {
     void Guarded(Body&& body);
     // Ends the running transfer from the control's side: Done follows from Closed.
     void FailTransfer(long code, const Text& message);
+    // The code and message that Done will report.
+    void SetDone(const outcome::DoneOutcome& done) {
+        doneCode_ = done.code;
+        doneMessage_ = done.message;
+    }
 
     // --- guard timer and caption (PopControl.cpp) ---
     void StopTimer();

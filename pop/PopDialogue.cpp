@@ -162,8 +162,7 @@ void popZef::Impl::OnClosed() {
         caption = outcome::kFailCaption;
     } else if (receivePhase_ != ReceivePhase::kQuitting) {
         caption = outcome::kUnexpectedDisconnectCaption;
-        doneCode_ = outcome::kUnexpectedDisconnect.code;
-        doneMessage_ = outcome::kUnexpectedDisconnect.message;
+        SetDone(outcome::kUnexpectedDisconnect);
     } else {
         caption = outcome::kCompleteCaption;
     }
@@ -229,11 +228,9 @@ void popZef::Impl::OnTick() {
         guardCountdown_ = -1;
         StopTimer();
         if (guardPhase_ == GuardPhase::kConnect) {
-            doneCode_ = outcome::kConnectTimeout.code;
-            doneMessage_ = outcome::kConnectTimeout.message;
+            SetDone(outcome::kConnectTimeout);
         } else if (guardPhase_ == GuardPhase::kTransfer) {
-            doneCode_ = outcome::kTransTimeout.code;
-            doneMessage_ = outcome::kTransTimeout.message;
+            SetDone(outcome::kTransTimeout);
         }
         components_.wire->Close();
     });
@@ -479,8 +476,7 @@ void popZef::Impl::StartSasl(sasl::Mechanism mechanism) {
         secret = oauthToken;
         Raise(owner_.TokenNeeded, secret);
         if (secret.empty()) {
-            doneCode_ = outcome::kNoOAuthToken.code;
-            doneMessage_ = outcome::kNoOAuthToken.message;
+            SetDone(outcome::kNoOAuthToken);
             Quit();
             return;
         }
@@ -504,8 +500,7 @@ void popZef::Impl::OnAuthReply(bool good) {
         sasl_.reset();
         SendCommand(State::Stat, {});
     } else if (good) {
-        doneCode_ = outcome::pop::kServerNotProven.code;
-        doneMessage_ = outcome::pop::kServerNotProven.message;
+        SetDone(outcome::pop::kServerNotProven);
         sasl_.reset();
         Quit();
     } else if (currentLine_.starts_with(u"+")) {

@@ -56,11 +56,9 @@ void smtpZef::Impl::OnTick() {
     guardCountdown_ = -1;
     StopTimer();
     if (guardPhase_ == kConnectGuard) {
-        doneCode_ = outcome::kConnectTimeout.code;
-        doneMessage_ = outcome::kConnectTimeout.message;
+        SetDone(outcome::kConnectTimeout);
     } else if (guardPhase_ == kTransferGuard) {
-        doneCode_ = outcome::kTransTimeout.code;
-        doneMessage_ = outcome::kTransTimeout.message;
+        SetDone(outcome::kTransTimeout);
     }
     wire_.Close();
 }
@@ -83,8 +81,7 @@ void smtpZef::Impl::OnClosed() {
         SetCaption(outcome::kFailCaption);
     } else if (sendPhase_ != kClosing) {
         SetCaption(outcome::kUnexpectedDisconnectCaption);
-        doneCode_ = outcome::kUnexpectedDisconnect.code;
-        doneMessage_ = outcome::kUnexpectedDisconnect.message;
+        SetDone(outcome::kUnexpectedDisconnect);
     } else {
         SetCaption(outcome::kCompleteCaption);
     }

@@ -170,6 +170,11 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     void OnSocketError(long number, const std::string& description);
     void OnSocketTrace(const std::string& text);
     void EndSendAfterFailure(long code, const Text& message) noexcept;
+    // The code and message that Done will report.
+    void SetDone(const outcome::DoneOutcome& done) {
+        doneCode_ = done.code;
+        doneMessage_ = done.message;
+    }
     void EndSendAfterException(const std::exception_ptr& failure) noexcept;
     void HookComponentEvents();
 
