@@ -173,7 +173,7 @@ std::filesystem::path MboxWriter::NoteName(long long pid) const {
 }
 
 std::filesystem::path MboxWriter::WriteLockNote(off_t length) const {
-    const std::filesystem::path note = NoteName(::getpid());
+    std::filesystem::path note = NoteName(::getpid());
     const std::string owner =
         std::to_string(::getpid()) + " " + std::to_string(static_cast<long long>(length)) + "\n";
     const int fd = ::open(note.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
