@@ -188,6 +188,15 @@ class Send(unittest.TestCase):
         self.assertEqual(raw, head.replace(b"Bcc: hidden@example.org\r\n", b"") + body)
         self.assertEqual((envelope["mail_from"], envelope["rcpt_tos"]), ("from@example.jp", [
             "a@example.org", "b@example.org", "c@example.org", "hidden@example.org"]))
+        # Lone CR line ends and "Bcc :" (obsolete, still a Bcc field), no -f: Bcc goes nowhere
+        # but to its address.
+        cr_head = b"From: from@example.jp\rTo: a@example.org\rBcc : hidden@example.org\r"
+        result = sendmail("-t", stdin=cr_head + b"Subject: cr\r\rbody\r")
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        _, raw, envelope = last_sent()
+        self.assertEqual((raw, envelope["mail_from"], envelope["rcpt_tos"]), (
+            b"From: from@example.jp\r\nTo: a@example.org\r\nSubject: cr\r\n\r\nbody\r\n",
+            "from@example.jp", ["a@example.org", "hidden@example.org"]))
         spooled = len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"]))
         with socket.socket() as closed:
             closed.bind(("127.0.0.1", 0))
@@ -213,7 +222,15 @@ class Fetch(unittest.TestCase):
 
     def test_corpus_written_as_python_reads_it_and_kept(self):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "corpus-out")
-        self.fetched("corpus", "--out", out, "--keep", "--text", "--quiet")
+        umask = os.umask(0o022)
+        try:
+            self.fetched("corpus", "--out", out, "--keep", "--text", "--quiet")
+        finally:
+            os.umask(umask)
+        for folder, _, files in os.walk(out):  # private, whatever the umask
+            self.assertEqual([(os.stat(path).st_mode & 0o777, path) for path in [folder] + [
+                os.path.join(folder, name) for name in files]],
+                [(0o700, folder)] + [(0o600, os.path.join(folder, name)) for name in files])
         names = ENV["ZEF_IT_MAILBOX_CORPUS"].split(",")
         self.assertEqual(sorted(n for n in os.listdir(out) if n[0] != "."),
                          sorted(str(i) for i in range(1, len(names) + 1)))
@@ -362,13 +379,57 @@ class Fetch(unittest.TestCase):
 
     def test_mbox_locked_by_another_program_keeps_the_messages_on_the_server(self):
         held = scratch("held.mbox")
-        scratch("held.mbox.lock")
+        scratch("held.mbox.lock")  # empty: another program's
         result = fetch("events", "--quiet", "--mbox", held)
         self.assertEqual(result.returncode, 1)
         self.assertRegex(result.stderr.decode(), r"(?s)message 1 stays on the server: .*held\.mbox "
-                         r"stays locked by another program.*2 message\(s\) could not be written")
+                         r"is locked by another program.*2 message\(s\) could not be written")
         self.assertEqual((os.path.getsize(held), os.path.exists(held + ".lock")), (0, True))
         self.assertEqual(mailbox("events"), ENV["ZEF_IT_MAILBOX_EVENTS"].split(","))
+
+    def test_sibling_mbox_files_a_killed_run_and_a_message_without_a_body(self):
+        def deliver(*texts):
+            for text in texts:
+                head = "From: a@example.org\nTo: siblings@zef-test.localhost\n"
+                result = zefmail("sendmail", ENV["ZEF_IT_SMTP_PORT"], "-t",
+                                 stdin=(head + text).encode())
+                self.assertEqual(result.returncode, 0, result.stderr.decode())
+
+        deliver("Subject: only a header\n", "Subject: second\n\nbody\n")
+        alice, bob = scratch("alice.mbox"), scratch("bob.mbox")
+        # Killed at its first write to or removal of FILE.lock: zefmail's dot-lock is never
+        # empty, and the next run takes over the lock of the dead one. Meanwhile another run
+        # holds its own sibling file, waiting for a server.
+        killed = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-P", bob + ".lock",
+                                 "-e", "inject=write,unlink:signal=KILL:when=1", ZEFMAIL, "fetch",
+                                 "--server", "127.0.0.1", "--port", ENV["ZEF_IT_POP3_PORT"],
+                                 "--user", "siblings", "--mbox", bob], timeout=60,
+                                env=ENV | {"ZEFMAIL_PASSWORD": ENV["ZEF_IT_POP3_PASS"]},
+                                capture_output=True)
+        self.assertEqual(killed.returncode, -9)
+        deliver("Subject: third\n\nbody\n")
+        with socket.socket() as silent:
+            silent.bind(("127.0.0.1", 0))
+            silent.listen()
+            waiting = subprocess.Popen(
+                [ZEFMAIL, "fetch", "--server", "127.0.0.1", "--port", str(silent.getsockname()[1]),
+                 "--user", "siblings", "--mbox", alice, "--quiet"],
+                env=ENV | {"ZEFMAIL_PASSWORD": "x"}, stderr=subprocess.DEVNULL)
+            try:
+                with silent.accept()[0]:
+                    self.fetched("siblings", "--quiet", "--mbox", bob)
+                    self.assertRegex(fetch("siblings", "--mbox", alice).stderr.decode(),
+                                     "another zefmail fetch is writing to .*alice.mbox")
+            finally:
+                waiting.kill()
+                waiting.wait()
+        self.assertEqual(mailbox("siblings"), [])
+        self.assertFalse(glob.glob(bob + ".lock*"))
+        # Python and mailutils both read two messages.
+        subjects = ["only a header", "second", "third"]
+        self.assertEqual([m["Subject"] for m in mailboxes.mbox(bob)], subjects)
+        listed = subprocess.run(["frm", "-f", "subject", bob], capture_output=True, timeout=60)
+        self.assertEqual(listed.stdout.decode().split("\n"), subjects + [""])
 
     def test_sent_and_fetched_back_intact(self):
         blob = random.Random(9).randbytes(300_000)

@@ -599,6 +599,10 @@ TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
     {
         SavedState state(file, me, [](const std::string& where) { return where == "4"; });
         EXPECT_THROW(SavedState(file, me, nullptr), ToolError);  // locked by the first
+        // Beside mbox files the lock is on each file: sibling mbox files are other outputs.
+        const std::string mbox = scratch.File("box", "");
+        SavedState beside(mbox + ".state", me, nullptr, mbox);
+        EXPECT_THROW(SavedState(mbox + ".state", me, nullptr, mbox), ToolError);
         EXPECT_EQ(state.Lookup("u1"), 6);
         EXPECT_EQ(state.Lookup("here"), 8);
         EXPECT_EQ(state.Lookup("gone"), std::nullopt);
@@ -683,6 +687,8 @@ TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
                                  ">From a\n>>From b\n From c\nFromage\nX From d\n>From\n",
                                  "From: t@x.jp (Taro)\nSubject: From here", "From x"}),
                   std::vector<std::string>(3, "ok"));
+        // Held for the session, and never empty: it names the length nothing is cut back from.
+        EXPECT_EQ(scratch.Read("box.lock"), std::to_string(::getpid()) + " " + mbox.Place() + "\n");
     }
     const std::string date = R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d \d{4})";
     const auto from = [&](const std::string& sender) {
@@ -692,10 +698,24 @@ TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
         "old mail\n" + from("r@y.jp") +
         "From: Taro <t@x.jp>\nReturn-Path:\n <r@y.jp>\n\n>From me\n>>From a\n" +
         ">>>From b\n From c\nFromage\nX From d\n>From\n\n" + from("t@x.jp") +
-        "From: t@x.jp \\(Taro\\)\nSubject: From here\n\n" + from("MAILER-DAEMON") + ">From x\n\n";
+        "From: t@x.jp \\(Taro\\)\nSubject: From here\n\n\n" + from("MAILER-DAEMON") +
+        ">From x\n\n\n";
     const std::string before = scratch.Read("box");
     EXPECT_TRUE(std::regex_match(before, std::regex(expected))) << Escaped(before);
     EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
+    // Another program's dot-lock, even an empty one, keeps each message out at once.
+    scratch.File("box.lock", "");
+    {
+        MboxWriter mbox(path, false);
+        for (const std::string& refused : Deliver(mbox, {"A: 1", "A: 2"})) {
+            EXPECT_NE(refused.find(path + " is locked by another program (" + path + ".lock)"),
+                      std::string::npos)
+                << refused;
+        }
+    }
+    EXPECT_EQ(std::pair(scratch.Read("box"), scratch.Read("box.lock")),
+              std::pair(before, std::string()));
+    std::filesystem::remove(path + ".lock");
 
     // A write refused half way (the file size limit) leaves the file as it was.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -715,7 +735,7 @@ TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
     EXPECT_EQ(results[1], "ok");
     EXPECT_EQ(scratch.Read("box").substr(0, before.size()), before);
     EXPECT_TRUE(std::regex_match(scratch.Read("box").substr(before.size()),
-                                 std::regex(from("MAILER-DAEMON") + "A: c\n\n")));
+                                 std::regex(from("MAILER-DAEMON") + "A: c\n\n\n")));
     EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
 
     // The part of a message a killed zefmail left is cut off by the next append; its fresh
@@ -732,7 +752,7 @@ TEST(MboxWriter, QuotesFromLinesNamesTheSenderAndCutsBackAFailedAppend) {
         EXPECT_TRUE(mbox.StillThere(mbox.Place()));
     }
     EXPECT_TRUE(std::regex_match(scratch.Read("box").substr(whole.size()),
-                                 std::regex(from("MAILER-DAEMON") + "A: d\n\n")));
+                                 std::regex(from("MAILER-DAEMON") + "A: d\n\n\n")));
     EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
 }
 
@@ -932,6 +952,8 @@ TEST(SendmailInput, HeaderWholeBodyAsReadAndTheDotLineEndsItUnlessI) {
         {"To: a\n\n.\nafter\n.", false, "To: a\n\n", ".\nafter\n."},
         {"To: a\n\nend .\n..\n.", true, "To: a\n\n", "end .\n..\n."},
         {"Subject: only a header\n", true, "Subject: only a header\n", ""},
+        {"To: a\rB: c\r\rbody\r\r\n", true, "To: a\rB: c\r\r", "body\r\r\n"},
+        {"To: a\n\r\nbody", true, "To: a\n\r\n", "body"},
         {"To: a\n\n" + filler + "\n.\r\nafter", true, "To: a\n\n", filler + "\n"},
         {"To: a\n\n" + fillerCr + "\n.\r\nafter", true, "To: a\n\n", fillerCr + "\n"},
         {"To: a\n\n" + filler + "\n.x\n", true, "To: a\n\n", filler + "\n.x\n"},
@@ -976,6 +998,11 @@ TEST(SendmailEnvelope, SenderRecipientsAndTheHeaderWithoutBcc) {
               "From: =?UTF-8?B?5beu5Ye65Lq6?= <f@x>\r\nTo: team: a@x, \"B, Jr.\" <b@x>;,\r\n"
               "  c@x (Sales, Tokyo)\r\nSubject: s\r\nCc: =?UTF-8?Q?D=C3=A9?= <d@x>\r\n\r\n");
 
+    // Lone CR line ends, and the obsolete form with white space before the colon.
+    envelope = ReadEnvelope("From: f@x\rTo: a@x\rBcc : h@x\rbcc\t:\r i@x\rSubject: s\r\r", options);
+    EXPECT_EQ(envelope.recipients, (std::vector<std::string>{"a@x", "h@x", "i@x", "arg@x"}));
+    EXPECT_EQ(envelope.header, "From: f@x\r\nTo: a@x\r\nSubject: s\r\n\r\n");
+
     options.recipientsFromHeader = false;
     options.smtp.from = "root (Cron \\) Daemon)";
     options.smtp.to = {R"("x\" (<y" <arg@x>)"};
@@ -998,12 +1025,14 @@ TEST(SendmailEnvelope, SenderRecipientsAndTheHeaderWithoutBcc) {
     }
 }
 
-TEST(SendmailExitCode, PermanentRefusals69EverythingThatMayPassLater75) {
+TEST(SendmailExitCode, PermanentRefusals69EverythingThatMayPassLater75LocalErrorsTheirOwn) {
     const std::tuple<long, const char*, bool, int> kRows[] = {
         {0, "", true, 0},
         {-1, "550 5.1.1 no such user", true, 69},
         {-1, "535 authentication failed", true, 69},
-        {-1, "NO RECIPIENT ADDRESS", false, 69},
+        {-1, "NO RECIPIENT ADDRESS", false, 64},
+        {-1, "INVALID CHARACTER IN FromAddr", false, 65},
+        {-1, "UNEXPECTED ERROR: bad_alloc", false, 70},
         {-1, "451 try later", true, 75},
         {-1, "REPLY LINE TOO LONG", true, 75},
         {-2, "UNEXPECTED DISCONNECT", true, 75},

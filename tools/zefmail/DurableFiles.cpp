@@ -11,7 +11,7 @@ namespace zef::zefmail {
 
 OutputFile::OutputFile(const std::filesystem::path& path, bool writeBackEarly)
     : path_(path), writeBackEarly_(writeBackEarly) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd_ < 0) {
         throw ToolError(SystemErrorText("cannot create " + path.string()));
     }

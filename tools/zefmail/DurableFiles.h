@@ -13,9 +13,9 @@ namespace zef::zefmail {
 // Nothing is flushed per file: one FlushFileSystem covers every file of a session.
 class OutputFile {
   public:
-    // Creates the file; fails when it exists already. `writeBackEarly`: Close starts writing
-    // the file to the disk without waiting for it, so that a later flush finds little left to do
-    // while the rest of the mailbox is still arriving.
+    // Creates the file, readable by its owner only; fails when it exists already. `writeBackEarly`:
+    // Close starts writing the file to the disk without waiting for it, so that a later flush finds
+    // little left to do while the rest of the mailbox is still arriving.
     explicit OutputFile(const std::filesystem::path& path, bool writeBackEarly = false);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;

@@ -1,5 +1,6 @@
 #include "tools/zefmail/FetchCommand.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -229,8 +230,13 @@ class FetchSession {
             !options_.out.empty()       ? std::filesystem::path(options_.out) / kStateName
             : !options_.maildir.empty() ? std::filesystem::path(options_.maildir) / kStateName
                                         : std::filesystem::path(options_.mbox + kStateName);
-        state_.emplace(state, options_.user + "@" + options_.server,
-                       [this](const std::string& places) { return StillThere(places); });
+        // Beside an mbox file its state is locked on the file: sibling mbox files are other
+        // outputs.
+        const bool besideMbox = options_.out.empty() && options_.maildir.empty();
+        state_.emplace(
+            state, options_.user + "@" + options_.server,
+            [this](const std::string& places) { return StillThere(places); },
+            besideMbox ? std::filesystem::path(options_.mbox) : std::filesystem::path());
         if (state_->HasUnconfirmed()) {
             // Left by a run that was stopped: its messages are in place; make them durable
             // before any of them counts as saved (and may be deleted).
@@ -304,9 +310,16 @@ class FetchSession {
         }
     }
 
+    // A new --out folder is private, as the message folders made in it are.
     void PrepareOutFolder() {
+        const std::filesystem::path out(options_.out);
         std::error_code error;
-        std::filesystem::create_directories(options_.out, error);
+        if (!out.parent_path().empty()) {
+            std::filesystem::create_directories(out.parent_path(), error);
+        }
+        if (!error && ::mkdir(out.c_str(), 0700) != 0 && errno != EEXIST) {
+            error.assign(errno, std::generic_category());
+        }
         if (error) {
             throw ToolError("cannot create --out folder " + options_.out + ": " + error.message());
         }

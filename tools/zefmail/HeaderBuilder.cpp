@@ -44,8 +44,11 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// The field name of a header line, as mail readers take it: the obsolete form allows spaces and
+// tabs before the colon ("Bcc : x" is a Bcc field).
 std::string LowerName(const std::string& line) {
-    return Lower(line.substr(0, line.find(':')));
+    const std::string name = line.substr(0, line.find(':'));
+    return Lower(name.substr(0, name.find_last_not_of(" \t") + 1));
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

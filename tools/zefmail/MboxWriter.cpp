@@ -12,7 +12,6 @@
 #include <ctime>
 #include <fstream>
 #include <optional>
-#include <thread>
 
 #include "tools/zefmail/DurableFiles.h"
 #include "tools/zefmail/ToolError.h"
@@ -22,8 +21,6 @@ namespace zef::zefmail {
 namespace {
 
 constexpr size_t kBlockBytes = size_t{64} * 1024;
-constexpr int kLockTries = 50;  // 5 seconds in steps of 100 ms
-constexpr auto kLockWait = std::chrono::milliseconds(100);
 // A dot-lock this old was left by a program that died while holding it; no append lasts that
 // long, so it is taken away rather than keeping every later message on the server.
 constexpr auto kStaleLockAge = std::chrono::minutes(10);
@@ -138,44 +135,91 @@ MboxWriter::MboxWriter(std::filesystem::path file, bool crlf)
 
 MboxWriter::~MboxWriter() {
     AbandonOpen();
+    Unlock();
     ::close(fd_);
 }
 
 void MboxWriter::Lock() {
-    for (int tries = 0; tries < kLockTries; ++tries) {
-        if (tries > 0) {
-            std::this_thread::sleep_for(kLockWait);
-        }
+    if (!locked_) {
         struct flock lock {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
-        if (!locked_ && ::fcntl(fd_, F_SETLK, &lock) != 0) {
+        if (::fcntl(fd_, F_SETLK, &lock) != 0) {
             if (errno == EACCES || errno == EAGAIN) {
-                continue;
+                throw ToolError(file_.string() + " is locked by another program (an fcntl lock)");
             }
             throw ToolError(SystemErrorText("cannot lock " + file_.string()));
         }
         locked_ = true;
-        dotLockFd_ = ::open(lockFile_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (dotLockFd_ >= 0) {
-            dotLocked_ = true;
+    }
+    if (dotLocked_) {
+        return;
+    }
+    if (LinkDotLock() || TakeOverDeadLock()) {
+        return;
+    }
+    if (IsStale(lockFile_)) {
+        ::unlink(lockFile_.c_str());
+        if (LinkDotLock()) {
             return;
-        }
-        if (errno != EEXIST) {
-            throw ToolError(SystemErrorText("cannot create " + lockFile_.string()));
-        }
-        if (TakeOverDeadLock()) {
-            return;
-        }
-        if (IsStale(lockFile_)) {
-            ::unlink(lockFile_.c_str());
         }
     }
-    throw ToolError(file_.string() + " stays locked by another program (" + lockFile_.string() +
-                    " or an fcntl lock)");
+    Unlock();  // the fcntl lock, so that the other program can finish
+    throw ToolError(file_.string() + " is locked by another program (" + lockFile_.string() + ")");
 }
 
-std::optional<long long> MboxWriter::DeadLockLength() const {
+std::filesystem::path MboxWriter::NoteName(long long pid) const {
+    return lockFile_.string() + "." + std::to_string(pid);
+}
+
+std::filesystem::path MboxWriter::WriteLockNote(off_t length) const {
+    std::filesystem::path note = NoteName(::getpid());
+    const std::string owner =
+        std::to_string(::getpid()) + " " + std::to_string(static_cast<long long>(length)) + "\n";
+    const int fd = ::open(note.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        throw ToolError(SystemErrorText("cannot create " + note.string()));
+    }
+    try {
+        WriteAll(fd, owner, note);
+    } catch (const ToolError&) {
+        ::close(fd);
+        ::unlink(note.c_str());
+        throw;
+    }
+    ::close(fd);
+    return note;
+}
+
+bool MboxWriter::LinkDotLock() {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) {
+        throw ToolError(SystemErrorText("cannot read the length of " + file_.string()));
+    }
+    const std::filesystem::path note = WriteLockNote(info.st_size);
+    // link(2) makes the dot-lock appear whole or not at all. Over NFS its answer may be lost:
+    // the note's second name tells then.
+    const int linked = ::link(note.c_str(), lockFile_.c_str());
+    const int linkErrno = errno;
+    struct stat noted {};
+    dotLocked_ = linked == 0 || (::stat(note.c_str(), &noted) == 0 && noted.st_nlink == 2);
+    ::unlink(note.c_str());
+    if (!dotLocked_ && linkErrno != EEXIST) {
+        errno = linkErrno;
+        throw ToolError(SystemErrorText("cannot create " + lockFile_.string()));
+    }
+    return dotLocked_;
+}
+
+void MboxWriter::NoteLength(off_t length) {
+    const std::filesystem::path note = WriteLockNote(length);
+    if (::rename(note.c_str(), lockFile_.c_str()) != 0) {
+        ::unlink(note.c_str());
+        throw ToolError(SystemErrorText("cannot write " + lockFile_.string()));
+    }
+}
+
+std::optional<std::pair<long long, long long>> MboxWriter::DeadLock() const {
     std::ifstream in(lockFile_);
     long long pid = 0;
     long long length = -1;
@@ -183,24 +227,24 @@ std::optional<long long> MboxWriter::DeadLockLength() const {
         ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
         return std::nullopt;  // not ours, or its writer still runs
     }
-    return length;
+    return std::pair{pid, length};
 }
 
 bool MboxWriter::TakeOverDeadLock() {
-    const std::optional<long long> length = DeadLockLength();
-    if (!length) {
+    const std::optional<std::pair<long long, long long>> dead = DeadLock();
+    if (!dead) {
         return false;
     }
     // The fcntl lock is held: nobody else writes FILE now.
+    const auto [pid, length] = *dead;
     struct stat info {};
-    if (::fstat(fd_, &info) != 0 || (info.st_size > *length && ::ftruncate(fd_, *length) != 0)) {
+    if (::fstat(fd_, &info) != 0 || (info.st_size > length && ::ftruncate(fd_, length) != 0)) {
         throw ToolError(
             SystemErrorText("cannot cut off the unfinished message in " + file_.string()));
     }
+    ::unlink(NoteName(pid).c_str());  // in case it died before putting its note in place
     ::unlink(lockFile_.c_str());
-    dotLockFd_ = ::open(lockFile_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    dotLocked_ = dotLockFd_ >= 0;
-    return dotLocked_;
+    return LinkDotLock();
 }
 
 bool MboxWriter::StillThere(const std::string& place) const {
@@ -211,20 +255,16 @@ bool MboxWriter::StillThere(const std::string& place) const {
         return false;
     }
     // What a run that died in the middle of an append wrote is cut off by the next append.
-    const long long kept =
-        std::min<long long>(info.st_size, DeadLockLength().value_or(info.st_size));
+    const std::optional<std::pair<long long, long long>> dead = DeadLock();
+    const long long kept = std::min<long long>(info.st_size, dead ? dead->second : info.st_size);
     return kept >= std::stoll(place);
 }
 
 void MboxWriter::Unlock() noexcept {
-    if (dotLockFd_ >= 0) {
-        ::close(dotLockFd_);
-        dotLockFd_ = -1;
-    }
-    if (dotLocked_) {
+    if (dotLocked_ && !keepDotLock_) {
         ::unlink(lockFile_.c_str());
-        dotLocked_ = false;
     }
+    dotLocked_ = false;
     if (locked_) {
         struct flock lock {};
         lock.l_type = F_UNLCK;
@@ -238,19 +278,16 @@ void MboxWriter::Open() {
     pending_.clear();
     header_.clear();
     start_ = -1;
+    if (keepDotLock_) {
+        throw ToolError("cannot cut an unfinished message off " + file_.string() +
+                        "; the next run does");
+    }
     Lock();
     struct stat info {};
     if (::fstat(fd_, &info) != 0) {
         throw ToolError(SystemErrorText("cannot read the length of " + file_.string()));
     }
     start_ = info.st_size;
-    const std::string owner =
-        std::to_string(::getpid()) + " " + std::to_string(static_cast<long long>(start_)) + "\n";
-    if (::write(dotLockFd_, owner.data(), owner.size()) != static_cast<ssize_t>(owner.size())) {
-        throw ToolError(SystemErrorText("cannot write " + lockFile_.string()));
-    }
-    ::close(dotLockFd_);
-    dotLockFd_ = -1;
     inHeader_ = true;
     // A file another program left without a final line end would glue the "From " line to
     // its last line, where no reader finds it.
@@ -302,7 +339,10 @@ void MboxWriter::Flush() {
 
 void MboxWriter::Close() {
     if (inHeader_) {
-        EndHeader();  // a message without a body
+        // A message without a body: the empty line that ends its header, then the one that
+        // ends the message. Some readers take a "From " line for a new message only after both.
+        header_ += '\n';
+        EndHeader();
     }
     pending_ += lineEnd_;
     Flush();
@@ -310,16 +350,16 @@ void MboxWriter::Close() {
 }
 
 void MboxWriter::Commit() {
-    Unlock();
+    // Nothing is left to cut off should this run die now.
+    NoteLength(end_);
 }
 
 void MboxWriter::Abandon() noexcept {
     pending_.clear();
     header_.clear();
     if (start_ >= 0 && ::ftruncate(fd_, start_) != 0) {
-        dotLocked_ = false;  // the dot-lock stays, and the next run cuts the message off
+        keepDotLock_ = true;  // the dot-lock stays, and the next run cuts the message off
     }
-    Unlock();
 }
 
 }  // namespace zef::zefmail

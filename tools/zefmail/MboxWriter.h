@@ -2,17 +2,24 @@
 // line (the sender from Return-Path, else From; the date now, in UTC), the message with one
 // '>' more before every line that starts with ">*From ", and an empty line after it.
 //
-// While a message is appended FILE is locked as mail readers expect: an fcntl write lock and
-// the dot-lock file FILE.lock (made with O_EXCL, removed afterwards). The dot-lock holds
-// zefmail's process id and FILE's length before the append: when that process is gone (killed
-// in the middle of an append), the next run cuts FILE back to that length and takes the lock.
-// Another program's dot-lock older than ten minutes is taken as left behind and removed. A
-// failed append cuts FILE back to its length before it, so FILE never holds part of a message.
+// From the first message on, FILE stays locked as mail readers expect until the writer is
+// destroyed: an fcntl write lock and the dot-lock file FILE.lock. The dot-lock is written whole
+// under a name of its own and linked into place, so a dot-lock of zefmail is never empty; it
+// holds zefmail's process id and FILE's length before the message being appended (after the
+// last one between messages). When that process is gone (killed in the middle of an append),
+// the next run cuts FILE back to that length and takes the lock. Another program's dot-lock
+// older than ten minutes is taken as left behind and removed. The lock is tried without
+// waiting, so the session is never stalled: while another program holds it, each message
+// fails at once (and stays on the server). A failed append cuts FILE back to its length before
+// it, so FILE never holds part of a message. A message without a body gets the empty line that
+// ends its header, so that every reader sees the next "From " line start a message.
 #pragma once
 
 #include <sys/types.h>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "tools/zefmail/MailDrop.h"
 
@@ -40,11 +47,21 @@ class MboxWriter final : public MailDrop {
     void Commit() override;
     void Abandon() noexcept override;
 
+    // Takes both locks unless they are held; throws ToolError when another program holds one.
     void Lock();
+    // Links a dot-lock naming FILE's current length into place; false when one is there.
+    bool LinkDotLock();
     // Takes the dot-lock left by a zefmail that died during an append, cutting its part off.
     bool TakeOverDeadLock();
-    // The length before the append that a dot-lock of a zefmail that died names, if any.
-    std::optional<long long> DeadLockLength() const;
+    // The process id and the length before the append that a dot-lock of a zefmail that died
+    // names, if it is one.
+    std::optional<std::pair<long long, long long>> DeadLock() const;
+    // Writes the dot-lock's content (process id, `length`) whole under a name of its own,
+    // NoteName(process id).
+    std::filesystem::path WriteLockNote(off_t length) const;
+    std::filesystem::path NoteName(long long pid) const;
+    // Replaces the held dot-lock by one naming `length`.
+    void NoteLength(off_t length);
     void Unlock() noexcept;
     void EndHeader();
     void Put(std::string_view line);
@@ -56,12 +73,12 @@ class MboxWriter final : public MailDrop {
     int fd_ = -1;
     bool locked_ = false;
     bool dotLocked_ = false;
-    int dotLockFd_ = -1;     // open until the dot-lock names the length before the append
-    off_t start_ = -1;       // FILE's length before this message, once it is locked
-    off_t end_ = -1;         // and after the last message appended
-    bool inHeader_ = false;  // the header is held until its end names the sender
-    std::string header_;     // its lines, each ending in LF
-    std::string pending_;    // written but not yet handed to write(2)
+    bool keepDotLock_ = false;  // an unfinished message could not be cut off: the next run does
+    off_t start_ = -1;          // FILE's length before this message, once it is locked
+    off_t end_ = -1;            // and after the last message appended
+    bool inHeader_ = false;     // the header is held until its end names the sender
+    std::string header_;        // its lines, each ending in LF
+    std::string pending_;       // written but not yet handed to write(2)
 };
 
 // The sender of a "From " line, from a message header (lines ending in LF, folded lines

@@ -1,6 +1,7 @@
 #include "tools/zefmail/MessageWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -244,7 +245,10 @@ void MessageWriter::BeginMessage(long id, long size) {
     staging_ = outDir_ / ("." + std::to_string(id) + ".partial");
     Guard([this] {
         std::filesystem::remove_all(staging_);  // left over from an interrupted run
-        std::filesystem::create_directory(staging_);
+        // Private, as the files in it: mail is for its owner only, whatever the umask.
+        if (::mkdir(staging_.c_str(), 0700) != 0) {
+            throw ToolError(SystemErrorText("cannot create " + staging_.string()));
+        }
     });
 }
 

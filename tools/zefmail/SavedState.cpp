@@ -83,21 +83,24 @@ std::optional<std::string> DecodeStateField(const std::string& field) {
 }
 
 SavedState::SavedState(std::filesystem::path file, std::string account,
-                       const PlaceCheck& stillThere)
+                       const PlaceCheck& stillThere, const std::filesystem::path& output)
     : file_(std::move(file)), account_(std::move(account)) {
     // Two runs on one output would both fetch what is new; the second one stops here. The lock
-    // is on the folder that holds the state, which leaves no lock file behind.
-    const std::filesystem::path folder = file_.parent_path().empty() ? "." : file_.parent_path();
-    lockFd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // is on the output itself (an mbox file beside others, or a folder), which leaves no lock
+    // file behind.
+    const std::filesystem::path locked = !output.empty()               ? output
+                                         : file_.parent_path().empty() ? "."
+                                                                       : file_.parent_path();
+    lockFd_ = ::open(locked.c_str(), O_RDONLY | O_CLOEXEC);
     if (lockFd_ < 0) {
-        throw ToolError(SystemErrorText("cannot open " + folder.string()));
+        throw ToolError(SystemErrorText("cannot open " + locked.string()));
     }
     if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
         const bool busy = errno == EWOULDBLOCK;
         ::close(lockFd_);
         lockFd_ = -1;
-        throw ToolError(busy ? "another zefmail fetch is writing to " + folder.string()
-                             : SystemErrorText("cannot lock " + folder.string()));
+        throw ToolError(busy ? "another zefmail fetch is writing to " + locked.string()
+                             : SystemErrorText("cannot lock " + locked.string()));
     }
     try {
         Load(stillThere);

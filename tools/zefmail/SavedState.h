@@ -31,9 +31,11 @@ class SavedState {
     using PlaceCheck = std::function<bool(const std::string& where)>;
 
     // Locks and reads `file` (missing: nothing saved yet). `account` names the mailbox (user and
-    // server); lines of other accounts are kept untouched. Throws ToolError when the file cannot
-    // be read, holds a line it cannot understand, or another run holds the lock.
-    SavedState(std::filesystem::path file, std::string account, const PlaceCheck& stillThere);
+    // server); lines of other accounts are kept untouched. The lock is on `output`, the file or
+    // folder the state belongs to (empty: the folder holding `file`). Throws ToolError when the
+    // file cannot be read, holds a line it cannot understand, or another run holds the lock.
+    SavedState(std::filesystem::path file, std::string account, const PlaceCheck& stillThere,
+               const std::filesystem::path& output = {});
     ~SavedState();
     SavedState(const SavedState&) = delete;
     SavedState& operator=(const SavedState&) = delete;

@@ -8,6 +8,7 @@
 #include "common/Error.h"
 #include "common/Unicode.h"
 #include "common/Variant.h"
+#include "smtp/Outcomes.h"
 #include "smtp/smtpZef.h"
 #include "tools/zefmail/Accounts.h"
 #include "tools/zefmail/HeaderBuilder.h"
@@ -63,9 +64,10 @@ OPTIONS
 EXIT STATUS (sysexits.h)
   0   the server accepted the message
   64  EX_USAGE: a command line that cannot be used, no sender, no recipient
-  65  EX_DATAERR: a header block over 1 MiB
+  65  EX_DATAERR: a header block over 1 MiB, an address that cannot be sent
   66  EX_NOINPUT: nothing on standard input
   69  EX_UNAVAILABLE: the server refused for good (a 5xx reply)
+  70  EX_SOFTWARE: an error inside zefmail
   74  EX_IOERR: standard input could not be read
   75  EX_TEMPFAIL: a 4xx reply, a time-out, no connection: try again later
 
@@ -388,6 +390,21 @@ SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOpti
 int SendmailExitCode(long doneCode, const std::string& doneMessage, bool reachedServer) {
     if (doneCode == 0) {
         return kExOk;
+    }
+    // The control's own refusals before the connect are local errors, not the server's word.
+    const auto refused = [&](const Text& refusal) {
+        return !reachedServer && doneCode == outcome::kFailureCode &&
+               doneMessage.starts_with(TextToUtf8(refusal));
+    };
+    if (refused(outcome::smtp::kNoFromAddress.message) ||
+        refused(outcome::smtp::kNoRecipientAddress.message)) {
+        return kExUsage;
+    }
+    if (refused(outcome::smtp::InvalidCharacterIn(Text()))) {
+        return kExDataErr;  // a line break in an address of the header
+    }
+    if (refused(outcome::smtp::kUnexpectedError.message)) {
+        return kExSoftware;
     }
     const char kind = doneMessage.empty() ? ' ' : doneMessage[0];
     if (doneCode == -1 && (kind == '5' || !reachedServer)) {

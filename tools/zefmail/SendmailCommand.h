@@ -44,7 +44,9 @@ SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOpti
 
 // The exit status for how the send ended: 0, EX_UNAVAILABLE for a permanent refusal (a 5xx
 // reply, or a refusal before connecting), EX_TEMPFAIL for everything that may pass later (a 4xx
-// reply, a time-out, a lost or failed connection).
+// reply, a time-out, a lost or failed connection). The control's own refusals are local errors:
+// EX_USAGE without a sender or recipient, EX_DATAERR for an address it cannot send, EX_SOFTWARE
+// for a failure inside it.
 int SendmailExitCode(long doneCode, const std::string& doneMessage, bool reachedServer);
 
 // Parses, reads `in` and sends; the exit status. Failures are one line on `err`.

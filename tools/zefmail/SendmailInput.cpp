@@ -9,14 +9,23 @@ namespace {
 constexpr size_t kChunk = size_t{64} * 1024;
 
 // Where the header block ends in `text` (after its empty line), or npos when it does not yet.
+// Lines end in CR LF, LF or a lone CR, as mail readers take them; a CR last in `text` waits for
+// what follows it.
 size_t HeaderEnd(const std::string& text) {
-    size_t lineStart = 0;
-    for (size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', lineStart)) {
-        size_t length = lf - lineStart;
-        if (length == 0 || (length == 1 && text[lineStart] == '\r')) {
-            return lf + 1;
+    bool lineEmpty = true;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n') {
+            lineEmpty = false;
+            continue;
         }
-        lineStart = lf + 1;
+        if (text[i] == '\r' && i + 1 == text.size()) {
+            return std::string::npos;
+        }
+        i += text[i] == '\r' && text[i + 1] == '\n' ? 1 : 0;
+        if (lineEmpty) {
+            return i + 1;
+        }
+        lineEmpty = true;
     }
     return std::string::npos;
 }
@@ -100,6 +109,9 @@ std::string WithCrLf(const std::string& header) {
             out += '\r';
         }
         out += header[i];
+        if (header[i] == '\r' && (i + 1 == header.size() || header[i + 1] != '\n')) {
+            out += '\n';
+        }
     }
     return out;
 }

@@ -19,6 +19,7 @@ enum SendmailExit : int {
     kExDataErr = 65,
     kExNoInput = 66,
     kExUnavailable = 69,
+    kExSoftware = 70,
     kExIoErr = 74,
     kExTempFail = 75,
 };
@@ -43,8 +44,8 @@ class MessageInput {
     MessageInput(std::istream& in, bool dotEnds) : in_(in), dotEnds_(dotEnds) {}
 
     // The header block as read, up to and including the empty line that ends it (all of a
-    // message without one). Throws SendmailError: kExDataErr beyond `limit` bytes, kExIoErr when
-    // the input cannot be read.
+    // message without one); its lines may end in CR LF, LF or a lone CR. Throws SendmailError:
+    // kExDataErr beyond `limit` bytes, kExIoErr when the input cannot be read.
     std::string ReadHeader(size_t limit = kHeaderLimit);
     // The next piece of the body as read; empty at the end.
     Bytes NextPiece();
@@ -61,7 +62,7 @@ class MessageInput {
     Bytes rest_;        // body bytes read together with the header
 };
 
-// The header block with CR LF after every line: a lone LF becomes CR LF.
+// The header block with CR LF after every line: a lone LF or CR becomes CR LF.
 std::string WithCrLf(const std::string& header);
 
 }  // namespace zef::zefmail
