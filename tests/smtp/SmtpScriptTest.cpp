@@ -521,7 +521,7 @@ std::function<void(SmtpDriver&)> Mime(const std::vector<std::vector<const char*>
 }
 
 #define RAW_TO_DATA                                                                 \
-    "< 220 ready  > HELO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n" \
+    "< 220 ready  > EHLO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n" \
     "< 250 ok  > RCPT TO:<r1@example.jp>\n< 250 ok  > DATA\n"
 
 const Row kBody[] = {
@@ -591,7 +591,11 @@ const Row kBody[] = {
          d.header = u"Subject: caf\u00e9\n.X: y\r\n\r\n";
          d.data = {".a\nb\xFF\xE9\r", "\n.\r\n", "\r", "tail\n\r"};
      },
-     RAW_TO_DATA R"(< 354 go ahead  > Subject: caf\xC3\xA9  > ..X: y  >
+     R"(< 220 ready  > EHLO client.example
+        < 250-hello\r\n250-8BITMIME\r\n250 SMTPUTF8  > MAIL FROM:<a@example.jp> BODY=8BITMIME SMTPUTF8
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > Subject: caf\xC3\xA9  > ..X: y  >
         ! sent  = MoreData 1  > ..a  >~ b\xFF\xE9
         ! sent  = MoreData 2  >  > ..
         ! sent  = MoreData 3  = MoreData 4  >  > tail
