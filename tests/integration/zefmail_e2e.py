@@ -90,7 +90,9 @@ class Send(unittest.TestCase):
             self.assertEqual((str(message["Subject"]), message["From"].addresses[0].display_name,
                               str(message["To"]), str(message["Cc"]), message["Bcc"]),
                              ("会議：第3四半期", "山田 太郎", "to@example.org", "cc@example.org", None))
-            self.assertEqual(message.get_content_charset(), "iso-2022-jp")
+            # Under --charset auto standard input, unseen before the send, goes as UTF-8.
+            self.assertEqual(message.get_content_charset(),
+                             "utf-8" if mechanism == "plain" else "iso-2022-jp")
             self.assertEqual(message.get_content().replace("\r\n", "\n"), "\n".join(lines) + "\n")
             self.assertEqual((envelope["auth_mechanism"], envelope["mail_from"],
                               envelope["rcpt_tos"]), (mechanism.upper(), "taro@example.jp", [
@@ -483,9 +485,12 @@ class Contract(unittest.TestCase):
                 (send(*body, port=nowhere, auth=None), 4, r"^zefmail send: cannot reach [^\n]*\n$"),
                 (send(*body[:4], "--attach", "/missing.pdf", auth=None), 2,
                  r"missing\.pdf: No such file or directory"),
-                (send(*body[:4], "--body-file", "-", auth=None,
+                (send(*body[:4], "--body-file", "-", "--charset", "iso-2022-jp", auth=None,
                       stdin=("ok\n" * 5000 + "😀\n").encode()), 1,
                  r"^zefmail send: standard input: U\+1F600 .*the message was not sent\n$"),
+                (send(*body[:4], "--body-file", "-", auth=None, stdin=b"ok\n" * 5000 + b"\xc3("),
+                 1, r"^zefmail send: standard input: the byte at offset 15000 is not UTF-8 .*"
+                    r"the message was not sent\n$"),
                 (send(*body, password=None), 2, r"ZEFMAIL_PASSWORD is not set"),
                 (fetch("corpus", password="wrong"), 1, r"^zefmail fetch: .*code -1: -ERR"),
                 (fetch("x", "--quiet", port=nowhere), 4,
