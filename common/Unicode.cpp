@@ -1,6 +1,7 @@
 #include "common/Unicode.h"
 
 #include <unicode/ustring.h>
+#include <unicode/utf8.h>
 
 #include <bit>
 #include <cstdint>
@@ -145,6 +146,20 @@ Text Utf16LeToText(std::string_view bytes) {
         out[i] = static_cast<char16_t>(low | (high << 8));
     }
     return out;
+}
+
+size_t FirstInvalidUtf8(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    const auto length = static_cast<int64_t>(bytes.size());
+    for (int64_t at = 0; at < length;) {
+        const int64_t start = at;
+        UChar32 point = 0;
+        U8_NEXT(data, at, length, point);
+        if (point < 0) {
+            return static_cast<size_t>(start);
+        }
+    }
+    return std::string_view::npos;
 }
 
 }  // namespace zef

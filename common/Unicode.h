@@ -29,6 +29,10 @@ void AppendUtf16Le(std::u16string_view text, Bytes& out);
 // The reverse of TextToUtf16Le; an odd trailing byte is ignored.
 Text Utf16LeToText(std::string_view bytes);
 
+// Where the first byte that is not part of a valid UTF-8 sequence stands (an overlong form, a
+// surrogate, a sequence cut short at the end), or npos when all of the bytes are UTF-8.
+size_t FirstInvalidUtf8(std::string_view bytes);
+
 // Shorthand for ASCII literals in code and tests: u"..." works too, this reads better in
 // concatenations with std::string values.
 inline Text AsciiToText(std::string_view ascii) {

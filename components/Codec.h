@@ -46,6 +46,9 @@ class Codec {
 
     // Header text (ISO-2022-JP bytes) with non-ASCII words turned into encoded words.
     virtual Bytes EncodeHeader(Bytes& header) = 0;
+    // Header text in UTF-8 with non-ASCII words turned into UTF-8 encoded words, split between
+    // whole characters. `keepAddresses`: words joined to "@" stay as written (SMTPUTF8).
+    virtual Bytes EncodeUtf8Header(Bytes& header, bool keepAddresses) = 0;
     // Every encoded word replaced by the text it stands for, written as UTF-8 (whatever its
     // charset), the rest of the line unchanged; a word in an unknown charset stays as it
     // was. Throws zef::Error on failure.

@@ -1,6 +1,7 @@
 // The DATA phase: after the header block, every SendComplete brings one turn of body output,
 // asked for from the application piece by piece, so that a body of any size is sent without
 // being held: MoreData for a plain message, MimeHead and MimeBody for a multipart one.
+#include <algorithm>
 #include <optional>
 
 #include "common/Error.h"
@@ -58,6 +59,11 @@ bool smtpZef::Impl::PlainBodyTurn() {
         return rawMessage ? SendRaw(rawLines_.Finish()) : SendText(u"\r\n.\r\n");
     }
     RaiseTrace(u">>Sending More Data ...");
+    if (rawMessage && !eightBitDeclared_ &&
+        std::any_of(data.begin(), data.end(), [](char c) { return (c & 0x80) != 0; })) {
+        // RFC 6152: 8-bit data only after BODY=8BITMIME. Ending before the dot drops it.
+        throw outcome::smtp::kUndeclared8BitData.AsError();
+    }
     return rawMessage ? SendRaw(rawLines_.Pass(data)) : SendText(Utf16LeToText(data));
 }
 
@@ -82,9 +88,9 @@ bool smtpZef::Impl::MimeBodyTurn() {
         RaiseTrace(error.description());
         return true;
     }
-    Bytes header = glyph_.TextToJis(partHeaderBuffer_);
+    Bytes header = ConvertText(partHeaderBuffer_);
     partHeaderBuffer_.clear();
-    return SendRaw(codec_.EncodeHeader(header));
+    return SendRaw(EncodeHeaderText(header));
 }
 
 // One piece of a leaf part: whether it gave bytes to send, or nothing when the application
@@ -106,7 +112,7 @@ std::optional<bool> smtpZef::Impl::SendPartPiece() {
         const size_t whole = pieceRemainder_.size() & ~size_t{1};
         textBacklog_ += Utf16LeToText(std::string_view(pieceRemainder_).substr(0, whole));
         pieceRemainder_.erase(0, whole);
-        bytes = glyph_.TextToJis(textBacklog_);
+        bytes = ConvertText(textBacklog_);
     } else {
         bytes = std::move(data);
     }
@@ -179,7 +185,22 @@ void smtpZef::Impl::OpenLeafPart(const smtp::PartHead& head) {
     pieceRemainder_.clear();
     textBacklog_.clear();
     inPartBody_ = true;
-    partHeaderBuffer_ += smtp::LeafPartHeader(head);
+    if (!utf8Text_) {
+        partHeaderBuffer_ += smtp::LeafPartHeader(head);
+        return;
+    }
+    // The control writes the text in UTF-8, so it labels it so; 8-bit bytes go out as 8bit only
+    // under BODY=8BITMIME, and otherwise quoted-printable keeps them off the wire.
+    smtp::PartHead written = head;
+    if (partIsText_) {
+        written.contentCharset = u"utf-8";
+        if (partEncoding_ == smtp::PartEncoding::kAsIs &&
+            !(eightBitDeclared_ && smtp::AsksFor8Bit(head.transferEncoding))) {
+            partEncoding_ = smtp::PartEncoding::kQuotedPrintable;
+            written.transferEncoding = u"quoted-printable";
+        }
+    }
+    partHeaderBuffer_ += smtp::LeafPartHeader(written, true);
 }
 
 }  // namespace zef

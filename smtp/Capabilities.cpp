@@ -74,6 +74,7 @@ void EhloCapabilities::Read(const std::vector<Text>& replyLines) {
         if (words.empty()) {
             continue;
         }
+        keywordNames_.push_back(words[0]);
         if (words[0] == "ENHANCEDSTATUSCODES") {
             enhancedStatusCodes_ = true;
         } else if (words[0] == "AUTH" || words[0].starts_with("AUTH=")) {
@@ -94,6 +95,10 @@ void EhloCapabilities::Read(const std::vector<Text>& replyLines) {
 bool EhloCapabilities::Offers(Mechanism mechanism) const {
     const std::string name = TextToUtf8(MechanismName(mechanism));
     return std::find(authMechanisms_.begin(), authMechanisms_.end(), name) != authMechanisms_.end();
+}
+
+bool EhloCapabilities::HasKeyword(const std::string& keyword) const {
+    return std::find(keywordNames_.begin(), keywordNames_.end(), keyword) != keywordNames_.end();
 }
 
 Mechanism ChooseMechanism(const EhloCapabilities& server, bool haveToken, bool havePassword) {

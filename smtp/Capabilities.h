@@ -27,6 +27,8 @@ class EhloCapabilities {
     // The keyword lines after the greeting line, without their reply codes, CR LF between.
     const Text& Keywords() const { return keywords_; }
     bool HasEnhancedStatusCodes() const { return enhancedStatusCodes_; }
+    // Whether a keyword line begins with this keyword (upper case: "8BITMIME", "SMTPUTF8").
+    bool HasKeyword(const std::string& keyword) const;
     // The mechanisms of the AUTH line (or the older "AUTH=" line), upper case.
     const std::vector<std::string>& AuthMechanisms() const { return authMechanisms_; }
     bool Offers(Mechanism mechanism) const;
@@ -34,6 +36,7 @@ class EhloCapabilities {
   private:
     Text keywords_;
     bool enhancedStatusCodes_ = false;
+    std::vector<std::string> keywordNames_;  // the first word of each keyword line, upper case
     std::vector<std::string> authMechanisms_;
 };
 

@@ -7,6 +7,7 @@
 #include "smtp/CramMd5.h"
 #include "smtp/HeaderBlock.h"
 #include "smtp/Outcomes.h"
+#include "smtp/Utf8Mail.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
@@ -69,18 +70,29 @@ bool smtpZef::Impl::SendRaw(Bytes bytes) {
 // gone out, the text passes through the codec's EncodeHeader; after it, text is sent as it is.
 bool smtpZef::Impl::SendText(const Text& text) {
     Text pending = text;
-    Bytes bytes = glyph_.TextToJis(pending);
+    Bytes bytes = utf8Text_ ? TextToUtf8(pending) : glyph_.TextToJis(pending);
     if (headerPhase_) {
         const size_t headerEnd = bytes.find("\r\n\r\n");
         if (headerEnd == Bytes::npos) {
-            bytes = codec_.EncodeHeader(bytes);
+            bytes = EncodeHeaderText(bytes);
         } else {
             Bytes header = bytes.substr(0, headerEnd + 4);
-            bytes = codec_.EncodeHeader(header) + bytes.substr(headerEnd + 4);
+            bytes = EncodeHeaderText(header) + bytes.substr(headerEnd + 4);
             headerPhase_ = false;
         }
     }
     return SendRaw(std::move(bytes));
+}
+
+// Text in the charset of this send, removed from `text` but for an incomplete character.
+Bytes smtpZef::Impl::ConvertText(Text& text) {
+    return utf8Text_ ? smtp::TakeUtf8(text) : glyph_.TextToJis(text);
+}
+
+// Encoded words in the charset of this send; an SMTPUTF8 message keeps its addresses raw.
+Bytes smtpZef::Impl::EncodeHeaderText(Bytes& header) {
+    return utf8Text_ ? codec_.EncodeUtf8Header(header, smtpUtf8Declared_)
+                     : codec_.EncodeHeader(header);
 }
 
 // A command line goes out converted but never through the header encoder, which folds long
@@ -117,6 +129,12 @@ void smtpZef::Impl::SendCommand(DialogueState state, const Text& argument) {
             SendLine(argument);
             break;
 
+        case DialogueState::kMail:
+        case DialogueState::kRcpt:
+            // Addresses are UTF-8 (SMTPUTF8) or ASCII: never the Japanese converter's bytes.
+            RaiseTrace(u">>" + name + u" " + argument);
+            SendRaw(TextToUtf8(name + u" " + argument + u"\r\n"));
+            break;
         default:
             RaiseTrace(u">>" + name + u" " + argument);
             SendLine(argument.empty() ? name : name + u" " + argument);
@@ -128,7 +146,9 @@ void smtpZef::Impl::SendCommand(DialogueState state, const Text& argument) {
 // socket and so brings no SendComplete: the body turns then start at once.
 void smtpZef::Impl::SendHeaderBlock(const Text& headerBlock) {
     if (!rawMessage) {
-        SendText(smtp::TransDataText(outcome::smtp::kProductBanner, headerBlock));
+        const bool keepsAddresses = smtpUtf8Declared_ && utf8Text_;
+        const Text header = keepsAddresses ? headerBlock : smtp::HeaderWithALabels(headerBlock);
+        SendText(smtp::TransDataText(outcome::smtp::kProductBanner, header));
         return;
     }
     if (!SendRaw(rawLines_.Pass(TextToUtf8(headerBlock)))) {

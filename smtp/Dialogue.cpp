@@ -6,6 +6,7 @@
 #include "common/Unicode.h"
 #include "components/CodePage.h"
 #include "smtp/Outcomes.h"
+#include "smtp/Utf8Mail.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
@@ -96,8 +97,9 @@ void smtpZef::Impl::HandleReplyLine(const Text& line) {
 // The positive-reply table: one row per command last sent.
 void smtpZef::Impl::OnPositiveReply(const Text& line) {
     switch (dialogueState_) {
-        case DialogueState::kInit:  // the greeting; STARTTLS needs EHLO
-            SendCommand(auth != 0 || security == 2 || autoAuth || !saslMechanism.empty()
+        case DialogueState::kInit:  // the greeting; STARTTLS and the extensions need EHLO
+            SendCommand(auth != 0 || security == 2 || autoAuth || !saslMechanism.empty() ||
+                                rawMessage || body8Bit || needsSmtpUtf8_
                             ? DialogueState::kEhlo
                             : DialogueState::kHelo,
                         hostname);
@@ -220,7 +222,44 @@ void smtpZef::Impl::SendMailFrom() {
     for (Text& address : recipients_) {
         address = mailcomm::ExtractAddress(address);
     }
-    SendCommand(DialogueState::kMail, u"FROM:" + openBracket_ + recipients_[0] + closeBracket_);
+    if (Text refusal = RefusalBeforeMailFrom(); !refusal.empty()) {
+        doneCode_ = outcome::kFailureCode;
+        doneMessage_ = refusal;
+        sendPhase_ = kClosing;
+        SendCommand(DialogueState::kQuit, u"");
+        return;
+    }
+    SendCommand(DialogueState::kMail,
+                u"FROM:" + openBracket_ + recipients_[0] + closeBracket_ + MailParameters());
+}
+
+// Declares SMTPUTF8 and 8BITMIME where the message needs them and the server offers them.
+// Without SMTPUTF8 a non-ASCII domain goes out as its A-label and a non-ASCII local part,
+// which nothing else can carry, ends the send before any message has gone out.
+Text smtpZef::Impl::RefusalBeforeMailFrom() {
+    const bool offers8Bit = capabilities_.HasKeyword("8BITMIME");
+    smtpUtf8Declared_ = needsSmtpUtf8_ && capabilities_.HasKeyword("SMTPUTF8");
+    // Body8Bit is read here, so a CapabilitiesReceived handler may still set it.
+    const bool needs8Bit = needs8Bit_ || body8Bit;
+    if (needs8Bit && !offers8Bit) {
+        return outcome::smtp::k8BitMimeNotOffered.message;
+    }
+    if (!smtpUtf8Declared_) {
+        for (Text& address : recipients_) {
+            if (!smtp::LocalPartIsAscii(address)) {
+                return outcome::smtp::SmtpUtf8NotOffered(address);
+            }
+            address = smtp::WithALabelDomain(address);
+        }
+    }
+    // An SMTPUTF8 message carries its UTF-8 as 8-bit bytes.
+    eightBitDeclared_ = offers8Bit && (needs8Bit || smtpUtf8Declared_);
+    return {};
+}
+
+Text smtpZef::Impl::MailParameters() const {
+    return Text(eightBitDeclared_ ? u" BODY=8BITMIME" : u"") +
+           (smtpUtf8Declared_ ? u" SMTPUTF8" : u"");
 }
 
 // AcceptPartialRecipients: the refusal is reported and the next recipient asked for; the send

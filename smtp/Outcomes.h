@@ -32,6 +32,8 @@ inline constexpr RaisedError kInvalidSecurity{
     u"Invalid Security Mode(0[NONE],1[IMPLICIT TLS],2[STARTTLS])"};
 inline constexpr RaisedError kInvalidMimeSubType{error::kInvalidValue, "TALVORN.smtp.MimeMultiPart",
                                                  u"Invalid MimeSubType"};
+inline constexpr RaisedError kInvalidTextCharset{error::kInvalidValue, "zef.smtpZef.TextCharset",
+                                                 u"Invalid Text Charset(iso-2022-jp,utf-8,auto)"};
 inline constexpr RaisedError kInvalidMaxLineLength{
     error::kInvalidValue, "zef.smtpZef.MaxLineLength", kInvalidPropertyValue};
 
@@ -82,6 +84,19 @@ inline Text RecipientsRefused(long refused, std::size_t recipients) {
     return AsciiToText(std::to_string(refused) + " OF " + std::to_string(recipients) +
                        " RECIPIENTS REFUSED");
 }
+
+// --- Before MAIL FROM: the message needs an extension the server does not offer; QUIT follows
+
+// An envelope address with a non-ASCII local part: only SMTPUTF8 can carry it.
+inline Text SmtpUtf8NotOffered(const Text& address) {
+    return u"SMTPUTF8 NOT OFFERED: " + address;
+}
+// Body8Bit (or a raw header with 8-bit bytes) and no 8BITMIME in the EHLO reply.
+inline constexpr DoneOutcome k8BitMimeNotOffered{kFailureCode, u"8BITMIME NOT OFFERED"};
+// A raw body byte above 127 in a message sent without BODY=8BITMIME: the send ends before the
+// final dot, so the server drops the message.
+inline constexpr RaisedError kUndeclared8BitData{kFailureCode, "zef.smtpZef.RawMessage",
+                                                 u"8-BIT DATA WITHOUT 8BITMIME"};
 
 // --- Logging in (besides the shared kNoOAuthToken) ---
 

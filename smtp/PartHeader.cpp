@@ -6,6 +6,7 @@
 #include "smtp/Addresses.h"
 #include "smtp/HeaderBlock.h"
 #include "smtp/Outcomes.h"
+#include "smtp/Utf8Mail.h"
 
 namespace zef::smtp {
 
@@ -44,7 +45,11 @@ Text NestedMultiPartHeader(const Text& contentType, const Text& boundary) {
            boundary + u"\"\r\n";
 }
 
-Text LeafPartHeader(const PartHead& head) {
+bool AsksFor8Bit(const Text& transferEncoding) {
+    return AsciiLowerCase(transferEncoding) == u"8bit";
+}
+
+Text LeafPartHeader(const PartHead& head, bool utf8Names) {
     Text text = u"Content-Type: " + head.contentType;
     if (!head.contentCharset.empty()) {
         text += u";\r\n\tcharset=" + head.contentCharset;
@@ -55,6 +60,12 @@ Text LeafPartHeader(const PartHead& head) {
     text += kCrLf16;
     if (!head.transferEncoding.empty()) {
         text += u"Content-Transfer-Encoding: " + head.transferEncoding + kCrLf16;
+    }
+    const Text additional = AsciiLowerCase(head.additionalHeader);
+    if (utf8Names && !IsAscii(head.contentName) &&
+        !additional.starts_with(u"content-disposition:") &&
+        additional.find(u"\ncontent-disposition:") == Text::npos) {
+        text += u"Content-Disposition: attachment" + Rfc2231FileName(head.contentName) + kCrLf16;
     }
     if (!head.additionalHeader.empty()) {
         text += head.additionalHeader + kCrLf16;

@@ -36,8 +36,13 @@ bool OpensNestedMultiPart(const Text& contentType);
 // first part begins with CR LF and makes it.
 Text NestedMultiPartHeader(const Text& contentType, const Text& boundary);
 
-// The header of a leaf part, up to and including its empty line.
-Text LeafPartHeader(const PartHead& head);
+// The header of a leaf part, up to and including its empty line. With `utf8Names` a non-ASCII
+// ContentName is also given as RFC 2231 filename* parameters of a Content-Disposition field
+// (unless AdditionalHeader writes that field), as mail programs read it today.
+Text LeafPartHeader(const PartHead& head, bool utf8Names = false);
+
+// TramsferEncoding names 8bit (any case).
+bool AsksFor8Bit(const Text& transferEncoding);
 
 // The first field of the part description that could break the part header apart, or "" when
 // none does: a CR or LF in ContentType, ContentName, ContentCharset or TramsferEncoding, and in

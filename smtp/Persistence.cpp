@@ -98,6 +98,7 @@ void smtpZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("VerifyCert", verifyCert, true);
     bag.WriteProperty("CAFile", caFile, Text());
     bag.WriteProperty("RawMessage", rawMessage, false);
+    bag.WriteProperty("TextCharset", textCharset, Text(u"iso-2022-jp"));
     bag.WriteProperty("SaslMechanism", saslMechanism, Text());
     bag.WriteProperty("AutoAuth", autoAuth, false);
     bag.WriteProperty("AcceptPartialRecipients", acceptPartialRecipients, false);
@@ -124,6 +125,7 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     const bool newVerifyCert = ReadBoolean(bag, "VerifyCert", true);
     Text newCAFile = ReadText(bag, "CAFile", u"");
     const bool newRawMessage = ReadBoolean(bag, "RawMessage", false);
+    Text newTextCharset = ReadText(bag, "TextCharset", u"iso-2022-jp");
     Text newSaslMechanism = ReadText(bag, "SaslMechanism", u"");
     const bool newAutoAuth = ReadBoolean(bag, "AutoAuth", false);
     const bool newAcceptPartial = ReadBoolean(bag, "AcceptPartialRecipients", false);
@@ -135,6 +137,7 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     CheckAuthMechanism(newAuth);
     CheckSecurityMode(newSecurity);
     CheckSaslMechanism(newSaslMechanism);
+    CheckTextCharset(newTextCharset);
 
     port = std::move(newPort);
     hostname = std::move(newHostname);
@@ -152,6 +155,7 @@ void smtpZef::Impl::ReadProperties(const PropertyBag& bag) {
     verifyCert = newVerifyCert;
     caFile = std::move(newCAFile);
     rawMessage = newRawMessage;
+    textCharset = std::move(newTextCharset);
     saslMechanism = std::move(newSaslMechanism);
     autoAuth = newAutoAuth;
     acceptPartialRecipients = newAcceptPartial;

@@ -3,6 +3,7 @@
 #include "common/Error.h"
 #include "common/Unicode.h"
 #include "smtp/Outcomes.h"
+#include "smtp/Utf8Mail.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
@@ -91,6 +92,17 @@ void smtpZef::Impl::CheckSecurityMode(long mode) {
 void smtpZef::Impl::SetSecurity(long mode) {
     CheckSecurityMode(mode);
     security = mode;
+}
+
+void smtpZef::Impl::CheckTextCharset(const Text& charset) {
+    if (!smtp::IsKnownTextCharset(charset)) {
+        throw outcome::smtp::kInvalidTextCharset.AsError();
+    }
+}
+
+void smtpZef::Impl::SetTextCharset(const Text& charset) {
+    CheckTextCharset(charset);
+    textCharset = charset;
 }
 
 void smtpZef::Impl::SetMimeMultipart(const Text& subtype) {
@@ -274,6 +286,18 @@ bool smtpZef::RawMessage() const {
 }
 void smtpZef::RawMessage(bool on) {
     impl_->rawMessage = on;
+}
+const Text& smtpZef::TextCharset() const {
+    return impl_->textCharset;
+}
+void smtpZef::TextCharset(const Text& charset) {
+    impl_->SetTextCharset(charset);
+}
+bool smtpZef::Body8Bit() const {
+    return impl_->body8Bit;
+}
+void smtpZef::Body8Bit(bool on) {
+    impl_->body8Bit = on;
 }
 
 const Text& smtpZef::Capabilities() const {

@@ -2,11 +2,15 @@
 // builds the header block, prepares the converters and asks the socket to connect.
 #include <string>
 
+#include <algorithm>
+
 #include "common/Error.h"
+#include "common/MailComm.h"
 #include "common/Unicode.h"
 #include "smtp/Addresses.h"
 #include "smtp/HeaderBlock.h"
 #include "smtp/Outcomes.h"
+#include "smtp/Utf8Mail.h"
 #include "smtp/smtpZefImpl.h"
 
 namespace zef {
@@ -93,6 +97,8 @@ void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
     partHeaderBuffer_.clear();
     multiPartStack_.Clear();
     rawLines_.Reset();
+    smtpUtf8Declared_ = false;
+    eightBitDeclared_ = false;
 }
 
 // Steps that may refuse the send: returns the refusal text, or "" when the send goes on.
@@ -145,7 +151,29 @@ Text smtpZef::Impl::PrepareSend() {
     if (!kanjiOut.empty()) {
         glyph_.KanjiOutEscape(TextToUtf8(kanjiOut));
     }
+    ChooseExtensions();
     return {};
+}
+
+// The charset of this send's text, and the extensions its envelope and header call for. Under
+// "auto" the header decides: a character the converter would write as "?" makes it UTF-8.
+void smtpZef::Impl::ChooseExtensions() {
+    bool fitsJis = true;
+    if (smtp::ChoosesUtf8(textCharset, false) != smtp::ChoosesUtf8(textCharset, true)) {
+        Text header = headerBlock_;
+        Bytes jis = glyph_.TextToJis(header);
+        const Text back = glyph_.JisToText(jis);
+        fitsJis = std::count(back.begin(), back.end(), u'?') ==
+                  std::count(headerBlock_.begin(), headerBlock_.end(), u'?');
+    }
+    const bool rawUtf8Header = rawMessage && !smtp::IsAscii(headerBlock_);
+    needs8Bit_ = rawUtf8Header;
+    needsSmtpUtf8_ =
+        rawUtf8Header || std::any_of(recipients_.begin(), recipients_.end(), [](const Text& entry) {
+            return !smtp::IsAscii(mailcomm::ExtractAddress(entry));
+        });
+    // Only UTF-8 text can keep a non-ASCII address whole in the header.
+    utf8Text_ = smtp::ChoosesUtf8(textCharset, fitsJis && !needsSmtpUtf8_);
 }
 
 // Recipients[0] is the sender, [1..] the recipients: from ToAddr when it gives any, else from

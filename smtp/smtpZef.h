@@ -90,9 +90,32 @@ class smtpZef {
     // stand (8-bit bytes kept). The control still makes every line end CR LF (a lone CR or LF
     // becomes CR LF), doubles a "." at the start of a line, and ends the DATA phase with
     // "." CR LF, adding a CR LF before it only when the message did not end with one. A
-    // multipart message (MimeMultipart set) keeps its part headers and encodings.
+    // multipart message (MimeMultipart set) keeps its part headers and encodings. A raw
+    // message always greets with EHLO: how its bytes may go depends on the server's extensions.
     bool RawMessage() const;
     void RawMessage(bool on);
+    // The charset of the text the control converts: the encoded words of the header, part
+    // names and "U" text parts. "iso-2022-jp" (the default): as always. "utf-8": UTF-8 encoded
+    // words; a part name also as an RFC 2231 filename* parameter; a text part labelled
+    // charset=utf-8 and sent in base64 or quoted-printable as the part asks, or 8bit when the
+    // part asks for 8bit and BODY=8BITMIME went out (else quoted-printable); MoreData text as
+    // UTF-8 bytes. "auto": ISO-2022-JP when every character of MailHeader fits it (the CP932
+    // extensions included), else UTF-8, for the whole message; an application that knows its
+    // body up front should choose itself. Any case; another value raises error 380.
+    const Text& TextCharset() const;
+    void TextCharset(const Text& charset);
+    // The application says the message holds 8-bit bytes (a RawMessage body, parts sent as
+    // 8bit); read just before MAIL FROM, after CapabilitiesReceived. MAIL FROM carries
+    // BODY=8BITMIME, and a server that does not offer 8BITMIME gets
+    // no message (Done -1 "8BITMIME NOT OFFERED" before MAIL FROM). A raw header with bytes
+    // above 127 counts as 8-bit by itself. Without it, a raw body byte above 127 ends the send
+    // before the final dot (Done -1 "8-BIT DATA WITHOUT 8BITMIME"). Default False, not saved.
+    // Envelope addresses go out as UTF-8 with SMTPUTF8 when one of them (or a raw header)
+    // holds a non-ASCII character and the server offers it; without the offer a non-ASCII
+    // domain becomes its A-label (in the header's addresses too) and a non-ASCII local part
+    // ends the send before MAIL FROM (Done -1 "SMTPUTF8 NOT OFFERED: " and the address).
+    bool Body8Bit() const;
+    void Body8Bit(bool on);
 
     // --- what the server announces, SASL logins, refused recipients ---
     // The keyword lines of the last EHLO reply (after STARTTLS: of the second EHLO), without

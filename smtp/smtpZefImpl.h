@@ -91,6 +91,8 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     bool verifyCert = true;
     Text caFile;
     bool rawMessage = false;
+    Text textCharset = u"iso-2022-jp";
+    bool body8Bit = false;
     Text saslMechanism;
     bool autoAuth = false;
     Text oauthToken;
@@ -107,6 +109,8 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     static void CheckSecurityMode(long mode);
     void SetSecurity(long mode);
     void SetMimeMultipart(const Text& subtype);
+    static void CheckTextCharset(const Text& charset);
+    void SetTextCharset(const Text& charset);
     long long MaxLineLength() const;
     void SetMaxLineLength(long long bytes);
 
@@ -127,6 +131,7 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     Text PrepareSend();  // "" when the send may go on, else the refusal text
     void GatherAddresses();
     Text FieldWithLineBreak() const;
+    void ChooseExtensions();
     void Refuse(long code, const Text& message);
     void ConnectFailed(long number, const Text& description);
     TlsSettings WireTlsSettings() const;
@@ -148,6 +153,8 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     void EndAuthExchange(const Text& message);
     void EndWithoutAuth(const Text& message);
     void SendMailFrom();
+    Text RefusalBeforeMailFrom();
+    Text MailParameters() const;
     void SendRcpt();
     void OnRecipientRefused(const Text& line);
     void NextRecipientOrData();
@@ -156,6 +163,8 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     bool SendRaw(Bytes bytes);
     bool SendText(const Text& text);
     bool SendLine(const Text& text);
+    Bytes ConvertText(Text& text);
+    Bytes EncodeHeaderText(Bytes& header);
     void SendCommand(DialogueState state, const Text& argument);
     void SendHeaderBlock(const Text& headerBlock);
     Text EncodeBase64Text(const Text& text);
@@ -233,9 +242,14 @@ class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
     smtp::ReplyLineReader replyReader_;
     Text openBracket_ = u"<";
     Text closeBracket_ = u">";
-    bool failed_ = false;       // a handler failed: the connection is being closed, input ignored
-    bool tlsUpgraded_ = false;  // Security 2: the STARTTLS handshake has succeeded
-    smtp::RawLines rawLines_;   // RawMessage: line ends and dots of the header and plain body
+    bool failed_ = false;         // a handler failed: the connection is being closed, input ignored
+    bool tlsUpgraded_ = false;    // Security 2: the STARTTLS handshake has succeeded
+    smtp::RawLines rawLines_;     // RawMessage: line ends and dots of the header and plain body
+    bool utf8Text_ = false;       // TextCharset chose UTF-8 for this send
+    bool needsSmtpUtf8_ = false;  // an envelope address or the raw header holds UTF-8
+    bool needs8Bit_ = false;      // a raw header with 8-bit bytes (Body8Bit is read later)
+    bool smtpUtf8Declared_ = false;  // MAIL FROM carried SMTPUTF8
+    bool eightBitDeclared_ = false;  // MAIL FROM carried BODY=8BITMIME
 
     // --- guard ---
     long guardPhase_ = kNoGuard;

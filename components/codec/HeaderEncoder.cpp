@@ -1,5 +1,6 @@
 #include "components/codec/HeaderEncoder.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "components/codec/HeaderLayout.h"
@@ -36,8 +37,23 @@ std::size_t LastOfForeignRun(const std::vector<HeaderToken>& tokens, std::size_t
     return last;
 }
 
-void WriteFieldValue(std::string_view value, FieldShape shape, HeaderLineWriter& writer) {
-    std::vector<HeaderToken> tokens = TokenizeFieldValue(value, shape);
+// How one header block is encoded: the charset of its text and, for UTF-8, whether
+// addresses stay as written.
+struct EncoderMode {
+    WordCharset charset = WordCharset::kIso2022Jp;
+    bool keepAddresses = false;
+};
+
+bool HasEightBitByte(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+void WriteFieldValue(std::string_view value, FieldShape shape, EncoderMode mode,
+                     HeaderLineWriter& writer) {
+    std::vector<HeaderToken> tokens = mode.charset == WordCharset::kUtf8
+                                          ? TokenizeUtf8FieldValue(value, shape, mode.keepAddresses)
+                                          : TokenizeFieldValue(value, shape);
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         const HeaderToken& token = tokens[i];
         switch (token.kind) {
@@ -59,27 +75,17 @@ void WriteFieldValue(std::string_view value, FieldShape shape, HeaderLineWriter&
     }
 }
 
-bool NeedsRewriting(std::string_view line, std::size_t foldColumn) {
-    return line.find(kEscape) != std::string_view::npos ||
-           (foldColumn > 0 && line.size() > foldColumn);
+bool NeedsRewriting(std::string_view line, std::size_t foldColumn, EncoderMode mode) {
+    const bool foreign = mode.charset == WordCharset::kUtf8
+                             ? HasEightBitByte(line)
+                             : line.find(kEscape) != std::string_view::npos;
+    return foreign || (foldColumn > 0 && line.size() > foldColumn);
 }
 
-}  // namespace
-
-std::size_t FoldColumnFor(long mode) {
-    if (mode == 0) {
-        return 0;
-    }
-    if (mode >= kMinFoldColumn && mode <= kMaxFoldColumn) {
-        return static_cast<std::size_t>(mode);
-    }
-    return kRecommendedLineLength;
-}
-
-Bytes EncodeHeader(std::string_view header, std::size_t foldColumn) {
+Bytes Encode(std::string_view header, std::size_t foldColumn, EncoderMode mode) {
     Bytes out;
     out.reserve(header.size() * 2);
-    HeaderLineWriter writer(out, foldColumn, ReturnDesignationOf(header));
+    HeaderLineWriter writer(out, foldColumn, ReturnDesignationOf(header), mode.charset);
     HeaderBlockReader reader;
     FieldShape shape = FieldShape::kStructured;
     while (!header.empty()) {
@@ -100,7 +106,7 @@ Bytes EncodeHeader(std::string_view header, std::size_t foldColumn) {
             shape =
                 name.empty() ? FieldShape::kStructured : ShapeOf(name.substr(0, name.size() - 1));
         }
-        if (!NeedsRewriting(line, foldColumn)) {
+        if (!NeedsRewriting(line, foldColumn, mode)) {
             out += line;
             out += lineBreak;
             continue;
@@ -110,10 +116,30 @@ Bytes EncodeHeader(std::string_view header, std::size_t foldColumn) {
             writer.FieldName(name);
             value.remove_prefix(name.size());
         }
-        WriteFieldValue(value, shape, writer);
+        WriteFieldValue(value, shape, mode, writer);
         writer.EndLine(lineBreak);
     }
     return out;
+}
+
+}  // namespace
+
+std::size_t FoldColumnFor(long mode) {
+    if (mode == 0) {
+        return 0;
+    }
+    if (mode >= kMinFoldColumn && mode <= kMaxFoldColumn) {
+        return static_cast<std::size_t>(mode);
+    }
+    return kRecommendedLineLength;
+}
+
+Bytes EncodeHeader(std::string_view header, std::size_t foldColumn) {
+    return Encode(header, foldColumn, {});
+}
+
+Bytes EncodeUtf8Header(std::string_view header, std::size_t foldColumn, bool keepAddresses) {
+    return Encode(header, foldColumn, {WordCharset::kUtf8, keepAddresses});
 }
 
 }  // namespace zef::codec

@@ -35,4 +35,11 @@ std::size_t FoldColumnFor(long mode);
 // - Bytes above 127 outside escape sequences are not ISO-2022-JP and are left as they are.
 Bytes EncodeHeader(std::string_view header, std::size_t foldColumn);
 
+// The same for header text in UTF-8: each word holding bytes above 127 becomes B-encoded
+// UTF-8 encoded words, split only between whole characters (a four-byte character is never
+// cut), each at most 75 characters. With `keepAddresses` the local part and domain of an
+// address stay as written (SMTPUTF8 carries them raw); otherwise they are encoded like any
+// other word, which only a caller that has made them ASCII (A-labels) should allow.
+Bytes EncodeUtf8Header(std::string_view header, std::size_t foldColumn, bool keepAddresses);
+
 }  // namespace zef::codec

@@ -119,4 +119,24 @@ std::vector<HeaderToken> TokenizeFieldValue(std::string_view value, FieldShape s
     return tokens;
 }
 
+std::vector<HeaderToken> TokenizeUtf8FieldValue(std::string_view value, FieldShape shape,
+                                                bool keepAddresses) {
+    std::vector<HeaderToken> tokens = TokenizeFieldValue(value, shape);
+    auto isAt = [&tokens](std::size_t i) { return i < tokens.size() && tokens[i].text == "@"; };
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        HeaderToken& token = tokens[i];
+        if (token.kind != HeaderToken::Kind::kAscii ||
+            std::all_of(token.text.begin(), token.text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+            continue;
+        }
+        const bool inAddress =
+            token.text.find('@') != std::string_view::npos || isAt(i + 1) || (i > 0 && isAt(i - 1));
+        if (!(keepAddresses && inAddress)) {
+            token.kind = HeaderToken::Kind::kForeign;
+        }
+    }
+    return tokens;
+}
+
 }  // namespace zef::codec

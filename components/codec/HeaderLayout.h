@@ -53,4 +53,10 @@ struct HeaderToken {
 // scanner keeps every byte in the word.
 std::vector<HeaderToken> TokenizeFieldValue(std::string_view value, FieldShape shape);
 
+// The same for UTF-8 header text, where a word holding a byte above 127 is foreign. With
+// `keepAddresses`, a word joined to "@" (the local part or domain of an address, which an
+// SMTPUTF8 message carries as written) stays as it is.
+std::vector<HeaderToken> TokenizeUtf8FieldValue(std::string_view value, FieldShape shape,
+                                                bool keepAddresses);
+
 }  // namespace zef::codec

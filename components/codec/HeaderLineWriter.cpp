@@ -10,9 +10,9 @@ namespace zef::codec {
 
 namespace {
 
-constexpr std::string_view kWordStart = "=?ISO-2022-JP?B?";
+constexpr std::string_view kJisWordStart = "=?ISO-2022-JP?B?";
+constexpr std::string_view kUtf8WordStart = "=?UTF-8?B?";
 constexpr std::string_view kWordEnd = "?=";
-constexpr std::size_t kWordOverhead = kWordStart.size() + kWordEnd.size();
 
 // One character of the text with the designation it is read in (empty for ASCII).
 struct JisCharacter {
@@ -32,13 +32,29 @@ std::vector<JisCharacter> SplitCharacters(std::string_view jisText) {
     return characters;
 }
 
-std::size_t EncodedWordWidth(std::size_t payloadBytes) {
-    return kWordOverhead + (payloadBytes + 2) / 3 * 4;
+// UTF-8 text cut into whole characters: a lead byte and its continuation bytes (a byte that
+// fits no sequence stands alone). No designations: every character is read in UTF-8.
+std::vector<JisCharacter> SplitUtf8Characters(std::string_view text) {
+    std::vector<JisCharacter> characters;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = at + 1;
+        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80 &&
+               end - at < 4) {
+            ++end;
+        }
+        characters.push_back({{}, text.substr(at, end - at)});
+        at = end;
+    }
+    return characters;
+}
+
+std::size_t EncodedWordWidth(std::size_t overhead, std::size_t payloadBytes) {
+    return overhead + (payloadBytes + 2) / 3 * 4;
 }
 
 // The most payload bytes whose encoded word fits in width.
-std::size_t PayloadLimit(std::size_t width) {
-    return width <= kWordOverhead ? 0 : (width - kWordOverhead) / 4 * 3;
+std::size_t PayloadLimit(std::size_t overhead, std::size_t width) {
+    return width <= overhead ? 0 : (width - overhead) / 4 * 3;
 }
 
 // Builds the payload of one encoded word: characters from `next` on, as many as fit in
@@ -113,8 +129,11 @@ void HeaderLineWriter::Ascii(std::string_view text, std::size_t runWidth) {
     foldable_ = true;
 }
 
-void HeaderLineWriter::Encoded(std::string_view jisText) {
-    std::vector<JisCharacter> characters = SplitCharacters(jisText);
+void HeaderLineWriter::Encoded(std::string_view text) {
+    const bool utf8 = charset_ == WordCharset::kUtf8;
+    const std::string_view wordStart = utf8 ? kUtf8WordStart : kJisWordStart;
+    const std::size_t overhead = wordStart.size() + kWordEnd.size();
+    std::vector<JisCharacter> characters = utf8 ? SplitUtf8Characters(text) : SplitCharacters(text);
     if (characters.empty()) {
         // Escape sequences alone carry no text: they are dropped, the white space stays.
         FlushBlank();
@@ -125,8 +144,8 @@ void HeaderLineWriter::Encoded(std::string_view jisText) {
             // Adjacent encoded words need white space between them; decoders drop it.
             pendingBlank_ = " ";
         }
-        std::size_t smallest =
-            EncodedWordWidth(WordPayload(returnDesignation_, 0).SizeWith(characters[next]));
+        std::size_t smallest = EncodedWordWidth(
+            overhead, WordPayload(returnDesignation_, 0).SizeWith(characters[next]));
         if (ShouldFoldBefore(smallest)) {
             Fold();
         } else {
@@ -139,9 +158,9 @@ void HeaderLineWriter::Encoded(std::string_view jisText) {
         if (foldColumn_ > 0 && RoomLeft() >= smallest) {
             width = std::min(width, RoomLeft());
         }
-        WordPayload payload(returnDesignation_, PayloadLimit(width));
+        WordPayload payload(returnDesignation_, PayloadLimit(overhead, width));
         next = payload.Fill(characters, next);
-        Write(kWordStart);
+        Write(wordStart);
         Write(EncodeBase64(payload.bytes()));
         Write(kWordEnd);
         foldable_ = true;

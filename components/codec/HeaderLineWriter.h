@@ -12,11 +12,18 @@ namespace zef::codec {
 // RFC 2047 limit for one encoded word, delimiters included.
 inline constexpr std::size_t kMaxEncodedWord = 75;
 
+// The charset of the text that Encoded() turns into encoded words.
+enum class WordCharset { kIso2022Jp, kUtf8 };
+
 class HeaderLineWriter {
   public:
     // foldColumn 0: never fold. returnDesignation: how encoded words leave a kanji run.
-    HeaderLineWriter(Bytes& out, std::size_t foldColumn, std::string_view returnDesignation)
-        : out_(out), foldColumn_(foldColumn), returnDesignation_(returnDesignation) {}
+    HeaderLineWriter(Bytes& out, std::size_t foldColumn, std::string_view returnDesignation,
+                     WordCharset charset = WordCharset::kIso2022Jp)
+        : out_(out),
+          foldColumn_(foldColumn),
+          returnDesignation_(returnDesignation),
+          charset_(charset) {}
 
     // The field name with its colon; never folded after.
     void FieldName(std::string_view name);
@@ -29,9 +36,9 @@ class HeaderLineWriter {
     // the ones glued to it), which decides whether to fold before it.
     void Ascii(std::string_view text, std::size_t runWidth);
 
-    // ISO-2022-JP text (words and the white space between them) as one or more encoded words,
-    // split only between characters, separated by a space or a fold.
-    void Encoded(std::string_view jisText);
+    // Text in the writer's charset (words and the white space between them) as one or more
+    // encoded words, split only between whole characters, separated by a space or a fold.
+    void Encoded(std::string_view text);
 
     // Ends the line with the given line end (CR LF, or nothing for unterminated text).
     void EndLine(std::string_view lineEnd);
@@ -46,6 +53,7 @@ class HeaderLineWriter {
     Bytes& out_;
     std::size_t foldColumn_;
     std::string_view returnDesignation_;
+    WordCharset charset_;
     std::string_view pendingBlank_;
     std::size_t column_ = 0;
     bool foldable_ = false;  // the line holds value text, so a fold would not leave it empty

@@ -30,6 +30,9 @@ class MimeCodec final : public Codec {
     }
 
     Bytes EncodeHeader(Bytes& header) override { return codec::EncodeHeader(header, foldColumn_); }
+    Bytes EncodeUtf8Header(Bytes& header, bool keepAddresses) override {
+        return codec::EncodeUtf8Header(header, foldColumn_, keepAddresses);
+    }
     Bytes DecodeHeader(Bytes& header) override { return codec::DecodeHeader(header); }
 
   private:

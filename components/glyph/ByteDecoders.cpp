@@ -209,7 +209,7 @@ size_t DecodeEucJp(std::string_view bytes, bool atEnd, Flavour flavour, Text& ou
             unit = tables.HalfWidthKana(static_cast<uint8_t>(At(bytes, i + 1) - 0x80));
             used = 2;
         } else if (lead == 0x8F && i + 2 < n && isGr(At(bytes, i + 1)) && isGr(At(bytes, i + 2))) {
-            unit = JisTables::Jis0212(At(bytes, i + 1) - 0xA0, At(bytes, i + 2) - 0xA0);
+            unit = JisTables::Jis0212(At(bytes, i + 1) - 0xA0, At(bytes, i + 2) - 0xA0, flavour);
             used = 3;
         } else if (isGr(lead) && i + 1 < n && isGr(At(bytes, i + 1))) {
             unit = tables.Jis0208(lead - 0xA0, At(bytes, i + 1) - 0xA0, flavour);

@@ -20,7 +20,8 @@ size_t DecodeUtf8(std::string_view bytes, bool atEnd, Text& out);
 // 1-120 (NEC row 13, NEC-selected IBM rows 89-92, user-defined area, IBM extensions).
 size_t DecodeCp932(std::string_view bytes, bool atEnd, Text& out);
 
-// EUC-JP: JIS X 0208 with the NEC rows, half-width katakana after 0x8E, JIS X 0212 after 0x8F.
+// EUC-JP: JIS X 0208 with the NEC rows, half-width katakana after 0x8E, JIS X 0212 with the
+// eucJP-ms IBM extensions after 0x8F.
 size_t DecodeEucJp(std::string_view bytes, bool atEnd, Flavour flavour, Text& out);
 
 // Appends the bytes below 0x80 as they stand (widening each byte to one unit).

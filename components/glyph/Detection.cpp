@@ -154,7 +154,8 @@ JapaneseScan ScanEucJp(std::string_view bytes, bool atEnd, bool firstErrorOnly) 
             valid = At(bytes, i + 1) <= 0xDF;
             scan.halfWidthKana += valid ? 1 : 0;
         } else if (valid && lead == 0x8F) {
-            valid = JisTables::Jis0212(At(bytes, i + 1) - 0xA0, At(bytes, i + 2) - 0xA0) != 0;
+            valid = JisTables::Jis0212(At(bytes, i + 1) - 0xA0, At(bytes, i + 2) - 0xA0,
+                                       Flavour::kJis) != 0;
         } else if (valid) {
             valid = tables.Jis0208(lead - 0xA0, At(bytes, i + 1) - 0xA0, Flavour::kJis) != 0;
         }

@@ -268,7 +268,7 @@ size_t JapaneseReader::ReadShifted(std::string_view bytes, bool atEnd, Text& out
 char16_t JapaneseReader::TwoByteUnit(int row, int cell) const {
     switch (set_) {
         case Set::kJis0212:
-            return JisTables::Jis0212(row, cell);
+            return JisTables::Jis0212(row, cell, flavour_);
         case Set::kGb2312:
             return JisTables::Gb2312(row, cell);
         case Set::kKsc5601:

@@ -73,19 +73,38 @@ bool IsNecRow(int row) {
     return row == kNecSpecialRow || (row >= kNecIbmFirstRow && row <= kNecIbmLastRow);
 }
 
+bool IsPrivateUse(char16_t unit) {
+    return unit >= 0xE000 && unit <= 0xF8FF;
+}
+
 // A 94x94 set read through the EUC form of a charset: each row/cell pair as its two bytes
-// plus 0xA0, after `prefix` (SS3 for JIS X 0212). Built on first use: most mail needs none.
+// plus 0xA0, after `prefix` (SS3 for JIS X 0212). A code the first charset leaves unassigned
+// is read by the second, if one is given. Codes of the user-defined area (read as private
+// use) stay unassigned, as they do in the two-byte plane. Built on first use: most mail needs
+// none.
 struct EucSetTable {
     char16_t units[kJisRows * kCells] = {};
-    EucSetTable(const char* charset, std::string_view prefix) {
+    EucSetTable(std::string_view prefix, const char* charset, const char* gaps = nullptr) {
+        Fill(prefix, charset);
+        if (gaps != nullptr) {
+            Fill(prefix, gaps);
+        }
+    }
+
+    void Fill(std::string_view prefix, const char* charset) {
         IconvToUtf16 euc(charset);
         for (int row = 1; row <= kJisRows; ++row) {
             for (int cell = 1; cell <= kCells; ++cell) {
+                char16_t& unit = units[Index(row, cell)];
+                if (unit != 0) {
+                    continue;
+                }
                 std::array<char, 3> bytes = {};
                 std::copy(prefix.begin(), prefix.end(), bytes.begin());
                 bytes[prefix.size()] = static_cast<char>(0xA0 + row);
                 bytes[prefix.size() + 1] = static_cast<char>(0xA0 + cell);
-                units[Index(row, cell)] = euc.One(bytes, prefix.size() + 2);
+                const char16_t read = euc.One(bytes, prefix.size() + 2);
+                unit = IsPrivateUse(read) ? 0 : read;
             }
         }
     }
@@ -157,18 +176,23 @@ void JisTables::BuildReverse() {
     }
 }
 
-char16_t JisTables::Jis0212(int row, int cell) {
-    static const EucSetTable table("EUC-JP", "\x8F");
-    return table.At(row, cell);
+// Japanese Unix mail writes the IBM extensions that JIS X 0212 lacks in its rows 83-84, as
+// eucJP-ms places them; the EUC-JP converter knows only JIS X 0212 itself, EUC-JP-MS both.
+// The two differ in one code besides: 0x2243 is U+00A6 BROKEN BAR in JIS X 0212, U+FFE4
+// (as CP932 reads the IBM extension) in eucJP-ms.
+char16_t JisTables::Jis0212(int row, int cell, Flavour flavour) {
+    static const EucSetTable jis("\x8F", "EUC-JP", "EUC-JP-MS");
+    static const EucSetTable microsoft("\x8F", "EUC-JP-MS", "EUC-JP");
+    return flavour == Flavour::kMicrosoft ? microsoft.At(row, cell) : jis.At(row, cell);
 }
 
 char16_t JisTables::Gb2312(int row, int cell) {
-    static const EucSetTable table("EUC-CN", "");
+    static const EucSetTable table("", "EUC-CN");
     return table.At(row, cell);
 }
 
 char16_t JisTables::Ksc5601(int row, int cell) {
-    static const EucSetTable table("EUC-KR", "");
+    static const EucSetTable table("", "EUC-KR");
     return table.At(row, cell);
 }
 

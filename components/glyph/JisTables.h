@@ -48,9 +48,9 @@ class JisTables {
         return cp932_[Index(row, cell)];
     }
 
-    // JIS X 0212, GB 2312 and KS C 5601 row/cell (1..94); 0 where unassigned. These tables
-    // are built on first use.
-    static char16_t Jis0212(int row, int cell);
+    // JIS X 0212 (with the IBM extensions eucJP-ms adds in rows 83-84), GB 2312 and
+    // KS C 5601 row/cell (1..94); 0 where unassigned. These tables are built on first use.
+    static char16_t Jis0212(int row, int cell, Flavour flavour);
     static char16_t Gb2312(int row, int cell);
     static char16_t Ksc5601(int row, int cell);
 

@@ -10,7 +10,8 @@ gets --timeout seconds, then its process group is killed. The scratch folder sta
 command failed or with --keep. MESSAGES: "" (empty), names of --corpus messages (file names without
 .eml) separated by commas, "*" (all) or "*!a,b" (all but a and b). Mail the SMTP server accepts
 for <name>@... is also delivered into mailbox <name>. The command's environment holds
-ZEF_IT_SMTP_PORT, _USER, _PASS and _SPOOL, ZEF_IT_POP3_PORT and _PASS (every mailbox's),
+ZEF_IT_SMTP_PORT, _USER, _PASS and _SPOOL, ZEF_IT_SMTPUTF8_PORT (the same server offering
+SMTPUTF8, which ZEF_IT_SMTP_PORT does not), ZEF_IT_POP3_PORT and _PASS (every mailbox's),
 ZEF_IT_CORPUS, ZEF_IT_WORKDIR and ZEF_IT_MAILBOX_<NAME> (its messages' names, in order), and
 ZEF_IT_SUMMARY: a file the command may write a short account of its failures to, which is
 printed last, after the servers' logs, so that it stays in view in a long output.
@@ -86,6 +87,7 @@ def start(workdir: str, mailboxes: dict[str, list[str]], cert_script: str | None
                                     locked=frozenset(args.locked), relay_port=smtp.port)
     started.append(dovecot)
     env = {"ZEF_IT_SMTP_PORT": str(smtp.port), "ZEF_IT_SMTP_USER": SMTP_USER,
+           "ZEF_IT_SMTPUTF8_PORT": str(smtp.smtputf8_port),
            "ZEF_IT_SMTP_PASS": SMTP_PASS, "ZEF_IT_SMTP_SPOOL": smtp.spool,
            "ZEF_IT_POP3_PORT": str(dovecot.port), "ZEF_IT_POP3_PASS": POP3_PASS,
            "ZEF_IT_SUBMISSION_PORT": str(dovecot.submission_port)}

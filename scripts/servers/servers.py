@@ -143,6 +143,7 @@ class SmtpServer(Process):
             if os.path.exists(ports_file):
                 ports = json.load(open(ports_file))
                 self.port, self.tls_ports = ports["plain"], ports.get("tls")
+                self.smtputf8_port = ports["smtputf8"]
                 if read_greeting(self.port, deadline).startswith(b"220"):
                     return
             time.sleep(0.05)

@@ -2,12 +2,13 @@
 """SMTP server on aiosmtpd, on 127.0.0.1, until SIGTERM or SIGINT.
 
 AUTH PLAIN, LOGIN and CRAM-MD5 are checked against the one --user/--password. Each message is
-saved as the server got it after DATA as NNNN.eml in --spool, with NNNN.json: MAIL FROM, RCPT TO,
-the AUTH mechanism and user, and whether AUTH and DATA came over TLS. RCPT TO a local part
+saved as the server got it after DATA as NNNN.eml in --spool, with NNNN.json: MAIL FROM and its
+parameters (BODY=8BITMIME, SMTPUTF8), RCPT TO, the AUTH mechanism and user, and whether AUTH and DATA came over TLS. RCPT TO a local part
 starting with "refused" gets 550. With --deliver-root a copy
 goes into <root>/<local part>/Maildir of each recipient that has one. With --tls-dir it also
 listens per certificate of servers.TLS_CERTIFICATES with STARTTLS required and with implicit TLS.
---ports-file gets {"plain": port, "tls": {"starttls": {"good": port, ...}, "implicit": {...}}}.
+The "plain" port does not offer SMTPUTF8; the "smtputf8" port does (both offer 8BITMIME).
+--ports-file gets {"plain": port, "smtputf8": port, "tls": {"starttls": {"good": port, ...}, "implicit": {...}}}.
 """
 
 import argparse
@@ -87,7 +88,8 @@ class Handler:
         stem = os.path.join(self.args.spool, f"{self.count:04d}")
         content = envelope.original_content
         login = getattr(session, "login_data", None)
-        meta = {"mail_from": envelope.mail_from, "rcpt_tos": list(envelope.rcpt_tos),
+        meta = {"mail_from": envelope.mail_from, "mail_options": list(envelope.mail_options),
+                "rcpt_tos": list(envelope.rcpt_tos),
                 "auth_mechanism": getattr(session, "zef_mechanism", None),
                 "auth_user": login.decode("utf-8", "replace") if login else None,
                 "auth_tls": getattr(session, "zef_auth_tls", None), "data_tls": over_tls(server)}
@@ -126,7 +128,7 @@ async def serve(args) -> None:
         return server.sockets[0].getsockname()[1]
 
     servers = []
-    ports = {"plain": await listen()}
+    ports = {"plain": await listen(), "smtputf8": await listen(enable_SMTPUTF8=True)}
     if args.tls_dir:
         ports["tls"] = {"starttls": {}, "implicit": {}}
         for variant, certificate in TLS_CERTIFICATES.items():

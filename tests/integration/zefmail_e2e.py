@@ -90,7 +90,9 @@ class Send(unittest.TestCase):
             self.assertEqual((str(message["Subject"]), message["From"].addresses[0].display_name,
                               str(message["To"]), str(message["Cc"]), message["Bcc"]),
                              ("会議：第3四半期", "山田 太郎", "to@example.org", "cc@example.org", None))
-            self.assertEqual(message.get_content_charset(), "iso-2022-jp")
+            # Under --charset auto standard input, unseen before the send, goes as UTF-8.
+            self.assertEqual(message.get_content_charset(),
+                             "utf-8" if mechanism == "plain" else "iso-2022-jp")
             self.assertEqual(message.get_content().replace("\r\n", "\n"), "\n".join(lines) + "\n")
             self.assertEqual((envelope["auth_mechanism"], envelope["mail_from"],
                               envelope["rcpt_tos"]), (mechanism.upper(), "taro@example.jp", [
@@ -128,6 +130,48 @@ class Send(unittest.TestCase):
                        if part.get_filename() == "random.bin")
         lengths = [len(line) for line in encoded.split("\r\n") if line]
         self.assertEqual((set(lengths[:-1]), lengths[-1] <= 76), ({76}, True))
+
+    def test_utf8_round_trips_extensions_and_the_charset_auto_chooses(self):
+        subject, name = "会議の件 🎉 café naïve", "山田 🌸 Müller"
+        text = "Grüße, naïve café 🎉\n" + "長い行の日本語と絵文字😀 " * 12 + "\n.dot\n"
+        attachment = scratch("報告書🎉 für Zoë – ein sehr langer Dateiname, über 78 Zeichen.txt", b"x")
+        common = ["--from", f"{name} <taro@example.jp>", "--to", "hanako@example.org",
+                  "--subject", subject, "--body-file", scratch("u.txt", text)]
+        for extra in ([], ["--attach", attachment]):
+            message, raw, meta = self.sent(*common, *extra)[1:]
+            self.assertEqual((str(message["subject"]), message["from"].addresses[0].display_name),
+                             (subject, name))
+            self.assertTrue(raw.isascii())
+            body = message.get_body(("plain",))
+            self.assertEqual((body.get_content_charset(), body.get_content().replace("\r\n", "\n")),
+                             ("utf-8", text))
+        self.assertEqual([part.get_filename() for part in message.iter_attachments()],
+                         [os.path.basename(attachment)])
+        # Japanese that fits stays ISO-2022-JP under auto; --charset utf-8 sends it as UTF-8.
+        for charset, expected in (("auto", "iso-2022-jp"), ("utf-8", "utf-8")):
+            message = self.sent("--from", "taro@example.jp", "--to", "a@example.org", "--charset",
+                                charset, "--subject", "会議", "--body-file",
+                                scratch("j.txt", JAPANESE))[1]
+            self.assertEqual((message.get_content_charset(), str(message["subject"]),
+                              message.get_content().replace("\r\n", "\n")),
+                             (expected, "会議", JAPANESE))
+        # An IDN domain: its A-label without SMTPUTF8, as written with it; a UTF-8 local part
+        # only with it. MAIL FROM declares what the message needs.
+        to = ["--from", "taro@example.jp", "--subject", "x", "--body-file", scratch("a.txt", "a\n")]
+        _, _, raw, meta = self.sent(*to, "--to", "bob@例え.jp")
+        self.assertEqual((meta["rcpt_tos"], meta["mail_options"]), (["bob@xn--r8jz45g.jp"], []))
+        self.assertIn(b"To: bob@xn--r8jz45g.jp", raw)
+        meta = self.sent(*to, "--to", "山田@例え.jp", port=ENV["ZEF_IT_SMTPUTF8_PORT"])[3]
+        self.assertEqual((meta["rcpt_tos"], sorted(meta["mail_options"])),
+                         (["山田@例え.jp"], ["BODY=8BITMIME", "SMTPUTF8"]))
+        refused = send(*to, "--to", "山田@例え.jp")
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn(b"SMTPUTF8", refused.stderr)
+        # Bytes that are not UTF-8 are refused before connecting, by name and offset.
+        bad = send("--from", "taro@example.jp", "--to", "a@example.org", "--subject", "x",
+                   "--body-file", scratch("bad.txt", b"ok\n\xff"))
+        self.assertEqual(bad.returncode, 2)
+        self.assertIn(b"bad.txt: the byte at offset 3 is not UTF-8", bad.stderr)
 
     def test_header_file_as_it_stands_with_bcc_only_in_the_envelope(self):
         header = scratch("header.txt", 'From: 差出人 <from@example.jp>\nTo: "Yamada, Taro" '
@@ -502,9 +546,12 @@ class Contract(unittest.TestCase):
                 (send(*body, port=nowhere, auth=None), 4, r"^zefmail send: cannot reach [^\n]*\n$"),
                 (send(*body[:4], "--attach", "/missing.pdf", auth=None), 2,
                  r"missing\.pdf: No such file or directory"),
-                (send(*body[:4], "--body-file", "-", auth=None,
+                (send(*body[:4], "--body-file", "-", "--charset", "iso-2022-jp", auth=None,
                       stdin=("ok\n" * 5000 + "😀\n").encode()), 1,
                  r"^zefmail send: standard input: U\+1F600 .*the message was not sent\n$"),
+                (send(*body[:4], "--body-file", "-", auth=None, stdin=b"ok\n" * 5000 + b"\xc3("),
+                 1, r"^zefmail send: standard input: the byte at offset 15000 is not UTF-8 .*"
+                    r"the message was not sent\n$"),
                 (send(*body, password=None), 2, r"ZEFMAIL_PASSWORD is not set"),
                 (fetch("corpus", password="wrong"), 1, r"^zefmail fetch: .*code -1: -ERR"),
                 (fetch("x", "--quiet", port=nowhere), 4,

@@ -477,6 +477,54 @@ const Row kEnvelopes[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Envelopes, SmtpScript, ::testing::ValuesIn(kEnvelopes), RowName);
 
+// What the message needs of the server's extensions, and what a server without them gets.
+const Row kExtensions[] = {
+    {"Utf8LocalPartWithoutSmtpUtf8EndsBeforeMailFrom",
+     [](SmtpDriver& d) { d.control->ToAddr(u"\u5C71\u7530@example.jp"); },
+     R"(< 220 ready  > EHLO client.example
+        < 250-hello\r\n250 8BITMIME  > QUIT
+        < 221 bye  * close
+        ! closed  = Done -1 SMTPUTF8 NOT OFFERED: \xE5\xB1\xB1\xE7\x94\xB0@example.jp | DONE(FAIL))"},
+    {"IdnDomainWithoutSmtpUtf8IsItsALabelInEnvelopeAndHeader",
+     [](SmtpDriver& d) {
+         d.control->ToAddr(u"bob@\u4F8B\u3048.jp");
+         d.header = u"To: Bob <bob@\u4F8B\u3048.jp>\r\n";
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<bob@xn--r8jz45g.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > To: Bob <bob@xn--r8jz45g.jp>)"},
+    {"SmtpUtf8CarriesTheAddressAsWrittenWith8BitMime",
+     [](SmtpDriver& d) { d.control->ToAddr(u"\u5C71\u7530@\u4F8B\u3048.jp"); },
+     R"(< 220 ready  > EHLO client.example
+        < 250-hello\r\n250-8BITMIME\r\n250 SMTPUTF8  > MAIL FROM:<a@example.jp> BODY=8BITMIME SMTPUTF8
+        < 250 ok  > RCPT TO:<\xE5\xB1\xB1\xE7\x94\xB0@\xE4\xBE\x8B\xE3\x81\x88.jp>)"},
+    {"Body8BitWithout8BitMimeEndsBeforeMailFrom", [](SmtpDriver& d) { d.control->Body8Bit(true); },
+     R"(< 220 ready  > EHLO client.example
+        < 250 hello  > QUIT
+        < 221 bye  * close
+        ! closed  = Done -1 8BITMIME NOT OFFERED | DONE(FAIL))"},
+    {"Utf8EncodedWordsNeverCutAFourByteCharacter",
+     [](SmtpDriver& d) {
+         d.control->TextCharset(u"utf-8");
+         d.header = u"Subject: ca\u00E9";
+         for (int i = 0; i < 15; ++i) {
+             d.header += u"\U0001F389";
+         }
+         d.header += u"\r\n";
+     },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > X-TALVORN: zef smtpZef 0.1
+        > Subject: =?UTF-8?B?Y2HDqfCfjonwn46J8J+OifCfjonwn46J8J+OifCfjonwn46J8J+OiQ==?=
+        >  =?UTF-8?B?8J+OifCfjonwn46J8J+OifCfjonwn46J?=)",
+     true, Parts{true, true}},
+};
+INSTANTIATE_TEST_SUITE_P(Extensions, SmtpScript, ::testing::ValuesIn(kExtensions), RowName);
+
 // Command lines go out as they are, however long: the real header encoder folds only the
 // header block.
 TEST(SmtpCommands, LongCommandLinesAreNotFolded) {
@@ -521,7 +569,7 @@ std::function<void(SmtpDriver&)> Mime(const std::vector<std::vector<const char*>
 }
 
 #define RAW_TO_DATA                                                                 \
-    "< 220 ready  > HELO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n" \
+    "< 220 ready  > EHLO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n" \
     "< 250 ok  > RCPT TO:<r1@example.jp>\n< 250 ok  > DATA\n"
 
 const Row kBody[] = {
@@ -591,7 +639,11 @@ const Row kBody[] = {
          d.header = u"Subject: caf\u00e9\n.X: y\r\n\r\n";
          d.data = {".a\nb\xFF\xE9\r", "\n.\r\n", "\r", "tail\n\r"};
      },
-     RAW_TO_DATA R"(< 354 go ahead  > Subject: caf\xC3\xA9  > ..X: y  >
+     R"(< 220 ready  > EHLO client.example
+        < 250-hello\r\n250-8BITMIME\r\n250 SMTPUTF8  > MAIL FROM:<a@example.jp> BODY=8BITMIME SMTPUTF8
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > Subject: caf\xC3\xA9  > ..X: y  >
         ! sent  = MoreData 1  > ..a  >~ b\xFF\xE9
         ! sent  = MoreData 2  >  > ..
         ! sent  = MoreData 3  = MoreData 4  >  > tail

@@ -39,6 +39,9 @@ class FakeCodec final : public Codec {
     Bytes EncodeQuotedPrintable(Bytes& data) override { return "[QP:" + data + "]"; }
     Bytes DecodeQuotedPrintable(Bytes& text) override;
     Bytes EncodeHeader(Bytes& header) override { return markHeaders ? "{" + header + "}" : header; }
+    Bytes EncodeUtf8Header(Bytes& header, bool /*keepAddresses*/) override {
+        return EncodeHeader(header);
+    }
     Bytes DecodeHeader(Bytes& header) override;
 };
 

@@ -23,7 +23,8 @@ const std::map<std::string, std::string CommonOptions::*> kCommonTexts = {
 const std::map<std::string, std::string SendOptions::*> kSendTexts = {
     {"user", &SendOptions::user},
     {"from", &SendOptions::from},
-    {"hostname", &SendOptions::hostname}};
+    {"hostname", &SendOptions::hostname},
+    {"charset", &SendOptions::charset}};
 const std::map<std::string, std::string FetchOptions::*> kFetchTexts = {
     {"user", &FetchOptions::user}, {"out", &FetchOptions::out}};
 
@@ -32,6 +33,10 @@ std::string CheckedText(const std::string& key, const toml::node& value) {
     const std::optional<std::string> text = value.value_exact<std::string>();
     if (!text) {
         throw ToolError(key + " must be a string");
+    }
+    if (key == "charset" && *text != "auto" && *text != "utf-8" && *text != "iso-2022-jp") {
+        throw ToolError("charset must be \"auto\", \"utf-8\" or \"iso-2022-jp\", not \"" + *text +
+                        "\"");
     }
     if (key == "tls" && *text != "none" && *text != "implicit" && *text != "starttls") {
         throw ToolError("tls must be \"none\", \"implicit\" or \"starttls\", not \"" + *text +

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/Unicode.h"
+#include "components/Codec.h"
 #include "tools/zefmail/ToolError.h"
 
 namespace zef::zefmail {
@@ -109,8 +110,9 @@ Str TakePiece(Str& buffer, bool finished) {
 
 class TextSource final : public PieceSource {
   public:
-    TextSource(std::unique_ptr<ByteInput> input, bool plainBody, TextInspector inspect)
-        : input_(std::move(input)), shaper_(true, plainBody), inspect_(std::move(inspect)) {}
+    TextSource(std::unique_ptr<ByteInput> input, bool plainBody, TextInspector inspect,
+               bool dotStuff)
+        : input_(std::move(input)), shaper_(dotStuff, plainBody), inspect_(std::move(inspect)) {}
 
     Bytes Next() override {
         while (!finished_ && buffer_.size() < kTextPieceUnits) {
@@ -168,6 +170,55 @@ class ByteTextSource final : public PieceSource {
     Bytes buffer_;
     bool finished_ = false;
     uint64_t consumed_ = 0;
+};
+
+class QuotedPrintableTextSource final : public PieceSource {
+  public:
+    explicit QuotedPrintableTextSource(std::unique_ptr<ByteInput> input)
+        : text_(std::move(input), false), codec_(MakeCodec()) {}
+
+    Bytes Next() override {
+        Bytes out;
+        while (out.empty() && !finished_) {
+            Bytes piece = text_.Next();
+            finished_ = piece.empty();
+            lastLineEnd_.Feed(codec_->EncodeQuotedPrintable(piece), out);
+        }
+        return TextToUtf16Le(AsciiToText(out));
+    }
+    uint64_t Consumed() const override { return text_.Consumed(); }
+
+  private:
+    ByteTextSource text_;
+    std::unique_ptr<Codec> codec_;
+    FinalLineEndDropper<Bytes> lastLineEnd_;
+    bool finished_ = false;
+};
+
+class CheckedUtf8Input final : public ByteInput {
+  public:
+    CheckedUtf8Input(std::unique_ptr<ByteInput> input, std::string what)
+        : input_(std::move(input)), what_(std::move(what)) {}
+
+    Bytes Read(size_t size) override {
+        Bytes piece = input_->Read(size);
+        tail_ += piece;
+        const size_t complete = piece.empty() ? tail_.size() : IncompleteTailStart(tail_);
+        const size_t bad = FirstInvalidUtf8(std::string_view(tail_).substr(0, complete));
+        if (bad != std::string_view::npos) {
+            throw ToolError(NotUtf8(what_, offset_ + bad));
+        }
+        offset_ += complete;
+        tail_.erase(0, complete);
+        return piece;
+    }
+    const std::string& Name() const override { return input_->Name(); }
+
+  private:
+    std::unique_ptr<ByteInput> input_;
+    std::string what_;
+    std::string tail_;  // a sequence that the next piece completes
+    uint64_t offset_ = 0;
 };
 
 class AttachmentSource final : public PieceSource {
@@ -321,12 +372,32 @@ template class TextShaper<Text>;
 template class TextShaper<Bytes>;
 
 std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input, bool plainBody,
-                                            TextInspector inspect) {
-    return std::make_unique<TextSource>(std::move(input), plainBody, std::move(inspect));
+                                            TextInspector inspect, bool dotStuff) {
+    return std::make_unique<TextSource>(std::move(input), plainBody, std::move(inspect), dotStuff);
 }
 
 std::unique_ptr<PieceSource> MakeByteTextSource(std::unique_ptr<ByteInput> input, bool dotStuff) {
     return std::make_unique<ByteTextSource>(std::move(input), dotStuff);
+}
+
+std::unique_ptr<PieceSource> MakeQuotedPrintableTextSource(std::unique_ptr<ByteInput> input) {
+    return std::make_unique<QuotedPrintableTextSource>(std::move(input));
+}
+
+std::unique_ptr<ByteInput> RequireUtf8(std::unique_ptr<ByteInput> input, const std::string& what) {
+    return std::make_unique<CheckedUtf8Input>(std::move(input), what);
+}
+
+void RequireUtf8File(const std::string& path, const std::string& what) {
+    constexpr size_t kReadBytes = 64 * size_t{1024};
+    auto input = RequireUtf8(OpenFileInput(path), what);
+    while (!input->Read(kReadBytes).empty()) {
+    }
+}
+
+std::string NotUtf8(const std::string& what, uint64_t offset) {
+    return what + ": the byte at offset " + std::to_string(offset) +
+           " is not UTF-8 (zefmail reads text as UTF-8; convert it first, e.g. with iconv)";
 }
 
 std::unique_ptr<PieceSource> MakeAttachmentSource(std::unique_ptr<ByteInput> input) {

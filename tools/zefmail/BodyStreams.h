@@ -34,6 +34,16 @@ class ByteInput {
 // A file, or standard input for "-". Throws ToolError when it cannot be opened or read.
 std::unique_ptr<ByteInput> OpenFileInput(const std::string& path);
 
+// The input, checked as it is read: a byte that is not UTF-8 throws ToolError naming the input
+// (`what`) and the byte's offset, so that a send ends before the end of its data.
+std::unique_ptr<ByteInput> RequireUtf8(std::unique_ptr<ByteInput> input, const std::string& what);
+
+// Reads the whole file through RequireUtf8.
+void RequireUtf8File(const std::string& path, const std::string& what);
+
+// The text of a message or option that is not UTF-8: "<what>: byte <offset> is not UTF-8 ...".
+std::string NotUtf8(const std::string& what, uint64_t offset);
+
 // UTF-8 read in pieces, to text. A sequence cut by a piece boundary waits for the next piece;
 // invalid bytes become U+FFFD.
 class Utf8PieceDecoder {
@@ -111,16 +121,21 @@ class PieceSource {
 };
 
 // UTF-8 text to the UTF-16LE pieces that MoreData and a "Unicode" part take: CRLF line ends,
-// dot-stuffed, cut after a line end where the buffer holds one. `plainBody`: the text is a
-// whole plain message body, whose last line end the control supplies.
+// dot-stuffed (unless the control encodes it: quoted-printable escapes the dot), cut after a
+// line end where the buffer holds one. `plainBody`: the text is a whole plain message body,
+// whose last line end the control supplies.
 // `inspect` sees the text of every piece before it is handed out and may throw to stop.
 using TextInspector = std::function<void(const Text&)>;
 std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input, bool plainBody,
-                                            TextInspector inspect = {});
+                                            TextInspector inspect = {}, bool dotStuff = true);
 
 // Text kept as its own bytes (an HTML file sent as UTF-8): CRLF line ends, optional
 // dot-stuffing, cut after a line end where possible.
 std::unique_ptr<PieceSource> MakeByteTextSource(std::unique_ptr<ByteInput> input, bool dotStuff);
+
+// UTF-8 text as the quoted-printable body of a plain message, handed out as the UTF-16LE text
+// of its ASCII (MoreData's form): CRLF line ends; the last line end is left to the control.
+std::unique_ptr<PieceSource> MakeQuotedPrintableTextSource(std::unique_ptr<ByteInput> input);
 
 // Raw bytes in pieces of kAttachmentPieceBytes (the last one shorter).
 std::unique_ptr<PieceSource> MakeAttachmentSource(std::unique_ptr<ByteInput> input);

@@ -19,6 +19,18 @@ const char* const kPlainMimeFields =
     "MIME-Version: 1.0\r\n"
     "Content-Type: text/plain; charset=iso-2022-jp\r\n"
     "Content-Transfer-Encoding: 7bit\r\n";
+const char* const kPlainUtf8MimeFields =
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n"
+    "Content-Transfer-Encoding: quoted-printable\r\n";
+
+bool IsPlain(BodyKind kind) {
+    return kind != BodyKind::kMultipart;
+}
+
+const char* PlainMimeFields(BodyKind kind) {
+    return kind == BodyKind::kPlainUtf8 ? kPlainUtf8MimeFields : kPlainMimeFields;
+}
 
 std::string OneLine(const std::string& value) {
     std::string out = value;
@@ -90,8 +102,8 @@ std::string BuildHeader(const HeaderFields& fields, BodyKind kind) {
     if (!fields.messageId.empty()) {
         header += "Message-ID: " + fields.messageId + "\r\n";
     }
-    if (kind == BodyKind::kPlain) {
-        header += kPlainMimeFields;
+    if (IsPlain(kind)) {
+        header += PlainMimeFields(kind);
         header += "\r\n";
     }
     return header;
@@ -138,15 +150,16 @@ std::string LoadHeaderFile(const std::string& path, BodyKind kind) {
         }
         header += line + "\r\n";
     }
-    if (kind == BodyKind::kPlain) {
+    if (IsPlain(kind)) {
+        const std::string charset = kind == BodyKind::kPlainUtf8 ? "utf-8" : "iso-2022-jp";
         if (!hasContentType) {
-            header += kPlainMimeFields;
-        } else if (contentType.find("iso-2022-jp") == std::string::npos) {
-            // The control writes the body in ISO-2022-JP whatever the header says.
-            throw ToolError(path +
-                            ": its Content-Type does not say charset=iso-2022-jp, but "
-                            "the body is sent in ISO-2022-JP; remove the field (zefmail "
-                            "then adds the right one) or correct it");
+            header += PlainMimeFields(kind);
+        } else if (kind == BodyKind::kPlainUtf8 || contentType.find(charset) == std::string::npos) {
+            // The body goes out in the charset zefmail chose, whatever the header says.
+            throw ToolError(path + ": it has a Content-Type field, but the body is sent in " +
+                            charset +
+                            " (--charset); remove the field (zefmail then adds the "
+                            "right one) or give --charset to match it");
         }
         header += "\r\n";
     }

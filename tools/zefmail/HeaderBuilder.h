@@ -21,6 +21,7 @@ struct HeaderFields {
 enum class BodyKind {
     kPlain,      // sent through MoreData as ISO-2022-JP text: the header declares it and ends
                  // with the empty line
+    kPlainUtf8,  // the same in UTF-8, quoted-printable
     kMultipart,  // the control writes MIME-Version and the multipart Content-Type itself
 };
 

@@ -11,13 +11,19 @@ Text ToText(const std::string& utf8) {
     return Utf8ToText(utf8);
 }
 
-PlannedPart TextPart(const std::string& path, const TextInspector& inspect) {
+PlannedPart TextPart(const std::string& path, const TextInspector& inspect,
+                     const std::string& charset) {
     PlannedPart part;
     part.contentType = "text/plain";
-    part.charset = "iso-2022-jp";
-    part.transferEncoding = "7bit";
+    part.charset = charset;
+    part.transferEncoding = charset == "utf-8" ? "quoted-printable" : "7bit";
     part.dataFormat = "Unicode";
-    part.open = [path, inspect] { return MakeTextSource(OpenFileInput(path), false, inspect); };
+    const bool quotedPrintable = part.transferEncoding == "quoted-printable";
+    part.open = [path, inspect, quotedPrintable] {
+        return MakeTextSource(RequireUtf8(OpenFileInput(path),
+                                          path == "-" ? "standard input" : "--body-file " + path),
+                              false, inspect, !quotedPrintable);
+    };
     return part;
 }
 
@@ -91,16 +97,16 @@ uint64_t MimePlan::Consumed() const {
 
 std::vector<PlannedPart> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
                                    const std::vector<std::string>& attachments,
-                                   const TextInspector& inspectText) {
+                                   const TextInspector& inspectText, const std::string& charset) {
     std::vector<PlannedPart> parts;
     if (!bodyPath.empty() && !htmlPath.empty()) {
         PlannedPart alternative;
         alternative.contentType = "multipart/alternative";
-        alternative.children.push_back(TextPart(bodyPath, inspectText));
+        alternative.children.push_back(TextPart(bodyPath, inspectText, charset));
         alternative.children.push_back(HtmlPart(htmlPath));
         parts.push_back(std::move(alternative));
     } else if (!bodyPath.empty()) {
-        parts.push_back(TextPart(bodyPath, inspectText));
+        parts.push_back(TextPart(bodyPath, inspectText, charset));
     } else if (!htmlPath.empty()) {
         parts.push_back(HtmlPart(htmlPath));
     }

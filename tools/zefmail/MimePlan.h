@@ -59,9 +59,11 @@ class MimePlan {
 // The parts zefmail sends: the text (text/plain, ISO-2022-JP, 7bit), the HTML (text/html,
 // UTF-8, quoted-printable), both in a multipart/alternative when both are given, then each
 // attachment in base64. Empty paths are left out. `inspectText` sees the text part's pieces.
+// `charset` is that of the text part: iso-2022-jp (7bit) or utf-8 (quoted-printable).
 std::vector<PlannedPart> PlanParts(const std::string& bodyPath, const std::string& htmlPath,
                                    const std::vector<std::string>& attachments,
-                                   const TextInspector& inspectText = {});
+                                   const TextInspector& inspectText = {},
+                                   const std::string& charset = "iso-2022-jp");
 
 // A file name made safe for the name parameter: the last path component, with quotes and
 // backslashes escaped and control characters replaced.

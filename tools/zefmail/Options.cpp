@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/Unicode.h"
 #include "tools/zefmail/Accounts.h"
+#include "tools/zefmail/BodyStreams.h"
 #include "tools/zefmail/JisRepertoire.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/ToolError.h"
@@ -190,6 +193,11 @@ void AddSend(CLI::App& app, SendOptions& options) {
     send->add_option("--user", options.user, "User name for --auth");
     send->add_option("--hostname", options.hostname,
                      "Name given in HELO/EHLO (default: this host)");
+    send->add_option("--charset", options.charset,
+                     "Charset of the subject, names and text: auto (ISO-2022-JP when all of it "
+                     "fits, else UTF-8), utf-8 or iso-2022-jp (refuses what does not fit)")
+        ->transform(CLI::IsMember({"auto", "utf-8", "iso-2022-jp"}, CLI::ignore_case))
+        ->capture_default_str();
     send->footer(kSendExamples);
 }
 
@@ -353,25 +361,85 @@ std::optional<std::string> CheckSend(const SendOptions& options, const EnvLookup
     return std::nullopt;
 }
 
-std::optional<std::string> CheckSendableText(const SendOptions& options) {
+namespace {
+
+// The option values that become header text or envelope addresses, by option name.
+std::vector<std::pair<std::string, std::string>> TextOptions(const SendOptions& options) {
+    std::vector<std::pair<std::string, std::string>> values = {{"--from", options.from},
+                                                               {"--subject", options.subject}};
+    for (auto [name, list] : {std::pair{"--to", &options.to},
+                              {"--cc", &options.cc},
+                              {"--bcc", &options.bcc},
+                              {"--attach", &options.attach}}) {
+        for (const auto& value : *list) {
+            values.emplace_back(name, value);
+        }
+    }
+    return values;
+}
+
+// The address of "Name <addr>" or of a bare address holds a non-ASCII character: only an
+// SMTPUTF8 message in UTF-8 carries it in its header.
+bool HasNonAsciiAddress(const SendOptions& options) {
+    const auto values = TextOptions(options);
+    return std::any_of(values.begin(), values.end(), [](const auto& entry) {
+        const std::string& value = entry.second;
+        const size_t open = value.rfind('<');
+        const std::string address = open == std::string::npos ? value : value.substr(open);
+        return entry.first != "--subject" && entry.first != "--attach" &&
+               std::any_of(address.begin(), address.end(),
+                           [](char c) { return (static_cast<unsigned char>(c) & 0x80) != 0; });
+    });
+}
+
+// Throws ToolError for the first text that ISO-2022-JP cannot carry.
+void RequireJis(const SendOptions& options) {
+    JisRepertoireCheck check;
+    for (const auto& [name, value] : TextOptions(options)) {
+        if (name == "--attach") {
+            check.Require(ContentNameForFile(value), "--attach " + value + ": the file name");
+        } else if (name != "--bcc") {
+            check.Require(value, name);
+        }
+    }
+    if (!options.headerFile.empty()) {
+        check.RequireFile(options.headerFile, "--header-file");
+    }
+    if (!options.bodyFile.empty() && options.bodyFile != "-") {
+        check.RequireFile(options.bodyFile, "--body-file");
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> CheckSendableText(SendOptions& options) {
     try {
-        JisRepertoireCheck check;
-        check.Require(options.from, "--from");
-        for (const auto& address : options.to) {
-            check.Require(address, "--to");
+        for (const auto& [name, value] : TextOptions(options)) {
+            if (size_t bad = FirstInvalidUtf8(value); bad != std::string::npos) {
+                return NotUtf8(name + " " + value, bad);
+            }
         }
-        for (const auto& address : options.cc) {
-            check.Require(address, "--cc");
+        for (auto [name, path] :
+             {std::pair{"--body-file", &options.bodyFile}, {"--html-file", &options.htmlFile}}) {
+            if (!path->empty() && *path != "-") {
+                RequireUtf8File(*path, std::string(name) + " " + *path);
+            }
         }
-        check.Require(options.subject, "--subject");
-        for (const auto& path : options.attach) {
-            check.Require(ContentNameForFile(path), "--attach " + path + ": the file name");
-        }
-        if (!options.headerFile.empty()) {
-            check.RequireFile(options.headerFile, "--header-file");
-        }
-        if (!options.bodyFile.empty() && options.bodyFile != "-") {
-            check.RequireFile(options.bodyFile, "--body-file");
+        std::transform(options.charset.begin(), options.charset.end(), options.charset.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (options.charset == "iso-2022-jp") {
+            RequireJis(options);
+        } else if (options.charset == "auto") {
+            options.charset = "iso-2022-jp";
+            if (options.bodyFile == "-" || HasNonAsciiAddress(options)) {
+                options.charset = "utf-8";
+            } else {
+                try {
+                    RequireJis(options);
+                } catch (const ToolError&) {
+                    options.charset = "utf-8";
+                }
+            }
         }
     } catch (const ToolError& e) {
         return e.what();

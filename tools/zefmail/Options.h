@@ -44,6 +44,9 @@ struct SendOptions : CommonOptions {
     std::string auth = "none";
     std::string user;
     std::string hostname;
+    // auto, utf-8 or iso-2022-jp; after CheckSendableText, auto is resolved to one of the
+    // other two.
+    std::string charset = "auto";
 
     bool Multipart() const { return !attach.empty() || !htmlFile.empty(); }
     // smtpZef's Auth value: 0 none, 1 CRAM-MD5, 2 LOGIN, 3 PLAIN.
@@ -99,9 +102,11 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, std::ostream
 std::optional<std::string> CheckSend(const SendOptions& options, const EnvLookup& env);
 std::optional<std::string> CheckFetch(const FetchOptions& options, const EnvLookup& env);
 
-// Text that goes out in ISO-2022-JP (header values, file names, the text body) must not hold
-// characters that would arrive as "?". A body read from standard input is checked while it is
-// sent (see SendCommand).
-std::optional<std::string> CheckSendableText(const SendOptions& options);
+// Every option value and the body and HTML files must be UTF-8. Then the charset: "auto"
+// becomes iso-2022-jp when every character of the header values, file names and text body
+// fits it, else utf-8 (a body on standard input, unknown before it is sent, makes it utf-8).
+// With an explicit iso-2022-jp, text that would arrive as "?" is refused; a body read from
+// standard input is checked while it is sent (see SendCommand).
+std::optional<std::string> CheckSendableText(SendOptions& options);
 
 }  // namespace zef::zefmail

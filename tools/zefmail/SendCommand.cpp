@@ -52,6 +52,17 @@ uint64_t FileSize(const std::string& path) {
     return static_cast<uint64_t>(info.st_size);
 }
 
+bool SendsUtf8(const SendOptions& options) {
+    return options.charset == "utf-8";
+}
+
+BodyKind BodyKindOf(const SendOptions& options) {
+    if (options.Multipart()) {
+        return BodyKind::kMultipart;
+    }
+    return SendsUtf8(options) ? BodyKind::kPlainUtf8 : BodyKind::kPlain;
+}
+
 std::string BuiltHeader(const SendOptions& options) {
     std::time_t now = std::time(nullptr);
     HeaderFields fields;
@@ -62,7 +73,7 @@ std::string BuiltHeader(const SendOptions& options) {
     fields.date = Rfc5322Date(now);
     fields.messageId =
         NewMessageId(now, options.hostname.empty() ? LocalHostName() : options.hostname);
-    return BuildHeader(fields, options.Multipart() ? BodyKind::kMultipart : BodyKind::kPlain);
+    return BuildHeader(fields, BodyKindOf(options));
 }
 
 bool HasRecipientOptions(const SendOptions& options) {
@@ -148,7 +159,7 @@ class SendSession {
     // The header file as it stands, less its Bcc fields; the sender and the recipients it
     // names go to FromAddr and ToAddr unless options give them.
     std::string HeaderFromFile() {
-        BodyKind kind = options_.Multipart() ? BodyKind::kMultipart : BodyKind::kPlain;
+        BodyKind kind = BodyKindOf(options_);
         HeaderEnvelope envelope;
         std::string header = TakeEnvelope(LoadHeaderFile(options_.headerFile, kind), envelope);
         if (options_.from.empty()) {
@@ -171,6 +182,7 @@ class SendSession {
     void Configure(const EnvLookup& env) {
         ConfigureConnection(smtp_, options_, env);
         smtp_.AcceptPartialRecipients(true);
+        smtp_.TextCharset(Utf8ToText(SendsUtf8(options_) ? "utf-8" : "iso-2022-jp"));
         if (!options_.hostname.empty()) {
             smtp_.Hostname(Utf8ToText(options_.hostname));
         }
@@ -183,8 +195,9 @@ class SendSession {
         }
         if (options_.Multipart()) {
             smtp_.MimeMultipart(u"mixed");
-            plan_ = std::make_unique<MimePlan>(
-                PlanParts(options_.bodyFile, options_.htmlFile, options_.attach, StdinCheck()));
+            plan_ = std::make_unique<MimePlan>(PlanParts(options_.bodyFile, options_.htmlFile,
+                                                         options_.attach, StdinCheck(),
+                                                         options_.charset));
         }
     }
 
@@ -210,10 +223,7 @@ class SendSession {
         smtp_.MoreData = [this](long /*id*/, Bytes& data) {
             Guarded([&] {
                 if (!body_) {
-                    body_ =
-                        options_.bodyFile.empty()
-                            ? MakeEmptySource()
-                            : MakeTextSource(OpenFileInput(options_.bodyFile), true, StdinCheck());
+                    body_ = MakeBody();
                 }
                 data = body_->Next();
                 bodyComplete_ = data.empty();
@@ -243,10 +253,23 @@ class SendSession {
         };
     }
 
+    // The plain body: ISO-2022-JP text the control converts, or UTF-8 as quoted-printable.
+    // Standard input is checked for UTF-8 as it is read (a file was checked before).
+    std::unique_ptr<PieceSource> MakeBody() {
+        if (options_.bodyFile.empty()) {
+            return MakeEmptySource();
+        }
+        auto input = RequireUtf8(
+            OpenFileInput(options_.bodyFile),
+            options_.bodyFile == "-" ? "standard input" : "--body-file " + options_.bodyFile);
+        return SendsUtf8(options_) ? MakeQuotedPrintableTextSource(std::move(input))
+                                   : MakeTextSource(std::move(input), true, StdinCheck());
+    }
+
     // A body file was checked before connecting; standard input can only be checked as it is
     // read, and a character ISO-2022-JP cannot carry then ends the send unsent.
     TextInspector StdinCheck() {
-        if (options_.bodyFile != "-") {
+        if (options_.bodyFile != "-" || SendsUtf8(options_)) {
             return {};
         }
         auto check = std::make_shared<JisRepertoireCheck>();

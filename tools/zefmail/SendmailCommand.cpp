@@ -39,7 +39,11 @@ OPTIONS
                   Envelope sender (MAIL FROM). Default: the address of the From field.
   -i, -oi         A line holding only "." does not end the input (it does by default).
   -F NAME         Accepted and ignored: the header is sent as written.
-  -B TYPE         Accepted and ignored (7BIT, 8BITMIME: the bytes go out as they are).
+  -B TYPE         8BITMIME: the body holds 8-bit bytes (a server without 8BITMIME is not
+                  sent the message); 7BIT: it does not. Without -B the body is declared
+                  BODY=8BITMIME when the server offers it, as it may hold 8-bit bytes; a
+                  header with UTF-8 is sent with SMTPUTF8 when offered. A server that cannot
+                  take an 8-bit message or a UTF-8 address gets none (exit status 69).
   -odi -odb -oem -oep -om -v -bm --
                   Accepted and ignored ("--" ends the options).
   --server HOST   SMTP server (env ZEFMAIL_SERVER; default localhost).
@@ -89,6 +93,12 @@ const std::set<std::string> kValued = {"--server",
                                        "--trans-timeout",
                                        "--account",
                                        "--password-command"};
+
+std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -236,6 +246,16 @@ int Send(const SendmailOptions& o, const SendmailEnvelope& envelope, MessageInpu
     smtpZef smtp(io);
     ConfigureConnection(smtp, s, env);
     smtp.RawMessage(true);
+    // The body streams by, so its bytes are not known before MAIL FROM: unless -B says, it is
+    // declared 8-bit wherever the server takes that.
+    smtp.Body8Bit(o.bodyType == "8BITMIME");
+    smtp.CapabilitiesReceived = [&smtp, &o] {
+        const Text keywords = u"\r\n" + smtp.Capabilities() + u"\r\n";
+        if (o.bodyType.empty() && (keywords.find(u"\r\n8BITMIME\r\n") != Text::npos ||
+                                   keywords.find(u"\r\n8BITMIME ") != Text::npos)) {
+            smtp.Body8Bit(true);
+        }
+    };
     smtp.FromAddr(Utf8ToText(envelope.sender));
     std::vector<Text> recipients;
     for (const auto& address : envelope.recipients) {
@@ -354,6 +374,8 @@ SendmailParse ParseSendmailLine(const std::vector<std::string>& args, std::ostre
             std::string value = arg.size() == 2 ? args[++i] : arg.substr(2);
             if (arg[1] == 'f' || arg[1] == 'r') {
                 s.from = value;
+            } else if (arg[1] == 'B') {
+                o.bodyType = Upper(value);
             }
         } else {
             return Refuse(err, "unknown option " + arg);
@@ -407,7 +429,10 @@ int SendmailExitCode(long doneCode, const std::string& doneMessage, bool reached
         return kExSoftware;
     }
     const char kind = doneMessage.empty() ? ' ' : doneMessage[0];
-    if (doneCode == -1 && (kind == '5' || !reachedServer)) {
+    // The server lacks what the message needs (8BITMIME, SMTPUTF8): trying again won't help.
+    const bool unsuitable = doneMessage.find("NOT OFFERED") != std::string::npos ||
+                            doneMessage.starts_with("8-BIT DATA WITHOUT 8BITMIME");
+    if (doneCode == -1 && (kind == '5' || !reachedServer || unsuitable)) {
         return kExUnavailable;
     }
     return kExTempFail;

@@ -17,6 +17,7 @@ struct SendmailOptions {
     SendOptions smtp;                   // server settings; from: -f; to: the recipient arguments
     bool recipientsFromHeader = false;  // -t
     bool dotEnds = true;                // false with -i / -oi
+    std::string bodyType;               // -B: "7BIT", "8BITMIME" or "" (not said)
 };
 
 struct SendmailParse {

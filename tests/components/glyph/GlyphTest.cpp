@@ -1,4 +1,5 @@
-// The charset converter and the host code page. Byte forms: python3's text.encode(codec).
+// The charset converter and the host code page. Byte forms: python3's text.encode(codec); the
+// eucJP-ms ones: iconv -t EUC-JP-MS.
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -101,6 +102,7 @@ TEST_F(GlyphTest, JisToTextVectors) {
         {"\xB7\xEF\xCC\xBE\xA1\xA7\xB2\xF1\xB5\xC4", "件名：会議"},
         {"Subject: \x1B$B2q5D\x1B(B / \xE4\xBB\xB6\xE5\x90\x8D", "Subject: 会議 / 件名"},
         {"\xB1\xB2", "渦"},  {"caf\xC3\xA9", "café"},  {"\xC3\xA9\xC3\xA9", "辿辿"},
+        {"\x8F\xF4\xFB\xB6\xB6\xA4\xC7\xA4\xB9", "髙橋です"},  // eucJP-ms IBM extension after SS3
         {"\xF0\x9F\x93\xA7 \xF4\x8F\xBF\xBD", "📧 \U0010FFFD"}, {"\xF4\x90\x80\x80", "\uE33F\uFFFD\uFFFD"},
         // A cut-off escape or unknown designation (CNS 11643) stays as it is, half a code or an
         // unassigned one is U+FFFD; a line break ends a two-byte run, other control bytes not.
@@ -259,6 +261,7 @@ TEST(Charsets, ToUtf8) {
         {"ISO-2022-JP", kJis, kUtf8},  {"csISO2022JP", kJis, kUtf8},  {"Shift_JIS", kCp932, kUtf8},
         {"windows-31j", kCp932, kUtf8}, {"EUC-JP", kEuc, kUtf8},      {"iso-2022-jp", "ab", "ab"},
         {"euc-jp", "\xA1\xC1", "\u301C"}, {"shift_jis", "\x81\x60", "\uFF5E"},
+        {"euc-jp", "\x8F\xB0\xA1\x8F\xF3\xF3\x8F\xA2\xB7", "丂ⅰ～"},  // JIS X 0212, eucJP-ms
         {"iso-2022-jp", "\x1B$B!A-!\x1B(I6@\x1B(B", "\u301C①ｶﾀ"},
         {"UTF8", "ab", "ab"}, {"utf-8", "caf\xC3\xA9", "café"}, {"ISO-8859-1", "caf\xE9", "café"},
         {"us-ascii", "caf\xC3\xA9", "café"},  // mislabelled 8-bit text, read as the reader does
