@@ -33,7 +33,7 @@ bool IsStatus(const Text& line) {
 // A retrieved message far shorter than its listed size: with the replies out of step, a TOP
 // response can stand in for it. Some servers list estimated sizes, hence the wide margin.
 bool FarBelowListedSize(long long received, long listed) {
-    constexpr long long kSlack = 32 * 1024;
+    constexpr long long kSlack = 32LL * 1024;
     return received * 4 < listed && listed - received > kSlack;
 }
 
