@@ -30,7 +30,7 @@ struct Settings {
     int abendAtMessage;
     long long maxLineLength;
     int ticksAtEnd;  // the server's silence after its last byte
-    bool pipelining;
+    bool pipelining, desyncGuard;
 };
 
 Settings ReadSettings(FuzzInput& input) {
@@ -39,13 +39,14 @@ Settings ReadSettings(FuzzInput& input) {
     const uint8_t limit = input.Byte();
     const uint8_t silence = input.Byte();
     return Settings{
-        (flags & 1) != 0,  (flags & 2) != 0,
-        (flags & 4) != 0,  (flags & 8) != 0,
-        (flags & 16) != 0, (flags & 32) != 0,
-        (flags >> 6) % 3,  timing & 3,
-        (timing >> 2) & 3, (timing >> 4) & 3,
-        1 + (timing >> 6), limit < 0xC0 ? 64LL << 20 : static_cast<long long>(limit - 0xBF) * 4,
-        silence % 8,       (silence & 8) != 0};
+        (flags & 1) != 0,   (flags & 2) != 0,
+        (flags & 4) != 0,   (flags & 8) != 0,
+        (flags & 16) != 0,  (flags & 32) != 0,
+        (flags >> 6) % 3,   timing & 3,
+        (timing >> 2) & 3,  (timing >> 4) & 3,
+        1 + (timing >> 6),  limit < 0xC0 ? 64LL << 20 : static_cast<long long>(limit - 0xBF) * 4,
+        silence % 8,        (silence & 8) != 0,
+        (silence & 16) != 0};
 }
 
 // The application's yes-or-no answers, taken bit by bit from the input, in turn.
@@ -148,6 +149,7 @@ void Run(FuzzInput& input) {
     control.ConnectTimeout(settings.connectTimeout);
     control.MaxLineLength(settings.maxLineLength);
     control.Pipelining(settings.pipelining);
+    control.DesyncGuard(settings.desyncGuard);
     Observed seen;
     Listen(control, settings, answers, seen);
 

@@ -18,6 +18,18 @@ bool BeginsWithDashes(std::string_view line) {
     return line.substr(0, 2) == kDashes;
 }
 
+// `text` is `delimiter` followed by nothing but transport padding (spaces and tabs, RFC 2046
+// 5.1.1). The bare "--" of a container without boundary takes no padding: "-- " is the
+// signature separator.
+bool IsDelimiterLine(std::u16string_view text, std::u16string_view delimiter) {
+    if (!text.starts_with(delimiter)) {
+        return false;
+    }
+    const std::u16string_view padding = text.substr(delimiter.size());
+    return padding.empty() ||
+           (delimiter != u"--" && padding.find_first_not_of(u" \t") == std::u16string_view::npos);
+}
+
 }  // namespace
 
 MessageParser::MessageParser(Glyph& glyph, Codec& codec, MessageEvents& events)
@@ -236,21 +248,21 @@ void MessageParser::BeginPartData(long id) {
 }
 
 void MessageParser::BetweenPartsLine(long id, std::string_view line) {
-    // Only the exact delimiter opens a part; the closing delimiter is ignored here unless
+    // Only the delimiter line opens a part; the closing delimiter is ignored here unless
     // NestedDelimiters is set.
     if (!BeginsWithDashes(line)) {
         return;
     }
     const Text text = LineText(line);
     const Text delimiter = u"--" + boundary_;
-    if (text == delimiter) {
+    if (IsDelimiterLine(text, delimiter)) {
         StartPart(id);
         return;
     }
     if (!nestedDelimiters_) {
         return;
     }
-    if (text == delimiter + u"--") {
+    if (IsDelimiterLine(text, delimiter + u"--")) {
         DelimiterOfCurrent(id, text);
     } else if (const size_t count = EnclosingDelimiter(text); count > 0) {
         CloseNested(id, count);
@@ -283,7 +295,7 @@ void MessageParser::PartDataLine(long id, std::string_view line) {
 // A delimiter of the current container: its closing delimiter closes it (or ends the message's
 // structure when none encloses it), any other opens its next part.
 void MessageParser::DelimiterOfCurrent(long id, const Text& text) {
-    if (text == u"--" + boundary_ + u"--") {
+    if (IsDelimiterLine(text, u"--" + boundary_ + u"--")) {
         if (openContainers_.Count() == 0) {
             state_ = State::AfterLast;
             return;

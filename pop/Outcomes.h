@@ -56,6 +56,10 @@ inline constexpr DoneOutcome kLineTooLong{kFailureCode, u"LINE TOO LONG"};
 // Bytes in the clear after the go-ahead to STLS; the connection is closed at once.
 inline constexpr DoneOutcome kUnexpectedDataAfterStls{kFailureCode,
                                                       u"UNEXPECTED DATA AFTER STLS REPLY"};
+// DesyncGuard: a reply that cannot answer the command it stands for, or a message far shorter
+// than its listed size. The connection is closed without QUIT: no deletion is committed.
+inline constexpr DoneOutcome kRepliesOutOfStep{
+    kFailureCode, u"SERVER REPLIES OUT OF STEP WITH THE COMMANDS: CLOSED WITHOUT QUIT"};
 
 // --- Logging in with SASL (besides the shared kNoOAuthToken) ---
 

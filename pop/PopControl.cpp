@@ -228,6 +228,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     Text newCAFile = ReadText(bag, "CAFile", u"");
     const bool newNestedDelimiters = ReadBool(bag, "NestedDelimiters", false);
     const bool newParseMessages = ReadBool(bag, "ParseMessages", true);
+    const bool newDesyncGuard = ReadBool(bag, "DesyncGuard", false);
     const bool newAskCapabilities = ReadBool(bag, "AskCapabilities", false);
     const bool newPipelining = ReadBool(bag, "Pipelining", false);
     Text newSaslMechanism = CheckedSaslMechanism(ReadText(bag, "SaslMechanism", u""));
@@ -245,6 +246,7 @@ void popZef::Impl::ReadProperties(const PropertyBag& bag) {
     caFile = std::move(newCAFile);
     parser_.NestedDelimiters(newNestedDelimiters);
     parser_.ParseMessages(newParseMessages);
+    desyncGuard = newDesyncGuard;
     askCapabilities = newAskCapabilities;
     pipelining = newPipelining;
     saslMechanism = std::move(newSaslMechanism);
@@ -263,6 +265,7 @@ void popZef::Impl::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty("CAFile", Variant(caFile), Variant(Text()));
     bag.WriteProperty("NestedDelimiters", Variant(parser_.NestedDelimiters()), Variant(false));
     bag.WriteProperty("ParseMessages", Variant(parser_.ParseMessages()), Variant(true));
+    bag.WriteProperty("DesyncGuard", Variant(desyncGuard), Variant(false));
     bag.WriteProperty("AskCapabilities", Variant(askCapabilities), Variant(false));
     bag.WriteProperty("Pipelining", Variant(pipelining), Variant(false));
     bag.WriteProperty("SaslMechanism", Variant(saslMechanism), Variant(Text()));

@@ -50,6 +50,7 @@ class popZef::Impl final : private pop::MessageEvents {
     bool apop = false;
     Text port = u"110";
     bool deleteOnError = false;
+    bool desyncGuard = false;
     long security = 0;  // 0 none, 1 implicit TLS, 2 STLS required
     bool verifyCert = true;
     Text caFile;
@@ -125,6 +126,8 @@ class popZef::Impl final : private pop::MessageEvents {
     void HandleRetrLine(std::string_view line);
     void HandleCapaLine(std::string_view line);
     void HandleStatusLine();
+    bool FitsCommand() const;
+    void OutOfStep();
     void OnGreeting();
     void OnStlsGoAhead();
     bool WantsCapabilities() const;
@@ -209,6 +212,7 @@ class popZef::Impl final : private pop::MessageEvents {
     long mailboxSize_ = 0;
     long messageId_ = 0;
     long messageSize_ = 0;
+    long long retrBytes_ = 0;  // of the message being retrieved, with its line ends
     Text currentUidl_;
     long doneCode_ = 0;
     Text doneMessage_;

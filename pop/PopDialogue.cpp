@@ -25,6 +25,18 @@ bool IsGood(const Text& line) {
     return line.compare(0, 3, u"+OK") == 0;
 }
 
+// What every reply to a command begins with.
+bool IsStatus(const Text& line) {
+    return IsGood(line) || line.starts_with(u"-ERR");
+}
+
+// A retrieved message far shorter than its listed size: with the replies out of step, a TOP
+// response can stand in for it. Some servers list estimated sizes, hence the wide margin.
+bool FarBelowListedSize(long long received, long listed) {
+    constexpr long long kSlack = 32LL * 1024;
+    return received * 4 < listed && listed - received > kSlack;
+}
+
 Text Decimal(long number) {
     return AsciiToText(std::to_string(number));
 }
@@ -302,6 +314,11 @@ void popZef::Impl::HandleTopLine(std::string_view line) {
 }
 
 void popZef::Impl::HandleRetrLine(std::string_view line) {
+    if (line == "." && desyncGuard && FarBelowListedSize(retrBytes_, messageSize_)) {
+        OutOfStep();
+        return;
+    }
+    retrBytes_ += static_cast<long long>(line.size()) + 2;
     if (line == ".") {
         bool cancelDelete = false;
         parser_.EndMessage(messageId_, cancelDelete);
@@ -340,6 +357,10 @@ void popZef::Impl::HandleStatusLine() {
         return;
     }
     RaiseTrace(currentLine_);
+    if (desyncGuard && !FitsCommand()) {
+        OutOfStep();
+        return;
+    }
     const bool good = IsGood(currentLine_);
     switch (state_) {
         case State::Init:
@@ -381,6 +402,7 @@ void popZef::Impl::HandleStatusLine() {
             good ? void(state_ = State::TopNext) : OnTopRefused();
             break;
         case State::Retr:
+            retrBytes_ = 0;
             good ? void(state_ = State::RetrNext) : ErrorReset();
             break;
         case State::Dele:
@@ -398,6 +420,34 @@ void popZef::Impl::HandleStatusLine() {
         case State::Closing:
             break;
     }
+}
+
+// Whether the reply line can answer the command it follows (DesyncGuard): a status where one
+// is due, and the number of the message asked for in a good LIST or UIDL reply.
+bool popZef::Impl::FitsCommand() const {
+    switch (state_) {
+        case State::Init:
+        case State::Quit:
+        case State::TopNext:
+        case State::RetrNext:
+        case State::CapaNext:
+        case State::Closing:
+            return true;
+        case State::Auth:
+            return currentLine_.starts_with(u"+") || currentLine_.starts_with(u"-ERR");
+        case State::List:
+        case State::Uidl:
+            return !IsGood(currentLine_) ? IsStatus(currentLine_)
+                                         : pop::ReadMessageNumber(currentLine_) == messageId_;
+        default:
+            return IsStatus(currentLine_);
+    }
+}
+
+// Every later reply would be read against the wrong command: the connection is closed without
+// QUIT, so that no deletion of this session is committed.
+void popZef::Impl::OutOfStep() {
+    FailTransfer(outcome::pop::kRepliesOutOfStep.code, outcome::pop::kRepliesOutOfStep.message);
 }
 
 // --- the steps the table names ---
@@ -628,7 +678,9 @@ void popZef::Impl::OnDeferredDeleReply(std::string_view line) {
     }
     currentLine_ = LineToText(line);
     RaiseTrace(currentLine_);
-    if (!IsGood(currentLine_)) {
+    if (desyncGuard && !IsStatus(currentLine_)) {
+        OutOfStep();
+    } else if (!IsGood(currentLine_)) {
         pipeline_.DropAll();
         ErrorReset();
     }

@@ -91,6 +91,16 @@ Text ReadUidlReply(std::u16string_view line) {
     return TrimSpaces(line.substr(space));
 }
 
+std::optional<long> ReadMessageNumber(std::u16string_view line) {
+    constexpr size_t kFourth = 3;
+    const size_t word = line.find_first_not_of(u' ', kFourth);
+    if (word == std::u16string_view::npos) {
+        return std::nullopt;
+    }
+    const std::u16string_view rest = line.substr(word);
+    return ReadDecimal(rest.substr(0, rest.find(u' ')));
+}
+
 Text ApopTimestamp(std::u16string_view greeting) {
     const size_t open = greeting.find(u'<');
     const size_t close = greeting.find(u'>');

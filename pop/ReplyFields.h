@@ -33,6 +33,10 @@ std::optional<long> ReadListReply(std::u16string_view line);
 // trimmed at both ends; "" when there is no such space.
 Text ReadUidlReply(std::u16string_view line);
 
+// The message number of a LIST or UIDL reply, "+OK number ...": from the fourth character on,
+// after any spaces, up to the next space. Empty when it is not a decimal number.
+std::optional<long> ReadMessageNumber(std::u16string_view line);
+
 // The greeting's time stamp: from its first "<" to its first ">" (both included) when the ">"
 // comes after the "<"; empty otherwise.
 Text ApopTimestamp(std::u16string_view greeting);

@@ -62,6 +62,12 @@ bool popZef::ParseMessages() const {
 void popZef::ParseMessages(bool on) {
     impl_->ParseMessages(on);
 }
+bool popZef::DesyncGuard() const {
+    return impl_->desyncGuard;
+}
+void popZef::DesyncGuard(bool on) {
+    impl_->desyncGuard = on;
+}
 long long popZef::MaxLineLength() const {
     return impl_->MaxLineLength();
 }

@@ -54,8 +54,9 @@ class popZef {
     bool DeleteOnError() const;  // every RSET becomes QUIT, committing marked deletions
     void DeleteOnError(bool on);
     // False (the default): the message parser follows the multipart structure as it always
-    // did, so after a nested multipart has closed only the exact delimiter of the enclosing one
-    // counts, and its closing delimiter there is ignored. True: between parts, the closing
+    // did, so after a nested multipart has closed only the delimiter line of the enclosing one
+    // counts, and its closing delimiter there is ignored. Either way a delimiter line may end in
+    // spaces and tabs (transport padding). True: between parts, the closing
     // delimiter of the current multipart closes it as it does after part data; and a delimiter
     // line of an enclosing multipart, met while a nested one is open (its closing delimiter
     // missing or passed unseen), closes the nested ones, each with its MultiPartClose, and is
@@ -68,6 +69,16 @@ class popZef {
     // only pay for parsing it does not use. Persisted as "ParseMessages".
     bool ParseMessages() const;
     void ParseMessages(bool on);
+    // False (the default): every reply is taken as the answer to the command it follows. True:
+    // a reply that cannot be that answer ends the transfer at once, closed without QUIT so that
+    // no deletion of it is committed, with Done -1 "SERVER REPLIES OUT OF STEP ...": a line
+    // other than "+OK" or "-ERR" (or "+" to AUTH) where a status was due, a LIST or UIDL reply
+    // for another message number, or a retrieved message of less than a quarter of its LIST
+    // size and over 32 KiB short of it. A server that sends lines nobody asked for shifts every
+    // later reply, and a TOP response could otherwise pass for the message. Persisted as
+    // "DesyncGuard".
+    bool DesyncGuard() const;
+    void DesyncGuard(bool on);
     // The longest received line accepted, in bytes; default 64 MiB, not persisted. A longer
     // line (or an unfinished one that grows past it) ends the transfer: the connection is
     // closed and Done comes with -1 and "LINE TOO LONG", so a broken or hostile server cannot

@@ -90,6 +90,7 @@ void AppendPercentDecoded(std::string_view text, std::string& out) {
 }
 
 // Splits `charset'language'text` of an RFC 2231 value; without both quotes all of it is text.
+// The value is unquoted first: `name*="utf-8''%41"` is written as well.
 std::string_view TakeCharset(std::string_view& value) {
     const size_t first = value.find('\'');
     const size_t second = first == std::string_view::npos ? first : value.find('\'', first + 1);
@@ -136,6 +137,9 @@ std::optional<std::string> MimeParameter(std::string_view fieldValue, std::strin
             form = form.value_or(value);
             return;
         }
+        if (key[0] != '*') {
+            return;  // another parameter whose name begins with this one ("filenameX1")
+        }
         const bool star = key.back() == '*';
         key = key.substr(1, key.size() - (star ? 2 : 1));
         if (key.empty() || key.size() > 6 || key.find_first_not_of("0123456789") != key.npos ||
@@ -146,11 +150,17 @@ std::optional<std::string> MimeParameter(std::string_view fieldValue, std::strin
     });
 
     if (extended) {
-        std::string_view text = *extended;
+        const std::string unquoted = Unquote(*extended);
+        std::string_view text = unquoted;
         const std::string_view charset = TakeCharset(text);
         std::string bytes;
-        AppendPercentDecoded(Unquote(text), bytes);
+        AppendPercentDecoded(text, bytes);
         return InCharset(charset, bytes);
+    }
+    if (!numbered.empty() && plain &&
+        std::none_of(numbered.begin(), numbered.end(),
+                     [](const auto& n) { return n.first == 0; })) {
+        numbered.emplace_back(0, Section{true, false, *plain});  // the plain form begins the set
     }
     if (!numbered.empty()) {
         // Numbers at or past the count of sections leave a gap before them: never reached.
@@ -160,18 +170,19 @@ std::optional<std::string> MimeParameter(std::string_view fieldValue, std::strin
                 sections[number] = section;
             }
         }
-        std::string_view charset;
+        std::string charset;
         std::string bytes;
         for (size_t i = 0; i < sections.size() && sections[i].present; ++i) {
-            std::string_view text = sections[i].value;
+            const std::string unquoted = Unquote(sections[i].value);
             if (!sections[i].extended) {
-                bytes += Unquote(text);
+                bytes += unquoted;
                 continue;
             }
+            std::string_view text = unquoted;
             if (i == 0) {
-                charset = TakeCharset(text);
+                charset = std::string(TakeCharset(text));
             }
-            AppendPercentDecoded(Unquote(text), bytes);
+            AppendPercentDecoded(text, bytes);
         }
         return InCharset(charset, bytes);
     }

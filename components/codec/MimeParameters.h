@@ -15,7 +15,9 @@ namespace zef::codec {
 //   charset (an empty or unknown charset as UTF-8); continuations `name*0`, `name*1*`, ...
 //   joined in the order of their numbers whatever the order they stand in, each section
 //   percent-decoded when its name ends in "*", the whole read in the charset of section 0.
-//   Sections missing from the numbering are skipped; a section given twice counts once.
+//   The value ends at a section missing from the numbering; a section given twice counts
+//   once; without section 0 the plain form below stands for it. Quoted values are unquoted
+//   before they are decoded.
 // - `name=token` and `name="quoted string"` (a backslash makes the next character ordinary),
 //   with RFC 2047 encoded words inside decoded, as many programs write names.
 // An RFC 2231 form wins over the plain one. Invalid bytes become U+FFFD; other bytes of the

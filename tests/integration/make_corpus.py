@@ -13,6 +13,7 @@ import base64
 import os
 import quopri
 import random
+import re
 import sys
 
 CRLF = "\r\n"
@@ -194,6 +195,17 @@ MESSAGES = {  # name: (subject, body with its header, extra fields)
     "from-lines": ("From lines", text_leaf("us-ascii", "From the start of a line\r\n>From once "
                    "quoted\r\n>>From twice\r\n From after a space\r\n.From after a dot\r\n"
                    "\r\nFrom \r\n", "7bit"), []),
+    # Transport padding after every delimiter line, the PDF after the nested close; its name an
+    # RFC 2231 value in quotes, and a name beside a parameter whose name only begins the same.
+    "padded-delimiters": ("Padded delimiters", re.sub(rb"(?<=\n)(--pad-(?:mix|alt)(?:--)?)\r\n",
+        rb"\1 \t\r\n", multipart("mixed", "pad-mix", [multipart("alternative", "pad-alt", [
+            text_leaf("UTF-8", JAPANESE, "8bit"), leaf("text/html; charset=UTF-8", (
+                "<p>" + JAPANESE + "</p>\r\n").encode(), "quoted-printable")]),
+            leaf("application/pdf", random_bytes(2_000, 40), "base64", ("Content-Disposition",
+                 "attachment; filename*=\"utf-8''%E6%97%A5%E6%9C%AC.pdf\"")),
+            leaf("text/plain", b"plain\r\n", "7bit", ("Content-Disposition",
+                 'attachment; filename="plain.txt"; filenameX1="stray.txt"'))],
+            preamble=b"preamble\r\n")), []),
 }
 
 

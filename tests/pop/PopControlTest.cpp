@@ -104,7 +104,8 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         {"VerifyCert", Variant(false)},      {"CAFile", Variant(u"/etc/zef/ca.pem")},
         {"NestedDelimiters", Variant(true)}, {"ParseMessages", Variant(false)},
         {"AskCapabilities", Variant(true)},  {"SaslMechanism", Variant(u"SCRAM-SHA-256")},
-        {"AutoAuth", Variant(true)},         {"XOAuth2OneStep", Variant(true)}};
+        {"AutoAuth", Variant(true)},         {"XOAuth2OneStep", Variant(true)},
+        {"DesyncGuard", Variant(true)}};
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
     }
@@ -124,7 +125,8 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
                                         Variant(c.AskCapabilities()),
                                         Variant(c.SaslMechanism()),
                                         Variant(c.AutoAuth()),
-                                        Variant(c.XOAuth2OneStep())};
+                                        Variant(c.XOAuth2OneStep()),
+                                        Variant(c.DesyncGuard())};
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
     }

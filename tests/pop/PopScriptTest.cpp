@@ -567,9 +567,29 @@ void Nested(PopDriver& d) {
     d.control->NestedDelimiters(true);
 }
 
+// Delimiter lines with transport padding: the same events in both readings; "-- " after the
+// end opens nothing.
+const std::string kPaddedDelimiters = RETR R"(< Content-Type: multipart/mixed; boundary=M
+        <  = MailHeadNext 1 Content-Type: multipart/mixed; boundary=M  = MailHeadDone 1
+        = MultiPartOpen 1 1 multipart/mixed - - 7bit -
+        < --M\x20  = MimeHeadFirst 1 1
+        < Content-Type: multipart/alternative; boundary=A
+        <  = MimeHeadNext 1 1 Content-Type: multipart/alternative; boundary=A  = MimeHeadDone 1 1
+        = MultiPartOpen 1 1 multipart/alternative - - 7bit m1
+        < --A\t  = MimeHeadFirst 1 1
+        <  = MimeHeadDone 1 1  = MimeDataFirst 1 1 text/plain - - 7bit text
+        < --A--\x20\t  = MimeDataDone 1 1  = MultiPartClose 1 m2
+        < --M\t\x20  = MimeHeadFirst 1 2
+        <  = MimeHeadDone 1 2  = MimeDataFirst 1 2 text/plain - - 7bit text
+        < --M--\x20  = MimeDataDone 1 2  = MultiPartClose 1 m1
+        < --\x20
+        < .  = RetrDone 1  > DELE 1)";
+
 // The message parser: header fields, multipart structure and part data, as the events of one
 // retrieval. MultiPartOpen is answered with the tags m1, m2, ...
 const Row kMessages[] = {
+    {"PaddedDelimitersOpenAndCloseParts", RetrieveOnly, kPaddedDelimiters},
+    {"PaddedDelimitersOpenAndClosePartsWhenNested", Nested, kPaddedDelimiters},
     // RetrLine: every line as received, unstuffed, ahead of what the parser makes of it.
     {"RetrLineGivesEachLineUnstuffedBeforeItIsParsed",
      [](PopDriver& d) {
@@ -761,7 +781,7 @@ const Row kMessages[] = {
         <  = MimeHeadDone 1 1  = MimeDataFirst 1 1 text/plain - - 7bit text
         < html  = MimeDataNext 1 1 html\r\n
         < --R--  = MimeDataDone 1 1  = MultiPartClose 1 m3
-        < --A--  = MultiPartClose 1 m2
+        < --A--\t  = MultiPartClose 1 m2
         < --M  = MimeHeadFirst 1 2
         < Content-Type: application/pdf
         <  = MimeHeadNext 1 2 Content-Type: application/pdf  = MimeHeadDone 1 2
@@ -798,7 +818,7 @@ const Row kMessages[] = {
         <  = MimeHeadDone 1 1  = MimeDataFirst 1 1 text/plain - - 7bit text
         < y  = MimeDataNext 1 1 y\r\n
         < --T--  = MimeDataDone 1 1  = MultiPartClose 1 m5
-        < --M--  = MultiPartClose 1 m4  = MultiPartClose 1 m1
+        < --M--\x20  = MultiPartClose 1 m4  = MultiPartClose 1 m1
         < .  = RetrDone 1  > DELE 1)"},
     {"FoldedFieldOverTheLineLimitEndsTheTransfer",
      [](PopDriver& d) {
@@ -810,6 +830,36 @@ const Row kMessages[] = {
         ! closed  = Done -1 HEADER FIELD TOO LONG | DONE(FAIL))"},
 };
 INSTANTIATE_TEST_SUITE_P(Messages, PopScript, ::testing::ValuesIn(kMessages), RowName);
+
+const auto kGuard = Set([](popZef& c) { c.DesyncGuard(true); });
+#define OUT_OF_STEP                                                                              \
+    "* close\n! closed  = Done -1 SERVER REPLIES OUT OF STEP WITH THE COMMANDS: CLOSED WITHOUT " \
+    "QUIT | DONE(FAIL)"
+
+// DesyncGuard: a reply that cannot answer the command it follows ends the transfer without QUIT;
+// an honest dialogue goes on as without it.
+const Row kDesync[] = {
+    {"HonestRepliesGoOn", kGuard,
+     TO_TOP "< +OK\\r\\n.  = RetrFirst 1 120  = MailHeadFirst 1  > RETR 1\n"
+            "< +OK 120 octets\\r\\n.  = RetrDone 1  > DELE 1\n< +OK  > QUIT"},
+    {"UidlReplyOfAnotherMessage", kGuard,
+     ONE "< +OK 1 120  = UidlFirst 1  > UIDL 1\n< +OK nobody asked  " OUT_OF_STEP},
+    {"MessageLineWhereAStatusWasDue", kGuard, LOGIN "< Subject: hi  " OUT_OF_STEP},
+    {"MessageFarShorterThanItsListedSize", kGuard, LOGIN R"(< +OK 1 40000  = Stat 1 40000  > LIST 1
+        < +OK 1 40000  = UidlFirst 1  > UIDL 1
+        < +OK 1 x  = UidlDone 1 x  = TopFirst 1  > TOP 1 0
+        < +OK\r\n.  = RetrFirst 1 40000  = MailHeadFirst 1  > RETR 1
+        < +OK\r\n.  )" OUT_OF_STEP},
+    {"ListReplyOfAnotherMessageWhilePipelining",
+     [](PopDriver& d) {
+         kGuard(d), Pipelined({"UidlFirst", "TopFirst"})(d);
+     },
+     PIPELINE_LOGIN("PIPELINING") R"(< +OK 1 100  = UidlFirst 1  = TopFirst 1  = RetrFirst 1 100
+        = MailHeadFirst 1  > RETR 1  > LIST 2  > RETR 2
+        < +OK\r\n.  = RetrDone 1  > DELE 1
+        < +OK 3 100  )" OUT_OF_STEP},
+};
+INSTANTIATE_TEST_SUITE_P(Desync, PopScript, ::testing::ValuesIn(kDesync), RowName);
 
 // What each transfer encoding makes of a data line, as bytes and as text (the stand-in codec
 // marks what each decoder was given).

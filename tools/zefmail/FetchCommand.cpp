@@ -355,6 +355,8 @@ class FetchSession {
         pop_.Pipelining(!options_.noPipelining);
         // Mail programs nest multiparts three deep; every part of such a message must arrive.
         pop_.NestedDelimiters(true);
+        // A server out of step could make a TOP response pass for a message that is then deleted.
+        pop_.DesyncGuard(true);
         // --maildir and --mbox take the lines as received: parsing is for --out and --events.
         pop_.ParseMessages(writer_ || log_);
         pop_.Security(options_.Security());

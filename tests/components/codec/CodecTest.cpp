@@ -292,6 +292,11 @@ TEST(MimeParameter, Rfc2231AndEncodedWordsToUtf8) {
          "議事録.txt"},
         {"inline; filename*0=\"long \"; filename*1=name.txt; size=3", "long name.txt"},
         {"attachment; filename*0=a; filename*2=c", "a"},  // the value ends at a missing section
+        {"attachment; filename*=\"utf-8''%E6%97%A5%E6%9C%AC.txt\"", "日本.txt"},
+        {"a; filename*0*=\"utf-8''%E6%97%A5\"; filename*1*=\"%E6%9C%AC\"", "日本"},
+        // the plain form stands for a missing section 0; "filenameX1" is another parameter
+        {"a; filename*1=b.txt; filename=\"plain\"", "plainb.txt"},
+        {"a; filename=plain.txt; filenameX1=b", "plain.txt"},
         {"attachment; filename=\"=?Shift_JIS?B?i2OOlphe?=.doc\"", "議事録.doc"},
         {"attachment; filename=\"=?EUC-JP?B?tcS79s+/?=\"; size=10", "議事録"},
         {"attachment; FILENAME=\"x y.pdf\"", "x y.pdf"},
