@@ -101,8 +101,8 @@ class FetchSession {
         if (!options_.quiet) {
             err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
             if (Saving()) {
-                err_ << ", " << saved_ << " saved in " << Destinations() << ", " << deleted_
-                     << " deleted on the server";
+                err_ << ", " << saved_ << " saved in " << Destinations() << ", "
+                     << (flushFailed_ ? 0 : deleted_) << " deleted on the server";
             }
             if (savedBefore_ > 0) {
                 err_ << ", " << savedBefore_ << " saved before and left on the server";
@@ -524,11 +524,11 @@ class FetchSession {
                 }
                 uidl_.clear();  // a message without a UIDL must not take this one's
                 kept_.clear();
-                FlushBeforeQuit(id);
             }
             ++retrieved_;
             bytesDone_ += messageSize_;
             progress_.Update(bytesDone_, retrieved_);
+            FlushBeforeQuit(id);
             if (log_) {
                 log_->RetrDone(id, cancelDelete);
             }
