@@ -297,10 +297,10 @@ class FetchSession {
         for (size_t i = 0; i < pieces.size(); ++i) {
             const bool in =
                 !pieces[i].empty() &&
-                (i == 0 ? !writer_ || std::filesystem::exists(std::filesystem::path(options_.out) /
-                                                              pieces[0] / "message.json")
+                (i == 0 ? writer_ && std::filesystem::exists(std::filesystem::path(options_.out) /
+                                                             pieces[0] / "message.json")
                         : drops_[i - 1]->StillThere(pieces[i]));
-            some = some || (in && (i > 0 || writer_));
+            some = some || in;
             there += (i == 0 ? "" : std::string(1, kPlaceSeparator)) + (in ? pieces[i] : "");
         }
         return some ? std::optional(there) : std::nullopt;
