@@ -116,11 +116,12 @@ SavedState::~SavedState() {
 
 // Every line the fetch writes ends in a line end. A last line without one is either what an
 // editor leaves when it saves the file, or an append cut short by a kill: an append is one small
-// write(2), which a kill can only split at a page boundary. The last line is taken when it is
-// whole and has no place: every append carries a place, so a cut one looks like that only when
-// cut exactly at the end of its UIDL. A whole line with a place is taken for a cut append and
-// dropped, as is a piece of a line: its message was not put in place yet (it is saved again if
-// it was). Anything else is not a state file, and is refused as a bad line in the middle is.
+// write(2), which a kill splits only where the kernel copies it in pieces (at a page boundary).
+// The last line is taken when it is whole and has no place: every append carries a place, so a
+// cut one looks like that only when cut exactly at the end of its UIDL. A whole line with a
+// place is taken for a cut append and dropped, as is a piece of a line: its message was not put
+// in place yet (it is saved again if it was). Anything else is not a state file, and is refused
+// as a bad line in the middle is.
 void SavedState::Load(const PlaceCheck& stillThere) {
     std::ifstream in(file_, std::ios::binary);
     if (!in) {
