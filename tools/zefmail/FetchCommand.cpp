@@ -52,7 +52,9 @@ class FetchSession {
         }
         if (!options.out.empty()) {
             PrepareOutFolder();
-            writer_ = std::make_unique<MessageWriter>(options.out, options.text, WillDelete());
+            // Every run flushes what it wrote (before QUIT, or as it ends): the files go to the
+            // disk as they are complete, so that the flush finds little left to do.
+            writer_ = std::make_unique<MessageWriter>(options.out, options.text, true);
         }
         OpenMailDrops();
         if (Saving()) {
@@ -127,14 +129,12 @@ class FetchSession {
                responseCode_ == "LOGIN-DELAY" || responseCode_ == "SYS/TEMP";
     }
     bool Saving() const { return writer_ || !drops_.empty(); }
-    // Messages saved in this run are deleted right away (not kept for some days).
-    bool WillDelete() const { return !options_.keep || options_.keepDays == 0; }
 
     // --maildir and --mbox take the raw lines of each message, as the control receives them.
     void OpenMailDrops() {
         if (!options_.maildir.empty()) {
             drops_.push_back(
-                std::make_unique<MaildirWriter>(options_.maildir, options_.crlf, WillDelete()));
+                std::make_unique<MaildirWriter>(options_.maildir, options_.crlf, true));
         }
         if (!options_.mbox.empty()) {
             drops_.push_back(std::make_unique<MboxWriter>(options_.mbox, options_.crlf));
