@@ -29,10 +29,10 @@ ENV = os.environ
 JAPANESE = "山田さん\n\nこんにちは。会議の資料を送ります。\n"
 
 
-def zefmail(command, port, *args, user=None, password=None, stdin=None):
+def zefmail(command, port, *args, user=None, password=None, stdin=None, wrap=()):
     environment = {k: v for k, v in ENV.items() if k != "ZEFMAIL_PASSWORD"}
     environment.update({"ZEFMAIL_PASSWORD": password} if password else {})
-    return subprocess.run([ZEFMAIL, command, "--server", "127.0.0.1", "--port", str(port),
+    return subprocess.run([*wrap, ZEFMAIL, command, "--server", "127.0.0.1", "--port", str(port),
                            "--connect-timeout", "10", "--trans-timeout", "30", *args,
                            *(["--user", user] if user else [])],
                           input=stdin, capture_output=True, env=environment, timeout=120)
@@ -44,9 +44,9 @@ def send(*args, auth="login", port=None, password=ENV.get("ZEF_IT_SMTP_PASS"), s
                    password=password, stdin=stdin)
 
 
-def fetch(user, *args, port=None, password=None):
+def fetch(user, *args, port=None, password=None, wrap=()):
     return zefmail("fetch", port or ENV["ZEF_IT_POP3_PORT"], *args, user=user,
-                   password=password or ENV["ZEF_IT_POP3_PASS"])
+                   password=password or ENV["ZEF_IT_POP3_PASS"], wrap=wrap)
 
 
 def last_sent():
@@ -341,31 +341,75 @@ class Fetch(unittest.TestCase):
                                        [mailboxes.Maildir(path, create=False)] for k in box.keys()],
             "--mbox": lambda path: [by_bytes.get(unquote(box.get_bytes(k))) for box in
                                     [mailboxes.mbox(path, create=False)] for k in box.keys()]}
-        for user, kind, keep in (("kill-out", "--out", []), ("kill-keep", "--out", ["--keep"]),
-                                 ("kill-maildir", "--maildir", ["--keep"]),
-                                 ("kill-mbox", "--mbox", [])):
-            out = os.path.join(ENV["ZEF_IT_WORKDIR"], user)
+        # Killed after a random time, or by strace at the Nth call that commits a message to an
+        # output (the rename into --out or new/, the unlink of the mbox's dot-lock).
+        at = lambda call, *nths, path=(): [
+            ["strace", "-f", "-qq", "-o", "/dev/null", *path, "-e", f"trace={call}", "-e",
+             f"inject={call}:signal=SIGKILL:when={n}"] for n in nths]
+        lock = ["-P", os.path.join(ENV["ZEF_IT_WORKDIR"], "kill-three--mbox.lock")]
+        for user, kinds, keep, kills in (
+                ("kill-out", ["--out"], [], None), ("kill-keep", ["--out"], ["--keep"], None),
+                ("kill-maildir", ["--maildir"], ["--keep"], None), ("kill-mbox", ["--mbox"], [], None),
+                ("kill-two", ["--out", "--maildir"], [], at("renameat2", 2, 1, 4, 3, 6)),
+                ("kill-three", ["--out", "--maildir", "--mbox"], ["--keep"], at("renameat2", 2, 3) +
+                 at("unlink", 1, 3, path=lock) + at("renameat2", 5))):
+            outs = [(kind, os.path.join(ENV["ZEF_IT_WORKDIR"], user + kind)) for kind in kinds]
             argv = [ZEFMAIL, "fetch", "--server", "127.0.0.1", "--port", ENV["ZEF_IT_POP3_PORT"],
-                    "--user", user, "--quiet", kind, out, *keep]
+                    "--user", user, "--quiet", *sum(map(list, outs), []), *keep]
             environment = dict(ENV, ZEFMAIL_PASSWORD=ENV["ZEF_IT_POP3_PASS"])
-            for kills in range(20):
-                process = subprocess.Popen(argv, env=environment, stderr=subprocess.DEVNULL)
+            for run in range(20 if kills is None else len(kills) + 1):
+                killer = kills[run] if kills and run < len(kills) else []
+                process = subprocess.Popen(killer + argv, env=environment, stderr=subprocess.DEVNULL)
                 try:
                     finished = process.wait(timeout=10 ** rng.uniform(-2.3, -0.5)
-                                            if kills < 19 else 60)
+                                            if kills is None and run < 19 else 60)
                 except subprocess.TimeoutExpired:
                     process.kill()
                     finished = process.wait()
-                saved = found[kind](out) if os.path.exists(out) else []
-                if kind == "--mbox" and os.path.exists(out + ".lock") and saved[-1:] == [None]:
-                    saved.pop()  # a killed append, which the next run cuts off
-                saved = sorted(saved, key=str)
-                left = mailbox(user)
-                self.assertEqual(sorted(set(saved), key=str), saved, f"{user}: saved twice")
-                self.assertEqual(sorted(set(saved) | set(left), key=str), sorted(names), user)
+                left, everywhere = mailbox(user), set(names)
+                for kind, out in outs:
+                    saved = found[kind](out) if os.path.exists(out) else []
+                    if kind == "--mbox" and os.path.exists(out + ".lock") and saved[-1:] == [None]:
+                        saved.pop()  # a killed append, which the next run cuts off
+                    saved = sorted(saved, key=str)
+                    self.assertEqual(sorted(set(saved), key=str), saved, f"{user}{kind}: saved twice")
+                    self.assertEqual(sorted(set(saved) | set(left), key=str), sorted(names), user)
+                    everywhere &= set(saved)
                 if finished == 0:
                     break
-            self.assertEqual((finished, saved, left), (0, sorted(names), names if keep else []))
+            self.assertEqual((finished, everywhere, left), (0, set(names), names if keep else []))
+
+    def test_filed_mail_an_edited_state_and_a_last_message_not_written_save_nothing_twice(self):
+        names, work = ENV["ZEF_IT_MAILBOX_FILED"].split(","), ENV["ZEF_IT_WORKDIR"]
+        out, maildir, mbox = f"{work}/filed-out", f"{work}/filed-maildir", f"{work}/filed.mbox"
+        outputs = ["--out", out, "--maildir", maildir, "--mbox", mbox]
+        state = pathlib.Path(out, ".zefmail-state")
+        self.fetched("filed", "--keep", "--quiet", *outputs)
+        # A mail reader files every message away; the next cron run saves none of them again.
+        os.makedirs(f"{work}/filed-away")
+        for name in [*glob.glob(f"{out}/[0-9]*"), *glob.glob(f"{maildir}/new/*")]:
+            os.rename(name, f"{work}/filed-away/{os.path.basename(name)}")
+        os.truncate(mbox, 0)
+        lines = state.read_bytes()
+        state.write_bytes(lines.rstrip(b"\n"))  # saved by an editor without the last line end
+        summary = self.fetched("filed", "--keep", *outputs).stderr.decode()
+        self.assertEqual((f"0 saved in {out}" in summary, glob.glob(f"{out}/[0-9]*"),
+                          os.listdir(f"{maildir}/new"), os.path.getsize(mbox), state.read_bytes()),
+                         (True, [], [], 0, lines))
+        state.write_bytes(lines + b"garbage")
+        refused = fetch("filed", "--keep", *outputs)
+        self.assertRegex(f"{refused.returncode} {refused.stderr.decode()}", r"^1 .* line 4 is not")
+        # The last message cannot be put in place (a full disk): the first two are deleted, and
+        # only after the flush that puts them on the disk.
+        state.unlink()
+        result = fetch("filed", "--out", f"{work}/filed-full", wrap=[
+            "strace", "-f", "-qq", "-o", f"{work}/filed.trace", "-e", "trace=syncfs,sendto,sendmsg,"
+            "write,renameat2", "-e", "inject=renameat2:error=ENOSPC:when=3"])
+        calls = [line for line in pathlib.Path(f"{work}/filed.trace").read_text().splitlines()
+                 if "syncfs(" in line or "QUIT" in line]
+        self.assertEqual(["syncfs(" in line for line in calls], [True, False], calls)
+        self.assertIn(b"1 message(s) could not be written and stay on the server", result.stderr)
+        self.assertEqual(mailbox("filed"), names[2:])
 
     def test_events_and_trace_delete_nothing_nor_show_the_password(self):
         names = ENV["ZEF_IT_MAILBOX_EVENTS"].split(",")

@@ -591,8 +591,9 @@ TEST_F(MessageWriterTest, NothingOverwrittenNorHalfWrittenLeftBehind) {
 }
 
 // The state of saved messages: fields with any bytes, other accounts' lines untouched, lines of
-// messages never confirmed kept only while the message is still in place, a torn last line
-// ignored, anything else refused; one run at a time.
+// messages never confirmed kept while the message is in its places, cut to those it is in when
+// it is in some only; a last line without its line end taken when whole and without a place,
+// dropped when torn, refused when garbage; anything else refused; one run at a time.
 TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
     Scratch scratch;
     const std::string file = scratch.File(".state",
@@ -600,10 +601,16 @@ TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
                                           "6\tme%09%0A%25\tu1\n"
                                           "7\tme%09%0A%25\tgone\t3\n"
                                           "8\tme%09%0A%25\there\t4\n"
-                                          "9\tme%09%0A%25\ttorn");
+                                          "9\tme%09%0A%25\tpart\t5/6\n"
+                                          "9\tme%09%0A%25\ttorn\t4");
     const std::string me = "me\t\n%";
+    const auto check = [](const std::string& where) -> std::optional<std::string> {
+        return where == "4"     ? std::optional(where)
+               : where == "5/6" ? std::optional<std::string>("5/")
+                                : std::nullopt;
+    };
     {
-        SavedState state(file, me, [](const std::string& where) { return where == "4"; });
+        SavedState state(file, me, check);
         EXPECT_THROW(SavedState(file, me, nullptr), ToolError);  // locked by the first
         // Beside mbox files the lock is on each file: sibling mbox files are other outputs.
         const std::string mbox = scratch.File("box", "");
@@ -613,27 +620,39 @@ TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
         EXPECT_EQ(state.Lookup("here"), 8);
         EXPECT_EQ(state.Lookup("gone"), std::nullopt);
         EXPECT_EQ(state.Lookup("torn"), std::nullopt);
+        EXPECT_EQ((std::pair{state.Lookup("part"), state.PartlyPlaced("part")}),
+                  (std::pair{std::optional<std::time_t>(), std::optional<std::string>("5/")}));
         EXPECT_TRUE(state.HasUnconfirmed() && state.DroppedLines());
         state.Saved("failed", 10, "9");
         state.Forget("failed");  // written anew at once: a later message may take place 9
+        state.Saved("part", 10, "5/7");
+        state.Forget("part");  // back to the places the killed run reached
         state.Saved("new\tone", 10, "5");
         EXPECT_EQ(scratch.Read(".state"),
-                  "5\tother\tu1\n8\tme%09%0A%25\there\t4\n6\tme%09%0A%25\tu1\n"
-                  "10\tme%09%0A%25\tnew%09one\t5\n");
+                  "5\tother\tu1\n8\tme%09%0A%25\there\t4\n9\tme%09%0A%25\tpart\t5/\n"
+                  "6\tme%09%0A%25\tu1\n10\tme%09%0A%25\tnew%09one\t5\n");
         state.Deleting("u1");
         state.MarkDurable();
         EXPECT_FALSE(state.HasUnconfirmed());
         state.Rewrite(true);
         EXPECT_EQ(scratch.Read(".state"),
-                  "5\tother\tu1\n8\tme%09%0A%25\there\n"
-                  "10\tme%09%0A%25\tnew%09one\n");
+                  "5\tother\tu1\n8\tme%09%0A%25\there\n10\tme%09%0A%25\tnew%09one\n"
+                  "9\tme%09%0A%25\tpart\t5/\n");
     }
     {
-        SavedState again(file, me, nullptr);
+        SavedState again(file, me, check);
         EXPECT_EQ((std::pair{again.Lookup("new\tone"), again.RememberedAtStart()}),
                   (std::pair{std::optional<std::time_t>(10), size_t{2}}));
     }
-    for (const char* bad : {"x\tme\tu\n", "1\tme\n", "1\tme\t\n", "1\tme\tu%4\n", "1\tme\tu\t\n"}) {
+    // An editor's last line is taken, and ended; a torn one goes; garbage is refused.
+    for (const auto& [last, kept] : {std::pair{"2\tme\tedited", "2\tme\tedited\n"},
+                                     std::pair{"2\tme\ttorn%4", ""}, std::pair{"2", ""}}) {
+        scratch.File(".state", std::string("1\tme\tok\n") + last);
+        SavedState(file, "me", nullptr).Saved("x", 3, "p");
+        EXPECT_EQ(scratch.Read(".state"), std::string("1\tme\tok\n") + kept + "3\tme\tx\tp\n");
+    }
+    for (const char* bad : {"x\tme\tu\n", "1\tme\n", "1\tme\t\n", "1\tme\tu%4\n", "1\tme\tu\t\n",
+                            "garbage", "1\tme\tu\tp\tq"}) {
         scratch.File(".state", std::string("1\tme\tok\n") + bad);
         try {
             SavedState(file, "me", nullptr);

@@ -53,7 +53,9 @@ class FetchSession {
         }
         if (!options.out.empty()) {
             PrepareOutFolder();
-            writer_ = std::make_unique<MessageWriter>(options.out, options.text, WillDelete());
+            // Every run flushes what it wrote (before QUIT, or as it ends): the files go to the
+            // disk as they are complete, so that the flush finds little left to do.
+            writer_ = std::make_unique<MessageWriter>(options.out, options.text, true);
         }
         OpenMailDrops();
         if (Saving()) {
@@ -78,7 +80,7 @@ class FetchSession {
         if (!done_) {
             err_ << "zefmail fetch: interrupted; deletions of this session were not committed\n";
             status = 1;
-        } else if (code_ != 0) {
+        } else if (code_ != 0 && !flushFailed_) {  // a failed flush is said below
             err_ << "zefmail fetch: "
                  << DescribeFailure(code_, message_, options_.server, Port(), reachedServer_)
                  << (TemporaryFailure() ? "; try again later" : "") << "\n";
@@ -102,8 +104,8 @@ class FetchSession {
         if (!options_.quiet) {
             err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
             if (Saving()) {
-                err_ << ", " << saved_ << " saved in " << Destinations() << ", " << deleted_
-                     << " deleted on the server";
+                err_ << ", " << saved_ << " saved in " << Destinations() << ", "
+                     << (flushFailed_ ? 0 : deleted_) << " deleted on the server";
             }
             if (savedBefore_ > 0) {
                 err_ << ", " << savedBefore_ << " saved before and left on the server";
@@ -128,14 +130,12 @@ class FetchSession {
                responseCode_ == "LOGIN-DELAY" || responseCode_ == "SYS/TEMP";
     }
     bool Saving() const { return writer_ || !drops_.empty(); }
-    // Messages saved in this run are deleted right away (not kept for some days).
-    bool WillDelete() const { return !options_.keep || options_.keepDays == 0; }
 
     // --maildir and --mbox take the raw lines of each message, as the control receives them.
     void OpenMailDrops() {
         if (!options_.maildir.empty()) {
             drops_.push_back(
-                std::make_unique<MaildirWriter>(options_.maildir, options_.crlf, WillDelete()));
+                std::make_unique<MaildirWriter>(options_.maildir, options_.crlf, true));
         }
         if (!options_.mbox.empty()) {
             drops_.push_back(std::make_unique<MboxWriter>(options_.mbox, options_.crlf));
@@ -145,27 +145,28 @@ class FetchSession {
                 if (!writer_ && !log_) {
                     CountBytes(line.size() + 2);
                 }
-                for (auto& drop : drops_) {
-                    drop->Line(line);
+                for (size_t i = 0; i < drops_.size(); ++i) {
+                    if (Writes(i + 1)) {
+                        drops_[i]->Line(line);
+                    }
                 }
             };
         }
     }
 
     // Notes the message in the state of saved messages, then puts it in every place: a kill in
-    // between leaves a note whose message is not there, which the next run forgets, and never a
-    // saved message the next run does not know. The first failure, if any.
+    // between leaves a note whose message is in none, some or all of its places, which the next
+    // run forgets, completes or keeps, and never a saved message the next run does not know.
+    // The first failure, if any.
     std::optional<std::string> SaveMessage() {
         std::optional<std::string> error = SealMessage();
-        const std::string planned =
-            Places(writer_ ? writer_->PlannedFolder() : std::filesystem::path());
+        const std::string planned = Places(Writes(0) ? writer_->PlannedFolder() : "");
         const bool noted = !error && ChangeState([&] { state_->Saved(uidl_, now_, planned); });
         error = FinishMessage();
         if (noted && error) {
             ChangeState([this] { state_->Forget(uidl_); });
         } else if (noted) {
-            const std::string placed =
-                Places(writer_ ? writer_->LastFolder() : std::filesystem::path());
+            const std::string placed = Places(Writes(0) ? writer_->LastFolder() : "");
             if (placed != planned) {  // --out took a later number
                 ChangeState([&] { state_->Saved(uidl_, now_, placed); });
             }
@@ -173,10 +174,17 @@ class FetchSession {
         return error;
     }
 
+    // Output 0 is --out, output i + 1 the drop i. A message a killed run put in some outputs
+    // only goes to the others.
+    bool Writes(size_t output) const {
+        return output == 0 ? writer_ && (kept_.empty() || kept_[0].empty())
+                           : kept_.empty() || kept_[output].empty();
+    }
+
     std::optional<std::string> SealMessage() {
-        std::optional<std::string> error = writer_ ? writer_->SealMessage() : std::nullopt;
-        for (auto& drop : drops_) {
-            std::optional<std::string> dropError = drop->Seal();
+        std::optional<std::string> error = Writes(0) ? writer_->SealMessage() : std::nullopt;
+        for (size_t i = 0; i < drops_.size(); ++i) {
+            std::optional<std::string> dropError = Writes(i + 1) ? drops_[i]->Seal() : std::nullopt;
             error = error ? error : dropError;
         }
         return error;
@@ -184,9 +192,10 @@ class FetchSession {
 
     // Cleans up after a failure as well.
     std::optional<std::string> FinishMessage() {
-        std::optional<std::string> error = writer_ ? writer_->FinishMessage() : std::nullopt;
-        for (auto& drop : drops_) {
-            std::optional<std::string> dropError = drop->Finish();
+        std::optional<std::string> error = Writes(0) ? writer_->FinishMessage() : std::nullopt;
+        for (size_t i = 0; i < drops_.size(); ++i) {
+            std::optional<std::string> dropError =
+                Writes(i + 1) ? drops_[i]->Finish() : std::nullopt;
             error = error ? error : dropError;
         }
         return error;
@@ -214,13 +223,25 @@ class FetchSession {
                  << "); if the server gave its messages new UIDLs, mail saved before has been "
                     "saved again\n";
         }
+        int status = 0;
+        try {
+            // What this run saved is made durable now, so that the next run takes it as saved
+            // without looking for it (a mail reader may have moved it on since).
+            if (state_->HasUnconfirmed() && !flushFailed_) {
+                FlushOutputs();
+                state_->MarkDurable();
+            }
+        } catch (const ToolError& error) {
+            err_ << "zefmail fetch: " << error.what() << "\n";
+            status = 1;
+        }
         try {
             state_->Rewrite(done_ && code_ == 0 && !stopping_);
         } catch (const ToolError& error) {
             err_ << "zefmail fetch: " << error.what() << "\n";
             return 1;
         }
-        return 0;
+        return status;
     }
 
     // The UIDLs saved by earlier runs, beside the first output: a run retrieves only what is
@@ -248,16 +269,17 @@ class FetchSession {
         }
     }
 
-    // The places of the message at hand: `folder` of --out, then each drop's.
+    // The places of the message at hand: `folder` of --out, then each drop's; those of a killed
+    // run where this one does not write.
     std::string Places(const std::filesystem::path& folder) const {
-        std::string places = folder.filename().string();
-        for (const auto& drop : drops_) {
-            places += kPlaceSeparator + drop->Place();
+        std::string places = Writes(0) ? folder.filename().string() : kept_.empty() ? "" : kept_[0];
+        for (size_t i = 0; i < drops_.size(); ++i) {
+            places += kPlaceSeparator + (Writes(i + 1) ? drops_[i]->Place() : kept_[i + 1]);
         }
         return places;
     }
 
-    bool StillThere(const std::string& places) const {
+    static std::vector<std::string> SplitPlaces(const std::string& places) {
         std::vector<std::string> pieces(1);
         for (const char c : places) {
             if (c == kPlaceSeparator) {
@@ -266,15 +288,28 @@ class FetchSession {
                 pieces.back().push_back(c);
             }
         }
+        return pieces;
+    }
+
+    // `places` with the pieces of the outputs that lack the message emptied; std::nullopt when
+    // it is in none of them.
+    std::optional<std::string> StillThere(const std::string& places) const {
+        std::vector<std::string> pieces = SplitPlaces(places);
         if (pieces.size() != drops_.size() + 1) {
-            return false;  // saved to other outputs than this run's
+            return std::nullopt;  // saved to other outputs than this run's
         }
-        bool there = !writer_ || std::filesystem::exists(std::filesystem::path(options_.out) /
-                                                         pieces[0] / "message.json");
-        for (size_t i = 0; i < drops_.size(); ++i) {
-            there = there && drops_[i]->StillThere(pieces[i + 1]);
+        bool some = false;
+        std::string there;
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            const bool in =
+                !pieces[i].empty() &&
+                (i == 0 ? writer_ && std::filesystem::exists(std::filesystem::path(options_.out) /
+                                                             pieces[0] / "message.json")
+                        : drops_[i - 1]->StillThere(pieces[i]));
+            some = some || in;
+            there += (i == 0 ? "" : std::string(1, kPlaceSeparator)) + (in ? pieces[i] : "");
         }
-        return there;
+        return some ? std::optional(there) : std::nullopt;
     }
 
     // One syncfs per output: everything written there is on the disk.
@@ -292,8 +327,11 @@ class FetchSession {
     }
 
     // POP3 commits deletions only at QUIT, so everything saved is flushed once, before the
-    // control can send QUIT after a DELE of this session: after the last message, when the user
-    // asked to stop, and after each message when an error would commit (--delete-on-error).
+    // control can send QUIT after a DELE of this session: when the last message has been dealt
+    // with, whichever way (saved, not written, saved before), when the user asked to stop, and
+    // after each message when an error would commit (--delete-on-error). A failed flush throws
+    // from the control's event: the control then closes the connection without QUIT, and the
+    // server deletes nothing of this session.
     void FlushBeforeQuit(long id) {
         if (!unflushedDeletes_ || flushFailed_ ||
             !(id == total_ || stopping_ || options_.deleteOnError)) {
@@ -304,9 +342,12 @@ class FetchSession {
             state_->MarkDurable();
             unflushedDeletes_ = false;
         } catch (const ToolError& error) {
-            // Without QUIT the server deletes nothing of this session.
             flushFailed_ = error.what();
-            io_.stop();
+            if (id == 0) {
+                io_.stop();  // a signal: no event of the control to end
+                return;
+            }
+            throw;
         }
     }
 
@@ -433,7 +474,11 @@ class FetchSession {
                 if (remove) {
                     state_->Deleting(uidl_);
                 }
+                FlushBeforeQuit(id);  // not retrieved: nothing else comes before QUIT
             }
+            const std::optional<std::string> partly =
+                savedAt || !state_ ? std::nullopt : state_->PartlyPlaced(uidl_);
+            kept_ = partly ? SplitPlaces(*partly) : std::vector<std::string>();
             if (log_) {
                 log_->UidlDone(id, uidl, remove);
             }
@@ -463,11 +508,13 @@ class FetchSession {
             }
             messageSize_ = much < 0 ? 0 : static_cast<uint64_t>(much);
             messageBytes_ = 0;
-            if (writer_) {
+            if (Writes(0)) {
                 writer_->BeginMessage(id, much);
             }
-            for (auto& drop : drops_) {
-                drop->Begin();
+            for (size_t i = 0; i < drops_.size(); ++i) {
+                if (Writes(i + 1)) {
+                    drops_[i]->Begin();
+                }
             }
             if (log_) {
                 log_->RetrFirst(id, much, cancelRetr);
@@ -489,14 +536,14 @@ class FetchSession {
                         ChangeState([this] { state_->Deleting(uidl_); });
                     }
                     unflushedDeletes_ = unflushedDeletes_ || !cancelDelete;
-                    FlushBeforeQuit(id);
-                    cancelDelete = cancelDelete || flushFailed_.has_value();
                 }
                 uidl_.clear();  // a message without a UIDL must not take this one's
+                kept_.clear();
             }
             ++retrieved_;
             bytesDone_ += messageSize_;
             progress_.Update(bytesDone_, retrieved_);
+            FlushBeforeQuit(id);
             if (log_) {
                 log_->RetrDone(id, cancelDelete);
             }
@@ -632,8 +679,9 @@ class FetchSession {
     std::unique_ptr<MessageWriter> writer_;
     std::optional<SavedState> state_;
     const std::time_t now_ = std::time(nullptr);
-    std::string uidl_;   // of the message being walked
-    bool skip_ = false;  // the message was saved before and stays on the server
+    std::string uidl_;               // of the message being walked
+    bool skip_ = false;              // the message was saved before and stays on the server
+    std::vector<std::string> kept_;  // its places of a killed run, "" where it is missing
     bool unflushedDeletes_ = false;
     std::optional<std::string> flushFailed_;
     std::vector<std::unique_ptr<MailDrop>> drops_;

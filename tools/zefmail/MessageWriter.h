@@ -28,8 +28,8 @@ class MessageWriter {
     // `withText`: text/* parts also get a UTF-8 .txt file, made from the part's bytes as its
     // declared charset says (charsets::PartTextReader): the bytes are always received raw
     // (IsText False), so that the data file stays exact.
-    // `writeBackEarly`: the messages will be deleted on the server, so their files are sent to
-    // the disk as soon as they are complete (see OutputFile).
+    // `writeBackEarly`: the files are sent to the disk as soon as they are complete, ahead of
+    // the flush that follows (see OutputFile).
     MessageWriter(std::filesystem::path outDir, bool withText, bool writeBackEarly = false);
     ~MessageWriter();
     MessageWriter(const MessageWriter&) = delete;

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <system_error>
@@ -116,6 +117,14 @@ SavedState::~SavedState() {
     }
 }
 
+// Every line the fetch writes ends in a line end. A last line without one is either what an
+// editor leaves when it saves the file, or an append cut short by a kill: an append is one small
+// write(2), which a kill splits only where the kernel copies it in pieces (at a page boundary).
+// The last line is taken when it is whole and has no place: every append carries a place, so a
+// cut one looks like that only when cut exactly at the end of its UIDL. A whole line with a
+// place is taken for a cut append and dropped, as is a piece of a line: its message was not put
+// in place yet (it is saved again if it was). Anything else is not a state file, and is refused
+// as a bad line in the middle is.
 void SavedState::Load(const PlaceCheck& stillThere) {
     std::ifstream in(file_, std::ios::binary);
     if (!in) {
@@ -128,37 +137,70 @@ void SavedState::Load(const PlaceCheck& stillThere) {
     size_t lineNumber = 0;
     for (size_t start = 0; start < content.size();) {
         const size_t end = content.find('\n', start);
-        if (end == std::string::npos) {
-            // An append cut short by a kill: that message was never confirmed. The piece goes,
-            // or the next append would join it.
+        const std::string text = content.substr(start, end - start);
+        ++lineNumber;
+        if (end != std::string::npos) {
+            start = end + 1;
+            TakeLine(text, lineNumber, stillThere);
+            continue;
+        }
+        const std::optional<Line> last = ParseLine(text);
+        if (last && last->entry.where.empty()) {
+            TakeLine(text, lineNumber, stillThere);
+            AppendLine("\n");  // or the next append would join it
+        } else if (last || IsLineStart(text)) {
+            ++dropped_;
             if (::truncate(file_.c_str(), static_cast<off_t>(start)) != 0) {
                 throw ToolError(SystemErrorText("cannot repair " + file_.string()));
             }
-            break;
+        } else {
+            TakeLine(text, lineNumber, stillThere);  // refused
         }
-        const std::string text = content.substr(start, end - start);
-        start = end + 1;
-        ++lineNumber;
-        std::optional<Line> line = ParseLine(text);
-        if (!line) {
-            throw ToolError(file_.string() + " line " + std::to_string(lineNumber) +
-                            " is not a line of saved messages; move the file away to fetch "
-                            "everything again");
-        }
-        if (line->account != account_) {
-            others_.push_back(text);
-            continue;
-        }
-        if (!line->entry.where.empty()) {
-            if (!stillThere(line->entry.where)) {
-                ++dropped_;  // noted by a run that died before its message was in place
-                continue;
-            }
-            ++unconfirmed_;
-        }
-        mine_[line->uidl] = line->entry;
+        break;
     }
     rememberedAtStart_ = mine_.size();
+}
+
+void SavedState::TakeLine(const std::string& text, size_t lineNumber,
+                          const PlaceCheck& stillThere) {
+    std::optional<Line> line = ParseLine(text);
+    if (!line) {
+        throw ToolError(file_.string() + " line " + std::to_string(lineNumber) +
+                        " is not a line of saved messages; move the file away to fetch "
+                        "everything again");
+    }
+    if (line->account != account_) {
+        others_.push_back(text);
+        return;
+    }
+    if (!line->entry.where.empty()) {
+        std::optional<std::string> there = stillThere(line->entry.where);
+        if (!there) {
+            ++dropped_;  // noted by a run that died before its message was in place
+            return;
+        }
+        if (*there != line->entry.where) {
+            ++dropped_;  // in some of its places only: written anew with those
+            line->entry.where = *there;
+            line->entry.partial = true;
+        } else {
+            ++unconfirmed_;
+        }
+    }
+    mine_[line->uidl] = line->entry;
+}
+
+// Whether `text` is how a line starts: what an append cut short leaves.
+bool SavedState::IsLineStart(std::string text) {
+    const size_t percent = text.rfind('%');
+    if (percent != std::string::npos && text.size() - percent < 3) {
+        text.resize(percent);  // an escape cut short
+    }
+    const auto tabs = std::count(text.begin(), text.end(), '\t');
+    if (tabs == 0) {
+        return !text.empty() && ReadTime(text).has_value();
+    }
+    return tabs <= 3 && ParseLine(text + (tabs == 1 ? "x\tx" : "x")).has_value();
 }
 
 std::optional<SavedState::Line> SavedState::ParseLine(const std::string& text) {
@@ -176,7 +218,7 @@ std::optional<SavedState::Line> SavedState::ParseLine(const std::string& text) {
         return std::nullopt;
     }
     return Line{std::move(*account), std::move(*uidl),
-                Entry{*savedAt, std::move(*where), false, false}};
+                Entry{*savedAt, std::move(*where), false, false, false}};
 }
 
 std::string SavedState::FormatLine(std::time_t savedAt, const std::string& account,
@@ -199,15 +241,24 @@ std::optional<std::time_t> SavedState::Lookup(const std::string& uidl) {
         found->second.seen = true;
         ++recognised_;
     }
-    return found->second.savedAt;
+    return found->second.partial ? std::nullopt : std::optional(found->second.savedAt);
+}
+
+std::optional<std::string> SavedState::PartlyPlaced(const std::string& uidl) const {
+    const auto found = mine_.find(uidl);
+    return found != mine_.end() && found->second.partial ? std::optional(found->second.where)
+                                                         : std::nullopt;
 }
 
 void SavedState::Saved(const std::string& uidl, std::time_t when, const std::string& where) {
     Entry& entry = mine_[uidl];
-    if (entry.where.empty()) {
+    if (entry.partial) {
+        completing_[uidl] = entry;
+    }
+    if (entry.where.empty() || entry.partial) {
         ++unconfirmed_;
     }
-    entry = Entry{when, where.empty() ? std::string("?") : where, true, false};
+    entry = Entry{when, where.empty() ? std::string("?") : where, false, true, false};
     AppendLine(FormatLine(when, account_, uidl, entry.where));
 }
 
@@ -233,6 +284,9 @@ void SavedState::Forget(const std::string& uidl) {
     }
     unconfirmed_ -= found->second.where.empty() ? 0 : 1;
     mine_.erase(found);
+    if (auto before = completing_.extract(uidl)) {
+        mine_[uidl] = before.mapped();  // still in the places a killed run reached
+    }
     Rewrite(false);
 }
 
@@ -245,8 +299,11 @@ void SavedState::Deleting(const std::string& uidl) {
 
 void SavedState::MarkDurable() {
     for (auto& [uidl, entry] : mine_) {
-        entry.where.clear();
+        if (!entry.partial) {
+            entry.where.clear();
+        }
     }
+    completing_.clear();
     unconfirmed_ = 0;
 }
 
