@@ -190,14 +190,16 @@ void smtpZef::Impl::OpenLeafPart(const smtp::PartHead& head) {
         return;
     }
     // The control writes the text in UTF-8, so it labels it so; 8-bit bytes go out as 8bit only
-    // under BODY=8BITMIME, and otherwise quoted-printable keeps them off the wire.
+    // under BODY=8BITMIME, and otherwise base64 keeps them off the wire: Japanese text takes
+    // 4/3 of its bytes there and three times them in quoted-printable, which also costs three
+    // times as much to encode.
     smtp::PartHead written = head;
     if (partIsText_) {
         written.contentCharset = u"utf-8";
         if (partEncoding_ == smtp::PartEncoding::kAsIs &&
             !(eightBitDeclared_ && smtp::AsksFor8Bit(head.transferEncoding))) {
-            partEncoding_ = smtp::PartEncoding::kQuotedPrintable;
-            written.transferEncoding = u"quoted-printable";
+            partEncoding_ = smtp::PartEncoding::kBase64;
+            written.transferEncoding = u"base64";
         }
     }
     partHeaderBuffer_ += smtp::LeafPartHeader(written, true);

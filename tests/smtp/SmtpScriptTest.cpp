@@ -719,6 +719,15 @@ const Row kBody[] = {
         < 250 queued  > QUIT
         < 221 bye  * close
         ! closed  = Done 0 - | DONE(COMPLETE))"},
+    // UTF-8 text whose part asks for 7bit: base64 without 8BITMIME (q-p would triple kanji).
+    {"Utf8TextPartWithout8BitMimeGoesInBase64",
+     [](SmtpDriver& d) {
+         Mime({{"Unicode", "text/plain", "", "", "7bit", ""}, {}}, {Utf16("\u4F1A"), ""})(d);
+         d.control->TextCharset(u"utf-8");
+     },
+     TO_DATA_MIME R"(! sent  = MimeHead 1 1 BINARY - - - - -  >  > -------_=_Boundary_T_1_1
+        > Content-Type: text/plain;  > \tcharset=utf-8  > Content-Transfer-Encoding: base64  >
+        ! sent  = MimeBody 1 1  > [B64:\xE4\xBC\x9A])"},
     {"CapitalMultipartTypeIsALeafPart",
      Mime({{"B", "Multipart/Mixed", "", "", "", ""}, {}}, {"raw", ""}),
      TO_DATA_MIME R"(! sent  = MimeHead 1 1 BINARY - - - - -  >  > -------_=_Boundary_T_1_1

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "common/Unicode.h"
+#include "components/Codec.h"
 #include "tests/support/TestText.h"
 #include "tools/zefmail/BodyStreams.h"
 #include "tools/zefmail/ContentTypes.h"
@@ -245,7 +246,7 @@ TEST(LoadHeaderFile, LinesEndInCrLfAndMimeFieldsMustSuitTheBody) {
          "has a Content-Type field, but the body is sent in iso-2022-jp"},
         {"From: a@x", BodyKind::kPlainUtf8,
          "From: a@x\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n"
-         "Content-Transfer-Encoding: quoted-printable\r\n\r\n"},
+         "Content-Transfer-Encoding: base64\r\n\r\n"},
         {"From: a@x\n\nTo: b@y", BodyKind::kPlain, "line 2 is empty"},
         {"\n\n", BodyKind::kPlain, "holds no header lines"},
         {"From: a@x\nMIME-Version: 1.0", BodyKind::kMultipart, "line 2 sets a MIME field"},
@@ -385,6 +386,24 @@ TEST(TextSource, ShapedUtf16LeWhateverTheReadSizeAndCutAfterALineEnd) {
                 EXPECT_EQ(pieces[i].substr(pieces[i].size() - 4), std::string("\r\0\n\0", 4));
             }
         }
+    }
+    // A UTF-8 body in base64: 76-character lines across pieces; decoded, the lines as sent.
+    auto codec = MakeCodec();
+    for (size_t step : {7U, 4096U}) {
+        auto source = MakeBase64TextSource(std::make_unique<SteppedInput>(large + input, step));
+        Bytes base64;
+        for (Bytes piece = source->Next(); !piece.empty(); piece = source->Next()) {
+            base64 += TextToUtf8(Utf16LeToText(piece));
+        }
+        size_t lineStart = 0;
+        for (size_t end = base64.find("\r\n"); end != Bytes::npos;
+             end = base64.find("\r\n", lineStart)) {
+            EXPECT_EQ(end - lineStart, 76U);
+            lineStart = end + 2;
+        }
+        EXPECT_LE(base64.size() - lineStart, 76U);  // the last line, its line end dropped
+        EXPECT_EQ(codec->DecodeBase64(base64),
+                  TextToUtf8(largeText) + "一行目\r\n.dot line\r\n😀\xFFthird\r\nlast\r\n");
     }
 }
 

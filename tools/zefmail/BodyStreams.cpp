@@ -1,5 +1,6 @@
 #include "tools/zefmail/BodyStreams.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -172,17 +173,30 @@ class ByteTextSource final : public PieceSource {
     uint64_t consumed_ = 0;
 };
 
-class QuotedPrintableTextSource final : public PieceSource {
+// Base64 lines of 57 bytes each (76 characters), the bytes of a line cut between two pieces
+// waiting for the next one.
+class Base64TextSource final : public PieceSource {
   public:
-    explicit QuotedPrintableTextSource(std::unique_ptr<ByteInput> input)
+    explicit Base64TextSource(std::unique_ptr<ByteInput> input)
         : text_(std::move(input), false), codec_(MakeCodec()) {}
 
     Bytes Next() override {
+        constexpr size_t kLineBytes = 57;
         Bytes out;
         while (out.empty() && !finished_) {
             Bytes piece = text_.Next();
             finished_ = piece.empty();
-            lastLineEnd_.Feed(codec_->EncodeQuotedPrintable(piece), out);
+            pending_ += piece;
+            const size_t whole =
+                finished_ ? pending_.size() : pending_.size() / kLineBytes * kLineBytes;
+            Bytes lines;
+            for (size_t at = 0; at < whole; at += kLineBytes) {
+                codec_->AppendBase64(
+                    std::string_view(pending_).substr(at, std::min(kLineBytes, whole - at)), lines);
+                lines += "\r\n";
+            }
+            pending_.erase(0, whole);
+            lastLineEnd_.Feed(lines, out);
         }
         return TextToUtf16Le(AsciiToText(out));
     }
@@ -191,6 +205,7 @@ class QuotedPrintableTextSource final : public PieceSource {
   private:
     ByteTextSource text_;
     std::unique_ptr<Codec> codec_;
+    Bytes pending_;
     FinalLineEndDropper<Bytes> lastLineEnd_;
     bool finished_ = false;
 };
@@ -380,8 +395,8 @@ std::unique_ptr<PieceSource> MakeByteTextSource(std::unique_ptr<ByteInput> input
     return std::make_unique<ByteTextSource>(std::move(input), dotStuff);
 }
 
-std::unique_ptr<PieceSource> MakeQuotedPrintableTextSource(std::unique_ptr<ByteInput> input) {
-    return std::make_unique<QuotedPrintableTextSource>(std::move(input));
+std::unique_ptr<PieceSource> MakeBase64TextSource(std::unique_ptr<ByteInput> input) {
+    return std::make_unique<Base64TextSource>(std::move(input));
 }
 
 std::unique_ptr<ByteInput> RequireUtf8(std::unique_ptr<ByteInput> input, const std::string& what) {

@@ -133,9 +133,9 @@ std::unique_ptr<PieceSource> MakeTextSource(std::unique_ptr<ByteInput> input, bo
 // dot-stuffing, cut after a line end where possible.
 std::unique_ptr<PieceSource> MakeByteTextSource(std::unique_ptr<ByteInput> input, bool dotStuff);
 
-// UTF-8 text as the quoted-printable body of a plain message, handed out as the UTF-16LE text
-// of its ASCII (MoreData's form): CRLF line ends; the last line end is left to the control.
-std::unique_ptr<PieceSource> MakeQuotedPrintableTextSource(std::unique_ptr<ByteInput> input);
+// UTF-8 text (CRLF line ends) as the base64 body of a plain message, handed out as the
+// UTF-16LE text of its ASCII (MoreData's form); the last line end is left to the control.
+std::unique_ptr<PieceSource> MakeBase64TextSource(std::unique_ptr<ByteInput> input);
 
 // Raw bytes in pieces of kAttachmentPieceBytes (the last one shorter).
 std::unique_ptr<PieceSource> MakeAttachmentSource(std::unique_ptr<ByteInput> input);

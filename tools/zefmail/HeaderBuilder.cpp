@@ -22,7 +22,7 @@ const char* const kPlainMimeFields =
 const char* const kPlainUtf8MimeFields =
     "MIME-Version: 1.0\r\n"
     "Content-Type: text/plain; charset=utf-8\r\n"
-    "Content-Transfer-Encoding: quoted-printable\r\n";
+    "Content-Transfer-Encoding: base64\r\n";
 
 bool IsPlain(BodyKind kind) {
     return kind != BodyKind::kMultipart;

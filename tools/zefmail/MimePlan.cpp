@@ -16,13 +16,14 @@ PlannedPart TextPart(const std::string& path, const TextInspector& inspect,
     PlannedPart part;
     part.contentType = "text/plain";
     part.charset = charset;
-    part.transferEncoding = charset == "utf-8" ? "quoted-printable" : "7bit";
+    // UTF-8 in base64, which the control encodes: no dot-stuffing then.
+    part.transferEncoding = charset == "utf-8" ? "base64" : "7bit";
     part.dataFormat = "Unicode";
-    const bool quotedPrintable = part.transferEncoding == "quoted-printable";
-    part.open = [path, inspect, quotedPrintable] {
+    const bool dotStuff = part.transferEncoding == "7bit";
+    part.open = [path, inspect, dotStuff] {
         return MakeTextSource(RequireUtf8(OpenFileInput(path),
                                           path == "-" ? "standard input" : "--body-file " + path),
-                              false, inspect, !quotedPrintable);
+                              false, inspect, dotStuff);
     };
     return part;
 }

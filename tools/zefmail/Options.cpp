@@ -53,7 +53,8 @@ Examples:
     zefmail send --server mail.internal --tls starttls --ca-file company-ca.pem \
       --from me@internal --to you@internal --subject Hi --body-file body.txt
 
-The text body is sent as ISO-2022-JP; HTML as UTF-8 quoted-printable; attachments in base64.
+The text body is sent as ISO-2022-JP or, where --charset chooses it, as UTF-8 in base64; HTML
+as UTF-8 quoted-printable; attachments in base64.
 The password is read from the environment variable named by --password-env, never from the
 command line. With --tls nothing but EHLO and STARTTLS is sent before the TLS handshake, and
 the server's certificate must come from a trusted CA (the system's or --ca-file) and name
@@ -416,7 +417,7 @@ std::optional<std::string> CheckSendableText(SendOptions& options) {
     try {
         for (const auto& [name, value] : TextOptions(options)) {
             if (size_t bad = FirstInvalidUtf8(value); bad != std::string::npos) {
-                return NotUtf8(name + " " + value, bad);
+                return NotUtf8(std::string(name).append(" ").append(value), bad);
             }
         }
         for (auto [name, path] :

@@ -253,7 +253,7 @@ class SendSession {
         };
     }
 
-    // The plain body: ISO-2022-JP text the control converts, or UTF-8 as quoted-printable.
+    // The plain body: ISO-2022-JP text the control converts, or UTF-8 in base64.
     // Standard input is checked for UTF-8 as it is read (a file was checked before).
     std::unique_ptr<PieceSource> MakeBody() {
         if (options_.bodyFile.empty()) {
@@ -262,7 +262,7 @@ class SendSession {
         auto input = RequireUtf8(
             OpenFileInput(options_.bodyFile),
             options_.bodyFile == "-" ? "standard input" : "--body-file " + options_.bodyFile);
-        return SendsUtf8(options_) ? MakeQuotedPrintableTextSource(std::move(input))
+        return SendsUtf8(options_) ? MakeBase64TextSource(std::move(input))
                                    : MakeTextSource(std::move(input), true, StdinCheck());
     }
 
