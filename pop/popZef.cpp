@@ -51,13 +51,13 @@ void popZef::DeleteOnError(bool on) {
     impl_->deleteOnError = on;
 }
 bool popZef::NestedDelimiters() const {
-    return impl_->NestedDelimiters();
+    return impl_->nestedDelimiters;
 }
 void popZef::NestedDelimiters(bool on) {
     impl_->NestedDelimiters(on);
 }
 bool popZef::ParseMessages() const {
-    return impl_->ParseMessages();
+    return impl_->parseMessages;
 }
 void popZef::ParseMessages(bool on) {
     impl_->ParseMessages(on);

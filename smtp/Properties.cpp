@@ -61,47 +61,47 @@ smtpZef::Impl::~Impl() {
     timer_.Tick = nullptr;
 }
 
-void smtpZef::Impl::CheckAuthMechanism(long mechanism) {
+void smtp::CheckAuthMechanism(long mechanism) {
     if (mechanism < 0 || mechanism > 3) {
         throw outcome::smtp::kInvalidAuth.AsError();
     }
 }
 
 void smtpZef::Impl::SetAuth(long mechanism) {
-    CheckAuthMechanism(mechanism);
+    smtp::CheckAuthMechanism(mechanism);
     auth = mechanism;
 }
 
-void smtpZef::Impl::CheckSaslMechanism(const Text& mechanism) {
+void smtp::CheckSaslMechanism(const Text& mechanism) {
     if (!mechanism.empty() && smtp::MechanismNamed(mechanism) == smtp::Mechanism::kNone) {
         throw outcome::smtp::kInvalidSaslMechanism.AsError();
     }
 }
 
 void smtpZef::Impl::SetSaslMechanism(const Text& mechanism) {
-    CheckSaslMechanism(mechanism);
+    smtp::CheckSaslMechanism(mechanism);
     saslMechanism = mechanism;
 }
 
-void smtpZef::Impl::CheckSecurityMode(long mode) {
+void smtp::CheckSecurityMode(long mode) {
     if (mode < 0 || mode > 2) {
         throw outcome::smtp::kInvalidSecurity.AsError();
     }
 }
 
 void smtpZef::Impl::SetSecurity(long mode) {
-    CheckSecurityMode(mode);
+    smtp::CheckSecurityMode(mode);
     security = mode;
 }
 
-void smtpZef::Impl::CheckTextCharset(const Text& charset) {
+void smtp::CheckTextCharset(const Text& charset) {
     if (!smtp::IsKnownTextCharset(charset)) {
         throw outcome::smtp::kInvalidTextCharset.AsError();
     }
 }
 
 void smtpZef::Impl::SetTextCharset(const Text& charset) {
-    CheckTextCharset(charset);
+    smtp::CheckTextCharset(charset);
     textCharset = charset;
 }
 
