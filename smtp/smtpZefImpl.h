@@ -68,7 +68,7 @@ namespace smtp {
 
 // The persisted properties with their defaults (Hostname's is the local host name, set at
 // creation), read directly by smtpZef's accessors.
-struct Settings {  // NOLINT(clang-analyzer-optin.performance.Padding)
+struct Settings {
     Text port = u"25";
     Text hostname;
     long auth = 0;
