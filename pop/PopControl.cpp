@@ -32,26 +32,6 @@ bool HasLineBreakOrNul(const Text& text) {
     return text.find_first_of(u"\r\n\0", 0, 3) != Text::npos;
 }
 
-void CheckSecurityMode(long mode) {
-    if (mode < 0 || mode > 2) {
-        throw outcome::pop::kInvalidSecurity.AsError();
-    }
-}
-
-// The mechanism's name in upper case, "" for none; error 380 for one the control cannot do.
-Text CheckedSaslMechanism(const Text& name) {
-    if (name.empty()) {
-        return {};
-    }
-    const std::optional<sasl::Mechanism> mechanism = sasl::MechanismNamed(TextToUtf8(name));
-    if (!mechanism) {
-        throw outcome::pop::kInvalidSaslMechanism.AsError();
-    }
-    return Utf8ToText(sasl::MechanismName(*mechanism));
-}
-
-const persist::StoredValueRules kStoredValues{false, &outcome::pop::TypeMismatch};
-
 }  // namespace
 
 popZef::Impl::Impl(popZef& owner, Components components)
@@ -106,15 +86,6 @@ void popZef::Impl::MaxLineLength(long long bytes) {
     maxLineLength_ = bytes;
     lines_.MaxLineLength(static_cast<size_t>(bytes));
     parser_.MaxFieldLength(static_cast<size_t>(bytes));
-}
-
-void popZef::Impl::Security(long mode) {
-    CheckSecurityMode(mode);
-    security = mode;
-}
-
-void popZef::Impl::SaslMechanism(const Text& name) {
-    saslMechanism = CheckedSaslMechanism(name);
 }
 
 void popZef::Impl::Pop(const Text& server, const Text& user, const Text& password, long lines) {
@@ -178,8 +149,25 @@ Text popZef::Impl::Any2Unicode(const Bytes& ansiText) {
     return AnsiToText(components_.glyph->AnyToAnsiAlone(ansiText));
 }
 
-// A stored value of another type is refused with error 13; a stored Security outside 0 to 2, or
-// a SaslMechanism the control cannot do, is refused like an assignment (error 380).
+void pop::CheckSecurityMode(long mode) {
+    if (mode < 0 || mode > 2) {
+        throw outcome::pop::kInvalidSecurity.AsError();
+    }
+}
+
+Text pop::CheckedSaslMechanism(const Text& name) {
+    if (name.empty()) {
+        return {};
+    }
+    const std::optional<sasl::Mechanism> mechanism = sasl::MechanismNamed(TextToUtf8(name));
+    if (!mechanism) {
+        throw outcome::pop::kInvalidSaslMechanism.AsError();
+    }
+    return Utf8ToText(sasl::MechanismName(*mechanism));
+}
+
+// Loading makes the setters' checks too: a stored Security outside 0 to 2, or a SaslMechanism
+// the control cannot do, is refused like an assignment (error 380).
 std::span<const persist::Property<pop::Settings>> pop::PersistedProperties() {
     using S = Settings;
     static const persist::Property<S> table[] = {
@@ -201,16 +189,6 @@ std::span<const persist::Property<pop::Settings>> pop::PersistedProperties() {
         {"XOAuth2OneStep", &S::xoauth2OneStep},
     };
     return table;
-}
-
-void popZef::Impl::ReadProperties(const PropertyBag& bag) {
-    persist::Read(pop::PersistedProperties(), bag, kStoredValues,
-                  static_cast<pop::Settings&>(*this));
-    ApplyParserSettings();
-}
-
-void popZef::Impl::WriteProperties(PropertyBag& bag) const {
-    persist::Write(pop::PersistedProperties(), static_cast<const pop::Settings&>(*this), bag);
 }
 
 void popZef::Impl::ApplyParserSettings() {

@@ -33,9 +33,6 @@ void Raise(const Handler& handler, Args&&... args) {
         handler(std::forward<Args>(args)...);
     }
 }
-}  // namespace pop
-
-namespace pop {
 
 // The persisted properties with their defaults, read directly by popZef's accessors.
 struct Settings {
@@ -57,8 +54,14 @@ struct Settings {
     bool xoauth2OneStep = false;
 };
 
-// One row per persisted property, in the order they are written and read (PopControl.cpp).
+// The setters' checks, which loading makes too: error 380 for a value the property refuses.
+void CheckSecurityMode(long mode);
+Text CheckedSaslMechanism(const Text& name);  // the name in upper case, "" for none
+
+// One row per persisted property, in the order they are written and read (PopControl.cpp). A
+// stored value of another type is refused with error 13.
 std::span<const persist::Property<Settings>> PersistedProperties();
+inline const persist::StoredValueRules kStoredValues{false, &outcome::pop::TypeMismatch};
 
 }  // namespace pop
 
@@ -75,20 +78,11 @@ class popZef::Impl final : public pop::Settings, private pop::MessageEvents {
     // --- properties not persisted ---
     bool tcpTraceOn = false;
     Text oauthToken;
-    void SaslMechanism(const Text& name);
     const Text& Capabilities() const { return capabilities_; }
     const Text& ResponseCode() const { return responseCode_; }
     long long MaxLineLength() const { return maxLineLength_; }
     void MaxLineLength(long long bytes);
-    void Security(long mode);
-    void NestedDelimiters(bool on) {
-        nestedDelimiters = on;
-        ApplyParserSettings();
-    }
-    void ParseMessages(bool on) {
-        parseMessages = on;
-        ApplyParserSettings();
-    }
+    void ApplyParserSettings();  // NestedDelimiters and ParseMessages
 
     // --- methods ---
     void Pop(const Text& server, const Text& user, const Text& password, long lines);
@@ -97,9 +91,6 @@ class popZef::Impl final : public pop::Settings, private pop::MessageEvents {
     }
     Text Any2Unicode(const Bytes& ansiText);
     const Text& Caption() const { return caption_; }
-
-    void ReadProperties(const PropertyBag& bag);
-    void WriteProperties(PropertyBag& bag) const;
 
   private:
     // What the next reply line answers: the command last sent, the greeting, or a line of a
@@ -184,8 +175,6 @@ class popZef::Impl final : public pop::Settings, private pop::MessageEvents {
         doneCode_ = done.code;
         doneMessage_ = done.message;
     }
-
-    void ApplyParserSettings();
 
     // --- guard timer and caption (PopControl.cpp) ---
     void StopTimer();

@@ -1,8 +1,8 @@
 // The inside of smtpZef: its properties, the per-send state shared by the start of a send, the
 // dialogue, the guard and the body transfer, and the private routines of each. Each concern
 // lives in its own source file:
-//   Properties.cpp         creation, property accessors and their validation, caption, events
-//   Persistence.cpp        ReadProperties / WriteProperties
+//   Properties.cpp         creation, property accessors, their validation and persistence,
+//                          caption, events
 //   StartSend.cpp          Smtp: refusals, addresses, header block, connect
 //   Dialogue.cpp           DataArrival: reply lines and the positive-reply table
 //   Commands.cpp           SendRaw, SendText, SendLine, SendCommand and the AUTH answers
@@ -97,7 +97,7 @@ void CheckSaslMechanism(const Text& mechanism);
 void CheckSecurityMode(long mode);
 void CheckTextCharset(const Text& charset);
 
-// One row per persisted property, in the order they are written and read (Persistence.cpp).
+// One row per persisted property, in the order they are written and read (Properties.cpp).
 std::span<const persist::Property<Settings>> PersistedProperties();
 
 }  // namespace smtp
@@ -122,16 +122,9 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     const Text& EnhancedStatus() const { return enhancedStatus_; }
 
     // Validating setters: error 380 and the old value kept.
-    void SetAuth(long mechanism);
-    void SetSaslMechanism(const Text& mechanism);
-    void SetSecurity(long mode);
     void SetMimeMultipart(const Text& subtype);
-    void SetTextCharset(const Text& charset);
     long long MaxLineLength() const;
     void SetMaxLineLength(long long bytes);
-
-    void ReadProperties(const PropertyBag& bag);
-    void WriteProperties(PropertyBag& bag) const;
 
     // Starts one send (StartSend.cpp).
     void Smtp(const Text& mailServer, const Text& mailHeader);

@@ -11,6 +11,7 @@ namespace zef::persist {
 
 namespace {
 
+// Digits, with a sign and spaces around them as the host allows.
 std::optional<long> ParseLong(const Text& text) {
     const std::string digits = TextToUtf8(text);
     try {
@@ -24,8 +25,18 @@ std::optional<long> ParseLong(const Text& text) {
     return std::nullopt;
 }
 
-std::optional<long> Rounded(double real) {
-    const double rounded = std::nearbyint(real);
+std::optional<long> WholeNumber(const Variant& stored, bool fromTextAndReals) {
+    if (const long* number = stored.AsLong()) {
+        return *number;
+    }
+    if (const bool* flag = stored.AsBoolean()) {
+        return *flag ? -1 : 0;
+    }
+    if (const Text* text = stored.AsString(); text != nullptr && fromTextAndReals) {
+        return ParseLong(*text);
+    }
+    const double* real = fromTextAndReals ? stored.AsDouble() : nullptr;
+    const double rounded = real != nullptr ? std::nearbyint(*real) : NAN;
     if (std::isfinite(rounded) &&
         rounded >= static_cast<double>(std::numeric_limits<long>::min()) &&
         rounded <= static_cast<double>(std::numeric_limits<long>::max())) {
@@ -34,65 +45,45 @@ std::optional<long> Rounded(double real) {
     return std::nullopt;
 }
 
-std::optional<long> WholeNumber(const Variant& stored, bool fromTextAndReals) {
-    if (const long* number = stored.AsLong()) {
-        return *number;
-    }
-    if (const bool* flag = stored.AsBoolean()) {
-        return *flag ? -1 : 0;
-    }
-    if (!fromTextAndReals) {
-        return std::nullopt;
-    }
-    if (const double* real = stored.AsDouble()) {
-        return Rounded(*real);
-    }
-    if (const Text* text = stored.AsString()) {
-        return ParseLong(*text);
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
-void Take(const Variant& stored, const std::string& key, const StoredValueRules& rules,
-          Text& into) {
+template <>
+Text Take<Text>(const Variant& stored, const std::string& key, const StoredValueRules& rules) {
     if (const Text* text = stored.AsString()) {
-        into = *text;
-    } else if (const long* number = stored.AsLong()) {
-        into = AsciiToText(std::to_string(*number));
-    } else {
-        throw rules.refusal(key);
+        return *text;
     }
+    if (const long* number = stored.AsLong()) {
+        return AsciiToText(std::to_string(*number));
+    }
+    throw rules.refusal(key);
 }
 
-void Take(const Variant& stored, const std::string& key, const StoredValueRules& rules,
-          bool& into) {
+template <>
+bool Take<bool>(const Variant& stored, const std::string& key, const StoredValueRules& rules) {
     if (const bool* flag = stored.AsBoolean()) {
-        into = *flag;
-    } else if (const long* number = stored.AsLong()) {
-        into = *number != 0;
-    } else {
-        throw rules.refusal(key);
+        return *flag;
     }
+    if (const long* number = stored.AsLong()) {
+        return *number != 0;
+    }
+    throw rules.refusal(key);
 }
 
-void Take(const Variant& stored, const std::string& key, const StoredValueRules& rules,
-          long& into) {
-    const std::optional<long> number = WholeNumber(stored, rules.wholeNumbersFromTextAndReals);
-    if (!number) {
-        throw rules.refusal(key);
+template <>
+long Take<long>(const Variant& stored, const std::string& key, const StoredValueRules& rules) {
+    if (std::optional<long> number = WholeNumber(stored, rules.wholeNumbersFromTextAndReals)) {
+        return *number;
     }
-    into = *number;
+    throw rules.refusal(key);
 }
 
-void Take(const Variant& stored, const std::string& key, const StoredValueRules& rules, int& into) {
-    long number = 0;
-    Take(stored, key, rules, number);
+template <>
+int Take<int>(const Variant& stored, const std::string& key, const StoredValueRules& rules) {
+    const long number = Take<long>(stored, key, rules);
     if (number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max()) {
         throw rules.refusal(key);
     }
-    into = static_cast<int>(number);
+    return static_cast<int>(number);
 }
 
 }  // namespace zef::persist

@@ -11,7 +11,6 @@
 #include <variant>
 
 #include "common/Error.h"
-#include "common/Types.h"
 #include "common/Variant.h"
 #include "components/PropertyBag.h"
 
@@ -26,61 +25,45 @@ struct StoredValueRules {
     Error (*refusal)(const std::string& key) = nullptr;
 };
 
-void Take(const Variant& stored, const std::string& key, const StoredValueRules& rules, Text& into);
-void Take(const Variant& stored, const std::string& key, const StoredValueRules& rules, bool& into);
-void Take(const Variant& stored, const std::string& key, const StoredValueRules& rules, long& into);
-void Take(const Variant& stored, const std::string& key, const StoredValueRules& rules, int& into);
+// The stored value as T (Text, bool, long or int), or the rules' refusal.
+template <class T>
+T Take(const Variant& stored, const std::string& key, const StoredValueRules& rules);
+template <>
+Text Take<Text>(const Variant&, const std::string&, const StoredValueRules&);
+template <>
+bool Take<bool>(const Variant&, const std::string&, const StoredValueRules&);
+template <>
+long Take<long>(const Variant&, const std::string&, const StoredValueRules&);
+template <>
+int Take<int>(const Variant&, const std::string&, const StoredValueRules&);
 
 template <class Settings>
-class Property {
-  public:
+struct Property {
     // `check` throws as the property's setter does, and may put the value into its stored form.
     template <class T>
-    Property(std::string key, T Settings::*field,
+    Property(const char* key, T Settings::*field,
              std::type_identity_t<std::function<void(T&)>> check = {})
-        : key(std::move(key)), field_(field) {
+        : key(key), field(field) {
         if (check) {
-            check_ = [field, check = std::move(check)](Settings& s) { check(s.*field); };
-        }
-    }
-
-    void Write(const Settings& settings, PropertyBag& bag) const {
-        std::visit(
-            [&](auto field) {
-                bag.WriteProperty(key, Variant(settings.*field), Variant(Defaults().*field));
-            },
-            field_);
-    }
-    void Read(const PropertyBag& bag, const StoredValueRules& rules, Settings& settings) const {
-        std::visit(
-            [&](auto field) {
-                Take(bag.ReadProperty(key, Variant(Defaults().*field)), key, rules,
-                     settings.*field);
-            },
-            field_);
-    }
-    void Check(Settings& settings) const {
-        if (check_) {
-            check_(settings);
+            this->check = [field, check](Settings& s) { check(s.*field); };
         }
     }
 
     std::string key;
-
-  private:
-    static const Settings& Defaults() {
-        static const Settings defaults{};
-        return defaults;
-    }
-
-    std::variant<Text Settings::*, bool Settings::*, long Settings::*, int Settings::*> field_;
-    std::function<void(Settings&)> check_;
+    std::variant<Text Settings::*, bool Settings::*, long Settings::*, int Settings::*> field;
+    std::function<void(Settings&)> check;
 };
 
 template <class Settings>
-void Write(std::span<const Property<Settings>> table, const Settings& settings, PropertyBag& bag) {
-    for (const Property<Settings>& property : table) {
-        property.Write(settings, bag);
+void Write(std::span<const Property<Settings>> table,
+           const std::type_identity_t<Settings>& settings, PropertyBag& bag) {
+    static const Settings defaults{};
+    for (const Property<Settings>& row : table) {
+        std::visit(
+            [&](auto field) {
+                bag.WriteProperty(row.key, Variant(settings.*field), Variant(defaults.*field));
+            },
+            row.field);
     }
 }
 
@@ -88,13 +71,21 @@ void Write(std::span<const Property<Settings>> table, const Settings& settings, 
 // changes nothing.
 template <class Settings>
 void Read(std::span<const Property<Settings>> table, const PropertyBag& bag,
-          const StoredValueRules& rules, Settings& settings) {
+          const StoredValueRules& rules, std::type_identity_t<Settings>& settings) {
+    static const Settings defaults{};
     Settings loaded = settings;
-    for (const Property<Settings>& property : table) {
-        property.Read(bag, rules, loaded);
+    for (const Property<Settings>& row : table) {
+        std::visit(
+            [&]<class T>(T Settings::*field) {
+                const Variant stored = bag.ReadProperty(row.key, Variant(defaults.*field));
+                loaded.*field = Take<T>(stored, row.key, rules);
+            },
+            row.field);
     }
-    for (const Property<Settings>& property : table) {
-        property.Check(loaded);
+    for (const Property<Settings>& row : table) {
+        if (row.check) {
+            row.check(loaded);
+        }
     }
     settings = std::move(loaded);
 }
