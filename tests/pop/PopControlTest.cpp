@@ -163,7 +163,7 @@ TEST(PopPersistence, ABadBagIsAClearErrorAndChangesNothing) {
         long number = 0;  // 13: a value of the wrong type; 380: a value out of range
     };
     for (const auto& [key, value, number] :
-         {Case{"TransTimeout", Variant(u"soon"), 13}, Case{"Security", Variant(7L), 380},
+         {Case{"TransTimeout", Variant(u"30"), 13}, Case{"Security", Variant(7L), 380},
           Case{"SaslMechanism", Variant(u"LOGIN"), 380}}) {
         FilePropertyBag bag;
         bag.WriteProperty("Port", Variant(u"995"), Variant());
