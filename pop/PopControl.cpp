@@ -32,63 +32,6 @@ bool HasLineBreakOrNul(const Text& text) {
     return text.find_first_of(u"\r\n\0", 0, 3) != Text::npos;
 }
 
-// --- reading saved values: what the bag holds is taken without range checks ---
-
-[[noreturn]] void TypeMismatch(const std::string& key) {
-    throw outcome::pop::TypeMismatch(key);
-}
-
-Text ReadText(const PropertyBag& bag, const std::string& key, const Text& fallback) {
-    const Variant value = bag.ReadProperty(key, Variant(fallback));
-    if (const Text* text = value.AsString()) {
-        return *text;
-    }
-    if (const long* number = value.AsLong()) {
-        return Utf8ToText(std::to_string(*number));
-    }
-    TypeMismatch(key);
-}
-
-bool ReadBool(const PropertyBag& bag, const std::string& key, bool fallback) {
-    const Variant value = bag.ReadProperty(key, Variant(fallback));
-    if (const bool* flag = value.AsBoolean()) {
-        return *flag;
-    }
-    if (const long* number = value.AsLong()) {
-        return *number != 0;
-    }
-    TypeMismatch(key);
-}
-
-void CheckSecurityMode(long mode) {
-    if (mode < 0 || mode > 2) {
-        throw outcome::pop::kInvalidSecurity.AsError();
-    }
-}
-
-// The mechanism's name in upper case, "" for none; error 380 for one the control cannot do.
-Text CheckedSaslMechanism(const Text& name) {
-    if (name.empty()) {
-        return {};
-    }
-    const std::optional<sasl::Mechanism> mechanism = sasl::MechanismNamed(TextToUtf8(name));
-    if (!mechanism) {
-        throw outcome::pop::kInvalidSaslMechanism.AsError();
-    }
-    return Utf8ToText(sasl::MechanismName(*mechanism));
-}
-
-long ReadLong(const PropertyBag& bag, const std::string& key, long fallback) {
-    const Variant value = bag.ReadProperty(key, Variant(fallback));
-    if (const long* number = value.AsLong()) {
-        return *number;
-    }
-    if (const bool* flag = value.AsBoolean()) {
-        return *flag ? -1 : 0;  // the host's True is -1
-    }
-    TypeMismatch(key);
-}
-
 }  // namespace
 
 popZef::Impl::Impl(popZef& owner, Components components)
@@ -99,6 +42,7 @@ popZef::Impl::Impl(popZef& owner, Components components)
       maxLineLength_(kDefaultMaxLineLength),
       caption_(Banner()) {
     parser_.MaxFieldLength(static_cast<size_t>(kDefaultMaxLineLength));
+    ApplyParserSettings();
     Wire& wire = *components_.wire;
     wire.Connected = [this] { OnConnected(); };
     wire.DataArrival = [this](Bytes& data) { OnDataArrival(data); };
@@ -142,15 +86,6 @@ void popZef::Impl::MaxLineLength(long long bytes) {
     maxLineLength_ = bytes;
     lines_.MaxLineLength(static_cast<size_t>(bytes));
     parser_.MaxFieldLength(static_cast<size_t>(bytes));
-}
-
-void popZef::Impl::Security(long mode) {
-    CheckSecurityMode(mode);
-    security = mode;
-}
-
-void popZef::Impl::SaslMechanism(const Text& name) {
-    saslMechanism = CheckedSaslMechanism(name);
 }
 
 void popZef::Impl::Pop(const Text& server, const Text& user, const Text& password, long lines) {
@@ -214,63 +149,51 @@ Text popZef::Impl::Any2Unicode(const Bytes& ansiText) {
     return AnsiToText(components_.glyph->AnyToAnsiAlone(ansiText));
 }
 
-// Everything is read before anything is stored, so a bag that is refused changes nothing. The
-// first five keys are taken as they are; a stored Security outside 0 to 2, or a SaslMechanism
-// the control cannot do, is refused like an assignment (error 380).
-void popZef::Impl::ReadProperties(const PropertyBag& bag) {
-    Text newPort = ReadText(bag, "Port", u"110");
-    const bool newApop = ReadBool(bag, "APOP", false);
-    const bool newDeleteOnError = ReadBool(bag, "DeleteOnError", false);
-    const long newConnectTimeout = ReadLong(bag, "ConnectTimeout", 0);
-    const long newTransTimeout = ReadLong(bag, "TransTimeout", 0);
-    const long newSecurity = ReadLong(bag, "Security", 0);
-    const bool newVerifyCert = ReadBool(bag, "VerifyCert", true);
-    Text newCAFile = ReadText(bag, "CAFile", u"");
-    const bool newNestedDelimiters = ReadBool(bag, "NestedDelimiters", false);
-    const bool newParseMessages = ReadBool(bag, "ParseMessages", true);
-    const bool newDesyncGuard = ReadBool(bag, "DesyncGuard", false);
-    const bool newAskCapabilities = ReadBool(bag, "AskCapabilities", false);
-    const bool newPipelining = ReadBool(bag, "Pipelining", false);
-    Text newSaslMechanism = CheckedSaslMechanism(ReadText(bag, "SaslMechanism", u""));
-    const bool newAutoAuth = ReadBool(bag, "AutoAuth", false);
-    const bool newXOAuth2OneStep = ReadBool(bag, "XOAuth2OneStep", false);
-    CheckSecurityMode(newSecurity);
-
-    port = std::move(newPort);
-    apop = newApop;
-    deleteOnError = newDeleteOnError;
-    connectTimeout = newConnectTimeout;
-    transTimeout = newTransTimeout;
-    security = newSecurity;
-    verifyCert = newVerifyCert;
-    caFile = std::move(newCAFile);
-    parser_.NestedDelimiters(newNestedDelimiters);
-    parser_.ParseMessages(newParseMessages);
-    desyncGuard = newDesyncGuard;
-    askCapabilities = newAskCapabilities;
-    pipelining = newPipelining;
-    saslMechanism = std::move(newSaslMechanism);
-    autoAuth = newAutoAuth;
-    xoauth2OneStep = newXOAuth2OneStep;
+void pop::CheckSecurityMode(long mode) {
+    if (mode < 0 || mode > 2) {
+        throw outcome::pop::kInvalidSecurity.AsError();
+    }
 }
 
-void popZef::Impl::WriteProperties(PropertyBag& bag) const {
-    bag.WriteProperty("Port", Variant(port), Variant(u"110"));
-    bag.WriteProperty("APOP", Variant(apop), Variant(false));
-    bag.WriteProperty("DeleteOnError", Variant(deleteOnError), Variant(false));
-    bag.WriteProperty("ConnectTimeout", Variant(connectTimeout), Variant(0L));
-    bag.WriteProperty("TransTimeout", Variant(transTimeout), Variant(0L));
-    bag.WriteProperty("Security", Variant(security), Variant(0L));
-    bag.WriteProperty("VerifyCert", Variant(verifyCert), Variant(true));
-    bag.WriteProperty("CAFile", Variant(caFile), Variant(Text()));
-    bag.WriteProperty("NestedDelimiters", Variant(parser_.NestedDelimiters()), Variant(false));
-    bag.WriteProperty("ParseMessages", Variant(parser_.ParseMessages()), Variant(true));
-    bag.WriteProperty("DesyncGuard", Variant(desyncGuard), Variant(false));
-    bag.WriteProperty("AskCapabilities", Variant(askCapabilities), Variant(false));
-    bag.WriteProperty("Pipelining", Variant(pipelining), Variant(false));
-    bag.WriteProperty("SaslMechanism", Variant(saslMechanism), Variant(Text()));
-    bag.WriteProperty("AutoAuth", Variant(autoAuth), Variant(false));
-    bag.WriteProperty("XOAuth2OneStep", Variant(xoauth2OneStep), Variant(false));
+Text pop::CheckedSaslMechanism(const Text& name) {
+    if (name.empty()) {
+        return {};
+    }
+    const std::optional<sasl::Mechanism> mechanism = sasl::MechanismNamed(TextToUtf8(name));
+    if (!mechanism) {
+        throw outcome::pop::kInvalidSaslMechanism.AsError();
+    }
+    return Utf8ToText(sasl::MechanismName(*mechanism));
+}
+
+// Loading makes the setters' checks too: a stored Security outside 0 to 2, or a SaslMechanism
+// the control cannot do, is refused like an assignment (error 380).
+std::span<const persist::Property<pop::Settings>> pop::PersistedProperties() {
+    using S = Settings;
+    static const persist::Property<S> table[] = {
+        {"Port", &S::port},
+        {"APOP", &S::apop},
+        {"DeleteOnError", &S::deleteOnError},
+        {"ConnectTimeout", &S::connectTimeout},
+        {"TransTimeout", &S::transTimeout},
+        {"Security", &S::security, &CheckSecurityMode},
+        {"VerifyCert", &S::verifyCert},
+        {"CAFile", &S::caFile},
+        {"NestedDelimiters", &S::nestedDelimiters},
+        {"ParseMessages", &S::parseMessages},
+        {"DesyncGuard", &S::desyncGuard},
+        {"AskCapabilities", &S::askCapabilities},
+        {"Pipelining", &S::pipelining},
+        {"SaslMechanism", &S::saslMechanism, [](Text& name) { name = CheckedSaslMechanism(name); }},
+        {"AutoAuth", &S::autoAuth},
+        {"XOAuth2OneStep", &S::xoauth2OneStep},
+    };
+    return table;
+}
+
+void popZef::Impl::ApplyParserSettings() {
+    parser_.NestedDelimiters(nestedDelimiters);
+    parser_.ParseMessages(parseMessages);
 }
 
 // --- guard timer and caption ---

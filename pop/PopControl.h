@@ -6,12 +6,14 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "common/Types.h"
 #include "components/Components.h"
+#include "components/propertybag/PropertyTable.h"
 #include "pop/LineAssembler.h"
 #include "pop/MessageEvents.h"
 #include "pop/MessageParser.h"
@@ -31,9 +33,39 @@ void Raise(const Handler& handler, Args&&... args) {
         handler(std::forward<Args>(args)...);
     }
 }
+
+// The persisted properties with their defaults, read directly by popZef's accessors.
+struct Settings {
+    Text port = u"110";
+    bool apop = false;
+    bool deleteOnError = false;
+    long connectTimeout = 0;
+    long transTimeout = 0;
+    long security = 0;  // 0 none, 1 implicit TLS, 2 STLS required
+    bool verifyCert = true;
+    Text caFile;
+    bool nestedDelimiters = false;  // handed to the parser
+    bool parseMessages = true;      // handed to the parser
+    bool desyncGuard = false;
+    bool askCapabilities = false;
+    bool pipelining = false;
+    Text saslMechanism;  // upper case
+    bool autoAuth = false;
+    bool xoauth2OneStep = false;
+};
+
+// The setters' checks, which loading makes too: error 380 for a value the property refuses.
+void CheckSecurityMode(long mode);
+Text CheckedSaslMechanism(const Text& name);  // the name in upper case, "" for none
+
+// One row per persisted property, in the order they are written and read (PopControl.cpp). A
+// stored value of another type is refused with error 13.
+std::span<const persist::Property<Settings>> PersistedProperties();
+inline const persist::StoredValueRules kStoredValues{false, &outcome::pop::TypeMismatch};
+
 }  // namespace pop
 
-class popZef::Impl final : private pop::MessageEvents {
+class popZef::Impl final : public pop::Settings, private pop::MessageEvents {
   public:
     Impl(popZef& owner, Components components);
     ~Impl() override;
@@ -43,33 +75,14 @@ class popZef::Impl final : private pop::MessageEvents {
     // The product banner: Copyright and the first caption.
     static const Text& Banner();
 
-    // --- properties ---
+    // --- properties not persisted ---
     bool tcpTraceOn = false;
-    long connectTimeout = 0;
-    long transTimeout = 0;
-    bool apop = false;
-    Text port = u"110";
-    bool deleteOnError = false;
-    bool desyncGuard = false;
-    long security = 0;  // 0 none, 1 implicit TLS, 2 STLS required
-    bool verifyCert = true;
-    Text caFile;
-    bool askCapabilities = false;
-    bool pipelining = false;
-    Text saslMechanism;
-    bool autoAuth = false;
-    bool xoauth2OneStep = false;
     Text oauthToken;
-    void SaslMechanism(const Text& name);
     const Text& Capabilities() const { return capabilities_; }
     const Text& ResponseCode() const { return responseCode_; }
     long long MaxLineLength() const { return maxLineLength_; }
     void MaxLineLength(long long bytes);
-    void Security(long mode);
-    bool NestedDelimiters() const { return parser_.NestedDelimiters(); }
-    void NestedDelimiters(bool on) { parser_.NestedDelimiters(on); }
-    bool ParseMessages() const { return parser_.ParseMessages(); }
-    void ParseMessages(bool on) { parser_.ParseMessages(on); }
+    void ApplyParserSettings();  // NestedDelimiters and ParseMessages
 
     // --- methods ---
     void Pop(const Text& server, const Text& user, const Text& password, long lines);
@@ -78,9 +91,6 @@ class popZef::Impl final : private pop::MessageEvents {
     }
     Text Any2Unicode(const Bytes& ansiText);
     const Text& Caption() const { return caption_; }
-
-    void ReadProperties(const PropertyBag& bag);
-    void WriteProperties(PropertyBag& bag) const;
 
   private:
     // What the next reply line answers: the command last sent, the greeting, or a line of a

@@ -51,16 +51,18 @@ void popZef::DeleteOnError(bool on) {
     impl_->deleteOnError = on;
 }
 bool popZef::NestedDelimiters() const {
-    return impl_->NestedDelimiters();
+    return impl_->nestedDelimiters;
 }
 void popZef::NestedDelimiters(bool on) {
-    impl_->NestedDelimiters(on);
+    impl_->nestedDelimiters = on;
+    impl_->ApplyParserSettings();
 }
 bool popZef::ParseMessages() const {
-    return impl_->ParseMessages();
+    return impl_->parseMessages;
 }
 void popZef::ParseMessages(bool on) {
-    impl_->ParseMessages(on);
+    impl_->parseMessages = on;
+    impl_->ApplyParserSettings();
 }
 bool popZef::DesyncGuard() const {
     return impl_->desyncGuard;
@@ -78,7 +80,8 @@ long popZef::Security() const {
     return impl_->security;
 }
 void popZef::Security(long mode) {
-    impl_->Security(mode);
+    pop::CheckSecurityMode(mode);
+    impl_->security = mode;
 }
 bool popZef::VerifyCert() const {
     return impl_->verifyCert;
@@ -115,7 +118,7 @@ const Text& popZef::SaslMechanism() const {
     return impl_->saslMechanism;
 }
 void popZef::SaslMechanism(const Text& name) {
-    impl_->SaslMechanism(name);
+    impl_->saslMechanism = pop::CheckedSaslMechanism(name);
 }
 bool popZef::AutoAuth() const {
     return impl_->autoAuth;
@@ -150,10 +153,11 @@ const Text& popZef::Caption() const {
 }
 
 void popZef::ReadProperties(const PropertyBag& bag) {
-    impl_->ReadProperties(bag);
+    persist::Read(pop::PersistedProperties(), bag, pop::kStoredValues, *impl_);
+    impl_->ApplyParserSettings();
 }
 void popZef::WriteProperties(PropertyBag& bag) const {
-    impl_->WriteProperties(bag);
+    persist::Write(pop::PersistedProperties(), *impl_, bag);
 }
 
 }  // namespace zef

@@ -1,5 +1,5 @@
-// Creation of the control, its property accessors with their validation, the caption and the
-// raising of the application's events.
+// Creation of the control, its property accessors with their validation and persistence, the
+// caption and the raising of the application's events.
 #include "common/Error.h"
 #include "common/Unicode.h"
 #include "smtp/Outcomes.h"
@@ -11,6 +11,10 @@ namespace zef {
 namespace {
 
 constexpr long kTimerIntervalMs = 1000;
+
+// A stored whole number may also be text of digits or a real (rounded); a stored value that
+// does not fit its property is refused with error 380.
+const persist::StoredValueRules kStoredValues{true, &outcome::smtp::InvalidStoredValue};
 
 Components CheckedComponents(Components components) {
     if (!components.wire || !components.glyph || !components.codec || !components.hash ||
@@ -61,48 +65,57 @@ smtpZef::Impl::~Impl() {
     timer_.Tick = nullptr;
 }
 
-void smtpZef::Impl::CheckAuthMechanism(long mechanism) {
+void smtp::CheckAuthMechanism(long mechanism) {
     if (mechanism < 0 || mechanism > 3) {
         throw outcome::smtp::kInvalidAuth.AsError();
     }
 }
 
-void smtpZef::Impl::SetAuth(long mechanism) {
-    CheckAuthMechanism(mechanism);
-    auth = mechanism;
-}
-
-void smtpZef::Impl::CheckSaslMechanism(const Text& mechanism) {
+void smtp::CheckSaslMechanism(const Text& mechanism) {
     if (!mechanism.empty() && smtp::MechanismNamed(mechanism) == smtp::Mechanism::kNone) {
         throw outcome::smtp::kInvalidSaslMechanism.AsError();
     }
 }
 
-void smtpZef::Impl::SetSaslMechanism(const Text& mechanism) {
-    CheckSaslMechanism(mechanism);
-    saslMechanism = mechanism;
-}
-
-void smtpZef::Impl::CheckSecurityMode(long mode) {
+void smtp::CheckSecurityMode(long mode) {
     if (mode < 0 || mode > 2) {
         throw outcome::smtp::kInvalidSecurity.AsError();
     }
 }
 
-void smtpZef::Impl::SetSecurity(long mode) {
-    CheckSecurityMode(mode);
-    security = mode;
-}
-
-void smtpZef::Impl::CheckTextCharset(const Text& charset) {
+void smtp::CheckTextCharset(const Text& charset) {
     if (!smtp::IsKnownTextCharset(charset)) {
         throw outcome::smtp::kInvalidTextCharset.AsError();
     }
 }
 
-void smtpZef::Impl::SetTextCharset(const Text& charset) {
-    CheckTextCharset(charset);
-    textCharset = charset;
+// Loading makes the setters' checks too: a stored Auth outside 0 to 3, kept, would make every
+// send stop after EHLO and wait for the transfer time-out.
+std::span<const persist::Property<smtp::Settings>> smtp::PersistedProperties() {
+    using S = Settings;
+    static const persist::Property<S> table[] = {
+        {"Port", &S::port},
+        {"Hostname", &S::hostname},
+        {"Auth", &S::auth, &CheckAuthMechanism},
+        {"User", &S::user},
+        {"Pass", &S::pass},
+        {"AngleBracketType", &S::angleBracketType},
+        {"KanjiIn", &S::kanjiIn},
+        {"KanjiOut", &S::kanjiOut},
+        {"Fold78", &S::fold78},
+        {"Charset", &S::charSet},
+        {"ConnectTimeout", &S::connectTimeout},
+        {"TransTimeout", &S::transTimeout},
+        {"Security", &S::security, &CheckSecurityMode},
+        {"VerifyCert", &S::verifyCert},
+        {"CAFile", &S::caFile},
+        {"RawMessage", &S::rawMessage},
+        {"TextCharset", &S::textCharset, &CheckTextCharset},
+        {"SaslMechanism", &S::saslMechanism, &CheckSaslMechanism},
+        {"AutoAuth", &S::autoAuth},
+        {"AcceptPartialRecipients", &S::acceptPartialRecipients},
+    };
+    return table;
 }
 
 void smtpZef::Impl::SetMimeMultipart(const Text& subtype) {
@@ -191,7 +204,8 @@ long smtpZef::Auth() const {
     return impl_->auth;
 }
 void smtpZef::Auth(long mechanism) {
-    impl_->SetAuth(mechanism);
+    smtp::CheckAuthMechanism(mechanism);
+    impl_->auth = mechanism;
 }
 const Text& smtpZef::KanjiIn() const {
     return impl_->kanjiIn;
@@ -267,7 +281,8 @@ long smtpZef::Security() const {
     return impl_->security;
 }
 void smtpZef::Security(long mode) {
-    impl_->SetSecurity(mode);
+    smtp::CheckSecurityMode(mode);
+    impl_->security = mode;
 }
 bool smtpZef::VerifyCert() const {
     return impl_->verifyCert;
@@ -291,7 +306,8 @@ const Text& smtpZef::TextCharset() const {
     return impl_->textCharset;
 }
 void smtpZef::TextCharset(const Text& charset) {
-    impl_->SetTextCharset(charset);
+    smtp::CheckTextCharset(charset);
+    impl_->textCharset = charset;
 }
 bool smtpZef::Body8Bit() const {
     return impl_->body8Bit;
@@ -310,7 +326,8 @@ const Text& smtpZef::SaslMechanism() const {
     return impl_->saslMechanism;
 }
 void smtpZef::SaslMechanism(const Text& mechanism) {
-    impl_->SetSaslMechanism(mechanism);
+    smtp::CheckSaslMechanism(mechanism);
+    impl_->saslMechanism = mechanism;
 }
 bool smtpZef::AutoAuth() const {
     return impl_->autoAuth;
@@ -340,10 +357,10 @@ const Text& smtpZef::Caption() const {
 }
 
 void smtpZef::ReadProperties(const PropertyBag& bag) {
-    impl_->ReadProperties(bag);
+    persist::Read(smtp::PersistedProperties(), bag, kStoredValues, *impl_);
 }
 void smtpZef::WriteProperties(PropertyBag& bag) const {
-    impl_->WriteProperties(bag);
+    persist::Write(smtp::PersistedProperties(), *impl_, bag);
 }
 
 }  // namespace zef

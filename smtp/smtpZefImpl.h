@@ -1,8 +1,8 @@
 // The inside of smtpZef: its properties, the per-send state shared by the start of a send, the
 // dialogue, the guard and the body transfer, and the private routines of each. Each concern
 // lives in its own source file:
-//   Properties.cpp         creation, property accessors and their validation, caption, events
-//   Persistence.cpp        ReadProperties / WriteProperties
+//   Properties.cpp         creation, property accessors, their validation and persistence,
+//                          caption, events
 //   StartSend.cpp          Smtp: refusals, addresses, header block, connect
 //   Dialogue.cpp           DataArrival: reply lines and the positive-reply table
 //   Commands.cpp           SendRaw, SendText, SendLine, SendCommand and the AUTH answers
@@ -14,6 +14,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "common/MultiPart.h"
@@ -22,6 +23,7 @@
 #include "common/Variant.h"
 #include "components/Components.h"
 #include "components/PropertyBag.h"
+#include "components/propertybag/PropertyTable.h"
 #include "components/sasl/SaslClient.h"
 #include "smtp/Capabilities.h"
 #include "smtp/Outcomes.h"
@@ -62,60 +64,67 @@ enum GuardPhase : long { kNoGuard = 0, kConnectGuard = 1, kTransferGuard = 2 };
 // SendPhase values.
 enum SendPhase : long { kIdle = 0, kSending = 1, kClosing = 2 };
 
+namespace smtp {
+
+// The persisted properties with their defaults (Hostname's is the local host name, set at
+// creation), read directly by smtpZef's accessors.
+struct Settings {
+    Text port = u"25";
+    Text hostname;
+    long auth = 0;
+    Text user;
+    Text pass;  // stored as plain text, as the bag's owner expects
+    int angleBracketType = 0;
+    Text kanjiIn = u"$B";
+    Text kanjiOut = u"(J";
+    long fold78 = 1;
+    Text charSet = u"iso-2022-jp";
+    long connectTimeout = 0;
+    long transTimeout = 0;
+    long security = 0;  // 0 none, 1 implicit TLS, 2 STARTTLS required
+    bool verifyCert = true;
+    Text caFile;
+    bool rawMessage = false;
+    Text textCharset = u"iso-2022-jp";
+    Text saslMechanism;
+    bool autoAuth = false;
+    bool acceptPartialRecipients = false;
+};
+
+// The setters' checks, which loading makes too: error 380 for a value the property refuses.
+void CheckAuthMechanism(long mechanism);
+void CheckSaslMechanism(const Text& mechanism);
+void CheckSecurityMode(long mode);
+void CheckTextCharset(const Text& charset);
+
+// One row per persisted property, in the order they are written and read (Properties.cpp).
+std::span<const persist::Property<Settings>> PersistedProperties();
+
+}  // namespace smtp
+
 // Fields are grouped by concern rather than packed: there is one per control.
-class smtpZef::Impl {  // NOLINT(clang-analyzer-optin.performance.Padding)
+class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.performance.Padding)
   public:
     Impl(smtpZef& owner, Components components);
     ~Impl();
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
-    // --- properties (read directly by smtpZef's accessors) ---
+    // --- properties not persisted (read directly by smtpZef's accessors) ---
     bool tcpTraceOn = false;
     Variant toAddr;
     Text fromAddr;
-    long connectTimeout = 0;
-    long transTimeout = 0;
-    long auth = 0;
-    Text kanjiIn = u"$B";
-    Text kanjiOut = u"(J";
-    Text user;
-    Text pass;
     Text mimeMultipart;
-    int angleBracketType = 0;
-    Text hostname;
-    Text port = u"25";
-    Text charSet = u"iso-2022-jp";
-    long fold78 = 1;
-    long security = 0;  // 0 none, 1 implicit TLS, 2 STARTTLS required
-    bool verifyCert = true;
-    Text caFile;
-    bool rawMessage = false;
-    Text textCharset = u"iso-2022-jp";
     bool body8Bit = false;
-    Text saslMechanism;
-    bool autoAuth = false;
     Text oauthToken;
-    bool acceptPartialRecipients = false;
     Text caption = outcome::smtp::kProductBanner;
     const Text& Capabilities() const { return capabilities_.Keywords(); }
     const Text& EnhancedStatus() const { return enhancedStatus_; }
 
     // Validating setters: error 380 and the old value kept.
-    static void CheckAuthMechanism(long mechanism);
-    void SetAuth(long mechanism);
-    static void CheckSaslMechanism(const Text& mechanism);
-    void SetSaslMechanism(const Text& mechanism);
-    static void CheckSecurityMode(long mode);
-    void SetSecurity(long mode);
     void SetMimeMultipart(const Text& subtype);
-    static void CheckTextCharset(const Text& charset);
-    void SetTextCharset(const Text& charset);
     long long MaxLineLength() const;
     void SetMaxLineLength(long long bytes);
-
-    void ReadProperties(const PropertyBag& bag);
-    void WriteProperties(PropertyBag& bag) const;
 
     // Starts one send (StartSend.cpp).
     void Smtp(const Text& mailServer, const Text& mailHeader);

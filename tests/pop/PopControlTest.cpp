@@ -2,10 +2,12 @@
 // conversion for the application, properties and their persistence.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <stdexcept>
 
 #include "common/Error.h"
 #include "components/PropertyBag.h"
+#include "pop/PopControl.h"
 #include "tests/support/ControlDriver.h"
 #include "tests/support/TestText.h"
 
@@ -105,10 +107,17 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         {"NestedDelimiters", Variant(true)}, {"ParseMessages", Variant(false)},
         {"AskCapabilities", Variant(true)},  {"SaslMechanism", Variant(u"SCRAM-SHA-256")},
         {"AutoAuth", Variant(true)},         {"XOAuth2OneStep", Variant(true)},
-        {"DesyncGuard", Variant(true)}};
+        {"DesyncGuard", Variant(true)},      {"Pipelining", Variant(true)}};
+    std::set<std::string> keys;
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
+        keys.emplace(key);
     }
+    std::set<std::string> tableKeys;  // no key is persisted without a row above
+    for (const auto& property : pop::PersistedProperties()) {
+        tableKeys.insert(property.key);
+    }
+    EXPECT_EQ(keys, tableKeys);
     c.TcpTraceOn(true);
     c.MaxLineLength(1000);
     c.ReadProperties(bag);
@@ -126,7 +135,8 @@ TEST(PopPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
                                         Variant(c.SaslMechanism()),
                                         Variant(c.AutoAuth()),
                                         Variant(c.XOAuth2OneStep()),
-                                        Variant(c.DesyncGuard())};
+                                        Variant(c.DesyncGuard()),
+                                        Variant(c.Pipelining())};
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
     }
@@ -153,7 +163,7 @@ TEST(PopPersistence, ABadBagIsAClearErrorAndChangesNothing) {
         long number = 0;  // 13: a value of the wrong type; 380: a value out of range
     };
     for (const auto& [key, value, number] :
-         {Case{"TransTimeout", Variant(u"soon"), 13}, Case{"Security", Variant(7L), 380},
+         {Case{"TransTimeout", Variant(u"30"), 13}, Case{"Security", Variant(7L), 380},
           Case{"SaslMechanism", Variant(u"LOGIN"), 380}}) {
         FilePropertyBag bag;
         bag.WriteProperty("Port", Variant(u"995"), Variant());

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <openssl/hmac.h>
 
+#include <set>
 #include <stdexcept>
 #include <tuple>
 
 #include "common/Error.h"
 #include "components/PropertyBag.h"
 #include "smtp/Capabilities.h"
+#include "smtp/smtpZefImpl.h"
 #include "tests/support/ControlDriver.h"
 #include "tests/support/TestText.h"
 
@@ -317,11 +319,18 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         {"ConnectTimeout", Variant(5L)}, {"TransTimeout", Variant(30L)},
         {"Security", Variant(1L)},       {"VerifyCert", Variant(false)},
         {"CAFile", Variant(u"ca.pem")},  {"RawMessage", Variant(true)},
-        {"SaslMechanism", Variant(u"xoauth2")}, {"AutoAuth", Variant(true)},
-        {"AcceptPartialRecipients", Variant(true)}};
+        {"TextCharset", Variant(u"utf-8")}, {"SaslMechanism", Variant(u"xoauth2")},
+        {"AutoAuth", Variant(true)},     {"AcceptPartialRecipients", Variant(true)}};
+    std::set<std::string> keys;
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
+        keys.emplace(key);
     }
+    std::set<std::string> tableKeys;  // no key is persisted without a row above
+    for (const auto& property : smtp::PersistedProperties()) {
+        tableKeys.insert(property.key);
+    }
+    EXPECT_EQ(keys, tableKeys);
     c.MaxLineLength(100);
     c.ReadProperties(bag);
     const std::vector<Variant> shown = {
@@ -330,8 +339,8 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         Variant(c.KanjiIn()),   Variant(c.KanjiOut()),       Variant(c.Fold78()),
         Variant(c.CharSet()),   Variant(c.ConnectTimeout()), Variant(c.TransTimeout()),
         Variant(c.Security()),  Variant(c.VerifyCert()),     Variant(c.CAFile()),
-        Variant(c.RawMessage()), Variant(c.SaslMechanism()), Variant(c.AutoAuth()),
-        Variant(c.AcceptPartialRecipients())};
+        Variant(c.RawMessage()), Variant(c.TextCharset()),   Variant(c.SaslMechanism()),
+        Variant(c.AutoAuth()),  Variant(c.AcceptPartialRecipients())};
     // clang-format on
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
