@@ -23,13 +23,13 @@
 #include "tools/zefmail/MessageWriter.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/Options.h"
-#include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/SavedState.h"
 #include "tools/zefmail/SendmailCommand.h"
 #include "tools/zefmail/SendmailInput.h"
 #include "tools/zefmail/ToolError.h"
+#include "tools/zefmail/Verdict.h"
 
 namespace zef::zefmail {
 namespace {
@@ -879,20 +879,84 @@ TEST(ReadPassword, CommandThenFileThenVariableAndErrorsWithoutTheSecret) {
     }
 }
 
-TEST(DescribeFailure, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
-    const std::tuple<long, const char*, bool, const char*> kRows[] = {
-        {111, "refused", false, "cannot reach h:25 (code 111: refused)"},
-        {-1, "NO FROM", false, "cannot send (code -1: NO FROM)"},
-        {-1, "-ERR no", true, "the server refused (code -1: -ERR no)"},
-        {-2, "eof", true, "the server closed the connection unexpectedly (code -2: eof)"},
-        {-4, "timeout", true, "the server stopped answering (code -4: timeout)"},
-        {-5, "odd", true, "failed (code -5: odd)"},
-        {10, "certificate verify failed", false,
+TransferEnd End(long code, const char* message, bool reached = false, bool accepted = false,
+                std::vector<std::string> refusals = {}, const char* responseCode = "") {
+    TransferEnd end;
+    end.code = code;
+    end.message = message;
+    end.reachedServer = reached;
+    end.accepted = accepted;
+    end.refusals = std::move(refusals);
+    end.responseCode = responseCode;
+    return end;
+}
+
+TEST(Describe, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
+    const std::tuple<TransferEnd, const char*> kRows[] = {
+        {End(111, "refused"), "cannot reach h:25 (code 111: refused)"},
+        {End(-1, "NO FROM"), "cannot send (code -1: NO FROM)"},
+        {End(-1, "-ERR no", true), "the server refused (code -1: -ERR no)"},
+        {End(-2, "eof", true), "the server closed the connection unexpectedly (code -2: eof)"},
+        {End(-4, "timeout", true), "the server stopped answering (code -4: timeout)"},
+        {End(-4, "timeout", true, true),
+         "sent, but the server did not end the session (code -4: timeout)"},
+        {End(-5, "odd", true), "failed (code -5: odd)"},
+        {End(10, "certificate verify failed"),
          "the server's certificate was refused (code 10: certificate verify failed; --ca-file "
          "names a CA to trust, --insecure skips the check)"},
-        {1, "TLS handshake failed: x", true, "no TLS with h:25 (code 1: TLS handshake failed: x)"}};
-    for (const auto& [code, message, reached, expected] : kRows) {
-        EXPECT_EQ(DescribeFailure(code, message, "h", 25, reached), expected);
+        {End(1, "TLS handshake failed: x", true),
+         "no TLS with h:25 (code 1: TLS handshake failed: x)"}};
+    for (const auto& [end, expected] : kRows) {
+        EXPECT_EQ(Describe(end, "h", 25), expected);
+    }
+}
+
+// Each way a transfer can end: its verdict, the exit status of send and fetch, sendmail's.
+TEST(Classify, OneVerdictPerEndAndTheExitStatusOfEachCommand) {
+    using enum Verdict;
+    const std::tuple<TransferEnd, Verdict, int, int> kRows[] = {
+        {End(0, "", true), kDone, 0, 0},
+        {End(-4, "trans timeout", true, true), kDone, 0, 0},  // 250 to the end, QUIT unanswered
+        {End(-2, "UNEXPECTED DISCONNECT", true, true), kDone, 0, 0},
+        {End(-1, "550 5.1.1 no such user", true), kRefused, 1, 69},
+        {End(-1, "535 authentication failed", true), kRefused, 1, 69},
+        {End(-1, "SMTPUTF8 NOT OFFERED: x", true), kRefused, 1, 69},
+        {End(-1, "REPLY LINE TOO LONG", true), kRefused, 1, 69},
+        {End(10, "certificate verify failed: certificate has expired"), kRefused, 1, 69},
+        {End(1, "TLS handshake failed: x", true), kRefused, 1, 69},
+        {End(-1, "-ERR [AUTH] no", true, false, {}, "AUTH"), kRefused, 1, 69},
+        {End(-1, "451 try later", true), kTemporary, 4, 75},
+        {End(-1, "-ERR [IN-USE] x", true, false, {}, "IN-USE"), kTemporary, 4, 75},
+        {End(-2, "UNEXPECTED DISCONNECT", true), kTemporary, 4, 75},
+        {End(-3, "connect timeout"), kTemporary, 4, 75},
+        {End(-4, "trans timeout", true), kTemporary, 4, 75},
+        {End(111, "Connection refused"), kTemporary, 4, 75},
+        {End(-1, "NO RECIPIENT ADDRESS"), kLocal, 1, 64},
+        {End(-1, "INVALID CHARACTER IN FromAddr"), kLocal, 1, 65},
+        {End(-1, "UNEXPECTED ERROR: bad_alloc", true), kLocal, 1, 70},
+        // Every recipient refused (Done carries the last refusal), in either order; then a
+        // refusal of DATA after some were.
+        {End(-1, "450 b", true, false, {"550 a", "450 b"}), kTemporary, 4, 75},
+        {End(-1, "550 a", true, false, {"450 b", "550 a"}), kTemporary, 4, 75},
+        {End(-1, "553 b", true, false, {"550 a", "553 b"}), kRefused, 1, 69},
+        {End(-1, "554 no", true, false, {"450 b"}), kRefused, 1, 69},
+    };
+    for (const auto& [end, verdict, status, sendmail] : kRows) {
+        EXPECT_EQ(std::tuple(Classify(end), ExitStatus(Classify(end)), SendmailExitCode(end)),
+                  std::tuple(verdict, status, sendmail))
+            << end.code << " " << end.message;
+    }
+}
+
+// The first reply after the end of the message says whether the server took it.
+TEST(Classify, TheReplyToTheEndOfTheMessageIsWhatCounts) {
+    for (const auto& [reply, accepted] : {std::pair{u"250 queued", true}, {u"451 later", false}}) {
+        TransferEnd end;
+        for (const Text line : {u">>MAIL FROM:<a>", u"250 ok", u">>Sending Dot(EOF) ...", reply,
+                                u">>RSET ", u"250 reset"}) {
+            end.Trace(line);
+        }
+        EXPECT_EQ(std::pair(end.reachedServer, end.accepted), std::pair(true, accepted));
     }
 }
 
@@ -1047,26 +1111,6 @@ TEST(SendmailEnvelope, SenderRecipientsAndTheHeaderWithoutBcc) {
         } catch (const SendmailError& e) {
             EXPECT_EQ(e.ExitCode(), kExUsage) << text;
         }
-    }
-}
-
-TEST(SendmailExitCode, PermanentRefusals69EverythingThatMayPassLater75LocalErrorsTheirOwn) {
-    const std::tuple<long, const char*, bool, int> kRows[] = {
-        {0, "", true, 0},
-        {-1, "550 5.1.1 no such user", true, 69},
-        {-1, "535 authentication failed", true, 69},
-        {-1, "NO RECIPIENT ADDRESS", false, 64},
-        {-1, "INVALID CHARACTER IN FromAddr", false, 65},
-        {-1, "UNEXPECTED ERROR: bad_alloc", false, 70},
-        {-1, "451 try later", true, 75},
-        {-1, "REPLY LINE TOO LONG", true, 75},
-        {-2, "UNEXPECTED DISCONNECT", true, 75},
-        {-3, "connect timeout", false, 75},
-        {-4, "trans timeout", true, 75},
-        {111, "Connection refused", false, 75},
-    };
-    for (const auto& [code, message, reached, status] : kRows) {
-        EXPECT_EQ(SendmailExitCode(code, message, reached), status) << code << " " << message;
     }
 }
 

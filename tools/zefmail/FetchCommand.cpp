@@ -20,12 +20,12 @@
 #include "tools/zefmail/MaildirWriter.h"
 #include "tools/zefmail/MboxWriter.h"
 #include "tools/zefmail/MessageWriter.h"
-#include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/PartPaths.h"
 #include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/SavedState.h"
 #include "tools/zefmail/ToolError.h"
+#include "tools/zefmail/Verdict.h"
 
 namespace zef::zefmail {
 
@@ -80,11 +80,10 @@ class FetchSession {
         if (!done_) {
             err_ << "zefmail fetch: interrupted; deletions of this session were not committed\n";
             status = 1;
-        } else if (code_ != 0 && !flushFailed_) {  // a failed flush is said below
-            err_ << "zefmail fetch: "
-                 << DescribeFailure(code_, message_, options_.server, Port(), reachedServer_)
-                 << (TemporaryFailure() ? "; try again later" : "") << "\n";
-            status = TemporaryFailure() ? kExitTemporary : 1;
+        } else if (end_.code != 0 && !flushFailed_) {  // a failed flush is said below
+            status = ExitStatus(Classify(end_));
+            err_ << "zefmail fetch: " << Describe(end_, options_.server, Port())
+                 << (Classify(end_) == Verdict::kTemporary ? "; try again later" : "") << "\n";
         }
         if (flushFailed_) {
             err_ << "zefmail fetch: " << *flushFailed_
@@ -116,19 +115,8 @@ class FetchSession {
     }
 
   private:
-    static constexpr int kExitTemporary = 4;
-
     int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
     bool TokenLogin() const { return options_.auth == "xoauth2" || options_.auth == "oauthbearer"; }
-    // A failure that may pass by itself: no server to talk to, a time-out, or a refusal whose
-    // response code says so (RFC 2449, 3206). A refused certificate or handshake does not.
-    bool TemporaryFailure() const {
-        const bool tlsFailure = message_.starts_with("certificate verify failed") ||
-                                message_.starts_with("TLS handshake failed");
-        const bool unreachable = !reachedServer_ && code_ != -1 && !tlsFailure;
-        return unreachable || code_ == -3 || code_ == -4 || responseCode_ == "IN-USE" ||
-               responseCode_ == "LOGIN-DELAY" || responseCode_ == "SYS/TEMP";
-    }
     bool Saving() const { return writer_ || !drops_.empty(); }
 
     // --maildir and --mbox take the raw lines of each message, as the control receives them.
@@ -236,7 +224,7 @@ class FetchSession {
             status = 1;
         }
         try {
-            state_->Rewrite(done_ && code_ == 0 && !stopping_);
+            state_->Rewrite(done_ && end_.code == 0 && !stopping_);
         } catch (const ToolError& error) {
             err_ << "zefmail fetch: " << error.what() << "\n";
             return 1;
@@ -418,16 +406,16 @@ class FetchSession {
     void InstallDialogueHandlers() {
         pop_.Done = [this](long code, const Text& msg) {
             done_ = true;
-            code_ = code;
-            message_ = TextToUtf8(msg);
-            responseCode_ = TextToUtf8(pop_.ResponseCode());
+            end_.code = code;
+            end_.message = TextToUtf8(msg);
+            end_.responseCode = TextToUtf8(pop_.ResponseCode());
             if (log_) {
                 log_->Done(code, msg);
             }
             io_.stop();
         };
         pop_.Trace = [this](const Text& msg) {
-            reachedServer_ = reachedServer_ || (!msg.empty() && msg.rfind(u">>", 0) != 0);
+            end_.Trace(msg);
             if (options_.trace) {
                 progress_.Print(TextToUtf8(msg));
             }
@@ -688,10 +676,7 @@ class FetchSession {
     PartPathTracker tags_;
 
     bool done_ = false;
-    bool reachedServer_ = false;
-    long code_ = 0;
-    std::string responseCode_;
-    std::string message_;
+    TransferEnd end_;
     long total_ = 0;
     long retrieved_ = 0;
     long saved_ = 0;
