@@ -2,7 +2,6 @@
 #pragma once
 
 #include <ostream>
-#include <string>
 
 #include "smtp/smtpZef.h"
 #include "tools/zefmail/Options.h"

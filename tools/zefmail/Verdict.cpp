@@ -17,10 +17,6 @@ constexpr int kExitTemporary = 4;
 constexpr const char* kCertificateRefused = "certificate verify failed";
 constexpr const char* kNoTls = "TLS handshake failed";
 
-bool TlsFailure(const std::string& message) {
-    return message.starts_with(kCertificateRefused) || message.starts_with(kNoTls);
-}
-
 bool Temporary(const std::string& reply) {
     return reply.starts_with('4');
 }
@@ -31,15 +27,6 @@ bool TemporaryResponseCode(const std::string& code) {
     return code == "IN-USE" || code == "LOGIN-DELAY" || code == "SYS/TEMP";
 }
 
-// Every recipient was refused (Done then carries the last refusal). Any refusal that may pass
-// makes the whole temporary, whatever the order of the replies: a later try can still reach
-// those recipients, and the ones refused for good are refused and named again (the send then
-// ends partly sent), so no recipient is given up while it may still take the message.
-Verdict EveryRecipientRefused(const std::vector<std::string>& refusals) {
-    return std::any_of(refusals.begin(), refusals.end(), Temporary) ? Verdict::kTemporary
-                                                                    : Verdict::kRefused;
-}
-
 // A failure after the server was reached: the code of Done says how.
 Verdict FailureAfterReaching(const TransferEnd& end) {
     if (end.code != outcome::kFailureCode) {
@@ -48,8 +35,14 @@ Verdict FailureAfterReaching(const TransferEnd& end) {
     if (end.message.starts_with(TextToUtf8(outcome::smtp::kUnexpectedError.message))) {
         return Verdict::kLocal;
     }
+    // Every recipient was refused (Done then carries the last refusal). Any refusal that may
+    // pass makes the whole temporary, whatever the order of the replies: a later try can still
+    // reach those recipients, and the ones refused for good are refused and named again (the
+    // send then ends partly sent), so no recipient is given up while it may still take it.
     if (!end.refusals.empty() && end.message == end.refusals.back()) {
-        return EveryRecipientRefused(end.refusals);
+        return std::any_of(end.refusals.begin(), end.refusals.end(), Temporary)
+                   ? Verdict::kTemporary
+                   : Verdict::kRefused;
     }
     return Temporary(end.message) || TemporaryResponseCode(end.responseCode) ? Verdict::kTemporary
                                                                              : Verdict::kRefused;
@@ -75,7 +68,7 @@ Verdict Classify(const TransferEnd& end) {
     if (end.code == outcome::kSuccessCode || end.accepted) {
         return Verdict::kDone;
     }
-    if (TlsFailure(end.message)) {
+    if (end.message.starts_with(kCertificateRefused) || end.message.starts_with(kNoTls)) {
         return Verdict::kRefused;  // the next try meets the same certificate
     }
     if (!end.reachedServer) {
@@ -94,30 +87,30 @@ int ExitStatus(Verdict verdict) {
 
 std::string Describe(const TransferEnd& end, const std::string& server, int port) {
     const std::string where = server + ":" + std::to_string(port);
-    const std::string detail = "code " + std::to_string(end.code) + ": " + end.message;
+    const std::string detail = " (code " + std::to_string(end.code) + ": " + end.message;
     if (end.accepted) {
-        return "sent, but the server did not end the session (" + detail + ")";
+        return "sent, but the server did not end the session" + detail + ")";
     }
     if (end.message.starts_with(kCertificateRefused)) {
-        return "the server's certificate was refused (" + detail +
+        return "the server's certificate was refused" + detail +
                "; --ca-file names a CA to trust, --insecure skips the check)";
     }
     if (end.message.starts_with(kNoTls)) {
-        return "no TLS with " + where + " (" + detail + ")";
+        return "no TLS with " + where + detail + ")";
     }
     if (!end.reachedServer) {
-        return end.code == outcome::kFailureCode ? "cannot send (" + detail + ")"
-                                                 : "cannot reach " + where + " (" + detail + ")";
+        return (end.code == outcome::kFailureCode ? "cannot send" : "cannot reach " + where) +
+               detail + ")";
     }
     switch (end.code) {
         case outcome::kFailureCode:
-            return "the server refused (" + detail + ")";
+            return "the server refused" + detail + ")";
         case outcome::kUnexpectedDisconnect.code:
-            return "the server closed the connection unexpectedly (" + detail + ")";
+            return "the server closed the connection unexpectedly" + detail + ")";
         case outcome::kTransTimeout.code:
-            return "the server stopped answering (" + detail + ")";
+            return "the server stopped answering" + detail + ")";
         default:
-            return "failed (" + detail + ")";
+            return "failed" + detail + ")";
     }
 }
 
