@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <asio/io_context.hpp>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "common/Unicode.h"
+#include "pop/popZef.h"
 #include "tests/support/TestText.h"
 #include "tools/zefmail/BodyStreams.h"
 #include "tools/zefmail/ContentTypes.h"
@@ -23,6 +25,7 @@
 #include "tools/zefmail/MessageWriter.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/Options.h"
+#include "tools/zefmail/Outputs.h"
 #include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/SavedState.h"
@@ -465,7 +468,7 @@ class MessageWriterTest : public ::testing::Test {
     // "part 3" of the outermost container once more. Parts with a name are saved under it.
     static void WriteNestedMessage(MessageWriter& writer) {
         writer.Uidl(1, u"uid-1");
-        writer.BeginMessage(1, 900);
+        writer.Begin(1, 900);
         writer.MessageField(u"Subject", u"会議");
         writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
         writer.PartHead(1);
@@ -504,7 +507,7 @@ class MessageWriterTest : public ::testing::Test {
 
     // Message `id`: its container holds one text part with `data`.
     static void WriteOnePartMessage(MessageWriter& writer, long id, const Bytes& data) {
-        writer.BeginMessage(id, 10);
+        writer.Begin(id, 10);
         writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
         writer.PartHead(1);
         writer.PartDataBegin(1, u"text/plain", u"", u"", u"7bit");
@@ -520,7 +523,7 @@ class MessageWriterTest : public ::testing::Test {
 TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
     MessageWriter writer(scratch_.dir, true);
     WriteNestedMessage(writer);
-    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    ASSERT_EQ(writer.Finish(), std::nullopt);
 
     EXPECT_EQ(
         Parts(1),
@@ -558,28 +561,28 @@ TEST_F(MessageWriterTest, NothingOverwrittenNorHalfWrittenLeftBehind) {
     MessageWriter writer(scratch_.dir, false);
     WriteNestedMessage(writer);
     std::filesystem::create_directories(scratch_.dir / "8");
-    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    ASSERT_EQ(writer.Finish(), std::nullopt);
     EXPECT_EQ(writer.LastFolder(), scratch_.dir / "9");
     EXPECT_EQ(Json::parse(scratch_.Read("9/message.json"))["id"], 1);
     EXPECT_EQ(scratch_.Read("7/keep.txt"), "earlier fetch");
     EXPECT_TRUE(std::filesystem::is_empty(scratch_.dir / "8"));
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / ".1.partial"));
     WriteOnePartMessage(writer, 2, "two");
-    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    ASSERT_EQ(writer.Finish(), std::nullopt);
     EXPECT_EQ(Parts(10), std::vector<std::string>{"1|text/plain|||7bit|part1.txt=two|null|3"});
     EXPECT_EQ(Json::parse(scratch_.Read("10/message.json"))["uidl"], "");  // no UIDL heard for 2
     // An empty body without boundary ends a data part it never began: still part "1".
-    writer.BeginMessage(3, 10);
+    writer.Begin(3, 10);
     writer.MessageField(u"content-type",
                         u"Text/Plain; format=flowed; name=a.txt; charset=\"euc-jp\"");
     writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
     writer.PartDataEnd();
-    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    ASSERT_EQ(writer.Finish(), std::nullopt);
     EXPECT_EQ(Parts(11), std::vector<std::string>{"1|Text/Plain|a.txt|euc-jp|7bit|a.txt=|null|0"});
 
     MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false);
     WriteNestedMessage(nowhere);
-    EXPECT_TRUE(nowhere.FinishMessage().has_value());
+    EXPECT_TRUE(nowhere.Finish().has_value());
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "missing"));
     {
         MessageWriter cutOff(scratch_.dir, false);
@@ -668,7 +671,7 @@ TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
 std::vector<std::string> Deliver(MailDrop& drop, const std::vector<std::string>& messages) {
     std::vector<std::string> results;
     for (const std::string& message : messages) {
-        drop.Begin();
+        drop.Begin(0, 0);
         std::istringstream lines(message);
         for (std::string line; std::getline(lines, line);) {
             drop.Line(line);
@@ -676,6 +679,67 @@ std::vector<std::string> Deliver(MailDrop& drop, const std::vector<std::string>&
         results.push_back(drop.Finish().value_or("ok"));
     }
     return results;
+}
+
+// An output in memory: what it was given, and the messages it holds by place.
+struct StandIn final : Output {
+    explicit StandIn(std::string name) : name(std::move(name)) {}
+    void Begin(long id, long /*size*/) override { given += "B" + std::to_string(id) + " "; }
+    void Line(std::string_view line) override { given += line; }
+    std::optional<std::string> Seal() override {
+        return sealFails ? std::optional<std::string>("full") : std::nullopt;
+    }
+    std::optional<std::string> Finish() override {
+        if (!sealFails) {
+            held.insert(Place());
+        }
+        return Seal();
+    }
+    std::string Describe() const override { return name; }
+    std::filesystem::path Location() const override { return name; }
+    std::string Place() const override { return name + std::to_string(given.size()); }
+    bool StillThere(const std::string& place) const override { return held.contains(place); }
+
+    std::string name;
+    std::string given;
+    std::set<std::string> held;
+    bool sealFails = false;
+};
+
+// The first slot stays empty, as --out's does without it.
+TEST(Outputs, EachMessageGoesWhereItIsMissingAndItsPlacesReadBack) {
+    Outputs outputs;
+    auto* a = new StandIn("a");
+    auto* b = new StandIn("b");
+    outputs.Add(nullptr);
+    outputs.Add(std::unique_ptr<Output>(a));
+    outputs.Add(std::unique_ptr<Output>(b));
+    std::vector<std::string> notes;
+    const auto save = [&] {
+        return outputs.Save(
+            [&](const std::string& places) { return notes.push_back(places), true; },
+            [&] { notes.emplace_back("forgotten"); });
+    };
+    outputs.Begin(1, 0);
+    outputs.Line("x");
+    EXPECT_EQ(save(), std::nullopt);
+    EXPECT_EQ(notes, std::vector<std::string>{"/a4/b4"});
+    EXPECT_EQ(outputs.StillThere("/a4/b4"), "/a4/b4");
+    b->held.clear();
+    EXPECT_EQ(outputs.StillThere("/a4/b4"), "/a4/");
+    EXPECT_EQ(outputs.StillThere("/a4"), std::nullopt);  // saved to other outputs
+    EXPECT_EQ(outputs.StillThere("/x/b4"), std::nullopt);
+    // Completed where a killed run left it out; then a seal that fails keeps it unnoted.
+    outputs.Resume("/a4/");
+    outputs.Begin(2, 0);
+    EXPECT_EQ(save(), std::nullopt);
+    EXPECT_EQ(std::tuple(notes.back(), a->given, b->given),
+              std::tuple("/a4/b7", "B1 x", "B1 xB2 "));
+    outputs.Resume(std::nullopt);
+    b->sealFails = true;
+    outputs.Begin(3, 0);
+    EXPECT_EQ(save(), "full");
+    EXPECT_EQ(notes.size(), 2U);
 }
 
 TEST(MaildirWriter, EveryMessageWholeInNewUnderANameOfItsOwn) {
@@ -805,10 +869,16 @@ TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {
 TEST(EventLog, OneObjectPerLineWithTheEventsArgumentNames) {
     std::ostringstream out;
     EventLog log(out);
-    log.UidlDone(1, u"abc", false);
-    log.MultiPartOpen(1, 1, u"multipart/mixed", u"n", u"c", u"7bit", u"message");
-    log.TopNext(3, Text(u"日") + static_cast<char16_t>(0xD800));  // a lone surrogate
-    EXPECT_EQ(out.str(), R"({"event":"UidlDone","id":1,"Uidl":"abc","Delete":false}
+    asio::io_context io;
+    popZef pop(io);
+    pop.UidlDone = [](long /*id*/, const Text& /*uidl*/, bool& remove) { remove = true; };
+    log.Attach(pop);
+    bool remove = false;
+    Text tag = u"message";
+    pop.UidlDone(1, u"abc", remove);
+    pop.MultiPartOpen(1, 1, u"multipart/mixed", u"n", u"c", u"7bit", tag);
+    pop.TopNext(3, Text(u"日") + static_cast<char16_t>(0xD800));  // a lone surrogate
+    EXPECT_EQ(out.str(), R"({"event":"UidlDone","id":1,"Uidl":"abc","Delete":true}
 {"event":"MultiPartOpen","id":1,"ParentPart":1,"ContentType":"multipart/mixed","ContentName":"n","ContentCharset":"c","TransferEncoding":"7bit","Tag":"message"}
 {"event":"TopNext","id":3,"line":"日�"}
 )");
