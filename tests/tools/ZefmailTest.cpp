@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <asio/io_context.hpp>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +15,7 @@
 
 #include "common/Unicode.h"
 #include "components/Codec.h"
+#include "pop/popZef.h"
 #include "tests/support/TestText.h"
 #include "tools/zefmail/BodyStreams.h"
 #include "tools/zefmail/ContentTypes.h"
@@ -24,13 +26,14 @@
 #include "tools/zefmail/MessageWriter.h"
 #include "tools/zefmail/MimePlan.h"
 #include "tools/zefmail/Options.h"
-#include "tools/zefmail/Outcome.h"
+#include "tools/zefmail/Outputs.h"
 #include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/SavedState.h"
 #include "tools/zefmail/SendmailCommand.h"
 #include "tools/zefmail/SendmailInput.h"
 #include "tools/zefmail/ToolError.h"
+#include "tools/zefmail/Verdict.h"
 
 namespace zef::zefmail {
 namespace {
@@ -484,7 +487,7 @@ class MessageWriterTest : public ::testing::Test {
     // "part 3" of the outermost container once more. Parts with a name are saved under it.
     static void WriteNestedMessage(MessageWriter& writer) {
         writer.Uidl(1, u"uid-1");
-        writer.BeginMessage(1, 900);
+        writer.Begin(1, 900);
         writer.MessageField(u"Subject", u"会議");
         writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
         writer.PartHead(1);
@@ -523,7 +526,7 @@ class MessageWriterTest : public ::testing::Test {
 
     // Message `id`: its container holds one text part with `data`.
     static void WriteOnePartMessage(MessageWriter& writer, long id, const Bytes& data) {
-        writer.BeginMessage(id, 10);
+        writer.Begin(id, 10);
         writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
         writer.PartHead(1);
         writer.PartDataBegin(1, u"text/plain", u"", u"", u"7bit");
@@ -539,7 +542,7 @@ class MessageWriterTest : public ::testing::Test {
 TEST_F(MessageWriterTest, EveryPartInArrivalOrderWithItsFilesAndTextFiles) {
     MessageWriter writer(scratch_.dir, true);
     WriteNestedMessage(writer);
-    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    ASSERT_EQ(writer.Finish(), std::nullopt);
 
     EXPECT_EQ(
         Parts(1),
@@ -577,28 +580,28 @@ TEST_F(MessageWriterTest, NothingOverwrittenNorHalfWrittenLeftBehind) {
     MessageWriter writer(scratch_.dir, false);
     WriteNestedMessage(writer);
     std::filesystem::create_directories(scratch_.dir / "8");
-    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    ASSERT_EQ(writer.Finish(), std::nullopt);
     EXPECT_EQ(writer.LastFolder(), scratch_.dir / "9");
     EXPECT_EQ(Json::parse(scratch_.Read("9/message.json"))["id"], 1);
     EXPECT_EQ(scratch_.Read("7/keep.txt"), "earlier fetch");
     EXPECT_TRUE(std::filesystem::is_empty(scratch_.dir / "8"));
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / ".1.partial"));
     WriteOnePartMessage(writer, 2, "two");
-    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    ASSERT_EQ(writer.Finish(), std::nullopt);
     EXPECT_EQ(Parts(10), std::vector<std::string>{"1|text/plain|||7bit|part1.txt=two|null|3"});
     EXPECT_EQ(Json::parse(scratch_.Read("10/message.json"))["uidl"], "");  // no UIDL heard for 2
     // An empty body without boundary ends a data part it never began: still part "1".
-    writer.BeginMessage(3, 10);
+    writer.Begin(3, 10);
     writer.MessageField(u"content-type",
                         u"Text/Plain; format=flowed; name=a.txt; charset=\"euc-jp\"");
     writer.MultiPartOpen(u"multipart/mixed", u"", u"", u"7bit");
     writer.PartDataEnd();
-    ASSERT_EQ(writer.FinishMessage(), std::nullopt);
+    ASSERT_EQ(writer.Finish(), std::nullopt);
     EXPECT_EQ(Parts(11), std::vector<std::string>{"1|Text/Plain|a.txt|euc-jp|7bit|a.txt=|null|0"});
 
     MessageWriter nowhere(scratch_.dir / "missing" / "deeper", false);
     WriteNestedMessage(nowhere);
-    EXPECT_TRUE(nowhere.FinishMessage().has_value());
+    EXPECT_TRUE(nowhere.Finish().has_value());
     EXPECT_FALSE(std::filesystem::exists(scratch_.dir / "missing"));
     {
         MessageWriter cutOff(scratch_.dir, false);
@@ -687,7 +690,7 @@ TEST(SavedState, RemembersWhatWasSavedAcrossRunsAndRefusesWhatItCannotRead) {
 std::vector<std::string> Deliver(MailDrop& drop, const std::vector<std::string>& messages) {
     std::vector<std::string> results;
     for (const std::string& message : messages) {
-        drop.Begin();
+        drop.Begin(0, 0);
         std::istringstream lines(message);
         for (std::string line; std::getline(lines, line);) {
             drop.Line(line);
@@ -695,6 +698,67 @@ std::vector<std::string> Deliver(MailDrop& drop, const std::vector<std::string>&
         results.push_back(drop.Finish().value_or("ok"));
     }
     return results;
+}
+
+// An output in memory: what it was given, and the messages it holds by place.
+struct StandIn final : Output {
+    explicit StandIn(std::string name) : name(std::move(name)) {}
+    void Begin(long id, long /*size*/) override { given += "B" + std::to_string(id) + " "; }
+    void Line(std::string_view line) override { given += line; }
+    std::optional<std::string> Seal() override {
+        return sealFails ? std::optional<std::string>("full") : std::nullopt;
+    }
+    std::optional<std::string> Finish() override {
+        if (!sealFails) {
+            held.insert(Place());
+        }
+        return Seal();
+    }
+    std::string Describe() const override { return name; }
+    std::filesystem::path Location() const override { return name; }
+    std::string Place() const override { return name + std::to_string(given.size()); }
+    bool StillThere(const std::string& place) const override { return held.contains(place); }
+
+    std::string name;
+    std::string given;
+    std::set<std::string> held;
+    bool sealFails = false;
+};
+
+// The first slot stays empty, as --out's does without it.
+TEST(Outputs, EachMessageGoesWhereItIsMissingAndItsPlacesReadBack) {
+    Outputs outputs;
+    auto* a = new StandIn("a");
+    auto* b = new StandIn("b");
+    outputs.Add(nullptr);
+    outputs.Add(std::unique_ptr<Output>(a));
+    outputs.Add(std::unique_ptr<Output>(b));
+    std::vector<std::string> notes;
+    const auto save = [&] {
+        return outputs.Save(
+            [&](const std::string& places) { return notes.push_back(places), true; },
+            [&] { notes.emplace_back("forgotten"); });
+    };
+    outputs.Begin(1, 0);
+    outputs.Line("x");
+    EXPECT_EQ(save(), std::nullopt);
+    EXPECT_EQ(notes, std::vector<std::string>{"/a4/b4"});
+    EXPECT_EQ(outputs.StillThere("/a4/b4"), "/a4/b4");
+    b->held.clear();
+    EXPECT_EQ(outputs.StillThere("/a4/b4"), "/a4/");
+    EXPECT_EQ(outputs.StillThere("/a4"), std::nullopt);  // saved to other outputs
+    EXPECT_EQ(outputs.StillThere("/x/b4"), std::nullopt);
+    // Completed where a killed run left it out; then a seal that fails keeps it unnoted.
+    outputs.Resume("/a4/");
+    outputs.Begin(2, 0);
+    EXPECT_EQ(save(), std::nullopt);
+    EXPECT_EQ(std::tuple(notes.back(), a->given, b->given),
+              std::tuple("/a4/b7", "B1 x", "B1 xB2 "));
+    outputs.Resume(std::nullopt);
+    b->sealFails = true;
+    outputs.Begin(3, 0);
+    EXPECT_EQ(save(), "full");
+    EXPECT_EQ(notes.size(), 2U);
 }
 
 TEST(MaildirWriter, EveryMessageWholeInNewUnderANameOfItsOwn) {
@@ -824,10 +888,16 @@ TEST(PartFileName, ExtensionFromAPlainNameOrElseFromTheType) {
 TEST(EventLog, OneObjectPerLineWithTheEventsArgumentNames) {
     std::ostringstream out;
     EventLog log(out);
-    log.UidlDone(1, u"abc", false);
-    log.MultiPartOpen(1, 1, u"multipart/mixed", u"n", u"c", u"7bit", u"message");
-    log.TopNext(3, Text(u"日") + static_cast<char16_t>(0xD800));  // a lone surrogate
-    EXPECT_EQ(out.str(), R"({"event":"UidlDone","id":1,"Uidl":"abc","Delete":false}
+    asio::io_context io;
+    popZef pop(io);
+    pop.UidlDone = [](long /*id*/, const Text& /*uidl*/, bool& remove) { remove = true; };
+    log.Attach(pop);
+    bool remove = false;
+    Text tag = u"message";
+    pop.UidlDone(1, u"abc", remove);
+    pop.MultiPartOpen(1, 1, u"multipart/mixed", u"n", u"c", u"7bit", tag);
+    pop.TopNext(3, Text(u"日") + static_cast<char16_t>(0xD800));  // a lone surrogate
+    EXPECT_EQ(out.str(), R"({"event":"UidlDone","id":1,"Uidl":"abc","Delete":true}
 {"event":"MultiPartOpen","id":1,"ParentPart":1,"ContentType":"multipart/mixed","ContentName":"n","ContentCharset":"c","TransferEncoding":"7bit","Tag":"message"}
 {"event":"TopNext","id":3,"line":"日�"}
 )");
@@ -898,20 +968,84 @@ TEST(ReadPassword, CommandThenFileThenVariableAndErrorsWithoutTheSecret) {
     }
 }
 
-TEST(DescribeFailure, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
-    const std::tuple<long, const char*, bool, const char*> kRows[] = {
-        {111, "refused", false, "cannot reach h:25 (code 111: refused)"},
-        {-1, "NO FROM", false, "cannot send (code -1: NO FROM)"},
-        {-1, "-ERR no", true, "the server refused (code -1: -ERR no)"},
-        {-2, "eof", true, "the server closed the connection unexpectedly (code -2: eof)"},
-        {-4, "timeout", true, "the server stopped answering (code -4: timeout)"},
-        {-5, "odd", true, "failed (code -5: odd)"},
-        {10, "certificate verify failed", false,
+TransferEnd End(long code, const char* message, bool reached = false, bool accepted = false,
+                std::vector<std::string> refusals = {}, const char* responseCode = "") {
+    TransferEnd end;
+    end.code = code;
+    end.message = message;
+    end.reachedServer = reached;
+    end.accepted = accepted;
+    end.refusals = std::move(refusals);
+    end.responseCode = responseCode;
+    return end;
+}
+
+TEST(Describe, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
+    const std::tuple<TransferEnd, const char*> kRows[] = {
+        {End(111, "refused"), "cannot reach h:25 (code 111: refused)"},
+        {End(-1, "NO FROM"), "cannot send (code -1: NO FROM)"},
+        {End(-1, "-ERR no", true), "the server refused (code -1: -ERR no)"},
+        {End(-2, "eof", true), "the server closed the connection unexpectedly (code -2: eof)"},
+        {End(-4, "timeout", true), "the server stopped answering (code -4: timeout)"},
+        {End(-4, "timeout", true, true),
+         "sent, but the server did not end the session (code -4: timeout)"},
+        {End(-5, "odd", true), "failed (code -5: odd)"},
+        {End(10, "certificate verify failed"),
          "the server's certificate was refused (code 10: certificate verify failed; --ca-file "
          "names a CA to trust, --insecure skips the check)"},
-        {1, "TLS handshake failed: x", true, "no TLS with h:25 (code 1: TLS handshake failed: x)"}};
-    for (const auto& [code, message, reached, expected] : kRows) {
-        EXPECT_EQ(DescribeFailure(code, message, "h", 25, reached), expected);
+        {End(1, "TLS handshake failed: x", true),
+         "no TLS with h:25 (code 1: TLS handshake failed: x)"}};
+    for (const auto& [end, expected] : kRows) {
+        EXPECT_EQ(Describe(end, "h", 25), expected);
+    }
+}
+
+// Each way a transfer can end: its verdict, the exit status of send and fetch, sendmail's.
+TEST(Classify, OneVerdictPerEndAndTheExitStatusOfEachCommand) {
+    using enum Verdict;
+    const std::tuple<TransferEnd, Verdict, int, int> kRows[] = {
+        {End(0, "", true), kDone, 0, 0},
+        {End(-4, "trans timeout", true, true), kDone, 0, 0},  // 250 to the end, QUIT unanswered
+        {End(-2, "UNEXPECTED DISCONNECT", true, true), kDone, 0, 0},
+        {End(-1, "550 5.1.1 no such user", true), kRefused, 1, 69},
+        {End(-1, "535 authentication failed", true), kRefused, 1, 69},
+        {End(-1, "SMTPUTF8 NOT OFFERED: x", true), kRefused, 1, 69},
+        {End(-1, "REPLY LINE TOO LONG", true), kRefused, 1, 69},
+        {End(10, "certificate verify failed: certificate has expired"), kRefused, 1, 69},
+        {End(1, "TLS handshake failed: x", true), kRefused, 1, 69},
+        {End(-1, "-ERR [AUTH] no", true, false, {}, "AUTH"), kRefused, 1, 69},
+        {End(-1, "451 try later", true), kTemporary, 4, 75},
+        {End(-1, "-ERR [IN-USE] x", true, false, {}, "IN-USE"), kTemporary, 4, 75},
+        {End(-2, "UNEXPECTED DISCONNECT", true), kTemporary, 4, 75},
+        {End(-3, "connect timeout"), kTemporary, 4, 75},
+        {End(-4, "trans timeout", true), kTemporary, 4, 75},
+        {End(111, "Connection refused"), kTemporary, 4, 75},
+        {End(-1, "NO RECIPIENT ADDRESS"), kLocal, 1, 64},
+        {End(-1, "INVALID CHARACTER IN FromAddr"), kLocal, 1, 65},
+        {End(-1, "UNEXPECTED ERROR: bad_alloc", true), kLocal, 1, 70},
+        // Every recipient refused (Done carries the last refusal), in either order; then a
+        // refusal of DATA after some were.
+        {End(-1, "450 b", true, false, {"550 a", "450 b"}), kTemporary, 4, 75},
+        {End(-1, "550 a", true, false, {"450 b", "550 a"}), kTemporary, 4, 75},
+        {End(-1, "553 b", true, false, {"550 a", "553 b"}), kRefused, 1, 69},
+        {End(-1, "554 no", true, false, {"450 b"}), kRefused, 1, 69},
+    };
+    for (const auto& [end, verdict, status, sendmail] : kRows) {
+        EXPECT_EQ(std::tuple(Classify(end), ExitStatus(Classify(end)), SendmailExitCode(end)),
+                  std::tuple(verdict, status, sendmail))
+            << end.code << " " << end.message;
+    }
+}
+
+// The first reply after the end of the message says whether the server took it.
+TEST(Classify, TheReplyToTheEndOfTheMessageIsWhatCounts) {
+    for (const auto& [reply, accepted] : {std::pair{u"250 queued", true}, {u"451 later", false}}) {
+        TransferEnd end;
+        for (const Text line : {u">>MAIL FROM:<a>", u"250 ok", u">>Sending Dot(EOF) ...", reply,
+                                u">>RSET ", u"250 reset"}) {
+            end.Trace(line);
+        }
+        EXPECT_EQ(std::pair(end.reachedServer, end.accepted), std::pair(true, accepted));
     }
 }
 
@@ -1066,26 +1200,6 @@ TEST(SendmailEnvelope, SenderRecipientsAndTheHeaderWithoutBcc) {
         } catch (const SendmailError& e) {
             EXPECT_EQ(e.ExitCode(), kExUsage) << text;
         }
-    }
-}
-
-TEST(SendmailExitCode, PermanentRefusals69EverythingThatMayPassLater75LocalErrorsTheirOwn) {
-    const std::tuple<long, const char*, bool, int> kRows[] = {
-        {0, "", true, 0},
-        {-1, "550 5.1.1 no such user", true, 69},
-        {-1, "535 authentication failed", true, 69},
-        {-1, "NO RECIPIENT ADDRESS", false, 64},
-        {-1, "INVALID CHARACTER IN FromAddr", false, 65},
-        {-1, "UNEXPECTED ERROR: bad_alloc", false, 70},
-        {-1, "451 try later", true, 75},
-        {-1, "REPLY LINE TOO LONG", true, 75},
-        {-2, "UNEXPECTED DISCONNECT", true, 75},
-        {-3, "connect timeout", false, 75},
-        {-4, "trans timeout", true, 75},
-        {111, "Connection refused", false, 75},
-    };
-    for (const auto& [code, message, reached, status] : kRows) {
-        EXPECT_EQ(SendmailExitCode(code, message, reached), status) << code << " " << message;
     }
 }
 

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <vector>
 
 #include "common/Unicode.h"
 #include "pop/popZef.h"
@@ -20,12 +19,13 @@
 #include "tools/zefmail/MaildirWriter.h"
 #include "tools/zefmail/MboxWriter.h"
 #include "tools/zefmail/MessageWriter.h"
-#include "tools/zefmail/Outcome.h"
+#include "tools/zefmail/Outputs.h"
 #include "tools/zefmail/PartPaths.h"
 #include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/SavedState.h"
 #include "tools/zefmail/ToolError.h"
+#include "tools/zefmail/Verdict.h"
 
 namespace zef::zefmail {
 
@@ -34,8 +34,6 @@ namespace {
 constexpr int kPop3Port = 110;
 constexpr int kPop3sPort = 995;
 constexpr std::time_t kSecondsPerDay = std::time_t{24} * 60 * 60;
-constexpr const char* kStateName = ".zefmail-state";
-constexpr char kPlaceSeparator = '/';  // in no folder number, Maildir name or mbox length
 
 // One mailbox transfer: the control, its handlers and where they write.
 class FetchSession {
@@ -51,19 +49,16 @@ class FetchSession {
         if (options.events) {
             log_.emplace(out);
         }
-        if (!options.out.empty()) {
-            PrepareOutFolder();
-            // Every run flushes what it wrote (before QUIT, or as it ends): the files go to the
-            // disk as they are complete, so that the flush finds little left to do.
-            writer_ = std::make_unique<MessageWriter>(options.out, options.text, true);
-        }
-        OpenMailDrops();
-        if (Saving()) {
+        OpenOutputs();
+        if (outputs_.Saving()) {
             OpenSavedState();
         }
         Configure();
-        InstallDialogueHandlers();
-        InstallMessageHandlers();
+        InstallHandlers();
+        outputs_.Attach(pop_);
+        if (log_) {
+            log_->Attach(pop_);  // last: it logs what the handlers gave back
+        }
         WaitForInterrupt();
     }
 
@@ -80,11 +75,10 @@ class FetchSession {
         if (!done_) {
             err_ << "zefmail fetch: interrupted; deletions of this session were not committed\n";
             status = 1;
-        } else if (code_ != 0 && !flushFailed_) {  // a failed flush is said below
-            err_ << "zefmail fetch: "
-                 << DescribeFailure(code_, message_, options_.server, Port(), reachedServer_)
-                 << (TemporaryFailure() ? "; try again later" : "") << "\n";
-            status = TemporaryFailure() ? kExitTemporary : 1;
+        } else if (end_.code != 0 && !flushFailed_) {  // a failed flush is said below
+            status = ExitStatus(Classify(end_));
+            err_ << "zefmail fetch: " << Describe(end_, options_.server, Port())
+                 << (Classify(end_) == Verdict::kTemporary ? "; try again later" : "") << "\n";
         }
         if (flushFailed_) {
             err_ << "zefmail fetch: " << *flushFailed_
@@ -103,8 +97,8 @@ class FetchSession {
         }
         if (!options_.quiet) {
             err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
-            if (Saving()) {
-                err_ << ", " << saved_ << " saved in " << Destinations() << ", "
+            if (outputs_.Saving()) {
+                err_ << ", " << saved_ << " saved in " << outputs_.Describe() << ", "
                      << (flushFailed_ ? 0 : deleted_) << " deleted on the server";
             }
             if (savedBefore_ > 0) {
@@ -116,97 +110,44 @@ class FetchSession {
     }
 
   private:
-    static constexpr int kExitTemporary = 4;
-
     int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
     bool TokenLogin() const { return options_.auth == "xoauth2" || options_.auth == "oauthbearer"; }
-    // A failure that may pass by itself: no server to talk to, a time-out, or a refusal whose
-    // response code says so (RFC 2449, 3206). A refused certificate or handshake does not.
-    bool TemporaryFailure() const {
-        const bool tlsFailure = message_.starts_with("certificate verify failed") ||
-                                message_.starts_with("TLS handshake failed");
-        const bool unreachable = !reachedServer_ && code_ != -1 && !tlsFailure;
-        return unreachable || code_ == -3 || code_ == -4 || responseCode_ == "IN-USE" ||
-               responseCode_ == "LOGIN-DELAY" || responseCode_ == "SYS/TEMP";
-    }
-    bool Saving() const { return writer_ || !drops_.empty(); }
 
-    // --maildir and --mbox take the raw lines of each message, as the control receives them.
-    void OpenMailDrops() {
+    // The outputs in the order of the places: --out (its slot stays empty without it), then
+    // --maildir and --mbox, which take the raw lines of each message as the control receives
+    // them. Every run flushes what it wrote (before QUIT, or as it ends): the files go to the
+    // disk as they are complete, so that the flush finds little left to do.
+    void OpenOutputs() {
+        if (!options_.out.empty()) {
+            PrepareOutFolder();
+        }
+        outputs_.Add(options_.out.empty()
+                         ? nullptr
+                         : std::make_unique<MessageWriter>(options_.out, options_.text, true));
         if (!options_.maildir.empty()) {
-            drops_.push_back(
-                std::make_unique<MaildirWriter>(options_.maildir, options_.crlf, true));
+            outputs_.Add(std::make_unique<MaildirWriter>(options_.maildir, options_.crlf, true));
         }
         if (!options_.mbox.empty()) {
-            drops_.push_back(std::make_unique<MboxWriter>(options_.mbox, options_.crlf));
+            outputs_.Add(std::make_unique<MboxWriter>(options_.mbox, options_.crlf));
         }
-        if (!drops_.empty()) {
+        if (outputs_.ReadsLines()) {
             pop_.RetrLine = [this](long /*id*/, const Bytes& line) {
-                if (!writer_ && !log_) {
+                if (!outputs_.Parses() && !log_) {
                     CountBytes(line.size() + 2);
                 }
-                for (size_t i = 0; i < drops_.size(); ++i) {
-                    if (Writes(i + 1)) {
-                        drops_[i]->Line(line);
-                    }
-                }
+                outputs_.Line(line);
             };
         }
     }
 
-    // Notes the message in the state of saved messages, then puts it in every place: a kill in
-    // between leaves a note whose message is in none, some or all of its places, which the next
-    // run forgets, completes or keeps, and never a saved message the next run does not know.
-    // The first failure, if any.
+    // Notes the message in the state of saved messages, then puts it in every place. The first
+    // failure, if any.
     std::optional<std::string> SaveMessage() {
-        std::optional<std::string> error = SealMessage();
-        const std::string planned = Places(Writes(0) ? writer_->PlannedFolder() : "");
-        const bool noted = !error && ChangeState([&] { state_->Saved(uidl_, now_, planned); });
-        error = FinishMessage();
-        if (noted && error) {
-            ChangeState([this] { state_->Forget(uidl_); });
-        } else if (noted) {
-            const std::string placed = Places(Writes(0) ? writer_->LastFolder() : "");
-            if (placed != planned) {  // --out took a later number
-                ChangeState([&] { state_->Saved(uidl_, now_, placed); });
-            }
-        }
-        return error;
-    }
-
-    // Output 0 is --out, output i + 1 the drop i. A message a killed run put in some outputs
-    // only goes to the others.
-    bool Writes(size_t output) const {
-        return output == 0 ? writer_ && (kept_.empty() || kept_[0].empty())
-                           : kept_.empty() || kept_[output].empty();
-    }
-
-    std::optional<std::string> SealMessage() {
-        std::optional<std::string> error = Writes(0) ? writer_->SealMessage() : std::nullopt;
-        for (size_t i = 0; i < drops_.size(); ++i) {
-            std::optional<std::string> dropError = Writes(i + 1) ? drops_[i]->Seal() : std::nullopt;
-            error = error ? error : dropError;
-        }
-        return error;
-    }
-
-    // Cleans up after a failure as well.
-    std::optional<std::string> FinishMessage() {
-        std::optional<std::string> error = Writes(0) ? writer_->FinishMessage() : std::nullopt;
-        for (size_t i = 0; i < drops_.size(); ++i) {
-            std::optional<std::string> dropError =
-                Writes(i + 1) ? drops_[i]->Finish() : std::nullopt;
-            error = error ? error : dropError;
-        }
-        return error;
-    }
-
-    std::string Destinations() const {
-        std::string places = options_.out;
-        for (const auto& drop : drops_) {
-            places += (places.empty() ? "" : " and ") + drop->Describe();
-        }
-        return places;
+        return outputs_.Save(
+            [this](const std::string& places) {
+                return ChangeState([&] { state_->Saved(uidl_, now_, places); });
+            },
+            [this] { ChangeState([this] { state_->Forget(uidl_); }); });
     }
 
     // Writes the state anew for the next run; says so when none of the messages saved before
@@ -228,7 +169,7 @@ class FetchSession {
             // What this run saved is made durable now, so that the next run takes it as saved
             // without looking for it (a mail reader may have moved it on since).
             if (state_->HasUnconfirmed() && !flushFailed_) {
-                FlushOutputs();
+                outputs_.Flush();
                 state_->MarkDurable();
             }
         } catch (const ToolError& error) {
@@ -236,7 +177,7 @@ class FetchSession {
             status = 1;
         }
         try {
-            state_->Rewrite(done_ && code_ == 0 && !stopping_);
+            state_->Rewrite(done_ && end_.code == 0 && !stopping_);
         } catch (const ToolError& error) {
             err_ << "zefmail fetch: " << error.what() << "\n";
             return 1;
@@ -245,80 +186,20 @@ class FetchSession {
     }
 
     // The UIDLs saved by earlier runs, beside the first output: a run retrieves only what is
-    // new. The place of a message is one piece per output, the folder of --out first.
+    // new.
     void OpenSavedState() {
-        const std::filesystem::path state =
-            !options_.out.empty()       ? std::filesystem::path(options_.out) / kStateName
-            : !options_.maildir.empty() ? std::filesystem::path(options_.maildir) / kStateName
-                                        : std::filesystem::path(options_.mbox + kStateName);
-        // Beside an mbox file its state is locked on the file: sibling mbox files are other
-        // outputs.
-        const bool besideMbox = options_.out.empty() && options_.maildir.empty();
         state_.emplace(
-            state, options_.user + "@" + options_.server,
-            [this](const std::string& places) { return StillThere(places); },
-            besideMbox ? std::filesystem::path(options_.mbox) : std::filesystem::path());
+            outputs_.StateFile(), options_.user + "@" + options_.server,
+            [this](const std::string& places) { return outputs_.StillThere(places); },
+            outputs_.StateLock());
         if (state_->HasUnconfirmed()) {
             // Left by a run that was stopped: its messages are in place; make them durable
             // before any of them counts as saved (and may be deleted).
-            FlushOutputs();
+            outputs_.Flush();
             state_->MarkDurable();
         }
         if (state_->HasUnconfirmed() || state_->DroppedLines()) {
             state_->Rewrite(false);  // before this run's messages take the places again
-        }
-    }
-
-    // The places of the message at hand: `folder` of --out, then each drop's; those of a killed
-    // run where this one does not write.
-    std::string Places(const std::filesystem::path& folder) const {
-        std::string places = Writes(0) ? folder.filename().string() : kept_.empty() ? "" : kept_[0];
-        for (size_t i = 0; i < drops_.size(); ++i) {
-            places += kPlaceSeparator + (Writes(i + 1) ? drops_[i]->Place() : kept_[i + 1]);
-        }
-        return places;
-    }
-
-    static std::vector<std::string> SplitPlaces(const std::string& places) {
-        std::vector<std::string> pieces(1);
-        for (const char c : places) {
-            if (c == kPlaceSeparator) {
-                pieces.emplace_back();
-            } else {
-                pieces.back().push_back(c);
-            }
-        }
-        return pieces;
-    }
-
-    // `places` with the pieces of the outputs that lack the message emptied; std::nullopt when
-    // it is in none of them.
-    std::optional<std::string> StillThere(const std::string& places) const {
-        std::vector<std::string> pieces = SplitPlaces(places);
-        if (pieces.size() != drops_.size() + 1) {
-            return std::nullopt;  // saved to other outputs than this run's
-        }
-        bool some = false;
-        std::string there;
-        for (size_t i = 0; i < pieces.size(); ++i) {
-            const bool in =
-                !pieces[i].empty() &&
-                (i == 0 ? writer_ && std::filesystem::exists(std::filesystem::path(options_.out) /
-                                                             pieces[0] / "message.json")
-                        : drops_[i - 1]->StillThere(pieces[i]));
-            some = some || in;
-            there += (i == 0 ? "" : std::string(1, kPlaceSeparator)) + (in ? pieces[i] : "");
-        }
-        return some ? std::optional(there) : std::nullopt;
-    }
-
-    // One syncfs per output: everything written there is on the disk.
-    void FlushOutputs() {
-        if (writer_) {
-            FlushFileSystem(options_.out);
-        }
-        for (const auto& drop : drops_) {
-            FlushFileSystem(drop->Location());
         }
     }
 
@@ -338,7 +219,7 @@ class FetchSession {
             return;
         }
         try {
-            FlushOutputs();
+            outputs_.Flush();
             state_->MarkDurable();
             unflushedDeletes_ = false;
         } catch (const ToolError& error) {
@@ -399,7 +280,7 @@ class FetchSession {
         // A server out of step could make a TOP response pass for a message that is then deleted.
         pop_.DesyncGuard(true);
         // --maildir and --mbox take the lines as received: parsing is for --out and --events.
-        pop_.ParseMessages(writer_ || log_);
+        pop_.ParseMessages(outputs_.Parses() || log_);
         pop_.Security(options_.Security());
         pop_.VerifyCert(!options_.insecure);
         pop_.CAFile(Utf8ToText(options_.caFile));
@@ -415,52 +296,32 @@ class FetchSession {
         }
     }
 
-    void InstallDialogueHandlers() {
+    void InstallHandlers() {
         pop_.Done = [this](long code, const Text& msg) {
             done_ = true;
-            code_ = code;
-            message_ = TextToUtf8(msg);
-            responseCode_ = TextToUtf8(pop_.ResponseCode());
-            if (log_) {
-                log_->Done(code, msg);
-            }
+            end_.code = code;
+            end_.message = TextToUtf8(msg);
+            end_.responseCode = TextToUtf8(pop_.ResponseCode());
             io_.stop();
         };
         pop_.Trace = [this](const Text& msg) {
-            reachedServer_ = reachedServer_ || (!msg.empty() && msg.rfind(u">>", 0) != 0);
+            end_.Trace(msg);
             if (options_.trace) {
                 progress_.Print(TextToUtf8(msg));
-            }
-            if (log_) {
-                log_->Trace(msg);
-            }
-        };
-        pop_.CaptionChanged = [this](const Text& caption) {
-            if (log_) {
-                log_->CaptionChanged(caption);
             }
         };
         pop_.Stat = [this](long many, long muchAll) {
             total_ = many;
             progress_.Totals(static_cast<uint64_t>(muchAll < 0 ? 0 : muchAll), many);
-            if (log_) {
-                log_->Stat(many, muchAll);
-            }
         };
-        pop_.UidlFirst = [this](long id, bool& cancelUidl) {
+        pop_.UidlFirst = [this](long /*id*/, bool& cancelUidl) {
             // The UIDL goes into message.json, the state of saved messages and the event log;
             // when none is written, asking for it would only cost a round trip per message.
-            cancelUidl = !Saving() && !log_;
-            if (log_) {
-                log_->UidlFirst(id, cancelUidl);
-            }
+            cancelUidl = !outputs_.Saving() && !log_;
         };
         pop_.UidlDone = [this](long id, const Text& uidl, bool& remove) {
             remove = false;
             uidl_ = TextToUtf8(uidl);
-            if (writer_) {
-                writer_->Uidl(id, uidl);
-            }
             const std::optional<std::time_t> savedAt =
                 state_ ? state_->Lookup(uidl_) : std::nullopt;
             if (savedAt) {
@@ -476,53 +337,22 @@ class FetchSession {
                 }
                 FlushBeforeQuit(id);  // not retrieved: nothing else comes before QUIT
             }
-            const std::optional<std::string> partly =
-                savedAt || !state_ ? std::nullopt : state_->PartlyPlaced(uidl_);
-            kept_ = partly ? SplitPlaces(*partly) : std::vector<std::string>();
-            if (log_) {
-                log_->UidlDone(id, uidl, remove);
-            }
+            outputs_.Resume(savedAt || !state_ ? std::nullopt : state_->PartlyPlaced(uidl_));
         };
-        pop_.TopFirst = [this](long id, bool& cancelTop) {
-            cancelTop = options_.topLines < 0;
-            if (log_) {
-                log_->TopFirst(id, cancelTop);
-            }
-        };
-        pop_.TopNext = [this](long id, const Text& line) {
-            if (log_) {
-                log_->TopNext(id, line);
-            }
-        };
-        pop_.TopDone = [this](long id, bool& remove) {
-            remove = false;
-            if (log_) {
-                log_->TopDone(id, remove);
-            }
-        };
+        pop_.TopFirst = [this](long /*id*/, bool& cancelTop) { cancelTop = options_.topLines < 0; };
+        pop_.TopDone = [](long /*id*/, bool& remove) { remove = false; };
         pop_.RetrFirst = [this](long id, long much, bool& cancelRetr) {
             cancelRetr = skip_;
             skip_ = false;
-            if (cancelRetr) {
-                return;
-            }
-            messageSize_ = much < 0 ? 0 : static_cast<uint64_t>(much);
-            messageBytes_ = 0;
-            if (Writes(0)) {
-                writer_->BeginMessage(id, much);
-            }
-            for (size_t i = 0; i < drops_.size(); ++i) {
-                if (Writes(i + 1)) {
-                    drops_[i]->Begin();
-                }
-            }
-            if (log_) {
-                log_->RetrFirst(id, much, cancelRetr);
+            if (!cancelRetr) {
+                messageSize_ = much < 0 ? 0 : static_cast<uint64_t>(much);
+                messageBytes_ = 0;
+                outputs_.Begin(id, much);
             }
         };
         pop_.RetrDone = [this](long id, bool& cancelDelete) {
             cancelDelete = true;  // nothing is deleted unless it is safely on disk
-            if (Saving()) {
+            if (outputs_.Saving()) {
                 std::optional<std::string> error = SaveMessage();
                 if (error) {
                     ++writeFailures_;
@@ -538,110 +368,38 @@ class FetchSession {
                     unflushedDeletes_ = unflushedDeletes_ || !cancelDelete;
                 }
                 uidl_.clear();  // a message without a UIDL must not take this one's
-                kept_.clear();
+                outputs_.Resume(std::nullopt);
             }
             ++retrieved_;
             bytesDone_ += messageSize_;
             progress_.Update(bytesDone_, retrieved_);
             FlushBeforeQuit(id);
-            if (log_) {
-                log_->RetrDone(id, cancelDelete);
-            }
         };
-    }
-
-    void InstallMessageHandlers() {
-        pop_.MailHeadFirst = [this](long id) {
-            tags_.Reset();
-            if (log_) {
-                log_->MailHeadFirst(id);
-            }
-        };
-        pop_.MailHeadNext = [this](long id, const Text& name, const Text& value) {
+        pop_.MailHeadFirst = [this](long /*id*/) { tags_.Reset(); };
+        pop_.MailHeadNext = [this](long /*id*/, const Text& name, const Text& value) {
             CountBytes(name.size() + value.size() + 4);
-            if (writer_) {
-                writer_->MessageField(name, value);
-            }
-            if (log_) {
-                log_->MailHeadNext(id, name, value);
-            }
         };
-        pop_.MailHeadDone = [this](long id) {
-            if (log_) {
-                log_->MailHeadDone(id);
-            }
-        };
-        pop_.MultiPartOpen = [this](long id, long parentPart, const Text& type, const Text& name,
-                                    const Text& charset, const Text& encoding, Text& tag) {
+        pop_.MultiPartOpen = [this](long /*id*/, long /*parentPart*/, const Text& /*type*/,
+                                    const Text& /*name*/, const Text& /*charset*/,
+                                    const Text& /*encoding*/, Text& tag) {
             // The tag names the multipart by the path of the part that holds it; the control
             // hands it back in the matching MultiPartClose.
             tag = tags_.AtMessageLevel() ? Text(u"message") : Utf8ToText(tags_.Current());
             tags_.OpenMultipart();
-            if (writer_) {
-                writer_->MultiPartOpen(type, name, charset, encoding);
-            }
-            if (log_) {
-                log_->MultiPartOpen(id, parentPart, type, name, charset, encoding, tag);
-            }
         };
-        pop_.MultiPartClose = [this](long id, const Text& tag) {
-            tags_.CloseMultipart();
-            if (writer_) {
-                writer_->MultiPartClose();
-            }
-            if (log_) {
-                log_->MultiPartClose(id, tag);
-            }
-        };
-        pop_.MimeHeadFirst = [this](long id, long part) {
-            tags_.BeginPart(part);
-            if (writer_) {
-                writer_->PartHead(part);
-            }
-            if (log_) {
-                log_->MimeHeadFirst(id, part);
-            }
-        };
-        pop_.MimeHeadNext = [this](long id, long part, const Text& name, const Text& value) {
+        pop_.MultiPartClose = [this](long /*id*/, const Text& /*tag*/) { tags_.CloseMultipart(); };
+        pop_.MimeHeadFirst = [this](long /*id*/, long part) { tags_.BeginPart(part); };
+        pop_.MimeHeadNext = [this](long /*id*/, long /*part*/, const Text& name,
+                                   const Text& value) {
             CountBytes(name.size() + value.size() + 4);
-            if (writer_) {
-                writer_->PartField(name, value);
-            }
-            if (log_) {
-                log_->MimeHeadNext(id, part, name, value);
-            }
         };
-        pop_.MimeHeadDone = [this](long id, long part) {
-            if (log_) {
-                log_->MimeHeadDone(id, part);
-            }
-        };
-        pop_.MimeDataFirst = [this](long id, long part, const Text& type, const Text& name,
-                                    const Text& charset, const Text& encoding, bool& isText) {
+        pop_.MimeDataFirst = [](long /*id*/, long /*part*/, const Text& /*type*/,
+                                const Text& /*name*/, const Text& /*charset*/,
+                                const Text& /*encoding*/, bool& isText) {
             isText = false;  // the bytes are kept exact; text is made from them (--text)
-            if (writer_) {
-                writer_->PartDataBegin(part, type, name, charset, encoding);
-            }
-            if (log_) {
-                log_->MimeDataFirst(id, part, type, name, charset, encoding, isText);
-            }
         };
-        pop_.MimeDataNext = [this](long id, long part, Bytes& data) {
+        pop_.MimeDataNext = [this](long /*id*/, long /*part*/, Bytes& data) {
             CountBytes(data.size());
-            if (log_) {
-                log_->MimeDataNext(id, part, data);
-            }
-            if (writer_) {
-                writer_->PartData(data);
-            }
-        };
-        pop_.MimeDataDone = [this](long id, long part) {
-            if (writer_) {
-                writer_->PartDataEnd();
-            }
-            if (log_) {
-                log_->MimeDataDone(id, part);
-            }
         };
     }
 
@@ -676,22 +434,17 @@ class FetchSession {
     asio::signal_set signals_;
     bool stopping_ = false;
     std::optional<EventLog> log_;
-    std::unique_ptr<MessageWriter> writer_;
     std::optional<SavedState> state_;
     const std::time_t now_ = std::time(nullptr);
-    std::string uidl_;               // of the message being walked
-    bool skip_ = false;              // the message was saved before and stays on the server
-    std::vector<std::string> kept_;  // its places of a killed run, "" where it is missing
+    std::string uidl_;   // of the message being walked
+    bool skip_ = false;  // the message was saved before and stays on the server
     bool unflushedDeletes_ = false;
     std::optional<std::string> flushFailed_;
-    std::vector<std::unique_ptr<MailDrop>> drops_;
+    Outputs outputs_;
     PartPathTracker tags_;
 
     bool done_ = false;
-    bool reachedServer_ = false;
-    long code_ = 0;
-    std::string responseCode_;
-    std::string message_;
+    TransferEnd end_;
     long total_ = 0;
     long retrieved_ = 0;
     long saved_ = 0;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "tools/zefmail/DurableFiles.h"
-#include "tools/zefmail/MailDrop.h"
+#include "tools/zefmail/Output.h"
 
 namespace zef::zefmail {
 

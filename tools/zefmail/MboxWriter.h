@@ -21,7 +21,7 @@
 #include <string>
 #include <utility>
 
-#include "tools/zefmail/MailDrop.h"
+#include "tools/zefmail/Output.h"
 
 namespace zef::zefmail {
 
@@ -35,6 +35,7 @@ class MboxWriter final : public MailDrop {
 
     std::string Describe() const override { return file_.string() + " (mbox)"; }
     std::filesystem::path Location() const override { return file_; }
+    bool IsFile() const override { return true; }
     // FILE's length after the message.
     std::string Place() const override { return std::to_string(end_); }
     // FILE reaches that length, counting only what a dead run's dot-lock lets stay.

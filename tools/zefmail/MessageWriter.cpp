@@ -15,6 +15,7 @@
 #include "common/Unicode.h"
 #include "components/codec/MimeParameters.h"
 #include "pop/HeaderValue.h"
+#include "pop/popZef.h"
 #include "tools/zefmail/ContentTypes.h"
 #include "tools/zefmail/ToolError.h"
 
@@ -216,12 +217,38 @@ void MessageWriter::Guard(const std::function<void()>& step) {
     }
 }
 
+void MessageWriter::Attach(popZef& pop) {
+    Chain(pop.UidlDone, [this](long id, const Text& uidl, bool /*remove*/) { Uidl(id, uidl); });
+    Chain(pop.MailHeadNext,
+          [this](long, const Text& name, const Text& value) { MessageField(name, value); });
+    Chain(pop.MultiPartOpen, [this](long, long, const Text& type, const Text& name,
+                                    const Text& charset, const Text& encoding,
+                                    const Text&) { MultiPartOpen(type, name, charset, encoding); });
+    Chain(pop.MultiPartClose, [this](long, const Text&) { MultiPartClose(); });
+    Chain(pop.MimeHeadFirst, [this](long, long part) { PartHead(part); });
+    Chain(pop.MimeHeadNext,
+          [this](long, long, const Text& name, const Text& value) { PartField(name, value); });
+    Chain(pop.MimeDataFirst, [this](long, long part, const Text& type, const Text& name,
+                                    const Text& charset, const Text& encoding,
+                                    bool) { PartDataBegin(part, type, name, charset, encoding); });
+    Chain(pop.MimeDataNext, [this](long, long, const Bytes& data) { PartData(data); });
+    Chain(pop.MimeDataDone, [this](long, long) { PartDataEnd(); });
+}
+
+std::string MessageWriter::Place() const {
+    return (active_ ? PlannedFolder() : lastFolder_).filename().string();
+}
+
+bool MessageWriter::StillThere(const std::string& place) const {
+    return std::filesystem::exists(outDir_ / place / "message.json");
+}
+
 void MessageWriter::Uidl(long id, const Text& uidl) {
     uidlId_ = id;
     uidl_ = uidl;
 }
 
-void MessageWriter::BeginMessage(long id, long size) {
+void MessageWriter::Begin(long id, long size) {
     if (active_) {
         part_.reset();
         RemoveStaging();
@@ -417,7 +444,7 @@ void MessageWriter::ClosePart() {
     });
 }
 
-std::optional<std::string> MessageWriter::SealMessage() {
+std::optional<std::string> MessageWriter::Seal() {
     if (!active_) {
         return std::string("no message is being written");
     }
@@ -433,11 +460,11 @@ std::optional<std::string> MessageWriter::SealMessage() {
     return error_;
 }
 
-std::optional<std::string> MessageWriter::FinishMessage() {
+std::optional<std::string> MessageWriter::Finish() {
     if (!active_) {
         return std::string("no message is being written");
     }
-    SealMessage();
+    Seal();
     Guard([this] { MoveIntoNextFolder(); });
     std::optional<std::string> error = error_;
     if (error) {

@@ -19,11 +19,12 @@
 #include "components/glyph/Charsets.h"
 #include "tools/zefmail/Digest.h"
 #include "tools/zefmail/DurableFiles.h"
+#include "tools/zefmail/Output.h"
 #include "tools/zefmail/PartPaths.h"
 
 namespace zef::zefmail {
 
-class MessageWriter {
+class MessageWriter final : public Output {
   public:
     // `withText`: text/* parts also get a UTF-8 .txt file, made from the part's bytes as its
     // declared charset says (charsets::PartTextReader): the bytes are always received raw
@@ -31,13 +32,18 @@ class MessageWriter {
     // `writeBackEarly`: the files are sent to the disk as soon as they are complete, ahead of
     // the flush that follows (see OutputFile).
     MessageWriter(std::filesystem::path outDir, bool withText, bool writeBackEarly = false);
-    ~MessageWriter();
+    ~MessageWriter() override;
     MessageWriter(const MessageWriter&) = delete;
     MessageWriter& operator=(const MessageWriter&) = delete;
 
+    // Takes the events below from the control.
+    void Attach(popZef& pop) override;
+    bool ReadsLines() const override { return false; }
+    void Line(std::string_view /*line*/) override {}
+
     // The events of popZef that carry what is written, in the order the control raises them.
     void Uidl(long id, const Text& uidl);                    // UidlDone
-    void BeginMessage(long id, long size);                   // RetrFirst, not cancelled
+    void Begin(long id, long size) override;                 // RetrFirst, not cancelled
     void MessageField(const Text& name, const Text& value);  // MailHeadNext
     void MultiPartOpen(const Text& contentType, const Text& contentName, const Text& contentCharset,
                        const Text& transferEncoding);
@@ -49,16 +55,22 @@ class MessageWriter {
     void PartData(const Bytes& data);  // MimeDataNext, IsText False
     void PartDataEnd();                // MimeDataDone
 
-    // RetrDone, in two steps. SealMessage writes message.json: the folder is whole but still
-    // under its staging name, and PlannedFolder tells where it will go. FinishMessage (sealing
+    // RetrDone, in two steps. Seal writes message.json: the folder is whole but still
+    // under its staging name, and PlannedFolder tells where it will go. Finish (sealing
     // first when needed) moves it into place. Both return the error when the message is not
     // written (the caller keeps it on the server), std::nullopt when it is.
-    std::optional<std::string> SealMessage();
+    std::optional<std::string> Seal() override;
     std::filesystem::path PlannedFolder() const { return outDir_ / std::to_string(nextFolder_); }
-    std::optional<std::string> FinishMessage();
+    std::optional<std::string> Finish() override;
 
     // The folder of the last message finished without error.
     const std::filesystem::path& LastFolder() const { return lastFolder_; }
+
+    std::string Describe() const override { return outDir_.string(); }
+    std::filesystem::path Location() const override { return outDir_; }
+    // The message's folder: where the sealed message goes, or the last one went.
+    std::string Place() const override;
+    bool StillThere(const std::string& place) const override;
 
   private:
     struct OpenPart;

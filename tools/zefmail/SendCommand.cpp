@@ -19,10 +19,10 @@
 #include "tools/zefmail/HeaderBuilder.h"
 #include "tools/zefmail/JisRepertoire.h"
 #include "tools/zefmail/MimePlan.h"
-#include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/Password.h"
 #include "tools/zefmail/Progress.h"
 #include "tools/zefmail/ToolError.h"
+#include "tools/zefmail/Verdict.h"
 
 namespace zef::zefmail {
 
@@ -30,11 +30,7 @@ namespace {
 
 constexpr int kSmtpPort = 25;
 constexpr int kSmtpsPort = 465;
-constexpr long kConnectTimeout = -3;  // Done codes of the guard timer
-constexpr long kTransTimeout = -4;
-constexpr int kExitFailed = 1;
 constexpr int kExitPartial = 3;
-constexpr int kExitTemporary = 4;
 
 std::string LocalHostName() {
     std::array<char, 256> name{};
@@ -140,13 +136,15 @@ class SendSession {
                  << (bodyComplete_ ? "\n" : "; the message was not sent\n");
             return 1;
         }
-        if (code_ != 0) {
-            err_ << "zefmail send: "
-                 << DescribeFailure(code_, message_, options_.server, port, reachedServer_) << "\n";
-            return SendExitStatus(code_, message_, reachedServer_);
+        if (end_.code != 0) {  // a failure, or a warning when the message was taken
+            err_ << "zefmail send: " << Describe(end_, options_.server, port) << "\n";
+            if (Classify(end_) != Verdict::kDone) {
+                return ExitStatus(Classify(end_));
+            }
+        } else if (!end_.refusals.empty()) {
+            err_ << "zefmail send: sent, but " << end_.message << "\n";
         }
-        if (refused_ > 0) {
-            err_ << "zefmail send: sent, but " << message_ << "\n";
+        if (!end_.refusals.empty()) {
             return kExitPartial;
         }
         if (!options_.quiet) {
@@ -204,18 +202,18 @@ class SendSession {
     void InstallHandlers() {
         smtp_.Done = [this](long code, const Text& msg) {
             done_ = true;
-            code_ = code;
-            message_ = TextToUtf8(msg);
+            end_.code = code;
+            end_.message = TextToUtf8(msg);
             io_.stop();
         };
         // Each refused recipient is named; the message still goes to the others.
         smtp_.RecipientRefused = [this](const Text& address, const Text& reply) {
-            ++refused_;
+            end_.refusals.push_back(TextToUtf8(reply));
             progress_.Print("zefmail send: recipient refused: " + TextToUtf8(address) + " (" +
                             TextToUtf8(reply) + ")");
         };
         smtp_.Trace = [this](const Text& msg) {
-            reachedServer_ = reachedServer_ || (!msg.empty() && msg.rfind(u">>", 0) != 0);
+            end_.Trace(msg);
             if (options_.trace) {
                 progress_.Print(TextToUtf8(msg));
             }
@@ -308,10 +306,7 @@ class SendSession {
     std::unique_ptr<MimePlan> plan_;
     bool done_ = false;
     bool bodyComplete_ = false;
-    bool reachedServer_ = false;
-    long code_ = 0;
-    long refused_ = 0;
-    std::string message_;
+    TransferEnd end_;
     std::optional<std::string> failure_;
 };
 
@@ -337,18 +332,6 @@ void ConfigureConnection(smtpZef& smtp, const SendOptions& options, const EnvLoo
             smtp.Pass(Utf8ToText(secret));
         }
     }
-}
-
-int SendExitStatus(long doneCode, const std::string& doneMessage, bool reachedServer) {
-    if (doneCode == 0) {
-        return 0;
-    }
-    const bool replyOf4xx = reachedServer && doneMessage.starts_with('4');
-    const bool timedOut = doneCode == kConnectTimeout || doneCode == kTransTimeout;
-    const bool unreachable = !reachedServer && doneCode != -1 &&
-                             !doneMessage.starts_with("certificate verify failed") &&
-                             !doneMessage.starts_with("TLS handshake failed");
-    return replyOf4xx || timedOut || unreachable ? kExitTemporary : kExitFailed;
 }
 
 int RunSend(const SendOptions& options, const EnvLookup& env, std::ostream& err) {

@@ -12,7 +12,6 @@
 #include "smtp/smtpZef.h"
 #include "tools/zefmail/Accounts.h"
 #include "tools/zefmail/HeaderBuilder.h"
-#include "tools/zefmail/Outcome.h"
 #include "tools/zefmail/SendCommand.h"
 #include "tools/zefmail/SendmailInput.h"
 
@@ -70,7 +69,7 @@ EXIT STATUS (sysexits.h)
   64  EX_USAGE: a command line that cannot be used, no sender, no recipient
   65  EX_DATAERR: a header block over 1 MiB, an address that cannot be sent
   66  EX_NOINPUT: nothing on standard input
-  69  EX_UNAVAILABLE: the server refused for good (a 5xx reply)
+  69  EX_UNAVAILABLE: the server refused for good (a 5xx reply, a refused certificate)
   70  EX_SOFTWARE: an error inside zefmail
   74  EX_IOERR: standard input could not be read
   75  EX_TEMPFAIL: a 4xx reply, a time-out, no connection: try again later
@@ -265,9 +264,7 @@ int Send(const SendmailOptions& o, const SendmailEnvelope& envelope, MessageInpu
 
     bool headerGiven = false;
     bool done = false;
-    bool reachedServer = false;
-    long code = 0;
-    std::string message;
+    TransferEnd end;
     std::optional<SendmailError> failure;
     smtp.MoreData = [&](long /*id*/, Bytes& data) {
         if (!headerGiven) {
@@ -283,15 +280,15 @@ int Send(const SendmailOptions& o, const SendmailEnvelope& envelope, MessageInpu
         }
     };
     smtp.Trace = [&](const Text& text) {
-        reachedServer = reachedServer || (!text.empty() && text.rfind(u">>", 0) != 0);
+        end.Trace(text);
         if (s.trace) {
             err << TextToUtf8(text) << "\n";
         }
     };
     smtp.Done = [&](long doneCode, const Text& doneMessage) {
         done = true;
-        code = doneCode;
-        message = TextToUtf8(doneMessage);
+        end.code = doneCode;
+        end.message = TextToUtf8(doneMessage);
         io.stop();
     };
     smtp.Smtp(Utf8ToText(s.server), Text());
@@ -302,12 +299,10 @@ int Send(const SendmailOptions& o, const SendmailEnvelope& envelope, MessageInpu
         err << "zefmail sendmail: " << failure->what() << "; the message was not sent\n";
         return failure->ExitCode();
     }
-    if (code != 0) {
-        err << "zefmail sendmail: "
-            << DescribeFailure(code, message, s.server, s.PortOr(25, 465), reachedServer) << "\n";
-        return SendmailExitCode(code, message, reachedServer);
+    if (end.code != 0) {
+        err << "zefmail sendmail: " << Describe(end, s.server, s.PortOr(25, 465)) << "\n";
     }
-    return kExOk;
+    return SendmailExitCode(end);
 }
 
 }  // namespace
@@ -409,33 +404,26 @@ SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOpti
     return envelope;
 }
 
-int SendmailExitCode(long doneCode, const std::string& doneMessage, bool reachedServer) {
-    if (doneCode == 0) {
-        return kExOk;
+int SendmailExitCode(const TransferEnd& end) {
+    switch (Classify(end)) {
+        case Verdict::kDone:
+            return kExOk;
+        case Verdict::kRefused:
+            return kExUnavailable;
+        case Verdict::kTemporary:
+            return kExTempFail;
+        case Verdict::kLocal:
+            break;
     }
-    // The control's own refusals before the connect are local errors, not the server's word.
-    const auto refused = [&](const Text& refusal) {
-        return !reachedServer && doneCode == outcome::kFailureCode &&
-               doneMessage.starts_with(TextToUtf8(refusal));
+    const auto says = [&end](const Text& refusal) {
+        return end.message.starts_with(TextToUtf8(refusal));
     };
-    if (refused(outcome::smtp::kNoFromAddress.message) ||
-        refused(outcome::smtp::kNoRecipientAddress.message)) {
+    if (says(outcome::smtp::kNoFromAddress.message) ||
+        says(outcome::smtp::kNoRecipientAddress.message)) {
         return kExUsage;
     }
-    if (refused(outcome::smtp::InvalidCharacterIn(Text()))) {
-        return kExDataErr;  // a line break in an address of the header
-    }
-    if (refused(outcome::smtp::kUnexpectedError.message)) {
-        return kExSoftware;
-    }
-    const char kind = doneMessage.empty() ? ' ' : doneMessage[0];
-    // The server lacks what the message needs (8BITMIME, SMTPUTF8): trying again won't help.
-    const bool unsuitable = doneMessage.find("NOT OFFERED") != std::string::npos ||
-                            doneMessage.starts_with("8-BIT DATA WITHOUT 8BITMIME");
-    if (doneCode == -1 && (kind == '5' || !reachedServer || unsuitable)) {
-        return kExUnavailable;
-    }
-    return kExTempFail;
+    // A line break in an address of the header.
+    return says(outcome::smtp::InvalidCharacterIn(Text())) ? kExDataErr : kExSoftware;
 }
 
 int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ostream& out,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/zefmail/Options.h"
+#include "tools/zefmail/Verdict.h"
 
 namespace zef::zefmail {
 
@@ -43,12 +44,10 @@ struct SendmailEnvelope {
 // (EX_USAGE) when there is no sender or no recipient.
 SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOptions& options);
 
-// The exit status for how the send ended: 0, EX_UNAVAILABLE for a permanent refusal (a 5xx
-// reply, or a refusal before connecting), EX_TEMPFAIL for everything that may pass later (a 4xx
-// reply, a time-out, a lost or failed connection). The control's own refusals are local errors:
-// EX_USAGE without a sender or recipient, EX_DATAERR for an address it cannot send, EX_SOFTWARE
-// for a failure inside it.
-int SendmailExitCode(long doneCode, const std::string& doneMessage, bool reachedServer);
+// The exit status for the transfer's verdict: 0 done, EX_UNAVAILABLE refused, EX_TEMPFAIL
+// temporary. The control's own refusals are local errors: EX_USAGE without a sender or
+// recipient, EX_DATAERR for an address it cannot send, EX_SOFTWARE for anything else.
+int SendmailExitCode(const TransferEnd& end);
 
 // Parses, reads `in` and sends; the exit status. Failures are one line on `err`.
 int RunSendmail(const std::vector<std::string>& args, std::istream& in, std::ostream& out,

@@ -1,4 +1,4 @@
-#include "tools/zefmail/MailDrop.h"
+#include "tools/zefmail/Output.h"
 
 #include "tools/zefmail/ToolError.h"
 
@@ -16,7 +16,7 @@ void MailDrop::Guarded(Step step) {
     }
 }
 
-void MailDrop::Begin() {
+void MailDrop::Begin(long /*id*/, long /*size*/) {
     AbandonOpen();
     error_.reset();
     open_ = true;
