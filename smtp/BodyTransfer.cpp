@@ -13,8 +13,6 @@ namespace zef {
 
 namespace {
 
-constexpr const char16_t* kDotTrace = u">>Sending Dot(EOF) ...";
-
 bool IsPartRefusal(const Error& error) {
     return error.number() == error::kInvalidValue && error.source() == outcome::smtp::kPartSource;
 }
@@ -54,7 +52,7 @@ bool smtpZef::Impl::PlainBodyTurn() {
         owner_.MoreData(moreDataId_, data);
     }
     if (data.empty()) {
-        RaiseTrace(kDotTrace);
+        RaiseTrace(Text(outcome::smtp::kDotTrace));
         dataPhase_ = false;
         return rawMessage ? SendRaw(rawLines_.Finish()) : SendText(u"\r\n.\r\n");
     }
@@ -159,7 +157,7 @@ bool smtpZef::Impl::CloseMultiPart() {
     partHeaderBuffer_ += smtp::CloseDelimiter(currentMultiPart_->Boundary());
     --mimeDepth_;
     if (mimeDepth_ <= 0) {
-        RaiseTrace(kDotTrace);
+        RaiseTrace(Text(outcome::smtp::kDotTrace));
         dataPhase_ = false;
         partHeaderBuffer_ += u".\r\n";
         return true;

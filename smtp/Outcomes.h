@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "common/Error.h"
 #include "common/Outcomes.h"
@@ -15,6 +16,8 @@ namespace zef::outcome::smtp {
 // --- Creation: the caption until the first send; also the X-TALVORN line and Copyright ---
 
 inline constexpr const char16_t* kProductBanner = u"zef smtpZef 0.1";
+// The trace of the end of a message; the first server line after it is the reply to the end.
+inline constexpr std::u16string_view kDotTrace = u">>Sending Dot(EOF) ...";
 
 inline constexpr RaisedError kMissingComponent{error::kInvalidArgument, "TALVORN.smtp",
                                                u"smtpZef needs every component"};

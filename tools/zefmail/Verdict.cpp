@@ -52,7 +52,7 @@ Verdict FailureAfterReaching(const TransferEnd& end) {
 
 void TransferEnd::Trace(const Text& line) {
     if (line.starts_with(u">>")) {
-        endSent = endSent || line.starts_with(u">>Sending Dot(EOF)");
+        endSent = endSent || line.starts_with(outcome::smtp::kDotTrace);
         return;
     }
     reachedServer = reachedServer || !line.empty();
