@@ -1,21 +1,14 @@
 // zefmail: the command-line face of the zef mail library.
 #include <malloc.h>
 
-#include <filesystem>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "common/Error.h"
-#include "common/Unicode.h"
-#include "tools/zefmail/FetchCommand.h"
-#include "tools/zefmail/Options.h"
-#include "tools/zefmail/SendCommand.h"
-#include "tools/zefmail/SendmailCommand.h"
-#include "tools/zefmail/ToolError.h"
+#include "tools/zefmail/cli/Commands.h"
 
 int main(int argc, char** argv) {
-    using namespace zef::zefmail;
 #ifdef __GLIBC__
     // Each turn of a send allocates and frees pieces of some 100 KiB. By default glibc hands
     // the top of the heap back to the kernel after each of them and faults the pages in again
@@ -23,33 +16,11 @@ int main(int argc, char** argv) {
     // 4 MiB of freed memory ends that; the peak stays what the pieces need.
     mallopt(M_TRIM_THRESHOLD, 4 * 1024 * 1024);
 #endif
-    std::vector<std::string> args(argv + 1, argv + argc);
-    EnvLookup env = ProcessEnvironment();
-    // Run as "sendmail" (through a link) or as "zefmail sendmail": sendmail's own command line.
-    if (argc > 0 && std::filesystem::path(argv[0]).filename() == "sendmail") {
-        return RunSendmail(args, std::cin, std::cout, std::cerr, env);
-    }
-    if (!args.empty() && args[0] == "sendmail") {
-        return RunSendmail({args.begin() + 1, args.end()}, std::cin, std::cout, std::cerr, env);
-    }
-    ParseOutcome outcome = ParseCommandLine(args, std::cout, std::cerr, env);
-    if (!outcome.command) {
-        return outcome.exitCode;
-    }
-    const Command& command = *outcome.command;
-    const char* name = command.kind == Command::Kind::kSend ? "zefmail send" : "zefmail fetch";
-    try {
-        if (command.kind == Command::Kind::kSend) {
-            return RunSend(command.send, env, std::cerr);
-        }
-        return RunFetch(command.fetch, env, std::cout, std::cerr);
-    } catch (const ToolError& e) {
-        std::cerr << name << ": " << e.what() << "\n";
-    } catch (const zef::Error& e) {
-        std::cerr << name << ": error " << e.number() << " (" << e.source()
-                  << "): " << zef::TextToUtf8(e.description()) << "\n";
-    } catch (const std::exception& e) {
-        std::cerr << name << ": " << e.what() << "\n";
-    }
-    return 1;
+    const zef::zefmail::EnvLookup env = [](const std::string& name) -> std::optional<std::string> {
+        const char* value = std::getenv(name.c_str());
+        return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+    };
+    return zef::zefmail::RunZefmail(argc > 0 ? argv[0] : "zefmail",
+                                    std::vector<std::string>(argv + 1, argv + argc),
+                                    {std::cin, std::cout, std::cerr, env});
 }

@@ -1,0 +1,125 @@
+#include "tools/zefmail/cli/AccountFile.h"
+
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "tools/zefmail/cli/ToolError.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+// The keys an account may hold: each is the option of the same name (`ca_file` is --ca-file)
+// of the commands that have it.
+const std::set<std::string> kAccountKeys = {
+    "server", "port", "tls",  "ca_file", "password_command", "password_file", "password_env",
+    "user",   "auth", "apop", "from",    "hostname",         "charset",       "out"};
+
+// One setting as the words of the command line.
+std::vector<std::string> Words(const std::string& key, const toml::node& value) {
+    std::string option = "--" + key;
+    std::replace(option.begin(), option.end(), '_', '-');
+    if (const auto text = value.value_exact<std::string>()) {
+        return {option, *text};
+    }
+    if (const auto number = value.value_exact<int64_t>()) {
+        return {option, std::to_string(*number)};
+    }
+    if (const auto flag = value.value_exact<bool>()) {
+        return {option + (*flag ? "=true" : "=false")};
+    }
+    throw ToolError(key + " must be a string, a whole number, true or false");
+}
+
+void AddTable(const toml::table& table, const AccountFilter& takes,
+              std::vector<std::string>& args) {
+    for (const auto& [key, value] : table) {
+        if (value.is_table()) {
+            continue;
+        }
+        const std::string name(key.str());
+        if (kAccountKeys.count(name) == 0) {
+            throw ToolError("unknown key " + name);
+        }
+        std::vector<std::string> words = Words(name, value);
+        if (takes(words.front().substr(0, words.front().find('=')), words.back())) {
+            args.insert(args.end(), words.begin(), words.end());
+        }
+    }
+}
+
+}  // namespace
+
+std::string ConfigFilePath(const EnvLookup& env) {
+    if (const std::optional<std::string> xdg = env("XDG_CONFIG_HOME"); xdg && !xdg->empty()) {
+        return *xdg + "/zefmail/config.toml";
+    }
+    if (const std::optional<std::string> home = env("HOME"); home && !home->empty()) {
+        return *home + "/.config/zefmail/config.toml";
+    }
+    return {};
+}
+
+std::string AccountArgument(const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--account" && i + 1 < args.size()) {
+            return args[i + 1];
+        }
+        if (args[i].rfind("--account=", 0) == 0) {
+            return args[i].substr(10);
+        }
+    }
+    return {};
+}
+
+std::optional<ArgumentSource> AccountArguments(const std::string& path, const std::string& wanted,
+                                               const std::string& command,
+                                               const AccountFilter& takes) {
+    if (path.empty() || !std::filesystem::exists(path)) {
+        if (!wanted.empty()) {
+            throw ToolError("--account " + wanted + ": there is no configuration file " +
+                            (path.empty() ? "(neither XDG_CONFIG_HOME nor HOME is set)" : path));
+        }
+        return std::nullopt;
+    }
+    toml::table config;
+    try {
+        config = toml::parse_file(path);
+    } catch (const toml::parse_error& error) {
+        throw ToolError(path + " line " + std::to_string(error.source().begin.line) + ": " +
+                        std::string(error.description()));
+    }
+    std::string name = wanted;
+    if (name.empty()) {
+        const std::optional<std::string> fallback = config["default"].value<std::string>();
+        if (!fallback) {
+            return std::nullopt;
+        }
+        name = *fallback;
+    }
+    const toml::table* account = config["accounts"][name].as_table();
+    if (account == nullptr) {
+        throw ToolError(path + ": no account " + name + " (a table [accounts." + name + "])");
+    }
+    ArgumentSource source{path + ", account " + name, {}};
+    try {
+        for (const auto& [key, value] : *account) {
+            if (value.is_table() && key.str() != "send" && key.str() != "fetch") {
+                throw ToolError("unknown table accounts." + name + "." + std::string(key.str()));
+            }
+        }
+        // The account's own keys first, then those of the command's table, which win.
+        AddTable(*account, takes, source.args);
+        if (const toml::table* own = (*account)[command].as_table()) {
+            AddTable(*own, takes, source.args);
+        }
+    } catch (const ToolError& error) {
+        throw ToolError(source.label + ": " + error.what());
+    }
+    return source;
+}
+
+}  // namespace zef::zefmail

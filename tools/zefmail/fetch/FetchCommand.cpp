@@ -1,0 +1,467 @@
+#include "tools/zefmail/fetch/FetchCommand.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <cctype>
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "common/Unicode.h"
+#include "pop/popZef.h"
+#include "tools/zefmail/cli/Password.h"
+#include "tools/zefmail/cli/Progress.h"
+#include "tools/zefmail/cli/ToolError.h"
+#include "tools/zefmail/cli/Verdict.h"
+#include "tools/zefmail/fetch/EventLog.h"
+#include "tools/zefmail/fetch/MaildirWriter.h"
+#include "tools/zefmail/fetch/MboxWriter.h"
+#include "tools/zefmail/fetch/MessageWriter.h"
+#include "tools/zefmail/fetch/Outputs.h"
+#include "tools/zefmail/fetch/PartPaths.h"
+#include "tools/zefmail/fetch/SavedState.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+constexpr int kPop3Port = 110;
+constexpr int kPop3sPort = 995;
+constexpr std::time_t kSecondsPerDay = std::time_t{24} * 60 * 60;
+
+// One mailbox transfer: the control, its handlers and where they write.
+class FetchSession {
+  public:
+    FetchSession(const FetchOptions& options, const EnvLookup& env, std::ostream& out,
+                 std::ostream& err)
+        : options_(options),
+          password_(ReadPassword(options, env)),
+          err_(err),
+          progress_(err, !options.quiet && ::isatty(STDERR_FILENO) != 0),
+          pop_(io_),
+          signals_(io_, SIGINT, SIGTERM) {
+        if (options.events) {
+            log_.emplace(out);
+        }
+        OpenOutputs();
+        if (outputs_.Saving()) {
+            OpenSavedState();
+        }
+        Configure();
+        InstallHandlers();
+        outputs_.Attach(pop_);
+        if (log_) {
+            log_->Attach(pop_);  // last: it logs what the handlers gave back
+        }
+        WaitForInterrupt();
+    }
+
+    int Run() {
+        // A token goes to OAuthToken, and no password is given.
+        pop_.pop(Utf8ToText(options_.server), Utf8ToText(options_.user),
+                 TokenLogin() ? Text() : Utf8ToText(password_),
+                 options_.topLines < 0 ? 0 : options_.topLines);
+        if (!done_) {
+            io_.run();
+        }
+        progress_.Finish();
+        int status = 0;
+        if (!done_) {
+            err_ << "zefmail fetch: interrupted; deletions of this session were not committed\n";
+            status = 1;
+        } else if (end_.code != 0 && !flushFailed_) {  // a failed flush is said below
+            status = ExitStatus(Classify(end_));
+            err_ << "zefmail fetch: " << Describe(end_, options_.server, Port())
+                 << (Classify(end_) == Verdict::kTemporary ? "; try again later" : "") << "\n";
+        }
+        if (flushFailed_) {
+            err_ << "zefmail fetch: " << *flushFailed_
+                 << "; the session ended without committing its deletions\n";
+            status = 1;
+        }
+        if (done_ && stopping_ && retrieved_ + savedBefore_ + deletedBefore_ < total_) {
+            err_ << "zefmail fetch: stopped on request; the messages not read stay on the server\n";
+            status = 1;
+        }
+        status = std::max(status, CloseSavedState());
+        if (writeFailures_ > 0) {
+            err_ << "zefmail fetch: " << writeFailures_
+                 << " message(s) could not be written and stay on the server\n";
+            status = 1;
+        }
+        if (!options_.quiet) {
+            err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
+            if (outputs_.Saving()) {
+                err_ << ", " << saved_ << " saved in " << outputs_.Describe() << ", "
+                     << (flushFailed_ ? 0 : deleted_) << " deleted on the server";
+            }
+            if (savedBefore_ > 0) {
+                err_ << ", " << savedBefore_ << " saved before and left on the server";
+            }
+            err_ << "\n";
+        }
+        return status;
+    }
+
+  private:
+    int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
+    bool TokenLogin() const { return options_.auth == "xoauth2" || options_.auth == "oauthbearer"; }
+
+    // The outputs in the order of the places: --out (its slot stays empty without it), then
+    // --maildir and --mbox, which take the raw lines of each message as the control receives
+    // them. Every run flushes what it wrote (before QUIT, or as it ends): the files go to the
+    // disk as they are complete, so that the flush finds little left to do.
+    void OpenOutputs() {
+        if (!options_.out.empty()) {
+            PrepareOutFolder();
+        }
+        outputs_.Add(options_.out.empty()
+                         ? nullptr
+                         : std::make_unique<MessageWriter>(options_.out, options_.text, true));
+        if (!options_.maildir.empty()) {
+            outputs_.Add(std::make_unique<MaildirWriter>(options_.maildir, options_.crlf, true));
+        }
+        if (!options_.mbox.empty()) {
+            outputs_.Add(std::make_unique<MboxWriter>(options_.mbox, options_.crlf));
+        }
+        if (outputs_.ReadsLines()) {
+            pop_.RetrLine = [this](long /*id*/, const Bytes& line) {
+                if (!outputs_.Parses() && !log_) {
+                    CountBytes(line.size() + 2);
+                }
+                outputs_.Line(line);
+            };
+        }
+    }
+
+    // Notes the message in the state of saved messages, then puts it in every place. The first
+    // failure, if any.
+    std::optional<std::string> SaveMessage() {
+        return outputs_.Save(
+            [this](const std::string& places) {
+                return ChangeState([&] { state_->Saved(uidl_, now_, places); });
+            },
+            [this] { ChangeState([this] { state_->Forget(uidl_); }); });
+    }
+
+    // Writes the state anew for the next run; says so when none of the messages saved before
+    // is on the server any more while others are, which is what a mailbox moved to a server
+    // that numbers its messages anew looks like: they have been saved a second time.
+    int CloseSavedState() {
+        if (!state_) {
+            return 0;
+        }
+        if (state_->RememberedAtStart() > 0 && state_->Recognised() == 0 && state_->Unknown() > 0) {
+            err_ << "zefmail fetch: none of the " << state_->Unknown()
+                 << " message(s) on the server is among the " << state_->RememberedAtStart()
+                 << " saved before from this mailbox (" << state_->File().string()
+                 << "); if the server gave its messages new UIDLs, mail saved before has been "
+                    "saved again\n";
+        }
+        int status = 0;
+        try {
+            // What this run saved is made durable now, so that the next run takes it as saved
+            // without looking for it (a mail reader may have moved it on since).
+            if (state_->HasUnconfirmed() && !flushFailed_) {
+                outputs_.Flush();
+                state_->MarkDurable();
+            }
+        } catch (const ToolError& error) {
+            err_ << "zefmail fetch: " << error.what() << "\n";
+            status = 1;
+        }
+        try {
+            state_->Rewrite(done_ && end_.code == 0 && !stopping_);
+        } catch (const ToolError& error) {
+            err_ << "zefmail fetch: " << error.what() << "\n";
+            return 1;
+        }
+        return status;
+    }
+
+    // The UIDLs saved by earlier runs, beside the first output: a run retrieves only what is
+    // new.
+    void OpenSavedState() {
+        state_.emplace(
+            outputs_.StateFile(), options_.user + "@" + options_.server,
+            [this](const std::string& places) { return outputs_.StillThere(places); },
+            outputs_.StateLock());
+        if (state_->HasUnconfirmed()) {
+            // Left by a run that was stopped: its messages are in place; make them durable
+            // before any of them counts as saved (and may be deleted).
+            outputs_.Flush();
+            state_->MarkDurable();
+        }
+        if (state_->HasUnconfirmed() || state_->DroppedLines()) {
+            state_->Rewrite(false);  // before this run's messages take the places again
+        }
+    }
+
+    bool Expired(std::time_t savedAt) const {
+        return options_.keepDays >= 0 && now_ - savedAt >= options_.keepDays * kSecondsPerDay;
+    }
+
+    // POP3 commits deletions only at QUIT, so everything saved is flushed once, before the
+    // control can send QUIT after a DELE of this session: when the last message has been dealt
+    // with, whichever way (saved, not written, saved before), when the user asked to stop, and
+    // after each message when an error would commit (--delete-on-error). A failed flush throws
+    // from the control's event: the control then closes the connection without QUIT, and the
+    // server deletes nothing of this session.
+    void FlushBeforeQuit(long id) {
+        if (!unflushedDeletes_ || flushFailed_ ||
+            !(id == total_ || stopping_ || options_.deleteOnError)) {
+            return;
+        }
+        try {
+            outputs_.Flush();
+            state_->MarkDurable();
+            unflushedDeletes_ = false;
+        } catch (const ToolError& error) {
+            flushFailed_ = error.what();
+            if (id == 0) {
+                io_.stop();  // a signal: no event of the control to end
+                return;
+            }
+            throw;
+        }
+    }
+
+    // A new --out folder is private, as the message folders made in it are.
+    void PrepareOutFolder() {
+        const std::filesystem::path out(options_.out);
+        std::error_code error;
+        if (!out.parent_path().empty()) {
+            std::filesystem::create_directories(out.parent_path(), error);
+        }
+        if (!error && ::mkdir(out.c_str(), 0700) != 0 && errno != EEXIST) {
+            error.assign(errno, std::generic_category());
+        }
+        if (error) {
+            throw ToolError("cannot create --out folder " + options_.out + ": " + error.message());
+        }
+    }
+
+    // The first Ctrl-C lets the current message finish and then ends the session with QUIT,
+    // which commits the deletions of the messages already written; a second one stops at once
+    // (the server then deletes nothing of this session).
+    void WaitForInterrupt() {
+        signals_.async_wait([this](const std::error_code& error, int /*signal*/) {
+            if (error) {
+                return;
+            }
+            if (stopping_) {
+                io_.stop();
+                return;
+            }
+            stopping_ = true;
+            FlushBeforeQuit(0);
+            progress_.Print(
+                "zefmail fetch: stopping after the current message (again to stop now)");
+            pop_.Abend(false);
+            WaitForInterrupt();
+        });
+    }
+
+    void Configure() {
+        pop_.Port(AsciiToText(std::to_string(Port())));
+        pop_.ConnectTimeout(options_.connectTimeout);
+        pop_.TransTimeout(options_.transTimeout);
+        pop_.APOP(options_.apop);
+        pop_.DeleteOnError(options_.deleteOnError);
+        pop_.Pipelining(!options_.noPipelining);
+        // Mail programs nest multiparts three deep; every part of such a message must arrive.
+        pop_.NestedDelimiters(true);
+        // A server out of step could make a TOP response pass for a message that is then deleted.
+        pop_.DesyncGuard(true);
+        // --maildir and --mbox take the lines as received: parsing is for --out and --events.
+        pop_.ParseMessages(outputs_.Parses() || log_);
+        pop_.Security(options_.Security());
+        pop_.VerifyCert(!options_.insecure);
+        pop_.CAFile(Utf8ToText(options_.caFile));
+        if (options_.auth == "auto") {
+            pop_.AutoAuth(true);
+        } else if (!options_.auth.empty()) {
+            std::string upper = options_.auth;
+            std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+            pop_.SaslMechanism(AsciiToText(upper));
+        }
+        if (TokenLogin() || (options_.auth == "auto" && LooksLikeAccessToken(password_))) {
+            pop_.OAuthToken(Utf8ToText(password_));  // with auto: a password as well
+        }
+    }
+
+    void InstallHandlers() {
+        pop_.Done = [this](long code, const Text& msg) {
+            done_ = true;
+            end_.code = code;
+            end_.message = TextToUtf8(msg);
+            end_.responseCode = TextToUtf8(pop_.ResponseCode());
+            io_.stop();
+        };
+        pop_.Trace = [this](const Text& msg) {
+            end_.Trace(msg);
+            if (options_.trace) {
+                progress_.Print(TextToUtf8(msg));
+            }
+        };
+        pop_.Stat = [this](long many, long muchAll) {
+            total_ = many;
+            progress_.Totals(static_cast<uint64_t>(muchAll < 0 ? 0 : muchAll), many);
+        };
+        pop_.UidlFirst = [this](long /*id*/, bool& cancelUidl) {
+            // The UIDL goes into message.json, the state of saved messages and the event log;
+            // when none is written, asking for it would only cost a round trip per message.
+            cancelUidl = !outputs_.Saving() && !log_;
+        };
+        pop_.UidlDone = [this](long id, const Text& uidl, bool& remove) {
+            remove = false;
+            uidl_ = TextToUtf8(uidl);
+            const std::optional<std::time_t> savedAt =
+                state_ ? state_->Lookup(uidl_) : std::nullopt;
+            if (savedAt) {
+                // Saved by an earlier run: delete it when it is not to be kept (any more),
+                // otherwise leave it without retrieving it again.
+                remove = !options_.keep || Expired(*savedAt);
+                skip_ = !remove;
+                savedBefore_ += remove ? 0 : 1;
+                deletedBefore_ += remove ? 1 : 0;
+                deleted_ += remove ? 1 : 0;
+                if (remove) {
+                    state_->Deleting(uidl_);
+                }
+                FlushBeforeQuit(id);  // not retrieved: nothing else comes before QUIT
+            }
+            outputs_.Resume(savedAt || !state_ ? std::nullopt : state_->PartlyPlaced(uidl_));
+        };
+        pop_.TopFirst = [this](long /*id*/, bool& cancelTop) { cancelTop = options_.topLines < 0; };
+        pop_.TopDone = [](long /*id*/, bool& remove) { remove = false; };
+        pop_.RetrFirst = [this](long id, long much, bool& cancelRetr) {
+            cancelRetr = skip_;
+            skip_ = false;
+            if (!cancelRetr) {
+                messageSize_ = much < 0 ? 0 : static_cast<uint64_t>(much);
+                messageBytes_ = 0;
+                outputs_.Begin(id, much);
+            }
+        };
+        pop_.RetrDone = [this](long id, bool& cancelDelete) {
+            cancelDelete = true;  // nothing is deleted unless it is safely on disk
+            if (outputs_.Saving()) {
+                std::optional<std::string> error = SaveMessage();
+                if (error) {
+                    ++writeFailures_;
+                    progress_.Print("zefmail fetch: message " + std::to_string(id) +
+                                    " stays on the server: " + *error);
+                } else {
+                    ++saved_;
+                    cancelDelete = options_.keep && !Expired(now_);
+                    deleted_ += cancelDelete ? 0 : 1;
+                    if (!cancelDelete) {
+                        ChangeState([this] { state_->Deleting(uidl_); });
+                    }
+                    unflushedDeletes_ = unflushedDeletes_ || !cancelDelete;
+                }
+                uidl_.clear();  // a message without a UIDL must not take this one's
+                outputs_.Resume(std::nullopt);
+            }
+            ++retrieved_;
+            bytesDone_ += messageSize_;
+            progress_.Update(bytesDone_, retrieved_);
+            FlushBeforeQuit(id);
+        };
+        pop_.MailHeadFirst = [this](long /*id*/) { tags_.Reset(); };
+        pop_.MailHeadNext = [this](long /*id*/, const Text& name, const Text& value) {
+            CountBytes(name.size() + value.size() + 4);
+        };
+        pop_.MultiPartOpen = [this](long /*id*/, long /*parentPart*/, const Text& /*type*/,
+                                    const Text& /*name*/, const Text& /*charset*/,
+                                    const Text& /*encoding*/, Text& tag) {
+            // The tag names the multipart by the path of the part that holds it; the control
+            // hands it back in the matching MultiPartClose.
+            tag = tags_.AtMessageLevel() ? Text(u"message") : Utf8ToText(tags_.Current());
+            tags_.OpenMultipart();
+        };
+        pop_.MultiPartClose = [this](long /*id*/, const Text& /*tag*/) { tags_.CloseMultipart(); };
+        pop_.MimeHeadFirst = [this](long /*id*/, long part) { tags_.BeginPart(part); };
+        pop_.MimeHeadNext = [this](long /*id*/, long /*part*/, const Text& name,
+                                   const Text& value) {
+            CountBytes(name.size() + value.size() + 4);
+        };
+        pop_.MimeDataFirst = [](long /*id*/, long /*part*/, const Text& /*type*/,
+                                const Text& /*name*/, const Text& /*charset*/,
+                                const Text& /*encoding*/, bool& isText) {
+            isText = false;  // the bytes are kept exact; text is made from them (--text)
+        };
+        pop_.MimeDataNext = [this](long /*id*/, long /*part*/, Bytes& data) {
+            CountBytes(data.size());
+        };
+    }
+
+    // False when there is no state to change, or it could not be written: the message is
+    // still saved, only the next run would not know it, and save it again.
+    template <class Change>
+    bool ChangeState(Change change) {
+        if (!state_ || uidl_.empty()) {
+            return false;
+        }
+        try {
+            change();
+            return true;
+        } catch (const ToolError& error) {
+            progress_.Print("zefmail fetch: " + std::string(error.what()));
+            return false;
+        }
+    }
+
+    // Progress inside a message, from what has been handed over so far.
+    void CountBytes(size_t bytes) {
+        messageBytes_ = std::min(messageSize_, messageBytes_ + bytes);
+        progress_.Update(bytesDone_ + messageBytes_, retrieved_);
+    }
+
+    const FetchOptions& options_;
+    std::string password_;
+    std::ostream& err_;
+    Progress progress_;
+    asio::io_context io_;
+    popZef pop_;
+    asio::signal_set signals_;
+    bool stopping_ = false;
+    std::optional<EventLog> log_;
+    std::optional<SavedState> state_;
+    const std::time_t now_ = std::time(nullptr);
+    std::string uidl_;   // of the message being walked
+    bool skip_ = false;  // the message was saved before and stays on the server
+    bool unflushedDeletes_ = false;
+    std::optional<std::string> flushFailed_;
+    Outputs outputs_;
+    PartPathTracker tags_;
+
+    bool done_ = false;
+    TransferEnd end_;
+    long total_ = 0;
+    long retrieved_ = 0;
+    long saved_ = 0;
+    long deleted_ = 0;
+    long savedBefore_ = 0;    // saved by an earlier run, left on the server
+    long deletedBefore_ = 0;  // saved by an earlier run, deleted without being read again
+    long writeFailures_ = 0;
+    uint64_t bytesDone_ = 0;
+    uint64_t messageSize_ = 0;
+    uint64_t messageBytes_ = 0;
+};
+
+}  // namespace
+
+int RunFetch(const FetchOptions& options, const Console& console) {
+    FetchSession session(options, console.env, console.out, console.err);
+    return session.Run();
+}
+
+}  // namespace zef::zefmail

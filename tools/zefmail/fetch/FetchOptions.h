@@ -1,0 +1,31 @@
+// The options of `zefmail fetch`.
+#pragma once
+
+#include <string>
+
+#include "tools/zefmail/cli/CommandLine.h"
+
+namespace zef::zefmail {
+
+struct FetchOptions : CommonOptions {
+    std::string user;
+    bool apop = false;
+    // "" (USER/PASS or --apop), plain, scram-sha-256, xoauth2, oauthbearer (the secret is a
+    // token) or auto (the strongest the server offers for a password).
+    std::string auth;
+    long topLines = -1;  // -1: no TOP
+    bool keep = false;
+    long keepDays = -1;  // -1: kept for good with --keep; N: deleted N days after being saved
+    bool deleteOnError = false;
+    bool noPipelining = false;
+    std::string out;
+    std::string maildir;  // --maildir: raw messages into a Maildir
+    std::string mbox;     // --mbox: raw messages appended to an mbox file
+    bool crlf = false;    // lines of --maildir and --mbox end in CR LF instead of LF
+    bool events = false;
+    bool text = false;
+};
+
+extern const CommandRules<FetchOptions> kFetchRules;
+
+}  // namespace zef::zefmail

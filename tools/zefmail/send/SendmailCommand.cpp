@@ -1,0 +1,282 @@
+#include "tools/zefmail/send/SendmailCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <asio/io_context.hpp>
+#include <cctype>
+
+#include "common/Error.h"
+#include "common/Unicode.h"
+#include "common/Variant.h"
+#include "smtp/Outcomes.h"
+#include "smtp/smtpZef.h"
+#include "tools/zefmail/send/HeaderBuilder.h"
+#include "tools/zefmail/send/SendCommand.h"
+#include "tools/zefmail/send/SendmailInput.h"
+
+namespace zef::zefmail {
+
+namespace {
+
+// The options are listed by the command line's own help; this is what follows them.
+const char* const kAbout = R"help(Reads one complete message (header, empty line, body) from standard input and hands it to the
+SMTP server as it stands: every header as written, 8-bit and long lines kept; only the Bcc
+fields are left out, and every line end goes out as CR LF. The header block may be up to 1 MiB;
+the body is streamed. Also what zefmail does when run through a link named sendmail.
+
+The settings of an account of ~/.config/zefmail/config.toml (its "send" table included; the
+file's default account without --account) come first, then the variables ZEFMAIL_SERVER,
+ZEFMAIL_PORT, ZEFMAIL_TLS, ZEFMAIL_CA_FILE, ZEFMAIL_AUTH and ZEFMAIL_USER, then the options.
+The server is localhost unless one of them names another.
+
+Without -B the body is declared BODY=8BITMIME when the server offers it, as it may hold 8-bit
+bytes; a header with UTF-8 is sent with SMTPUTF8 when offered. A server that cannot take an
+8-bit message or a UTF-8 address gets none (exit status 69).
+
+Exit status (sysexits.h):
+  0   the server accepted the message
+  64  EX_USAGE: a command line that cannot be used, no sender, no recipient
+  65  EX_DATAERR: a header block over 1 MiB, an address that cannot be sent
+  66  EX_NOINPUT: nothing on standard input
+  69  EX_UNAVAILABLE: the server refused for good (a 5xx reply, a refused certificate)
+  70  EX_SOFTWARE: an error inside zefmail
+  74  EX_IOERR: standard input could not be read
+  75  EX_TEMPFAIL: a 4xx reply, a time-out, no connection: try again later
+
+Examples:
+  ln -s "$(command -v zefmail)" ~/bin/sendmail
+  printf 'To: you@example.org\nSubject: hi\n\nhello\n' | ZEFMAIL_SERVER=mail.example.org sendmail -t
+  git config sendemail.sendmailcmd "zefmail sendmail --server mail.example.org")help";
+
+// The account and the options give the connection; sendmail's own options the envelope.
+void DefineSendmail(CLI::App& app, SendmailOptions& o) {
+    AddSmtpOptions(app, o);
+    app.add_option("-f,-r", o.from, "Envelope sender (MAIL FROM); default: the From field's");
+    app.add_option("--from", o.from)->group("");  // an account's from
+    app.add_flag("-t", o.recipientsFromHeader,
+                 "Recipients from the To, Cc and Bcc fields too (before the arguments)");
+    app.add_flag("-i", o.ignoreDots, "A line holding only \".\" does not end the input (-oi too)");
+    // -oi is -i; the other -o modes and -bm are sendmail's defaults anyway.
+    app.add_option("-o", o.modes, "-oi, or one of -odi -odb -oem -oep -om")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(CLI::IsMember({"i", "di", "db", "em", "ep", "m"}));
+    app.add_option("-b", o.mode, "-bm")->check(CLI::IsMember({"m"}));
+    app.add_option("-F", o.fullName, "Accepted and ignored: the header is sent as written");
+    app.add_flag("-v", o.verbose, "Accepted and ignored");
+    app.add_option("-B", o.bodyType,
+                   "8BITMIME: the body holds 8-bit bytes (a server without 8BITMIME is not sent "
+                   "the message); 7BIT: it does not")
+        ->transform(CLI::IsMember({"7BIT", "8BITMIME"}, CLI::ignore_case));
+    app.add_option("recipients", o.to, "Recipients (after \"--\" even when they begin with -)");
+    app.footer(kAbout);
+}
+
+std::optional<std::string> CheckSendmail(SendmailOptions& o, const EnvLookup& env) {
+    if (auto error = CheckCommon(o)) {
+        return error;
+    }
+    if (auto error = CheckSmtpOptions(o, env)) {
+        return error;
+    }
+    o.ignoreDots = o.ignoreDots || std::count(o.modes.begin(), o.modes.end(), "i") > 0;
+    if (!o.recipientsFromHeader && o.to.empty()) {
+        return "no recipient: name them as arguments, or give -t to read To, Cc and Bcc";
+    }
+    return std::nullopt;
+}
+
+std::string Trimmed(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t");
+    return begin == std::string::npos
+               ? std::string()
+               : text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+// The address alone, as MAIL FROM and RCPT TO need it: the text in angle brackets, or else
+// the text outside comments ("root (Cron Daemon)" is root), trimmed.
+std::string BareAddress(const std::string& entry) {
+    std::string outside;
+    bool quoted = false;
+    int comment = 0;
+    for (size_t i = 0; i < entry.size(); ++i) {
+        const char c = entry[i];
+        if (comment > 0) {
+            comment += c == '(' ? 1 : c == ')' ? -1 : 0;
+            i += c == '\\' ? 1 : 0;
+            continue;
+        }
+        if (!quoted && c == '(') {
+            ++comment;
+            continue;
+        }
+        if (!quoted && c == '<') {
+            size_t close = entry.find('>', i);
+            return Trimmed(entry.substr(
+                i + 1, close == std::string::npos ? std::string::npos : close - i - 1));
+        }
+        if (quoted && c == '\\' && i + 1 < entry.size()) {
+            outside += entry[i++];
+        }
+        quoted = c == '"' ? !quoted : quoted;
+        outside += entry[i];
+    }
+    return Trimmed(outside);
+}
+
+// One send through smtpZef with RawMessage: the header as the first MoreData piece, then the
+// body pieces as standard input gives them.
+int Send(const SendmailOptions& s, const SendmailEnvelope& envelope, MessageInput& input,
+         const EnvLookup& env, std::ostream& err) {
+    asio::io_context io;
+    smtpZef smtp(io);
+    ConfigureConnection(smtp, s, env);
+    smtp.RawMessage(true);
+    // The body streams by, so its bytes are not known before MAIL FROM: unless -B says, it is
+    // declared 8-bit wherever the server takes that.
+    smtp.Body8Bit(s.bodyType == "8BITMIME");
+    smtp.CapabilitiesReceived = [&smtp, &s] {
+        const Text keywords = u"\r\n" + smtp.Capabilities() + u"\r\n";
+        if (s.bodyType.empty() && (keywords.find(u"\r\n8BITMIME\r\n") != Text::npos ||
+                                   keywords.find(u"\r\n8BITMIME ") != Text::npos)) {
+            smtp.Body8Bit(true);
+        }
+    };
+    smtp.FromAddr(Utf8ToText(envelope.sender));
+    std::vector<Text> recipients;
+    for (const auto& address : envelope.recipients) {
+        recipients.push_back(Utf8ToText(address));
+    }
+    smtp.ToAddr(Variant(StringArray::OneBased(std::move(recipients))));
+
+    bool headerGiven = false;
+    bool done = false;
+    TransferEnd end;
+    std::optional<SendmailError> failure;
+    smtp.MoreData = [&](long /*id*/, Bytes& data) {
+        if (!headerGiven) {
+            headerGiven = true;
+            data = envelope.header;
+            return;
+        }
+        try {
+            data = input.NextPiece();
+        } catch (const SendmailError& e) {
+            failure = e;
+            throw;  // ends the send before the final dot: the server drops the message
+        }
+    };
+    smtp.Trace = [&](const Text& text) {
+        end.Trace(text);
+        if (s.trace) {
+            err << TextToUtf8(text) << "\n";
+        }
+    };
+    smtp.Done = [&](long doneCode, const Text& doneMessage) {
+        done = true;
+        end.code = doneCode;
+        end.message = TextToUtf8(doneMessage);
+        io.stop();
+    };
+    smtp.Smtp(Utf8ToText(s.server), Text());
+    if (!done) {
+        io.run();
+    }
+    if (failure) {
+        err << "zefmail sendmail: " << failure->what() << "; the message was not sent\n";
+        return failure->ExitCode();
+    }
+    if (end.code != 0) {
+        err << "zefmail sendmail: " << Describe(end, s.server, s.PortOr(25, 465)) << "\n";
+    }
+    return SendmailExitCode(end);
+}
+
+}  // namespace
+
+const CommandRules<SendmailOptions> kSendmailRules = {
+    {"sendmail",
+     "Send the message on standard input, as sendmail does",
+     "send",
+     kExUsage,
+     {{"ZEFMAIL_SERVER", "--server"},
+      {"ZEFMAIL_PORT", "--port"},
+      {"ZEFMAIL_TLS", "--tls"},
+      {"ZEFMAIL_CA_FILE", "--ca-file"},
+      {"ZEFMAIL_AUTH", "--auth"},
+      {"ZEFMAIL_USER", "--user"}}},
+    DefineSendmail,
+    CheckSendmail,
+    [] {
+        SendmailOptions defaults;
+        defaults.server = "localhost";
+        return defaults;
+    }()};
+
+SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOptions& options) {
+    HeaderEnvelope found;
+    SendmailEnvelope envelope;
+    envelope.header = TakeEnvelope(WithCrLf(headerBlock), found);
+    envelope.sender = BareAddress(options.from.empty() ? found.from : options.from);
+    std::vector<std::string> named =
+        options.recipientsFromHeader ? found.recipients : std::vector<std::string>();
+    named.insert(named.end(), options.to.begin(), options.to.end());
+    for (const auto& address : named) {
+        if (std::string bare = BareAddress(address); !bare.empty()) {
+            envelope.recipients.push_back(std::move(bare));
+        }
+    }
+    if (envelope.sender.empty()) {
+        throw SendmailError(kExUsage, "no sender: give -f ADDR, or a From field in the header");
+    }
+    if (envelope.recipients.empty()) {
+        throw SendmailError(kExUsage, "no recipient: To, Cc and Bcc name none");
+    }
+    return envelope;
+}
+
+int SendmailExitCode(const TransferEnd& end) {
+    switch (Classify(end)) {
+        case Verdict::kDone:
+            return kExOk;
+        case Verdict::kRefused:
+            return kExUnavailable;
+        case Verdict::kTemporary:
+            return kExTempFail;
+        case Verdict::kLocal:
+            break;
+    }
+    const auto says = [&end](const Text& refusal) {
+        return end.message.starts_with(TextToUtf8(refusal));
+    };
+    if (says(outcome::smtp::kNoFromAddress.message) ||
+        says(outcome::smtp::kNoRecipientAddress.message)) {
+        return kExUsage;
+    }
+    // A line break in an address of the header.
+    return says(outcome::smtp::InvalidCharacterIn(Text())) ? kExDataErr : kExSoftware;
+}
+
+int RunSendmail(const SendmailOptions& options, const Console& console) {
+    std::ostream& err = console.err;
+    try {
+        MessageInput input(console.in, !options.ignoreDots);
+        std::string header = input.ReadHeader();
+        if (header.empty()) {
+            throw SendmailError(kExNoInput, "no message on standard input");
+        }
+        return Send(options, ReadEnvelope(header, options), input, console.env, err);
+    } catch (const SendmailError& e) {
+        err << "zefmail sendmail: " << e.what() << "\n";
+        return e.ExitCode();
+    } catch (const Error& e) {
+        err << "zefmail sendmail: error " << e.number() << " (" << e.source()
+            << "): " << TextToUtf8(e.description()) << "\n";
+    } catch (const std::exception& e) {
+        err << "zefmail sendmail: " << e.what() << "\n";
+    }
+    return kExTempFail;
+}
+
+}  // namespace zef::zefmail

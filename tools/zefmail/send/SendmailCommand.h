@@ -1,0 +1,49 @@
+// `zefmail sendmail`, also what zefmail does when it runs under the name "sendmail": the message
+// on standard input goes out as it stands, less its Bcc fields, with sendmail's options and
+// sysexits.h exit codes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/zefmail/cli/Verdict.h"
+#include "tools/zefmail/send/SendOptions.h"
+
+namespace zef::zefmail {
+
+struct SendmailOptions : SendOptions {  // from: -f; to: the recipient arguments
+    bool recipientsFromHeader = false;  // -t
+    bool ignoreDots = false;            // -i, -oi: a line "." does not end the input
+    std::string bodyType;               // -B: "7BIT", "8BITMIME" or "" (not said)
+    std::vector<std::string> modes;     // -o modes: -oi is -i, the others are defaults
+    std::string mode;                   // -b: only -bm, the default, is taken
+    std::string fullName;               // -F, ignored: the header is sent as written
+    bool verbose = false;               // -v, ignored
+};
+
+// sendmail's command line, with the server settings of the ZEFMAIL_* environment variables
+// (after the account's, before the options).
+extern const CommandRules<SendmailOptions> kSendmailRules;
+
+// The envelope and the header that goes out, from the header block as read.
+struct SendmailEnvelope {
+    std::string header;  // as read, lines ended by CR LF, without its Bcc fields
+    std::string sender;
+    std::vector<std::string> recipients;
+};
+
+// -f, else the header's From; the recipient arguments, and with -t those of To, Cc and Bcc
+// first; each reduced to the bare address (no display name, no comment). Throws SendmailError
+// (EX_USAGE) when there is no sender or no recipient.
+SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOptions& options);
+
+// The exit status for the transfer's verdict: 0 done, EX_UNAVAILABLE refused, EX_TEMPFAIL
+// temporary. The control's own refusals are local errors: EX_USAGE without a sender or
+// recipient, EX_DATAERR for an address it cannot send, EX_SOFTWARE for anything else.
+int SendmailExitCode(const TransferEnd& end);
+
+// Reads the message on standard input and sends it; the exit status. Failures are one line
+// on standard error.
+int RunSendmail(const SendmailOptions& options, const Console& console);
+
+}  // namespace zef::zefmail
