@@ -150,6 +150,9 @@ password_env = "PW"
 auth = "LOGIN"
 apop = true
 from = "r@h"
+[accounts.relay.fetch]
+mbox = "box"
+keep_days = 3
 [accounts.typo]
 severs = "x"
 [accounts.bad.send]
@@ -243,7 +246,7 @@ server = ["a", "b"]
          "send auth 2 tls 1 port 587 @h taro PW"},
         {"fetch --account home --user u --password-command 'x'",
          "fetch auth scram-sha-256 tls 0 port 110 @pop.example.jp u $('x')"},
-        {"fetch --account relay", "fetch auth apop tls 0 port 110 @h u PW"},  // LOGIN is SMTP's
+        {"fetch --account relay", "fetch auth apop tls 0 port 110 @h u PW keep 3"},  // no LOGIN
         {"fetch --account relay --apop=false", "fetch auth user"},
         {"send --account relay --to b@y", "send auth 2 tls 0 port 25 @h u PW"},  // from = "r@h"
         {"fetch --account away", "2 zefmail fetch: {d}/zefmail/config.toml: no account away"},

@@ -15,8 +15,14 @@ namespace {
 // The keys an account may hold: each is the option of the same name (`ca_file` is --ca-file)
 // of the commands that have it.
 const std::set<std::string> kAccountKeys = {
-    "server", "port", "tls",  "ca_file", "password_command", "password_file", "password_env",
-    "user",   "auth", "apop", "from",    "hostname",         "charset",       "out"};
+    // every command
+    "server", "port", "tls", "ca_file", "user", "auth", "password_command", "password_file",
+    "password_env", "connect_timeout", "trans_timeout",
+    // send
+    "from", "hostname", "charset",
+    // fetch
+    "apop", "out", "maildir", "mbox", "crlf", "text", "keep", "keep_days", "top_lines",
+    "delete_on_error", "no_pipelining"};
 
 // One setting as the words of the command line.
 std::vector<std::string> Words(const std::string& key, const toml::node& value) {
