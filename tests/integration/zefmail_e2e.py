@@ -15,6 +15,7 @@ import mailbox as mailboxes
 import os
 import pathlib
 import poplib
+import pwd
 import random
 import re
 import socket
@@ -215,8 +216,8 @@ class Send(unittest.TestCase):
             os.symlink(os.path.abspath(ZEFMAIL), link)
         head = ('From: =?UTF-8?B?5beu5Ye65Lq6?= <from@example.jp>\r\nTo: team: a@example.org,\r\n'
                 ' "B, Jr." <b@example.org>;, c@example.org (Sales, Tokyo)\r\n'
-                'Bcc: hidden@example.org\r\nSubject: 8 bit\r\n'
-                'Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n'
+                'Bcc: hidden@example.org\r\nSubject: 8 bit\r\nDate: Mon, 7 Dec 2026 09:00:00 +0900\r\n'
+                'Message-ID: <1@example.jp>\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n'
                 '\r\n').encode()
         body = "こんにちは\r\n.leading dot\r\n.\r\n".encode() + b"x" * 998 + b"\r\n\xff\xfe\r\n"
         environment = {k: v for k, v in ENV.items() if not k.startswith("ZEFMAIL_")}
@@ -234,13 +235,30 @@ class Send(unittest.TestCase):
             "a@example.org", "b@example.org", "c@example.org", "hidden@example.org"]))
         # Lone CR line ends and "Bcc :" (obsolete, still a Bcc field), no -f: Bcc goes nowhere
         # but to its address.
-        cr_head = b"From: from@example.jp\rTo: a@example.org\rBcc : hidden@example.org\r"
-        result = sendmail("-t", stdin=cr_head + b"Subject: cr\r\rbody\r")
+        cr_head = b"From: from@example.jp\rTo: a@example.org\rBcc : hidden@example.org\rDate: d\r"
+        result = sendmail("-t", stdin=cr_head + b"Message-ID: <2@x>\r\rbody\r")
         self.assertEqual(result.returncode, 0, result.stderr.decode())
         _, raw, envelope = last_sent()
         self.assertEqual((raw, envelope["mail_from"], envelope["rcpt_tos"]), (
-            b"From: from@example.jp\r\nTo: a@example.org\r\nSubject: cr\r\n\r\nbody\r\n",
-            "from@example.jp", ["a@example.org", "hidden@example.org"]))
+            b"From: from@example.jp\r\nTo: a@example.org\r\nDate: d\r\nMessage-ID: <2@x>\r\n\r\n"
+            b"body\r\n", "from@example.jp", ["a@example.org", "hidden@example.org"]))
+        # As mailx and cron hand it over: no From, Date or Message-ID, or a sender without a
+        # domain; an address named twice gets one RCPT. Python's email package reads the result.
+        login = pwd.getpwuid(os.geteuid()).pw_name
+        for stdin, args, sender, author in [
+                (b"To: a@example.org\nSubject: hi\n\nhello\n", ["a@example.org"],
+                 login + "@example.net", login + "@example.net"),
+                (b"From: root (Cron Daemon)\nTo: a@example.org\nBcc: a@EXAMPLE.ORG\n\nout\n",
+                 ["-t"], "root@example.net", "root")]:
+            result = sendmail(*args, stdin=stdin, ZEFMAIL_DOMAIN="example.net")
+            self.assertEqual(result.returncode, 0, result.stderr.decode())
+            _, raw, envelope = last_sent()
+            self.assertEqual((envelope["mail_from"], envelope["rcpt_tos"]),
+                             (sender, ["a@example.org"]))
+            message = email.message_from_bytes(raw, policy=email.policy.default)
+            self.assertTrue(message["Message-ID"].endswith("@example.net>"), raw)
+            self.assertIsNotNone(message["Date"].datetime, raw)
+            self.assertEqual(message["From"], author)
         spooled = len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"]))
         with socket.socket() as closed:
             closed.bind(("127.0.0.1", 0))
@@ -248,10 +266,11 @@ class Send(unittest.TestCase):
         for result, status, error in [
                 (sendmail("-t", ZEFMAIL_AUTH="login", ZEFMAIL_USER=ENV["ZEF_IT_SMTP_USER"],
                           ZEFMAIL_PASSWORD="wrong"), 69, r"code -1: 535"),
-                (sendmail("a@example.org", "bad@@example.org"), 69, r"refused .*code -1: 553 "),
+                (sendmail("a@example.org", "bad@@example.org"), 69,
+                 r"refused the recipient <bad@@example.org> .*code -1: 553 "),
                 (sendmail("-t", ZEFMAIL_PORT=nowhere), 75, r"cannot reach 127\.0\.0\.1"),
                 (sendmail("-t", stdin=b""), 66, r"no message on standard input"),
-                (sendmail("-t", "-bs"), 64, r"-b: s not in")]:
+                (sendmail("-t", "-bs"), 64, r"-bs \(an SMTP dialogue on standard input\) is not")]:
             with self.subTest(error=error):
                 self.assertEqual(result.returncode, status, result.stderr.decode())
                 self.assertRegex(result.stderr.decode(), "^zefmail sendmail: .*" + error)

@@ -266,7 +266,13 @@ server = ["a", "b"]
          "sendmail auth 3 tls 2 port 2525 @h u PW from me@x to  t1"},
         {"M -t --tls implicit", "tls 1 port 465"},
         {"M", "64 zefmail sendmail: no recipient: name them as arguments, or give -t"},
-        {"M -bs a@x", "64 zefmail sendmail: -b: s not in {m} (see zefmail sendmail --help)"},
+        {"M -bs a@x", "64 zefmail sendmail: -b: -bs (an SMTP dialogue on standard input) is not"},
+        {"M -bp", "-b: -bp is not offered: zefmail has no queue, aliases or daemon"},
+        {"M -odq -oee -em -U -G -n -N failure,Delay -R HDRS -V id+1 a@x", "to a@x t0 dot1"},
+        {"M -N never,success a@x",
+         "64 zefmail sendmail: --dsn-notify: never, or success, failure and"},
+        {"M -R body a@x", "--dsn-return: body not in {full,hdrs}"},
+        {"M -V é a@x", "--dsn-envid: up to 100 printable ASCII"},
         {"M -t -q", "64 zefmail sendmail: The following argument was not expected: -q"},
         {"M -t -f", "64 zefmail sendmail: -f: 1 required"},
         {"M -t --server", "64 zefmail sendmail: --server: 1 required"},
@@ -381,7 +387,20 @@ TEST(Describe, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
          "the server's certificate was refused (code 10: certificate verify failed; --ca-file "
          "names a CA to trust, --insecure skips the check)"},
         {End(1, "TLS handshake failed: x", true),
-         "no TLS with h:25 (code 1: TLS handshake failed: x)"}};
+         "no TLS with h:25 (code 1: TLS handshake failed: x)"},
+        {[] {
+             TransferEnd end = End(-1, "553 no", true);
+             end.Trace(u">>RCPT TO:<b@x>");
+             end.Trace(u">>QUIT ");
+             return end;
+         }(),
+         "the server refused the recipient <b@x> (code -1: 553 no)"},
+        {[] {
+             TransferEnd end = End(-1, "553 no", true, false, {"553 no"});
+             end.Trace(u">>RCPT TO:<b@x>");  // partly sent: the refusals are named apart
+             return end;
+         }(),
+         "the server refused (code -1: 553 no)"}};
     for (const auto& [end, expected] : kRows) {
         EXPECT_EQ(Describe(end, "h", 25), expected);
     }

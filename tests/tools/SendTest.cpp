@@ -296,40 +296,70 @@ TEST(SendmailInput, HeaderWholeBodyAsReadAndTheDotLineEndsItUnlessI) {
 // -f or the From field; with -t the addresses of To, Cc and Bcc (folded, groups, comments,
 // quoted names, encoded words as they are) before the arguments; Bcc never in what is sent.
 TEST(SendmailEnvelope, SenderRecipientsAndTheHeaderWithoutBcc) {
+    const LocalSender local{[] { return std::string("taro"); },
+                            [] { return std::string("host.example"); }, 0};
     const std::string header =
         "From: =?UTF-8?B?5beu5Ye65Lq6?= <f@x>\nTo: team: a@x, \"B, Jr.\" <b@x>;,\n"
-        "  c@x (Sales, Tokyo)\nBCC: h@x\nSubject: s\nCc: =?UTF-8?Q?D=C3=A9?= <d@x>\n\n";
+        "  c@x (Sales, Tokyo)\nBCC: h@x\nSubject: s\nCc: =?UTF-8?Q?D=C3=A9?= <d@x>\n"
+        "Date: d\nMessage-Id: <m@x>\n\n";
     SendmailOptions options;
     options.recipientsFromHeader = true;
-    options.to = {"arg@x"};
-    SendmailEnvelope envelope = ReadEnvelope(header, options);
+    options.to = {"arg@x", "A@X", "a@X"};  // a@X is a@x: sent once
+    SendmailEnvelope envelope = ReadEnvelope(header, options, local);
     EXPECT_EQ(envelope.sender, "f@x");
     EXPECT_EQ(envelope.recipients,
-              (std::vector<std::string>{"a@x", "b@x", "c@x", "h@x", "d@x", "arg@x"}));
+              (std::vector<std::string>{"a@x", "b@x", "c@x", "h@x", "d@x", "arg@x", "A@X"}));
     EXPECT_EQ(envelope.header,
               "From: =?UTF-8?B?5beu5Ye65Lq6?= <f@x>\r\nTo: team: a@x, \"B, Jr.\" <b@x>;,\r\n"
-              "  c@x (Sales, Tokyo)\r\nSubject: s\r\nCc: =?UTF-8?Q?D=C3=A9?= <d@x>\r\n\r\n");
+              "  c@x (Sales, Tokyo)\r\nSubject: s\r\nCc: =?UTF-8?Q?D=C3=A9?= <d@x>\r\n"
+              "Date: d\r\nMessage-Id: <m@x>\r\n\r\n");
 
     // Lone CR line ends, and the obsolete form with white space before the colon.
-    envelope = ReadEnvelope("From: f@x\rTo: a@x\rBcc : h@x\rbcc\t:\r i@x\rSubject: s\r\r", options);
-    EXPECT_EQ(envelope.recipients, (std::vector<std::string>{"a@x", "h@x", "i@x", "arg@x"}));
-    EXPECT_EQ(envelope.header, "From: f@x\r\nTo: a@x\r\nSubject: s\r\n\r\n");
+    envelope = ReadEnvelope(
+        "From: f@x\rTo: a@x\rBcc : h@x\rbcc\t:\r i@x\rdate: d\rMessage-ID: m\r\r", options, local);
+    EXPECT_EQ(envelope.recipients, (std::vector<std::string>{"a@x", "h@x", "i@x", "arg@x", "A@X"}));
+    EXPECT_EQ(envelope.header, "From: f@x\r\nTo: a@x\r\ndate: d\r\nMessage-ID: m\r\n\r\n");
 
+    // What the author left out: the sender from -f, else From, else the login name; a domain
+    // for a name without one; From, Date and Message-ID (of the sender's domain) added.
+    const std::string date = Rfc5322Date(0);
+    const std::tuple<const char*, const char*, bool, const char*, const char*> kRows[] = {
+        {"From: root (Cron Daemon)\nTo: a@x\n\nbody", "", false, "root@host.example",
+         "From: root (Cron Daemon)\r\nTo: a@x\r\nDate: {date}\r\nMessage-ID: <0.ID@host.example>"
+         "\r\n\r\nbody"},
+        {"Subject: s\n", "", false, "taro@host.example",
+         "Subject: s\r\nFrom: taro@host.example\r\nDate: {date}\r\nMessage-ID: <0.ID@host.example>"
+         "\r\n"},
+        {"Subject: s\nDate: d\n\n", "me@y.org", true, "me@y.org",
+         "Subject: s\r\nDate: d\r\nFrom: me@y.org\r\nMessage-ID: <0.ID@y.org>\r\n\r\n"},
+        {"From: f@x\nMessage-ID: m\n\n", "<>", true, "",
+         "From: f@x\r\nMessage-ID: m\r\nDate: {date}\r\n\r\n"},
+        {"\nbody", "", true, "",
+         "From: taro@host.example\r\nDate: {date}\r\nMessage-ID: <0.ID@host.example>\r\n\r\n"
+         "body"}};
     options.recipientsFromHeader = false;
-    options.from = "root (Cron \\) Daemon)";
     options.to = {R"("x\" (<y" <arg@x>)"};
-    envelope = ReadEnvelope(header, options);
-    EXPECT_EQ(std::pair(envelope.sender, envelope.recipients),
-              std::pair(std::string("root"), std::vector<std::string>{"arg@x"}));
+    for (const auto& [text, from, given, sender, completed] : kRows) {
+        options.from = from;
+        options.senderGiven = given;
+        envelope = ReadEnvelope(text, options, local);
+        EXPECT_EQ(
+            std::tuple(envelope.sender, envelope.nullSender, envelope.recipients),
+            std::tuple(std::string(sender), *sender == '\0', std::vector<std::string>{"arg@x"}))
+            << text;
+        EXPECT_EQ(std::regex_replace(envelope.header, std::regex("<0\\.[0-9a-f]+@"), "<0.ID@"),
+                  std::regex_replace(completed, std::regex("\\{date\\}"), date));
+    }
     for (const auto& [text, toArgs, t] :
-         {std::tuple{"Subject: no sender\n\n", std::vector<std::string>{"a@x"}, false},
+         {std::tuple{"Subject: nobody\n\n", std::vector<std::string>{"a@x"}, false},
           std::tuple{"From: f@x\nTo: undisclosed-recipients:;\n\n", std::vector<std::string>{},
                      true}}) {
         options.from.clear();
+        options.senderGiven = false;
         options.to = toArgs;
         options.recipientsFromHeader = t;
         try {
-            ReadEnvelope(text, options);
+            ReadEnvelope(text, options, {[] { return std::string(); }, local.domain, 0});
             ADD_FAILURE() << text;
         } catch (const SendmailError& e) {
             EXPECT_EQ(e.ExitCode(), kExUsage) << text;

@@ -52,6 +52,10 @@ Verdict FailureAfterReaching(const TransferEnd& end) {
 
 void TransferEnd::Trace(const Text& line) {
     if (line.starts_with(u">>")) {
+        // The command a refusal answers; the QUIT or RSET that follows it answers nothing.
+        if (!line.starts_with(u">>QUIT") && !line.starts_with(u">>RSET")) {
+            lastCommand = TextToUtf8(line.substr(2));
+        }
         endSent = endSent || line.starts_with(outcome::smtp::kDotTrace);
         return;
     }
@@ -104,6 +108,11 @@ std::string Describe(const TransferEnd& end, const std::string& server, int port
     }
     switch (end.code) {
         case outcome::kFailureCode:
+            // Refused at RCPT TO: the recipient it was (those of a partial send are named apart).
+            if (end.refusals.empty() && end.lastCommand.starts_with("RCPT TO:")) {
+                return "the server refused the recipient " + end.lastCommand.substr(8) + detail +
+                       ")";
+            }
             return "the server refused" + detail + ")";
         case outcome::kUnexpectedDisconnect.code:
             return "the server closed the connection unexpectedly" + detail + ")";

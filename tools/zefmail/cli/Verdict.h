@@ -19,6 +19,7 @@ struct TransferEnd {
     // SMTP with AcceptPartialRecipients: the replies that refused recipients, in their order.
     std::vector<std::string> refusals;
     std::string responseCode;  // POP3: the response code of the refusal (RFC 2449), if any
+    std::string lastCommand;   // the last command traced before QUIT or RSET, without ">>"
 
     // Notes what a line of the control's Trace tells: the server's own lines do not begin
     // with ">>", and the first of them after the end of the message is the reply to it.

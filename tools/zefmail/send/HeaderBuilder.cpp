@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "tools/zefmail/cli/ToolError.h"
@@ -54,6 +55,13 @@ std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
+}
+
+std::string Trimmed(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t");
+    return begin == std::string::npos
+               ? std::string()
+               : text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
 }
 
 // The field name of a header line, as mail readers take it: the obsolete form allows spaces and
@@ -239,7 +247,10 @@ std::string TakeEnvelope(const std::string& header, HeaderEnvelope& envelope) {
         std::string value = field.find(':') == std::string::npos
                                 ? std::string()
                                 : field.substr(field.find(':') + 1);
+        envelope.hasDate = envelope.hasDate || name == "date";
+        envelope.hasMessageId = envelope.hasMessageId || name == "message-id";
         if (name == "from") {
+            envelope.hasFrom = true;
             std::vector<std::string> from = SplitAddressList(value);
             envelope.from = from.empty() ? Trim(value) : from.front();
         } else if (name == "to" || name == "cc" || name == "bcc") {
@@ -275,6 +286,50 @@ std::string TakeEnvelope(const std::string& header, HeaderEnvelope& envelope) {
     }
     finishField();
     return kept;
+}
+
+std::string BareAddress(const std::string& entry) {
+    std::string outside;
+    bool quoted = false;
+    int comment = 0;
+    for (size_t i = 0; i < entry.size(); ++i) {
+        const char c = entry[i];
+        if (comment > 0) {
+            comment += c == '(' ? 1 : c == ')' ? -1 : 0;
+            i += c == '\\' ? 1 : 0;
+            continue;
+        }
+        if (!quoted && c == '(') {
+            ++comment;
+            continue;
+        }
+        if (!quoted && c == '<') {
+            size_t close = entry.find('>', i);
+            return Trimmed(entry.substr(
+                i + 1, close == std::string::npos ? std::string::npos : close - i - 1));
+        }
+        if (quoted && c == '\\' && i + 1 < entry.size()) {
+            outside += entry[i++];
+        }
+        quoted = c == '"' ? !quoted : quoted;
+        outside += entry[i];
+    }
+    return Trimmed(outside);
+}
+
+std::vector<std::string> UniqueAddresses(const std::vector<std::string>& entries) {
+    std::vector<std::string> unique;
+    std::set<std::string> seen;
+    for (const auto& entry : entries) {
+        // The domain is case-blind; the local part belongs to its server and is kept as it is.
+        std::string key = BareAddress(entry);
+        const size_t at = key.rfind('@');
+        key = at == std::string::npos ? key : key.substr(0, at) + Lower(key.substr(at));
+        if (seen.insert(key).second) {
+            unique.push_back(entry);
+        }
+    }
+    return unique;
 }
 
 std::string Rfc5322Date(std::time_t when) {

@@ -35,10 +35,14 @@ std::string BuildHeader(const HeaderFields& fields, BodyKind kind);
 // with the ones the control writes for a multipart message.
 std::string LoadHeaderFile(const std::string& path, BodyKind kind);
 
-// The envelope a header names: its From and every address of its To, Cc and Bcc fields.
+// The envelope a header names: its From and every address of its To, Cc and Bcc fields, and
+// whether it has the fields a submitted message must have.
 struct HeaderEnvelope {
     std::string from;
     std::vector<std::string> recipients;
+    bool hasFrom = false;
+    bool hasDate = false;
+    bool hasMessageId = false;
 };
 
 // Reads the envelope from header lines (CRLF, folded lines allowed) and returns the header
@@ -49,6 +53,14 @@ std::string TakeEnvelope(const std::string& header, HeaderEnvelope& envelope);
 
 // Splits one address list as TakeEnvelope does.
 std::vector<std::string> SplitAddressList(const std::string& list);
+
+// The address alone, as MAIL FROM and RCPT TO need it: the text in angle brackets, or else
+// the text outside comments ("root (Cron Daemon)" is root), trimmed.
+std::string BareAddress(const std::string& entry);
+
+// The entries less those whose address an earlier one has (the domain compared without case),
+// so that no recipient is given the message twice.
+std::vector<std::string> UniqueAddresses(const std::vector<std::string>& entries);
 
 // "Tue, 01 Jul 2025 09:30:00 +0900" for the given time in local time.
 std::string Rfc5322Date(std::time_t when);

@@ -96,7 +96,7 @@ StringArray Recipients(const SendOptions& options) {
             all.push_back(address);
         }
     }
-    return OneBasedAddresses(all);
+    return OneBasedAddresses(UniqueAddresses(all));
 }
 
 // One send: the control, its handlers and what they read from.

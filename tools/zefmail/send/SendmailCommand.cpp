@@ -1,9 +1,16 @@
 #include "tools/zefmail/send/SendmailCommand.h"
 
+#include <netdb.h>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <asio/io_context.hpp>
 #include <cctype>
+#include <cstring>
+#include <ctime>
 
 #include "common/Error.h"
 #include "common/Unicode.h"
@@ -19,7 +26,8 @@ namespace zef::zefmail {
 namespace {
 
 // The options are listed by the command line's own help; this is what follows them.
-const char* const kAbout = R"help(Reads one complete message (header, empty line, body) from standard input and hands it to the
+const char* const kAbout =
+    R"help(Reads one complete message (header, empty line, body) from standard input and hands it to the
 SMTP server as it stands: every header as written, 8-bit and long lines kept; only the Bcc
 fields are left out, and every line end goes out as CR LF. The header block may be up to 1 MiB;
 the body is streamed. Also what zefmail does when run through a link named sendmail.
@@ -48,23 +56,128 @@ Examples:
   printf 'To: you@example.org\nSubject: hi\n\nhello\n' | ZEFMAIL_SERVER=mail.example.org sendmail -t
   git config sendemail.sendmailcmd "zefmail sendmail --server mail.example.org")help";
 
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Where fields added to a header block go: before the empty line that ends it, or at its end.
+size_t EndOfFields(const std::string& header) {
+    if (header.starts_with("\r\n")) {
+        return 0;
+    }
+    const size_t end = header.find("\r\n\r\n");
+    return end == std::string::npos ? header.size() : end + 2;
+}
+
+// The user's login name, from the password database, else LOGNAME.
+std::string LoginName(const EnvLookup& env) {
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry != nullptr && entry->pw_name) {
+        return entry->pw_name;
+    }
+    return env("LOGNAME").value_or("");
+}
+
+// This host's fully qualified name, as the resolver gives it; the bare host name without one.
+std::string HostFullName() {
+    std::array<char, 256> name{};
+    if (::gethostname(name.data(), name.size() - 1) != 0) {
+        return "localhost";
+    }
+    addrinfo hints{};
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* found = nullptr;
+    std::string full = name.data();
+    if (::getaddrinfo(name.data(), nullptr, &hints, &found) == 0) {
+        if (found->ai_canonname != nullptr && std::strchr(found->ai_canonname, '.') != nullptr) {
+            full = found->ai_canonname;
+        }
+        ::freeaddrinfo(found);
+    }
+    return full;
+}
+
+// -N: "never" alone, or some of success, failure and delay (RFC 3461 4.1).
+CLI::Validator DsnNotifyList() {
+    return {[](std::string& value) -> std::string {
+                std::string list = Lower(value);
+                if (list == "never") {
+                    value = list;
+                    return {};
+                }
+                for (const auto& word : SplitAddressList(list)) {
+                    if (word != "success" && word != "failure" && word != "delay") {
+                        return "never, or success, failure and delay joined by commas, not " +
+                               value;
+                    }
+                }
+                value = list;
+                return {};
+            },
+            "LIST"};
+}
+
+// -V: the envelope id travels as xtext; printable ASCII without spaces, at most 100 bytes.
+std::string PrintableId(std::string& value) {
+    const bool printable = std::all_of(value.begin(), value.end(),
+                                       [](unsigned char c) { return c > ' ' && c < 0x7F; });
+    return printable && !value.empty() && value.size() <= 100
+               ? std::string()
+               : "up to 100 printable ASCII characters without spaces, not " + value;
+}
+
+// -b: only -bm (read a message) is offered; say what each other mode would have done.
+std::string OnlyMessageMode(std::string& value) {
+    if (value == "m") {
+        return {};
+    }
+    if (value == "s") {
+        return "-bs (an SMTP dialogue on standard input) is not offered: give the message "
+               "itself on standard input";
+    }
+    return "-b" + value +
+           " is not offered: zefmail has no queue, aliases or daemon; -bm is "
+           "the only mode";
+}
+
 // The account and the options give the connection; sendmail's own options the envelope.
 void DefineSendmail(CLI::App& app, SendmailOptions& o) {
     AddSmtpOptions(app, o);
-    app.add_option("-f,-r", o.from, "Envelope sender (MAIL FROM); default: the From field's");
+    app.add_option("-f,-r", o.from,
+                   "Envelope sender (MAIL FROM); '' or '<>' for none (a bounce, an auto-reply). "
+                   "Default: the From field's, else the login name at --domain")
+        ->each([&o](const std::string&) { o.senderGiven = true; });
     app.add_option("--from", o.from)->group("");  // an account's from
     app.add_flag("-t", o.recipientsFromHeader,
                  "Recipients from the To, Cc and Bcc fields too (before the arguments)");
     app.add_flag("-i", o.ignoreDots, "A line holding only \".\" does not end the input (-oi too)");
     // -oi is -i; the other -o modes and -bm are sendmail's defaults anyway.
-    app.add_option("-o", o.modes, "-oi, or one of -odi -odb -oem -oep -om")
+    app.add_option("--domain", o.domain,
+                   "Domain of a sender without one, and of Message-ID (env ZEFMAIL_DOMAIN; "
+                   "default: this host's full name)");
+    app.add_option("-N,--dsn-notify", o.dsnNotify,
+                   "Delivery status notices wanted: never, or success, failure, delay joined by "
+                   "commas (sent where the server offers DSN)")
+        ->check(DsnNotifyList());
+    app.add_option("-R,--dsn-return", o.dsnReturn, "What a notice returns: full or hdrs")
+        ->transform(CLI::IsMember({"full", "hdrs"}, CLI::ignore_case));
+    app.add_option("-V,--dsn-envid", o.dsnEnvelopeId, "Envelope id echoed in notices")
+        ->check(CLI::Validator(PrintableId, "ID"));
+    // Delivery, error and submission modes that name what zefmail does anyway.
+    app.add_option("-o", o.modes, "-oi; -odi -odb -odq -om -oee -oem -oep -oeq -oew are taken")
         ->expected(1)
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->check(CLI::IsMember({"i", "di", "db", "em", "ep", "m"}));
-    app.add_option("-b", o.mode, "-bm")->check(CLI::IsMember({"m"}));
+        ->check(CLI::IsMember({"i", "di", "db", "dq", "m", "ee", "em", "ep", "eq", "ew"}));
+    app.add_option("-e", o.modes, "-ee -em -ep -eq -ew: errors go to standard error anyway")
+        ->check(CLI::IsMember({"e", "m", "p", "q", "w"}));
+    app.add_option("-b", o.mode, "-bm (the only mode: a message on standard input)")
+        ->check(CLI::Validator(OnlyMessageMode, "MODE"));
     app.add_option("-F", o.fullName, "Accepted and ignored: the header is sent as written");
-    app.add_flag("-v", o.verbose, "Accepted and ignored");
+    for (const char* flag : {"-v", "-U", "-G", "-n"}) {
+        app.add_flag(flag, o.verbose, "Accepted and ignored");
+    }
     app.add_option("-B", o.bodyType,
                    "8BITMIME: the body holds 8-bit bytes (a server without 8BITMIME is not sent "
                    "the message); 7BIT: it does not")
@@ -85,44 +198,6 @@ std::optional<std::string> CheckSendmail(SendmailOptions& o, const EnvLookup& en
         return "no recipient: name them as arguments, or give -t to read To, Cc and Bcc";
     }
     return std::nullopt;
-}
-
-std::string Trimmed(const std::string& text) {
-    size_t begin = text.find_first_not_of(" \t");
-    return begin == std::string::npos
-               ? std::string()
-               : text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
-}
-
-// The address alone, as MAIL FROM and RCPT TO need it: the text in angle brackets, or else
-// the text outside comments ("root (Cron Daemon)" is root), trimmed.
-std::string BareAddress(const std::string& entry) {
-    std::string outside;
-    bool quoted = false;
-    int comment = 0;
-    for (size_t i = 0; i < entry.size(); ++i) {
-        const char c = entry[i];
-        if (comment > 0) {
-            comment += c == '(' ? 1 : c == ')' ? -1 : 0;
-            i += c == '\\' ? 1 : 0;
-            continue;
-        }
-        if (!quoted && c == '(') {
-            ++comment;
-            continue;
-        }
-        if (!quoted && c == '<') {
-            size_t close = entry.find('>', i);
-            return Trimmed(entry.substr(
-                i + 1, close == std::string::npos ? std::string::npos : close - i - 1));
-        }
-        if (quoted && c == '\\' && i + 1 < entry.size()) {
-            outside += entry[i++];
-        }
-        quoted = c == '"' ? !quoted : quoted;
-        outside += entry[i];
-    }
-    return Trimmed(outside);
 }
 
 // One send through smtpZef with RawMessage: the header as the first MoreData piece, then the
@@ -205,7 +280,8 @@ const CommandRules<SendmailOptions> kSendmailRules = {
       {"ZEFMAIL_TLS", "--tls"},
       {"ZEFMAIL_CA_FILE", "--ca-file"},
       {"ZEFMAIL_AUTH", "--auth"},
-      {"ZEFMAIL_USER", "--user"}}},
+      {"ZEFMAIL_USER", "--user"},
+      {"ZEFMAIL_DOMAIN", "--domain"}}},
     DefineSendmail,
     CheckSendmail,
     [] {
@@ -214,26 +290,54 @@ const CommandRules<SendmailOptions> kSendmailRules = {
         return defaults;
     }()};
 
-SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOptions& options) {
+SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOptions& options,
+                              const LocalSender& local) {
     HeaderEnvelope found;
     SendmailEnvelope envelope;
     envelope.header = TakeEnvelope(WithCrLf(headerBlock), found);
-    envelope.sender = BareAddress(options.from.empty() ? found.from : options.from);
     std::vector<std::string> named =
         options.recipientsFromHeader ? found.recipients : std::vector<std::string>();
     named.insert(named.end(), options.to.begin(), options.to.end());
-    for (const auto& address : named) {
+    for (const auto& address : UniqueAddresses(named)) {
         if (std::string bare = BareAddress(address); !bare.empty()) {
             envelope.recipients.push_back(std::move(bare));
         }
     }
-    if (envelope.sender.empty()) {
-        throw SendmailError(kExUsage, "no sender: give -f ADDR, or a From field in the header");
-    }
     if (envelope.recipients.empty()) {
         throw SendmailError(kExUsage, "no recipient: To, Cc and Bcc name none");
     }
+    // The sender: -f (nobody for '' or <>), else From, else the user; a domain for a local name.
+    const std::string given = BareAddress(options.senderGiven ? options.from : found.from);
+    std::string sender = options.senderGiven || !given.empty() ? given : local.login();
+    if (sender.empty() && !options.senderGiven) {
+        throw SendmailError(kExUsage, "no sender: give -f ADDR, or a From field in the header");
+    }
+    if (!sender.empty() && sender.find('@') == std::string::npos) {
+        sender += "@" + local.domain();
+    }
+    envelope.nullSender = sender.empty();
+    envelope.sender = sender;
+    // What a submitted message must have and its author left to the mail system (RFC 6409 8).
+    std::string added;
+    const std::string author = sender.empty() ? local.login() + "@" + local.domain() : sender;
+    if (!found.hasFrom) {
+        added += "From: " + author + "\r\n";
+    }
+    if (!found.hasDate) {
+        added += "Date: " + Rfc5322Date(local.now) + "\r\n";
+    }
+    if (!found.hasMessageId) {
+        added +=
+            "Message-ID: " + NewMessageId(local.now, author.substr(author.rfind('@') + 1)) + "\r\n";
+    }
+    envelope.header.insert(EndOfFields(envelope.header), added);
     return envelope;
+}
+
+LocalSender SystemSender(const SendmailOptions& options, const EnvLookup& env) {
+    return {[env] { return LoginName(env); },
+            [domain = options.domain] { return domain.empty() ? HostFullName() : domain; },
+            std::time(nullptr)};
 }
 
 int SendmailExitCode(const TransferEnd& end) {
@@ -266,7 +370,8 @@ int RunSendmail(const SendmailOptions& options, const Console& console) {
         if (header.empty()) {
             throw SendmailError(kExNoInput, "no message on standard input");
         }
-        return Send(options, ReadEnvelope(header, options), input, console.env, err);
+        return Send(options, ReadEnvelope(header, options, SystemSender(options, console.env)),
+                    input, console.env, err);
     } catch (const SendmailError& e) {
         err << "zefmail sendmail: " << e.what() << "\n";
         return e.ExitCode();

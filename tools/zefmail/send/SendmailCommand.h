@@ -3,6 +3,8 @@
 // sysexits.h exit codes.
 #pragma once
 
+#include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,11 @@ struct SendmailOptions : SendOptions {  // from: -f; to: the recipient arguments
     std::vector<std::string> modes;     // -o modes: -oi is -i, the others are defaults
     std::string mode;                   // -b: only -bm, the default, is taken
     std::string fullName;               // -F, ignored: the header is sent as written
+    bool senderGiven = false;           // -f, even empty: '' and '<>' are the null sender
+    std::string domain;                 // of a sender without one, and of Message-ID
+    std::string dsnNotify;              // -N: "never" or a list of success, failure, delay
+    std::string dsnReturn;              // -R: "full" or "hdrs"
+    std::string dsnEnvelopeId;          // -V
     bool verbose = false;               // -v, ignored
 };
 
@@ -27,15 +34,27 @@ extern const CommandRules<SendmailOptions> kSendmailRules;
 
 // The envelope and the header that goes out, from the header block as read.
 struct SendmailEnvelope {
-    std::string header;  // as read, lines ended by CR LF, without its Bcc fields
-    std::string sender;
+    std::string header;  // as read, lines ended by CR LF, without its Bcc fields, completed
+    std::string sender;  // "" for the null sender
+    bool nullSender = false;
     std::vector<std::string> recipients;
 };
 
-// -f, else the header's From; the recipient arguments, and with -t those of To, Cc and Bcc
-// first; each reduced to the bare address (no display name, no comment). Throws SendmailError
-// (EX_USAGE) when there is no sender or no recipient.
-SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOptions& options);
+// What the system says of the local sender, asked only when the message needs it.
+struct LocalSender {
+    std::function<std::string()> login;   // the user's login name
+    std::function<std::string()> domain;  // --domain, else this host's full name
+    std::time_t now = 0;
+};
+LocalSender SystemSender(const SendmailOptions& options, const EnvLookup& env);
+
+// The sender: -f, else the header's From, else the login name; a sender without a domain gets
+// `local`'s. The recipient arguments, and with -t those of To, Cc and Bcc first; each reduced
+// to the bare address (no display name, no comment), each address once. The header gets the
+// From, Date and Message-ID fields it lacks. Throws SendmailError (EX_USAGE) when there is no
+// sender or no recipient.
+SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOptions& options,
+                              const LocalSender& local);
 
 // The exit status for the transfer's verdict: 0 done, EX_UNAVAILABLE refused, EX_TEMPFAIL
 // temporary. The control's own refusals are local errors: EX_USAGE without a sender or
