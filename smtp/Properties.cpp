@@ -114,6 +114,9 @@ std::span<const persist::Property<smtp::Settings>> smtp::PersistedProperties() {
         {"SaslMechanism", &S::saslMechanism, &CheckSaslMechanism},
         {"AutoAuth", &S::autoAuth},
         {"AcceptPartialRecipients", &S::acceptPartialRecipients},
+        {"KeepSession", &S::keepSession},
+        {"SessionIdleTime", &S::sessionIdleTime},
+        {"Pipelining", &S::pipelining},
     };
     return table;
 }
@@ -348,8 +351,30 @@ void smtpZef::AcceptPartialRecipients(bool on) {
     impl_->acceptPartialRecipients = on;
 }
 
+bool smtpZef::KeepSession() const {
+    return impl_->keepSession;
+}
+void smtpZef::KeepSession(bool on) {
+    impl_->keepSession = on;
+}
+long smtpZef::SessionIdleTime() const {
+    return impl_->sessionIdleTime;
+}
+void smtpZef::SessionIdleTime(long seconds) {
+    impl_->sessionIdleTime = seconds;
+}
+bool smtpZef::Pipelining() const {
+    return impl_->pipelining;
+}
+void smtpZef::Pipelining(bool on) {
+    impl_->pipelining = on;
+}
+
 void smtpZef::Smtp(const Text& MailServer, const Text& MailHeader) {
     impl_->Smtp(MailServer, MailHeader);
+}
+void smtpZef::CloseSession() {
+    impl_->CloseSession();
 }
 
 const Text& smtpZef::Caption() const {

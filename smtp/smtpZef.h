@@ -119,7 +119,8 @@ class smtpZef {
 
     // --- what the server announces, SASL logins, refused recipients ---
     // The keyword lines of the last EHLO reply (after STARTTLS: of the second EHLO), without
-    // their reply codes, CR LF between; "" before the first EHLO of a send. Read-only.
+    // their reply codes, CR LF between; "" before the first EHLO of a send (a send in a kept
+    // session shows the session's). Read-only.
     const Text& Capabilities() const;
     // The RFC 3463 code of the last reply ("5.7.8") when the server announced
     // ENHANCEDSTATUSCODES; "" otherwise. Reset at each send. Read-only.
@@ -142,9 +143,30 @@ class smtpZef {
     bool AcceptPartialRecipients() const;
     void AcceptPartialRecipients(bool on);
 
+    // --- many messages over one connection ---
+    // False (the default): every Smtp connects, sends and ends with QUIT. True: after a message
+    // is taken (or refused, once the RSET that follows is answered) the connection stays open
+    // and Done comes at once; the next Smtp to the same server, Port, Security, Hostname and
+    // login goes on in it with MAIL FROM. A send to another server or with another login first
+    // ends the session with QUIT. The control greets with EHLO. A session the server ended
+    // while idle is no error: the next Smtp connects anew, once. Exactly one Done per Smtp.
+    bool KeepSession() const;
+    void KeepSession(bool on);
+    // Seconds a kept session waits for the next Smtp before QUIT ends it; default 30, below 1
+    // means no limit.
+    long SessionIdleTime() const;
+    void SessionIdleTime(long seconds);
+    // True: when the server announces PIPELINING (RFC 2920), MAIL FROM, every RCPT TO and DATA
+    // go out in one write and their replies are read in order; refused recipients are reported
+    // as without it. The control then greets with EHLO. Default False.
+    bool Pipelining() const;
+    void Pipelining(bool on);
+
     // --- methods ---
     // Starts one send; raises error 59 while a send runs.
     void Smtp(const Text& MailServer, const Text& MailHeader);
+    // Ends a kept session with QUIT: at once when no send runs, else after the running send.
+    void CloseSession();
     // The one-line status caption.
     const Text& Caption() const;
 

@@ -320,7 +320,9 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         {"Security", Variant(1L)},       {"VerifyCert", Variant(false)},
         {"CAFile", Variant(u"ca.pem")},  {"RawMessage", Variant(true)},
         {"TextCharset", Variant(u"utf-8")}, {"SaslMechanism", Variant(u"xoauth2")},
-        {"AutoAuth", Variant(true)},     {"AcceptPartialRecipients", Variant(true)}};
+        {"AutoAuth", Variant(true)},     {"AcceptPartialRecipients", Variant(true)},
+        {"KeepSession", Variant(true)},  {"SessionIdleTime", Variant(0L)},
+        {"Pipelining", Variant(true)}};
     std::set<std::string> keys;
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
@@ -340,7 +342,8 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         Variant(c.CharSet()),   Variant(c.ConnectTimeout()), Variant(c.TransTimeout()),
         Variant(c.Security()),  Variant(c.VerifyCert()),     Variant(c.CAFile()),
         Variant(c.RawMessage()), Variant(c.TextCharset()),   Variant(c.SaslMechanism()),
-        Variant(c.AutoAuth()),  Variant(c.AcceptPartialRecipients())};
+        Variant(c.AutoAuth()),  Variant(c.AcceptPartialRecipients()), Variant(c.KeepSession()),
+        Variant(c.SessionIdleTime()), Variant(c.Pipelining())};
     // clang-format on
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;
