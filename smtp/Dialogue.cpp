@@ -5,6 +5,7 @@
 #include "common/MailComm.h"
 #include "common/Unicode.h"
 #include "components/CodePage.h"
+#include "smtp/Dsn.h"
 #include "smtp/Outcomes.h"
 #include "smtp/Utf8Mail.h"
 #include "smtp/smtpZefImpl.h"
@@ -123,7 +124,8 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
         case DialogueState::kInit:  // the greeting; STARTTLS and the extensions need EHLO
             SendCommand(auth != 0 || security == 2 || autoAuth || !saslMechanism.empty() ||
                                 rawMessage || body8Bit || needsSmtpUtf8_ || keepSession ||
-                                pipelining
+                                pipelining || !dsnNotify.empty() || !dsnReturn.empty() ||
+                                !dsnEnvelopeId.empty()
                             ? DialogueState::kEhlo
                             : DialogueState::kHelo,
                         hostname);
@@ -264,8 +266,11 @@ void smtpZef::Impl::SendMailFrom() {
         SendCommand(DialogueState::kQuit, u"");
         return;
     }
-    const Text argument =
-        u"FROM:" + openBracket_ + recipients_[0] + closeBracket_ + MailParameters();
+    // The null sender keeps its brackets whatever AngleBracketType says: "FROM:" alone is no
+    // address at all.
+    const Text sender =
+        recipients_[0].empty() ? Text(u"<>") : openBracket_ + recipients_[0] + closeBracket_;
+    const Text argument = u"FROM:" + sender + MailParameters();
     if (PipelinesEnvelope()) {
         SendPipelinedEnvelope(argument);
         return;
@@ -299,7 +304,9 @@ Text smtpZef::Impl::RefusalBeforeMailFrom() {
 
 Text smtpZef::Impl::MailParameters() const {
     return Text(eightBitDeclared_ ? u" BODY=8BITMIME" : u"") +
-           (smtpUtf8Declared_ ? u" SMTPUTF8" : u"");
+           (smtpUtf8Declared_ ? u" SMTPUTF8" : u"") +
+           (capabilities_.HasKeyword("DSN") ? smtp::DsnMailParameters(dsnReturn, dsnEnvelopeId)
+                                            : Text());
 }
 
 // AcceptPartialRecipients: the refusal is reported and the next recipient asked for; the send
@@ -328,7 +335,8 @@ void smtpZef::Impl::NextRecipientOrData() {
 void smtpZef::Impl::SendRcpt() {
     SendCommand(
         DialogueState::kRcpt,
-        u"TO:" + openBracket_ + recipients_[static_cast<size_t>(rcptIndex_)] + closeBracket_);
+        u"TO:" + openBracket_ + recipients_[static_cast<size_t>(rcptIndex_)] + closeBracket_ +
+            (capabilities_.HasKeyword("DSN") ? smtp::DsnRcptParameters(dsnNotify) : Text()));
 }
 
 }  // namespace zef

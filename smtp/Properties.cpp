@@ -2,6 +2,7 @@
 // caption and the raising of the application's events.
 #include "common/Error.h"
 #include "common/Unicode.h"
+#include "smtp/Dsn.h"
 #include "smtp/Outcomes.h"
 #include "smtp/Utf8Mail.h"
 #include "smtp/smtpZefImpl.h"
@@ -117,6 +118,8 @@ std::span<const persist::Property<smtp::Settings>> smtp::PersistedProperties() {
         {"KeepSession", &S::keepSession},
         {"SessionIdleTime", &S::sessionIdleTime},
         {"Pipelining", &S::pipelining},
+        {"DsnNotify", &S::dsnNotify, &CheckDsnNotify},
+        {"DsnReturn", &S::dsnReturn, &CheckDsnReturn},
     };
     return table;
 }
@@ -368,6 +371,28 @@ bool smtpZef::Pipelining() const {
 }
 void smtpZef::Pipelining(bool on) {
     impl_->pipelining = on;
+}
+
+const Text& smtpZef::DsnNotify() const {
+    return impl_->dsnNotify;
+}
+void smtpZef::DsnNotify(const Text& notify) {
+    smtp::CheckDsnNotify(notify);
+    impl_->dsnNotify = notify;
+}
+const Text& smtpZef::DsnReturn() const {
+    return impl_->dsnReturn;
+}
+void smtpZef::DsnReturn(const Text& ret) {
+    smtp::CheckDsnReturn(ret);
+    impl_->dsnReturn = ret;
+}
+const Text& smtpZef::DsnEnvelopeId() const {
+    return impl_->dsnEnvelopeId;
+}
+void smtpZef::DsnEnvelopeId(const Text& envelopeId) {
+    smtp::CheckDsnEnvelopeId(envelopeId);
+    impl_->dsnEnvelopeId = envelopeId;
 }
 
 void smtpZef::Smtp(const Text& MailServer, const Text& MailHeader) {

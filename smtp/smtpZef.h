@@ -32,7 +32,9 @@ class smtpZef {
     void TcpTraceOn(bool on);
     const Variant& ToAddr() const;  // a String, or a StringArray read from index 1 up
     void ToAddr(const Variant& recipients);
-    const Text& FromAddr() const;  // sender; blank means the header's From field
+    // Sender; blank means the header's From field. "<>" (or any form whose address is empty) is
+    // the null sender, sent as MAIL FROM:<> whatever AngleBracketType says.
+    const Text& FromAddr() const;
     void FromAddr(const Text& sender);
     long ConnectTimeout() const;  // seconds; below 1 means no limit
     void ConnectTimeout(long seconds);
@@ -161,6 +163,19 @@ class smtpZef {
     // as without it. The control then greets with EHLO. Default False.
     bool Pipelining() const;
     void Pipelining(bool on);
+
+    // --- delivery status notifications (RFC 3461), sent only when the server announces DSN ---
+    // NOTIFY of every RCPT TO: "" (the default: none), "NEVER", or SUCCESS, FAILURE and DELAY
+    // joined by commas (any case); persisted. Another value raises error 380.
+    const Text& DsnNotify() const;
+    void DsnNotify(const Text& notify);
+    // RET of MAIL FROM: "" (none), "FULL" or "HDRS" (any case); persisted; else error 380.
+    const Text& DsnReturn() const;
+    void DsnReturn(const Text& ret);
+    // ENVID of MAIL FROM, sent as xtext: printable ASCII of at most 100 characters, else error
+    // 380; "" for none. Not persisted: it names one message.
+    const Text& DsnEnvelopeId() const;
+    void DsnEnvelopeId(const Text& envelopeId);
 
     // --- methods ---
     // Starts one send; raises error 59 while a send runs.

@@ -92,6 +92,8 @@ struct Settings {
     bool keepSession = false;   // the connection stays open for the next message
     long sessionIdleTime = 30;  // seconds an open session waits for a message; below 1: no limit
     bool pipelining = false;    // MAIL, RCPT and DATA in one write when the server offers it
+    Text dsnNotify;             // NOTIFY of every RCPT TO when the server offers DSN
+    Text dsnReturn;             // RET of MAIL FROM when the server offers DSN
 };
 
 // The setters' checks, which loading makes too: error 380 for a value the property refuses.
@@ -134,6 +136,7 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     Text mimeMultipart;
     bool body8Bit = false;
     Text oauthToken;
+    Text dsnEnvelopeId;  // ENVID of MAIL FROM when the server offers DSN
     Text caption = outcome::smtp::kProductBanner;
     const Text& Capabilities() const { return capabilities_.Keywords(); }
     const Text& EnhancedStatus() const { return enhancedStatus_; }

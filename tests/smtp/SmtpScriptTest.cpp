@@ -543,6 +543,24 @@ INSTANTIATE_TEST_SUITE_P(Envelopes, SmtpScript, ::testing::ValuesIn(kEnvelopes),
 
 // What the message needs of the server's extensions, and what a server without them gets.
 const Row kExtensions[] = {
+    {"DsnParametersGoWhereTheServerOffersDsn",
+     [](SmtpDriver& d) {
+         d.control->DsnNotify(u"success,Failure");
+         d.control->DsnReturn(u"hdrs");
+         d.control->DsnEnvelopeId(u"q+1=x y");
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 DSN  > MAIL FROM:<a@example.jp> RET=HDRS ENVID=q+2B1+3Dx+20y
+        < 250 ok  > RCPT TO:<r1@example.jp> NOTIFY=SUCCESS,FAILURE)"},
+    {"DsnIsDroppedWithoutTheOfferAndTheNullSenderKeepsItsBrackets",
+     [](SmtpDriver& d) {
+         d.control->DsnNotify(u"NEVER"), d.control->DsnReturn(u"FULL");
+         d.control->FromAddr(u"<>");
+         d.control->AngleBracketType(1);
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 8BITMIME  > MAIL FROM:<>
+        < 250 ok  > RCPT TO:r1@example.jp)"},
     {"PipelinedEnvelopeReportsRefusedRecipientsAsBefore",
      [](SmtpDriver& d) {
          d.control->AcceptPartialRecipients(true), d.control->Pipelining(true);
