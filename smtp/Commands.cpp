@@ -58,6 +58,10 @@ bool smtpZef::Impl::SendRaw(Bytes bytes) {
     if (bytes.empty()) {
         return false;
     }
+    if (batching_) {
+        batch_ += bytes;
+        return true;
+    }
     if (pendingOutput_.empty() && wire_.CanSend()) {
         wire_.SendData(bytes);
     } else {

@@ -5,6 +5,7 @@
 #include "common/MailComm.h"
 #include "common/Unicode.h"
 #include "components/CodePage.h"
+#include "smtp/Dsn.h"
 #include "smtp/Outcomes.h"
 #include "smtp/Utf8Mail.h"
 #include "smtp/smtpZefImpl.h"
@@ -37,7 +38,10 @@ bool IsContinuation(const Text& line) {
 }  // namespace
 
 void smtpZef::Impl::OnDataArrival(const Bytes& data) {
-    if (failed_ || sendPhase_ == kIdle) {
+    if (OnSessionData()) {
+        return;
+    }
+    if (failed_ || (sendPhase_ == kIdle && session_ != smtp::SessionState::kQuitting)) {
         return;  // the send is being closed after a failure, or none is running
     }
     ArmTimer(kTransferGuard);
@@ -54,12 +58,23 @@ void smtpZef::Impl::OnDataArrival(const Bytes& data) {
         if (IsContinuation(line)) {
             continue;
         }
-        if (sendPhase_ == kClosing) {
+        if (keepAfterRset_ && sendPhase_ == kClosing && line.starts_with(u'2')) {
+            EndMessageInSession();  // the refused message is reset, the session stays
+        } else if (sendPhase_ == kClosing || session_ == smtp::SessionState::kQuitting) {
             // The reply to QUIT or RSET, whatever it says: the rest stays unread.
             wire_.Close();
             return;
+        } else {
+            HandleReplyLine(line);
         }
-        HandleReplyLine(line);
+        if (sendPhase_ == kIdle) {
+            // The message ended in the session and Done started no other: what follows was
+            // not asked for.
+            if (replyReader_.HasUnreadBytes()) {
+                OnSessionData();
+            }
+            return;
+        }
     }
     if (replyReader_.Overrun()) {
         EndSendAfterFailure(outcome::smtp::kReplyLineTooLong.code,
@@ -74,19 +89,28 @@ void smtpZef::Impl::HandleReplyLine(const Text& line) {
     if (capabilities_.HasEnhancedStatusCodes() && first != u'1') {
         enhancedStatus_ = smtp::EnhancedStatusOf(line);
     }
-    switch (first) {
-        case u'1':
+    if (first == u'1') {
+        return;
+    }
+    if (reusedUnanswered_) {
+        if (line.starts_with(u"421")) {
+            wire_.Close();  // the session had ended meanwhile: Closed connects anew
             return;
+        }
+        reusedUnanswered_ = false;
+    }
+    if (pipelined_) {
+        OnPipelinedReply(line);
+        return;
+    }
+    switch (first) {
         case u'4':
         case u'5':
             if (dialogueState_ == DialogueState::kRcpt && acceptPartialRecipients) {
                 OnRecipientRefused(line);
                 return;
             }
-            doneCode_ = outcome::kFailureCode;
-            doneMessage_ = outcome::smtp::RefusedReply(line, authDetail_);
-            sendPhase_ = kClosing;
-            SendCommand(DialogueState::kRset, u"");
+            RefuseMessage(outcome::smtp::RefusedReply(line, authDetail_));
             return;
         default:
             OnPositiveReply(line);
@@ -99,7 +123,9 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
     switch (dialogueState_) {
         case DialogueState::kInit:  // the greeting; STARTTLS and the extensions need EHLO
             SendCommand(auth != 0 || security == 2 || autoAuth || !saslMechanism.empty() ||
-                                rawMessage || body8Bit || needsSmtpUtf8_
+                                rawMessage || body8Bit || needsSmtpUtf8_ || keepSession ||
+                                pipelining || !dsnNotify.empty() || !dsnReturn.empty() ||
+                                !dsnEnvelopeId.empty()
                             ? DialogueState::kEhlo
                             : DialogueState::kHelo,
                         hostname);
@@ -157,6 +183,10 @@ void smtpZef::Impl::OnPositiveReply(const Text& line) {
                 doneMessage_ =
                     outcome::smtp::RecipientsRefused(recipientsRefused_, recipients_.size() - 1);
             }
+            if (keepSession && !closeRequested_) {
+                EndMessageInSession();
+                break;
+            }
             sendPhase_ = kClosing;
             SendCommand(DialogueState::kQuit, u"");
             break;
@@ -210,8 +240,15 @@ void smtpZef::Impl::OnTlsReady() {
 // A positive reply that does not say what the command needs: the send ends as after a
 // refusal, with the line named as unexpected.
 void smtpZef::Impl::EndForUnexpectedReply(const Text& line) {
+    RefuseMessage(outcome::smtp::UnexpectedReply(line));
+}
+
+// The message fails with this message: RSET, whose reply closes the connection, or leaves a kept
+// session open when the refusal was the message's alone.
+void smtpZef::Impl::RefuseMessage(const Text& message) {
     doneCode_ = outcome::kFailureCode;
-    doneMessage_ = outcome::smtp::UnexpectedReply(line);
+    doneMessage_ = message;
+    keepAfterRset_ = KeepsSessionAfterRset();
     sendPhase_ = kClosing;
     SendCommand(DialogueState::kRset, u"");
 }
@@ -229,8 +266,16 @@ void smtpZef::Impl::SendMailFrom() {
         SendCommand(DialogueState::kQuit, u"");
         return;
     }
-    SendCommand(DialogueState::kMail,
-                u"FROM:" + openBracket_ + recipients_[0] + closeBracket_ + MailParameters());
+    // The null sender keeps its brackets whatever AngleBracketType says: "FROM:" alone is no
+    // address at all.
+    const Text sender =
+        recipients_[0].empty() ? Text(u"<>") : openBracket_ + recipients_[0] + closeBracket_;
+    const Text argument = u"FROM:" + sender + MailParameters();
+    if (PipelinesEnvelope()) {
+        SendPipelinedEnvelope(argument);
+        return;
+    }
+    SendCommand(DialogueState::kMail, argument);
 }
 
 // Declares SMTPUTF8 and 8BITMIME where the message needs them and the server offers them.
@@ -259,7 +304,9 @@ Text smtpZef::Impl::RefusalBeforeMailFrom() {
 
 Text smtpZef::Impl::MailParameters() const {
     return Text(eightBitDeclared_ ? u" BODY=8BITMIME" : u"") +
-           (smtpUtf8Declared_ ? u" SMTPUTF8" : u"");
+           (smtpUtf8Declared_ ? u" SMTPUTF8" : u"") +
+           (capabilities_.HasKeyword("DSN") ? smtp::DsnMailParameters(dsnReturn, dsnEnvelopeId)
+                                            : Text());
 }
 
 // AcceptPartialRecipients: the refusal is reported and the next recipient asked for; the send
@@ -279,10 +326,7 @@ void smtpZef::Impl::NextRecipientOrData() {
         ++rcptIndex_;
         SendRcpt();
     } else if (recipientsRefused_ == recipientCount) {
-        doneCode_ = outcome::kFailureCode;
-        doneMessage_ = lastRefusal_;
-        sendPhase_ = kClosing;
-        SendCommand(DialogueState::kRset, u"");
+        RefuseMessage(lastRefusal_);
     } else {
         SendCommand(DialogueState::kData, u"");
     }
@@ -291,7 +335,8 @@ void smtpZef::Impl::NextRecipientOrData() {
 void smtpZef::Impl::SendRcpt() {
     SendCommand(
         DialogueState::kRcpt,
-        u"TO:" + openBracket_ + recipients_[static_cast<size_t>(rcptIndex_)] + closeBracket_);
+        u"TO:" + openBracket_ + recipients_[static_cast<size_t>(rcptIndex_)] + closeBracket_ +
+            (capabilities_.HasKeyword("DSN") ? smtp::DsnRcptParameters(dsnNotify) : Text()));
 }
 
 }  // namespace zef

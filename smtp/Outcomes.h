@@ -37,6 +37,14 @@ inline constexpr RaisedError kInvalidMimeSubType{error::kInvalidValue, "TALVORN.
                                                  u"Invalid MimeSubType"};
 inline constexpr RaisedError kInvalidTextCharset{error::kInvalidValue, "zef.smtpZef.TextCharset",
                                                  u"Invalid Text Charset(iso-2022-jp,utf-8,auto)"};
+inline constexpr RaisedError kInvalidDsnNotify{
+    error::kInvalidValue, "zef.smtpZef.DsnNotify",
+    u"Invalid DsnNotify(\"\",NEVER, or SUCCESS,FAILURE,DELAY joined by commas)"};
+inline constexpr RaisedError kInvalidDsnReturn{error::kInvalidValue, "zef.smtpZef.DsnReturn",
+                                               u"Invalid DsnReturn(\"\",FULL,HDRS)"};
+inline constexpr RaisedError kInvalidDsnEnvelopeId{
+    error::kInvalidValue, "zef.smtpZef.DsnEnvelopeId",
+    u"Invalid DsnEnvelopeId(printable ASCII, at most 100 characters)"};
 inline constexpr RaisedError kInvalidMaxLineLength{
     error::kInvalidValue, "zef.smtpZef.MaxLineLength", kInvalidPropertyValue};
 

@@ -2,6 +2,7 @@
 // caption and the raising of the application's events.
 #include "common/Error.h"
 #include "common/Unicode.h"
+#include "smtp/Dsn.h"
 #include "smtp/Outcomes.h"
 #include "smtp/Utf8Mail.h"
 #include "smtp/smtpZefImpl.h"
@@ -114,6 +115,11 @@ std::span<const persist::Property<smtp::Settings>> smtp::PersistedProperties() {
         {"SaslMechanism", &S::saslMechanism, &CheckSaslMechanism},
         {"AutoAuth", &S::autoAuth},
         {"AcceptPartialRecipients", &S::acceptPartialRecipients},
+        {"KeepSession", &S::keepSession},
+        {"SessionIdleTime", &S::sessionIdleTime},
+        {"Pipelining", &S::pipelining},
+        {"DsnNotify", &S::dsnNotify, &CheckDsnNotify},
+        {"DsnReturn", &S::dsnReturn, &CheckDsnReturn},
     };
     return table;
 }
@@ -348,8 +354,52 @@ void smtpZef::AcceptPartialRecipients(bool on) {
     impl_->acceptPartialRecipients = on;
 }
 
+bool smtpZef::KeepSession() const {
+    return impl_->keepSession;
+}
+void smtpZef::KeepSession(bool on) {
+    impl_->keepSession = on;
+}
+long smtpZef::SessionIdleTime() const {
+    return impl_->sessionIdleTime;
+}
+void smtpZef::SessionIdleTime(long seconds) {
+    impl_->sessionIdleTime = seconds;
+}
+bool smtpZef::Pipelining() const {
+    return impl_->pipelining;
+}
+void smtpZef::Pipelining(bool on) {
+    impl_->pipelining = on;
+}
+
+const Text& smtpZef::DsnNotify() const {
+    return impl_->dsnNotify;
+}
+void smtpZef::DsnNotify(const Text& notify) {
+    smtp::CheckDsnNotify(notify);
+    impl_->dsnNotify = notify;
+}
+const Text& smtpZef::DsnReturn() const {
+    return impl_->dsnReturn;
+}
+void smtpZef::DsnReturn(const Text& ret) {
+    smtp::CheckDsnReturn(ret);
+    impl_->dsnReturn = ret;
+}
+const Text& smtpZef::DsnEnvelopeId() const {
+    return impl_->dsnEnvelopeId;
+}
+void smtpZef::DsnEnvelopeId(const Text& envelopeId) {
+    smtp::CheckDsnEnvelopeId(envelopeId);
+    impl_->dsnEnvelopeId = envelopeId;
+}
+
 void smtpZef::Smtp(const Text& MailServer, const Text& MailHeader) {
     impl_->Smtp(MailServer, MailHeader);
+}
+void smtpZef::CloseSession() {
+    impl_->CloseSession();
 }
 
 const Text& smtpZef::Caption() const {

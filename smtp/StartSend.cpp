@@ -51,11 +51,20 @@ void smtpZef::Impl::Smtp(const Text& mailServer, const Text& mailHeader) {
         return;
     }
 
-    SetCaption(outcome::smtp::ConnectingCaption(mailServer));
+    if (GoOnInSession()) {
+        return;
+    }
+    ConnectForSend();
+}
+
+// A new connection for the send: the dialogue starts again from the greeting.
+void smtpZef::Impl::ConnectForSend() {
+    ResetConnectionState();
+    SetCaption(outcome::smtp::ConnectingCaption(mailServer_));
     try {
         ArmTimer(kConnectGuard);
         wire_.SetTls(WireTlsSettings());
-        wire_.Connect(TextToUtf8(mailServer), TextToUtf8(port), "0");
+        wire_.Connect(TextToUtf8(mailServer_), TextToUtf8(port), "0");
     } catch (const Error& failure) {
         ConnectFailed(outcome::FailureCodeFor(failure.number()), failure.description());
     } catch (const std::exception& failure) {
@@ -64,10 +73,11 @@ void smtpZef::Impl::Smtp(const Text& mailServer, const Text& mailHeader) {
 }
 
 void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
-    pendingOutput_.clear();
+    if (session_ == smtp::SessionState::kNone) {
+        ResetConnectionState();
+    }
     dataPhase_ = false;
     sendPhase_ = kSending;
-    dialogueState_ = DialogueState::kInit;
     doneCode_ = outcome::kSuccessCode;
     doneMessage_.clear();
     headerBlock_ = mailHeader;
@@ -76,15 +86,11 @@ void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
     rcptIndex_ = 0;
     recipientsRefused_ = 0;
     lastRefusal_.clear();
-    ehloLines_.clear();
-    capabilities_.Clear();
     enhancedStatus_.clear();
-    mechanism_ = smtp::Mechanism::kNone;
-    sasl_.reset();
-    authDetail_.clear();
     failed_ = false;
-    tlsUpgraded_ = false;
-    replyReader_.Clear();
+    keepAfterRset_ = false;
+    pipelined_ = false;
+    batchRefusal_.clear();
     mimeDepth_ = 1;
     mimePart_ = 1;
     // A send that ended inside a part (a failure or a time-out during the body) leaves its

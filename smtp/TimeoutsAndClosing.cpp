@@ -29,8 +29,8 @@ void smtpZef::Impl::StopTimer() {
 }
 
 // Phase 1 guards the connect with ConnectTimeout, phase 2 the silence between two socket events
-// with TransTimeout; a limit below 1 leaves the guard off. Arming an armed guard starts its
-// interval afresh, so no stop is needed first.
+// with TransTimeout, phase 3 an idle kept session with SessionIdleTime; a limit below 1 leaves the
+// guard off. Arming an armed guard starts its interval afresh, so no stop is needed first.
 void smtpZef::Impl::ArmTimer(long phase) {
     guardPhase_ = phase;
     long limit = -1;
@@ -38,6 +38,8 @@ void smtpZef::Impl::ArmTimer(long phase) {
         limit = connectTimeout;
     } else if (phase == kTransferGuard) {
         limit = transTimeout;
+    } else if (phase == kIdleGuard) {
+        limit = sessionIdleTime;
     }
     guardCountdown_ = limit >= 1 ? limit : -1;
     timer_.Enabled(guardCountdown_ >= 1);
@@ -55,6 +57,9 @@ void smtpZef::Impl::OnTick() {
     }
     guardCountdown_ = -1;
     StopTimer();
+    if (OnSessionTick()) {
+        return;
+    }
     if (guardPhase_ == kConnectGuard) {
         SetDone(outcome::kConnectTimeout);
     } else if (guardPhase_ == kTransferGuard) {
@@ -74,8 +79,10 @@ void smtpZef::Impl::OnConnected() {
 // the application may start the next send from its Done handler.
 void smtpZef::Impl::OnClosed() {
     StopTimer();
-    if (sendPhase_ == kIdle) {
-        return;  // no send of ours is running (e.g. a connect that was refused at once)
+    // No send of ours is running (e.g. a connect that was refused at once, or an idle session
+    // ended), or the send connects anew.
+    if (OnSessionClosed()) {
+        return;
     }
     if (doneCode_ != outcome::kSuccessCode) {
         SetCaption(outcome::kFailCaption);

@@ -32,7 +32,9 @@ class smtpZef {
     void TcpTraceOn(bool on);
     const Variant& ToAddr() const;  // a String, or a StringArray read from index 1 up
     void ToAddr(const Variant& recipients);
-    const Text& FromAddr() const;  // sender; blank means the header's From field
+    // Sender; blank means the header's From field. "<>" (or any form whose address is empty) is
+    // the null sender, sent as MAIL FROM:<> whatever AngleBracketType says.
+    const Text& FromAddr() const;
     void FromAddr(const Text& sender);
     long ConnectTimeout() const;  // seconds; below 1 means no limit
     void ConnectTimeout(long seconds);
@@ -119,7 +121,8 @@ class smtpZef {
 
     // --- what the server announces, SASL logins, refused recipients ---
     // The keyword lines of the last EHLO reply (after STARTTLS: of the second EHLO), without
-    // their reply codes, CR LF between; "" before the first EHLO of a send. Read-only.
+    // their reply codes, CR LF between; "" before the first EHLO of a send (a send in a kept
+    // session shows the session's). Read-only.
     const Text& Capabilities() const;
     // The RFC 3463 code of the last reply ("5.7.8") when the server announced
     // ENHANCEDSTATUSCODES; "" otherwise. Reset at each send. Read-only.
@@ -142,9 +145,43 @@ class smtpZef {
     bool AcceptPartialRecipients() const;
     void AcceptPartialRecipients(bool on);
 
+    // --- many messages over one connection ---
+    // False (the default): every Smtp connects, sends and ends with QUIT. True: after a message
+    // is taken (or refused, once the RSET that follows is answered) the connection stays open
+    // and Done comes at once; the next Smtp to the same server, Port, Security, Hostname and
+    // login goes on in it with MAIL FROM. A send to another server or with another login first
+    // ends the session with QUIT. The control greets with EHLO. A session the server ended
+    // while idle is no error: the next Smtp connects anew, once. Exactly one Done per Smtp.
+    bool KeepSession() const;
+    void KeepSession(bool on);
+    // Seconds a kept session waits for the next Smtp before QUIT ends it; default 30, below 1
+    // means no limit.
+    long SessionIdleTime() const;
+    void SessionIdleTime(long seconds);
+    // True: when the server announces PIPELINING (RFC 2920), MAIL FROM, every RCPT TO and DATA
+    // go out in one write and their replies are read in order; refused recipients are reported
+    // as without it. The control then greets with EHLO. Default False.
+    bool Pipelining() const;
+    void Pipelining(bool on);
+
+    // --- delivery status notifications (RFC 3461), sent only when the server announces DSN ---
+    // NOTIFY of every RCPT TO: "" (the default: none), "NEVER", or SUCCESS, FAILURE and DELAY
+    // joined by commas (any case); persisted. Another value raises error 380.
+    const Text& DsnNotify() const;
+    void DsnNotify(const Text& notify);
+    // RET of MAIL FROM: "" (none), "FULL" or "HDRS" (any case); persisted; else error 380.
+    const Text& DsnReturn() const;
+    void DsnReturn(const Text& ret);
+    // ENVID of MAIL FROM, sent as xtext: printable ASCII of at most 100 characters, else error
+    // 380; "" for none. Not persisted: it names one message.
+    const Text& DsnEnvelopeId() const;
+    void DsnEnvelopeId(const Text& envelopeId);
+
     // --- methods ---
     // Starts one send; raises error 59 while a send runs.
     void Smtp(const Text& MailServer, const Text& MailHeader);
+    // Ends a kept session with QUIT: at once when no send runs, else after the running send.
+    void CloseSession();
     // The one-line status caption.
     const Text& Caption() const;
 

@@ -59,7 +59,7 @@ enum class DialogueState {
 Text StateName(DialogueState state);
 
 // The guard timer's phases.
-enum GuardPhase : long { kNoGuard = 0, kConnectGuard = 1, kTransferGuard = 2 };
+enum GuardPhase : long { kNoGuard = 0, kConnectGuard = 1, kTransferGuard = 2, kIdleGuard = 3 };
 
 // SendPhase values.
 enum SendPhase : long { kIdle = 0, kSending = 1, kClosing = 2 };
@@ -89,6 +89,11 @@ struct Settings {
     Text saslMechanism;
     bool autoAuth = false;
     bool acceptPartialRecipients = false;
+    bool keepSession = false;   // the connection stays open for the next message
+    long sessionIdleTime = 30;  // seconds an open session waits for a message; below 1: no limit
+    bool pipelining = false;    // MAIL, RCPT and DATA in one write when the server offers it
+    Text dsnNotify;             // NOTIFY of every RCPT TO when the server offers DSN
+    Text dsnReturn;             // RET of MAIL FROM when the server offers DSN
 };
 
 // The setters' checks, which loading makes too: error 380 for a value the property refuses.
@@ -99,6 +104,20 @@ void CheckTextCharset(const Text& charset);
 
 // One row per persisted property, in the order they are written and read (Properties.cpp).
 std::span<const persist::Property<Settings>> PersistedProperties();
+
+// What a kept session was opened with: a send with other values needs a connection of its own.
+struct SessionKey {
+    Text server, port, hostname, user, pass, saslMechanism, oauthToken, caFile;
+    long security = 0;
+    long auth = 0;
+    bool verifyCert = true;
+    bool autoAuth = false;
+    bool operator==(const SessionKey&) const = default;
+};
+
+// Whether a connection is kept between messages: none, open (idle or carrying a send), or
+// ending (QUIT sent, Closed awaited).
+enum class SessionState { kNone, kOpen, kQuitting };
 
 }  // namespace smtp
 
@@ -117,6 +136,7 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     Text mimeMultipart;
     bool body8Bit = false;
     Text oauthToken;
+    Text dsnEnvelopeId;  // ENVID of MAIL FROM when the server offers DSN
     Text caption = outcome::smtp::kProductBanner;
     const Text& Capabilities() const { return capabilities_.Keywords(); }
     const Text& EnhancedStatus() const { return enhancedStatus_; }
@@ -128,6 +148,8 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
 
     // Starts one send (StartSend.cpp).
     void Smtp(const Text& mailServer, const Text& mailHeader);
+    // Ends a kept session: at once when idle, after the running send otherwise (Session.cpp).
+    void CloseSession();
 
   private:
     // --- events and caption (Properties.cpp) ---
@@ -145,6 +167,23 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     void ConnectFailed(long number, const Text& description);
     TlsSettings WireTlsSettings() const;
 
+    // --- kept sessions (Session.cpp) ---
+    smtp::SessionKey CurrentSessionKey() const;
+    bool GoOnInSession();
+    void ConnectForSend();
+    void ResetConnectionState();
+    bool KeepsSessionAfterRset() const;
+    void EndMessageInSession();
+    void QuitSession();
+    bool OnSessionData();
+    bool OnSessionClosed();
+    bool OnSessionTick();
+
+    // --- pipelined envelope (Pipelining.cpp) ---
+    bool PipelinesEnvelope() const;
+    void SendPipelinedEnvelope(const Text& mailArgument);
+    void OnPipelinedReply(const Text& line);
+
     // --- dialogue (Dialogue.cpp) ---
     void OnDataArrival(const Bytes& data);
     void HandleReplyLine(const Text& line);
@@ -153,6 +192,7 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     void OnStartTlsGoAhead(const Text& line);
     void OnTlsReady();
     void EndForUnexpectedReply(const Text& line);
+    void RefuseMessage(const Text& message);
     void StartAuthOrMail();
     smtp::Mechanism ChosenMechanism() const;
     void StartOAuth();
@@ -259,6 +299,18 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     bool needs8Bit_ = false;      // a raw header with 8-bit bytes (Body8Bit is read later)
     bool smtpUtf8Declared_ = false;  // MAIL FROM carried SMTPUTF8
     bool eightBitDeclared_ = false;  // MAIL FROM carried BODY=8BITMIME
+
+    // --- kept session and pipelining ---
+    smtp::SessionState session_ = smtp::SessionState::kNone;
+    smtp::SessionKey sessionKey_;     // what the open session was opened with
+    bool reusedUnanswered_ = false;   // a send in a reused session has had no reply yet
+    bool connectWhenClosed_ = false;  // a send waits for the old session's Closed to connect
+    bool closeRequested_ = false;     // CloseSession during a send: QUIT after it
+    bool keepAfterRset_ = false;      // the RSET of a refused message leaves the session open
+    bool pipelined_ = false;          // the replies to a pipelined MAIL, RCPT and DATA are read
+    Text batchRefusal_;               // the refusal that keeps a pipelined message from going
+    bool batching_ = false;           // SendRaw collects into batch_ instead of sending
+    Bytes batch_;
 
     // --- guard ---
     long guardPhase_ = kNoGuard;

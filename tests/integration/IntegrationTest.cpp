@@ -12,11 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "pop/popZef.h"
+#include "smtp/smtpZef.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/TestText.h"
 #ifdef ZEF_TEST_QT
 #include "components/qt/QtComponents.h"
-#include "smtp/smtpZef.h"
 #endif
 
 namespace zef::test {
@@ -195,6 +195,53 @@ TEST_P(SessionEnd, TheServerKeepsEveryMessageTheApplicationDidNotLetGo) {
     }
     EXPECT_EQ(Remaining(end.mailbox), expected);
     EXPECT_EQ(Leaks(end.mailbox, kPopPass, reader.trace)["found"], json::array()) << "USER/PASS";
+}
+
+// Three notes over one kept session through aiosmtpd: the relay in front of it takes a single
+// connection, whose one EHLO and final QUIT carry three MAIL FROM, and Dovecot has the three.
+TEST_F(Servers, KeptSessionSendsSeveralMessagesOverOneConnection) {
+    asio::io_context io;
+    Relay relay(io, Env("ZEF_IT_SMTP_PORT"));
+    smtpZef smtp(io);
+    smtp.Port(T(relay.Port()));
+    smtp.KeepSession(true);
+    smtp.Pipelining(true);  // aiosmtpd does not offer it: one command at a time
+    smtp.TransTimeout(20);
+    smtp.FromAddr(u"a@example.jp");
+    smtp.ToAddr(u"session@zef-test.localhost");
+    smtp.MoreData = [](long id, Bytes& data) { data = id == 1 ? TextToUtf16Le(u"本文\r\n") : ""; };
+    Strings outcomes;
+    const auto send = [&] {
+        smtp.Smtp(u"127.0.0.1", T("To: session@zef-test.localhost\r\nSubject: note " +
+                                  std::to_string(outcomes.size() + 1) + "\r\n\r\n"));
+    };
+    smtp.Done = [&](long code, const Text& message) {
+        outcomes.push_back(std::to_string(code) + U(message));
+        outcomes.size() < 3 ? send() : smtp.CloseSession();
+    };
+    send();
+    ASSERT_TRUE(RunUntil(
+        io, [&] { return relay.closed; }, 60s))
+        << relay.sent;
+    EXPECT_EQ(outcomes, Strings(3, "0"));
+    const auto count = [&](const std::string& command) {
+        size_t n = 0;
+        for (size_t at = relay.sent.find(command); at != npos;
+             at = relay.sent.find(command, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("EHLO "), 1U);
+    EXPECT_EQ(count("MAIL FROM:"), 3U);
+    EXPECT_EQ(count("QUIT"), 1U);
+    Reader reader;
+    Strings subjects;
+    reader.control.MailHeadNext = [&](long, const Text& name, const Text& value) {
+        name == u"Subject" ? subjects.push_back(U(value)) : void();
+    };
+    reader.Read("session");
+    EXPECT_EQ(subjects, (Strings{"note 1", "note 2", "note 3"}));
 }
 
 #ifdef ZEF_TEST_QT

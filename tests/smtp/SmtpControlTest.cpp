@@ -266,6 +266,11 @@ TEST(SmtpProperties, RefusedValuesRaise380AndKeepTheOldValue) {
         {[&] { c.SaslMechanism(u"PLAIN"); }, "zef.smtpZef.SaslMechanism",
          u"Invalid SASL Mechanism(\"\",XOAUTH2,OAUTHBEARER,SCRAM-SHA-256)"},
         {[&] { c.MaxLineLength(-1); }, "zef.smtpZef.MaxLineLength", u"Invalid property value"},
+        {[&] { c.DsnNotify(u"NEVER,SUCCESS"); }, "zef.smtpZef.DsnNotify", nullptr},
+        {[&] { c.DsnNotify(u"SUCCESS,"); }, "zef.smtpZef.DsnNotify", nullptr},
+        {[&] { c.DsnReturn(u"ALL"); }, "zef.smtpZef.DsnReturn", u"Invalid DsnReturn(\"\",FULL,HDRS)"},
+        {[&] { c.DsnEnvelopeId(u"caf\u00e9"); }, "zef.smtpZef.DsnEnvelopeId", nullptr},
+        {[&] { c.DsnEnvelopeId(Text(101, u'x')); }, "zef.smtpZef.DsnEnvelopeId", nullptr},
     };
     // clang-format on
     for (const Case& refused : cases) {
@@ -320,7 +325,10 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         {"Security", Variant(1L)},       {"VerifyCert", Variant(false)},
         {"CAFile", Variant(u"ca.pem")},  {"RawMessage", Variant(true)},
         {"TextCharset", Variant(u"utf-8")}, {"SaslMechanism", Variant(u"xoauth2")},
-        {"AutoAuth", Variant(true)},     {"AcceptPartialRecipients", Variant(true)}};
+        {"AutoAuth", Variant(true)},     {"AcceptPartialRecipients", Variant(true)},
+        {"KeepSession", Variant(true)},  {"SessionIdleTime", Variant(0L)},
+        {"Pipelining", Variant(true)},    {"DsnNotify", Variant(u"DELAY")},
+        {"DsnReturn", Variant(u"FULL")}};
     std::set<std::string> keys;
     for (const auto& [key, value] : stored) {
         bag.WriteProperty(key, value, Variant());
@@ -340,7 +348,9 @@ TEST(SmtpPersistence, ChangedValuesRoundTripAndDefaultsAreNotWritten) {
         Variant(c.CharSet()),   Variant(c.ConnectTimeout()), Variant(c.TransTimeout()),
         Variant(c.Security()),  Variant(c.VerifyCert()),     Variant(c.CAFile()),
         Variant(c.RawMessage()), Variant(c.TextCharset()),   Variant(c.SaslMechanism()),
-        Variant(c.AutoAuth()),  Variant(c.AcceptPartialRecipients())};
+        Variant(c.AutoAuth()),  Variant(c.AcceptPartialRecipients()), Variant(c.KeepSession()),
+        Variant(c.SessionIdleTime()), Variant(c.Pipelining()), Variant(c.DsnNotify()),
+        Variant(c.DsnReturn())};
     // clang-format on
     for (size_t i = 0; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i], stored[i].second) << stored[i].first;

@@ -248,7 +248,71 @@ std::function<void(SmtpDriver&)> Timeouts(long connect, long trans) {
     };
 }
 
+// KeepSession with this idle time, and Pipelining.
+std::function<void(SmtpDriver&)> Kept(long idle, bool keep = true, bool pipelining = false) {
+    return [=](SmtpDriver& d) {
+        d.control->KeepSession(keep);
+        d.control->SessionIdleTime(idle);
+        d.control->Pipelining(pipelining);
+    };
+}
+
+// One message in a kept session, from the reply to MAIL on.
+#define KEPT_MESSAGE                                                  \
+    "< 250 ok  > RCPT TO:<r1@example.jp>\n< 250 ok  > DATA\n"         \
+    "< 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >\n" \
+    "! sent  = MoreData 1  >  > .\n< 250 queued  = Done 0 - | DONE(COMPLETE)\n"
+#define KEPT_FIRST \
+    "< 220 ready  > EHLO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n" KEPT_MESSAGE
+#define RECONNECT                                           \
+    "* connect mx.example:25 0 tls=0 verify\n! connected\n" \
+    "< 220 ready  > EHLO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n"
+
 const Row kEndings[] = {
+    {"KeptSessionCarriesTheNextMessageAndQuitsWhenIdle", Kept(2),
+     KEPT_FIRST "! tick 2\n! smtp mx.example  > MAIL FROM:<a@example.jp>\n" KEPT_MESSAGE
+                R"(! tick 2
+        ! tick 1  > QUIT
+        < 221 bye  * close
+        ! closed
+        ! smtp mx.example  * connect mx.example:25 0 tls=0 verify)"},
+    {"RefusedMessageIsResetAndAnotherServerGetsItsOwnSession", Kept(30),
+     R"(< 220 ready  > EHLO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 550 5.1.1 no such user  > RSET
+        < 250 reset  = Done -1 550 5.1.1 no such user | DONE(FAIL)
+        ! smtp mx.example  > MAIL FROM:<a@example.jp>
+        < 452 too many  > RSET
+        < 250 reset  = Done -1 452 too many | DONE(FAIL)
+        ! smtp other.example  > QUIT
+        < 221 bye  * close
+        ! closed  * connect other.example:25 0 tls=0 verify
+        ! connected
+        < 220 other  > EHLO client.example)"},
+    {"IdleSessionTheServerEndedIsNoError", Kept(30),
+     KEPT_FIRST "! closed\n! smtp mx.example  " RECONNECT KEPT_MESSAGE
+                R"(< 421 idle too long  * close
+        ! closed
+        ! smtp mx.example  * connect mx.example:25 0 tls=0 verify)"},
+    {"ReusedSessionFoundEndedConnectsAnewOnce", Kept(30),
+     KEPT_FIRST "! smtp mx.example  > MAIL FROM:<a@example.jp>\n< 421 timeout  * close\n"
+                "! closed  " RECONNECT KEPT_MESSAGE
+                R"(! smtp mx.example  > MAIL FROM:<a@example.jp>
+        ! closed  * connect mx.example:25 0 tls=0 verify
+        ! closed  = Done -2 UNEXPECTED DISCONNECT | DONE(FAIL UNEXPECTED DISCONNECT))"},
+    {"CloseSessionQuitsAtOnceOrAfterTheRunningSend", Kept(0), KEPT_FIRST R"(! tick 100
+        ! closesession  > QUIT
+        < 221 bye  * close
+        ! closed
+        ! smtp mx.example  )" RECONNECT R"(! closesession
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >
+        ! sent  = MoreData 1  >  > .
+        < 250 queued  > QUIT
+        < 221 bye  * close
+        ! closed  = Done 0 - | DONE(COMPLETE))"},
     {"ConnectTimeoutOfThreeFiresOnTheFourthTick", Timeouts(3, 0),
      R"(! smtp mx.example Subject: x\r\n\r\n  * connect mx.example:25 0 tls=0 verify
         ! tick 3
@@ -479,6 +543,62 @@ INSTANTIATE_TEST_SUITE_P(Envelopes, SmtpScript, ::testing::ValuesIn(kEnvelopes),
 
 // What the message needs of the server's extensions, and what a server without them gets.
 const Row kExtensions[] = {
+    {"DsnParametersGoWhereTheServerOffersDsn",
+     [](SmtpDriver& d) {
+         d.control->DsnNotify(u"success,Failure");
+         d.control->DsnReturn(u"hdrs");
+         d.control->DsnEnvelopeId(u"q+1=x y");
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 DSN  > MAIL FROM:<a@example.jp> RET=HDRS ENVID=q+2B1+3Dx+20y
+        < 250 ok  > RCPT TO:<r1@example.jp> NOTIFY=SUCCESS,FAILURE)"},
+    {"DsnIsDroppedWithoutTheOfferAndTheNullSenderKeepsItsBrackets",
+     [](SmtpDriver& d) {
+         d.control->DsnNotify(u"NEVER"), d.control->DsnReturn(u"FULL");
+         d.control->FromAddr(u"<>");
+         d.control->AngleBracketType(1);
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 8BITMIME  > MAIL FROM:<>
+        < 250 ok  > RCPT TO:r1@example.jp)"},
+    {"PipelinedEnvelopeReportsRefusedRecipientsAsBefore",
+     [](SmtpDriver& d) {
+         d.control->AcceptPartialRecipients(true), d.control->Pipelining(true);
+         d.control->ToAddr(StringArray::OneBased({u"r1@x.jp", u"r2@x.jp", u"r3@x.jp"}));
+         d.LogServerEvents();
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 PIPELINING  = Capabilities PIPELINING  > MAIL FROM:<a@example.jp>
+        > RCPT TO:<r1@x.jp>  > RCPT TO:<r2@x.jp>  > RCPT TO:<r3@x.jp>  > DATA
+        < 250 ok\r\n250 ok\r\n550 no r2\r\n250 ok\r\n354 go ahead
+        = RecipientRefused r2@x.jp 550 no r2 -  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >
+        ! sent  = MoreData 1  >  > .
+        < 250 queued  > QUIT
+        < 221 bye  * close
+        ! closed  = Done 0 1 OF 3 RECIPIENTS REFUSED | DONE(COMPLETE))"},
+    {"PipelinedRefusedRecipientKeepsTheMessageFromGoing",
+     [](SmtpDriver& d) {
+         d.control->Pipelining(true);
+         d.control->ToAddr(StringArray::OneBased({u"r1@example.jp", u"r2@example.jp"}));
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 PIPELINING  > MAIL FROM:<a@example.jp>  > RCPT TO:<r1@example.jp>
+        > RCPT TO:<r2@example.jp>  > DATA
+        < 250 ok\r\n550 no r1\r\n250 ok\r\n354 go ahead  * close
+        ! closed  = Done -1 550 no r1 | DONE(FAIL))"},
+    {"PipelinedRefusedMailInAKeptSession", Kept(30, true, true),
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 PIPELINING  > MAIL FROM:<a@example.jp>  > RCPT TO:<r1@example.jp>  > DATA
+        < 553 bad sender\r\n503 need MAIL\r\n503 need MAIL  > RSET
+        < 250 reset  = Done -1 553 bad sender | DONE(FAIL)
+        ! smtp mx.example  > MAIL FROM:<a@example.jp>  > RCPT TO:<r1@example.jp>  > DATA
+        < 250 ok\r\n250 ok\r\n354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >
+        ! sent  = MoreData 1  >  > .
+        < 250 queued  = Done 0 - | DONE(COMPLETE))"},
+    {"PipeliningWithoutTheServersOfferGoesOneAtATime", Kept(30, false, true),
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 8BITMIME  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>)"},
     {"Utf8LocalPartWithoutSmtpUtf8EndsBeforeMailFrom",
      [](SmtpDriver& d) { d.control->ToAddr(u"\u5C71\u7530@example.jp"); },
      R"(< 220 ready  > EHLO client.example

@@ -307,6 +307,8 @@ bool SmtpDriver::Act(std::string_view verb, std::string_view rest) {
         heads.push_back(head);
     } else if (verb == "body") {
         bodies.push_back(Unescape(rest));
+    } else if (verb == "closesession") {
+        control->CloseSession();
     } else {
         return false;
     }

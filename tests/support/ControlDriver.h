@@ -126,8 +126,8 @@ class Driver {
 // smtpZef, from a@example.jp to r1@example.jp; the usual start is Smtp("mx.example", header).
 // Actions: "smtp server header" (a start of its own), "data text" (the next MoreData answer, as
 // UTF-16LE), "head format|type|name|charset|encoding|additional" (the next MimeHead answer; "head"
-// alone answers nothing), "body bytes" (the next MimeBody answer). Events logged: Done, MoreData
-// id, MimeHead depth part format, MimeBody depth part.
+// alone answers nothing), "body bytes" (the next MimeBody answer), "closesession" (CloseSession).
+// Events logged: Done, MoreData id, MimeHead depth part format, MimeBody depth part.
 class SmtpDriver final : public Driver {
   public:
     explicit SmtpDriver(Parts parts = {});
