@@ -249,7 +249,10 @@ class Send(unittest.TestCase):
                 (b"To: a@example.org\nSubject: hi\n\nhello\n", ["a@example.org"],
                  login + "@example.net", login + "@example.net"),
                 (b"From: root (Cron Daemon)\nTo: a@example.org\nBcc: a@EXAMPLE.ORG\n\nout\n",
-                 ["-t"], "root@example.net", "root")]:
+                 ["-t"], "root@example.net", "root"),
+                # An auto-reply: the null sender; DSN asked for but not offered, so left out.
+                (b"To: a@example.org\n\nout\n", ["-f", "<>", "-N", "failure", "a@example.org"],
+                 "<>", login + "@example.net")]:
             result = sendmail(*args, stdin=stdin, ZEFMAIL_DOMAIN="example.net")
             self.assertEqual(result.returncode, 0, result.stderr.decode())
             _, raw, envelope = last_sent()

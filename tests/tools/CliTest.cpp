@@ -271,7 +271,7 @@ server = ["a", "b"]
         {"M -odq -oee -em -U -G -n -N failure,Delay -R HDRS -V id+1 a@x", "to a@x t0 dot1"},
         {"M -N never,success a@x",
          "64 zefmail sendmail: --dsn-notify: never, or success, failure and"},
-        {"M -R body a@x", "--dsn-return: body not in {full,hdrs}"},
+        {"M -R body a@x", "--dsn-return: full or hdrs, not body"},
         {"M -V é a@x", "--dsn-envid: up to 100 printable ASCII"},
         {"M -t -q", "64 zefmail sendmail: The following argument was not expected: -q"},
         {"M -t -f", "64 zefmail sendmail: -f: 1 required"},

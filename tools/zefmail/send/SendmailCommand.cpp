@@ -15,6 +15,7 @@
 #include "common/Error.h"
 #include "common/Unicode.h"
 #include "common/Variant.h"
+#include "smtp/Dsn.h"
 #include "smtp/Outcomes.h"
 #include "smtp/smtpZef.h"
 #include "tools/zefmail/send/HeaderBuilder.h"
@@ -56,12 +57,6 @@ Examples:
   printf 'To: you@example.org\nSubject: hi\n\nhello\n' | ZEFMAIL_SERVER=mail.example.org sendmail -t
   git config sendemail.sendmailcmd "zefmail sendmail --server mail.example.org")help";
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // Where fields added to a header block go: before the empty line that ends it, or at its end.
 size_t EndOfFields(const std::string& header) {
     if (header.starts_with("\r\n")) {
@@ -98,33 +93,17 @@ std::string HostFullName() {
     return full;
 }
 
-// -N: "never" alone, or some of success, failure and delay (RFC 3461 4.1).
-CLI::Validator DsnNotifyList() {
-    return {[](std::string& value) -> std::string {
-                std::string list = Lower(value);
-                if (list == "never") {
-                    value = list;
+// A DSN value the control would refuse is refused on the command line, naming the rule.
+CLI::Validator ControlCheck(void (*check)(const Text&), const char* rule) {
+    return {[check, rule](std::string& value) -> std::string {
+                try {
+                    check(Utf8ToText(value));
                     return {};
+                } catch (const Error&) {
+                    return std::string(rule) + ", not " + value;
                 }
-                for (const auto& word : SplitAddressList(list)) {
-                    if (word != "success" && word != "failure" && word != "delay") {
-                        return "never, or success, failure and delay joined by commas, not " +
-                               value;
-                    }
-                }
-                value = list;
-                return {};
             },
-            "LIST"};
-}
-
-// -V: the envelope id travels as xtext; printable ASCII without spaces, at most 100 bytes.
-std::string PrintableId(std::string& value) {
-    const bool printable = std::all_of(value.begin(), value.end(),
-                                       [](unsigned char c) { return c > ' ' && c < 0x7F; });
-    return printable && !value.empty() && value.size() <= 100
-               ? std::string()
-               : "up to 100 printable ASCII characters without spaces, not " + value;
+            "VALUE"};
 }
 
 // -b: only -bm (read a message) is offered; say what each other mode would have done.
@@ -159,11 +138,12 @@ void DefineSendmail(CLI::App& app, SendmailOptions& o) {
     app.add_option("-N,--dsn-notify", o.dsnNotify,
                    "Delivery status notices wanted: never, or success, failure, delay joined by "
                    "commas (sent where the server offers DSN)")
-        ->check(DsnNotifyList());
+        ->check(ControlCheck(smtp::CheckDsnNotify,
+                             "never, or success, failure and delay joined by commas"));
     app.add_option("-R,--dsn-return", o.dsnReturn, "What a notice returns: full or hdrs")
-        ->transform(CLI::IsMember({"full", "hdrs"}, CLI::ignore_case));
+        ->check(ControlCheck(smtp::CheckDsnReturn, "full or hdrs"));
     app.add_option("-V,--dsn-envid", o.dsnEnvelopeId, "Envelope id echoed in notices")
-        ->check(CLI::Validator(PrintableId, "ID"));
+        ->check(ControlCheck(smtp::CheckDsnEnvelopeId, "up to 100 printable ASCII characters"));
     // Delivery, error and submission modes that name what zefmail does anyway.
     app.add_option("-o", o.modes, "-oi; -odi -odb -odq -om -oee -oem -oep -oeq -oew are taken")
         ->expected(1)
@@ -218,7 +198,12 @@ int Send(const SendmailOptions& s, const SendmailEnvelope& envelope, MessageInpu
             smtp.Body8Bit(true);
         }
     };
-    smtp.FromAddr(Utf8ToText(envelope.sender));
+    // The null sender goes out as MAIL FROM:<>; notices are asked for where the server offers
+    // DSN.
+    smtp.FromAddr(envelope.nullSender ? Text(u"<>") : Utf8ToText(envelope.sender));
+    smtp.DsnNotify(Utf8ToText(s.dsnNotify));
+    smtp.DsnReturn(Utf8ToText(s.dsnReturn));
+    smtp.DsnEnvelopeId(Utf8ToText(s.dsnEnvelopeId));
     std::vector<Text> recipients;
     for (const auto& address : envelope.recipients) {
         recipients.push_back(Utf8ToText(address));
