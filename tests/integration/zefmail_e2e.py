@@ -7,6 +7,7 @@ Python's reading of the corpus messages Dovecot serves (reference.py).
 """
 
 import email
+import fcntl
 import email.policy
 import glob
 import hashlib
@@ -18,6 +19,7 @@ import poplib
 import pwd
 import random
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -278,6 +280,48 @@ class Send(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stderr.decode())
                 self.assertRegex(result.stderr.decode(), "^zefmail sendmail: .*" + error)
         self.assertEqual(len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"])), spooled)
+
+
+    def test_queue_then_flush_over_one_session_each_file_to_its_end(self):
+        queue = os.path.join(ENV["ZEF_IT_WORKDIR"], "queue")
+        shutil.rmtree(queue, ignore_errors=True)
+        environment = {k: v for k, v in ENV.items() if not k.startswith("ZEFMAIL_")}
+        environment.update(ZEFMAIL_SERVER="127.0.0.1", ZEFMAIL_PORT=ENV["ZEF_IT_SMTP_PORT"],
+                           ZEFMAIL_DOMAIN="example.net")
+
+        def run(*args, stdin=b""):
+            return subprocess.run([ZEFMAIL, *args], input=stdin, capture_output=True,
+                                  timeout=120, env=environment)
+
+        # Stored, not sent: two by sendmail (one to a recipient the server refuses), one file
+        # put there by hand, one that is no message.
+        spooled = len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"]))
+        for args, text in [(["-t"], b"To: a@example.org\nBcc: b@example.org\nSubject: q1\n\none\n"),
+                           (["bad@@example.org"], b"Subject: q2\n\ntwo\n")]:
+            result = run("sendmail", "--queue", queue, *args, stdin=text)
+            self.assertEqual(result.returncode, 0, result.stderr.decode())
+        pathlib.Path(queue, "zz-by-hand").write_bytes(b"From: h@example.org\nTo: c@example.org\n"
+                                                      b"Subject: q3\n\nthree\n")
+        pathlib.Path(queue, "zz-not-mail").write_bytes(b"just some words\n")
+        self.assertEqual(len(os.listdir(ENV["ZEF_IT_SMTP_SPOOL"])), spooled)
+        # A second flush while the first holds the queue sends nothing twice.
+        with open(os.path.join(queue, ".lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            self.assertEqual(run("flush", queue).returncode, 75)
+        result = run("flush", "--events", "--trace", queue)
+        self.assertEqual(result.returncode, 69, result.stderr.decode())
+        self.assertEqual(result.stderr.decode().count(">>EHLO"), 1)  # one session for all
+        events = [json.loads(line) for line in result.stdout.decode().splitlines()]
+        self.assertEqual([e["outcome"] for e in events], ["sent", "failed", "sent", "failed"])
+        self.assertEqual(sorted(os.listdir(queue)), [".lock", "failed", "tmp"])
+        failed = sorted(os.listdir(os.path.join(queue, "failed")))
+        self.assertEqual(len([name for name in failed if name.endswith(".reason")]), 2)
+        self.assertIn(b"no recipient", pathlib.Path(queue, "failed", "zz-not-mail.reason").read_bytes())
+        sent = sorted(glob.glob(os.path.join(ENV["ZEF_IT_SMTP_SPOOL"], "*.json")))[-2:]
+        envelopes = [reference.read_json(path) for path in sent]
+        self.assertEqual([e["rcpt_tos"] for e in envelopes],
+                         [["a@example.org", "b@example.org"], ["c@example.org"]])
+        self.assertEqual(run("flush", queue).returncode, 0)  # nothing left
 
 
 class Fetch(unittest.TestCase):

@@ -19,7 +19,7 @@
 #include "tools/zefmail/cli/ToolError.h"
 #include "tools/zefmail/cli/Verdict.h"
 #include "tools/zefmail/fetch/FetchOptions.h"
-#include "tools/zefmail/send/SendmailCommand.h"
+#include "tools/zefmail/send/FlushCommand.h"
 
 namespace zef::zefmail {
 namespace {
@@ -70,6 +70,9 @@ std::string Settings(const FetchOptions& o) {
     return std::string("fetch auth ") + (o.auth.empty() ? (o.apop ? "apop" : "user") : o.auth) +
            Connection(o, 110, 995) + " " + o.user + " " + PasswordSource(o) +
            (o.keep ? " keep " + std::to_string(o.keepDays) : "");
+}
+std::string Settings(const FlushOptions& o) {
+    return Settings(static_cast<const SendOptions&>(o)).replace(0, 4, "flush") + " " + o.queue;
 }
 std::string Settings(const SendmailOptions& o) {
     std::string to;
@@ -122,6 +125,9 @@ std::string Result(const std::string& line, const Scratch& scratch) {
     if (command == "sendmail") {
         return Result(kSendmailRules, rest, console, out, err);
     }
+    if (command == "flush") {
+        return Result(kFlushRules, rest, console, out, err);
+    }
     const int exit = RunZefmail("zefmail", words, console);  // runs nothing: no such command
     return std::to_string(exit) + " " + out.str() + err.str();
 }
@@ -163,7 +169,7 @@ server = ["a", "b"]
     scratch.File("body.txt", "本文\nok");
     scratch.File("😀.txt", "ok\r\nok\n😀");
     const std::pair<const char*, const char*> kRows[] = {
-        {" ", "2 zefmail: a command is required: send, fetch or sendmail"},
+        {" ", "2 zefmail: a command is required: send, fetch, sendmail or flush"},
         {"post", "2 zefmail: unknown command post"},
         {"--help", "0 zefmail: send mail"},
         {"send --from a@x --to b@y", "2 zefmail send: --server is required"},
@@ -279,6 +285,8 @@ server = ["a", "b"]
         {"M -t --port 0", "64 zefmail sendmail: --port: Value 0 not in range"},
         {"M -t --auth login --user u", "the environment variable ZEFMAIL_PASSWORD is not set"},
         {"M -t --trans-timeout x", "--trans-timeout: Value x"},
+        {"flush", "64 zefmail flush: the queue's folder is required"},
+        {"flush --account relay q", "flush auth 2 tls 0 port 25 @env.host u PW q"},
         {"M --help",
          "0 Send the message on standard input, as sendmail does\nUsage: zefmail sendmail"},
     };

@@ -19,7 +19,7 @@ const std::set<std::string> kAccountKeys = {
     "server", "port", "tls", "ca_file", "user", "auth", "password_command", "password_file",
     "password_env", "connect_timeout", "trans_timeout",
     // send
-    "from", "hostname", "charset", "domain",
+    "from", "hostname", "charset", "domain", "queue",
     // fetch
     "apop", "out", "maildir", "mbox", "crlf", "text", "keep", "keep_days", "top_lines",
     "delete_on_error", "no_pipelining"};

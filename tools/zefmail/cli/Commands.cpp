@@ -7,6 +7,7 @@
 #include "common/Unicode.h"
 #include "tools/zefmail/cli/ToolError.h"
 #include "tools/zefmail/fetch/FetchCommand.h"
+#include "tools/zefmail/send/FlushCommand.h"
 #include "tools/zefmail/send/SendCommand.h"
 #include "tools/zefmail/send/SendmailCommand.h"
 
@@ -50,6 +51,7 @@ const std::vector<Command>& Commands() {
         Entry(kSendRules, RunSend),
         Entry(kFetchRules, RunFetch),
         Entry(kSendmailRules, RunSendmail),
+        Entry(kFlushRules, RunFlush),
     };
     return commands;
 }
@@ -86,7 +88,7 @@ int RunZefmail(const std::string& program, const std::vector<std::string>& args,
     }
     console.err << "zefmail: "
                 << (name.empty() ? "a command is required" : "unknown command " + name)
-                << ": send, fetch or sendmail (see zefmail --help)\n";
+                << ": send, fetch, sendmail or flush (see zefmail --help)\n";
     return 2;
 }
 

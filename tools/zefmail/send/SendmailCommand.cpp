@@ -7,20 +7,19 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
-#include <asio/io_context.hpp>
 #include <cctype>
 #include <cstring>
 #include <ctime>
 
 #include "common/Error.h"
 #include "common/Unicode.h"
-#include "common/Variant.h"
 #include "smtp/Dsn.h"
 #include "smtp/Outcomes.h"
-#include "smtp/smtpZef.h"
 #include "tools/zefmail/send/HeaderBuilder.h"
+#include "tools/zefmail/send/MailQueue.h"
 #include "tools/zefmail/send/SendCommand.h"
 #include "tools/zefmail/send/SendmailInput.h"
+#include "tools/zefmail/send/SendmailSession.h"
 
 namespace zef::zefmail {
 
@@ -132,6 +131,9 @@ void DefineSendmail(CLI::App& app, SendmailOptions& o) {
                  "Recipients from the To, Cc and Bcc fields too (before the arguments)");
     app.add_flag("-i", o.ignoreDots, "A line holding only \".\" does not end the input (-oi too)");
     // -oi is -i; the other -o modes and -bm are sendmail's defaults anyway.
+    app.add_option("--queue", o.queue,
+                   "Store the message in this folder instead of sending it (env ZEFMAIL_QUEUE); "
+                   "zefmail flush sends what it holds");
     app.add_option("--domain", o.domain,
                    "Domain of a sender without one, and of Message-ID (env ZEFMAIL_DOMAIN; "
                    "default: this host's full name)");
@@ -180,79 +182,6 @@ std::optional<std::string> CheckSendmail(SendmailOptions& o, const EnvLookup& en
     return std::nullopt;
 }
 
-// One send through smtpZef with RawMessage: the header as the first MoreData piece, then the
-// body pieces as standard input gives them.
-int Send(const SendmailOptions& s, const SendmailEnvelope& envelope, MessageInput& input,
-         const EnvLookup& env, std::ostream& err) {
-    asio::io_context io;
-    smtpZef smtp(io);
-    ConfigureConnection(smtp, s, env);
-    smtp.RawMessage(true);
-    // The body streams by, so its bytes are not known before MAIL FROM: unless -B says, it is
-    // declared 8-bit wherever the server takes that.
-    smtp.Body8Bit(s.bodyType == "8BITMIME");
-    smtp.CapabilitiesReceived = [&smtp, &s] {
-        const Text keywords = u"\r\n" + smtp.Capabilities() + u"\r\n";
-        if (s.bodyType.empty() && (keywords.find(u"\r\n8BITMIME\r\n") != Text::npos ||
-                                   keywords.find(u"\r\n8BITMIME ") != Text::npos)) {
-            smtp.Body8Bit(true);
-        }
-    };
-    // The null sender goes out as MAIL FROM:<>; notices are asked for where the server offers
-    // DSN.
-    smtp.FromAddr(envelope.nullSender ? Text(u"<>") : Utf8ToText(envelope.sender));
-    smtp.DsnNotify(Utf8ToText(s.dsnNotify));
-    smtp.DsnReturn(Utf8ToText(s.dsnReturn));
-    smtp.DsnEnvelopeId(Utf8ToText(s.dsnEnvelopeId));
-    std::vector<Text> recipients;
-    for (const auto& address : envelope.recipients) {
-        recipients.push_back(Utf8ToText(address));
-    }
-    smtp.ToAddr(Variant(StringArray::OneBased(std::move(recipients))));
-
-    bool headerGiven = false;
-    bool done = false;
-    TransferEnd end;
-    std::optional<SendmailError> failure;
-    smtp.MoreData = [&](long /*id*/, Bytes& data) {
-        if (!headerGiven) {
-            headerGiven = true;
-            data = envelope.header;
-            return;
-        }
-        try {
-            data = input.NextPiece();
-        } catch (const SendmailError& e) {
-            failure = e;
-            throw;  // ends the send before the final dot: the server drops the message
-        }
-    };
-    smtp.Trace = [&](const Text& text) {
-        end.Trace(text);
-        if (s.trace) {
-            err << TextToUtf8(text) << "\n";
-        }
-    };
-    smtp.Done = [&](long doneCode, const Text& doneMessage) {
-        done = true;
-        end.code = doneCode;
-        end.message = TextToUtf8(doneMessage);
-        io.stop();
-    };
-    smtp.Smtp(Utf8ToText(s.server), Text());
-    if (!done) {
-        io.run();
-    }
-    if (failure) {
-        err << "zefmail sendmail: " << failure->what() << "; the message was not sent\n";
-        return failure->ExitCode();
-    }
-    if (end.code != 0) {
-        err << "zefmail sendmail: " << Describe(end, s.server, s.PortOr(25, 465)) << "\n";
-    }
-    return SendmailExitCode(end);
-}
-
 }  // namespace
 
 const CommandRules<SendmailOptions> kSendmailRules = {
@@ -266,7 +195,8 @@ const CommandRules<SendmailOptions> kSendmailRules = {
       {"ZEFMAIL_CA_FILE", "--ca-file"},
       {"ZEFMAIL_AUTH", "--auth"},
       {"ZEFMAIL_USER", "--user"},
-      {"ZEFMAIL_DOMAIN", "--domain"}}},
+      {"ZEFMAIL_DOMAIN", "--domain"},
+      {"ZEFMAIL_QUEUE", "--queue"}}},
     DefineSendmail,
     CheckSendmail,
     [] {
@@ -301,6 +231,10 @@ SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOpti
         sender += "@" + local.domain();
     }
     envelope.nullSender = sender.empty();
+    envelope.bodyType = options.bodyType;
+    envelope.dsnNotify = options.dsnNotify;
+    envelope.dsnReturn = options.dsnReturn;
+    envelope.dsnEnvelopeId = options.dsnEnvelopeId;
     envelope.sender = sender;
     // What a submitted message must have and its author left to the mail system (RFC 6409 8).
     std::string added;
@@ -355,8 +289,14 @@ int RunSendmail(const SendmailOptions& options, const Console& console) {
         if (header.empty()) {
             throw SendmailError(kExNoInput, "no message on standard input");
         }
-        return Send(options, ReadEnvelope(header, options, SystemSender(options, console.env)),
-                    input, console.env, err);
+        const SendmailEnvelope envelope =
+            ReadEnvelope(header, options, SystemSender(options, console.env));
+        if (!options.queue.empty()) {
+            MailQueue(options.queue).Store(envelope, input);
+            return kExOk;
+        }
+        SendmailSession session(options, console.env, err, false);
+        return session.Send(envelope, input);
     } catch (const SendmailError& e) {
         err << "zefmail sendmail: " << e.what() << "\n";
         return e.ExitCode();

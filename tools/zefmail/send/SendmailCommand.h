@@ -25,6 +25,7 @@ struct SendmailOptions : SendOptions {  // from: -f; to: the recipient arguments
     std::string dsnNotify;              // -N: "never" or a list of success, failure, delay
     std::string dsnReturn;              // -R: "full" or "hdrs"
     std::string dsnEnvelopeId;          // -V
+    std::string queue;                  // --queue: stored there instead of sent
     bool verbose = false;               // -v, ignored
 };
 
@@ -38,6 +39,10 @@ struct SendmailEnvelope {
     std::string sender;  // "" for the null sender
     bool nullSender = false;
     std::vector<std::string> recipients;
+    std::string bodyType;  // -B
+    std::string dsnNotify;
+    std::string dsnReturn;
+    std::string dsnEnvelopeId;
 };
 
 // What the system says of the local sender, asked only when the message needs it.
