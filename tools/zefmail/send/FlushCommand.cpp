@@ -58,7 +58,7 @@ int FlushOne(const MailQueue& queue, const std::string& name, const FlushOptions
         const std::string header = input.ReadHeader();
         std::optional<SendmailEnvelope> envelope = queue.Envelope(name, header);
         if (!envelope) {
-            SendmailOptions asTyped = options;  // a file put there by hand: as sendmail -t
+            SendmailOptions asTyped = static_cast<const SendmailOptions&>(options);  // as -t
             asTyped.recipientsFromHeader = true;
             envelope = ReadEnvelope(header, asTyped, SystemSender(options, console.env));
         }
