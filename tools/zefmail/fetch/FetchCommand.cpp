@@ -117,9 +117,13 @@ class FetchSession {
                 err_ << " (" << deferred_ << " deferred by --mda; try again later)";
             }
             err_ << "\n";
-            // Deferred only: worth trying again, as a temporary failure of the session is.
-            status =
-                writeFailures_ > deferred_ ? 1 : std::max(status, ExitStatus(Verdict::kTemporary));
+            // Deferred only, and nothing else failed: worth trying again, as a temporary
+            // failure of the session is.
+            if (writeFailures_ > deferred_) {
+                status = 1;
+            } else if (status == 0) {
+                status = ExitStatus(Verdict::kTemporary);
+            }
         }
         if (!options_.quiet) {
             err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
