@@ -1,5 +1,6 @@
 #include "tools/zefmail/fetch/MdaWriter.h"
 
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
