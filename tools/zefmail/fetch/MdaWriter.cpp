@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <optional>
 
 #include "tools/zefmail/cli/ToolError.h"
 #include "tools/zefmail/fetch/MboxWriter.h"
@@ -167,12 +168,15 @@ void MdaWriter::Flush() {
     }
 }
 
-int MdaWriter::Wait() noexcept {
+// The command's status; std::nullopt when it cannot be had, which is no delivery.
+std::optional<int> MdaWriter::Wait() noexcept {
     int status = 0;
-    while (::waitpid(child_, &status, 0) < 0 && errno == EINTR) {
-    }
+    pid_t waited = -1;
+    do {
+        waited = ::waitpid(child_, &status, 0);
+    } while (waited < 0 && errno == EINTR);
     child_ = -1;
-    return status;
+    return waited < 0 ? std::nullopt : std::optional(status);
 }
 
 void MdaWriter::Close() {
@@ -182,7 +186,11 @@ void MdaWriter::Close() {
     Flush();
     ::close(fd_);
     fd_ = -1;
-    const int status = Wait();
+    const std::optional<int> waited = Wait();
+    if (!waited) {
+        throw ToolError(SystemErrorText("cannot learn the exit status of the --mda command"));
+    }
+    const int status = *waited;
     const int exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     deferred_ = exit == kTempFail;
     if (deferred_) {

@@ -17,6 +17,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -48,7 +49,7 @@ class MdaWriter final : public MailDrop {
     void Start();  // runs the command, with the sender of the header held so far
     void Put(std::string_view line);
     void Flush();
-    int Wait() noexcept;
+    std::optional<int> Wait() noexcept;
 
     std::string command_;
     std::string lineEnd_;
