@@ -585,6 +585,38 @@ class Fetch(unittest.TestCase):
         listed = subprocess.run(["frm", "-f", "subject", bob], capture_output=True, timeout=60)
         self.assertEqual(listed.stdout.decode().split("\n"), subjects + [""])
 
+    def test_mda_takes_each_message_once_and_what_it_refuses_or_is_too_large_stays(self):
+        names, work = ENV["ZEF_IT_MAILBOX_MDA"].split(","), ENV["ZEF_IT_WORKDIR"]
+        ENV["XDG_STATE_HOME"] = f"{work}/mda-state"  # --mda alone keeps its state there
+        lf = lambda data: data.replace(b"\r\n", b"\n") + b"\n" * (not data.endswith(b"\n"))
+        pop = poplib.POP3("127.0.0.1", int(ENV["ZEF_IT_POP3_PORT"]), timeout=10)
+        pop.user("mda")
+        pop.pass_(ENV["ZEF_IT_POP3_PASS"])
+        sizes = [int(line.split()[1]) for line in pop.list()[1]]
+        uidls = [line.split()[1].decode() for line in pop.uidl()[1]]
+        pop.quit()
+        big = sizes.index(max(sizes))
+        limit = ["--max-size", str(max(sizes) - 1)]
+        got = f"{work}/mda-got"
+        os.makedirs(got)
+        deliver = f"cat > $(mktemp -p {got}) && printf '%s\\n' %F >> {got}.senders"
+        for command, status, said in (("exit 75", 4, "3 deferred by --mda; try again later"),
+                                      ("cat >/dev/null; exit 1", 1, "failed with exit status 1"),
+                                      (deliver, 0, "2 saved in " + deliver), (deliver, 0, "0 saved")):
+            result = fetch("mda", "--keep", "--mda", command, *limit[:2 * (status != 4)])
+            with self.subTest(command=command, status=status):
+                self.assertEqual(result.returncode, status, result.stderr.decode())
+                self.assertIn(said, result.stderr.decode())
+                self.assertEqual(mailbox("mda"), names)
+        self.assertIn(f"message {big + 1} ({sizes[big]} bytes, UIDL {uidls[big]}) is over "
+                      f"--max-size {sizes[big] - 1} and stays on the server", result.stderr.decode())
+        # Without --keep: the two taken before are deleted unread, the big one is taken now.
+        self.fetched("mda", "--quiet", "--mda", deliver)
+        self.assertEqual(mailbox("mda"), [])
+        self.assertEqual(sorted(pathlib.Path(f).read_bytes() for f in glob.glob(f"{got}/*")),
+                         sorted(lf(pathlib.Path(corpus(name)).read_bytes()) for name in names))
+        self.assertEqual(len(pathlib.Path(f"{got}.senders").read_text().splitlines()), 3)
+
     def test_sent_and_fetched_back_intact(self):
         blob = random.Random(9).randbytes(300_000)
         # Every two-byte code of code page 932 outside its user-defined area, ～ (U+FF5E) and

@@ -69,7 +69,9 @@ std::string Settings(const SendOptions& o) {
 std::string Settings(const FetchOptions& o) {
     return std::string("fetch auth ") + (o.auth.empty() ? (o.apop ? "apop" : "user") : o.auth) +
            Connection(o, 110, 995) + " " + o.user + " " + PasswordSource(o) +
-           (o.keep ? " keep " + std::to_string(o.keepDays) : "");
+           (o.keep ? " keep " + std::to_string(o.keepDays) : "") +
+           (o.mda.empty() ? "" : " mda " + o.mda) +
+           (o.maxSize < 0 ? "" : " max " + std::to_string(o.maxSize));
 }
 std::string Settings(const FlushOptions& o) {
     return Settings(static_cast<const SendOptions&>(o)).replace(0, 4, "flush") + " " + o.queue;
@@ -159,6 +161,8 @@ from = "r@h"
 [accounts.relay.fetch]
 mbox = "box"
 keep_days = 3
+mda = "lda"
+max_size = 9
 [accounts.typo]
 severs = "x"
 [accounts.bad.send]
@@ -239,6 +243,9 @@ server = ["a", "b"]
          "fetch auth apop tls 0 port 110 @h u PW keep -1"},
         {"F --out {d}/new --keep-days 0", "keep 0"},
         {"F --keep-days 7", "--keep-days requires --out"},
+        {"F --mda x --keep-days 2 --crlf --max-size 0", "110 @h u PW keep 2 mda x max 0"},
+        {"F --mda x --max-size -1", "--max-size: Value -1 not in range"},
+        {"fetch --account relay --max-size 7", "keep 3 mda lda max 7"},
         {"F --out {d}/new --keep-days -1", "--keep-days: Value -1 not in range"},
         {"send --help", "0 Send one message through an SMTP server\nUsage: zefmail send"},
         {"fetch --help", "Examples:"},

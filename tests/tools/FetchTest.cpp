@@ -20,6 +20,7 @@
 #include "tools/zefmail/fetch/EventLog.h"
 #include "tools/zefmail/fetch/MaildirWriter.h"
 #include "tools/zefmail/fetch/MboxWriter.h"
+#include "tools/zefmail/fetch/MdaWriter.h"
 #include "tools/zefmail/fetch/MessageWriter.h"
 #include "tools/zefmail/fetch/Outputs.h"
 #include "tools/zefmail/fetch/PartPaths.h"
@@ -332,6 +333,44 @@ TEST(Outputs, EachMessageGoesWhereItIsMissingAndItsPlacesReadBack) {
     outputs.Begin(3, 0);
     EXPECT_EQ(save(), "full");
     EXPECT_EQ(notes.size(), 2U);
+    // Refused by the first: the later ones are not sealed, and put nothing in place.
+    std::swap(a->sealFails, b->sealFails);
+    const std::set<std::string> before = b->held;
+    outputs.Begin(4, 0);
+    EXPECT_EQ(std::tuple(save(), notes.size(), b->held), std::tuple("full", 2U, before));
+}
+
+// Each message on a command's standard input; its exit status decides. A message cut short is
+// never ended with an end of file (the command is killed, "done" never appears); a command that
+// stops reading fails it, without a SIGPIPE for zefmail.
+TEST(MdaWriter, EachMessageOnACommandsInputAndItsExitStatusDecides) {
+    Scratch scratch;
+    const std::string d = scratch.dir.string();
+    const std::string big = "A: 1\n\n" + std::string(1 << 20, 'x');
+    const std::tuple<std::string, std::vector<std::string>, std::string, bool> kRows[] = {
+        {"printf '%s|' %F >>" + d + "/got; cat >>" + d + "/got",
+         {"Return-Path: <a'b@x>\n\n.x", "A: 2"},
+         "ok",
+         false},
+        {"cat >/dev/null; exit 75", {"A: 1"}, "deferred it (exit status 75); try again", true},
+        {"cat >/dev/null; exit 1", {"A: 1"}, "failed with exit status 1", false},
+        {"kill -9 $$", {"A: 1"}, "killed by signal 9", false},
+        {"read x; exit 0", {big}, "exited before reading the whole message", false}};
+    for (const auto& [command, messages, result, forNow] : kRows) {
+        MdaWriter mda(command, true, scratch.dir / "state");
+        const std::vector<std::string> results = Deliver(mda, messages);
+        EXPECT_NE(results.back().find(result), std::string::npos) << command << results.back();
+        EXPECT_EQ(mda.FailedForNow(), forNow) << command;
+    }
+    EXPECT_EQ(scratch.Read("got"),
+              "a'b@x|Return-Path: <a'b@x>\r\n\r\n.x\r\nMAILER-DAEMON|A: 2\r\n");
+    {
+        MdaWriter cut("cat >" + d + "/part && touch " + d + "/done", false, scratch.dir / "state");
+        cut.Begin(1, 0);
+        cut.Line("A: 1");
+        EXPECT_TRUE(std::filesystem::is_directory(cut.Location()));
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.dir / "done"));
 }
 
 TEST(MaildirWriter, EveryMessageWholeInNewUnderANameOfItsOwn) {

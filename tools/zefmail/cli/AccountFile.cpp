@@ -21,8 +21,8 @@ const std::set<std::string> kAccountKeys = {
     // send
     "from", "hostname", "charset", "domain", "queue",
     // fetch
-    "apop", "out", "maildir", "mbox", "crlf", "text", "keep", "keep_days", "top_lines",
-    "delete_on_error", "no_pipelining"};
+    "apop", "out", "maildir", "mbox", "mda", "crlf", "text", "keep", "keep_days", "top_lines",
+    "max_size", "delete_on_error", "no_pipelining"};
 
 // One setting as the words of the command line.
 std::vector<std::string> Words(const std::string& key, const toml::node& value) {

@@ -22,6 +22,7 @@
 #include "tools/zefmail/fetch/EventLog.h"
 #include "tools/zefmail/fetch/MaildirWriter.h"
 #include "tools/zefmail/fetch/MboxWriter.h"
+#include "tools/zefmail/fetch/MdaWriter.h"
 #include "tools/zefmail/fetch/MessageWriter.h"
 #include "tools/zefmail/fetch/Outputs.h"
 #include "tools/zefmail/fetch/PartPaths.h"
@@ -34,6 +35,25 @@ namespace {
 constexpr int kPop3Port = 110;
 constexpr int kPop3sPort = 995;
 constexpr std::time_t kSecondsPerDay = std::time_t{24} * 60 * 60;
+
+// Where the state of saved messages is kept when --mda is the only output: a folder per
+// mailbox under $XDG_STATE_HOME/zefmail (~/.local/state/zefmail), '/' and '%' in its name
+// percent-encoded.
+std::filesystem::path MdaStateFolder(const FetchOptions& options, const EnvLookup& env) {
+    std::string mailbox;
+    for (const char c : options.user + "@" + options.server) {
+        mailbox += c == '/' ? "%2F" : c == '%' ? "%25" : std::string(1, c);
+    }
+    const std::optional<std::string> state = env("XDG_STATE_HOME");
+    if (state && !state->empty()) {
+        return std::filesystem::path(*state) / "zefmail" / mailbox;
+    }
+    const std::optional<std::string> home = env("HOME");
+    if (!home || home->empty()) {
+        throw ToolError("--mda keeps its state under $XDG_STATE_HOME or $HOME; neither is set");
+    }
+    return std::filesystem::path(*home) / ".local" / "state" / "zefmail" / mailbox;
+}
 
 // One mailbox transfer: the control, its handlers and where they write.
 class FetchSession {
@@ -49,7 +69,7 @@ class FetchSession {
         if (options.events) {
             log_.emplace(out);
         }
-        OpenOutputs();
+        OpenOutputs(env);
         if (outputs_.Saving()) {
             OpenSavedState();
         }
@@ -85,15 +105,25 @@ class FetchSession {
                  << "; the session ended without committing its deletions\n";
             status = 1;
         }
-        if (done_ && stopping_ && retrieved_ + savedBefore_ + deletedBefore_ < total_) {
+        if (done_ && stopping_ && retrieved_ + savedBefore_ + deletedBefore_ + tooLarge_ < total_) {
             err_ << "zefmail fetch: stopped on request; the messages not read stay on the server\n";
             status = 1;
         }
         status = std::max(status, CloseSavedState());
         if (writeFailures_ > 0) {
             err_ << "zefmail fetch: " << writeFailures_
-                 << " message(s) could not be written and stay on the server\n";
-            status = 1;
+                 << " message(s) could not be written and stay on the server";
+            if (deferred_ > 0) {
+                err_ << " (" << deferred_ << " deferred by --mda; try again later)";
+            }
+            err_ << "\n";
+            // Deferred only, and nothing else failed: worth trying again, as a temporary
+            // failure of the session is.
+            if (writeFailures_ > deferred_) {
+                status = 1;
+            } else if (status == 0) {
+                status = ExitStatus(Verdict::kTemporary);
+            }
         }
         if (!options_.quiet) {
             err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
@@ -103,6 +133,9 @@ class FetchSession {
             }
             if (savedBefore_ > 0) {
                 err_ << ", " << savedBefore_ << " saved before and left on the server";
+            }
+            if (tooLarge_ > 0) {
+                err_ << ", " << tooLarge_ << " over --max-size left on the server";
             }
             err_ << "\n";
         }
@@ -114,10 +147,12 @@ class FetchSession {
     bool TokenLogin() const { return options_.auth == "xoauth2" || options_.auth == "oauthbearer"; }
 
     // The outputs in the order of the places: --out (its slot stays empty without it), then
-    // --maildir and --mbox, which take the raw lines of each message as the control receives
-    // them. Every run flushes what it wrote (before QUIT, or as it ends): the files go to the
-    // disk as they are complete, so that the flush finds little left to do.
-    void OpenOutputs() {
+    // --maildir, --mbox and --mda, which take the raw lines of each message as the control
+    // receives them. Every run flushes what it wrote (before QUIT, or as it ends): the files go
+    // to the disk as they are complete, so that the flush finds little left to do. --mda comes
+    // last: its command is run to its end only once every other output holds the message, and
+    // just before the message is noted.
+    void OpenOutputs(const EnvLookup& env) {
         if (!options_.out.empty()) {
             PrepareOutFolder();
         }
@@ -129,6 +164,10 @@ class FetchSession {
         }
         if (!options_.mbox.empty()) {
             outputs_.Add(std::make_unique<MboxWriter>(options_.mbox, options_.crlf));
+        }
+        if (!options_.mda.empty()) {
+            outputs_.Add(std::make_unique<MdaWriter>(options_.mda, options_.crlf,
+                                                     MdaStateFolder(options_, env)));
         }
         if (outputs_.ReadsLines()) {
             pop_.RetrLine = [this](long /*id*/, const Bytes& line) {
@@ -317,7 +356,7 @@ class FetchSession {
         pop_.UidlFirst = [this](long /*id*/, bool& cancelUidl) {
             // The UIDL goes into message.json, the state of saved messages and the event log;
             // when none is written, asking for it would only cost a round trip per message.
-            cancelUidl = !outputs_.Saving() && !log_;
+            cancelUidl = !outputs_.Saving() && !log_ && options_.maxSize < 0;
         };
         pop_.UidlDone = [this](long id, const Text& uidl, bool& remove) {
             remove = false;
@@ -344,7 +383,10 @@ class FetchSession {
         pop_.RetrFirst = [this](long id, long much, bool& cancelRetr) {
             cancelRetr = skip_;
             skip_ = false;
-            if (!cancelRetr) {
+            if (!cancelRetr && options_.maxSize >= 0 && much > options_.maxSize) {
+                LeaveTooLarge(id, much);
+                cancelRetr = true;
+            } else if (!cancelRetr) {
                 messageSize_ = much < 0 ? 0 : static_cast<uint64_t>(much);
                 messageBytes_ = 0;
                 outputs_.Begin(id, much);
@@ -356,6 +398,7 @@ class FetchSession {
                 std::optional<std::string> error = SaveMessage();
                 if (error) {
                     ++writeFailures_;
+                    deferred_ += outputs_.FailedForNow() ? 1 : 0;
                     progress_.Print("zefmail fetch: message " + std::to_string(id) +
                                     " stays on the server: " + *error);
                 } else {
@@ -401,6 +444,18 @@ class FetchSession {
         pop_.MimeDataNext = [this](long /*id*/, long /*part*/, Bytes& data) {
             CountBytes(data.size());
         };
+    }
+
+    // Named on standard error, neither retrieved nor deleted; nothing else comes before QUIT.
+    void LeaveTooLarge(long id, long size) {
+        ++tooLarge_;
+        progress_.Print("zefmail fetch: message " + std::to_string(id) + " (" +
+                        std::to_string(size) + " bytes, UIDL " + (uidl_.empty() ? "-" : uidl_) +
+                        ") is over --max-size " + std::to_string(options_.maxSize) +
+                        " and stays on the server");
+        uidl_.clear();
+        outputs_.Resume(std::nullopt);
+        FlushBeforeQuit(id);
     }
 
     // False when there is no state to change, or it could not be written: the message is
@@ -452,6 +507,8 @@ class FetchSession {
     long savedBefore_ = 0;    // saved by an earlier run, left on the server
     long deletedBefore_ = 0;  // saved by an earlier run, deleted without being read again
     long writeFailures_ = 0;
+    long deferred_ = 0;  // of the write failures: deferred by --mda (exit status 75)
+    long tooLarge_ = 0;  // over --max-size, left on the server unread
     uint64_t bytesDone_ = 0;
     uint64_t messageSize_ = 0;
     uint64_t messageBytes_ = 0;

@@ -33,6 +33,9 @@ Examples:
   Deliver into a Maildir and an mbox file for mail readers:
     zefmail fetch --server pop.example.jp --user taro --maildir ~/Maildir --mbox ~/mbox
 
+  Each message to procmail, the sender as its -f; messages over 10 MB stay on the server:
+    zefmail fetch --server pop.example.jp --user taro --mda 'procmail -f %F' --max-size 10000000
+
   Every event of the mailbox as JSON lines, nothing deleted:
     zefmail fetch --server pop.example.jp --user taro --events | jq .
 
@@ -50,11 +53,17 @@ per part with its decoded bytes; n counts on from the highest folder number in D
 run never meets an earlier folder.
 --maildir DIR puts each message, as received, into DIR/new/ (through DIR/tmp/) under a unique
 name; --mbox FILE appends it to FILE in mboxrd form, under an fcntl lock and FILE.lock. Lines
-end in LF unless --crlf. --out, --maildir and --mbox can be given together; a message is then
-deleted on the server only once it is on disk in every one of them. Without any of them (or
-with --keep) nothing is deleted on the server. What was saved is remembered beside the first
-of them (.zefmail-state), so a later run fetches only new mail and --keep-days N can delete
-messages N days after they were saved.
+end in LF unless --crlf. --mda CMD runs CMD (/bin/sh -c) for each message and writes the raw
+message, as received and without a "From " line, to its standard input (%F in CMD is the sender,
+already quoted for the shell: write it bare); the message counts as delivered when CMD exits 0,
+and stays on the server otherwise (exit 75: deferred, try again later). --out, --maildir, --mbox
+and --mda can be given together; a message is then deleted on the server only once it is on
+disk in every one of them (and CMD took it). Without any of them (or with --keep) nothing is
+deleted on the server. What was saved is remembered beside the first of them (.zefmail-state;
+for --mda alone in $XDG_STATE_HOME/zefmail/USER@SERVER/), so a later run fetches only new mail
+and --keep-days N can delete messages N days after they were saved. --max-size N leaves a
+message larger than N bytes (as LIST says) on the server, unread, and names it on standard
+error.
 With --tls the login waits for the TLS handshake, and the server's certificate is checked as
 for send (--ca-file, --insecure).
 --auth logs in with AUTH after asking the server's capabilities (CAPA): xoauth2 sends the token
@@ -67,7 +76,8 @@ message is still being read, so the server prepares it meanwhile;
 --no-pipelining sends one command at a time.
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
 command line that cannot be used, 4 for a failure worth trying again later: the server could
-not be reached or stopped answering, or refused with [IN-USE], [LOGIN-DELAY] or [SYS/TEMP].)";
+not be reached or stopped answering, or refused with [IN-USE], [LOGIN-DELAY] or [SYS/TEMP], or
+--mda deferred a message and nothing else failed.)";
 
 void DefineFetch(CLI::App& fetch, FetchOptions& options) {
     AddCommonOptions(fetch, options, "Port of the server (default 110; 995 with --tls implicit)");
@@ -95,7 +105,16 @@ void DefineFetch(CLI::App& fetch, FetchOptions& options) {
     fetch.add_option("--maildir", options.maildir,
                      "Maildir for the messages as received (tmp/ new/ cur/ made when missing)");
     fetch.add_option("--mbox", options.mbox, "mbox file the messages are appended to (mboxrd)");
-    fetch.add_flag("--crlf", options.crlf, "Lines in --maildir and --mbox end in CR LF, not LF");
+    fetch.add_option("--mda", options.mda,
+                     "Command (run with /bin/sh -c) that takes each message on its standard "
+                     "input, raw, without a \"From \" line; %F is the sender, quoted for the "
+                     "shell");
+    fetch.add_flag("--crlf", options.crlf,
+                   "Lines in --maildir, --mbox and --mda end in CR LF, not LF");
+    fetch
+        .add_option("--max-size", options.maxSize,
+                    "Leave messages larger than N bytes on the server, unread")
+        ->check(CLI::NonNegativeNumber);
     fetch.add_flag("--events", options.events, "Every event as a JSON line on standard output");
     fetch.add_flag("--text", options.text, "Text parts also as UTF-8 .txt files");
     fetch.footer(kFetchExamples);
@@ -112,8 +131,8 @@ std::optional<std::string> CheckMailboxPaths(const FetchOptions& options) {
         S_ISDIR(info.st_mode)) {
         return "--mbox " + options.mbox + ": is a folder, not a file";
     }
-    if (options.crlf && options.maildir.empty() && options.mbox.empty()) {
-        return "--crlf requires --maildir or --mbox";
+    if (options.crlf && options.maildir.empty() && options.mbox.empty() && options.mda.empty()) {
+        return "--crlf requires --maildir or --mbox or --mda";
     }
     return std::nullopt;
 }
@@ -132,8 +151,8 @@ std::optional<std::string> CheckFetch(FetchOptions& options, const EnvLookup& en
         return "--text requires --out";
     }
     if (options.out.empty() && options.maildir.empty() && options.mbox.empty() &&
-        options.keepDays >= 0) {
-        return "--keep-days requires --out, --maildir or --mbox";
+        options.mda.empty() && options.keepDays >= 0) {
+        return "--keep-days requires --out, --maildir, --mbox or --mda";
     }
     if (!options.out.empty()) {
         struct stat info {};

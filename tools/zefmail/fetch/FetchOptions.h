@@ -21,7 +21,9 @@ struct FetchOptions : CommonOptions {
     std::string out;
     std::string maildir;  // --maildir: raw messages into a Maildir
     std::string mbox;     // --mbox: raw messages appended to an mbox file
-    bool crlf = false;    // lines of --maildir and --mbox end in CR LF instead of LF
+    std::string mda;      // --mda: each message on the standard input of a command
+    bool crlf = false;    // lines of --maildir, --mbox and --mda end in CR LF instead of LF
+    long maxSize = -1;    // --max-size: larger messages stay on the server, unread
     bool events = false;
     bool text = false;
 };

@@ -1,4 +1,4 @@
-// Where a fetch puts each message it retrieves (`--out`, `--maildir`, `--mbox`).
+// Where a fetch puts each message it retrieves (`--out`, `--maildir`, `--mbox`, `--mda`).
 //
 // The fetch hands each message over between Begin and Finish: as its raw lines, or through the
 // control's parsing events for an output that attaches itself to them. Seal writes the rest, so
@@ -48,6 +48,8 @@ class Output {
     // whether a message is at such a place (a later run asks after a run that was killed).
     virtual std::string Place() const = 0;
     virtual bool StillThere(const std::string& place) const = 0;
+    // The last failure may pass when tried again later (a delivery command's EX_TEMPFAIL).
+    virtual bool FailedForNow() const { return false; }
     // An output that reads the parsed message takes the control's events here, and no lines.
     virtual bool ReadsLines() const { return true; }
     virtual void Attach(popZef& /*pop*/) {}

@@ -68,12 +68,21 @@ std::optional<std::string> Outputs::EachWriting(Step step) {
 
 // The note comes before the message is put in place: a kill in between leaves a note whose
 // message is in none, some or all of its places, which the next run forgets, completes or
-// keeps, and never a saved message the next run does not know.
+// keeps, and never a saved message the next run does not know. The outputs are sealed in order
+// up to the first that fails: the message then goes to none, those sealed drop it at the next
+// Begin, and a delivery command (the last output) never gets it whole.
 std::optional<std::string> Outputs::Save(const std::function<bool(const std::string&)>& note,
                                          const std::function<void()>& forget) {
-    std::optional<std::string> error = EachWriting([](Output& output) { return output.Seal(); });
+    std::optional<std::string> error;
+    EachWriting([&error](Output& output) {
+        error = error ? error : output.Seal();
+        return std::nullopt;
+    });
+    if (error) {
+        return error;
+    }
     const std::string planned = Places();
-    const bool noted = !error && note(planned);
+    const bool noted = note(planned);
     error = EachWriting([](Output& output) { return output.Finish(); });
     if (noted && error) {
         forget();
@@ -84,6 +93,14 @@ std::optional<std::string> Outputs::Save(const std::function<bool(const std::str
 }
 
 // The places of the message at hand; those of a killed run where this one does not write.
+bool Outputs::FailedForNow() const {
+    bool forNow = false;
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        forNow = forNow || (Writes(i) && slots_[i]->FailedForNow());
+    }
+    return forNow;
+}
+
 std::string Outputs::Places() const {
     std::string places;
     for (size_t i = 0; i < slots_.size(); ++i) {

@@ -34,6 +34,8 @@ class Outputs {
     // again when they changed. The first failure, if any.
     std::optional<std::string> Save(const std::function<bool(const std::string&)>& note,
                                     const std::function<void()>& forget);
+    // The failure of the message at hand may pass when tried again later.
+    bool FailedForNow() const;
     std::string Places() const;
     // `places` with the pieces of the outputs that lack the message emptied; std::nullopt when
     // it is in none of them.
