@@ -6,8 +6,10 @@
       part's payload decoded (transfer encoding undone). Nothing is deleted.
   peers.py smtp-send PORT ATTACHMENT
       email builds a message with the file as a base64 attachment; smtplib sends it.
-  peers.py smtp-many PORT COUNT
-      COUNT small Japanese messages, a new smtplib connection for each.
+  peers.py smtp-many PORT COUNT [FILE]
+      COUNT small Japanese messages (or FILE's message), a new smtplib connection for each.
+  peers.py smtp-session PORT COUNT FILE
+      FILE's message COUNT times over one smtplib connection.
 
 Each prints one line of key=value pairs.
 """
@@ -64,19 +66,28 @@ def smtp_send(port: str, attachment: str) -> None:
     print(f"bytes={len(data)}")
 
 
-def smtp_many(port: str, count: str) -> None:
+def smtp_many(port: str, count: str, path: str = "") -> None:
     message = MIMEText(BODY, "plain", "iso-2022-jp")
     message["From"] = SENDER
     message["To"] = RECIPIENT
     message["Subject"] = Header("会議の資料", "iso-2022-jp").encode()
-    data = message.as_bytes(policy=email.policy.SMTP)
+    data = open(path, "rb").read() if path else message.as_bytes(policy=email.policy.SMTP)
     for _ in range(int(count)):
         with smtplib.SMTP(HOST, int(port)) as client:
             client.sendmail(SENDER, [RECIPIENT], data)
     print(f"sent={count}")
 
 
-COMMANDS = {"pop-fetch": pop_fetch, "smtp-send": smtp_send, "smtp-many": smtp_many}
+def smtp_session(port: str, count: str, path: str) -> None:
+    data = open(path, "rb").read()
+    with smtplib.SMTP(HOST, int(port)) as client:
+        for _ in range(int(count)):
+            client.sendmail(SENDER, [RECIPIENT], data)
+    print(f"sent={count}")
+
+
+COMMANDS = {"pop-fetch": pop_fetch, "smtp-send": smtp_send, "smtp-many": smtp_many,
+            "smtp-session": smtp_session}
 
 if __name__ == "__main__":
     if len(sys.argv) < 2 or sys.argv[1] not in COMMANDS:

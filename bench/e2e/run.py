@@ -22,6 +22,9 @@ makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messages, a
          same message already encoded, Python email + smtplib building and sending it
   many   200 small messages, one connection each: smtp_many (the next send started from Done)
          against Python smtplib
+  queue  500 queued 2-KB messages (zefmail sendmail --queue, outside the timing): zefmail flush
+         (one session, pipelined) against Python smtplib over one connection and with one
+         connection per message
   flat   peak RSS of zefmail fetch and zefmail send for a 1 MB and a 200 MB message
 
 and prints a table of medians, rates, ratios and peak RSS. Rates are MB of 10^6 bytes per
@@ -73,7 +76,7 @@ SENDER, RECIPIENT = "bench@example.jp", "sink@example.jp"
 RUN_TIMEOUT = 600  # seconds for any one command
 BODY_TEXT = ("お世話になっております。\n添付ファイルをお送りします。ご確認ください。\n"
              "A line of ASCII text as well.\n")
-SECTIONS = ["fetch", "parse", "send", "many", "flat"]
+SECTIONS = ["fetch", "parse", "send", "many", "queue", "flat"]
 TARGETS = ["zefmail", "pop_parse_files", "pop_drain", "smtp_many"]
 
 
@@ -316,6 +319,33 @@ class Bench:
         }.items():
             self.record("many", tool, run(argv, self.env))
 
+    def queue(self) -> None:
+        count = self.args.queued
+        message = os.path.join(self.cache, "queued-2KB.eml")
+        with open(message, "w", encoding="utf-8") as f:
+            f.write(f"From: {SENDER}\nTo: {RECIPIENT}\nSubject: queued\nDate: Mon, 7 Dec 2026 "
+                    "09:00:00 +0900\nMessage-ID: <q@example.jp>\n\n" + BODY_TEXT * 14)
+        template = os.path.join(self.cache, f"queue-{count}")
+        if not os.path.exists(os.path.join(template, ".done")):
+            shutil.rmtree(template, ignore_errors=True)
+            for _ in range(count):
+                with open(message, "rb") as text:
+                    subprocess.run([self.tools["zefmail"], "sendmail", "--queue", template, "-t"],
+                                   stdin=text, check=True)
+            open(os.path.join(template, ".done"), "w").close()
+        folder = os.path.join(self.outputs, "queue")
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.copytree(template, folder)
+        port = str(self.smtp_port)
+        self.record("queue", "zefmail flush", run(
+            [self.tools["zefmail"], "flush", "--server", "127.0.0.1", "--port", port, "--quiet",
+             folder], self.env))
+        peers = os.path.join(HERE, "peers.py")
+        self.record("queue", "smtplib, one connection", run(
+            [PYTHON, peers, "smtp-session", port, str(count), message], self.env))
+        self.record("queue", "smtplib, a connection each", run(
+            [PYTHON, peers, "smtp-many", port, str(count), message], self.env))
+
     def flat(self, small: int, large: int) -> list[str]:
         rows = []
         fetch = {}
@@ -338,20 +368,23 @@ class Bench:
             return self.corpus_bytes / MB / sample.wall
         if section == "send":
             return os.path.getsize(self.attachment) / MB / sample.wall
+        if section == "queue":
+            return self.args.queued / sample.wall
         return self.args.messages_per_batch / sample.wall
 
     def table(self) -> str:
-        units = {"fetch": "MB/s", "parse": "MB/s", "send": "MB/s", "many": "msg/s"}
+        units = {"fetch": "MB/s", "parse": "MB/s", "send": "MB/s", "many": "msg/s",
+                 "queue": "msg/s"}
         lines = [f"{'section':<6} {'tool':<32} {'median s':>9} {'rate':>12} {'zef/peer':>9} "
                  f"{'CPU s':>7} {'peak RSS':>10}"]
-        for section in ("fetch", "parse", "send", "many"):
+        for section in ("fetch", "parse", "send", "many", "queue"):
             tools = [t for (s, t) in self.samples if s == section]
             if not tools:
                 continue
             medians = {t: statistics.median(x.wall for x in self.samples[(section, t)])
                        for t in tools}
             zef = {"fetch": "zefmail fetch --keep", "send": "zefmail send",
-                   "many": "smtp_many (zef)"}.get(section)
+                   "many": "smtp_many (zef)", "queue": "zefmail flush"}.get(section)
             for tool in tools:
                 samples = self.samples[(section, tool)]
                 wall = medians[tool]
@@ -366,7 +399,7 @@ class Bench:
                              f"{units[section]:<5}{ratio:>8} {cpu:>7.2f} {rss:>6.1f} MiB")
         lines += [
             "rate: MB (10^6 bytes) per second of the mailbox (fetch, parse) or of the attachment",
-            "(send), messages per second (many); zef/peer: the peer's median time over zef's;",
+            "(send), messages per second (many, queue); zef/peer: the peer's median time over zef's;",
             "CPU s: user + system of the client process (10 ms steps; parse: the parsing alone);",
             "peak RSS: of the client process.",
         ]
@@ -383,6 +416,7 @@ def main() -> int:
     parser.add_argument("--megabytes", type=float, help="size of the mailbox (default 106)")
     parser.add_argument("--batch", dest="messages_per_batch", type=int, default=200,
                         help="messages of the many section")
+    parser.add_argument("--queued", type=int, default=500, help="messages of the queue section")
     parser.add_argument("--flat-mb", type=int, nargs=2, default=[1, 200], metavar=("SMALL", "LARGE"),
                         help="message sizes of the flat section in MB")
     parser.add_argument("--only", default=",".join(SECTIONS),

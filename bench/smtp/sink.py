@@ -33,6 +33,9 @@ async def serve(reader, writer):
             in_data = True
             tail = b"\r\n"  # the header block may end the data at once
             writer.write(b"354 go ahead\r\n")
+        elif verb == b"EHLO":
+            # PIPELINING: commands may come in groups, answered in order as read.
+            writer.write(b"250-sink\r\n250-PIPELINING\r\n250 8BITMIME\r\n")
         elif verb == b"QUIT":
             writer.write(b"221 bye\r\n")
             await writer.drain()

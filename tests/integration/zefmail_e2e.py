@@ -23,6 +23,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import time
 import unittest
 
 import reference
@@ -322,6 +323,25 @@ class Send(unittest.TestCase):
         self.assertEqual([e["rcpt_tos"] for e in envelopes],
                          [["a@example.org", "b@example.org"], ["c@example.org"]])
         self.assertEqual(run("flush", queue).returncode, 0)  # nothing left
+        # A flush killed halfway: the next one sends the rest, and nothing arrives twice but
+        # (at most) the one message whose removal the kill overtook.
+        for i in range(40):
+            run("sendmail", "--queue", queue, "-t", stdin=f"To: k@example.org\nSubject: k{i}\n\n"
+                f"{i}\n".encode())
+        spool = ENV["ZEF_IT_SMTP_SPOOL"]
+        before = set(glob.glob(os.path.join(spool, "*.eml")))
+        flush = subprocess.Popen([ZEFMAIL, "flush", queue], env=environment,
+                                 stderr=subprocess.DEVNULL)
+        while len(set(glob.glob(os.path.join(spool, "*.eml"))) - before) < 10 and \
+                flush.poll() is None:
+            time.sleep(0.005)
+        flush.kill()
+        flush.wait()
+        self.assertEqual(run("flush", queue).returncode, 0)
+        subjects = [email.message_from_bytes(pathlib.Path(path).read_bytes())["Subject"]
+                    for path in set(glob.glob(os.path.join(spool, "*.eml"))) - before]
+        self.assertEqual(sorted(set(subjects)), sorted(f"k{i}" for i in range(40)))
+        self.assertLessEqual(len(subjects), 41)
 
 
 class Fetch(unittest.TestCase):
