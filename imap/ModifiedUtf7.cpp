@@ -72,25 +72,11 @@ bool PairedSurrogates(std::u16string_view text) {
 }  // namespace
 
 const char* Utf7FaultName(Utf7Fault fault) {
-    switch (fault) {
-        case Utf7Fault::None:
-            return "NONE";
-        case Utf7Fault::BadUtf8:
-            return "BAD UTF-8";
-        case Utf7Fault::RawByte:
-            return "RAW BYTE";
-        case Utf7Fault::UnterminatedShift:
-            return "UNTERMINATED SHIFT";
-        case Utf7Fault::BadBase64:
-            return "BAD BASE64";
-        case Utf7Fault::BadRunLength:
-            return "BAD RUN LENGTH";
-        case Utf7Fault::BadSurrogate:
-            return "BAD SURROGATE";
-        case Utf7Fault::NeedlessShift:
-            return "NEEDLESS SHIFT";
-    }
-    return "UNKNOWN";
+    // In the order of the enumeration.
+    static constexpr const char* kNames[] = {
+        "NONE",       "BAD UTF-8",      "RAW BYTE",      "UNTERMINATED SHIFT",
+        "BAD BASE64", "BAD RUN LENGTH", "BAD SURROGATE", "NEEDLESS SHIFT"};
+    return kNames[static_cast<size_t>(fault)];
 }
 
 Utf7Fault EncodeModifiedUtf7(std::string_view utf8, std::string& wire) {

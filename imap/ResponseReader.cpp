@@ -53,37 +53,22 @@ constexpr size_t kMaxDigits = 19;
 }  // namespace
 
 const char* FaultName(Fault fault) {
-    switch (fault) {
-        case Fault::None:
-            return "NONE";
-        case Fault::LineTooLong:
-            return "LINE TOO LONG";
-        case Fault::ResponseTooLarge:
-            return "RESPONSE TOO LARGE";
-        case Fault::NestingTooDeep:
-            return "LISTS NESTED TOO DEEPLY";
-        case Fault::LiteralTooLarge:
-            return "LITERAL TOO LARGE";
-        case Fault::BadLiteralCount:
-            return "BAD LITERAL COUNT";
-        case Fault::UnterminatedQuoted:
-            return "UNTERMINATED QUOTED STRING";
-        case Fault::BadQuotedEscape:
-            return "BAD ESCAPE IN QUOTED STRING";
-        case Fault::BadTag:
-            return "BAD TAG";
-        case Fault::BadStatus:
-            return "BAD STATUS";
-        case Fault::BadResponseCode:
-            return "BAD RESPONSE CODE";
-        case Fault::UnbalancedList:
-            return "UNBALANCED LIST";
-        case Fault::UnclosedBracket:
-            return "UNCLOSED BRACKET";
-        case Fault::UnexpectedByte:
-            return "UNEXPECTED BYTE";
-    }
-    return "UNKNOWN";
+    // In the order of the enumeration.
+    static constexpr const char* kNames[] = {"NONE",
+                                             "LINE TOO LONG",
+                                             "RESPONSE TOO LARGE",
+                                             "LISTS NESTED TOO DEEPLY",
+                                             "LITERAL TOO LARGE",
+                                             "BAD LITERAL COUNT",
+                                             "UNTERMINATED QUOTED STRING",
+                                             "BAD ESCAPE IN QUOTED STRING",
+                                             "BAD TAG",
+                                             "BAD STATUS",
+                                             "BAD RESPONSE CODE",
+                                             "UNBALANCED LIST",
+                                             "UNCLOSED BRACKET",
+                                             "UNEXPECTED BYTE"};
+    return kNames[static_cast<size_t>(fault)];
 }
 
 Fault ResponseReader::Feed(std::string_view bytes) {

@@ -35,7 +35,8 @@ std::string Render(const Value& value) {
             return "nil";
         case Value::Kind::Literal:
             return (value.binary ? "~{" : "{") + std::to_string(value.number) + "}" +
-                   (value.streamed ? ">" : "\"" + test::Escaped(value.text) + "\"");
+                   (value.streamed ? ">" : "\"") + test::Escaped(value.text) +
+                   (value.streamed ? "" : "\"");
         case Value::Kind::List:
             break;
     }
@@ -114,7 +115,9 @@ TEST(ResponseReader, EveryValueKindLiteralsCodesAndFaultsWholeCutAndByteByByte) 
          "* #3 FETCH (BODYSTRUCTURE ((\"TEXT\" (\"CHARSET\" \"A\") nil #3)))\n"},
         {"a OK x\r\n* X (((((a)))))\r\n", "a OK 'x'\n!LISTS NESTED TOO DEEPLY"},
         {"* " + x58 + "x\r\n", "!LINE TOO LONG"},
-        {"* X" + literal16 + literal16 + literal16 + literal16 + literal16 + "\r\n", "!RESPONSE TOO LARGE"},
+        {"* X" + literal16 + literal16 + literal16 + literal16 + literal16, "!RESPONSE TOO LARGE"},
+        {"* X" + literal16 + literal16 + literal16 + " " + x58 + "\r\n", "!RESPONSE TOO LARGE"},
+        {"* 4 FETCH (BODY[] {0}\r\n", "S* #4 FETCH (BODY[] {0}\"\")\nD\nE\n"},
         {"* X {17}\r\n", "!LITERAL TOO LARGE"},
         {"* X {}\r\n", "!BAD LITERAL COUNT"}, {"* X {5 }\r\n", "!BAD LITERAL COUNT"},
         {"* X {5}x\r\n", "!BAD LITERAL COUNT"}, {"* X {5+}\r\n", "!BAD LITERAL COUNT"},
