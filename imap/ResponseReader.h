@@ -30,7 +30,7 @@ enum class Fault {
     BadQuotedEscape,     // a backslash in a quoted string before other than '"' or '\'
     BadTag,              // the line starts with neither "* ", "+" nor a tag and a space
     BadStatus,           // a tagged response's status is not OK, NO or BAD
-    BadResponseCode,     // a "[" after the status not closed by "]" on its line
+    BadResponseCode,     // a code without a name first, with a literal, or not closed on its line
     UnbalancedList,      // a ")" with no list open, or the response ends with one open
     UnclosedBracket,     // an atom's "[" not closed by "]" on its line, as "BODY[TEXT"
     UnexpectedByte,      // a byte that cannot start a value, as "]" or a control character
