@@ -327,7 +327,7 @@ class Send(unittest.TestCase):
         # (at most) the one message whose removal the kill overtook.
         for i in range(40):
             run("sendmail", "--queue", queue, "-t", stdin=f"To: k@example.org\nSubject: k{i}\n\n"
-                f"{i}\n".encode())
+                f"{i} 日本語\n".encode())  # 8-bit: BODY=8BITMIME in a kept session too
         spool = ENV["ZEF_IT_SMTP_SPOOL"]
         before = set(glob.glob(os.path.join(spool, "*.eml")))
         flush = subprocess.Popen([ZEFMAIL, "flush", queue], env=environment,

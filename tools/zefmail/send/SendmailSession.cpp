@@ -26,15 +26,16 @@ SendmailSession::SendmailSession(const SendmailOptions& options, const EnvLookup
 int SendmailSession::Send(const SendmailEnvelope& envelope, MessageInput& input) {
     lastError_.clear();
     // The body streams by, so its bytes are not known before MAIL FROM: unless -B says, it is
-    // declared 8-bit wherever the server takes that.
-    smtp_.Body8Bit(envelope.bodyType == "8BITMIME");
-    smtp_.CapabilitiesReceived = [this, &envelope] {
+    // declared 8-bit wherever the server takes that. A kept session knows the server already.
+    const auto declare8Bit = [this, &envelope] {
         const Text keywords = u"\r\n" + smtp_.Capabilities() + u"\r\n";
-        if (envelope.bodyType.empty() && (keywords.find(u"\r\n8BITMIME\r\n") != Text::npos ||
-                                          keywords.find(u"\r\n8BITMIME ") != Text::npos)) {
-            smtp_.Body8Bit(true);
-        }
+        smtp_.Body8Bit(
+            envelope.bodyType == "8BITMIME" ||
+            (envelope.bodyType.empty() && (keywords.find(u"\r\n8BITMIME\r\n") != Text::npos ||
+                                           keywords.find(u"\r\n8BITMIME ") != Text::npos)));
     };
+    declare8Bit();
+    smtp_.CapabilitiesReceived = declare8Bit;
     // The null sender goes out as MAIL FROM:<>; notices are asked for where the server offers
     // DSN.
     smtp_.FromAddr(envelope.nullSender ? Text(u"<>") : Utf8ToText(envelope.sender));
