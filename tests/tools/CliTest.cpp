@@ -26,7 +26,6 @@ namespace zef::zefmail {
 namespace {
 
 using test::Escaped;
-using test::U;
 
 // The text with {d} replaced by the scratch folder.
 std::string Expand(const std::string& text, const Scratch& scratch) {

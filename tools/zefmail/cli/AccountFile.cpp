@@ -149,6 +149,7 @@ std::vector<std::string> AccountNames(const std::string& path) {
     }
     std::sort(found.begin(), found.end());
     std::vector<std::string> names;
+    names.reserve(found.size());
     for (auto& [position, name] : found) {
         names.push_back(std::move(name));
     }
