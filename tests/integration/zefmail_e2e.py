@@ -414,6 +414,29 @@ class Fetch(unittest.TestCase):
         self.assertEqual((mailbox("clash"), folders()), ([], ["1", "2", "3", "4", "5"]))
         self.assertEqual(state.read_text(), "")  # deleted: nothing left to remember
 
+    def test_all_accounts_in_the_file_order_a_refused_login_stops_none_and_the_worst_exits(self):
+        work, port = os.path.join(ENV["ZEF_IT_WORKDIR"], "all-accounts"), ENV["ZEF_IT_POP3_PORT"]
+        os.makedirs(os.path.join(work, "zefmail"))
+        pathlib.Path(work, "zefmail", "config.toml").write_text("".join(
+            f'[accounts.{name}]\nserver = "127.0.0.1"\nport = {port}\nuser = "accounts"\n'
+            f'password_env = "{variable}"\n' for name, variable in (("wrong", "BAD"), ("good", "PW"))))
+        environment = dict(ENV, XDG_CONFIG_HOME=work, PW=ENV["ZEF_IT_POP3_PASS"], BAD="wrong")
+        run = lambda *args: subprocess.run([ZEFMAIL, "fetch", *args], env=environment,
+                                           capture_output=True, timeout=60)
+        result = run("--all-accounts", "--out", f"{work}/out")
+        summaries = [line for line in result.stderr.decode().splitlines() if "read" in line]
+        self.assertEqual((result.returncode, summaries), (1, [
+            "[wrong] zefmail fetch: 0 of 0 message(s) read, 0 saved in " + work + "/out, 0 deleted "
+            "on the server", "[good] zefmail fetch: 2 of 2 message(s) read, 2 saved in " + work +
+            "/out, 2 deleted on the server"]), result.stderr.decode())
+        self.assertEqual((mailbox("accounts"), sorted(os.listdir(f"{work}/out"))),
+                         ([], [".zefmail-state", "1", "2"]))
+        environment["XDG_CONFIG_HOME"] = f"{work}/none"
+        result = run("--all-accounts")
+        self.assertEqual((result.returncode, result.stderr.decode()), (
+            2, f"zefmail fetch: --all-accounts: there is no configuration file {work}/none/zefmail/"
+            "config.toml\n"))
+
     def test_killed_at_random_moments_every_message_saved_once_or_still_on_the_server(self):
         names, rng = ENV["ZEF_IT_MAILBOX_CORPUS"].split(","), random.Random(14)
         lf = lambda data: data.replace(b"\r\n", b"\n") + b"\n" * (not data.endswith(b"\n"))

@@ -12,6 +12,7 @@
 #include "smtp/Outcomes.h"
 #include "tests/support/TestText.h"
 #include "tests/tools/Scratch.h"
+#include "tools/zefmail/cli/AccountFile.h"
 #include "tools/zefmail/cli/Commands.h"
 #include "tools/zefmail/cli/ContentTypes.h"
 #include "tools/zefmail/cli/Password.h"
@@ -25,7 +26,6 @@ namespace zef::zefmail {
 namespace {
 
 using test::Escaped;
-using test::U;
 
 // The text with {d} replaced by the scratch folder.
 std::string Expand(const std::string& text, const Scratch& scratch) {
@@ -102,8 +102,7 @@ std::string Result(const CommandRules<Options>& rules, const std::vector<std::st
     return Settings(*parsed.options);
 }
 
-std::string Result(const std::string& line, const Scratch& scratch) {
-    std::vector<std::string> words = Words(line, scratch);
+std::string Result(const std::vector<std::string>& words, const Scratch& scratch) {
     std::istringstream in;
     std::ostringstream out;
     std::ostringstream err;
@@ -130,8 +129,27 @@ std::string Result(const std::string& line, const Scratch& scratch) {
     if (command == "flush") {
         return Result(kFlushRules, rest, console, out, err);
     }
-    const int exit = RunZefmail("zefmail", words, console);  // runs nothing: no such command
+    // No such command, or "zefmail ...": the command itself runs.
+    const int exit = RunZefmail(
+        "zefmail", std::vector<std::string>(words.begin() + (command == "zefmail"), words.end()),
+        console);
     return std::to_string(exit) + " " + out.str() + err.str();
+}
+
+// A fetch of several accounts: each turn's settings after the account's name.
+std::string Result(const std::string& line, const Scratch& scratch) {
+    const std::vector<std::string> words = Words(line, scratch);
+    std::string turns;
+    if (!words.empty() && words.front() == "fetch") {
+        const std::string file = (scratch.dir / "zefmail" / "config.toml").string();
+        for (const AccountRun& turn : SeveralAccounts({words.begin() + 1, words.end()}, file)) {
+            turns += (turns.empty() ? "[" : " | [") + turn.account + "] ";
+            std::vector<std::string> args = {"fetch"};
+            args.insert(args.end(), turn.args.begin(), turn.args.end());
+            turns += Result(args, scratch);
+        }
+    }
+    return turns.empty() ? Result(words, scratch) : turns;
 }
 
 // Refused with exit status 2 (sendmail: 64) and one line naming the cause, before any
@@ -169,6 +187,15 @@ severs = "x"
 tls = "ssl"
 [accounts.list]
 server = ["a", "b"]
+[accounts.down]
+server = "127.0.0.1"
+port = 1
+user = "u"
+password_env = "PW"
+[accounts.nopw]
+server = "127.0.0.1"
+user = "u"
+password_command = "exit 3"
 )");
     scratch.File("body.txt", "本文\nok");
     scratch.File("😀.txt", "ok\r\nok\n😀");
@@ -266,6 +293,23 @@ server = ["a", "b"]
         {"fetch --account typo", "config.toml, account typo: unknown key severs"},
         {"send --account bad", "2 zefmail send: {d}/zefmail/config.toml, account bad: --tls: ssl"},
         {"send --account list", "account list: server must be a string, a whole number, true"},
+        // Several accounts: each in turn (the file's order, or the order given), the rest of the
+        // command line after its settings; their lines marked; the worst status: 0, 4, 1, 2.
+        {"fetch --all-accounts --max-size 5",
+         "[relay] fetch auth apop tls 0 port 110 @h u PW keep 3 mda lda max 5 | [typo] 2 zefmail "
+         "fetch: {d}/zefmail/config.toml, account typo: unknown key severs\n | [bad] 2 zefmail "
+         "fetch: --server is required\n | [list] 2"},
+        {"fetch --account relay --account=home --user x",
+         "[relay] fetch auth apop tls 0 port 110 @h x PW keep 3 mda lda max 9 | [home] fetch auth "
+         "scram-sha-256 tls 0 port 110 @pop.example.jp x $(pass show mail)"},
+        {"zefmail fetch --account home --all-accounts",
+         "2 zefmail fetch: --all-accounts reads every"},
+        {"zefmail fetch --all-accounts=true", "2 zefmail fetch: --all-accounts takes no value\n"},
+        {"zefmail fetch --account down --account nopw --account bad",
+         "2 [down] zefmail fetch: cannot reach 127.0.0.1:1 (code 111: Connection refused); try "
+         "again later\n[down] zefmail fetch: 0 of 0 message(s) read\n[nopw] zefmail fetch: the "
+         "password command failed (exit status 3)\n[bad] zefmail fetch: --server is required\n"},
+        {"zefmail fetch --account nopw --account down --quiet", "1 [nopw] zefmail fetch: the"},
         // sendmail: its own options, the ZEFMAIL_* variables after the account, 64 for a refusal.
         {"M --account relay -t", "sendmail auth 2 tls 0 port 25 @env.host u PW from r@h to  t1"},
         {"M --account=n -t", "64 zefmail sendmail: {d}/zefmail/config.toml: no account n (a table"},

@@ -57,6 +57,15 @@ void AddTable(const toml::table& table, const AccountFilter& takes,
     }
 }
 
+toml::table ReadFile(const std::string& path) {
+    try {
+        return toml::parse_file(path);
+    } catch (const toml::parse_error& error) {
+        throw ToolError(path + " line " + std::to_string(error.source().begin.line) + ": " +
+                        std::string(error.description()));
+    }
+}
+
 }  // namespace
 
 std::string ConfigFilePath(const EnvLookup& env) {
@@ -91,13 +100,7 @@ std::optional<ArgumentSource> AccountArguments(const std::string& path, const st
         }
         return std::nullopt;
     }
-    toml::table config;
-    try {
-        config = toml::parse_file(path);
-    } catch (const toml::parse_error& error) {
-        throw ToolError(path + " line " + std::to_string(error.source().begin.line) + ": " +
-                        std::string(error.description()));
-    }
+    toml::table config = ReadFile(path);
     std::string name = wanted;
     if (name.empty()) {
         const std::optional<std::string> fallback = config["default"].value<std::string>();
@@ -126,6 +129,66 @@ std::optional<ArgumentSource> AccountArguments(const std::string& path, const st
         throw ToolError(source.label + ": " + error.what());
     }
     return source;
+}
+
+std::vector<std::string> AccountNames(const std::string& path) {
+    if (path.empty() || !std::filesystem::exists(path)) {
+        throw ToolError("--all-accounts: there is no configuration file " +
+                        (path.empty() ? "(neither XDG_CONFIG_HOME nor HOME is set)" : path));
+    }
+    const toml::table config = ReadFile(path);
+    // toml++ keeps a table's keys sorted: the file's order is where each account begins.
+    std::vector<std::pair<toml::source_position, std::string>> found;
+    if (const toml::table* accounts = config["accounts"].as_table()) {
+        for (const auto& [name, account] : *accounts) {
+            found.emplace_back(account.source().begin, std::string(name.str()));
+        }
+    }
+    if (found.empty()) {
+        throw ToolError("--all-accounts: " + path + " names no account (a table [accounts.NAME])");
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> names;
+    names.reserve(found.size());
+    for (auto& [position, name] : found) {
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+std::vector<AccountRun> SeveralAccounts(const std::vector<std::string>& args,
+                                        const std::string& path) {
+    bool all = false;
+    std::vector<std::string> named;
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") {
+            return {};
+        }
+        if (args[i].rfind("--all-accounts=", 0) == 0) {
+            throw ToolError("--all-accounts takes no value");
+        }
+        all = all || args[i] == "--all-accounts";
+        if (args[i] == "--account" && i + 1 < args.size()) {
+            named.push_back(args[++i]);
+        } else if (args[i].rfind("--account=", 0) == 0) {
+            named.push_back(args[i].substr(10));
+        } else if (args[i] != "--all-accounts") {
+            rest.push_back(args[i]);
+        }
+    }
+    if (all && !named.empty()) {
+        throw ToolError("--all-accounts reads every account: give it without --account");
+    }
+    if (!all && named.size() < 2) {
+        return {};
+    }
+    std::vector<AccountRun> runs;
+    for (const std::string& name : all ? AccountNames(path) : named) {
+        runs.push_back({name, {"--account", name}});
+        runs.back().args.insert(runs.back().args.end(), rest.begin(), rest.end());
+    }
+    return runs;
 }
 
 }  // namespace zef::zefmail

@@ -51,4 +51,21 @@ std::optional<ArgumentSource> AccountArguments(const std::string& path, const st
                                                const std::string& command,
                                                const AccountFilter& takes);
 
+// The accounts of the file in the order it names them. Throws ToolError for a file that is
+// missing, cannot be read or names no account.
+std::vector<std::string> AccountNames(const std::string& path);
+
+// One account's turn of a command run for several: its name, and the words to read for it.
+struct AccountRun {
+    std::string account;
+    std::vector<std::string> args;  // --account NAME, then the command line's other words
+};
+
+// The turns a command line asks for: every account of the file for --all-accounts, or each
+// `--account NAME` when it is given more than once, in the order given. Empty for at most one
+// --account (and for --help): the command line then runs as it is. Throws ToolError for
+// --all-accounts with a value or with --account, and as AccountNames does.
+std::vector<AccountRun> SeveralAccounts(const std::vector<std::string>& args,
+                                        const std::string& path);
+
 }  // namespace zef::zefmail

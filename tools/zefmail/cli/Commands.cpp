@@ -1,10 +1,14 @@
 #include "tools/zefmail/cli/Commands.h"
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <functional>
+#include <streambuf>
 
 #include "common/Error.h"
 #include "common/Unicode.h"
+#include "tools/zefmail/cli/AccountFile.h"
 #include "tools/zefmail/cli/ToolError.h"
 #include "tools/zefmail/fetch/FetchCommand.h"
 #include "tools/zefmail/send/FlushCommand.h"
@@ -45,11 +49,77 @@ Command Entry(const CommandRules<Options>& rules, int (*run)(const Options&, con
             }};
 }
 
+// Writes to another stream buffer with a mark at the start of every line, so that the lines
+// of several accounts' turns say whose they are.
+class MarkedLines : public std::streambuf {
+  public:
+    MarkedLines(std::ostream& to, std::string mark) : to_(*to.rdbuf()), mark_(std::move(mark)) {}
+
+  protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) {
+            return traits_type::not_eof(c);
+        }
+        if (lineStart_ && to_.sputn(mark_.data(), static_cast<std::streamsize>(mark_.size())) !=
+                              static_cast<std::streamsize>(mark_.size())) {
+            return traits_type::eof();
+        }
+        lineStart_ = traits_type::to_char_type(c) == '\n';
+        return to_.sputc(traits_type::to_char_type(c));
+    }
+    int sync() override { return to_.pubsync(); }
+
+  private:
+    std::streambuf& to_;
+    std::string mark_;
+    bool lineStart_ = true;
+};
+
+// Of two exit statuses, the one that asks more of the user: 0 done, then 4 (try again later),
+// then 1 (a failure trying again will not mend), then the usage status (the command line or
+// the account must be changed).
+int Worse(int a, int b, int usageExit) {
+    const std::array<int, 4> kOrder = {0, 4, 1, usageExit};
+    const auto rank = [&](int status) { return std::find(kOrder.begin(), kOrder.end(), status); };
+    return rank(a) < rank(b) ? b : a;
+}
+
+// The command once per account when the words ask for several (SeveralAccounts), each turn
+// reading that account's settings and the rest of the command line; one account's failure
+// does not stop the others, and the exit status is the worst of them.
+template <typename Options>
+Command ForEachAccount(const CommandRules<Options>& rules,
+                       int (*run)(const Options&, const Console&)) {
+    return {
+        rules.name, rules.summary,
+        [&rules, one = Entry(rules, run)](const auto& args, const Console& console) {
+            std::vector<AccountRun> turns;
+            try {
+                turns = SeveralAccounts(args, ConfigFilePath(console.env));
+            } catch (const ToolError& e) {
+                console.err << "zefmail " << rules.name << ": " << e.what() << "\n";
+                return rules.usageExit;
+            }
+            if (turns.empty()) {
+                return one.run(args, console);
+            }
+            int worst = 0;
+            for (const AccountRun& turn : turns) {
+                MarkedLines marked(console.err, "[" + turn.account + "] ");
+                std::ostream err(&marked);
+                const int status = one.run(turn.args, {console.in, console.out, err, console.env});
+                err.flush();
+                worst = Worse(worst, status, rules.usageExit);
+            }
+            return worst;
+        }};
+}
+
 // Built on first use, when the rules of every command are there.
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         Entry(kSendRules, RunSend),
-        Entry(kFetchRules, RunFetch),
+        ForEachAccount(kFetchRules, RunFetch),
         Entry(kSendmailRules, RunSendmail),
         Entry(kFlushRules, RunFlush),
     };

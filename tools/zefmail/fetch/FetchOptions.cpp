@@ -30,6 +30,9 @@ Examples:
   The settings of an account of ~/.config/zefmail/config.toml, the password from a keyring:
     zefmail fetch --account work --password-command 'secret-tool lookup zefmail work'
 
+  Every account of that file in turn, into the folders each one names:
+    zefmail fetch --all-accounts
+
   Deliver into a Maildir and an mbox file for mail readers:
     zefmail fetch --server pop.example.jp --user taro --maildir ~/Maildir --mbox ~/mbox
 
@@ -74,6 +77,11 @@ looks like a token (as for send), else SCRAM-SHA-256, then PLAIN, then USER/PASS
 When the server announces PIPELINING (CAPA), the next message's commands go out while a
 message is still being read, so the server prepares it meanwhile;
 --no-pipelining sends one command at a time.
+--all-accounts reads the accounts of the configuration file one after the other, in the
+order of the file; --account given more than once reads those, in the order given. Each
+account's settings come first, then the rest of the command line; its lines on standard error
+begin with [NAME], and a failure (a refused setting too) does not stop the next account. The
+exit status is then the worst of theirs: 0, 4, 1, then 2.
 Exit status: 0 when the mailbox was read and every message written, 1 otherwise, 2 for a
 command line that cannot be used, 4 for a failure worth trying again later: the server could
 not be reached or stopped answering, or refused with [IN-USE], [LOGIN-DELAY] or [SYS/TEMP], or
@@ -81,6 +89,11 @@ not be reached or stopped answering, or refused with [IN-USE], [LOGIN-DELAY] or 
 
 void DefineFetch(CLI::App& fetch, FetchOptions& options) {
     AddCommonOptions(fetch, options, "Port of the server (default 110; 995 with --tls implicit)");
+    // Read by the command before these options (SeveralAccounts); here for the help.
+    fetch.add_flag("--all-accounts")
+        ->description(
+            "Read every account of ~/.config/zefmail/config.toml in turn (or give --account "
+            "more than once)");
     fetch.add_option("--user", options.user, "Mailbox user name");
     fetch.add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
     fetch
