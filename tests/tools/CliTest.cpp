@@ -320,7 +320,7 @@ TEST(ContentTypeForFile, ByTheLastExtensionOfTheNameAlone) {
         EXPECT_EQ(ContentTypeForFile(file, table), type) << file;
         EXPECT_EQ(ContentTypeForFile(file, none), missing) << file;
     }
-    for (const char* file : {".gz", "gz", "v.gz/README", "v.gz\\README", "trailing.", "a.c"}) {
+    for (const char* file : {".gz", "gz", "v.gz/README", "v\\.gz", "trailing.", "a.c"}) {
         EXPECT_EQ(ContentTypeForFile(file, table), "application/octet-stream") << file;
     }
     for (auto [type, extension] : {std::pair{" application/gzip ; x=y", ".gz"},
