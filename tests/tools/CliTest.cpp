@@ -348,11 +348,35 @@ password_command = "exit 3"
     }
 }
 
+// A mime.types text first, the built-in pairs for what it lacks; none at all when it is missing.
 TEST(ContentTypeForFile, ByTheLastExtensionOfTheNameAlone) {
-    EXPECT_EQ(ContentTypeForFile("a.tar.gz"), "application/gzip");
-    for (const char* file : {"data.xyz", ".profile", "v.2/README", "v.2\\README", "trailing."}) {
-        EXPECT_EQ(ContentTypeForFile(file), "application/octet-stream") << file;
+    const ContentTypeTable table(
+        "# c gz\n\n Application/GZIP\tgz  tgz # x\ntext/x-log Log\n"
+        "image/jpeg jpeg jpg\ntext/x-none\n");
+    const ContentTypeTable none("");
+    for (auto [file, type, missing] :
+         {std::tuple{"a.tar.GZ", "application/gzip", "application/octet-stream"},
+          {"v.2/b.TGZ", "application/gzip", "application/octet-stream"},
+          {"a.log", "text/x-log", "text/plain"},
+          {"a.jpg", "image/jpeg", "image/jpeg"},
+          {"a.wav", "audio/wav", "audio/wav"},
+          {"data.xyz", "application/octet-stream", "application/octet-stream"}}) {
+        EXPECT_EQ(ContentTypeForFile(file, table), type) << file;
+        EXPECT_EQ(ContentTypeForFile(file, none), missing) << file;
     }
+    for (const char* file : {".gz", "gz", "v.gz/README", "v\\.gz", "trailing.", "a.c"}) {
+        EXPECT_EQ(ContentTypeForFile(file, table), "application/octet-stream") << file;
+    }
+    for (auto [type, extension] : {std::pair{" application/gzip ; x=y", ".gz"},
+                                   {"TEXT/X-LOG", ".log"},
+                                   {"image/jpeg", ".jpg"},
+                                   {"audio/mpeg", ".mp3"},
+                                   {"text/plain", ".txt"},
+                                   {"text/x-none", ".bin"},
+                                   {"", ".bin"}}) {
+        EXPECT_EQ(ExtensionForContentType(type, table), extension) << type;
+    }
+    EXPECT_EQ(ContentTypeForFile("r.PDF"), "application/pdf");  // the system's /etc/mime.types
 }
 
 // Drawn only when enabled; a trace line clears the bar, which then shows the latest counts.

@@ -1,66 +1,20 @@
 #include "tools/zefmail/cli/ContentTypes.h"
 
 #include <algorithm>
-#include <array>
 #include <cctype>
-#include <string_view>
+#include <fstream>
+#include <sstream>
 
 namespace zef::zefmail {
 
 namespace {
 
-struct TypeEntry {
-    std::string_view extension;  // lower case, without the dot
-    std::string_view type;
-};
-
-// The first entry of a type is the extension given to received parts of that type.
-constexpr std::array kTypes{
-    TypeEntry{"txt", "text/plain"},
-    TypeEntry{"text", "text/plain"},
-    TypeEntry{"log", "text/plain"},
-    TypeEntry{"html", "text/html"},
-    TypeEntry{"htm", "text/html"},
-    TypeEntry{"css", "text/css"},
-    TypeEntry{"csv", "text/csv"},
-    TypeEntry{"md", "text/markdown"},
-    TypeEntry{"ics", "text/calendar"},
-    TypeEntry{"vcf", "text/vcard"},
-    TypeEntry{"xml", "application/xml"},
-    TypeEntry{"json", "application/json"},
-    TypeEntry{"js", "text/javascript"},
-    TypeEntry{"pdf", "application/pdf"},
-    TypeEntry{"zip", "application/zip"},
-    TypeEntry{"gz", "application/gzip"},
-    TypeEntry{"tar", "application/x-tar"},
-    TypeEntry{"7z", "application/x-7z-compressed"},
-    TypeEntry{"doc", "application/msword"},
-    TypeEntry{"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
-    TypeEntry{"xls", "application/vnd.ms-excel"},
-    TypeEntry{"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
-    TypeEntry{"ppt", "application/vnd.ms-powerpoint"},
-    TypeEntry{"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
-    TypeEntry{"odt", "application/vnd.oasis.opendocument.text"},
-    TypeEntry{"ods", "application/vnd.oasis.opendocument.spreadsheet"},
-    TypeEntry{"rtf", "application/rtf"},
-    TypeEntry{"png", "image/png"},
-    TypeEntry{"jpg", "image/jpeg"},
-    TypeEntry{"jpeg", "image/jpeg"},
-    TypeEntry{"gif", "image/gif"},
-    TypeEntry{"bmp", "image/bmp"},
-    TypeEntry{"webp", "image/webp"},
-    TypeEntry{"svg", "image/svg+xml"},
-    TypeEntry{"tif", "image/tiff"},
-    TypeEntry{"tiff", "image/tiff"},
-    TypeEntry{"ico", "image/vnd.microsoft.icon"},
-    TypeEntry{"mp3", "audio/mpeg"},
-    TypeEntry{"wav", "audio/wav"},
-    TypeEntry{"ogg", "audio/ogg"},
-    TypeEntry{"mp4", "video/mp4"},
-    TypeEntry{"mpeg", "video/mpeg"},
-    TypeEntry{"webm", "video/webm"},
-    TypeEntry{"eml", "message/rfc822"},
-};
+// Their first extension goes to a type, over the file's first choice; their type goes to an
+// extension only where the file has none. Debian's list lacks .log (.txt stays text/plain's
+// extension) and audio/wav, and names .jpeg, .es, .mpga and .oga first for these types.
+constexpr std::string_view kBuiltIn =
+    "text/plain txt log\naudio/wav wav\nimage/jpeg jpg\ntext/javascript js\naudio/mpeg mp3\n"
+    "audio/ogg ogg\n";
 
 std::string Lower(std::string_view text) {
     std::string out(text);
@@ -69,45 +23,69 @@ std::string Lower(std::string_view text) {
     return out;
 }
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())) != 0) {
-        text.remove_prefix(1);
+// The next run of non-blank characters of `text`, removed from it; empty at the end.
+std::string_view NextWord(std::string_view& text) {
+    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    text.remove_prefix(std::find_if_not(text.begin(), text.end(), blank) - text.begin());
+    const size_t length = std::find_if(text.begin(), text.end(), blank) - text.begin();
+    std::string_view word = text.substr(0, length);
+    text.remove_prefix(length);
+    return word;
+}
+
+// Adds the pairs of a mime.types text to either map, where its key has none yet.
+void Read(std::string_view text, std::unordered_map<std::string, std::string>* extensions,
+          std::unordered_map<std::string, std::string>* types) {
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, std::min(end, text.find('#')));
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const std::string type = Lower(NextWord(line));
+        for (std::string_view word = NextWord(line); !word.empty(); word = NextWord(line)) {
+            if (extensions != nullptr) {
+                extensions->emplace(type, Lower(word));
+            }
+            if (types != nullptr) {
+                types->emplace(Lower(word), type);
+            }
+        }
     }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())) != 0) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 }  // namespace
 
-std::string ContentTypeForFile(const std::string& fileName) {
-    size_t slash = fileName.find_last_of("/\\");
-    std::string_view base(fileName);
-    if (slash != std::string::npos) {
-        base.remove_prefix(slash + 1);
-    }
-    size_t dot = base.rfind('.');
-    if (dot == std::string_view::npos || dot == 0) {
-        return "application/octet-stream";  // no extension, or a dot file such as ".profile"
-    }
-    std::string extension = Lower(base.substr(dot + 1));
-    for (const auto& entry : kTypes) {
-        if (entry.extension == extension) {
-            return std::string(entry.type);
-        }
-    }
-    return "application/octet-stream";
+const ContentTypeTable& SystemContentTypes() {
+    static const ContentTypeTable table = [] {
+        std::ifstream file("/etc/mime.types");
+        std::ostringstream text;
+        text << file.rdbuf();  // nothing when the file is missing or unreadable
+        return ContentTypeTable(text.str());
+    }();
+    return table;
 }
 
-std::string ExtensionForContentType(const std::string& contentType) {
-    std::string type = Lower(Trim(std::string_view(contentType).substr(0, contentType.find(';'))));
-    for (const auto& entry : kTypes) {
-        if (entry.type == type) {
-            return "." + std::string(entry.extension);
-        }
-    }
-    return ".bin";
+ContentTypeTable::ContentTypeTable(std::string_view mimeTypes) {
+    Read(kBuiltIn, &extensions, nullptr);
+    Read(mimeTypes, &extensions, &types);
+    Read(kBuiltIn, nullptr, &types);
+}
+
+std::string ContentTypeForFile(const std::string& fileName, const ContentTypeTable& table) {
+    std::string_view base(fileName);
+    base.remove_prefix(std::min(base.find_last_of("/\\") + 1, base.size()));
+    const size_t dot = base.rfind('.');
+    // No extension, or a dot file such as ".profile".
+    auto found = dot == std::string_view::npos || dot == 0
+                     ? table.types.end()
+                     : table.types.find(Lower(base.substr(dot + 1)));
+    return found == table.types.end() ? "application/octet-stream" : found->second;
+}
+
+std::string ExtensionForContentType(const std::string& contentType, const ContentTypeTable& table) {
+    std::string_view type(contentType);
+    type = type.substr(0, type.find(';'));
+    auto found = table.extensions.find(Lower(NextWord(type)));
+    return found == table.extensions.end() ? ".bin" : "." + found->second;
 }
 
 }  // namespace zef::zefmail
