@@ -75,24 +75,11 @@ int FlushOne(const MailQueue& queue, const std::string& name, const FlushOptions
 }  // namespace
 
 const CommandRules<FlushOptions> kFlushRules = {
-    {"flush",
-     "Send every message of a queue folder over one session",
-     "send",
-     kExUsage,
-     {{"ZEFMAIL_SERVER", "--server"},
-      {"ZEFMAIL_PORT", "--port"},
-      {"ZEFMAIL_TLS", "--tls"},
-      {"ZEFMAIL_CA_FILE", "--ca-file"},
-      {"ZEFMAIL_AUTH", "--auth"},
-      {"ZEFMAIL_USER", "--user"},
-      {"ZEFMAIL_DOMAIN", "--domain"}}},
+    {"flush", "Send every message of a queue folder over one session", "send", kExUsage,
+     ServerVariables()},
     DefineFlush,
     CheckFlush,
-    [] {
-        FlushOptions defaults;
-        defaults.server = "localhost";
-        return defaults;
-    }()};
+    WithLocalServer<FlushOptions>()};
 
 int RunFlush(const FlushOptions& options, const Console& console) {
     const MailQueue queue(options.queue);

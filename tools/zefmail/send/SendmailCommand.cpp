@@ -185,25 +185,23 @@ std::optional<std::string> CheckSendmail(SendmailOptions& o, const EnvLookup& en
 }  // namespace
 
 const CommandRules<SendmailOptions> kSendmailRules = {
-    {"sendmail",
-     "Send the message on standard input, as sendmail does",
-     "send",
-     kExUsage,
-     {{"ZEFMAIL_SERVER", "--server"},
-      {"ZEFMAIL_PORT", "--port"},
-      {"ZEFMAIL_TLS", "--tls"},
-      {"ZEFMAIL_CA_FILE", "--ca-file"},
-      {"ZEFMAIL_AUTH", "--auth"},
-      {"ZEFMAIL_USER", "--user"},
-      {"ZEFMAIL_DOMAIN", "--domain"},
-      {"ZEFMAIL_QUEUE", "--queue"}}},
+    {"sendmail", "Send the message on standard input, as sendmail does", "send", kExUsage,
+     ServerVariables({{"ZEFMAIL_QUEUE", "--queue"}})},
     DefineSendmail,
     CheckSendmail,
-    [] {
-        SendmailOptions defaults;
-        defaults.server = "localhost";
-        return defaults;
-    }()};
+    WithLocalServer<SendmailOptions>()};
+
+std::vector<std::pair<std::string, std::string>> ServerVariables(
+    std::vector<std::pair<std::string, std::string>> more) {
+    more.insert(more.begin(), {{"ZEFMAIL_SERVER", "--server"},
+                               {"ZEFMAIL_PORT", "--port"},
+                               {"ZEFMAIL_TLS", "--tls"},
+                               {"ZEFMAIL_CA_FILE", "--ca-file"},
+                               {"ZEFMAIL_AUTH", "--auth"},
+                               {"ZEFMAIL_USER", "--user"},
+                               {"ZEFMAIL_DOMAIN", "--domain"}});
+    return more;
+}
 
 SendmailEnvelope ReadEnvelope(const std::string& headerBlock, const SendmailOptions& options,
                               const LocalSender& local) {

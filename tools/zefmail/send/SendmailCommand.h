@@ -6,6 +6,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/zefmail/cli/Verdict.h"
@@ -32,6 +33,21 @@ struct SendmailOptions : SendOptions {  // from: -f; to: the recipient arguments
 // sendmail's command line, with the server settings of the ZEFMAIL_* environment variables
 // (after the account's, before the options).
 extern const CommandRules<SendmailOptions> kSendmailRules;
+
+// The variables sendmail and flush read as options, for callers that can pass only sendmail's
+// own (ZEFMAIL_SERVER is --server, ...), then `more`. A function, not a constant, so that the
+// rules of other files can use it while they are initialized.
+std::vector<std::pair<std::string, std::string>> ServerVariables(
+    std::vector<std::pair<std::string, std::string>> more = {});
+
+// Defaults with localhost as the server, unless the account, a variable or an option names
+// another.
+template <typename Options>
+Options WithLocalServer() {
+    Options defaults;
+    defaults.server = "localhost";
+    return defaults;
+}
 
 // The envelope and the header that goes out, from the header block as read.
 struct SendmailEnvelope {
