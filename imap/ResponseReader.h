@@ -76,6 +76,12 @@ class ResponseReader {
 
     Fault fault() const { return fault_; }
 
+    // Takes effect for what is read from now on.
+    void Limits(const ReaderLimits& limits) { limits_ = limits; }
+
+    // Nothing of a response is held: the bytes fed so far ended where a response ends.
+    bool AtResponseBoundary() const { return !open_ && line_.empty() && state_ == State::Line; }
+
     // Forgets everything: for a new connection.
     void Reset();
 

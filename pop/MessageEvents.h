@@ -3,9 +3,21 @@
 // overridden, so a listener implements only what it needs.
 #pragma once
 
+#include <utility>
+
+#include "common/MailboxEvents.h"
 #include "common/Types.h"
 
 namespace zef::pop {
+
+// Raises an application event; an unset one is skipped and its by-reference arguments keep
+// the values they were given.
+template <class Handler, class... Args>
+void Raise(const Handler& handler, Args&&... args) {
+    if (handler) {
+        handler(std::forward<Args>(args)...);
+    }
+}
 
 class MessageEvents {
   public:
@@ -29,6 +41,33 @@ class MessageEvents {
                                const Text& /*TransferEncoding*/, bool& /*IsText*/) {}
     virtual void MimeDataNext(long /*id*/, long /*Part*/, Bytes& /*Data*/) {}
     virtual void MimeDataDone(long /*id*/, long /*Part*/) {}
+};
+
+// Hands every event of the parser to the application's handlers of a control.
+class ApplicationEvents final : public MessageEvents {
+  public:
+    explicit ApplicationEvents(const MailboxEvents& application) : app_(application) {}
+
+    void RetrFirst(long id, long much, bool& cancelRetr) override;
+    void RetrDone(long id, bool& cancelDelete) override;
+    void MailHeadFirst(long id) override;
+    void MailHeadNext(long id, const Text& name, const Text& value) override;
+    void MailHeadDone(long id) override;
+    void MimeHeadFirst(long id, long part) override;
+    void MimeHeadNext(long id, long part, const Text& name, const Text& value) override;
+    void MimeHeadDone(long id, long part) override;
+    void MultiPartOpen(long id, long parentPart, const Text& contentType, const Text& contentName,
+                       const Text& contentCharset, const Text& transferEncoding,
+                       Text& tag) override;
+    void MultiPartClose(long id, const Text& tag) override;
+    void MimeDataFirst(long id, long newPart, const Text& contentType, const Text& contentName,
+                       const Text& contentCharset, const Text& transferEncoding,
+                       bool& isText) override;
+    void MimeDataNext(long id, long part, Bytes& data) override;
+    void MimeDataDone(long id, long part) override;
+
+  private:
+    const MailboxEvents& app_;
 };
 
 }  // namespace zef::pop

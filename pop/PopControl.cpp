@@ -37,7 +37,8 @@ bool HasLineBreakOrNul(const Text& text) {
 popZef::Impl::Impl(popZef& owner, Components components)
     : owner_(owner),
       components_(Checked(std::move(components))),
-      parser_(*components_.glyph, *components_.codec, *this),
+      applicationEvents_(owner),
+      parser_(*components_.glyph, *components_.codec, applicationEvents_),
       lines_(static_cast<size_t>(kDefaultMaxLineLength)),
       maxLineLength_(kDefaultMaxLineLength),
       caption_(Banner()) {
@@ -219,54 +220,6 @@ void popZef::Impl::SetCaption(const Text& caption) {
 
 void popZef::Impl::RaiseTrace(const Text& text) {
     Raise(owner_.Trace, text);
-}
-
-// --- the parser's events, forwarded to the application ---
-
-void popZef::Impl::RetrFirst(long id, long much, bool& cancelRetr) {
-    Raise(owner_.RetrFirst, id, much, cancelRetr);
-}
-void popZef::Impl::RetrDone(long id, bool& cancelDelete) {
-    Raise(owner_.RetrDone, id, cancelDelete);
-}
-void popZef::Impl::MailHeadFirst(long id) {
-    Raise(owner_.MailHeadFirst, id);
-}
-void popZef::Impl::MailHeadNext(long id, const Text& name, const Text& value) {
-    Raise(owner_.MailHeadNext, id, name, value);
-}
-void popZef::Impl::MailHeadDone(long id) {
-    Raise(owner_.MailHeadDone, id);
-}
-void popZef::Impl::MimeHeadFirst(long id, long part) {
-    Raise(owner_.MimeHeadFirst, id, part);
-}
-void popZef::Impl::MimeHeadNext(long id, long part, const Text& name, const Text& value) {
-    Raise(owner_.MimeHeadNext, id, part, name, value);
-}
-void popZef::Impl::MimeHeadDone(long id, long part) {
-    Raise(owner_.MimeHeadDone, id, part);
-}
-void popZef::Impl::MultiPartOpen(long id, long parentPart, const Text& contentType,
-                                 const Text& contentName, const Text& contentCharset,
-                                 const Text& transferEncoding, Text& tag) {
-    Raise(owner_.MultiPartOpen, id, parentPart, contentType, contentName, contentCharset,
-          transferEncoding, tag);
-}
-void popZef::Impl::MultiPartClose(long id, const Text& tag) {
-    Raise(owner_.MultiPartClose, id, tag);
-}
-void popZef::Impl::MimeDataFirst(long id, long newPart, const Text& contentType,
-                                 const Text& contentName, const Text& contentCharset,
-                                 const Text& transferEncoding, bool& isText) {
-    Raise(owner_.MimeDataFirst, id, newPart, contentType, contentName, contentCharset,
-          transferEncoding, isText);
-}
-void popZef::Impl::MimeDataNext(long id, long part, Bytes& data) {
-    Raise(owner_.MimeDataNext, id, part, data);
-}
-void popZef::Impl::MimeDataDone(long id, long part) {
-    Raise(owner_.MimeDataDone, id, part);
 }
 
 }  // namespace zef

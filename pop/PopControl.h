@@ -25,15 +25,6 @@
 namespace zef {
 
 namespace pop {
-// Raises an application event; an unset one is skipped and its by-reference arguments keep
-// the values they were given.
-template <class Handler, class... Args>
-void Raise(const Handler& handler, Args&&... args) {
-    if (handler) {
-        handler(std::forward<Args>(args)...);
-    }
-}
-
 // The persisted properties with their defaults, read directly by popZef's accessors.
 struct Settings {
     Text port = u"110";
@@ -65,10 +56,10 @@ inline const persist::StoredValueRules kStoredValues{false, &outcome::pop::TypeM
 
 }  // namespace pop
 
-class popZef::Impl final : public pop::Settings, private pop::MessageEvents {
+class popZef::Impl final : public pop::Settings {
   public:
     Impl(popZef& owner, Components components);
-    ~Impl() override;
+    ~Impl();
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
@@ -185,27 +176,9 @@ class popZef::Impl final : public pop::Settings, private pop::MessageEvents {
     TlsSettings WireTlsSettings() const;
     void RaiseTrace(const Text& text);
 
-    // --- MessageEvents: the parser's events go to the application ---
-    void RetrFirst(long id, long much, bool& cancelRetr) override;
-    void RetrDone(long id, bool& cancelDelete) override;
-    void MailHeadFirst(long id) override;
-    void MailHeadNext(long id, const Text& name, const Text& value) override;
-    void MailHeadDone(long id) override;
-    void MimeHeadFirst(long id, long part) override;
-    void MimeHeadNext(long id, long part, const Text& name, const Text& value) override;
-    void MimeHeadDone(long id, long part) override;
-    void MultiPartOpen(long id, long parentPart, const Text& contentType, const Text& contentName,
-                       const Text& contentCharset, const Text& transferEncoding,
-                       Text& tag) override;
-    void MultiPartClose(long id, const Text& tag) override;
-    void MimeDataFirst(long id, long newPart, const Text& contentType, const Text& contentName,
-                       const Text& contentCharset, const Text& transferEncoding,
-                       bool& isText) override;
-    void MimeDataNext(long id, long part, Bytes& data) override;
-    void MimeDataDone(long id, long part) override;
-
     popZef& owner_;
     Components components_;
+    pop::ApplicationEvents applicationEvents_;
     pop::MessageParser parser_;
     pop::LineAssembler lines_;
     long long maxLineLength_;

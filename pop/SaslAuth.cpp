@@ -4,15 +4,12 @@
 
 namespace zef::pop {
 
-namespace {
-
-constexpr size_t kMaxCommandLine = 255;  // RFC 5034: the AUTH line with its CR LF
-
-}  // namespace
-
 SaslAuth::SaslAuth(sasl::Mechanism mechanism, sasl::Credentials credentials, Codec& codec,
-                   bool xoauth2OneStep)
-    : client_(mechanism, std::move(credentials)), codec_(codec), xoauth2OneStep_(xoauth2OneStep) {}
+                   bool xoauth2OneStep, size_t maxCommandLine)
+    : client_(mechanism, std::move(credentials)),
+      codec_(codec),
+      xoauth2OneStep_(xoauth2OneStep),
+      maxCommandLine_(maxCommandLine) {}
 
 std::string SaslAuth::AuthArgument() {
     std::string name = sasl::MechanismName(client_.Kind());
@@ -21,8 +18,9 @@ std::string SaslAuth::AuthArgument() {
     const bool onTheLine =
         client_.Kind() == sasl::Mechanism::kXOAuth2
             ? xoauth2OneStep_
-            : std::string_view("AUTH ").size() + name.size() + 1 + first.size() + 2 <=
-                  kMaxCommandLine;
+            : maxCommandLine_ > 0 &&
+                  std::string_view("AUTH ").size() + name.size() + 1 + first.size() + 2 <=
+                      maxCommandLine_;
     if (!onTheLine) {
         pendingFirst_ = std::move(first);
         return name;

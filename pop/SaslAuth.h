@@ -15,9 +15,11 @@ class SaslAuth {
   public:
     // xoauth2OneStep: XOAUTH2 with its response on the AUTH line. Otherwise XOAUTH2 waits for
     // the server's go-ahead (as large providers require), and the other mechanisms put their
-    // first response on the AUTH line when that line stays within 255 octets (RFC 5034).
+    // first response on the AUTH line when that line stays within maxCommandLine octets: 255
+    // for POP3 (RFC 5034); IMAP sets no limit when the server offers SASL-IR, and 0 when not.
     SaslAuth(sasl::Mechanism mechanism, sasl::Credentials credentials, Codec& codec,
-             bool xoauth2OneStep);
+             bool xoauth2OneStep, size_t maxCommandLine = kPop3MaxCommandLine);
+    static constexpr size_t kPop3MaxCommandLine = 255;
 
     // The argument of the AUTH command: the mechanism, and the first response when it goes
     // on the same line.
@@ -31,6 +33,7 @@ class SaslAuth {
     sasl::Client client_;
     Codec& codec_;
     bool xoauth2OneStep_;
+    size_t maxCommandLine_;
     std::string pendingFirst_;  // the first response, waiting for the server's go-ahead
     bool firstSent_ = false;
 };

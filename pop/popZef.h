@@ -24,13 +24,14 @@
 #include <functional>
 #include <memory>
 
+#include "common/MailboxEvents.h"
 #include "common/Types.h"
 #include "components/Components.h"
 #include "components/PropertyBag.h"
 
 namespace zef {
 
-class popZef {
+class popZef : public MailboxEvents {
   public:
     explicit popZef(asio::io_context& io);
     explicit popZef(Components components);
@@ -167,52 +168,6 @@ class popZef {
 
     void ReadProperties(const PropertyBag& bag);
     void WriteProperties(PropertyBag& bag) const;
-
-    // --- events: the dialogue ---
-    std::function<void(long Code, const Text& msg)> Done;
-    std::function<void(const Text& msg)> Trace;
-    std::function<void(long Many, long MuchAll)> Stat;
-    std::function<void(long id, bool& CancelUidl)> UidlFirst;
-    std::function<void(long id, const Text& Uidl, bool& Delete)> UidlDone;
-    std::function<void(long id, bool& CancelTop)> TopFirst;
-    std::function<void(long id, const Text& line)> TopNext;
-    std::function<void(long id, bool& Delete)> TopDone;
-    std::function<void(long id, long Much, bool& CancelRetr)> RetrFirst;
-    std::function<void(long id, bool& CancelDelete)> RetrDone;
-    // Opt-in: each line of a retrieved message as it arrives, before the parser reads it:
-    // dot-unstuffed, without its line end, bytes as received (a CR inside the line stays).
-    // Raised between RetrFirst and RetrDone, ahead of the parsing events of the same line; not
-    // for TOP. Unset, the lines are not copied.
-    std::function<void(long id, const Bytes& line)> RetrLine;
-
-    // --- events: one retrieved message ---
-    std::function<void(long id)> MailHeadFirst;
-    std::function<void(long id, const Text& FieldName, const Text& FieldValue)> MailHeadNext;
-    std::function<void(long id)> MailHeadDone;
-    std::function<void(long id, long Part)> MimeHeadFirst;
-    std::function<void(long id, long Part, const Text& FieldName, const Text& FieldValue)>
-        MimeHeadNext;
-    std::function<void(long id, long Part)> MimeHeadDone;
-    std::function<void(long id, long ParentPart, const Text& ContentType, const Text& ContentName,
-                       const Text& ContentCharset, const Text& TransferEncoding, Text& Tag)>
-        MultiPartOpen;
-    std::function<void(long id, const Text& Tag)> MultiPartClose;
-    std::function<void(long id, long NewPart, const Text& ContentType, const Text& ContentName,
-                       const Text& ContentCharset, const Text& TransferEncoding, bool& IsText)>
-        MimeDataFirst;
-    // Data: decoded bytes, or UTF-16LE text when IsText was left true. The application may
-    // move the bytes out; the control does not read them back.
-    std::function<void(long id, long Part, Bytes& Data)> MimeDataNext;
-    std::function<void(long id, long Part)> MimeDataDone;
-
-    std::function<void(const Text& caption)> CaptionChanged;
-    // Capabilities has been filled from a CAPA answer (after the greeting, and again after
-    // the STLS handshake).
-    std::function<void()> CapabilitiesReceived;
-    // Raised just before an XOAUTH2 or OAUTHBEARER login with OAuthToken in `token`, so that
-    // the application can put a fresh token there; an empty token ends the transfer with
-    // QUIT and Done -1 "NO OAUTH TOKEN".
-    std::function<void(Text& token)> TokenNeeded;
 
   private:
     class Impl;

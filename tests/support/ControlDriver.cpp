@@ -315,17 +315,19 @@ bool SmtpDriver::Act(std::string_view verb, std::string_view rest) {
     return true;
 }
 
-// --- PopDriver ---
+// --- MailboxDriver, PopDriver, ImapDriver ---
 
-void PopDriver::AfterEvent(const std::string& name, long id) {
+template <class Control>
+void MailboxDriver<Control>::AfterEvent(const std::string& name, long id) {
     if (name == abendEvent && id == abendId) {
         abendArgument == "-" ? control->Abend() : control->Abend(abendArgument == "1");
     }
 }
 
-PopDriver::PopDriver(Parts parts) : Driver(parts) {
-    control = std::make_unique<popZef>(TakeParts());
-    popZef& c = *control;
+template <class Control>
+MailboxDriver<Control>::MailboxDriver(Parts parts) : Driver(parts) {
+    control = std::make_unique<Control>(TakeParts());
+    Control& c = *control;
     c.Done = [this](long code, const Text& message) {
         if (!control->ResponseCode().empty()) {
             Log(Entry("= ResponseCode", control->ResponseCode()));
@@ -400,7 +402,20 @@ void PopDriver::Start() {
     log.clear();
 }
 
-bool PopDriver::Act(std::string_view verb, std::string_view rest) {
+template <class Control>
+bool MailboxDriver<Control>::Act(std::string_view verb, std::string_view rest) {
+    if (verb != "abend") {
+        return ActOnControl(verb, rest);
+    }
+    std::istringstream words{std::string(rest)};
+    words >> abendEvent >> abendId >> abendArgument;
+    return true;
+}
+
+template class MailboxDriver<popZef>;
+template class MailboxDriver<imapZef>;
+
+bool PopDriver::ActOnControl(std::string_view verb, std::string_view rest) {
     if (verb == "pop") {
         std::istringstream words{std::string(rest)};
         std::string server, name, password;
@@ -410,12 +425,43 @@ bool PopDriver::Act(std::string_view verb, std::string_view rest) {
         user = T(Unescape(name));
         secret = T(Unescape(password));
         control->pop(T(server), user, secret, lines);
-    } else if (verb == "abend") {
-        std::istringstream words{std::string(rest)};
-        words >> abendEvent >> abendId >> abendArgument;
-    } else {
+        return true;
+    }
+    return false;
+}
+
+ImapDriver::ImapDriver(Parts parts) : MailboxDriver(parts) {
+    control->FolderListed = [this](const Text& name, const Text& delimiter,
+                                   const Text& attributes) {
+        Log(Entry("= FolderListed", name, delimiter, attributes));
+    };
+    control->FolderSelected = [this](const Text& name, const Text& validity, long exists) {
+        Log(Entry("= FolderSelected", name, validity, exists));
+    };
+    control->Idling = [this] { Log("= Idling"); };
+}
+
+void ImapDriver::Start() {
+    ++starts;
+    user = u"bob";
+    secret = u"secret";
+    control->imap(u"imap.example", user, secret);
+    wire->RaiseConnected();
+    Flush();
+    log.clear();
+}
+
+bool ImapDriver::ActOnControl(std::string_view verb, std::string_view rest) {
+    if (verb != "imap") {
         return false;
     }
+    std::istringstream words{std::string(rest)};
+    std::string server, name, password;
+    words >> server >> name >> password;
+    ++starts;
+    user = T(Unescape(name));
+    secret = T(Unescape(password));
+    control->imap(T(server), user, secret);
     return true;
 }
 
@@ -510,7 +556,7 @@ bool PlayOnce(const std::function<std::unique_ptr<Driver>()>& make,
     const std::unique_ptr<Driver> driver = make();
     const bool ownStart =
         !script.empty() && (script[0].starts_with("! smtp") || script[0].starts_with("! pop") ||
-                            script[0] == "! idle");
+                            script[0].starts_with("! imap") || script[0] == "! idle");
     if (!ownStart) {
         driver->Start();
     }

@@ -9,7 +9,8 @@
 //                event's by-reference Boolean is set to: "answers" holds "Event" for every
 //                message, "Event 3" for message 3 only), and the control's own actions (smtp, pop,
 //                data, head, body, abend: see SmtpDriver and PopDriver); a script that
-//                starts with "! smtp", "! pop" or "! idle" makes its own start (idle: none)
+//                starts with "! smtp", "! pop", "! imap" or "! idle" makes its own start (idle:
+//                none)
 //   > line       the control sent line and CR LF        (outputs, observed)
 //   >~ bytes     the control sent bytes without a line end (written out at the end of a step)
 //   * call       another call on the wire: connect host:port options tls, close, shutdown,
@@ -37,6 +38,7 @@
 
 #include "common/Types.h"
 #include "components/Timer.h"
+#include "imap/imapZef.h"
 #include "pop/popZef.h"
 #include "smtp/smtpZef.h"
 #include "tests/support/Fakes.h"
@@ -146,38 +148,63 @@ class SmtpDriver final : public Driver {
     bool Act(std::string_view verb, std::string_view rest) override;
 };
 
-// popZef; the usual start is pop("pop.example", "bob", "secret", 0). Actions: "pop server user
-// password lines" (a start of its own), "abend Event id 0|1|-" (Abend(CancelDelete), or Abend()
-// for "-", from the handler of that event for that message). Every event is logged;
-// MultiPartOpen is answered with the tags m1, m2, ... in the order of opening, and the data of
-// a part taken as text is logged as text.
-class PopDriver final : public Driver {
+// A control that reads a mailbox (popZef, imapZef), with the events they share logged: every
+// one of them, MultiPartOpen answered with the tags m1, m2, ... in the order of opening, and the
+// data of a part taken as text logged as text. Action: "abend Event id 0|1|-" (Abend(CancelDelete),
+// or Abend() for "-", from the handler of that event for that message).
+template <class Control>
+class MailboxDriver : public Driver {
   public:
-    explicit PopDriver(Parts parts = {});
-    std::unique_ptr<popZef> control;
+    std::unique_ptr<Control> control;
     // The abend action: from the handler of `abendEvent` for message `abendId`, Abend with
     // `abendArgument` ("0", "1", or "-" for Abend()).
     std::string abendEvent, abendArgument;
     long abendId = 0;
 
-    void Start() override;
     const Text& Caption() const override { return control->Caption(); }
     // Sets RetrLine, which no other row sets, and logs it.
     void LogRetrLines() {
         control->RetrLine = [this](long id, const Bytes& line) { Event("RetrLine", id, line); };
     }
 
-  private:
+  protected:
+    explicit MailboxDriver(Parts parts);
     bool Act(std::string_view verb, std::string_view rest) override;
+    // The control's own actions.
+    virtual bool ActOnControl(std::string_view verb, std::string_view rest) = 0;
     // Logs an event of message `id`, then calls Abend when it is the one asked for.
     template <class... Args>
     void Event(const std::string& name, long id, const Args&... args) {
         Log(Entry("= " + name, id, args...));
         AfterEvent(name, id);
     }
+
+  private:
     void AfterEvent(const std::string& name, long id);
     int opened_ = 0;           // multiparts opened: the tags m1, m2, ...
     bool partIsText_ = false;  // the last MimeDataFirst answer
+};
+
+// popZef; the usual start is pop("pop.example", "bob", "secret", 0). Action: "pop server user
+// password lines" (a start of its own).
+class PopDriver final : public MailboxDriver<popZef> {
+  public:
+    explicit PopDriver(Parts parts = {}) : MailboxDriver(parts) {}
+    void Start() override;
+
+  private:
+    bool ActOnControl(std::string_view verb, std::string_view rest) override;
+};
+
+// imapZef; the usual start is imap("imap.example", "bob", "secret"). Action: "imap server user
+// password" (a start of its own). Also logged: FolderListed, FolderSelected, Idling.
+class ImapDriver final : public MailboxDriver<imapZef> {
+  public:
+    explicit ImapDriver(Parts parts = {});
+    void Start() override;
+
+  private:
+    bool ActOnControl(std::string_view verb, std::string_view rest) override;
 };
 
 // Calls `set(control, driver)` with the driver's control, whichever it is.
@@ -185,6 +212,8 @@ template <class Set>
 void OnControl(Driver& d, const Set& set) {
     if (auto* smtp = dynamic_cast<SmtpDriver*>(&d)) {
         set(*smtp->control, d);
+    } else if (auto* imap = dynamic_cast<ImapDriver*>(&d)) {
+        set(*imap->control, d);
     } else {
         set(*static_cast<PopDriver&>(d).control, d);
     }

@@ -1,0 +1,239 @@
+// The inside of imapZef: its properties, its transfer fields and the routines of the dialogue.
+// ImapControl.cpp holds creation, properties, persistence, the methods and the timer;
+// ImapDialogue.cpp the socket events and the table that answers each response; CommandText the
+// words of the commands; ResponseReader the reading of the responses.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/Types.h"
+#include "components/Components.h"
+#include "components/propertybag/PropertyTable.h"
+#include "imap/CommandText.h"
+#include "imap/Outcomes.h"
+#include "imap/ResponseReader.h"
+#include "imap/imapZef.h"
+#include "pop/LineAssembler.h"
+#include "pop/MessageEvents.h"
+#include "pop/MessageParser.h"
+#include "pop/SaslAuth.h"
+
+namespace zef {
+
+namespace imap {
+
+// The persisted properties with their defaults, read directly by imapZef's accessors.
+struct Settings {
+    Text port = u"143";
+    bool deleteOnError = false;
+    long connectTimeout = 0;
+    long transTimeout = 0;
+    long security = 0;  // 0 none, 1 implicit TLS, 2 STARTTLS required
+    bool verifyCert = true;
+    Text caFile;
+    bool nestedDelimiters = false;
+    bool parseMessages = true;
+    Text saslMechanism;  // upper case
+    bool autoAuth = false;
+    bool xoauth2OneStep = false;
+    Text folder = u"INBOX";
+    Text search = u"ALL";  // in capitals
+    bool readOnly = false;
+    bool listFolders = false;
+    bool markSeen = false;
+    bool idle = false;
+    long idleTime = 1740;
+};
+
+// The setters' checks, which loading makes too: error 380 for a value the property refuses.
+void CheckSecurityMode(long mode);
+Text CheckedSaslMechanism(const Text& name);
+void CheckFolder(const Text& name);
+Text CheckedSearch(const Text& criteria);
+
+std::span<const persist::Property<Settings>> PersistedProperties();
+inline const persist::StoredValueRules kStoredValues{false, &outcome::imap::TypeMismatch};
+
+}  // namespace imap
+
+class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents {
+  public:
+    Impl(imapZef& owner, Components components);
+    ~Impl() override;
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    static const Text& Banner();
+
+    // --- properties not persisted ---
+    bool tcpTraceOn = false;
+    Text oauthToken;
+    const Text& Capabilities() const { return capabilities_; }
+    const Text& ResponseCode() const { return responseCode_; }
+    long long MaxLineLength() const { return maxLineLength_; }
+    void MaxLineLength(long long bytes);
+    void ApplyParserSettings();
+
+    // --- methods ---
+    void Imap(const Text& server, const Text& user, const Text& password);
+    void Abend(bool cancelDelete);
+    Text Any2Unicode(const Bytes& ansiText);
+    const Text& Caption() const { return caption_; }
+
+  private:
+    // The command whose tagged response is awaited; Greeting before the first response.
+    enum class Command {
+        Greeting,
+        Capability,
+        StartTls,
+        Login,
+        Authenticate,
+        Enable,
+        List,
+        Select,
+        Search,
+        Sizes,
+        Header,
+        Body,
+        StoreDeleted,
+        Expunge,
+        StoreSeen,
+        Idle,
+        Logout,
+    };
+    static const char* CommandName(Command command);
+
+    // --- socket and timer events (ImapDialogue.cpp) ---
+    void OnConnected();
+    void OnDataArrival(const Bytes& data);
+    void OnSendComplete();
+    void OnClosed();
+    void OnSocketError(long number, const std::string& description);
+    void OnSocketTrace(const std::string& text);
+    void OnTlsReady();
+    void OnTick();
+
+    // --- the reader's events (ImapDialogue.cpp) ---
+    void OnResponse(const imap::Response& response) override;
+    bool OnLiteralStart(const imap::Response& partial, const imap::Value& literal) override;
+    void OnLiteralData(std::string_view piece) override;
+    void OnLiteralEnd() override;
+
+    // --- the dialogue (ImapDialogue.cpp) ---
+    void OnGreeting(const imap::Response& response);
+    void OnUntagged(const imap::Response& response);
+    void OnStatusCode(const std::vector<imap::Value>& code);
+    void OnFetch(uint32_t sequence, const imap::Value& items);
+    void OnListed(const imap::Response& response);
+    void OnContinuation(const imap::Response& response);
+    void OnTagged(const imap::Response& response);
+    void OnCompleted(const imap::Response& response);
+    void Refused(const imap::Response& response);
+    void AfterCapabilities();
+    void Login();
+    std::optional<sasl::Mechanism> ChosenMechanism() const;
+    void StartSasl(sasl::Mechanism mechanism);
+    void AfterLogin();
+    void AfterEnable();
+    void SelectFolder();
+    void SearchNew();
+    void AfterSearch();
+    void AfterSizes();
+    void WalkNext();
+    bool Retrieve();
+    void AfterBody();
+    void CommitChanges();
+    void AfterDeletions();
+    void AfterCommit();
+    void StartIdle();
+    void EndIdle();
+    void Logout();
+    void TakeLiteralLines(bool last);
+    void Send(Command command, imap::CommandText text);
+    void SendBytes(Bytes bytes);
+    imap::CommandText Tagged(const char* name);
+    imap::StringRules Strings() const;
+    std::string WireFolderName(const Text& name) const;
+    Text FolderNameText(const std::string& wire) const;
+    std::string CurrentUidText() const;
+
+    // --- ending a transfer ---
+    template <class Body>
+    void Guarded(Body&& body);
+    void FailTransfer(long code, const Text& message);
+    void SetDone(long code, const Text& message);
+
+    // --- guard timer and caption (ImapControl.cpp) ---
+    enum class GuardPhase { kNone, kConnect, kTransfer, kIdle };
+    void ArmTimer(GuardPhase phase);
+    void StopTimer();
+    void SetCaption(const Text& caption);
+    void ConnectFailed(long number, const Text& description);
+    void RaiseTrace(const std::string& text);
+    Text LineText(std::string_view line);
+
+    imapZef& owner_;
+    Components components_;
+    pop::ApplicationEvents applicationEvents_;
+    pop::MessageParser parser_;
+    imap::ResponseReader reader_;
+    pop::LineAssembler literalLines_;  // the lines of a message or header literal
+    long long maxLineLength_;
+    Text caption_;
+
+    // --- transfer fields ---
+    enum class ReceivePhase { kIdle, kRunning, kQuitting };  // quitting: LOGOUT sent or due
+    ReceivePhase receivePhase_ = ReceivePhase::kIdle;
+    bool closing_ = false;  // the control ended the transfer itself; the rest is dropped
+    Command command_ = Command::Greeting;
+    std::string tag_;  // of the command awaited
+    unsigned long tagCount_ = 0;
+    std::vector<std::string> unsentPieces_;  // of a command waiting for literal go-aheads
+    bool tlsPending_ = false;                // STARTTLS accepted, handshake not yet done
+    bool tlsDone_ = false;
+    bool loggedIn_ = false;
+    bool capabilitiesFresh_ = false;  // a response to the command awaited carried them
+    bool enabled_ = false;  // ENABLE went out (once per transfer)
+    bool utf8Accepted_ = false;
+    Text userName_;
+    Text password_;
+    Text serverName_;
+    std::optional<pop::SaslAuth> sasl_;
+    Text capabilities_;
+    Text responseCode_;
+    long doneCode_ = 0;
+    Text doneMessage_;
+
+    // The folder and the walk.
+    std::string uidValidity_;
+    long exists_ = 0;
+    struct Message {
+        uint32_t uid = 0;
+        long size = -1;  // -1 until the sizes are in
+    };
+    std::vector<uint32_t> found_;  // UIDs the search gave, this round
+    std::vector<Message> walk_;    // the messages of this round, in UID order
+    size_t walkAt_ = 0;            // messages of walk_ dealt with
+    uint32_t highestUid_ = 0;      // walked so far: IDLE rounds look above it
+    std::vector<uint32_t> deleting_, seeing_;
+    enum class LiteralUse { kNone, kBody, kHeader };
+    LiteralUse literalUse_ = LiteralUse::kNone;
+    bool literalSeen_ = false;  // the body (or header) of the FETCH awaited has come
+    enum class AbortMode { kNone, kCommit, kDrop };
+    AbortMode abortMode_ = AbortMode::kNone;
+    bool idling_ = false;   // IDLE accepted, DONE not yet sent
+    bool newMail_ = false;  // EXISTS grew while idling
+
+    Bytes pendingOutput_;
+    GuardPhase guardPhase_ = GuardPhase::kNone;
+    long guardCountdown_ = -1;
+    Bytes scratch_;
+    Bytes retrLine_;
+};
+
+}  // namespace zef
