@@ -4,7 +4,7 @@
   bench/e2e/run.py [--build DIR] [--quick] [--reps N] [--only SECTIONS] [--smtp sink|aiosmtpd]
                    [--outputs DIR]
 
-Starts Dovecot (POP3) and an SMTP server on 127.0.0.1 with scripts/servers' launcher code,
+Starts Dovecot (POP3 and IMAP) and an SMTP server on 127.0.0.1 with scripts/servers' launcher code,
 makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messages, about
 106 MB; --quick: 30 messages, 10 MB) and runs, in turn and --reps times over:
 
@@ -16,6 +16,10 @@ makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messages, a
          and zefmail fetch --out (every part also written to disk) and --maildir (every message
          as received), once with --keep and once deleting (from a second copy of the mailbox,
          refilled before each run)
+  imap   the same mailbox over IMAP, every message written to a file of its own, over one
+         connection: curl's UID FETCH of UIDs 1 to N (URL globbing) against zefmail fetch
+         --protocol imap --keep --out (zefmail_imap_fetch; left out, and said so, while zefmail
+         fetch has no --protocol); the IMAP logins each run made are counted in Dovecot's log
   parse  the parser alone on the message files (pop_parse_files), against GMime 3 (gmime_parse);
          both once with transfer decoding only and once with text parts converted to text
   send   zefmail send of a 20 MiB attachment (base64 on the fly), curl's smtp:// upload of the
@@ -60,6 +64,7 @@ from email import policy
 from email.mime.application import MIMEApplication
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
+from typing import Callable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -76,7 +81,7 @@ SENDER, RECIPIENT = "bench@example.jp", "sink@example.jp"
 RUN_TIMEOUT = 600  # seconds for any one command
 BODY_TEXT = ("お世話になっております。\n添付ファイルをお送りします。ご確認ください。\n"
              "A line of ASCII text as well.\n")
-SECTIONS = ["fetch", "parse", "send", "many", "queue", "flat"]
+SECTIONS = ["fetch", "imap", "parse", "send", "many", "queue", "flat"]
 TARGETS = ["zefmail", "pop_parse_files", "pop_drain", "smtp_many"]
 
 
@@ -120,6 +125,17 @@ def run(argv: list[str], env: dict[str, str] | None = None) -> Sample:
                                 f"{text}{err.read().decode('utf-8', 'replace')}")
         rss_kib, user, system = open(usage.name).read().split()[-3:]
         return Sample(wall, float(user) + float(system), int(rss_kib), text)
+
+
+def zefmail_imap_fetch(zefmail: str, port: int, user: str, out: str) -> list[str]:
+    """zefmail reading a mailbox's INBOX over IMAP into one folder per message, keeping it."""
+    return [zefmail, "fetch", "--protocol", "imap", "--keep", "--quiet", "--out", out,
+            "--server", "127.0.0.1", "--port", str(port), "--user", user]
+
+
+def zefmail_reads_imap(zefmail: str) -> bool:
+    shown = subprocess.run([zefmail, "fetch", "--help"], capture_output=True, timeout=60)
+    return b"--protocol" in shown.stdout
 
 
 # --- preparation -------------------------------------------------------------------------------
@@ -227,9 +243,12 @@ def start_sink(workdir: str) -> tuple[servers.Process, int]:
 # --- the sections ------------------------------------------------------------------------------
 
 class Bench:
-    def __init__(self, args, tools, files, cache, pop_port, smtp_port, sink_port):
+    def __init__(self, args, tools, files, cache, dovecot, smtp_port, sink_port):
         self.args, self.tools, self.files, self.cache = args, tools, files, cache
-        self.pop_port, self.smtp_port, self.sink_port = pop_port, smtp_port, sink_port
+        self.dovecot, self.pop_port, self.imap_port = dovecot, dovecot.port, dovecot.imap_port
+        self.smtp_port, self.sink_port = smtp_port, sink_port
+        self.unavailable: dict[tuple[str, str], str] = {}
+        self.zefmail_reads_imap = zefmail_reads_imap(tools["zefmail"])
         self.corpus_bytes = sum(os.path.getsize(f) for f in files)
         self.env = dict(os.environ, ZEFMAIL_PASSWORD=POP3_PASS)
         self.samples: dict[tuple[str, str], list[Sample]] = {}
@@ -280,6 +299,40 @@ class Bench:
             argv = [self.tools["zefmail"], "fetch", "--quiet", *keep, where, out] + \
                 self.fetch_commands(mailbox)["zefmail fetch --keep"][4:]
             self.record("fetch", tool, run(argv, self.env))
+
+    def imap_commands(self, mailbox: str) -> dict[str, Callable[[str], list[str]] | None]:
+        """The IMAP readers: for a folder, the command that writes every message of the
+        mailbox's INBOX into it; None for one that cannot yet."""
+        count = len(self.files)
+        return {
+            "zefmail fetch --protocol imap": (lambda out: zefmail_imap_fetch(
+                self.tools["zefmail"], self.imap_port, mailbox, out))
+            if self.zefmail_reads_imap else None,
+            # One connection: curl keeps it for every URL of the glob (same host and login).
+            "curl imap:// UID FETCH": lambda out: [
+                self.tools["curl"], "-s", "--user", f"{mailbox}:{POP3_PASS}",
+                f"imap://127.0.0.1:{self.imap_port}/INBOX;UID=[1-{count}]",
+                "-o", os.path.join(out, "#1")],
+        }
+
+    def imap_logins(self, mailbox: str) -> int:
+        with open(self.dovecot.mail_log, encoding="utf-8", errors="replace") as log:
+            return sum(f"imap-login: Info: Login: user=<{mailbox}>" in line for line in log)
+
+    def imap(self) -> None:
+        for tool, command in self.imap_commands("bench").items():
+            if command is None:
+                self.unavailable[("imap", tool)] = "zefmail fetch has no --protocol yet"
+                continue
+            out = tempfile.mkdtemp(prefix="imap-", dir=self.outputs)  # new, as in fetch()
+            os.sync()
+            logins = self.imap_logins("bench")
+            sample = run(command(out), self.env)
+            sample.out += f" logins={self.imap_logins('bench') - logins}"
+            self.record("imap", tool, sample)
+            written = [e for e in os.scandir(out) if not e.name.startswith(".")]
+            if len(written) != len(self.files):
+                raise CommandFailed(f"{tool} wrote {len(written)} of {len(self.files)} messages")
 
     def parse(self) -> None:
         commands = {"zef parser, bytes": [self.tools["pop_parse_files"]],
@@ -364,6 +417,8 @@ class Bench:
     # --- the table ---
 
     def rate(self, section: str, sample: Sample) -> float:
+        if section == "imap":
+            return len(self.files) / sample.wall
         if section in ("fetch", "parse"):
             return self.corpus_bytes / MB / sample.wall
         if section == "send":
@@ -373,17 +428,18 @@ class Bench:
         return self.args.messages_per_batch / sample.wall
 
     def table(self) -> str:
-        units = {"fetch": "MB/s", "parse": "MB/s", "send": "MB/s", "many": "msg/s",
-                 "queue": "msg/s"}
+        units = {"fetch": "MB/s", "imap": "msg/s", "parse": "MB/s", "send": "MB/s",
+                 "many": "msg/s", "queue": "msg/s"}
         lines = [f"{'section':<6} {'tool':<32} {'median s':>9} {'rate':>12} {'zef/peer':>9} "
                  f"{'CPU s':>7} {'peak RSS':>10}"]
-        for section in ("fetch", "parse", "send", "many", "queue"):
+        for section in ("fetch", "imap", "parse", "send", "many", "queue"):
             tools = [t for (s, t) in self.samples if s == section]
             if not tools:
                 continue
             medians = {t: statistics.median(x.wall for x in self.samples[(section, t)])
                        for t in tools}
             zef = {"fetch": "zefmail fetch --keep", "send": "zefmail send",
+                   "imap": "zefmail fetch --protocol imap",
                    "many": "smtp_many (zef)", "queue": "zefmail flush"}.get(section)
             for tool in tools:
                 samples = self.samples[(section, tool)]
@@ -397,9 +453,15 @@ class Bench:
                 rss = max(x.rss_kib for x in samples) / 1024
                 lines.append(f"{section:<6} {tool:<32} {wall:>9.3f} {rate:>7.1f} "
                              f"{units[section]:<5}{ratio:>8} {cpu:>7.2f} {rss:>6.1f} MiB")
+            lines += [f"{section:<6} {tool:<32} not run: {why}"
+                      for (s, tool), why in self.unavailable.items() if s == section]
+        logins = [f"{tool} {'/'.join(sorted({x.field('logins') for x in samples}))}"
+                  for (section, tool), samples in self.samples.items() if section == "imap"]
+        lines += ["imap: IMAP logins per run: " + ", ".join(logins)] if logins else []
         lines += [
             "rate: MB (10^6 bytes) per second of the mailbox (fetch, parse) or of the attachment",
-            "(send), messages per second (many, queue); zef/peer: the peer's median time over zef's;",
+            "(send), messages per second (imap, many, queue);",
+            "zef/peer: the peer's median time over zef's;",
             "CPU s: user + system of the client process (10 ms steps; parse: the parsing alone);",
             "peak RSS: of the client process.",
         ]
@@ -458,13 +520,15 @@ def main() -> int:
             smtp = servers.SmtpServer(workdir, SMTP_USER, SMTP_PASS)
             started.append(smtp)
             smtp_port = smtp.port
-        bench = Bench(args, tools, files, cache, dovecot.port, smtp_port, sink_port)
-        bench.dovecot = dovecot
+        bench = Bench(args, tools, files, cache, dovecot, smtp_port, sink_port)
         bench.outputs = tempfile.mkdtemp(prefix="zef-bench-outputs-", dir=args.outputs or workdir)
         print(f"mailbox: {len(files)} messages, {bench.corpus_bytes / MB:.1f} MB; {reps} rounds; "
               f"SMTP server: {args.smtp}; load average {os.getloadavg()[0]:.1f}", flush=True)
         # Dovecot indexes the mailbox on first reading: a plain copy first, outside the rounds.
         run(bench.fetch_commands("bench")["curl pop3:// RETR"])
+        if "imap" in sections:  # and what IMAP adds to the index
+            run(bench.imap_commands("bench")["curl imap:// UID FETCH"](
+                tempfile.mkdtemp(prefix="imap-", dir=bench.outputs)))
         for rep in range(reps):
             for section in sections:
                 if section != "flat":

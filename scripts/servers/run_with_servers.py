@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Runs a command between a real SMTP server (aiosmtpd) and Dovecot's POP3 on 127.0.0.1.
+"""Runs a command between a real SMTP server (aiosmtpd) and Dovecot's POP3 and IMAP on 127.0.0.1.
 
-  run_with_servers.py [--corpus DIR] [--mailbox NAME=MESSAGES]... [--tls CERT_SCRIPT]
+  run_with_servers.py [--corpus DIR] [--mailbox NAME=MESSAGES]...
+                      [--folder NAME/FOLDER=MESSAGES]... [--tls CERT_SCRIPT]
                       [--token-only NAME]... [--locked NAME]... [--timeout S] [--keep]
                       -- COMMAND ARGS...
 
@@ -12,7 +13,10 @@ command failed or with --keep. MESSAGES: "" (empty), names of --corpus messages 
 for <name>@... is also delivered into mailbox <name>. The command's environment holds
 ZEF_IT_SMTP_PORT, _USER, _PASS and _SPOOL, ZEF_IT_SMTPUTF8_PORT (the same server offering
 SMTPUTF8, which ZEF_IT_SMTP_PORT does not), ZEF_IT_POP3_PORT and _PASS (every mailbox's),
-ZEF_IT_CORPUS, ZEF_IT_WORKDIR and ZEF_IT_MAILBOX_<NAME> (its messages' names, in order), and
+ZEF_IT_IMAP_PORT (the same mailboxes over IMAP, each one's messages in its INBOX, with the same
+password), ZEF_IT_CORPUS, ZEF_IT_WORKDIR and ZEF_IT_MAILBOX_<NAME> (its messages' names, in
+order), ZEF_IT_FOLDERS ({"NAME": {"FOLDER": [messages' names]}} in JSON: what --folder put into
+a folder beside mailbox NAME's INBOX, for IMAP; FOLDER may be any Unicode name), and
 ZEF_IT_SUMMARY: a file the command may write a short account of its failures to, which is
 printed last, after the servers' logs, so that it stays in view in a long output.
 Dovecot takes every mailbox's password with USER/PASS, APOP, AUTH PLAIN and SCRAM-SHA-256, and
@@ -22,11 +26,14 @@ ZEF_IT_OAUTH_TOKEN (good for an hour), ZEF_IT_OAUTH_TOKEN_EXPIRED (expired ten m
 ZEF_IT_OAUTH_TOKEN_WRONGUSER (good, but for another user). A --locked mailbox refuses a second
 POP3 session while one is open ("-ERR [IN-USE] ..."). ZEF_IT_SUBMISSION_PORT is Dovecot's
 submission service: the same logins as POP3 (over SMTP AUTH), relaying to the SMTP server.
+Over IMAP Dovecot takes LOGIN and AUTHENTICATE with the same mechanisms (APOP aside).
 --tls runs `sh CERT_SCRIPT FOLDER` for the files of servers.TLS_CERTIFICATES and ca.pem, and starts
 per certificate an SMTP listener with STARTTLS required, one with implicit TLS, and a Dovecot with
-the same mailboxes requiring TLS (STLS, and implicit TLS on a second port). ZEF_IT_TLS is then
+the same mailboxes and folders requiring TLS (POP3 with STLS and IMAP with STARTTLS, and each
+with implicit TLS on a port of its own). ZEF_IT_TLS is then
 {"ca": CA file, "smtp": {"starttls": {"good": port, ...}, "implicit": {...}},
- "pop3": {"stls": {...}, "implicit": {...}}} in JSON.
+ "pop3": {"stls": {...}, "implicit": {...}}, "imap": {"starttls": {...}, "implicit": {...}}}
+in JSON.
 """
 
 import argparse
@@ -44,6 +51,7 @@ SMTP_USER, SMTP_PASS, POP3_PASS = "sender@zef-test.localhost", "s3nd-Pa55", "r3a
 
 
 def mailbox_files(arguments: list[str], corpus: str | None) -> dict[str, list[str]]:
+    """NAME=MESSAGES arguments as {NAME: the corpus files}."""
     available = sorted(n[:-4] for n in os.listdir(corpus) if n.endswith(".eml")) if corpus else []
     mailboxes = {}
     for argument in arguments:
@@ -54,6 +62,19 @@ def mailbox_files(arguments: list[str], corpus: str | None) -> dict[str, list[st
         names = [n for n in available if n not in listed] if which.startswith("*") else listed
         mailboxes[name] = [os.path.join(corpus, n + ".eml") for n in names]
     return mailboxes
+
+
+def folder_files(arguments: list[str], corpus: str | None,
+                 mailboxes: dict[str, list[str]]) -> dict[str, dict[str, list[str]]]:
+    """NAME/FOLDER=MESSAGES arguments as {NAME: {FOLDER: the corpus files}}."""
+    folders = {}
+    for path, files in mailbox_files(arguments, corpus).items():
+        name, _, folder = path.partition("/")
+        if name not in mailboxes or not folder or folder.upper() == "INBOX":
+            raise SystemExit(f"run_with_servers: --folder {path}: not NAME/FOLDER beside "
+                             "a --mailbox NAME")
+        folders.setdefault(name, {})[folder] = files
+    return folders
 
 
 def run_command(argv: list[str], env: dict[str, str], timeout: float) -> int:
@@ -68,8 +89,8 @@ def run_command(argv: list[str], env: dict[str, str], timeout: float) -> int:
         return 124
 
 
-def start(workdir: str, mailboxes: dict[str, list[str]], cert_script: str | None,
-          args: argparse.Namespace, started: list) -> dict[str, str]:
+def start(workdir: str, mailboxes: dict[str, list[str]], folders: dict[str, dict[str, list[str]]],
+          cert_script: str | None, args: argparse.Namespace, started: list) -> dict[str, str]:
     """Starts every server into `started` and returns what goes into the environment."""
     certs = os.path.join(workdir, "certs") if cert_script else None
     if certs:
@@ -84,12 +105,14 @@ def start(workdir: str, mailboxes: dict[str, list[str]], cert_script: str | None
     started.append(smtp)
     token_only = frozenset(args.token_only)
     dovecot = servers.DovecotServer(workdir, mailboxes, POP3_PASS, token_only=token_only,
-                                    locked=frozenset(args.locked), relay_port=smtp.port)
+                                    locked=frozenset(args.locked), relay_port=smtp.port,
+                                    folders=folders)
     started.append(dovecot)
     env = {"ZEF_IT_SMTP_PORT": str(smtp.port), "ZEF_IT_SMTP_USER": SMTP_USER,
            "ZEF_IT_SMTPUTF8_PORT": str(smtp.smtputf8_port),
            "ZEF_IT_SMTP_PASS": SMTP_PASS, "ZEF_IT_SMTP_SPOOL": smtp.spool,
            "ZEF_IT_POP3_PORT": str(dovecot.port), "ZEF_IT_POP3_PASS": POP3_PASS,
+           "ZEF_IT_IMAP_PORT": str(dovecot.imap_port),
            "ZEF_IT_SUBMISSION_PORT": str(dovecot.submission_port)}
     for user in sorted(token_only)[:1]:
         env.update({"ZEF_IT_OAUTH_USER": user, "ZEF_IT_OAUTH_TOKEN": dovecot.token(user),
@@ -97,16 +120,22 @@ def start(workdir: str, mailboxes: dict[str, list[str]], cert_script: str | None
                     "ZEF_IT_OAUTH_TOKEN_WRONGUSER": dovecot.token("not-" + user)})
     env.update({"ZEF_IT_MAILBOX_" + name.upper(): ",".join(
         os.path.basename(f)[:-4] for f in files) for name, files in mailboxes.items()})
+    env["ZEF_IT_FOLDERS"] = json.dumps(
+        {name: {folder: [os.path.basename(f)[:-4] for f in files]
+                for folder, files in named.items()} for name, named in folders.items()},
+        ensure_ascii=False)
     if certs:
         tls = {"ca": os.path.join(certs, "ca.pem"), "smtp": smtp.tls_ports,
-               "pop3": {"stls": {}, "implicit": {}}}
+               "pop3": {"stls": {}, "implicit": {}}, "imap": {"starttls": {}, "implicit": {}}}
         for variant, certificate in servers.TLS_CERTIFICATES.items():
             server = servers.DovecotServer(
-                workdir, mailboxes, POP3_PASS, name=f"dovecot-tls-{variant}",
+                workdir, mailboxes, POP3_PASS, name=f"dovecot-tls-{variant}", folders=folders,
                 tls=(os.path.join(certs, certificate), os.path.join(certs, "server.key")))
             started.append(server)
             tls["pop3"]["stls"][variant], tls["pop3"]["implicit"][variant] = \
                 server.port, server.tls_port
+            tls["imap"]["starttls"][variant], tls["imap"]["implicit"][variant] = \
+                server.imap_port, server.imaps_port
         env["ZEF_IT_TLS"] = json.dumps(tls)
     return env
 
@@ -117,6 +146,7 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--corpus")
     parser.add_argument("--mailbox", action="append", default=[])
+    parser.add_argument("--folder", action="append", default=[], metavar="NAME/FOLDER=MESSAGES")
     parser.add_argument("--tls", metavar="CERT_SCRIPT")
     parser.add_argument("--token-only", action="append", default=[], metavar="NAME")
     parser.add_argument("--locked", action="append", default=[], metavar="NAME")
@@ -129,10 +159,11 @@ def main() -> int:
         parser.error("no command")
     corpus = os.path.abspath(args.corpus) if args.corpus else None
     mailboxes = mailbox_files(args.mailbox, corpus)
+    folders = folder_files(args.folder, corpus, mailboxes)
     workdir = tempfile.mkdtemp(prefix="zef-servers-")
     started, code = [], 1
     try:
-        env = dict(os.environ, **start(workdir, mailboxes, args.tls, args, started),
+        env = dict(os.environ, **start(workdir, mailboxes, folders, args.tls, args, started),
                    ZEF_IT_CORPUS=corpus or "", ZEF_IT_WORKDIR=os.path.join(workdir, "test"),
                    ZEF_IT_SUMMARY=os.path.join(workdir, "summary.txt"))
         os.makedirs(env["ZEF_IT_WORKDIR"])

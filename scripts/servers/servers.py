@@ -1,4 +1,5 @@
-"""Real mail servers on loopback in a scratch folder: aiosmtpd (smtp_server.py) and Dovecot's POP3.
+"""Real mail servers on loopback in a scratch folder: aiosmtpd (smtp_server.py) and Dovecot's POP3
+and IMAP.
 
 Every wait is bounded: a server that does not come up in time is an error, and stopping ends
 the server's whole process group after a short grace period.
@@ -54,6 +55,26 @@ def read_greeting(port: int, deadline: float) -> bytes:
         except OSError:
             time.sleep(0.05)
     return b""
+
+
+def imap_folder_name(name: str) -> str:
+    """A folder name as IMAP and Dovecot's Maildir++ folders spell it: modified UTF-7 (printable
+    ASCII as it is, "&" as "&-", everything else as base64 of UTF-16 between "&" and "-")."""
+    out, pending = [], []
+
+    def flush() -> None:
+        if pending:
+            encoded = base64.b64encode("".join(pending).encode("utf-16-be")).decode()
+            out.append("&" + encoded.rstrip("=").replace("/", ",") + "-")
+            pending.clear()
+    for char in name:
+        if " " <= char <= "~":
+            flush()
+            out.append("&-" if char == "&" else char)
+        else:
+            pending.append(char)
+    flush()
+    return "".join(out)
 
 
 def mint_token(key: bytes, user: str, lifetime: int) -> str:
@@ -152,19 +173,23 @@ class SmtpServer(Process):
 
 
 class DovecotServer(Process):
-    """Dovecot's POP3 service in the foreground with a generated configuration: plaintext
-    passwords (so APOP and SCRAM-SHA-256 work), one maildir per user holding the given files in
-    order, CAPA and SASL (PLAIN, SCRAM-SHA-256, XOAUTH2, OAUTHBEARER). Tokens are JWTs checked
-    against `token_key` (mint_token); users in `token_only` have no password at all, users in
-    `locked` get [IN-USE] for a second session. With `relay_port` also the submission service
-    (`submission_port`), relaying to that SMTP port and taking the same logins. With `tls`
-    (certificate, key) TLS is required: `port` offers STLS, `tls_port` implicit TLS. Run as
-    root, the mailboxes belong to nobody (Dovecot refuses mail access as root)."""
+    """Dovecot's POP3 and IMAP services in the foreground with a generated configuration:
+    plaintext passwords (so APOP and SCRAM-SHA-256 work), one maildir per user holding the given
+    files in order, which POP3 (`port`) and IMAP (`imap_port`, its INBOX) both serve, CAPA and
+    SASL (PLAIN, SCRAM-SHA-256, XOAUTH2, OAUTHBEARER). `folders` puts more files into folders
+    beside a user's INBOX ({user: {folder: files}}, any Unicode name), for IMAP. Tokens are JWTs
+    checked against `token_key` (mint_token); users in `token_only` have no password at all,
+    users in `locked` get [IN-USE] for a second POP3 session. With `relay_port` also the
+    submission service (`submission_port`), relaying to that SMTP port and taking the same
+    logins. With `tls` (certificate, key) TLS is required: `port` offers STLS and `imap_port`
+    STARTTLS, `tls_port` and `imaps_port` are implicit TLS. Run as root, the mailboxes belong
+    to nobody (Dovecot refuses mail access as root)."""
 
     def __init__(self, workdir: str, mailboxes: dict[str, list[str]], password: str,
                  name: str = "dovecot", tls: tuple[str, str] | None = None,
                  token_key: bytes | None = None, token_only: frozenset[str] = frozenset(),
-                 locked: frozenset[str] = frozenset(), relay_port: int | None = None):
+                 locked: frozenset[str] = frozenset(), relay_port: int | None = None,
+                 folders: dict[str, dict[str, list[str]]] | None = None):
         self.dir = os.path.join(workdir, name)
         self.mail_root = os.path.join(self.dir, "mail")
         self.mail_log = os.path.join(self.dir, "dovecot.log")
@@ -187,6 +212,8 @@ class DovecotServer(Process):
         with open(passwords, "w") as pass_file, open(users, "w") as user_file:
             for user, files in mailboxes.items():
                 self._fill_maildir(user, files)
+                for folder, folder_files in (folders or {}).get(user, {}).items():
+                    self._fill_maildir(user, folder_files, folder)
                 home = os.path.join(self.mail_root, user)
                 lock = "userdb_pop3_lock_session=yes" if user in locked else ""
                 user_file.write(f"{user}::{self.uid}:{self.gid}::{home}::{lock}\n")
@@ -205,9 +232,12 @@ class DovecotServer(Process):
         self.greeting = f"zef-test-{os.getpid()}-{time.monotonic_ns()}"
         for _ in range(3):  # a port picked here may be taken before Dovecot binds it
             self.port, self.tls_port = free_port(), free_port() if tls else None
+            self.imap_port, self.imaps_port = free_port(), free_port() if tls else None
             self.submission_port = free_port() if relay_port else None
             implicit = (f"inet_listener pop3s {{\n address = 127.0.0.1\n port = {self.tls_port}\n"
                         " ssl = yes\n }") if tls else ""
+            imaps = (f"inet_listener imaps {{\n address = 127.0.0.1\n port = {self.imaps_port}\n"
+                     " ssl = yes\n }") if tls else ""
             submission = f"""submission_relay_host = 127.0.0.1
 submission_relay_port = {relay_port}
 service submission-login {{
@@ -220,7 +250,7 @@ service submission-login {{
 """ if relay_port else ""
             config = os.path.join(self.dir, "dovecot.conf")
             with open(config, "w") as f:
-                f.write(f"""protocols = pop3{" submission" if relay_port else ""}
+                f.write(f"""protocols = pop3 imap{" submission" if relay_port else ""}
 listen = 127.0.0.1
 base_dir = {self.dir}/base
 state_dir = {self.dir}/state
@@ -235,6 +265,8 @@ first_valid_uid = {1 if self.root else self.uid}
 first_valid_gid = {1 if self.root else self.gid}
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %f
+# IDLE learns of new mail from inotify; the interval is the fallback without it.
+mailbox_idle_check_interval = 1 secs
 login_greeting = {self.greeting}
 hostname = zef-test.localhost
 passdb {{
@@ -259,6 +291,14 @@ service pop3-login {{
  {implicit}
  {no_chroot}
 }}
+service imap-login {{
+ inet_listener imap {{
+  address = 127.0.0.1
+  port = {self.imap_port}
+ }}
+ {imaps}
+ {no_chroot}
+}}
 {submission}service anvil {{
  unix_listener anvil-auth-penalty {{
   mode = 0
@@ -272,7 +312,9 @@ service pop3-login {{
             while time.monotonic() < deadline and self.alive():
                 greeting = read_greeting(self.port, min(deadline, time.monotonic() + 1))
                 if greeting.startswith(b"+OK") and self.greeting.encode() in greeting:
-                    return
+                    imap = read_greeting(self.imap_port, min(deadline, time.monotonic() + 1))
+                    if imap.startswith(b"* OK") and self.greeting.encode() in imap:
+                        return
             self.stop()
         raise ServerError("Dovecot did not start:\n" + self.log_tail())
 
@@ -287,8 +329,12 @@ service pop3-login {{
                 os.remove(os.path.join(maildir, sub, name))
         self._fill_maildir(user, files)
 
-    def _fill_maildir(self, user: str, files: list[str]) -> None:
+    def _fill_maildir(self, user: str, files: list[str], folder: str | None = None) -> None:
         maildir = os.path.join(self.mail_root, user, "Maildir")
+        if folder:  # Maildir++: a dot folder beside the INBOX's, its name in modified UTF-7
+            maildir = os.path.join(maildir, "." + imap_folder_name(folder))
+            os.makedirs(maildir, exist_ok=True)
+            open(os.path.join(maildir, "maildirfolder"), "w").close()
         for sub in ("cur", "new", "tmp"):
             os.makedirs(os.path.join(maildir, sub), exist_ok=True)
         # Names sort in the given order; the UIDL (%f) is the name up to the flags.

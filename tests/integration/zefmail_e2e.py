@@ -6,11 +6,13 @@ Python's reading of the corpus messages Dovecot serves (reference.py).
   run_with_servers.py --tls CERT_SCRIPT --corpus DIR --mailbox ... -- zefmail_e2e.py ZEFMAIL
 """
 
+import base64
 import email
 import fcntl
 import email.policy
 import glob
 import hashlib
+import imaplib
 import json
 import mailbox as mailboxes
 import os
@@ -21,6 +23,7 @@ import random
 import re
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import time
@@ -73,6 +76,13 @@ def corpus(name):
 
 def mailbox(user):
     return reference.mailbox(ENV["ZEF_IT_POP3_PORT"], user, ENV["ZEF_IT_POP3_PASS"])
+
+
+def folder_name(listed):
+    """An IMAP folder name as LIST shows it (modified UTF-7), read."""
+    return re.sub(r"&([^-]*)-", lambda m: base64.b64decode(
+        m[1].replace(",", "/") + "=" * (-len(m[1]) % 4)).decode("utf-16-be") if m[1] else "&",
+        listed)
 
 
 class Send(unittest.TestCase):
@@ -716,6 +726,43 @@ class Fetch(unittest.TestCase):
             holder.quit()
         self.assertEqual(result.returncode, 4, result.stderr.decode())
         self.assertRegex(result.stderr.decode(), r"-ERR \[IN-USE\].*; try again later\n$")
+
+    def test_imap_serves_the_pop3_mailboxes_and_a_unicode_folder_plain_and_over_tls(self):
+        # imaplib, until zefmail reads IMAP: the harness's Dovecot over its plain port, and the
+        # TLS twin's over STARTTLS and implicit TLS.
+        folders = json.loads(ENV["ZEF_IT_FOLDERS"])["imap"]
+        expected = {"INBOX": ENV["ZEF_IT_MAILBOX_IMAP"].split(","), **folders}
+        tls = json.loads(ENV["ZEF_IT_TLS"])
+        context = ssl.create_default_context(cafile=tls["ca"])
+        starttls = imaplib.IMAP4("127.0.0.1", tls["imap"]["starttls"]["good"], timeout=30)
+        self.assertIn("STARTTLS", starttls.capabilities)
+        starttls.starttls(context)
+        self.assertNotIn("STARTTLS", starttls.capabilities)  # asked again, over TLS
+        password = ENV["ZEF_IT_POP3_PASS"]
+        log_in = lambda client: client.login("imap", password)
+        plain = lambda client: client.authenticate("PLAIN", lambda _: f"\0imap\0{password}".encode())
+        for name, client, login in [
+                ("plain", imaplib.IMAP4("127.0.0.1", int(ENV["ZEF_IT_IMAP_PORT"]), timeout=30),
+                 log_in), ("starttls", starttls, log_in),
+                ("implicit", imaplib.IMAP4_SSL("127.0.0.1", tls["imap"]["implicit"]["good"],
+                                               ssl_context=context, timeout=30), plain)]:
+            with self.subTest(name), client:
+                self.assertLessEqual({"IDLE", "SASL-IR", "AUTH=PLAIN", "AUTH=SCRAM-SHA-256",
+                                      "AUTH=XOAUTH2", "AUTH=OAUTHBEARER"}, set(client.capabilities))
+                self.assertEqual(login(client)[0], "OK")
+                offered = client.capability()[1][-1].decode().split()
+                self.assertLessEqual({"IDLE", "UIDPLUS", "SASL-IR"}, set(offered))
+                listed = [re.fullmatch(r'\(.*\) "\." "?(.*?)"?', line.decode())[1]
+                          for line in client.list()[1]]
+                self.assertTrue(all(name.isascii() for name in listed), listed)
+                self.assertEqual(sorted(map(folder_name, listed)), sorted(expected))
+                for folder in listed:
+                    self.assertEqual(client.select(folder, readonly=True)[0], "OK")
+                    uids = client.uid("SEARCH", "ALL")[1][0].decode().split()
+                    fetched = client.uid("FETCH", ",".join(uids), "(BODY.PEEK[])")[1]
+                    self.assertEqual([item[1] for item in fetched if isinstance(item, tuple)], [
+                        pathlib.Path(corpus(n)).read_bytes() for n in expected[folder_name(folder)]])
+        self.assertEqual(mailbox("imap"), expected["INBOX"])  # the same mailbox over POP3
 
 
 class Contract(unittest.TestCase):
