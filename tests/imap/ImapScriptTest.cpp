@@ -3,6 +3,12 @@
 // give its transcript back each time.
 #include <gtest/gtest.h>
 
+#include <set>
+
+#include "common/Error.h"
+#include "components/PropertyBag.h"
+#include "imap/ImapControl.h"
+
 #include "tests/support/ControlDriver.h"
 
 namespace zef::test {
@@ -134,6 +140,11 @@ const Row kFailures[] = {
     {"ByeGreeting", Set(),
      R"(< * BYE too busy  * close
         ! closed  = Done -1 BYE too busy | DONE(FAIL))"},
+    {"TracesShowNoPassword", Set(),
+     R"(! traces
+        < * OK ready  C PROCESSING  T * OK ready  T >>Z1 CAPABILITY  > Z1 CAPABILITY
+        < * CAPABILITY IMAP4rev1  T * CAPABILITY IMAP4rev1  = CapabilitiesReceived IMAP4rev1
+        < Z1 OK  T Z1 OK  T >>Z2 LOGIN bob ***  > Z2 LOGIN bob secret)"},
     {"RefusedLoginWithItsCode", Set(),
      R"(< * OK [CAPABILITY IMAP4rev1] ready  = CapabilitiesReceived IMAP4rev1  > Z1 LOGIN bob secret
         < Z1 NO [AUTHENTICATIONFAILED] wrong  > Z2 LOGOUT
@@ -207,6 +218,63 @@ const Row kIdle[] = {
         < Z4 OK  > Z5 UID SEARCH ALL)"},
 };
 INSTANTIATE_TEST_SUITE_P(Idle, ImapScript, ::testing::ValuesIn(kIdle), RowName);
+
+// Every persisted property goes out and comes back under its key; the setters' checks hold for
+// stored values too.
+TEST(ImapPersistence, EveryPropertyRoundTripsAndBadValuesAreRefused) {
+    ImapDriver d;
+    imapZef& c = *d.control;
+    c.Port(u"993");
+    c.DeleteOnError(true);
+    c.ConnectTimeout(5);
+    c.TransTimeout(6);
+    c.Security(1);
+    c.VerifyCert(false);
+    c.CAFile(u"ca.pem");
+    c.NestedDelimiters(true);
+    c.ParseMessages(false);
+    c.SaslMechanism(u"plain");
+    c.AutoAuth(true);
+    c.XOAuth2OneStep(true);
+    c.Folder(u"仕事");
+    c.Search(u"unseen  since 1-dec-2026");
+    c.ReadOnly(true);
+    c.ListFolders(true);
+    c.MarkSeen(true);
+    c.Idle(true);
+    c.IdleTime(60);
+    FilePropertyBag bag;
+    c.WriteProperties(bag);
+    std::set<std::string> tableKeys;
+    for (const auto& property : imap::PersistedProperties()) {
+        tableKeys.insert(property.key);
+    }
+    EXPECT_EQ(bag.Values().size(), tableKeys.size());  // every one differs from its default
+
+    ImapDriver read;
+    imapZef& r = *read.control;
+    r.ReadProperties(bag);
+    EXPECT_EQ(r.SaslMechanism(), u"PLAIN");
+    EXPECT_EQ(r.Search(), u"UNSEEN SINCE 1-Dec-2026");
+    EXPECT_EQ(r.Folder(), u"仕事");
+    FilePropertyBag again;
+    r.WriteProperties(again);
+    EXPECT_EQ(again.Values(), bag.Values());
+
+    for (const auto& [key, value] :
+         {std::pair("Search", Variant(u"FROM x")), std::pair("Folder", Variant(u"a\r\nb")),
+          std::pair("Security", Variant(3L))}) {
+        FilePropertyBag bad;
+        bad.WriteProperty(key, value, Variant());
+        ImapDriver fresh;
+        try {
+            fresh.control->ReadProperties(bad);
+            ADD_FAILURE() << key << " accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.number(), 380) << key;
+        }
+    }
+}
 
 }  // namespace
 }  // namespace zef::test
