@@ -154,7 +154,7 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     void EndIdle();
     void Logout();
     void TakeLiteralLines(bool last);
-    void Send(Command command, imap::CommandText text);
+    void Send(Command command, const imap::CommandText& text);
     void SendBytes(Bytes bytes);
     imap::CommandText Tagged(const char* name);
     imap::StringRules Strings() const;

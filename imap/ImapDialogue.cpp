@@ -762,7 +762,7 @@ void imapZef::Impl::StartSasl(sasl::Mechanism mechanism) {
     if (space != std::string::npos) {
         text.Raw(argument.substr(space + 1), true);
     }
-    Send(Command::Authenticate, std::move(text));
+    Send(Command::Authenticate, text);
 }
 
 // ENABLE once, for what the server offers and the control can use: UTF-8 folder names, and
@@ -993,7 +993,7 @@ imap::CommandText imapZef::Impl::Tagged(const char* name) {
     return imap::CommandText(tag_ + " " + name);
 }
 
-void imapZef::Impl::Send(Command command, imap::CommandText text) {
+void imapZef::Impl::Send(Command command, const imap::CommandText& text) {
     command_ = command;
     capabilitiesFresh_ = false;
     RaiseTrace(">>" + text.Traced());
@@ -1023,7 +1023,7 @@ imap::StringRules imapZef::Impl::Strings() const {
 }
 
 std::string imapZef::Impl::WireFolderName(const Text& name) const {
-    const std::string utf8 = TextToUtf8(name);
+    std::string utf8 = TextToUtf8(name);
     std::string wire;
     if (utf8Accepted_ || imap::EncodeModifiedUtf7(utf8, wire) != imap::Utf7Fault::None) {
         return utf8;
