@@ -216,6 +216,17 @@ const Row kIdle[] = {
         < + idling  = Idling
         < * 3 EXISTS  > DONE
         < Z4 OK  > Z5 UID SEARCH ALL)"},
+    {"IdleIsIssuedAgainBeforeTheServersTimeOut",
+     Set([](imapZef& c) {
+         c.Idle(true);
+         c.IdleTime(2);
+         c.TransTimeout(1);
+     }),
+     SELECTED R"(< * SEARCH  < Z3 OK  = Stat 0 0  > Z4 IDLE
+        < + idling  = Idling
+        ! tick 2
+        ! tick 1  > DONE
+        < Z4 OK  > Z5 UID SEARCH ALL)"},
 };
 INSTANTIATE_TEST_SUITE_P(Idle, ImapScript, ::testing::ValuesIn(kIdle), RowName);
 
