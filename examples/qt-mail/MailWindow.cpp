@@ -1,5 +1,6 @@
 #include "MailWindow.h"
 
+#include <QComboBox>
 #include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
@@ -46,6 +47,14 @@ bool IsField(const zef::Text& name, const char16_t* wanted) {
     return QString::compare(FromText(name), QString::fromUtf16(wanted), Qt::CaseInsensitive) == 0;
 }
 
+// The settings both readers have, under the same names.
+template <class Reader>
+void SetConnection(Reader& reader, const QLineEdit* port) {
+    reader.Port(ToText(port->text()));
+    reader.ConnectTimeout(10);
+    reader.TransTimeout(30);
+}
+
 }  // namespace
 
 MailWindow::MailWindow() {
@@ -71,7 +80,7 @@ MailWindow::MailWindow() {
     connect(fetch_, &QPushButton::clicked, this, &MailWindow::Fetch);
     connect(cancel_, &QPushButton::clicked, this, &MailWindow::Cancel);
     MakeSmtp();
-    MakePop();
+    MakeReaders();
 }
 
 MailWindow::~MailWindow() = default;
@@ -81,7 +90,21 @@ QWidget* MailWindow::BuildSettings() {
     auto* form = new QFormLayout(box);
     form->addRow(QStringLiteral("サーバー"), host_ = Field("host", "127.0.0.1"));
     form->addRow(QStringLiteral("SMTP ポート"), smtpPort_ = Field("smtpPort", "25"));
+    protocol_ = new QComboBox;
+    protocol_->setObjectName("protocol");
+    protocol_->addItems({QStringLiteral("POP3"), QStringLiteral("IMAP")});
+    form->addRow(QStringLiteral("受信方式"), protocol_);
     form->addRow(QStringLiteral("POP3 ポート"), popPort_ = Field("popPort", "110"));
+    form->addRow(QStringLiteral("IMAP ポート"), imapPort_ = Field("imapPort", "143"));
+    form->addRow(QStringLiteral("フォルダー"), folder_ = Field("folder", "INBOX"));
+    const auto showProtocol = [this] {  // only the chosen protocol's fields can be edited
+        const bool imap = protocol_->currentIndex() == 1;
+        popPort_->setEnabled(!imap);
+        imapPort_->setEnabled(imap);
+        folder_->setEnabled(imap);
+    };
+    connect(protocol_, &QComboBox::currentIndexChanged, this, showProtocol);
+    showProtocol();
     form->addRow(QStringLiteral("ユーザー名"), user_ = Field("user", ""));
     form->addRow(QStringLiteral("パスワード"), password_ = Field("password", ""));
     password_->setEchoMode(QLineEdit::Password);
@@ -215,22 +238,28 @@ void MailWindow::Send() {
 }
 
 // Each message is retrieved whole (TOP is skipped) and kept on the server; its header fields
-// come decoded, encoded words and all.
-void MailWindow::MakePop() {
+// come decoded, encoded words and all. Both readers get the same handlers.
+void MailWindow::MakeReaders() {
     pop_ = std::make_unique<zef::popZef>(zef::MakeQtComponents());
-    pop_->CaptionChanged = [this](const zef::Text& caption) {
+    imap_ = std::make_unique<zef::imapZef>(zef::MakeQtComponents());
+    ShowMessagesOf(*pop_);
+    ShowMessagesOf(*imap_);
+}
+
+void MailWindow::ShowMessagesOf(zef::MailboxEvents& reader) {
+    reader.CaptionChanged = [this](const zef::Text& caption) {
         statusBar()->showMessage(FromText(caption));
     };
-    pop_->Stat = [this](long many, long /*octets*/) {
+    reader.Stat = [this](long many, long /*octets*/) {
         messageCount_ = many;
         Progress(0, many);
     };
-    pop_->TopFirst = [](long /*id*/, bool& cancelTop) { cancelTop = true; };
-    pop_->RetrFirst = [this](long /*id*/, long much, bool& /*cancelRetr*/) {
+    reader.TopFirst = [](long /*id*/, bool& cancelTop) { cancelTop = true; };
+    reader.RetrFirst = [this](long /*id*/, long much, bool& /*cancelRetr*/) {
         incoming_ = {};
         incoming_.size = much;
     };
-    pop_->MailHeadNext = [this](long /*id*/, const zef::Text& name, const zef::Text& value) {
+    reader.MailHeadNext = [this](long /*id*/, const zef::Text& name, const zef::Text& value) {
         if (IsField(name, u"Subject")) {
             incoming_.subject = FromText(value);
         } else if (IsField(name, u"From")) {
@@ -239,14 +268,14 @@ void MailWindow::MakePop() {
             incoming_.date = FromText(value);
         }
     };
-    pop_->RetrDone = [this](long id, bool& cancelDelete) {
+    reader.RetrDone = [this](long id, bool& cancelDelete) {
         cancelDelete = true;
         auto* row = new QTreeWidgetItem({incoming_.subject, incoming_.sender, incoming_.date,
                                          QStringLiteral("%1 バイト").arg(incoming_.size)});
         inbox_->addTopLevelItem(row);
         Progress(id, messageCount_);
     };
-    pop_->Done = [this](long code, const zef::Text& message) {
+    reader.Done = [this](long code, const zef::Text& message) {
         Finished(QStringLiteral("受信"), code, message);
     };
 }
@@ -254,13 +283,20 @@ void MailWindow::MakePop() {
 void MailWindow::Fetch() {
     inbox_->clear();
     messageCount_ = 0;
+    const zef::Text host = ToText(host_->text()), user = ToText(user_->text());
+    const zef::Text password = ToText(password_->text());
     try {
-        pop_->Port(ToText(popPort_->text()));
-        pop_->ConnectTimeout(10);
-        pop_->TransTimeout(30);
-        SetRunning(Running::kFetch);
         Progress(0, 0);
-        pop_->pop(ToText(host_->text()), ToText(user_->text()), ToText(password_->text()), 0);
+        if (protocol_->currentIndex() == 1) {
+            SetConnection(*imap_, imapPort_);
+            imap_->Folder(ToText(folder_->text()));
+            SetRunning(Running::kImap);
+            imap_->imap(host, user, password, 0);
+        } else {
+            SetConnection(*pop_, popPort_);
+            SetRunning(Running::kPop);
+            pop_->pop(host, user, password, 0);
+        }
     } catch (const std::exception& refused) {
         SetRunning(Running::kNothing);
         statusBar()->showMessage(QStringLiteral("受信できません: ") + refused.what());
@@ -270,8 +306,10 @@ void MailWindow::Fetch() {
 // A transfer stops at the next message with its Done; a send has no such call, so the
 // control is dropped, which closes its connection, and a fresh one takes its place.
 void MailWindow::Cancel() {
-    if (running_ == Running::kFetch) {
+    if (running_ == Running::kPop) {
         pop_->Abend(true);
+    } else if (running_ == Running::kImap) {
+        imap_->Abend(true);
     } else if (running_ == Running::kSend) {
         MakeSmtp();
         SetRunning(Running::kNothing);

@@ -1,6 +1,8 @@
-// qt-mail's window: server settings, a send form with attachments, an inbox, a progress bar
-// fed by the controls' events, their caption in the status bar and a cancel button. Both
-// controls run on Qt's event loop through zef::MakeQtComponents(): no other loop, no thread.
+// qt-mail's window: server settings, a send form with attachments, an inbox read over POP3 or
+// IMAP (one folder), a progress bar fed by the controls' events, their caption in the status
+// bar and a cancel button. popZef and imapZef raise the same events, so one set of handlers
+// serves both. The controls run on Qt's event loop through zef::MakeQtComponents(): no other
+// loop, no thread.
 #pragma once
 
 #include <QMainWindow>
@@ -8,9 +10,11 @@
 #include <memory>
 #include <vector>
 
+#include "imap/imapZef.h"
 #include "pop/popZef.h"
 #include "smtp/smtpZef.h"
 
+class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
@@ -31,7 +35,7 @@ class MailWindow : public QMainWindow {
     void Cancel();
 
   private:
-    enum class Running { kNothing, kSend, kFetch };
+    enum class Running { kNothing, kSend, kPop, kImap };
     struct Attachment {
         QString path;
         zef::Bytes data;
@@ -45,7 +49,8 @@ class MailWindow : public QMainWindow {
     QWidget* BuildSendForm();
     QWidget* BuildInbox();
     void MakeSmtp();
-    void MakePop();
+    void MakeReaders();
+    void ShowMessagesOf(zef::MailboxEvents& reader);
     void SetRunning(Running running);
     void Progress(long long done, long long total);
     void Finished(const QString& what, long code, const zef::Text& message);
@@ -55,6 +60,8 @@ class MailWindow : public QMainWindow {
 
     // The widgets, owned by the window.
     QLineEdit *host_ = nullptr, *smtpPort_ = nullptr, *popPort_ = nullptr, *user_ = nullptr;
+    QComboBox* protocol_ = nullptr;
+    QLineEdit *imapPort_ = nullptr, *folder_ = nullptr;
     QLineEdit *password_ = nullptr, *name_ = nullptr, *from_ = nullptr, *to_ = nullptr;
     QLineEdit* subject_ = nullptr;
     QPlainTextEdit* body_ = nullptr;
@@ -65,6 +72,7 @@ class MailWindow : public QMainWindow {
 
     std::unique_ptr<zef::smtpZef> smtp_;
     std::unique_ptr<zef::popZef> pop_;
+    std::unique_ptr<zef::imapZef> imap_;
     std::vector<Attachment> attachments_;
     std::vector<bool> partSent_;  // per part of the message being sent: its data has gone
     long long sendTotal_ = 0, sendDone_ = 0;

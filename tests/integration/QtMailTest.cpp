@@ -1,6 +1,8 @@
 // qt-mail's window against the servers of run_with_servers.py (ZEF_IT_* in the environment):
-// fills the form with Japanese text and an attachment, sends, fetches, and finds the message in
-// the inbox with its decoded subject and sender. Saves the window as qt-mail.png here.
+// fills the form with Japanese text and an attachment, sends, fetches over POP3 and over IMAP,
+// and finds the message in the inbox both times with its decoded subject and sender, the same
+// row either way. Saves the window as qt-mail.png here.
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -23,7 +25,6 @@ class QtMailTest : public QObject {
         const QString subject = QStringLiteral("四半期の報告書について");
         for (const auto& [name, text] :
              {std::pair{"smtpPort", qEnvironmentVariable("ZEF_IT_SMTP_PORT")},
-              std::pair{"popPort", qEnvironmentVariable("ZEF_IT_POP3_PORT")},
               std::pair{"user", QStringLiteral("qtmail")},
               std::pair{"password", qEnvironmentVariable("ZEF_IT_POP3_PASS")},
               std::pair{"name", QStringLiteral("山田 花子")},
@@ -46,15 +47,31 @@ class QtMailTest : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("送信しました"), 20000);
         QCOMPARE(window.findChild<QProgressBar*>("progress")->value(), 100);
 
-        QTest::mouseClick(window.findChild<QPushButton*>("fetch"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("受信しました"), 20000);
-        const QTreeWidget* inbox = window.findChild<QTreeWidget*>("inbox");
-        QCOMPARE(inbox->topLevelItemCount(), 1);
-        const QTreeWidgetItem* row = inbox->topLevelItem(0);
-        QCOMPARE(row->text(0), subject);
-        QCOMPARE(row->text(1), QStringLiteral("山田 花子 <sender@example.jp>"));
-        QVERIFY(!row->text(2).isEmpty());
-        QVERIFY2(row->text(3).section(' ', 0, 0).toInt() > 40000, "the attachment came along");
+        // Each reader in turn: the protocol's index in the window's choice, its port field and
+        // the server's port. The other protocol's port is left empty, so that a fetch over the
+        // wrong one fails.
+        QList<QStringList> inboxes;
+        const QString popPort = qEnvironmentVariable("ZEF_IT_POP3_PORT");
+        const QString imapPort = qEnvironmentVariable("ZEF_IT_IMAP_PORT");
+        for (const auto& [protocol, pop, imap] :
+             {std::tuple{0, popPort, QString()}, std::tuple{1, QString(), imapPort}}) {
+            window.findChild<QComboBox*>("protocol")->setCurrentIndex(protocol);
+            window.findChild<QLineEdit*>("popPort")->setText(pop);
+            window.findChild<QLineEdit*>("imapPort")->setText(imap);
+            window.statusBar()->clearMessage();  // the first fetch's "done" is not the second's
+            QTest::mouseClick(window.findChild<QPushButton*>("fetch"), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("受信しました"), 20000);
+            const QTreeWidget* inbox = window.findChild<QTreeWidget*>("inbox");
+            QCOMPARE(inbox->topLevelItemCount(), 1);
+            const QTreeWidgetItem* row = inbox->topLevelItem(0);
+            inboxes.append(QStringList{row->text(0), row->text(1), row->text(2), row->text(3)});
+        }
+        const QStringList& row = inboxes.front();
+        QCOMPARE(row[0], subject);
+        QCOMPARE(row[1], QStringLiteral("山田 花子 <sender@example.jp>"));
+        QVERIFY(!row[2].isEmpty());
+        QVERIFY2(row[3].section(' ', 0, 0).toInt() > 40000, "the attachment came along");
+        QCOMPARE(inboxes.back(), row);  // IMAP shows what POP3 showed
         QVERIFY(window.grab().save(QStringLiteral("qt-mail.png")));
     }
 };
