@@ -11,6 +11,7 @@ namespace zef::zefmail {
 
 namespace {
 
+const std::set<std::string> kProtocols = {"pop3", "imap"};
 const std::set<std::string> kPopMechanisms = {"plain", "scram-sha-256", "xoauth2", "oauthbearer",
                                               "auto"};
 
@@ -88,12 +89,19 @@ not be reached or stopped answering, or refused with [IN-USE], [LOGIN-DELAY] or 
 --mda deferred a message and nothing else failed.)";
 
 void DefineFetch(CLI::App& fetch, FetchOptions& options) {
-    AddCommonOptions(fetch, options, "Port of the server (default 110; 995 with --tls implicit)");
+    AddCommonOptions(fetch, options,
+                     "Port of the server (default 110, 995 with --tls implicit; IMAP: 143, 993)");
     // Read by the command before these options (SeveralAccounts); here for the help.
     fetch.add_flag("--all-accounts")
         ->description(
             "Read every account of ~/.config/zefmail/config.toml in turn (or give --account "
             "more than once)");
+    fetch.add_option("--protocol", options.protocol, "pop3 (the default) or imap")
+        ->transform(CLI::IsMember(kProtocols, CLI::ignore_case));
+    fetch.add_option("--folder", options.folder, "IMAP: the folder to read (default INBOX)");
+    fetch.add_flag("--idle", options.idle,
+                   "IMAP: after reading the folder, stay and fetch new mail as it arrives, "
+                   "until Ctrl-C");
     fetch.add_option("--user", options.user, "Mailbox user name");
     fetch.add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
     fetch
@@ -150,6 +158,31 @@ std::optional<std::string> CheckMailboxPaths(const FetchOptions& options) {
     return std::nullopt;
 }
 
+// The options of one protocol are refused with the other, rather than ignored.
+std::optional<std::string> CheckProtocol(FetchOptions& options) {
+    if (!options.Imap()) {
+        if (!options.folder.empty() || options.idle) {
+            return std::string(options.idle ? "--idle" : "--folder") +
+                   " is for IMAP only: give --protocol imap as well";
+        }
+        return std::nullopt;
+    }
+    const char* popOnly = options.apop            ? "--apop"
+                          : options.topLines >= 0 ? "--top-lines"
+                          : options.noPipelining  ? "--no-pipelining"
+                                                  : nullptr;
+    if (popOnly != nullptr) {
+        return std::string(popOnly) + " is for POP3 only: not with --protocol imap";
+    }
+    if (options.folder.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        return "--folder: a folder name has no line ends or NUL";
+    }
+    if (options.folder.empty()) {
+        options.folder = "INBOX";
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> CheckFetch(FetchOptions& options, const EnvLookup& env) {
     if (auto error = CheckCommon(options)) {
         return error;
@@ -176,6 +209,9 @@ std::optional<std::string> CheckFetch(FetchOptions& options, const EnvLookup& en
     if (auto error = CheckMailboxPaths(options)) {
         return error;
     }
+    if (auto error = CheckProtocol(options)) {
+        return error;
+    }
     if (options.apop && !options.auth.empty() && options.auth != "auto") {
         return "--apop and --auth " + options.auth + " are two different logins; give one";
     }
@@ -193,6 +229,8 @@ bool TakesFromAccount(const std::string& option, const std::string& value) {
 }  // namespace
 
 const CommandRules<FetchOptions> kFetchRules = {
-    {"fetch", "Read a POP3 mailbox", "fetch", 2, {}, TakesFromAccount}, DefineFetch, CheckFetch};
+    {"fetch", "Read a POP3 mailbox or an IMAP folder", "fetch", 2, {}, TakesFromAccount},
+    DefineFetch,
+    CheckFetch};
 
 }  // namespace zef::zefmail
