@@ -47,6 +47,11 @@ Examples:
     zefmail fetch --server pop.example.jp --user taro@example.jp --tls implicit \
       --auth xoauth2 --password-command 'oauth-helper token taro' --out mail
 
+  An IMAP folder instead of a POP3 mailbox, over implicit TLS (port 993); then stay and save
+  new mail as it arrives, until Ctrl-C:
+    zefmail fetch --protocol imap --tls implicit --server imap.example.jp --user taro \
+      --folder Archive --out mail --keep --idle
+
   Over TLS: implicit TLS (port 995 unless --port), or STLS on port 110 with a CA of your own:
     zefmail fetch --server pop.example.jp --user taro --tls implicit --out mail
     zefmail fetch --server pop.internal --user taro --tls starttls --ca-file company-ca.pem \
@@ -78,6 +83,11 @@ looks like a token (as for send), else SCRAM-SHA-256, then PLAIN, then USER/PASS
 When the server announces PIPELINING (CAPA), the next message's commands go out while a
 message is still being read, so the server prepares it meanwhile;
 --no-pipelining sends one command at a time.
+--protocol imap reads one folder (--folder, default INBOX) of an IMAP server (ports 143 and
+993) with the same outputs and choices; a message's id is UIDVALIDITY.UID, and the state
+remembers each folder apart. Deletions are committed after the walk (UID EXPUNGE of exactly
+the messages saved); with nothing to delete the folder is opened read-only. --idle waits for
+new mail after the walk (IDLE) and saves it as it comes.
 --all-accounts reads the accounts of the configuration file one after the other, in the
 order of the file; --account given more than once reads those, in the order given. Each
 account's settings come first, then the rest of the command line; its lines on standard error
