@@ -534,10 +534,11 @@ class FetchSession {
         };
         imap.Idling = [this] {
             idling_ = true;
-            if (!options_.quiet) {
+            if (!options_.quiet && !idledBefore_) {  // IDLE is issued again every 29 minutes
                 progress_.Print("zefmail fetch: waiting for new mail in " + options_.folder +
                                 " (Ctrl-C to stop)");
             }
+            idledBefore_ = true;
         };
     }
 
@@ -566,6 +567,7 @@ class FetchSession {
     bool stopping_ = false;
     bool idling_ = false;       // IMAP: waiting in IDLE for new mail
     bool stoppedIdle_ = false;  // stopped while waiting: every message was walked
+    bool idledBefore_ = false;
     bool newUidValidity_ = false;
     std::optional<EventLog> log_;
     std::optional<SavedState> state_;
