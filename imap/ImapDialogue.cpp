@@ -455,6 +455,9 @@ void imapZef::Impl::OnUntagged(const Response& response) {
             if (idling_ && newMail_) {
                 EndIdle();
             }
+        } else if (imap::IsAtom(values[1], "EXPUNGE")) {
+            // One message fewer: a later EXISTS of the same count brings a new one.
+            exists_ = std::max(0L, exists_ - 1);
         } else if (imap::IsAtom(values[1], "FETCH") && values.size() >= 3) {
             OnFetch(static_cast<uint32_t>(first.number), values[2]);
         }

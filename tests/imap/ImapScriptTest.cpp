@@ -227,6 +227,14 @@ const Row kIdle[] = {
         ! tick 2
         ! tick 1  > DONE
         < Z4 OK  > Z5 UID SEARCH ALL)"},
+    // An expunge (ours after the walk, or another program's) lowers the count that new mail
+    // is told by: an EXISTS back at the count seen before is a new message.
+    {"NewMailAfterAnExpunge", Set([](imapZef& c) { c.Idle(true); }),
+     SELECTED R"(< * SEARCH  < Z3 OK  = Stat 0 0  > Z4 IDLE
+        < + idling  = Idling
+        < * 2 EXPUNGE
+        < * 2 EXISTS  > DONE
+        < Z4 OK  > Z5 UID SEARCH ALL)"},
 };
 INSTANTIATE_TEST_SUITE_P(Idle, ImapScript, ::testing::ValuesIn(kIdle), RowName);
 

@@ -56,6 +56,12 @@ def fetch(user, *args, port=None, password=None, wrap=()):
                    password=password or ENV["ZEF_IT_POP3_PASS"], wrap=wrap)
 
 
+def imap_client(user):
+    client = imaplib.IMAP4("127.0.0.1", int(ENV["ZEF_IT_IMAP_PORT"]), timeout=30)
+    client.login(user, ENV["ZEF_IT_POP3_PASS"])
+    return client
+
+
 def last_sent():
     """The message the SMTP server saved last: parsed, as bytes, and its envelope."""
     path = sorted(glob.glob(os.path.join(ENV["ZEF_IT_SMTP_SPOOL"], "*.eml")))[-1]
@@ -359,6 +365,71 @@ class Fetch(unittest.TestCase):
         result = fetch(user, *args)
         self.assertEqual(result.returncode, 0, result.stderr.decode())
         return result
+
+    def imap_fetched(self, user, *args):
+        result = fetch(user, "--protocol", "imap", *args, port=ENV["ZEF_IT_IMAP_PORT"])
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        return result.stderr.decode()
+
+    def test_imap_corpus_kept_twice_a_new_uidvalidity_and_the_maildir_of_pop3(self):
+        work, names = ENV["ZEF_IT_WORKDIR"], ENV["ZEF_IT_MAILBOX_IMAPCORPUS"].split(",")
+        out, state = f"{work}/imap-out", pathlib.Path(work, "imap-out", ".zefmail-state")
+        self.imap_fetched("imapcorpus", "--out", out, "--keep", "--text", "--quiet")
+        for number, name in enumerate(names, start=1):
+            self.assertEqual(reference.compare(os.path.join(out, str(number)), corpus(name)), [],
+                             name)
+        uidls = [reference.read_json(out, str(n), "message.json")["uidl"]
+                 for n in range(1, len(names) + 1)]
+        validity = uidls[0].split(".")[0]
+        self.assertEqual(uidls, [f"{validity}.{uid}" for uid in range(1, len(names) + 1)])
+        again = self.imap_fetched("imapcorpus", "--out", out, "--keep")
+        self.assertIn(f"0 saved in {out}, 0 deleted on the server, {len(names)} saved before",
+                      again)
+        # The folder numbered anew (as a restored server does): said once, every message saved.
+        state.write_text(state.read_text().replace(f"\t{validity}.", "\t7."))
+        renewed = self.imap_fetched("imapcorpus", "--out", out, "--keep")
+        self.assertEqual(renewed.count("UIDVALIDITY"), 1, renewed)
+        self.assertIn(f"folder INBOX has a new UIDVALIDITY (7 → {validity}): its messages are "
+                      f"taken as new\n", renewed)
+        self.assertIn(f"{len(names)} saved in", renewed)
+        self.assertEqual(sorted(line.split("\t")[1:] for line in state.read_text().splitlines()),
+                         [["imapcorpus@127.0.0.1/INBOX", uidl] for uidl in sorted(uidls)])
+        # The raw messages, as IMAP hands them over, are POP3's byte for byte.
+        self.fetched("imapcorpus", "--keep", "--quiet", "--maildir", f"{work}/pop3-maildir")
+        self.imap_fetched("imapcorpus", "--keep", "--quiet", "--maildir", f"{work}/imap-maildir")
+        files = lambda name: sorted(pathlib.Path(f).read_bytes()
+                                    for f in glob.glob(f"{work}/{name}/new/*"))
+        self.assertEqual(len(files("imap-maildir")), len(names))
+        self.assertEqual(files("imap-maildir"), files("pop3-maildir"))
+        self.assertEqual(mailbox("imapcorpus"), names)
+
+    def test_imap_deletes_exactly_what_it_saved_and_reads_each_folder_apart(self):
+        work, names = ENV["ZEF_IT_WORKDIR"], ENV["ZEF_IT_MAILBOX_IMAPDEL"].split(",")
+        with imap_client("imapdel") as client:  # another program flags the largest \Deleted
+            client.select("INBOX")
+            sizes = {int(re.search(rb"UID (\d+)", item)[1]):
+                     int(re.search(rb"RFC822.SIZE (\d+)", item)[1])
+                     for item in client.uid("FETCH", "1:*", "(UID RFC822.SIZE)")[1]}
+            flagged = max(sizes, key=sizes.get)
+            client.uid("STORE", str(flagged), "+FLAGS", "(\\Deleted)")
+        below = max(size for uid, size in sizes.items() if uid != flagged)
+        summary = self.imap_fetched("imapdel", "--out", f"{work}/imapdel", "--max-size",
+                                    str(below))
+        self.assertIn(f"{len(names) - 1} saved in {work}/imapdel, {len(names) - 1} deleted",
+                      summary)
+        with imap_client("imapdel") as client:
+            client.select("INBOX", readonly=True)
+            self.assertEqual(client.uid("SEARCH", "ALL")[1][0].split(), [str(flagged).encode()])
+            self.assertIn(b"\\Deleted", client.uid("FETCH", str(flagged), "(FLAGS)")[1][0])
+        # Two folders of one mailbox into one --out: each remembered apart.
+        out = f"{work}/imap-folders"
+        folder = json.loads(ENV["ZEF_IT_FOLDERS"])["imap"]["仕事"]
+        self.imap_fetched("imap", "--folder", "仕事", "--out", out, "--keep", "--quiet")
+        for number, name in enumerate(folder, start=1):
+            self.assertEqual(reference.compare(f"{out}/{number}", corpus(name)), [], name)
+        self.assertIn("3 saved in", self.imap_fetched("imap", "--out", out, "--keep"))
+        self.assertIn(f"0 saved in {out}, 0 deleted on the server, {len(folder)} saved before",
+                      self.imap_fetched("imap", "--folder", "仕事", "--out", out, "--keep"))
 
     def test_corpus_written_as_python_reads_it_and_kept(self):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "corpus-out")

@@ -67,8 +67,10 @@ std::string Settings(const SendOptions& o) {
            Connection(o, 25, 465) + " " + o.user + " " + PasswordSource(o);
 }
 std::string Settings(const FetchOptions& o) {
-    return std::string("fetch auth ") + (o.auth.empty() ? (o.apop ? "apop" : "user") : o.auth) +
-           Connection(o, 110, 995) + " " + o.user + " " + PasswordSource(o) +
+    return std::string("fetch ") +
+           (o.Imap() ? "imap " + o.folder + (o.idle ? " idle " : " ") : "") + "auth " +
+           (o.auth.empty() ? (o.apop ? "apop" : "user") : o.auth) +
+           Connection(o, o.Port(), o.Port()) + " " + o.user + " " + PasswordSource(o) +
            (o.keep ? " keep " + std::to_string(o.keepDays) : "") +
            (o.mda.empty() ? "" : " mda " + o.mda) +
            (o.maxSize < 0 ? "" : " max " + std::to_string(o.maxSize));
@@ -196,6 +198,15 @@ password_env = "PW"
 server = "127.0.0.1"
 user = "u"
 password_command = "exit 3"
+[accounts.imap]
+server = "h"
+user = "u"
+password_env = "PW"
+tls = "implicit"
+[accounts.imap.fetch]
+protocol = "imap"
+folder = "Archive/2026"
+idle = true
 )");
     scratch.File("body.txt", "本文\nok");
     scratch.File("😀.txt", "ok\r\nok\n😀");
@@ -273,6 +284,20 @@ password_command = "exit 3"
         {"F --mda x --keep-days 2 --crlf --max-size 0", "110 @h u PW keep 2 mda x max 0"},
         {"F --mda x --max-size -1", "--max-size: Value -1 not in range"},
         {"fetch --account relay --max-size 7", "keep 3 mda lda max 7"},
+        // IMAP: its own ports and options; POP3's are refused with it, and its own with POP3.
+        {"F --protocol imap --keep", "fetch imap INBOX auth user tls 0 port 143 @h u PW keep -1"},
+        {"F --protocol IMAP --tls implicit --folder 仕事 --auth auto",
+         "fetch imap 仕事 auth auto tls 1 port 993 @h"},
+        {"F --protocol imap --tls starttls --port 1143 --idle",
+         "imap INBOX idle auth user tls 2 port 1143"},
+        {"fetch --account imap", "fetch imap Archive/2026 idle auth user tls 1 port 993 @h u PW"},
+        {"fetch --account imap --protocol pop3", "2 zefmail fetch: --idle is for IMAP only: give"},
+        {"F --protocol imap --apop",
+         "2 zefmail fetch: --apop is for POP3 only: not with --protocol imap"},
+        {"F --protocol imap --top-lines 0", "2 zefmail fetch: --top-lines is for POP3 only"},
+        {"F --protocol imap --no-pipelining", "2 zefmail fetch: --no-pipelining is for POP3 only"},
+        {"F --folder Work", "2 zefmail fetch: --folder is for IMAP only: give --protocol imap"},
+        {"F --protocol smtp", "2 zefmail fetch: --protocol: smtp not in {imap,pop3}"},
         {"F --out {d}/new --keep-days -1", "--keep-days: Value -1 not in range"},
         {"send --help", "0 Send one message through an SMTP server\nUsage: zefmail send"},
         {"fetch --help", "Examples:"},

@@ -22,7 +22,7 @@ const std::set<std::string> kAccountKeys = {
     "from", "hostname", "charset", "domain", "queue",
     // fetch
     "apop", "out", "maildir", "mbox", "mda", "crlf", "text", "keep", "keep_days", "top_lines",
-    "max_size", "delete_on_error", "no_pipelining"};
+    "max_size", "delete_on_error", "no_pipelining", "protocol", "folder", "idle"};
 
 // One setting as the words of the command line.
 std::vector<std::string> Words(const std::string& key, const toml::node& value) {

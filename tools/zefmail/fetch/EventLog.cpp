@@ -2,8 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/MailboxEvents.h"
 #include "common/Unicode.h"
-#include "pop/popZef.h"
+#include "imap/imapZef.h"
 #include "tools/zefmail/fetch/Digest.h"
 #include "tools/zefmail/fetch/Output.h"
 
@@ -39,33 +40,39 @@ void EventLog::Log(std::function<void(Args...)>& handler, const char* event,
     });
 }
 
-void EventLog::Attach(popZef& pop) {
-    Log(pop.Done, "Done", {"Code", "msg"});
-    Log(pop.Trace, "Trace", {"msg"});
-    Log(pop.CaptionChanged, "CaptionChanged", {"caption"});
-    Log(pop.Stat, "Stat", {"Many", "MuchAll"});
-    Log(pop.UidlFirst, "UidlFirst", {"id", "CancelUidl"});
-    Log(pop.UidlDone, "UidlDone", {"id", "Uidl", "Delete"});
-    Log(pop.TopFirst, "TopFirst", {"id", "CancelTop"});
-    Log(pop.TopNext, "TopNext", {"id", "line"});
-    Log(pop.TopDone, "TopDone", {"id", "Delete"});
-    Log(pop.RetrFirst, "RetrFirst", {"id", "Much", "CancelRetr"});
-    Log(pop.RetrDone, "RetrDone", {"id", "CancelDelete"});
-    Log(pop.MailHeadFirst, "MailHeadFirst", {"id"});
-    Log(pop.MailHeadNext, "MailHeadNext", {"id", "FieldName", "FieldValue"});
-    Log(pop.MailHeadDone, "MailHeadDone", {"id"});
-    Log(pop.MimeHeadFirst, "MimeHeadFirst", {"id", "Part"});
-    Log(pop.MimeHeadNext, "MimeHeadNext", {"id", "Part", "FieldName", "FieldValue"});
-    Log(pop.MimeHeadDone, "MimeHeadDone", {"id", "Part"});
-    Log(pop.MultiPartOpen, "MultiPartOpen",
+void EventLog::Attach(MailboxEvents& control) {
+    Log(control.Done, "Done", {"Code", "msg"});
+    Log(control.Trace, "Trace", {"msg"});
+    Log(control.CaptionChanged, "CaptionChanged", {"caption"});
+    Log(control.Stat, "Stat", {"Many", "MuchAll"});
+    Log(control.UidlFirst, "UidlFirst", {"id", "CancelUidl"});
+    Log(control.UidlDone, "UidlDone", {"id", "Uidl", "Delete"});
+    Log(control.TopFirst, "TopFirst", {"id", "CancelTop"});
+    Log(control.TopNext, "TopNext", {"id", "line"});
+    Log(control.TopDone, "TopDone", {"id", "Delete"});
+    Log(control.RetrFirst, "RetrFirst", {"id", "Much", "CancelRetr"});
+    Log(control.RetrDone, "RetrDone", {"id", "CancelDelete"});
+    Log(control.MailHeadFirst, "MailHeadFirst", {"id"});
+    Log(control.MailHeadNext, "MailHeadNext", {"id", "FieldName", "FieldValue"});
+    Log(control.MailHeadDone, "MailHeadDone", {"id"});
+    Log(control.MimeHeadFirst, "MimeHeadFirst", {"id", "Part"});
+    Log(control.MimeHeadNext, "MimeHeadNext", {"id", "Part", "FieldName", "FieldValue"});
+    Log(control.MimeHeadDone, "MimeHeadDone", {"id", "Part"});
+    Log(control.MultiPartOpen, "MultiPartOpen",
         {"id", "ParentPart", "ContentType", "ContentName", "ContentCharset", "TransferEncoding",
          "Tag"});
-    Log(pop.MultiPartClose, "MultiPartClose", {"id", "Tag"});
-    Log(pop.MimeDataFirst, "MimeDataFirst",
+    Log(control.MultiPartClose, "MultiPartClose", {"id", "Tag"});
+    Log(control.MimeDataFirst, "MimeDataFirst",
         {"id", "NewPart", "ContentType", "ContentName", "ContentCharset", "TransferEncoding",
          "IsText"});
-    Log(pop.MimeDataNext, "MimeDataNext", {"id", "Part", "Data"});
-    Log(pop.MimeDataDone, "MimeDataDone", {"id", "Part"});
+    Log(control.MimeDataNext, "MimeDataNext", {"id", "Part", "Data"});
+    Log(control.MimeDataDone, "MimeDataDone", {"id", "Part"});
+}
+
+void EventLog::AttachFolder(imapZef& imap) {
+    Log(imap.FolderListed, "FolderListed", {"Name", "Delimiter", "Attributes"});
+    Log(imap.FolderSelected, "FolderSelected", {"Name", "UidValidity", "Exists"});
+    Log(imap.Idling, "Idling", {});
 }
 
 }  // namespace zef::zefmail

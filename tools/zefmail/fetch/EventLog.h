@@ -1,4 +1,5 @@
-// `fetch --events`: every event of popZef as one JSON object per line,
+// `fetch --events`: every event of the mailbox control (popZef or imapZef) as one JSON object per
+// line,
 // {"event": "<name>", <argument>: <value>, ...}, with the argument names of the event
 // interface. Text is UTF-8, Data is base64, and by-reference arguments carry the value zefmail
 // returned to the control.
@@ -9,8 +10,9 @@
 #include <ostream>
 
 namespace zef {
-class popZef;
-}
+struct MailboxEvents;
+class imapZef;
+}  // namespace zef
 
 namespace zef::zefmail {
 
@@ -18,8 +20,10 @@ class EventLog {
   public:
     explicit EventLog(std::ostream& out) : out_(out) {}
 
-    // Logs each event of `pop` after its handler ran, with what the handler gave back.
-    void Attach(popZef& pop);
+    // Logs each event of `control` after its handler ran, with what the handler gave back.
+    void Attach(MailboxEvents& control);
+    // And the events of an IMAP folder: FolderListed, FolderSelected, Idling.
+    void AttachFolder(imapZef& imap);
 
   private:
     template <class... Args>

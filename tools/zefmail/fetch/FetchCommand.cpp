@@ -14,12 +14,12 @@
 #include <optional>
 
 #include "common/Unicode.h"
-#include "pop/popZef.h"
 #include "tools/zefmail/cli/Password.h"
 #include "tools/zefmail/cli/Progress.h"
 #include "tools/zefmail/cli/ToolError.h"
 #include "tools/zefmail/cli/Verdict.h"
 #include "tools/zefmail/fetch/EventLog.h"
+#include "tools/zefmail/fetch/MailboxControl.h"
 #include "tools/zefmail/fetch/MaildirWriter.h"
 #include "tools/zefmail/fetch/MboxWriter.h"
 #include "tools/zefmail/fetch/MdaWriter.h"
@@ -32,16 +32,20 @@ namespace zef::zefmail {
 
 namespace {
 
-constexpr int kPop3Port = 110;
-constexpr int kPop3sPort = 995;
 constexpr std::time_t kSecondsPerDay = std::time_t{24} * 60 * 60;
+
+// The mailbox the state of saved messages names: USER@SERVER, and for IMAP the folder after a
+// '/', since each folder numbers its messages apart.
+std::string MailboxIdentity(const FetchOptions& options) {
+    return options.user + "@" + options.server + (options.Imap() ? "/" + options.folder : "");
+}
 
 // Where the state of saved messages is kept when --mda is the only output: a folder per
 // mailbox under $XDG_STATE_HOME/zefmail (~/.local/state/zefmail), '/' and '%' in its name
 // percent-encoded.
 std::filesystem::path MdaStateFolder(const FetchOptions& options, const EnvLookup& env) {
     std::string mailbox;
-    for (const char c : options.user + "@" + options.server) {
+    for (const char c : MailboxIdentity(options)) {
         mailbox += c == '/' ? "%2F" : c == '%' ? "%25" : std::string(1, c);
     }
     const std::optional<std::string> state = env("XDG_STATE_HOME");
@@ -55,6 +59,12 @@ std::filesystem::path MdaStateFolder(const FetchOptions& options, const EnvLooku
     return std::filesystem::path(*home) / ".local" / "state" / "zefmail" / mailbox;
 }
 
+// The UIDVALIDITY of a "UIDVALIDITY.UID" unique id; "" for another kind.
+std::string UidValidityOf(const std::string& uidl) {
+    const size_t dot = uidl.find('.');
+    return dot == std::string::npos ? std::string() : uidl.substr(0, dot);
+}
+
 // One mailbox transfer: the control, its handlers and where they write.
 class FetchSession {
   public:
@@ -64,7 +74,8 @@ class FetchSession {
           password_(ReadPassword(options, env)),
           err_(err),
           progress_(err, !options.quiet && ::isatty(STDERR_FILENO) != 0),
-          pop_(io_),
+          control_(io_, options.Imap()),
+          events_(control_.Events()),
           signals_(io_, SIGINT, SIGTERM) {
         if (options.events) {
             log_.emplace(out);
@@ -75,18 +86,21 @@ class FetchSession {
         }
         Configure();
         InstallHandlers();
-        outputs_.Attach(pop_);
+        outputs_.Attach(events_);
         if (log_) {
-            log_->Attach(pop_);  // last: it logs what the handlers gave back
+            log_->Attach(events_);  // last: it logs what the handlers gave back
+            if (imapZef* imap = control_.Imap()) {
+                log_->AttachFolder(*imap);
+            }
         }
         WaitForInterrupt();
     }
 
     int Run() {
         // A token goes to OAuthToken, and no password is given.
-        pop_.pop(Utf8ToText(options_.server), Utf8ToText(options_.user),
-                 TokenLogin() ? Text() : Utf8ToText(password_),
-                 options_.topLines < 0 ? 0 : options_.topLines);
+        control_.Start(Utf8ToText(options_.server), Utf8ToText(options_.user),
+                       TokenLogin() ? Text() : Utf8ToText(password_),
+                       options_.topLines < 0 ? 0 : options_.topLines);
         if (!done_) {
             io_.run();
         }
@@ -105,7 +119,8 @@ class FetchSession {
                  << "; the session ended without committing its deletions\n";
             status = 1;
         }
-        if (done_ && stopping_ && retrieved_ + savedBefore_ + deletedBefore_ + tooLarge_ < total_) {
+        if (done_ && StoppedEarly() &&
+            retrieved_ + savedBefore_ + deletedBefore_ + tooLarge_ < total_) {
             err_ << "zefmail fetch: stopped on request; the messages not read stay on the server\n";
             status = 1;
         }
@@ -143,7 +158,9 @@ class FetchSession {
     }
 
   private:
-    int Port() const { return options_.PortOr(kPop3Port, kPop3sPort); }
+    int Port() const { return options_.Port(); }
+    // Stopped on request before the mailbox was walked; a stop in IDLE is the way it ends.
+    bool StoppedEarly() const { return stopping_ && !stoppedIdle_; }
     bool TokenLogin() const { return options_.auth == "xoauth2" || options_.auth == "oauthbearer"; }
 
     // The outputs in the order of the places: --out (its slot stays empty without it), then
@@ -170,7 +187,7 @@ class FetchSession {
                                                      MdaStateFolder(options_, env)));
         }
         if (outputs_.ReadsLines()) {
-            pop_.RetrLine = [this](long /*id*/, const Bytes& line) {
+            events_.RetrLine = [this](long /*id*/, const Bytes& line) {
                 if (!outputs_.Parses() && !log_) {
                     CountBytes(line.size() + 2);
                 }
@@ -196,7 +213,8 @@ class FetchSession {
         if (!state_) {
             return 0;
         }
-        if (state_->RememberedAtStart() > 0 && state_->Recognised() == 0 && state_->Unknown() > 0) {
+        if (state_->RememberedAtStart() > 0 && state_->Recognised() == 0 && state_->Unknown() > 0 &&
+            !newUidValidity_) {
             err_ << "zefmail fetch: none of the " << state_->Unknown()
                  << " message(s) on the server is among the " << state_->RememberedAtStart()
                  << " saved before from this mailbox (" << state_->File().string()
@@ -216,7 +234,7 @@ class FetchSession {
             status = 1;
         }
         try {
-            state_->Rewrite(done_ && end_.code == 0 && !stopping_);
+            state_->Rewrite(done_ && end_.code == 0 && !StoppedEarly());
         } catch (const ToolError& error) {
             err_ << "zefmail fetch: " << error.what() << "\n";
             return 1;
@@ -228,7 +246,7 @@ class FetchSession {
     // new.
     void OpenSavedState() {
         state_.emplace(
-            outputs_.StateFile(), options_.user + "@" + options_.server,
+            outputs_.StateFile(), MailboxIdentity(options_),
             [this](const std::string& places) { return outputs_.StillThere(places); },
             outputs_.StateLock());
         if (state_->HasUnconfirmed()) {
@@ -246,15 +264,16 @@ class FetchSession {
         return options_.keepDays >= 0 && now_ - savedAt >= options_.keepDays * kSecondsPerDay;
     }
 
-    // POP3 commits deletions only at QUIT, so everything saved is flushed once, before the
-    // control can send QUIT after a DELE of this session: when the last message has been dealt
-    // with, whichever way (saved, not written, saved before), when the user asked to stop, and
-    // after each message when an error would commit (--delete-on-error). A failed flush throws
+    // POP3 commits deletions only at QUIT, and IMAP after the walk, so everything saved is
+    // flushed once, before the control can commit a deletion of this session: when the last
+    // message of the walk has been dealt with, whichever way (saved, not written, saved before),
+    // when the user asked to stop, and after each message when an error would commit
+    // (--delete-on-error). A failed flush throws
     // from the control's event: the control then closes the connection without QUIT, and the
     // server deletes nothing of this session.
     void FlushBeforeQuit(long id) {
         if (!unflushedDeletes_ || flushFailed_ ||
-            !(id == total_ || stopping_ || options_.deleteOnError)) {
+            !(id == walkSize_ || stopping_ || options_.deleteOnError)) {
             return;
         }
         try {
@@ -299,66 +318,70 @@ class FetchSession {
                 return;
             }
             stopping_ = true;
+            stoppedIdle_ = idling_;
             FlushBeforeQuit(0);
-            progress_.Print(
-                "zefmail fetch: stopping after the current message (again to stop now)");
-            pop_.Abend(false);
+            if (!idling_) {
+                progress_.Print(
+                    "zefmail fetch: stopping after the current message (again to stop now)");
+            }
+            control_.Abend(false);
             WaitForInterrupt();
         });
     }
 
-    void Configure() {
-        pop_.Port(AsciiToText(std::to_string(Port())));
-        pop_.ConnectTimeout(options_.connectTimeout);
-        pop_.TransTimeout(options_.transTimeout);
-        pop_.APOP(options_.apop);
-        pop_.DeleteOnError(options_.deleteOnError);
-        pop_.Pipelining(!options_.noPipelining);
+    template <class Control>
+    void ConfigureEither(Control& control) {
+        control.Port(AsciiToText(std::to_string(Port())));
+        control.ConnectTimeout(options_.connectTimeout);
+        control.TransTimeout(options_.transTimeout);
+        control.DeleteOnError(options_.deleteOnError);
         // Mail programs nest multiparts three deep; every part of such a message must arrive.
-        pop_.NestedDelimiters(true);
-        // A server out of step could make a TOP response pass for a message that is then deleted.
-        pop_.DesyncGuard(true);
+        control.NestedDelimiters(true);
         // --maildir and --mbox take the lines as received: parsing is for --out and --events.
-        pop_.ParseMessages(outputs_.Parses() || log_);
-        pop_.Security(options_.Security());
-        pop_.VerifyCert(!options_.insecure);
-        pop_.CAFile(Utf8ToText(options_.caFile));
+        control.ParseMessages(outputs_.Parses() || log_);
+        control.Security(options_.Security());
+        control.VerifyCert(!options_.insecure);
+        control.CAFile(Utf8ToText(options_.caFile));
         if (options_.auth == "auto") {
-            pop_.AutoAuth(true);
+            control.AutoAuth(true);
         } else if (!options_.auth.empty()) {
             std::string upper = options_.auth;
             std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-            pop_.SaslMechanism(AsciiToText(upper));
+            control.SaslMechanism(AsciiToText(upper));
         }
         if (TokenLogin() || (options_.auth == "auto" && LooksLikeAccessToken(password_))) {
-            pop_.OAuthToken(Utf8ToText(password_));  // with auto: a password as well
+            control.OAuthToken(Utf8ToText(password_));  // with auto: a password as well
         }
     }
 
     void InstallHandlers() {
-        pop_.Done = [this](long code, const Text& msg) {
+        events_.Done = [this](long code, const Text& msg) {
             done_ = true;
             end_.code = code;
             end_.message = TextToUtf8(msg);
-            end_.responseCode = TextToUtf8(pop_.ResponseCode());
+            end_.responseCode = TextToUtf8(control_.ResponseCode());
             io_.stop();
         };
-        pop_.Trace = [this](const Text& msg) {
+        events_.Trace = [this](const Text& msg) {
             end_.Trace(msg);
             if (options_.trace) {
                 progress_.Print(TextToUtf8(msg));
             }
         };
-        pop_.Stat = [this](long many, long muchAll) {
-            total_ = many;
-            progress_.Totals(static_cast<uint64_t>(muchAll < 0 ? 0 : muchAll), many);
+        // Once per walk: POP3 walks once; IMAP again for the new mail of each IDLE.
+        events_.Stat = [this](long many, long muchAll) {
+            idling_ = false;
+            walkSize_ = many;
+            total_ += many;
+            bytesTotal_ += static_cast<uint64_t>(muchAll < 0 ? 0 : muchAll);
+            progress_.Totals(bytesTotal_, total_);
         };
-        pop_.UidlFirst = [this](long /*id*/, bool& cancelUidl) {
+        events_.UidlFirst = [this](long /*id*/, bool& cancelUidl) {
             // The UIDL goes into message.json, the state of saved messages and the event log;
             // when none is written, asking for it would only cost a round trip per message.
             cancelUidl = !outputs_.Saving() && !log_ && options_.maxSize < 0;
         };
-        pop_.UidlDone = [this](long id, const Text& uidl, bool& remove) {
+        events_.UidlDone = [this](long id, const Text& uidl, bool& remove) {
             remove = false;
             uidl_ = TextToUtf8(uidl);
             const std::optional<std::time_t> savedAt =
@@ -378,9 +401,11 @@ class FetchSession {
             }
             outputs_.Resume(savedAt || !state_ ? std::nullopt : state_->PartlyPlaced(uidl_));
         };
-        pop_.TopFirst = [this](long /*id*/, bool& cancelTop) { cancelTop = options_.topLines < 0; };
-        pop_.TopDone = [](long /*id*/, bool& remove) { remove = false; };
-        pop_.RetrFirst = [this](long id, long much, bool& cancelRetr) {
+        events_.TopFirst = [this](long /*id*/, bool& cancelTop) {
+            cancelTop = options_.topLines < 0;
+        };
+        events_.TopDone = [](long /*id*/, bool& remove) { remove = false; };
+        events_.RetrFirst = [this](long id, long much, bool& cancelRetr) {
             cancelRetr = skip_;
             skip_ = false;
             if (!cancelRetr && options_.maxSize >= 0 && much > options_.maxSize) {
@@ -392,7 +417,7 @@ class FetchSession {
                 outputs_.Begin(id, much);
             }
         };
-        pop_.RetrDone = [this](long id, bool& cancelDelete) {
+        events_.RetrDone = [this](long id, bool& cancelDelete) {
             cancelDelete = true;  // nothing is deleted unless it is safely on disk
             if (outputs_.Saving()) {
                 std::optional<std::string> error = SaveMessage();
@@ -418,30 +443,32 @@ class FetchSession {
             progress_.Update(bytesDone_, retrieved_);
             FlushBeforeQuit(id);
         };
-        pop_.MailHeadFirst = [this](long /*id*/) { tags_.Reset(); };
-        pop_.MailHeadNext = [this](long /*id*/, const Text& name, const Text& value) {
+        events_.MailHeadFirst = [this](long /*id*/) { tags_.Reset(); };
+        events_.MailHeadNext = [this](long /*id*/, const Text& name, const Text& value) {
             CountBytes(name.size() + value.size() + 4);
         };
-        pop_.MultiPartOpen = [this](long /*id*/, long /*parentPart*/, const Text& /*type*/,
-                                    const Text& /*name*/, const Text& /*charset*/,
-                                    const Text& /*encoding*/, Text& tag) {
+        events_.MultiPartOpen = [this](long /*id*/, long /*parentPart*/, const Text& /*type*/,
+                                       const Text& /*name*/, const Text& /*charset*/,
+                                       const Text& /*encoding*/, Text& tag) {
             // The tag names the multipart by the path of the part that holds it; the control
             // hands it back in the matching MultiPartClose.
             tag = tags_.AtMessageLevel() ? Text(u"message") : Utf8ToText(tags_.Current());
             tags_.OpenMultipart();
         };
-        pop_.MultiPartClose = [this](long /*id*/, const Text& /*tag*/) { tags_.CloseMultipart(); };
-        pop_.MimeHeadFirst = [this](long /*id*/, long part) { tags_.BeginPart(part); };
-        pop_.MimeHeadNext = [this](long /*id*/, long /*part*/, const Text& name,
-                                   const Text& value) {
+        events_.MultiPartClose = [this](long /*id*/, const Text& /*tag*/) {
+            tags_.CloseMultipart();
+        };
+        events_.MimeHeadFirst = [this](long /*id*/, long part) { tags_.BeginPart(part); };
+        events_.MimeHeadNext = [this](long /*id*/, long /*part*/, const Text& name,
+                                      const Text& value) {
             CountBytes(name.size() + value.size() + 4);
         };
-        pop_.MimeDataFirst = [](long /*id*/, long /*part*/, const Text& /*type*/,
-                                const Text& /*name*/, const Text& /*charset*/,
-                                const Text& /*encoding*/, bool& isText) {
+        events_.MimeDataFirst = [](long /*id*/, long /*part*/, const Text& /*type*/,
+                                   const Text& /*name*/, const Text& /*charset*/,
+                                   const Text& /*encoding*/, bool& isText) {
             isText = false;  // the bytes are kept exact; text is made from them (--text)
         };
-        pop_.MimeDataNext = [this](long /*id*/, long /*part*/, Bytes& data) {
+        events_.MimeDataNext = [this](long /*id*/, long /*part*/, Bytes& data) {
             CountBytes(data.size());
         };
     }
@@ -480,14 +507,68 @@ class FetchSession {
         progress_.Update(bytesDone_ + messageBytes_, retrieved_);
     }
 
+    // Settings both controls have, then those of one protocol.
+    void Configure() {
+        control_.Visit([this](auto& control) { ConfigureEither(control); });
+        if (popZef* pop = control_.Pop()) {
+            pop->APOP(options_.apop);
+            pop->Pipelining(!options_.noPipelining);
+            // A server out of step could make a TOP response pass for a message that is then
+            // deleted.
+            pop->DesyncGuard(true);
+        } else {
+            ConfigureImap(*control_.Imap());
+        }
+    }
+
+    // EXAMINE when nothing can be deleted: nothing saved, or everything kept for good (see
+    // UidlDone and RetrDone); the folder is then left exactly as it was.
+    void ConfigureImap(imapZef& imap) {
+        imap.Folder(Utf8ToText(options_.folder));
+        imap.ReadOnly(!outputs_.Saving() || (options_.keep && options_.keepDays < 0));
+        imap.Idle(options_.idle);
+        imap.FolderSelected = [this](const Text& name, const Text& uidValidity, long /*exists*/) {
+            if (state_) {
+                NoteUidValidity(TextToUtf8(name), TextToUtf8(uidValidity));
+            }
+        };
+        imap.Idling = [this] {
+            idling_ = true;
+            if (!options_.quiet && !idledBefore_) {  // IDLE is issued again every 29 minutes
+                progress_.Print("zefmail fetch: waiting for new mail in " + options_.folder +
+                                " (Ctrl-C to stop)");
+            }
+            idledBefore_ = true;
+        };
+    }
+
+    // Remembered ids of another UIDVALIDITY name other messages now: said once, and the
+    // messages are fetched as new.
+    void NoteUidValidity(const std::string& folder, const std::string& current) {
+        for (const std::string& uidl : state_->RememberedUidls()) {
+            const std::string old = UidValidityOf(uidl);
+            if (old != current) {
+                newUidValidity_ = true;
+                err_ << "zefmail fetch: folder " << folder << " has a new UIDVALIDITY (" << old
+                     << " → " << current << "): its messages are taken as new\n";
+                return;
+            }
+        }
+    }
+
     const FetchOptions& options_;
     std::string password_;
     std::ostream& err_;
     Progress progress_;
     asio::io_context io_;
-    popZef pop_;
+    MailboxControl control_;
+    MailboxEvents& events_;
     asio::signal_set signals_;
     bool stopping_ = false;
+    bool idling_ = false;       // IMAP: waiting in IDLE for new mail
+    bool stoppedIdle_ = false;  // stopped while waiting: every message was walked
+    bool idledBefore_ = false;
+    bool newUidValidity_ = false;
     std::optional<EventLog> log_;
     std::optional<SavedState> state_;
     const std::time_t now_ = std::time(nullptr);
@@ -500,7 +581,9 @@ class FetchSession {
 
     bool done_ = false;
     TransferEnd end_;
-    long total_ = 0;
+    long total_ = 0;     // of every walk
+    long walkSize_ = 0;  // of the current walk
+    uint64_t bytesTotal_ = 0;
     long retrieved_ = 0;
     long saved_ = 0;
     long deleted_ = 0;

@@ -11,6 +11,7 @@ namespace zef::zefmail {
 
 namespace {
 
+const std::set<std::string> kProtocols = {"pop3", "imap"};
 const std::set<std::string> kPopMechanisms = {"plain", "scram-sha-256", "xoauth2", "oauthbearer",
                                               "auto"};
 
@@ -46,6 +47,11 @@ Examples:
     zefmail fetch --server pop.example.jp --user taro@example.jp --tls implicit \
       --auth xoauth2 --password-command 'oauth-helper token taro' --out mail
 
+  An IMAP folder instead of a POP3 mailbox, over implicit TLS (port 993); then stay and save
+  new mail as it arrives, until Ctrl-C:
+    zefmail fetch --protocol imap --tls implicit --server imap.example.jp --user taro \
+      --folder Archive --out mail --keep --idle
+
   Over TLS: implicit TLS (port 995 unless --port), or STLS on port 110 with a CA of your own:
     zefmail fetch --server pop.example.jp --user taro --tls implicit --out mail
     zefmail fetch --server pop.internal --user taro --tls starttls --ca-file company-ca.pem \
@@ -77,6 +83,11 @@ looks like a token (as for send), else SCRAM-SHA-256, then PLAIN, then USER/PASS
 When the server announces PIPELINING (CAPA), the next message's commands go out while a
 message is still being read, so the server prepares it meanwhile;
 --no-pipelining sends one command at a time.
+--protocol imap reads one folder (--folder, default INBOX) of an IMAP server (ports 143 and
+993) with the same outputs and choices; a message's id is UIDVALIDITY.UID, and the state
+remembers each folder apart. Deletions are committed after the walk (UID EXPUNGE of exactly
+the messages saved); with nothing to delete the folder is opened read-only. --idle waits for
+new mail after the walk (IDLE) and saves it as it comes.
 --all-accounts reads the accounts of the configuration file one after the other, in the
 order of the file; --account given more than once reads those, in the order given. Each
 account's settings come first, then the rest of the command line; its lines on standard error
@@ -88,12 +99,19 @@ not be reached or stopped answering, or refused with [IN-USE], [LOGIN-DELAY] or 
 --mda deferred a message and nothing else failed.)";
 
 void DefineFetch(CLI::App& fetch, FetchOptions& options) {
-    AddCommonOptions(fetch, options, "Port of the server (default 110; 995 with --tls implicit)");
+    AddCommonOptions(fetch, options,
+                     "Port of the server (default 110, 995 with --tls implicit; IMAP: 143, 993)");
     // Read by the command before these options (SeveralAccounts); here for the help.
     fetch.add_flag("--all-accounts")
         ->description(
             "Read every account of ~/.config/zefmail/config.toml in turn (or give --account "
             "more than once)");
+    fetch.add_option("--protocol", options.protocol, "pop3 (the default) or imap")
+        ->transform(CLI::IsMember(kProtocols, CLI::ignore_case));
+    fetch.add_option("--folder", options.folder, "IMAP: the folder to read (default INBOX)");
+    fetch.add_flag("--idle", options.idle,
+                   "IMAP: after reading the folder, stay and fetch new mail as it arrives, "
+                   "until Ctrl-C");
     fetch.add_option("--user", options.user, "Mailbox user name");
     fetch.add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
     fetch
@@ -150,6 +168,31 @@ std::optional<std::string> CheckMailboxPaths(const FetchOptions& options) {
     return std::nullopt;
 }
 
+// The options of one protocol are refused with the other, rather than ignored.
+std::optional<std::string> CheckProtocol(FetchOptions& options) {
+    if (!options.Imap()) {
+        if (!options.folder.empty() || options.idle) {
+            return std::string(options.idle ? "--idle" : "--folder") +
+                   " is for IMAP only: give --protocol imap as well";
+        }
+        return std::nullopt;
+    }
+    const char* popOnly = options.apop            ? "--apop"
+                          : options.topLines >= 0 ? "--top-lines"
+                          : options.noPipelining  ? "--no-pipelining"
+                                                  : nullptr;
+    if (popOnly != nullptr) {
+        return std::string(popOnly) + " is for POP3 only: not with --protocol imap";
+    }
+    if (options.folder.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        return "--folder: a folder name has no line ends or NUL";
+    }
+    if (options.folder.empty()) {
+        options.folder = "INBOX";
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> CheckFetch(FetchOptions& options, const EnvLookup& env) {
     if (auto error = CheckCommon(options)) {
         return error;
@@ -176,6 +219,9 @@ std::optional<std::string> CheckFetch(FetchOptions& options, const EnvLookup& en
     if (auto error = CheckMailboxPaths(options)) {
         return error;
     }
+    if (auto error = CheckProtocol(options)) {
+        return error;
+    }
     if (options.apop && !options.auth.empty() && options.auth != "auto") {
         return "--apop and --auth " + options.auth + " are two different logins; give one";
     }
@@ -193,6 +239,8 @@ bool TakesFromAccount(const std::string& option, const std::string& value) {
 }  // namespace
 
 const CommandRules<FetchOptions> kFetchRules = {
-    {"fetch", "Read a POP3 mailbox", "fetch", 2, {}, TakesFromAccount}, DefineFetch, CheckFetch};
+    {"fetch", "Read a POP3 mailbox or an IMAP folder", "fetch", 2, {}, TakesFromAccount},
+    DefineFetch,
+    CheckFetch};
 
 }  // namespace zef::zefmail

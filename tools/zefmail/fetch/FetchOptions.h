@@ -8,6 +8,9 @@
 namespace zef::zefmail {
 
 struct FetchOptions : CommonOptions {
+    std::string protocol = "pop3";  // pop3 or imap
+    std::string folder;             // IMAP: the folder read ("" until settled: INBOX)
+    bool idle = false;              // IMAP: after the walk, wait for new mail until stopped
     std::string user;
     bool apop = false;
     // "" (USER/PASS or --apop), plain, scram-sha-256, xoauth2, oauthbearer (the secret is a
@@ -26,6 +29,10 @@ struct FetchOptions : CommonOptions {
     long maxSize = -1;    // --max-size: larger messages stay on the server, unread
     bool events = false;
     bool text = false;
+
+    bool Imap() const { return protocol == "imap"; }
+    // The port given, else the protocol's: 110 (995 with implicit TLS), IMAP's 143 (993).
+    int Port() const { return Imap() ? PortOr(143, 993) : PortOr(110, 995); }
 };
 
 extern const CommandRules<FetchOptions> kFetchRules;

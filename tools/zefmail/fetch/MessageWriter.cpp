@@ -12,10 +12,10 @@
 #include <system_error>
 #include <vector>
 
+#include "common/MailboxEvents.h"
 #include "common/Unicode.h"
 #include "components/codec/MimeParameters.h"
 #include "pop/HeaderValue.h"
-#include "pop/popZef.h"
 #include "tools/zefmail/cli/ContentTypes.h"
 #include "tools/zefmail/cli/ToolError.h"
 
@@ -217,22 +217,24 @@ void MessageWriter::Guard(const std::function<void()>& step) {
     }
 }
 
-void MessageWriter::Attach(popZef& pop) {
-    Chain(pop.UidlDone, [this](long id, const Text& uidl, bool /*remove*/) { Uidl(id, uidl); });
-    Chain(pop.MailHeadNext,
+void MessageWriter::Attach(MailboxEvents& control) {
+    Chain(control.UidlDone, [this](long id, const Text& uidl, bool /*remove*/) { Uidl(id, uidl); });
+    Chain(control.MailHeadNext,
           [this](long, const Text& name, const Text& value) { MessageField(name, value); });
-    Chain(pop.MultiPartOpen, [this](long, long, const Text& type, const Text& name,
-                                    const Text& charset, const Text& encoding,
-                                    const Text&) { MultiPartOpen(type, name, charset, encoding); });
-    Chain(pop.MultiPartClose, [this](long, const Text&) { MultiPartClose(); });
-    Chain(pop.MimeHeadFirst, [this](long, long part) { PartHead(part); });
-    Chain(pop.MimeHeadNext,
+    Chain(control.MultiPartOpen, [this](long, long, const Text& type, const Text& name,
+                                        const Text& charset, const Text& encoding, const Text&) {
+        MultiPartOpen(type, name, charset, encoding);
+    });
+    Chain(control.MultiPartClose, [this](long, const Text&) { MultiPartClose(); });
+    Chain(control.MimeHeadFirst, [this](long, long part) { PartHead(part); });
+    Chain(control.MimeHeadNext,
           [this](long, long, const Text& name, const Text& value) { PartField(name, value); });
-    Chain(pop.MimeDataFirst, [this](long, long part, const Text& type, const Text& name,
-                                    const Text& charset, const Text& encoding,
-                                    bool) { PartDataBegin(part, type, name, charset, encoding); });
-    Chain(pop.MimeDataNext, [this](long, long, const Bytes& data) { PartData(data); });
-    Chain(pop.MimeDataDone, [this](long, long) { PartDataEnd(); });
+    Chain(control.MimeDataFirst, [this](long, long part, const Text& type, const Text& name,
+                                        const Text& charset, const Text& encoding, bool) {
+        PartDataBegin(part, type, name, charset, encoding);
+    });
+    Chain(control.MimeDataNext, [this](long, long, const Bytes& data) { PartData(data); });
+    Chain(control.MimeDataDone, [this](long, long) { PartDataEnd(); });
 }
 
 std::string MessageWriter::Place() const {

@@ -37,7 +37,7 @@ class MessageWriter final : public Output {
     MessageWriter& operator=(const MessageWriter&) = delete;
 
     // Takes the events below from the control.
-    void Attach(popZef& pop) override;
+    void Attach(MailboxEvents& control) override;
     bool ReadsLines() const override { return false; }
     void Line(std::string_view /*line*/) override {}
 

@@ -16,7 +16,7 @@
 #include <string_view>
 
 namespace zef {
-class popZef;
+struct MailboxEvents;
 }
 
 namespace zef::zefmail {
@@ -52,7 +52,7 @@ class Output {
     virtual bool FailedForNow() const { return false; }
     // An output that reads the parsed message takes the control's events here, and no lines.
     virtual bool ReadsLines() const { return true; }
-    virtual void Attach(popZef& /*pop*/) {}
+    virtual void Attach(MailboxEvents& /*control*/) {}
 };
 
 // Runs `after` with the arguments of `handler`'s event, after what the handler did before.

@@ -31,9 +31,9 @@ void Outputs::Add(std::unique_ptr<Output> output) {
     slots_.push_back(std::move(output));
 }
 
-void Outputs::Attach(popZef& pop) {
+void Outputs::Attach(MailboxEvents& control) {
     for (Output* output : present_) {
-        output->Attach(pop);
+        output->Attach(control);
     }
 }
 

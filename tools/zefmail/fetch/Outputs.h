@@ -22,7 +22,7 @@ class Outputs {
     bool Saving() const { return !present_.empty(); }
     bool ReadsLines() const { return lines_; }
     bool Parses() const { return parses_; }  // some output reads the control's parsing events
-    void Attach(popZef& pop);
+    void Attach(MailboxEvents& control);
 
     // The message at hand: the places where a killed run put it, if any, and it goes only to
     // the outputs that lack it.

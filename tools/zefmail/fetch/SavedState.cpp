@@ -45,6 +45,15 @@ std::optional<std::time_t> ReadTime(const std::string& text) {
 
 }  // namespace
 
+std::vector<std::string> SavedState::RememberedUidls() const {
+    std::vector<std::string> uidls;
+    uidls.reserve(mine_.size());
+    for (const auto& [uidl, entry] : mine_) {
+        uidls.push_back(uidl);
+    }
+    return uidls;
+}
+
 std::string EncodeStateField(const std::string& field) {
     std::string encoded;
     encoded.reserve(field.size());

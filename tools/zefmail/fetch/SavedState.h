@@ -77,6 +77,8 @@ class SavedState {
     size_t RememberedAtStart() const { return rememberedAtStart_; }
     size_t Recognised() const { return recognised_; }
     size_t Unknown() const { return unknown_; }
+    // The UIDLs of this account remembered so far (for IMAP's notice of a new UIDVALIDITY).
+    std::vector<std::string> RememberedUidls() const;
 
     const std::filesystem::path& File() const { return file_; }
 
