@@ -141,6 +141,11 @@ void imapZef::Impl::Imap(const Text& server, const Text& user, const Text& passw
     seeing_.clear();
     literalUse_ = LiteralUse::kNone;
     abortMode_ = AbortMode::kNone;
+    aheadTag_.clear();
+    aheadUid_ = 0;
+    droppedTags_.clear();
+    droppedUids_.clear();
+    answeredTags_.clear();
     idling_ = newMail_ = false;
     pendingOutput_.clear();
     reader_.Reset();
@@ -224,6 +229,7 @@ std::span<const persist::Property<imap::Settings>> imap::PersistedProperties() {
         {"MarkSeen", &S::markSeen},
         {"Idle", &S::idle},
         {"IdleTime", &S::idleTime},
+        {"Pipelining", &S::pipelining},
     };
     return table;
 }

@@ -48,6 +48,7 @@ struct Settings {
     bool markSeen = false;
     bool idle = false;
     long idleTime = 1740;
+    bool pipelining = false;
 };
 
 // The setters' checks, which loading makes too: error 380 for a value the property refuses.
@@ -146,6 +147,9 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     void AfterSizes();
     void WalkNext();
     bool Retrieve();
+    void SendBodyAhead();
+    void DropAhead();
+    bool IsDroppedBody(const imap::Value& items) const;
     void AfterBody();
     void CommitChanges();
     void AfterDeletions();
@@ -157,6 +161,7 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     void Send(Command command, const imap::CommandText& text);
     void SendBytes(Bytes bytes);
     imap::CommandText Tagged(const char* name);
+    std::string NextTag();
     imap::StringRules Strings() const;
     std::string WireFolderName(const Text& name) const;
     Text FolderNameText(const std::string& wire) const;
@@ -198,7 +203,7 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     bool tlsDone_ = false;
     bool loggedIn_ = false;
     bool capabilitiesFresh_ = false;  // a response to the command awaited carried them
-    bool enabled_ = false;  // ENABLE went out (once per transfer)
+    bool enabled_ = false;            // ENABLE went out (once per transfer)
     bool utf8Accepted_ = false;
     Text userName_;
     Text password_;
@@ -221,7 +226,15 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     size_t walkAt_ = 0;            // messages of walk_ dealt with
     uint32_t highestUid_ = 0;      // walked so far: IDLE rounds look above it
     std::vector<uint32_t> deleting_, seeing_;
-    enum class LiteralUse { kNone, kBody, kHeader };
+    // The UID FETCH of the next message sent ahead (Pipelining): its tag and UID, 0 for none.
+    std::string aheadTag_;
+    uint32_t aheadUid_ = 0;
+    // Tags of commands sent ahead in vain, oldest first: their responses are read and dropped.
+    std::vector<std::string> droppedTags_;
+    std::vector<uint32_t> droppedUids_;
+    // Tags of body fetches complete before their tagged answer, oldest first.
+    std::vector<std::string> answeredTags_;
+    enum class LiteralUse { kNone, kBody, kHeader, kDropped };
     LiteralUse literalUse_ = LiteralUse::kNone;
     bool literalSeen_ = false;  // the body (or header) of the FETCH awaited has come
     enum class AbortMode { kNone, kCommit, kDrop };

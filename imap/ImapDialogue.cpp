@@ -315,12 +315,18 @@ void imapZef::Impl::OnResponse(const Response& response) {
 // A message (or header) literal of the FETCH awaited is streamed into lines; every other
 // literal is collected into its value, within the reader's limits.
 bool imapZef::Impl::OnLiteralStart(const Response& partial, const Value& /*literal*/) {
-    if (closing_ || (command_ != Command::Body && command_ != Command::Header) ||
-        partial.values.size() < 3 || !imap::IsAtom(partial.values[1], "FETCH") ||
+    if (closing_ || partial.values.size() < 3 || !imap::IsAtom(partial.values[1], "FETCH") ||
         partial.values[2].kind != Value::Kind::List) {
         return false;
     }
     const std::vector<Value>& items = partial.values[2].items;
+    if (IsDroppedBody(partial.values[2])) {
+        literalUse_ = LiteralUse::kDropped;
+        return true;
+    }
+    if (command_ != Command::Body && command_ != Command::Header) {
+        return false;
+    }
     const char* wanted = command_ == Command::Body ? "BODY[]" : "BODY[HEADER]";
     if (items.size() < 2 || !imap::IsAtom(items[items.size() - 2], wanted)) {
         return false;
@@ -336,7 +342,7 @@ bool imapZef::Impl::OnLiteralStart(const Response& partial, const Value& /*liter
 }
 
 void imapZef::Impl::OnLiteralData(std::string_view piece) {
-    if (closing_ || literalUse_ == LiteralUse::kNone) {
+    if (closing_ || literalUse_ == LiteralUse::kNone || literalUse_ == LiteralUse::kDropped) {
         return;
     }
     literalLines_.Append(piece);
@@ -344,6 +350,10 @@ void imapZef::Impl::OnLiteralData(std::string_view piece) {
 }
 
 void imapZef::Impl::OnLiteralEnd() {
+    if (literalUse_ == LiteralUse::kDropped) {
+        literalUse_ = LiteralUse::kNone;
+        return;
+    }
     if (closing_ || literalUse_ == LiteralUse::kNone) {
         return;
     }
@@ -490,7 +500,7 @@ void imapZef::Impl::OnFetch(uint32_t /*sequence*/, const Value& items) {
         }
         return;
     }
-    if (command_ != Command::Body && command_ != Command::Header) {
+    if ((command_ != Command::Body && command_ != Command::Header) || IsDroppedBody(items)) {
         return;
     }
     const Value* data =
@@ -507,6 +517,13 @@ void imapZef::Impl::OnFetch(uint32_t /*sequence*/, const Value& items) {
         literalLines_.Clear();
         OnLiteralData(data->text);
         OnLiteralEnd();
+    }
+    // A server may run commands sent ahead at once, so that their data comes before this
+    // command's tagged answer: with Pipelining the message is complete when its body is, and
+    // the tagged answer, when it comes, only confirms it.
+    if (pipelining && command_ == Command::Body && literalSeen_ && !closing_) {
+        answeredTags_.push_back(std::exchange(tag_, {}));
+        AfterBody();
     }
 }
 
@@ -553,6 +570,22 @@ void imapZef::Impl::OnContinuation(const Response& response) {
 // --- tagged responses: the table ---
 
 void imapZef::Impl::OnTagged(const Response& response) {
+    if (!droppedTags_.empty() && response.tag == droppedTags_.front()) {
+        droppedTags_.erase(droppedTags_.begin());
+        droppedUids_.erase(droppedUids_.begin());
+        return;
+    }
+    if (!answeredTags_.empty() && response.tag == answeredTags_.front()) {
+        answeredTags_.erase(answeredTags_.begin());
+        if (response.status != Response::Status::Ok) {  // taken back after all: keep everything
+            SetDone(outcome::kFailureCode,
+                    outcome::imap::Refused(u"UID FETCH", LineText(Answer(response))));
+            deleting_.clear();
+            seeing_.clear();
+            Logout();
+        }
+        return;
+    }
     if (response.tag != tag_) {
         FailTransfer(outcome::imap::kOutOfStep.code, outcome::imap::kOutOfStep.message);
         return;
@@ -872,11 +905,13 @@ void imapZef::Impl::WalkNext() {
         }
         if (remove) {
             deleting_.push_back(walk_[walkAt_].uid);
+            DropAhead();
             continue;
         }
         bool cancelTop = false;
         Raise(owner_.TopFirst, id, cancelTop);
         if (!cancelTop) {
+            DropAhead();
             Send(Command::Header,
                  Tagged("UID FETCH")
                      .Raw(std::to_string(walk_[walkAt_].uid) + " (UID BODY.PEEK[HEADER])"));
@@ -885,7 +920,9 @@ void imapZef::Impl::WalkNext() {
         if (Retrieve()) {
             return;
         }
+        DropAhead();
     }
+    DropAhead();
     if (!walk_.empty()) {
         highestUid_ = std::max(highestUid_, walk_.back().uid);
     }
@@ -905,9 +942,50 @@ bool imapZef::Impl::Retrieve() {
         return false;
     }
     literalSeen_ = false;
-    Send(Command::Body,
-         Tagged("UID FETCH").Raw(std::to_string(message.uid) + " (UID BODY.PEEK[])"));
+    if (aheadUid_ != 0 && aheadUid_ == message.uid) {
+        command_ = Command::Body;  // it went ahead: its response is the one awaited now
+        tag_ = std::exchange(aheadTag_, {});
+        aheadUid_ = 0;
+    } else {
+        Send(Command::Body,
+             Tagged("UID FETCH").Raw(std::to_string(message.uid) + " (UID BODY.PEEK[])"));
+    }
+    SendBodyAhead();
     return true;
+}
+
+// The next message most likely goes the way this one went: straight to its retrieval.
+void imapZef::Impl::SendBodyAhead() {
+    if (!pipelining || walkAt_ + 1 >= walk_.size() || abortMode_ != AbortMode::kNone) {
+        return;
+    }
+    aheadUid_ = walk_[walkAt_ + 1].uid;
+    aheadTag_ = NextTag();
+    imap::CommandText text(aheadTag_ + " UID FETCH");
+    text.Raw(std::to_string(aheadUid_) + " (UID BODY.PEEK[])");
+    RaiseTrace(">>" + text.Traced());
+    SendBytes(text.Pieces().front());
+}
+
+// The dialogue took another way than the command sent ahead: its response is read and dropped.
+void imapZef::Impl::DropAhead() {
+    if (aheadUid_ == 0) {
+        return;
+    }
+    droppedTags_.push_back(std::exchange(aheadTag_, {}));
+    droppedUids_.push_back(std::exchange(aheadUid_, 0));
+}
+
+// A body of a command sent ahead in vain: of a UID dropped, or, without a UID before it, while
+// a dropped command is still unanswered (its data comes before that of commands sent later).
+bool imapZef::Impl::IsDroppedBody(const Value& items) const {
+    if (droppedTags_.empty() || items.items.size() < 2 ||
+        !imap::IsAtom(items.items[items.items.size() - 2], "BODY[]")) {
+        return false;
+    }
+    const Value* uid = imap::FetchItem(items, "UID");
+    return uid == nullptr ||
+           std::find(droppedUids_.begin(), droppedUids_.end(), uid->number) != droppedUids_.end();
 }
 
 void imapZef::Impl::AfterBody() {
@@ -933,6 +1011,7 @@ void imapZef::Impl::AfterBody() {
 // --- committing, IDLE and the end ---
 
 void imapZef::Impl::CommitChanges() {
+    DropAhead();
     if (readOnly) {
         deleting_.clear();
         seeing_.clear();
@@ -985,14 +1064,19 @@ void imapZef::Impl::EndIdle() {
 }
 
 void imapZef::Impl::Logout() {
+    DropAhead();
     receivePhase_ = ReceivePhase::kQuitting;
     Send(Command::Logout, Tagged("LOGOUT"));
 }
 
 // --- output ---
 
+std::string imapZef::Impl::NextTag() {
+    return "Z" + std::to_string(++tagCount_);
+}
+
 imap::CommandText imapZef::Impl::Tagged(const char* name) {
-    tag_ = "Z" + std::to_string(++tagCount_);
+    tag_ = NextTag();
     return imap::CommandText(tag_ + " " + name);
 }
 

@@ -139,6 +139,12 @@ long imapZef::IdleTime() const {
 void imapZef::IdleTime(long value) {
     impl_->idleTime = value;
 }
+bool imapZef::Pipelining() const {
+    return impl_->pipelining;
+}
+void imapZef::Pipelining(bool on) {
+    impl_->pipelining = on;
+}
 Text imapZef::Copyright() const {
     return Impl::Banner();
 }

@@ -117,6 +117,14 @@ class imapZef : public MailboxEvents {
     long IdleTime() const;
     void IdleTime(long seconds);
 
+    // False (the default): one command at a time. True: while a message is retrieved, the UID
+    // FETCH of the next one goes ahead when this one went straight to its retrieval (no TOP),
+    // so that the server sends it without waiting for a round trip. Events come as without it;
+    // when the application then takes another way with that message (deletes or skips it
+    // unread, or asks TOP first), its body is read and dropped. Persisted as "Pipelining".
+    bool Pipelining() const;
+    void Pipelining(bool on);
+
     // --- methods ---
     // Starts one folder transfer; raises error 59 while one runs. xlines is taken for
     // popZef's sake: TOP gives the header lines, IMAP has no count of body lines to add.

@@ -116,6 +116,37 @@ const Row kWalk[] = {
         < * 2 FETCH (UID 9 BODY[] {0}
         < )  < Z6 OK  = RetrDone 2  > Z7 UID STORE 7,9 +FLAGS.SILENT (\\Seen))",
      true, kReal},
+    // Servers may run the fetch sent ahead at once: its data comes before the tagged answers.
+    {"PipelinedBodyOfTheNextMessageIsTaken",
+     Set([](imapZef& c) { c.Pipelining(true); }, {{"RetrDone", true}}),
+     SELECTED R"(< * SEARCH 7 9  < Z3 OK  > Z4 UID FETCH 7,9 (RFC822.SIZE)
+        < * 1 FETCH (UID 7 RFC822.SIZE 4)  < * 2 FETCH (UID 9 RFC822.SIZE 4)
+        < Z4 OK  = Stat 2 8  = UidlFirst 1  = UidlDone 1 42.7  = TopFirst 1  = RetrFirst 1 4
+        = MailHeadFirst 1  > Z5 UID FETCH 7 (UID BODY.PEEK[])  > Z6 UID FETCH 9 (UID BODY.PEEK[])
+        < * 1 FETCH (UID 7 BODY[] "A: b")  = RetrDone 1  = UidlFirst 2  = UidlDone 2 42.9
+        = TopFirst 2  = RetrFirst 2 4  = MailHeadFirst 2
+        < * 2 FETCH (UID 9 BODY[] "A: c")  = RetrDone 2  > Z7 LOGOUT
+        < Z5 OK  < Z6 OK
+        < Z7 OK  * shutdown
+        ! closed  = Done 0 - | DONE(COMPLETE))"},
+    {"PipelinedBodyOfAMessageDeletedUnreadIsDropped",
+     Set([](imapZef& c) { c.Pipelining(true); }, {{"RetrDone", true}, {"UidlDone 2", true}}),
+     SELECTED R"(< * SEARCH 7 9  < Z3 OK  > Z4 UID FETCH 7,9 (RFC822.SIZE)
+        < * 1 FETCH (UID 7 RFC822.SIZE 4)  < * 2 FETCH (UID 9 RFC822.SIZE 4)
+        < Z4 OK  = Stat 2 8  = UidlFirst 1  = UidlDone 1 42.7  = TopFirst 1  = RetrFirst 1 4
+        = MailHeadFirst 1  > Z5 UID FETCH 7 (UID BODY.PEEK[])  > Z6 UID FETCH 9 (UID BODY.PEEK[])
+        < * 1 FETCH (UID 7 BODY[] "A: b")  = RetrDone 1  = UidlFirst 2  = UidlDone 2 42.9
+        > Z7 UID STORE 9 +FLAGS.SILENT (\\Deleted)
+        < * 2 FETCH (UID 9 BODY[] {8}
+        <~ A: c\r\n\r\n)\r\n  < Z5 OK  < Z6 OK
+        < Z7 OK  > Z8 UID EXPUNGE 9)"},
+    {"PipelinedFetchTakenBackKeepsEverything", Set([](imapZef& c) { c.Pipelining(true); }),
+     SELECTED R"(< * SEARCH 7  < Z3 OK  > Z4 UID FETCH 7 (RFC822.SIZE)
+        < * 1 FETCH (UID 7 RFC822.SIZE 4)
+        < Z4 OK  = Stat 1 4  = UidlFirst 1  = UidlDone 1 42.7  = TopFirst 1  = RetrFirst 1 4
+        = MailHeadFirst 1  > Z5 UID FETCH 7 (UID BODY.PEEK[])
+        < * 1 FETCH (UID 7 BODY[] "A: b")  = RetrDone 1  > Z6 UID STORE 7 +FLAGS.SILENT (\\Deleted)
+        < Z5 NO broken  > Z7 LOGOUT)"},
 };
 INSTANTIATE_TEST_SUITE_P(Walk, ImapScript, ::testing::ValuesIn(kWalk), RowName);
 
@@ -216,8 +247,7 @@ const Row kIdle[] = {
         < + idling  = Idling
         < * 3 EXISTS  > DONE
         < Z4 OK  > Z5 UID SEARCH ALL)"},
-    {"IdleIsIssuedAgainBeforeTheServersTimeOut",
-     Set([](imapZef& c) {
+    {"IdleIsIssuedAgainBeforeTheServersTimeOut", Set([](imapZef& c) {
          c.Idle(true);
          c.IdleTime(2);
          c.TransTimeout(1);
@@ -262,6 +292,7 @@ TEST(ImapPersistence, EveryPropertyRoundTripsAndBadValuesAreRefused) {
     c.MarkSeen(true);
     c.Idle(true);
     c.IdleTime(60);
+    c.Pipelining(true);
     FilePropertyBag bag;
     c.WriteProperties(bag);
     std::set<std::string> tableKeys;

@@ -295,7 +295,6 @@ idle = true
         {"F --protocol imap --apop",
          "2 zefmail fetch: --apop is for POP3 only: not with --protocol imap"},
         {"F --protocol imap --top-lines 0", "2 zefmail fetch: --top-lines is for POP3 only"},
-        {"F --protocol imap --no-pipelining", "2 zefmail fetch: --no-pipelining is for POP3 only"},
         {"F --folder Work", "2 zefmail fetch: --folder is for IMAP only: give --protocol imap"},
         {"F --protocol smtp", "2 zefmail fetch: --protocol: smtp not in {imap,pop3}"},
         {"F --out {d}/new --keep-days -1", "--keep-days: Value -1 not in range"},

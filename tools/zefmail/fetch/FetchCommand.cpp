@@ -335,6 +335,7 @@ class FetchSession {
         control.ConnectTimeout(options_.connectTimeout);
         control.TransTimeout(options_.transTimeout);
         control.DeleteOnError(options_.deleteOnError);
+        control.Pipelining(!options_.noPipelining);
         // Mail programs nest multiparts three deep; every part of such a message must arrive.
         control.NestedDelimiters(true);
         // --maildir and --mbox take the lines as received: parsing is for --out and --events.
@@ -512,7 +513,6 @@ class FetchSession {
         control_.Visit([this](auto& control) { ConfigureEither(control); });
         if (popZef* pop = control_.Pop()) {
             pop->APOP(options_.apop);
-            pop->Pipelining(!options_.noPipelining);
             // A server out of step could make a TOP response pass for a message that is then
             // deleted.
             pop->DesyncGuard(true);

@@ -81,8 +81,8 @@ the server said about it (status, scope). auto picks OAUTHBEARER or XOAUTH2 when
 looks like a token (as for send), else SCRAM-SHA-256, then PLAIN, then USER/PASS (or APOP with
 --apop), whichever the server offers first. The password or token is never shown.
 When the server announces PIPELINING (CAPA), the next message's commands go out while a
-message is still being read, so the server prepares it meanwhile;
---no-pipelining sends one command at a time.
+message is still being read, so the server prepares it meanwhile (over IMAP, the next UID
+FETCH, which every server takes); --no-pipelining sends one command at a time.
 --protocol imap reads one folder (--folder, default INBOX) of an IMAP server (ports 143 and
 993) with the same outputs and choices; a message's id is UIDVALIDITY.UID, and the state
 remembers each folder apart. Deletions are committed after the walk (UID EXPUNGE of exactly
@@ -179,7 +179,6 @@ std::optional<std::string> CheckProtocol(FetchOptions& options) {
     }
     const char* popOnly = options.apop            ? "--apop"
                           : options.topLines >= 0 ? "--top-lines"
-                          : options.noPipelining  ? "--no-pipelining"
                                                   : nullptr;
     if (popOnly != nullptr) {
         return std::string(popOnly) + " is for POP3 only: not with --protocol imap";
