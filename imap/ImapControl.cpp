@@ -141,8 +141,7 @@ void imapZef::Impl::Imap(const Text& server, const Text& user, const Text& passw
     seeing_.clear();
     literalUse_ = LiteralUse::kNone;
     abortMode_ = AbortMode::kNone;
-    aheadTag_.clear();
-    aheadUid_ = 0;
+    ahead_.clear();
     droppedTags_.clear();
     droppedUids_.clear();
     answeredTags_.clear();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -147,7 +148,7 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     void AfterSizes();
     void WalkNext();
     bool Retrieve();
-    void SendBodyAhead();
+    void SendBodiesAhead();
     void DropAhead();
     bool IsDroppedBody(const imap::Value& items) const;
     void AfterBody();
@@ -226,9 +227,12 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     size_t walkAt_ = 0;            // messages of walk_ dealt with
     uint32_t highestUid_ = 0;      // walked so far: IDLE rounds look above it
     std::vector<uint32_t> deleting_, seeing_;
-    // The UID FETCH of the next message sent ahead (Pipelining): its tag and UID, 0 for none.
-    std::string aheadTag_;
-    uint32_t aheadUid_ = 0;
+    // The UID FETCHes of the next messages sent ahead (Pipelining), in walk order.
+    struct Ahead {
+        std::string tag;
+        uint32_t uid = 0;
+    };
+    std::deque<Ahead> ahead_;
     // Tags of commands sent ahead in vain, oldest first: their responses are read and dropped.
     std::vector<std::string> droppedTags_;
     std::vector<uint32_t> droppedUids_;

@@ -942,38 +942,44 @@ bool imapZef::Impl::Retrieve() {
         return false;
     }
     literalSeen_ = false;
-    if (aheadUid_ != 0 && aheadUid_ == message.uid) {
+    if (!ahead_.empty() && ahead_.front().uid == message.uid) {
         command_ = Command::Body;  // it went ahead: its response is the one awaited now
-        tag_ = std::exchange(aheadTag_, {});
-        aheadUid_ = 0;
+        tag_ = std::move(ahead_.front().tag);
+        ahead_.pop_front();
     } else {
+        DropAhead();
         Send(Command::Body,
              Tagged("UID FETCH").Raw(std::to_string(message.uid) + " (UID BODY.PEEK[])"));
     }
-    SendBodyAhead();
+    SendBodiesAhead();
     return true;
 }
 
-// The next message most likely goes the way this one went: straight to its retrieval.
-void imapZef::Impl::SendBodyAhead() {
-    if (!pipelining || walkAt_ + 1 >= walk_.size() || abortMode_ != AbortMode::kNone) {
+// The next messages most likely go the way this one went: straight to their retrieval. A few
+// fetches stay ahead, so that the server always has the next message at hand.
+void imapZef::Impl::SendBodiesAhead() {
+    constexpr size_t kAheadDepth = 4;
+    if (!pipelining || abortMode_ != AbortMode::kNone) {
         return;
     }
-    aheadUid_ = walk_[walkAt_ + 1].uid;
-    aheadTag_ = NextTag();
-    imap::CommandText text(aheadTag_ + " UID FETCH");
-    text.Raw(std::to_string(aheadUid_) + " (UID BODY.PEEK[])");
-    RaiseTrace(">>" + text.Traced());
-    SendBytes(text.Pieces().front());
+    for (size_t next = walkAt_ + 1 + ahead_.size();
+         ahead_.size() < kAheadDepth && next < walk_.size(); ++next) {
+        ahead_.push_back(Ahead{NextTag(), walk_[next].uid});
+        imap::CommandText text(ahead_.back().tag + " UID FETCH");
+        text.Raw(std::to_string(ahead_.back().uid) + " (UID BODY.PEEK[])");
+        RaiseTrace(">>" + text.Traced());
+        SendBytes(text.Pieces().front());
+    }
 }
 
-// The dialogue took another way than the command sent ahead: its response is read and dropped.
+// The dialogue took another way than the commands sent ahead: their responses are read and
+// dropped.
 void imapZef::Impl::DropAhead() {
-    if (aheadUid_ == 0) {
-        return;
+    for (Ahead& ahead : ahead_) {
+        droppedTags_.push_back(std::move(ahead.tag));
+        droppedUids_.push_back(ahead.uid);
     }
-    droppedTags_.push_back(std::exchange(aheadTag_, {}));
-    droppedUids_.push_back(std::exchange(aheadUid_, 0));
+    ahead_.clear();
 }
 
 // A body of a command sent ahead in vain: of a UID dropped, or, without a UID before it, while

@@ -118,10 +118,11 @@ class imapZef : public MailboxEvents {
     void IdleTime(long seconds);
 
     // False (the default): one command at a time. True: while a message is retrieved, the UID
-    // FETCH of the next one goes ahead when this one went straight to its retrieval (no TOP),
-    // so that the server sends it without waiting for a round trip. Events come as without it;
-    // when the application then takes another way with that message (deletes or skips it
-    // unread, or asks TOP first), its body is read and dropped. Persisted as "Pipelining".
+    // FETCHes of the next few go ahead when this one went straight to its retrieval (no TOP),
+    // so that the server sends them without waiting for a round trip. Events come as without
+    // it; when the application then takes another way with one of them (deletes or skips it
+    // unread, or asks TOP first), the bodies sent ahead are read and dropped. Persisted as
+    // "Pipelining".
     bool Pipelining() const;
     void Pipelining(bool on);
 

@@ -18,8 +18,9 @@ makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messages, a
          refilled before each run)
   imap   the same mailbox over IMAP, every message written to a file of its own, over one
          connection: curl's UID FETCH of UIDs 1 to N (URL globbing) against zefmail fetch
-         --protocol imap --keep --out (zefmail_imap_fetch; left out, and said so, while zefmail
-         fetch has no --protocol); the IMAP logins each run made are counted in Dovecot's log
+         --protocol imap --keep with --out (every part decoded and written) and with --maildir
+         (each message as received, as curl writes it); the IMAP logins each run made are
+         counted in Dovecot's log
   parse  the parser alone on the message files (pop_parse_files), against GMime 3 (gmime_parse);
          both once with transfer decoding only and once with text parts converted to text
   send   zefmail send of a 20 MiB attachment (base64 on the fly), curl's smtp:// upload of the
@@ -127,9 +128,12 @@ def run(argv: list[str], env: dict[str, str] | None = None) -> Sample:
         return Sample(wall, float(user) + float(system), int(rss_kib), text)
 
 
-def zefmail_imap_fetch(zefmail: str, port: int, user: str, out: str) -> list[str]:
-    """zefmail reading a mailbox's INBOX over IMAP into one folder per message, keeping it."""
-    return [zefmail, "fetch", "--protocol", "imap", "--keep", "--quiet", "--out", out,
+def zefmail_imap_fetch(zefmail: str, port: int, user: str, out: str,
+                       output: str = "--out") -> list[str]:
+    """zefmail reading a mailbox's INBOX over IMAP, keeping it: into one folder per message
+    (--out), or as received into a Maildir in `out` (--maildir, what curl's files hold)."""
+    return [zefmail, "fetch", "--protocol", "imap", "--keep", "--quiet", output,
+            out if output == "--out" else os.path.join(out, "maildir"),
             "--server", "127.0.0.1", "--port", str(port), "--user", user]
 
 
@@ -308,6 +312,9 @@ class Bench:
             "zefmail fetch --protocol imap": (lambda out: zefmail_imap_fetch(
                 self.tools["zefmail"], self.imap_port, mailbox, out))
             if self.zefmail_reads_imap else None,
+            "zefmail ... --protocol imap --maildir": (lambda out: zefmail_imap_fetch(
+                self.tools["zefmail"], self.imap_port, mailbox, out, "--maildir"))
+            if self.zefmail_reads_imap else None,
             # One connection: curl keeps it for every URL of the glob (same host and login).
             "curl imap:// UID FETCH": lambda out: [
                 self.tools["curl"], "-s", "--user", f"{mailbox}:{POP3_PASS}",
@@ -330,7 +337,9 @@ class Bench:
             sample = run(command(out), self.env)
             sample.out += f" logins={self.imap_logins('bench') - logins}"
             self.record("imap", tool, sample)
-            written = [e for e in os.scandir(out) if not e.name.startswith(".")]
+            maildir = os.path.join(out, "maildir", "new")
+            written = [e for e in os.scandir(maildir if os.path.isdir(maildir) else out)
+                       if not e.name.startswith(".")]
             if len(written) != len(self.files):
                 raise CommandFailed(f"{tool} wrote {len(written)} of {len(self.files)} messages")
 
