@@ -1,7 +1,8 @@
 // The inside of imapZef: its properties, its transfer fields and the routines of the dialogue.
 // ImapControl.cpp holds creation, properties, persistence, the methods and the timer;
-// ImapDialogue.cpp the socket events and the table that answers each response; CommandText the
-// words of the commands; ResponseReader the reading of the responses.
+// ImapDialogue.cpp the socket events and the table that answers each response; ImapLogin.cpp
+// the login; ImapWalk.cpp the folder, the walk, the deletions and IDLE; CommandText the words
+// of the commands; ResponseReader the reading of the responses.
 #pragma once
 
 #include <cstdint>
