@@ -22,6 +22,7 @@ import pwd
 import random
 import re
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -430,6 +431,32 @@ class Fetch(unittest.TestCase):
         self.assertIn("3 saved in", self.imap_fetched("imap", "--out", out, "--keep"))
         self.assertIn(f"0 saved in {out}, 0 deleted on the server, {len(folder)} saved before",
                       self.imap_fetched("imap", "--folder", "仕事", "--out", out, "--keep"))
+
+    def test_imap_idle_saves_new_mail_as_it_comes_until_ctrl_c(self):
+        out = os.path.join(ENV["ZEF_IT_WORKDIR"], "imap-idle")
+        environment = dict(ENV, ZEFMAIL_PASSWORD=ENV["ZEF_IT_POP3_PASS"])
+        idle = subprocess.Popen([ZEFMAIL, "fetch", "--protocol", "imap", "--idle", "--out", out,
+                                 "--server", "127.0.0.1", "--port", ENV["ZEF_IT_IMAP_PORT"],
+                                 "--user", "imapidle"], stderr=subprocess.PIPE, env=environment)
+        def wait_for(number):  # saved within 30 s
+            deadline = time.monotonic() + 30
+            path = os.path.join(out, str(number), "message.json")
+            while not os.path.exists(path) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            return os.path.exists(path)
+        try:
+            self.assertTrue(wait_for(1), "the message already there was not saved")
+            with imap_client("imapidle") as client:
+                client.append("INBOX", None, None, pathlib.Path(corpus("05-utf8-qp")).read_bytes())
+            self.assertTrue(wait_for(2), "the message that came during IDLE was not saved")
+            self.assertEqual(reference.compare(os.path.join(out, "2"), corpus("05-utf8-qp")), [])
+        finally:
+            idle.send_signal(signal.SIGINT)
+            _, err = idle.communicate(timeout=30)
+        self.assertEqual(idle.returncode, 0, err.decode())
+        with imap_client("imapidle") as client:  # both saved, both deleted
+            client.select("INBOX", readonly=True)
+            self.assertEqual(client.uid("SEARCH", "ALL")[1], [b""])
 
     def test_corpus_written_as_python_reads_it_and_kept(self):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "corpus-out")
