@@ -59,6 +59,10 @@ class QueueSource final : public SendmailSession::Source {
     }
 
     std::unique_ptr<SendmailSession::Outgoing> Next(bool ahead) override {
+        if (readAhead_) {
+            ++opened_;
+            return std::move(readAhead_);
+        }
         while (opened_ < names_.size()) {
             try {
                 auto message = Open(names_[opened_]);
@@ -83,6 +87,16 @@ class QueueSource final : public SendmailSession::Source {
     }
 
     void Finished(int status, const std::string& reason) override { Report(status, reason); }
+
+    // A file that is no message is left for Next to report in its turn.
+    void ReadAhead() override {
+        if (!readAhead_ && opened_ < names_.size()) {
+            try {
+                readAhead_ = Open(names_[opened_]);
+            } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): see above
+            }
+        }
+    }
 
     int Worst() const { return worst_; }
     void Finish() { progress_.Finish(); }
@@ -134,8 +148,9 @@ class QueueSource final : public SendmailSession::Source {
     const FlushOptions& options_;
     const Console& console_;
     const std::vector<std::string> names_;
-    size_t opened_ = 0;    // files handed over (or reported as no message)
-    size_t reported_ = 0;  // files whose outcome is known
+    size_t opened_ = 0;  // files handed over (or reported as no message)
+    std::unique_ptr<SendmailSession::Outgoing> readAhead_;  // names_[opened_], opened
+    size_t reported_ = 0;                                   // files whose outcome is known
     int worst_ = kExOk;
     Progress progress_{console_.err, !options_.quiet && ::isatty(STDERR_FILENO) != 0};
 };

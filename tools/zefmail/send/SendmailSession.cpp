@@ -1,5 +1,6 @@
 #include "tools/zefmail/send/SendmailSession.h"
 
+#include <asio/post.hpp>
 #include <chrono>
 #include <utility>
 #include <vector>
@@ -73,6 +74,7 @@ void SendmailSession::SendAll(Source& source) {
                 Flight flight;
                 flight.owned = std::move(next);
                 Start(std::move(flight));
+                ReadAheadWhileWaiting();
             }
             AwaitOutcome();
             for (; !outcomes_.empty(); outcomes_.pop_front()) {
@@ -129,7 +131,19 @@ void SendmailSession::StartAhead() {
     try {
         Start(std::move(flight));
     } catch (const Error&) {  // NOLINT(bugprone-empty-catch): deferred_ starts it after this one
+        return;
     }
+    ReadAheadWhileWaiting();
+}
+
+// After the handler that sent the message has returned, its write is out: the source reads
+// ahead while the server works, not while it waits.
+void SendmailSession::ReadAheadWhileWaiting() {
+    asio::post(io_, [this] {
+        if (source_ != nullptr) {
+            source_->ReadAhead();
+        }
+    });
 }
 
 // Only the newest message can be in its DATA phase: the one before has sent its end of data.

@@ -43,6 +43,9 @@ class SendmailSession {
         // awaits the server's last reply; nullptr then means only "not now" (a file that is no
         // message is best reported in its turn), and Next is asked again after that reply.
         virtual std::unique_ptr<Outgoing> Next(bool ahead) = 0;
+        // Called once a message has gone out and its reply is awaited: the source may open
+        // its next message now, while nothing else is to be done, so that Next is quick.
+        virtual void ReadAhead() {}
         // How the oldest message not yet reported went: its exit status and error line.
         virtual void Finished(int status, const std::string& reason) = 0;
     };
@@ -71,6 +74,7 @@ class SendmailSession {
 
     void Start(Flight flight);
     void StartAhead();
+    void ReadAheadWhileWaiting();
     void OnDone(long code, const Text& message);
     void OnMoreData(Bytes& data);
     void Declare8Bit(const SendmailEnvelope& envelope);
