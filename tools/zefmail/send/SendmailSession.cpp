@@ -167,7 +167,7 @@ void SendmailSession::OnDone(long code, const Text& message) {
     if (flights_.empty()) {
         return;  // Close's QUIT
     }
-    const Flight flight = std::move(flights_.front());
+    Flight flight = std::move(flights_.front());
     flights_.pop_front();
     lastError_.clear();
     int status = 0;
@@ -183,7 +183,7 @@ void SendmailSession::OnDone(long code, const Text& message) {
         }
         status = SendmailExitCode(end);
     }
-    outcomes_.push_back({status, lastError_});
+    outcomes_.push_back({status, lastError_, std::move(flight.owned)});
     io_.stop();
 }
 

@@ -70,6 +70,8 @@ class SendmailSession {
     struct Outcome {
         int status;
         std::string reason;
+        // The message's file, closed with the outcome: not while the next message is sent.
+        std::unique_ptr<Outgoing> message;
     };
 
     void Start(Flight flight);
