@@ -14,8 +14,8 @@ namespace zef::zefmail {
 
 namespace {
 
-// A message up to this size goes out in one write, its end of data included: the reading the
-// server does per write costs more than the write itself.
+// A message up to this size goes out in one write, its end of data included: every write costs
+// the server a read (and a wake-up) of its own.
 constexpr long kWriteSize = 64L * 1024;
 
 }  // namespace
@@ -136,8 +136,8 @@ void SendmailSession::StartAhead() {
     ReadAheadWhileWaiting();
 }
 
-// After the handler that sent the message has returned, its write is out: the source reads
-// ahead while the server works, not while it waits.
+// Posted, so that it runs once the handler that sent the message has returned: the source reads
+// its next file while the server works on this one, not before the write.
 void SendmailSession::ReadAheadWhileWaiting() {
     asio::post(io_, [this] {
         if (source_ != nullptr) {
@@ -169,21 +169,21 @@ void SendmailSession::OnDone(long code, const Text& message) {
     }
     Flight flight = std::move(flights_.front());
     flights_.pop_front();
-    lastError_.clear();
     int status = 0;
+    std::string reason;
     if (flight.failure) {
-        Fail(std::string(flight.failure->what()) + "; the message was not sent");
+        reason = Fail(std::string(flight.failure->what()) + "; the message was not sent");
         status = flight.failure->ExitCode();
     } else {
-        TransferEnd end = flight.end;
+        TransferEnd& end = flight.end;
         end.code = code;
         end.message = TextToUtf8(message);
         if (end.code != 0) {
-            Fail(Describe(end, options_.server, options_.PortOr(25, 465)));
+            reason = Fail(Describe(end, options_.server, options_.PortOr(25, 465)));
         }
         status = SendmailExitCode(end);
     }
-    outcomes_.push_back({status, lastError_, std::move(flight.owned)});
+    outcomes_.push_back({status, std::move(reason), std::move(flight.owned)});
     io_.stop();
 }
 
@@ -212,9 +212,9 @@ void SendmailSession::Close() {
     io_.run_for(std::chrono::seconds(options_.transTimeout > 0 ? options_.transTimeout : 120));
 }
 
-void SendmailSession::Fail(const std::string& message) {
-    lastError_ = message;
+std::string SendmailSession::Fail(const std::string& message) {
     err_ << "zefmail sendmail: " << message << "\n";
+    return message;
 }
 
 }  // namespace zef::zefmail

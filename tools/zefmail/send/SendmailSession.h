@@ -25,9 +25,8 @@ class SendmailSession {
 
     // Sends one message with RawMessage: the header as the first piece, then the body pieces
     // of `input` as they come. Returns the exit status (sysexits.h); a failure is one line on
-    // the error stream, also kept in LastError().
+    // the error stream.
     int Send(const SendmailEnvelope& envelope, MessageInput& input);
-    const std::string& LastError() const { return lastError_; }
 
     // A message of SendAll: its envelope, and the stream its header and body come from.
     struct Outgoing {
@@ -82,13 +81,13 @@ class SendmailSession {
     void Declare8Bit(const SendmailEnvelope& envelope);
     // Runs the event loop until an outcome is there.
     void AwaitOutcome();
-    void Fail(const std::string& message);
+    // Writes the failure's line and returns it.
+    std::string Fail(const std::string& message);
 
     const SendmailOptions& options_;
     std::ostream& err_;
     asio::io_context io_;
     smtpZef smtp_;
-    std::string lastError_;
     // Oldest first: at most the one whose end of data awaits its reply, and the one behind it.
     std::deque<Flight> flights_;
     std::deque<Outcome> outcomes_;        // of flights over, not yet handed on
