@@ -32,8 +32,28 @@ void smtpZef::Impl::OnSendComplete() {
     // A turn that hands nothing to the socket would get no SendComplete of its own (an
     // application piece that converts to no bytes, e.g. a single odd byte): go on with the next
     // turn at once instead of stalling.
-    while (dataPhase_ && !RunBodyTurn()) {
+    RunBodyTurns();
+}
+
+// The turns of one write. Without BodyWriteSize, until a turn hands bytes on: its SendComplete
+// brings the next. With it, until that many bytes wait for the write or the message has ended.
+void smtpZef::Impl::RunBodyTurns() {
+    if (bodyWriteSize < 1) {
+        while (dataPhase_ && !RunBodyTurn()) {
+        }
+        return;
     }
+    SendAsOneWrite([this] {
+        while (dataPhase_ && batch_.size() < static_cast<size_t>(bodyWriteSize)) {
+            const size_t before = batch_.size();
+            if (RunBodyTurn() && batch_.size() == before) {
+                // A refused part (see MimeBodyTurn): the message waits for its time-out, so
+                // nothing of it may go, as no SendComplete may bring another turn.
+                batch_.clear();
+                return;
+            }
+        }
+    });
 }
 
 // One turn; true when it handed bytes to the socket (or to PendingOutput), or when the turn
@@ -54,7 +74,8 @@ bool smtpZef::Impl::PlainBodyTurn() {
     if (data.empty()) {
         RaiseTrace(Text(outcome::smtp::kDotTrace));
         dataPhase_ = false;
-        return rawMessage ? SendRaw(rawLines_.Finish()) : SendText(u"\r\n.\r\n");
+        return SendEndOfData(
+            [this] { rawMessage ? SendRaw(rawLines_.Finish()) : SendText(u"\r\n.\r\n"); });
     }
     RaiseTrace(u">>Sending More Data ...");
     if (rawMessage && !eightBitDeclared_ &&
@@ -88,7 +109,19 @@ bool smtpZef::Impl::MimeBodyTurn() {
     }
     Bytes header = ConvertText(partHeaderBuffer_);
     partHeaderBuffer_.clear();
-    return SendRaw(EncodeHeaderText(header));
+    if (dataPhase_) {
+        return SendRaw(EncodeHeaderText(header));
+    }
+    return SendEndOfData([&] { SendRaw(EncodeHeaderText(header)); });
+}
+
+// `sendLast` sends the end of the message with its final dot; the next message that EndOfData
+// starts goes out behind it in the same write.
+bool smtpZef::Impl::SendEndOfData(const std::function<void()>& sendLast) {
+    return SendAsOneWrite([&] {
+        sendLast();
+        OfferNextMessage();
+    });
 }
 
 // One piece of a leaf part: whether it gave bytes to send, or nothing when the application

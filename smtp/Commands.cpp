@@ -70,6 +70,27 @@ bool smtpZef::Impl::SendRaw(Bytes bytes) {
     return true;
 }
 
+// Runs `send` with everything it hands to SendRaw collected, then sends that in one write; inside
+// another such call it joins the outer write. Returns whether anything was sent.
+bool smtpZef::Impl::SendAsOneWrite(const std::function<void()>& send) {
+    if (batching_) {
+        send();
+        return true;
+    }
+    batching_ = true;
+    try {
+        send();
+    } catch (...) {
+        batching_ = false;
+        batch_.clear();
+        throw;
+    }
+    batching_ = false;
+    Bytes batch;
+    batch.swap(batch_);
+    return SendRaw(std::move(batch));
+}
+
 // The message header and the plain body. Until the empty line that ends the message header has
 // gone out, the text passes through the codec's EncodeHeader; after it, text is sent as it is.
 bool smtpZef::Impl::SendText(const Text& text) {
@@ -147,18 +168,26 @@ void smtpZef::Impl::SendCommand(DialogueState state, const Text& argument) {
 }
 
 // The header block after the 354 reply. A raw header may be empty, which hands nothing to the
-// socket and so brings no SendComplete: the body turns then start at once.
+// socket and so brings no SendComplete: the body turns then start at once. With BodyWriteSize
+// they start at once anyway, in the header block's write.
 void smtpZef::Impl::SendHeaderBlock(const Text& headerBlock) {
+    if (bodyWriteSize >= 1) {
+        SendAsOneWrite([&] {
+            SendHeaderBytes(headerBlock);
+            RunBodyTurns();
+        });
+    } else if (!SendHeaderBytes(headerBlock)) {
+        RunBodyTurns();
+    }
+}
+
+bool smtpZef::Impl::SendHeaderBytes(const Text& headerBlock) {
     if (!rawMessage) {
         const bool keepsAddresses = smtpUtf8Declared_ && utf8Text_;
         const Text header = keepsAddresses ? headerBlock : smtp::HeaderWithALabels(headerBlock);
-        SendText(smtp::TransDataText(outcome::smtp::kProductBanner, header));
-        return;
+        return SendText(smtp::TransDataText(outcome::smtp::kProductBanner, header));
     }
-    if (!SendRaw(rawLines_.Pass(TextToUtf8(headerBlock)))) {
-        while (dataPhase_ && !RunBodyTurn()) {
-        }
-    }
+    return SendRaw(rawLines_.Pass(TextToUtf8(headerBlock)));
 }
 
 Text smtpZef::Impl::EncodeBase64Text(const Text& text) {

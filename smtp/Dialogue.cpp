@@ -58,7 +58,9 @@ void smtpZef::Impl::OnDataArrival(const Bytes& data) {
         if (IsContinuation(line)) {
             continue;
         }
-        if (keepAfterRset_ && sendPhase_ == kClosing && line.starts_with(u'2')) {
+        if (prior_.pending) {
+            OnPriorEndOfData(line);  // the message before is answered first
+        } else if (keepAfterRset_ && sendPhase_ == kClosing && line.starts_with(u'2')) {
             EndMessageInSession();  // the refused message is reset, the session stays
         } else if (sendPhase_ == kClosing || session_ == smtp::SessionState::kQuitting) {
             // The reply to QUIT or RSET, whatever it says: the rest stays unread.

@@ -277,6 +277,12 @@ long smtpZef::Fold78() const {
 void smtpZef::Fold78(long mode) {
     impl_->fold78 = mode;
 }
+long smtpZef::BodyWriteSize() const {
+    return impl_->bodyWriteSize;
+}
+void smtpZef::BodyWriteSize(long bytes) {
+    impl_->bodyWriteSize = bytes;
+}
 long long smtpZef::MaxLineLength() const {
     return impl_->MaxLineLength();
 }

@@ -1,8 +1,9 @@
-// Smtp: the start of one send. Refuses a second send, gathers the sender and recipients,
-// builds the header block, prepares the converters and asks the socket to connect.
-#include <string>
-
+// Smtp: the start of one send. Refuses a second send (but for the next message that EndOfData
+// may start), gathers the sender and recipients, builds the header block, prepares the
+// converters and asks the socket to connect.
 #include <algorithm>
+#include <optional>
+#include <string>
 
 #include "common/Error.h"
 #include "common/MailComm.h"
@@ -29,28 +30,25 @@ bool HasNul(const Text& text) {
 }  // namespace
 
 void smtpZef::Impl::Smtp(const Text& mailServer, const Text& mailHeader) {
-    if (sendPhase_ != kIdle) {
+    const bool next = sendPhase_ != kIdle && MayStartNext(mailServer);
+    if (sendPhase_ != kIdle && !next) {
         throw outcome::kBusy.AsError();
+    }
+    if (next) {
+        KeepPriorMessage();
     }
     codec_.FoldLines(fold78);
     ResetSendState(mailHeader);
     mailServer_ = mailServer;
 
-    Text refusal;
-    try {
-        refusal = PrepareSend();
-    } catch (const Error& failure) {  // e.g. the 16-bit Overflow on a giant header
-        Refuse(outcome::FailureCodeFor(failure.number()), failure.description());
-        return;
-    } catch (const std::exception& failure) {
-        Refuse(outcome::kFailureCode, outcome::smtp::UnexpectedError(failure.what()));
+    if (std::optional<smtp::Refusal> refusal = RefusalOfSend()) {
+        if (next) {
+            prior_.heldRefusal = std::move(refusal);
+        } else {
+            Refuse(refusal->code, refusal->message);
+        }
         return;
     }
-    if (!refusal.empty()) {
-        Refuse(outcome::kFailureCode, refusal);
-        return;
-    }
-
     if (GoOnInSession()) {
         return;
     }
@@ -105,6 +103,21 @@ void smtpZef::Impl::ResetSendState(const Text& mailHeader) {
     rawLines_.Reset();
     smtpUtf8Declared_ = false;
     eightBitDeclared_ = false;
+}
+
+// Why the send cannot go, the failures of its preparation included; nullopt when it may.
+std::optional<smtp::Refusal> smtpZef::Impl::RefusalOfSend() {
+    try {
+        Text refusal = PrepareSend();
+        if (refusal.empty()) {
+            return std::nullopt;
+        }
+        return smtp::Refusal{outcome::kFailureCode, std::move(refusal)};
+    } catch (const Error& failure) {  // e.g. the 16-bit Overflow on a giant header
+        return smtp::Refusal{outcome::FailureCodeFor(failure.number()), failure.description()};
+    } catch (const std::exception& failure) {
+        return smtp::Refusal{outcome::kFailureCode, outcome::smtp::UnexpectedError(failure.what())};
+    }
 }
 
 // Steps that may refuse the send: returns the refusal text, or "" when the send goes on.

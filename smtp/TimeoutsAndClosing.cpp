@@ -79,6 +79,9 @@ void smtpZef::Impl::OnConnected() {
 // the application may start the next send from its Done handler.
 void smtpZef::Impl::OnClosed() {
     StopTimer();
+    if (prior_.pending) {
+        EndPriorMessageAtClose();
+    }
     // No send of ours is running (e.g. a connect that was refused at once, or an idle session
     // ended), or the send connects anew.
     if (OnSessionClosed()) {

@@ -161,8 +161,17 @@ class smtpZef {
     // True: when the server announces PIPELINING (RFC 2920), MAIL FROM, every RCPT TO and DATA
     // go out in one write and their replies are read in order; refused recipients are reported
     // as without it. The control then greets with EHLO. Default False.
+    // With KeepSession as well, messages may follow one another without a pause: see EndOfData.
     bool Pipelining() const;
     void Pipelining(bool on);
+    // Below 1 (the default): each turn of the body (a MoreData or MimeBody piece, a pass of part
+    // headers) is one write, and SendComplete brings the next. N: right after the header block
+    // the turns follow one another at once, into one write, until it holds N bytes or the
+    // message has ended; the next write starts at SendComplete. A message smaller than N then
+    // goes out in one write with its end of data (and the next message's envelope, see
+    // EndOfData). At most N bytes and one piece are held. Not persisted.
+    long BodyWriteSize() const;
+    void BodyWriteSize(long bytes);
 
     // --- delivery status notifications (RFC 3461), sent only when the server announces DSN ---
     // NOTIFY of every RCPT TO: "" (the default: none), "NEVER", or SUCCESS, FAILURE and DELAY
@@ -204,6 +213,21 @@ class smtpZef {
     // for this send.
     std::function<void(Text& token)> TokenNeeded;
     std::function<void(const Text& address, const Text& reply)> RecipientRefused;
+    // Raised just before a message's end of data goes out, when KeepSession and Pipelining are
+    // on, the server offers PIPELINING and no CloseSession is pending. A Smtp call made in the
+    // handler (to the same server, with the same login; else error 59) starts the next message
+    // there: its MAIL FROM, RCPT TO and DATA go out behind the end of data in the same write
+    // (RFC 2920), so each message costs one round trip instead of two. Set the next message's
+    // properties before that call, as before any Smtp; MoreData, MimeHead and MimeBody ask for
+    // its body only after the running message's Done. Replies stay with their own message: the
+    // running message's Done comes first, from the reply to its end of data (a 4xx or 5xx there
+    // fails that message alone, with no RSET: the next one goes on); a refused MAIL FROM or
+    // RCPT TO of the next message is reported on the next message; a next send refused before
+    // any command (as Smtp refuses one at once) gets its Done right after the running
+    // message's. A connection lost before the reply to the end of data ends the running message
+    // with Done -2, and the next connects anew as a send in a kept session found ended would.
+    // Without a handler, or without a Smtp call in it, a message ends as always.
+    std::function<void()> EndOfData;
 
   private:
     class Impl;

@@ -11,7 +11,9 @@
 //                          MimeHead and MimeBody
 #pragma once
 
+#include <cstddef>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -119,6 +121,22 @@ struct SessionKey {
 // ending (QUIT sent, Closed awaited).
 enum class SessionState { kNone, kOpen, kQuitting };
 
+// Why Smtp refuses a send before any command: Done's code and message.
+struct Refusal {
+    long code;
+    Text message;
+};
+
+// A message whose end of data went out with the next message's envelope behind it: the next
+// reply is its own. What its Done needs, and the refusal of a next send that Smtp refused at once,
+// whose Done comes right after it.
+struct PriorMessage {
+    bool pending = false;
+    long recipientsRefused = 0;
+    std::size_t recipientCount = 0;
+    std::optional<Refusal> heldRefusal;
+};
+
 }  // namespace smtp
 
 // Fields are grouped by concern rather than packed: there is one per control.
@@ -135,6 +153,7 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     Text fromAddr;
     Text mimeMultipart;
     bool body8Bit = false;
+    long bodyWriteSize = 0;  // body bytes gathered into one write; below 1: a write per piece
     Text oauthToken;
     Text dsnEnvelopeId;  // ENVID of MAIL FROM when the server offers DSN
     Text caption = outcome::smtp::kProductBanner;
@@ -159,6 +178,7 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
 
     // --- start of a send (StartSend.cpp) ---
     void ResetSendState(const Text& mailHeader);
+    std::optional<smtp::Refusal> RefusalOfSend();
     Text PrepareSend();  // "" when the send may go on, else the refusal text
     void GatherAddresses();
     Text FieldWithLineBreak() const;
@@ -183,6 +203,13 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     bool PipelinesEnvelope() const;
     void SendPipelinedEnvelope(const Text& mailArgument);
     void OnPipelinedReply(const Text& line);
+    // The next message behind the end of data (EndOfData).
+    void OfferNextMessage();
+    bool MayStartNext(const Text& mailServer) const;
+    void KeepPriorMessage();
+    void OnPriorEndOfData(const Text& line);
+    void EndPriorMessage(long code, const Text& message);
+    void EndPriorMessageAtClose();
 
     // --- dialogue (Dialogue.cpp) ---
     void OnDataArrival(const Bytes& data);
@@ -210,12 +237,14 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
 
     // --- command output (Commands.cpp) ---
     bool SendRaw(Bytes bytes);
+    bool SendAsOneWrite(const std::function<void()>& send);
     bool SendText(const Text& text);
     bool SendLine(const Text& text);
     Bytes ConvertText(Text& text);
     Bytes EncodeHeaderText(Bytes& header);
     void SendCommand(DialogueState state, const Text& argument);
     void SendHeaderBlock(const Text& headerBlock);
+    bool SendHeaderBytes(const Text& headerBlock);
     Text EncodeBase64Text(const Text& text);
     Text CramMd5Response(const Bytes& challenge);
 
@@ -250,6 +279,8 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     // --- body transfer (BodyTransfer.cpp) ---
     void OnSendComplete();
     bool RunBodyTurn();
+    void RunBodyTurns();
+    bool SendEndOfData(const std::function<void()>& sendLast);
     bool PlainBodyTurn();
     bool MimeBodyTurn();
     std::optional<bool> SendPartPiece();
@@ -311,6 +342,8 @@ class smtpZef::Impl : public smtp::Settings {  // NOLINT(clang-analyzer-optin.pe
     Text batchRefusal_;               // the refusal that keeps a pipelined message from going
     bool batching_ = false;           // SendRaw collects into batch_ instead of sending
     Bytes batch_;
+    bool offeringNext_ = false;  // EndOfData is being raised: Smtp may start the next message
+    smtp::PriorMessage prior_;   // the message before, while its end of data awaits its reply
 
     // --- guard ---
     long guardPhase_ = kNoGuard;

@@ -6,26 +6,48 @@ serves until it is killed. Only for benchmarks: no AUTH, no checks, nothing stor
 import asyncio
 import sys
 
+END = b"\r\n.\r\n"
+
+
+def end_of_data(tail, chunk):
+    """Where the data ends in `chunk` (the offset after its "." CR LF), or -1. `tail` holds the
+    last bytes before the chunk, so an end split between two reads is found too."""
+    seam = (tail + chunk[:4]).find(END)
+    if seam >= 0:
+        return seam + len(END) - len(tail)
+    found = chunk.find(END)
+    return found + len(END) if found >= 0 else -1
+
 
 async def serve(reader, writer):
     writer.write(b"220 sink ready\r\n")
     in_data = False
     tail = b""
+    # Bytes read but not yet handled: with PIPELINING the next commands may come in the same
+    # read as the end of the data before them.
+    pending = b""
     while True:
         if in_data:
             # Large reads, and no copy of the data: the end of the data is looked for in the
             # chunk and in the few bytes around the seam with the chunk before.
-            chunk = await reader.read(1 << 20)
+            chunk = pending or await reader.read(1 << 20)
+            pending = b""
             if not chunk:
                 break
-            if b"\r\n.\r\n" in tail + chunk[:4] or b"\r\n.\r\n" in chunk:
+            end = end_of_data(tail, chunk)
+            if end >= 0:
                 in_data = False
                 tail = b""
+                pending = chunk[end:]
                 writer.write(b"250 discarded\r\n")
             else:
                 tail = (tail + chunk[-4:])[-4:]
             continue
-        line = await reader.readline()
+        newline = pending.find(b"\n")
+        if newline >= 0:
+            line, pending = pending[:newline + 1], pending[newline + 1:]
+        else:
+            line, pending = pending + await reader.readline(), b""
         if not line:
             break
         verb = line[:4].upper()

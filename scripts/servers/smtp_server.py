@@ -7,7 +7,9 @@ parameters (BODY=8BITMIME, SMTPUTF8), RCPT TO, the AUTH mechanism and user, and 
 starting with "refused" gets 550. With --deliver-root a copy
 goes into <root>/<local part>/Maildir of each recipient that has one. With --tls-dir it also
 listens per certificate of servers.TLS_CERTIFICATES with STARTTLS required and with implicit TLS.
-The "plain" port does not offer SMTPUTF8; the "smtputf8" port does (both offer 8BITMIME).
+The "plain" port does not offer SMTPUTF8; the "smtputf8" port does (both offer 8BITMIME, and
+PIPELINING: aiosmtpd reads commands one line at a time from what it has received and answers
+them in order, which is all RFC 2920 asks of a server).
 --ports-file gets {"plain": port, "smtputf8": port, "tls": {"starttls": {"good": port, ...}, "implicit": {...}}}.
 """
 
@@ -75,6 +77,11 @@ class Handler:
             return AuthResult(success=False, handled=False)
         server.session.zef_mechanism = "CRAM-MD5"
         return AuthResult(success=True, auth_data=LoginPassword(login, b""))
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        """PIPELINING among the extensions (see the module's text)."""
+        session.host_name = hostname
+        return responses[:-1] + ["250-PIPELINING"] + responses[-1:]
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         """A recipient whose local part starts with "refused" does not exist."""

@@ -205,7 +205,7 @@ TEST_F(Servers, KeptSessionSendsSeveralMessagesOverOneConnection) {
     smtpZef smtp(io);
     smtp.Port(T(relay.Port()));
     smtp.KeepSession(true);
-    smtp.Pipelining(true);  // aiosmtpd does not offer it: one command at a time
+    smtp.Pipelining(true);  // the test server offers it
     smtp.TransTimeout(20);
     smtp.FromAddr(u"a@example.jp");
     smtp.ToAddr(u"session@zef-test.localhost");

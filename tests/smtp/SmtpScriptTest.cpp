@@ -268,6 +268,16 @@ std::function<void(SmtpDriver&)> Kept(long idle, bool keep = true, bool pipelini
     "* connect mx.example:25 0 tls=0 verify\n! connected\n" \
     "< 220 ready  > EHLO client.example\n< 250 hello  > MAIL FROM:<a@example.jp>\n"
 
+// A kept, pipelined session up to the first 354; then the end of data with the next message's
+// envelope behind it, as EndOfData starts it.
+#define PIPELINED_FIRST                                                  \
+    "< 220 ready  > EHLO client.example\n< 250-mx\\r\\n250 PIPELINING  " \
+    "> MAIL FROM:<a@example.jp>  > RCPT TO:<r1@example.jp>  > DATA\n"    \
+    "< 250 ok\\r\\n250 ok\\r\\n354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >\n"
+#define END_AND_NEXT                                                          \
+    "! sent  = MoreData 1  = EndOfData  >  > .  > MAIL FROM:<a@example.jp>  " \
+    "> RCPT TO:<r1@example.jp>  > DATA\n"
+
 const Row kEndings[] = {
     {"KeptSessionCarriesTheNextMessageAndQuitsWhenIdle", Kept(2),
      KEPT_FIRST "! tick 2\n! smtp mx.example  > MAIL FROM:<a@example.jp>\n" KEPT_MESSAGE
@@ -599,6 +609,60 @@ const Row kExtensions[] = {
      R"(< 220 ready  > EHLO client.example
         < 250-mx\r\n250 8BITMIME  > MAIL FROM:<a@example.jp>
         < 250 ok  > RCPT TO:<r1@example.jp>)"},
+    // EndOfData: the next message's envelope behind the end of data, each reply to its message.
+    {"NextMessageGoesBehindTheEndOfDataAndEachGetsItsDone",
+     [](SmtpDriver& d) {
+         Kept(30, true, true)(d);
+         d.control->AcceptPartialRecipients(true);
+         d.control->ToAddr(StringArray::OneBased({u"r1@x.jp", u"r2@x.jp"}));
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 PIPELINING  > MAIL FROM:<a@example.jp>  > RCPT TO:<r1@x.jp>
+        > RCPT TO:<r2@x.jp>  > DATA
+        < 250 ok\r\n250 ok\r\n550 no r2\r\n354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >
+        ! next mx.example Subject: y\r\n\r\n
+        ! sent  = MoreData 1  = EndOfData  >  > .  > MAIL FROM:<a@example.jp>  > RCPT TO:<r1@x.jp>
+        > RCPT TO:<r2@x.jp>  > DATA
+        < 250 queued\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go ahead
+        = Done 0 1 OF 2 RECIPIENTS REFUSED | DONE(COMPLETE)  > X-TALVORN: zef smtpZef 0.1
+        > Subject: y  >
+        ! sent  = MoreData 1  = EndOfData  >  > .
+        < 250 queued  = Done 0 - | DONE(COMPLETE))"},
+    {"FailedEndOfDataFailsOnlyItsMessage", Kept(30, true, true),
+     PIPELINED_FIRST "! next mx.example\n" END_AND_NEXT
+                     R"(< 554 5.6.0 rejected  = Done -1 554 5.6.0 rejected | DONE(FAIL)
+        < 250 ok\r\n250 ok\r\n354 go ahead  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >
+        ! sent  = MoreData 1  = EndOfData  >  > .
+        < 250 queued  = Done 0 - | DONE(COMPLETE))"},
+    {"NextMessagesRefusedRecipientIsReportedOnIt", Kept(30, true, true),
+     PIPELINED_FIRST
+     "! next mx.example\n" END_AND_NEXT
+     R"(< 250 queued\r\n250 ok\r\n550 no r1\r\n503 no recipients  = Done 0 - | DONE(COMPLETE)
+        > RSET
+        < 250 reset  = Done -1 550 no r1 | DONE(FAIL)
+        ! smtp mx.example  > MAIL FROM:<a@example.jp>  > RCPT TO:<r1@example.jp>  > DATA)"},
+    {"LostBeforeTheEndOfDataReplyTheNextConnectsAnew", Kept(30, true, true),
+     PIPELINED_FIRST "! next mx.example\n" END_AND_NEXT
+                     R"(! closed  = Done -2 UNEXPECTED DISCONNECT | DONE(FAIL)
+        * connect mx.example:25 0 tls=0 verify
+        ! connected
+        < 220 ready  > EHLO client.example)"},
+    {"NextSendRefusedAtOnceIsDoneRightAfter",
+     [](SmtpDriver& d) {
+         Kept(30, true, true)(d);
+         d.control->ToAddr(Variant());
+         d.header = u"To: r1@example.jp\r\n\r\n";
+     },
+     R"(< 220 ready  > EHLO client.example
+        < 250-mx\r\n250 PIPELINING  > MAIL FROM:<a@example.jp>  > RCPT TO:<r1@example.jp>  > DATA
+        < 250 ok\r\n250 ok\r\n354 go ahead  > X-TALVORN: zef smtpZef 0.1  > To: r1@example.jp  >
+        ! next mx.example Subject: to nobody\r\n\r\n
+        ! sent  = MoreData 1  = EndOfData  >  > .
+        < 250 queued  = Done 0 - | DONE(COMPLETE)  = Done -1 NO RECIPIENT ADDRESS | DONE(FAIL))"},
+    {"NextSendToAnotherServerRaises59AndEndsTheMessage", Kept(30, true, true),
+     PIPELINED_FIRST R"(! next other.example
+        ! sent  = MoreData 1  = EndOfData  * close
+        ! closed  = Done 59 \xE5\x87\xA6\xE7\x90\x86\xE4\xB8\xAD\xE3\x81\xA7\xE3\x81\x99\xE3\x80\x82 | DONE(FAIL))"},
     {"Utf8LocalPartWithoutSmtpUtf8EndsBeforeMailFrom",
      [](SmtpDriver& d) { d.control->ToAddr(u"\u5C71\u7530@example.jp"); },
      R"(< 220 ready  > EHLO client.example
@@ -693,6 +757,18 @@ std::function<void(SmtpDriver&)> Mime(const std::vector<std::vector<const char*>
     "< 250 ok  > RCPT TO:<r1@example.jp>\n< 250 ok  > DATA\n"
 
 const Row kBody[] = {
+    {"BodyWriteSizeGathersTurnsIntoWritesOfThatSize",
+     [](SmtpDriver& d) {
+         d.control->BodyWriteSize(50);
+         d.data = {Utf16("one\r\n"), Utf16("two\r\n"), Utf16("three\r\n")};
+     },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  = MoreData 1  = MoreData 2  > X-TALVORN: zef smtpZef 0.1  > Subject: x  >
+        > one  > two
+        ! sent  = MoreData 3  = MoreData 4  > three  >  > .)"},
     {"PlainBodyPiecesThenTheDot",
      [](SmtpDriver& d) {
          d.data = {Utf16("first line\r\n"), Utf16("second line\r\n")};
@@ -914,6 +990,20 @@ const Row kPartRefusals[] = {
                  "AdditionalHeader"),
     InjectedPart("DotLineInAdditional", {"B", "text/plain", "", "", "", "X-A: 1\r\n.\r\nQUIT"},
                  "AdditionalHeader"),
+    {"RefusedPartSendsNothingOfAGatheredWrite",
+     [](SmtpDriver& d) {
+         Mime({{"Xml", "text/plain", "", "", "7bit", ""}}, {})(d);
+         d.control->TransTimeout(2);
+         d.control->BodyWriteSize(1000);
+     },
+     R"(< 220 ready  > HELO client.example
+        < 250 hello  > MAIL FROM:<a@example.jp>
+        < 250 ok  > RCPT TO:<r1@example.jp>
+        < 250 ok  > DATA
+        < 354 go ahead  = MimeHead 1 1 BINARY - - - - -
+        ! tick 2
+        ! tick 1  * close
+        ! closed  = Done -4 trans timeout | DONE(FAIL))"},
 };
 INSTANTIATE_TEST_SUITE_P(PartRefusals, SmtpScript, ::testing::ValuesIn(kPartRefusals), RowName);
 

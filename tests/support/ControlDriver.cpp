@@ -286,15 +286,30 @@ void SmtpDriver::Start() {
     log.clear();
 }
 
+// A start of the script's own: "header" given empty is the usual one, "-" none.
+void SmtpDriver::StartFrom(const Text& server, const Text& given) {
+    ++starts;
+    user = control->User();
+    secret = control->Pass();
+    control->Smtp(server, given.empty() ? header : given == u"-" ? Text() : given);
+}
+
 bool SmtpDriver::Act(std::string_view verb, std::string_view rest) {
-    if (verb == "smtp") {
+    if (verb == "smtp" || verb == "next") {
         const auto [server, given] = Split(rest);
-        ++starts;
-        user = control->User();
-        secret = control->Pass();
-        control->Smtp(T(server), given.empty()  ? header
-                                 : given == "-" ? Text()
-                                                : T(Unescape(given)));
+        if (verb == "smtp") {
+            StartFrom(T(server), T(Unescape(given)));
+            return true;
+        }
+        nextSends.emplace_back(T(server), T(Unescape(given)));
+        control->EndOfData = [this] {
+            Log("= EndOfData");
+            if (!nextSends.empty()) {
+                const auto [nextServer, nextHeader] = nextSends.front();
+                nextSends.pop_front();
+                StartFrom(nextServer, nextHeader);
+            }
+        };
     } else if (verb == "data") {
         data.push_back(Utf16(Unescape(rest)));
     } else if (verb == "head") {

@@ -128,7 +128,8 @@ class Driver {
 // smtpZef, from a@example.jp to r1@example.jp; the usual start is Smtp("mx.example", header).
 // Actions: "smtp server header" (a start of its own), "data text" (the next MoreData answer, as
 // UTF-16LE), "head format|type|name|charset|encoding|additional" (the next MimeHead answer; "head"
-// alone answers nothing), "body bytes" (the next MimeBody answer), "closesession" (CloseSession).
+// alone answers nothing), "body bytes" (the next MimeBody answer), "closesession" (CloseSession),
+// "next server header" (a start made from the next EndOfData; from then on EndOfData is logged).
 // Events logged: Done, MoreData id, MimeHead depth part format, MimeBody depth part.
 class SmtpDriver final : public Driver {
   public:
@@ -138,6 +139,7 @@ class SmtpDriver final : public Driver {
     std::deque<Bytes> data;
     std::deque<std::vector<Text>> heads;
     std::deque<Bytes> bodies;
+    std::deque<std::pair<Text, Text>> nextSends;  // server and header of each "next" action
 
     void Start() override;
     const Text& Caption() const override { return control->Caption(); }
@@ -146,6 +148,7 @@ class SmtpDriver final : public Driver {
 
   private:
     bool Act(std::string_view verb, std::string_view rest) override;
+    void StartFrom(const Text& server, const Text& given);
 };
 
 // A control that reads a mailbox (popZef, imapZef), with the events they share logged: every

@@ -4,7 +4,9 @@
 
 #include <CLI/CLI.hpp>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "tools/zefmail/cli/Progress.h"
 #include "tools/zefmail/send/MailQueue.h"
@@ -46,31 +48,112 @@ int Worse(int a, int b) {
     return rank(b) > rank(a) ? b : a;
 }
 
-// One queued message: read, sent, and left, removed or failed by how that went.
-int FlushOne(const MailQueue& queue, const std::string& name, const FlushOptions& options,
-             const Console& console, SendmailSession& session, std::string& reason) {
-    try {
-        std::ifstream file(queue.Path(name), std::ios::binary);
-        if (!file) {
-            throw SendmailError(kExNoInput, queue.Path(name) + ": cannot be read");
-        }
-        MessageInput input(file, false);
-        const std::string header = input.ReadHeader();
-        std::optional<SendmailEnvelope> envelope = queue.Envelope(name, header);
-        if (!envelope) {
-            SendmailOptions asTyped = static_cast<const SendmailOptions&>(options);  // as -t
-            asTyped.recipientsFromHeader = true;
-            envelope = ReadEnvelope(header, asTyped, SystemSender(options, console.env));
-        }
-        const int status = session.Send(*envelope, input);
-        reason = session.LastError();
-        return status;
-    } catch (const SendmailError& e) {
-        reason = e.what();
-        console.err << "zefmail flush: " << name << ": " << reason << "\n";
-        return e.ExitCode() == kExUsage ? kExDataErr : e.ExitCode();  // no message: a bad file
+// The queue's messages in order for SendmailSession::SendAll: each file opened when it is its
+// turn, and left, removed or failed once its outcome is known. A file that is no message gets
+// its outcome at once, in its turn.
+class QueueSource final : public SendmailSession::Source {
+  public:
+    QueueSource(const MailQueue& queue, const FlushOptions& options, const Console& console)
+        : queue_(queue), options_(options), console_(console), names_(queue.Messages()) {
+        progress_.Totals(0, static_cast<long>(names_.size()));
     }
-}
+
+    std::unique_ptr<SendmailSession::Outgoing> Next(bool ahead) override {
+        if (readAhead_) {
+            ++opened_;
+            return std::move(readAhead_);
+        }
+        while (opened_ < names_.size()) {
+            try {
+                auto message = Open(names_[opened_]);
+                ++opened_;
+                return message;
+            } catch (const SendmailError& e) {
+                if (ahead) {
+                    return nullptr;  // reported in its turn, after the message before
+                }
+                console_.err << "zefmail flush: " << names_[opened_] << ": " << e.what() << "\n";
+                ++opened_;
+                // No message: a bad file, whatever the reading said of the command line.
+                Report(e.ExitCode() == kExUsage ? kExDataErr : e.ExitCode(), e.what());
+            } catch (const std::exception&) {
+                if (ahead) {
+                    return nullptr;  // not inside the send of the message before
+                }
+                throw;
+            }
+        }
+        return nullptr;
+    }
+
+    void Finished(int status, const std::string& reason) override { Report(status, reason); }
+
+    // A file that is no message is left for Next to report in its turn.
+    void ReadAhead() override {
+        if (!readAhead_ && opened_ < names_.size()) {
+            try {
+                readAhead_ = Open(names_[opened_]);
+            } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): see above
+            }
+        }
+    }
+
+    int Worst() const { return worst_; }
+    void Finish() { progress_.Finish(); }
+
+  private:
+    std::unique_ptr<SendmailSession::Outgoing> Open(const std::string& name) const {
+        auto message = std::make_unique<SendmailSession::Outgoing>();
+        auto file = std::make_unique<std::ifstream>(queue_.Path(name), std::ios::binary);
+        if (!*file) {
+            throw SendmailError(kExNoInput, queue_.Path(name) + ": cannot be read");
+        }
+        message->input = std::make_unique<MessageInput>(*file, false);
+        message->stream = std::move(file);
+        const std::string header = message->input->ReadHeader();
+        std::optional<SendmailEnvelope> envelope = queue_.Envelope(name, header);
+        if (!envelope) {
+            SendmailOptions asTyped = static_cast<const SendmailOptions&>(options_);  // as -t
+            asTyped.recipientsFromHeader = true;
+            envelope = ReadEnvelope(header, asTyped, SystemSender(options_, console_.env));
+        }
+        message->envelope = std::move(*envelope);
+        return message;
+    }
+
+    // The outcome of the oldest file not yet reported.
+    void Report(int status, const std::string& reason) {
+        const std::string& name = names_[reported_++];
+        const char* outcome = status == kExOk         ? "sent"
+                              : status == kExTempFail ? "queued"
+                                                      : "failed";
+        if (status == kExOk) {
+            queue_.Remove(name);
+        } else if (status != kExTempFail) {
+            queue_.Fail(name, reason);
+        }
+        if (options_.events) {
+            console_.out << nlohmann::json{{"file", name},
+                                           {"outcome", outcome},
+                                           {"status", status},
+                                           {"reason", reason}}
+                                .dump()
+                         << "\n";
+        }
+        worst_ = Worse(worst_, status);
+        progress_.Update(0, static_cast<long>(reported_));
+    }
+
+    const MailQueue& queue_;
+    const FlushOptions& options_;
+    const Console& console_;
+    const std::vector<std::string> names_;
+    size_t opened_ = 0;  // files handed over (or reported as no message)
+    std::unique_ptr<SendmailSession::Outgoing> readAhead_;  // names_[opened_], opened
+    size_t reported_ = 0;                                   // files whose outcome is known
+    int worst_ = kExOk;
+    Progress progress_{console_.err, !options_.quiet && ::isatty(STDERR_FILENO) != 0};
+};
 
 }  // namespace
 
@@ -83,42 +166,19 @@ const CommandRules<FlushOptions> kFlushRules = {
 
 int RunFlush(const FlushOptions& options, const Console& console) {
     const MailQueue queue(options.queue);
-    int worst = kExOk;
+    std::optional<QueueSource> source;
     try {
         const MailQueue::Lock lock = queue.Take();
-        const std::vector<std::string> names = queue.Messages();
-        Progress progress(console.err, !options.quiet && ::isatty(STDERR_FILENO) != 0);
-        progress.Totals(0, static_cast<long>(names.size()));
+        source.emplace(queue, options, console);
         SendmailSession session(options, console.env, console.err, true);
-        for (size_t i = 0; i < names.size(); ++i) {
-            std::string reason;
-            const int status = FlushOne(queue, names[i], options, console, session, reason);
-            const char* outcome = status == kExOk         ? "sent"
-                                  : status == kExTempFail ? "queued"
-                                                          : "failed";
-            if (status == kExOk) {
-                queue.Remove(names[i]);
-            } else if (status != kExTempFail) {
-                queue.Fail(names[i], reason);
-            }
-            if (options.events) {
-                console.out << nlohmann::json{{"file", names[i]},
-                                              {"outcome", outcome},
-                                              {"status", status},
-                                              {"reason", reason}}
-                                   .dump()
-                            << "\n";
-            }
-            worst = Worse(worst, status);
-            progress.Update(0, static_cast<long>(i + 1));
-        }
+        session.SendAll(*source);
         session.Close();
-        progress.Finish();
+        source->Finish();
     } catch (const SendmailError& e) {
         console.err << "zefmail flush: " << e.what() << "\n";
-        return Worse(worst, e.ExitCode());
+        return Worse(source ? source->Worst() : kExOk, e.ExitCode());
     }
-    return worst;
+    return source->Worst();
 }
 
 }  // namespace zef::zefmail

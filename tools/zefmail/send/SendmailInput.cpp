@@ -36,13 +36,17 @@ bool MessageInput::Fill(Bytes& out) {
     if (ended_) {
         return false;
     }
-    std::array<char, kChunk> chunk{};
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): read fills what is used
+    std::array<char, kChunk> chunk;
     in_.read(chunk.data(), chunk.size());
     const auto got = static_cast<size_t>(in_.gcount());
     if (in_.bad()) {
         throw SendmailError(kExIoErr, SystemErrorText("cannot read standard input"));
     }
-    for (size_t i = 0; i < got && !ended_; ++i) {
+    if (!dotEnds_) {
+        out.append(chunk.data(), got);  // nothing to look for
+    }
+    for (size_t i = 0; i < got && dotEnds_ && !ended_; ++i) {
         const char byte = chunk[i];
         if (!held_.empty()) {
             if (byte == '\n') {
