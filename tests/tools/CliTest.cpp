@@ -496,9 +496,12 @@ TEST(Describe, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
         {End(1, "TLS handshake failed: x", true),
          "no TLS with h:25 (code 1: TLS handshake failed: x)"},
         {[] {
-             TransferEnd end = End(-1, "553 no", true);
-             end.Trace(u">>RCPT TO:<b@x>");
-             end.Trace(u">>QUIT ");
+             TransferEnd end = End(-1, "553 no", true);  // pipelined: replies behind DATA
+             for (const char16_t* line : {u">>MAIL FROM:<a@x>", u">>RCPT TO:<b@x>", u">>DATA",
+                                          u"250-ok", u"250 ok", u"553 no", u"554 none",
+                                          u">>QUIT "}) {
+                 end.Trace(line);
+             }
              return end;
          }(),
          "the server refused the recipient <b@x> (code -1: 553 no)"},

@@ -52,14 +52,23 @@ Verdict FailureAfterReaching(const TransferEnd& end) {
 
 void TransferEnd::Trace(const Text& line) {
     if (line.starts_with(u">>")) {
-        // The command a refusal answers; the QUIT or RSET that follows it answers nothing.
-        if (!line.starts_with(u">>QUIT") && !line.starts_with(u">>RSET")) {
-            lastCommand = TextToUtf8(line.substr(2));
+        // Every command gets one reply; the header and body lines of a message get none.
+        if (!line.starts_with(u">>Sending Data") && !line.starts_with(u">>Sending More Data")) {
+            unanswered.push_back(TextToUtf8(line.substr(2)));
         }
         endSent = endSent || line.starts_with(outcome::smtp::kDotTrace);
         return;
     }
     reachedServer = reachedServer || !line.empty();
+    // The last line of a reply ("250 ok", not "250-..."; POP3's lines have no code) answers the
+    // oldest command still waiting.
+    const bool lastLineOfReply = line.size() < 4 || line[3] == u' ';
+    if (lastLineOfReply && !unanswered.empty()) {
+        if (!unanswered.front().starts_with("QUIT") && !unanswered.front().starts_with("RSET")) {
+            lastCommand = unanswered.front();
+        }
+        unanswered.pop_front();
+    }
     if (endSent) {
         accepted = line.starts_with(u'2');
         endSent = false;

@@ -2,6 +2,7 @@
 // and the one line zefmail writes about it to standard error.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,10 @@ struct TransferEnd {
     // SMTP with AcceptPartialRecipients: the replies that refused recipients, in their order.
     std::vector<std::string> refusals;
     std::string responseCode;  // POP3: the response code of the refusal (RFC 2449), if any
-    std::string lastCommand;   // the last command traced before QUIT or RSET, without ">>"
+    // The command the last reply answered, without ">>" (QUIT and RSET aside): with SMTP
+    // PIPELINING the replies come in the order of the commands, behind several of them.
+    std::string lastCommand;
+    std::deque<std::string> unanswered;  // commands traced whose replies have not come yet
 
     // Notes what a line of the control's Trace tells: the server's own lines do not begin
     // with ">>", and the first of them after the end of the message is the reply to it.
