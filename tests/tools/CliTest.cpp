@@ -497,9 +497,9 @@ TEST(Describe, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
          "no TLS with h:25 (code 1: TLS handshake failed: x)"},
         {[] {
              TransferEnd end = End(-1, "553 no", true);  // pipelined: replies behind DATA
-             for (const char16_t* line : {u">>MAIL FROM:<a@x>", u">>RCPT TO:<b@x>", u">>DATA",
-                                          u"250-ok", u"250 ok", u"553 no", u"554 none",
-                                          u">>QUIT "}) {
+             for (const char16_t* line :
+                  {u">>MAIL FROM:<a@x>", u">>RCPT TO:<b@x>", u">>DATA", u"250-ok", u"250 ok",
+                   u"553 no", u"554 none", u">>QUIT "}) {
                  end.Trace(line);
              }
              return end;
@@ -508,6 +508,7 @@ TEST(Describe, OneLineThatNamesTheCauseAndKeepsCodeAndMessage) {
         {[] {
              TransferEnd end = End(-1, "553 no", true, false, {"553 no"});
              end.Trace(u">>RCPT TO:<b@x>");  // partly sent: the refusals are named apart
+             end.Trace(u"553 no");
              return end;
          }(),
          "the server refused (code -1: 553 no)"}};

@@ -64,8 +64,9 @@ void TransferEnd::Trace(const Text& line) {
     // oldest command still waiting.
     const bool lastLineOfReply = line.size() < 4 || line[3] == u' ';
     if (lastLineOfReply && !unanswered.empty()) {
-        if (!unanswered.front().starts_with("QUIT") && !unanswered.front().starts_with("RSET")) {
-            lastCommand = unanswered.front();
+        const bool refusal = line.starts_with(u'4') || line.starts_with(u'5');
+        if (refusal && refusedCommand.empty()) {
+            refusedCommand = unanswered.front();
         }
         unanswered.pop_front();
     }
@@ -118,8 +119,8 @@ std::string Describe(const TransferEnd& end, const std::string& server, int port
     switch (end.code) {
         case outcome::kFailureCode:
             // Refused at RCPT TO: the recipient it was (those of a partial send are named apart).
-            if (end.refusals.empty() && end.lastCommand.starts_with("RCPT TO:")) {
-                return "the server refused the recipient " + end.lastCommand.substr(8) + detail +
+            if (end.refusals.empty() && end.refusedCommand.starts_with("RCPT TO:")) {
+                return "the server refused the recipient " + end.refusedCommand.substr(8) + detail +
                        ")";
             }
             return "the server refused" + detail + ")";

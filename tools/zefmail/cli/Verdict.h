@@ -20,9 +20,9 @@ struct TransferEnd {
     // SMTP with AcceptPartialRecipients: the replies that refused recipients, in their order.
     std::vector<std::string> refusals;
     std::string responseCode;  // POP3: the response code of the refusal (RFC 2449), if any
-    // The command the last reply answered, without ">>" (QUIT and RSET aside): with SMTP
+    // The command the first refusal (a 4xx or 5xx reply) answered, without ">>": with SMTP
     // PIPELINING the replies come in the order of the commands, behind several of them.
-    std::string lastCommand;
+    std::string refusedCommand;
     std::deque<std::string> unanswered;  // commands traced whose replies have not come yet
 
     // Notes what a line of the control's Trace tells: the server's own lines do not begin
