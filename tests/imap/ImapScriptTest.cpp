@@ -89,6 +89,9 @@ const Row kWalk[] = {
         < * 1 FETCH (UID 7 BODY[HEADER] {8}
         <~ A: b\r\n\r\n)\r\n  = TopNext 1 A: b  = TopNext 1 -
         < Z5 OK  = TopDone 1  > Z6 UID STORE 7 +FLAGS.SILENT (\\Deleted))"},
+    {"ExtendedSearchAnswerAsAUidSet", Set(),
+     SELECTED
+     R"(< * ESEARCH (TAG "Z3") UID ALL 9:10,7  < Z3 OK  > Z4 UID FETCH 7,9:10 (RFC822.SIZE))"},
     {"EmptyFolderAsksNothingMore", Set(),
      R"(< * OK [CAPABILITY IMAP4rev1] ready  = CapabilitiesReceived IMAP4rev1  > Z1 LOGIN bob secret
         < Z1 OK in  > Z2 CAPABILITY
