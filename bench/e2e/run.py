@@ -2,20 +2,20 @@
 """End-to-end benchmark: zef against curl, Python and GMime, on real servers on loopback.
 
   bench/e2e/run.py [--build DIR] [--quick] [--reps N] [--only SECTIONS] [--smtp sink|aiosmtpd]
-                   [--outputs DIR]
+                   [--outputs DIR] [--fresh-fs]
 
 Starts Dovecot (POP3 and IMAP) and an SMTP server on 127.0.0.1 with scripts/servers' launcher code,
 makes a mailbox of Japanese-heavy MIME messages (make_corpus.py: 300 messages, about
 106 MB; --quick: 30 messages, 10 MB) and runs, in turn and --reps times over:
 
-  fetch  zefmail fetch --keep (every part parsed and decoded, nothing written), curl's POP3 RETR
-         of every message (a plain copy to /dev/null), Python poplib + email (parse and decode),
-         the server's own pace (pop_drain: zefmail's LIST and RETR dialogue on a bare socket,
-         responses read and dropped unparsed: the floor for a client that asks one command at
-         a time),
-         and zefmail fetch --out (every part also written to disk) and --maildir (every message
-         as received), once with --keep and once deleting (from a second copy of the mailbox,
-         refilled before each run)
+  fetch  zefmail fetch --keep (every message retrieved and counted; with no output nothing is
+         parsed or written), curl's POP3 RETR of every message (a plain copy to /dev/null),
+         Python poplib + email (parse and decode), the server's own pace (pop_drain: zefmail's
+         LIST and RETR dialogue on a bare socket, responses read and dropped unparsed: the floor
+         for a client that asks one command at a time),
+         and zefmail fetch --out (every part parsed, decoded, hashed and written to disk) and
+         --maildir (every message as received), once with --keep and once deleting (from a
+         second copy of the mailbox, refilled before each run)
   imap   the same mailbox over IMAP, every message written to a file of its own, over one
          connection: curl's UID FETCH of UIDs 1 to N (URL globbing) against zefmail fetch
          --protocol imap --keep with --out (every part decoded and written) and with --maildir
@@ -45,6 +45,9 @@ beside the server's mailboxes). A server is far away in real use: with DIR on a 
 its own, the flush before QUIT does not also flush the local server's files, and an ext4 without
 a journal (where the scratch folder may be) is slow to allocate inodes for 30 s after many
 deletions, which the server's expunges and refills cause here all the time.
+--fresh-fs (root only) gives every run that writes its outputs a new ext4 of its own, made in
+an image file under the outputs folder and loop-mounted there (direct I/O), so that no run pays for what
+earlier runs (or the server's refills) deleted: the figures then measure the writer alone.
 The build folder (default build/bench) is configured with -DZEF_BUILD_BENCH=ON when it has no
 CMakeCache.txt yet; the targets needed are built unless --no-build. Generated files are kept
 in DIR/bench-e2e and reused.
@@ -66,7 +69,8 @@ from email import policy
 from email.mime.application import MIMEApplication
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
-from typing import Callable
+from contextlib import contextmanager
+from typing import Callable, Iterator
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -131,6 +135,38 @@ def run(argv: list[str], env: dict[str, str] | None = None) -> Sample:
                                 f"{text}{err.read().decode('utf-8', 'replace')}")
         rss_kib, user, system = open(usage.name).read().split()[-3:]
         return Sample(wall, float(user) + float(system), int(rss_kib), text)
+
+
+@contextmanager
+def output_folder(parent: str, prefix: str, fresh_fs_bytes: int) -> Iterator[str]:
+    """A new, empty folder for one run's outputs. With fresh_fs_bytes, the root of a new ext4
+    of that size, loop-mounted for the run and thrown away after it; otherwise a folder
+    under `parent`, kept to the end (deleting it would slow the next run's inode allocation)."""
+    folder = tempfile.mkdtemp(prefix=prefix, dir=parent)
+    if not fresh_fs_bytes:
+        yield folder
+        return
+    image = folder + ".img"
+    with open(image, "wb") as f:
+        f.truncate(fresh_fs_bytes)
+    try:
+        subprocess.run(["mkfs.ext4", "-q", "-F", image], check=True)
+        # Direct I/O: the loop device writes through to the disk as a disk of its own would,
+        # rather than into the page cache of the image, which would leave all the writing to
+        # the flush at the end.
+        device = subprocess.run(["losetup", "--direct-io=on", "--find", "--show", image],
+                                check=True, capture_output=True, text=True).stdout.strip()
+        try:
+            subprocess.run(["mount", device, folder], check=True)
+            try:
+                yield folder
+            finally:
+                subprocess.run(["umount", folder], check=True)
+        finally:
+            subprocess.run(["losetup", "--detach", device], check=True)
+    finally:
+        os.remove(image)
+        os.rmdir(folder)
 
 
 def zefmail_imap_fetch(zefmail: str, port: int, user: str, out: str,
@@ -268,6 +304,12 @@ class Bench:
         with open(self.body, "w", encoding="utf-8") as f:
             f.write(BODY_TEXT)
 
+    def output_folder(self, prefix: str):
+        # Room for the mailbox written out twice over (--out writes each part decoded), and
+        # the inodes of ext4's default ratio.
+        size = 3 * self.corpus_bytes + 256 * MIB if self.args.fresh_fs else 0
+        return output_folder(self.outputs, prefix, size)
+
     def record(self, section: str, tool: str, sample: Sample) -> None:
         self.samples.setdefault((section, tool), []).append(sample)
 
@@ -298,16 +340,16 @@ class Bench:
             # own writes (the refilled mailbox) are flushed first, or the flush before QUIT would
             # pay for them; outputs stay until the end, for a file system that has just deleted
             # thousands of files allocates new ones slowly for a while (ext4).
-            out = tempfile.mkdtemp(prefix="out-", dir=self.outputs)
             self.dovecot.refill("bench-del", self.files)
             # Dovecot indexes a mailbox on its first reading (as it does on delivery in real
             # use): a LIST outside the timed run, or the run would pay for it.
             run(self.fetch_commands("bench-del")["curl pop3:// RETR"][:4] +
                 [f"pop3://127.0.0.1:{self.pop_port}/"])
-            os.sync()
-            argv = [self.tools["zefmail"], "fetch", "--quiet", *keep, where, out] + \
-                self.fetch_commands(mailbox)["zefmail fetch --keep"][4:]
-            self.record("fetch", tool, run(argv, self.env))
+            with self.output_folder("out-") as out:
+                os.sync()
+                argv = [self.tools["zefmail"], "fetch", "--quiet", *keep, where, out] + \
+                    self.fetch_commands(mailbox)["zefmail fetch --keep"][4:]
+                self.record("fetch", tool, run(argv, self.env))
 
     def imap_commands(self, mailbox: str) -> dict[str, Callable[[str], list[str]] | None]:
         """The IMAP readers: for a folder, the command that writes every message of the
@@ -336,15 +378,15 @@ class Bench:
             if command is None:
                 self.unavailable[("imap", tool)] = "zefmail fetch has no --protocol yet"
                 continue
-            out = tempfile.mkdtemp(prefix="imap-", dir=self.outputs)  # new, as in fetch()
-            os.sync()
-            logins = self.imap_logins("bench")
-            sample = run(command(out), self.env)
-            sample.out += f" logins={self.imap_logins('bench') - logins}"
-            self.record("imap", tool, sample)
-            maildir = os.path.join(out, "maildir", "new")
-            written = [e for e in os.scandir(maildir if os.path.isdir(maildir) else out)
-                       if not e.name.startswith(".")]
+            with self.output_folder("imap-") as out:  # new, as in fetch()
+                os.sync()
+                logins = self.imap_logins("bench")
+                sample = run(command(out), self.env)
+                sample.out += f" logins={self.imap_logins('bench') - logins}"
+                self.record("imap", tool, sample)
+                maildir = os.path.join(out, "maildir", "new")
+                written = [e for e in os.scandir(maildir if os.path.isdir(maildir) else out)
+                           if not e.name.startswith(".") and e.name != "lost+found"]
             if len(written) != len(self.files):
                 raise CommandFailed(f"{tool} wrote {len(written)} of {len(self.files)} messages")
 
@@ -500,7 +542,11 @@ def main() -> int:
     parser.add_argument("--smtp", choices=["sink", "aiosmtpd"], default="sink")
     parser.add_argument("--keep", action="store_true", help="keep the server scratch folder")
     parser.add_argument("--outputs", help="folder for what fetch --out and --maildir write")
+    parser.add_argument("--fresh-fs", action="store_true",
+                        help="a new loop-mounted ext4 for every run that writes (root only)")
     args = parser.parse_args()
+    if args.fresh_fs and os.geteuid() != 0:
+        parser.error("--fresh-fs mounts file systems: run as root")
     reps = args.reps or (3 if args.quick else 5)
     messages = args.messages or (30 if args.quick else 300)
     megabytes = args.megabytes or (10 if args.quick else 106)

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "tools/zefmail/cli/ToolError.h"
+#include "tools/zefmail/fetch/Digest.h"
 
 namespace zef::zefmail {
 
@@ -57,6 +58,9 @@ void WriteAll(int fd, std::string_view data, const std::filesystem::path& path) 
 }
 
 void OutputFile::Flush() {
+    if (digest_ != nullptr) {
+        digest_->Update(pending_);
+    }
     WriteAll(fd_, pending_, path_);
     pending_.clear();
 }

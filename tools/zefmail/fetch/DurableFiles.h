@@ -8,6 +8,8 @@
 
 namespace zef::zefmail {
 
+class Sha256;
+
 // A new file written with write(2). Throws ToolError. Writes are gathered into blocks of 64 KiB:
 // a part arrives line by line, and a system call per line cost more than the rest of a fetch.
 // Nothing is flushed per file: one FlushFileSystem covers every file of a session.
@@ -22,6 +24,9 @@ class OutputFile {
     OutputFile& operator=(const OutputFile&) = delete;
 
     void Write(std::string_view data);
+    // Feeds every byte written from now on to `digest` as well, a block at a time: a part's
+    // lines are short, and a digest call per line cost as much as the hashing.
+    void DigestInto(Sha256& digest) { digest_ = &digest; }
     // Writes what is pending and closes the file.
     void Close();
 
@@ -31,6 +36,7 @@ class OutputFile {
     std::filesystem::path path_;
     int fd_ = -1;
     bool writeBackEarly_;
+    Sha256* digest_ = nullptr;
     std::string pending_;  // written but not yet handed to write(2)
 };
 

@@ -131,8 +131,8 @@ std::string PrettyJson(const nlohmann::ordered_json& value) {
 
 // The data file of the leaf part being received, and its text file with --text.
 struct MessageWriter::OpenPart {
+    Sha256 sha;  // of what `file` writes: declared first, so that it outlives the file
     std::unique_ptr<OutputFile> file;
-    Sha256 sha;
     uint64_t bytes = 0;
     std::unique_ptr<OutputFile> textFile;
     std::unique_ptr<charsets::PartTextReader> decoder;
@@ -380,6 +380,7 @@ void MessageWriter::PartDataBegin(long part, const Text& contentType, const Text
     Guard([&] {
         part_ = std::make_unique<OpenPart>();
         part_->file = std::make_unique<OutputFile>(staging_ / fileName, writeBackEarly_);
+        part_->file->DigestInto(part_->sha);
         if (withText_ && StartsWithText(type)) {
             std::string textName = Claim(stem + ".utf8.txt");
             entry["text_file"] = textName;
@@ -395,7 +396,6 @@ void MessageWriter::PartData(const Bytes& data) {
     }
     Guard([&] {
         part_->file->Write(data);
-        part_->sha.Update(data);
         part_->bytes += data.size();
         if (part_->decoder) {
             part_->textFile->Write(part_->decoder->Feed(data));
@@ -436,7 +436,6 @@ void MessageWriter::ClosePart() {
     std::unique_ptr<OpenPart> part = std::move(part_);
     Json& entry = CurrentEntry();
     entry["bytes"] = part->bytes;
-    entry["sha256"] = part->sha.FinalHex();
     Guard([&] {
         part->file->Close();
         if (part->decoder) {
@@ -444,6 +443,7 @@ void MessageWriter::ClosePart() {
             part->textFile->Close();
         }
     });
+    entry["sha256"] = part->sha.FinalHex();  // after Close: the file's last block is hashed
 }
 
 std::optional<std::string> MessageWriter::Seal() {
