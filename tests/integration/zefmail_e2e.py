@@ -432,12 +432,17 @@ class Fetch(unittest.TestCase):
         self.assertIn(f"0 saved in {out}, 0 deleted on the server, {len(folder)} saved before",
                       self.imap_fetched("imap", "--folder", "仕事", "--out", out, "--keep"))
 
-    def test_imap_idle_saves_new_mail_as_it_comes_until_ctrl_c(self):
+    def test_imap_idle_saves_new_mail_as_it_comes_until_ctrl_c_which_ends_the_whole_run(self):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "imap-idle")
-        environment = dict(ENV, ZEFMAIL_PASSWORD=ENV["ZEF_IT_POP3_PASS"])
-        idle = subprocess.Popen([ZEFMAIL, "fetch", "--protocol", "imap", "--idle", "--out", out,
-                                 "--server", "127.0.0.1", "--port", ENV["ZEF_IT_IMAP_PORT"],
-                                 "--user", "imapidle"], stderr=subprocess.PIPE, env=environment)
+        os.makedirs(os.path.join(out + "-config", "zefmail"))  # the idle account, then another
+        pathlib.Path(out + "-config", "zefmail", "config.toml").write_text(
+            f'[accounts.idle]\nprotocol = "imap"\nidle = true\nserver = "127.0.0.1"\n'
+            f'port = {ENV["ZEF_IT_IMAP_PORT"]}\nuser = "imapidle"\n[accounts.later]\n'
+            f'server = "127.0.0.1"\nport = {ENV["ZEF_IT_POP3_PORT"]}\nuser = "nobody"\n')
+        environment = dict(ENV, ZEFMAIL_PASSWORD=ENV["ZEF_IT_POP3_PASS"],
+                           XDG_CONFIG_HOME=out + "-config")
+        idle = subprocess.Popen([ZEFMAIL, "fetch", "--all-accounts", "--out", out],
+                                stderr=subprocess.PIPE, env=environment)
         def wait_for(number):  # saved within 30 s
             deadline = time.monotonic() + 30
             path = os.path.join(out, str(number), "message.json")
@@ -453,7 +458,9 @@ class Fetch(unittest.TestCase):
         finally:
             idle.send_signal(signal.SIGINT)
             _, err = idle.communicate(timeout=30)
-        self.assertEqual(idle.returncode, 0, err.decode())
+        self.assertEqual((idle.returncode, [line for line in err.decode().splitlines()
+                                            if line.startswith("[later]")]),
+                         (1, ["[later] zefmail fetch: not read: stopped on request"]), err.decode())
         with imap_client("imapidle") as client:  # both saved, both deleted
             client.select("INBOX", readonly=True)
             self.assertEqual(client.uid("SEARCH", "ALL")[1], [b""])

@@ -9,6 +9,7 @@
 #include "common/Error.h"
 #include "common/Unicode.h"
 #include "tools/zefmail/cli/AccountFile.h"
+#include "tools/zefmail/cli/StopRequest.h"
 #include "tools/zefmail/cli/ToolError.h"
 #include "tools/zefmail/fetch/FetchCommand.h"
 #include "tools/zefmail/send/FlushCommand.h"
@@ -84,35 +85,45 @@ int Worse(int a, int b, int usageExit) {
     return rank(a) < rank(b) ? b : a;
 }
 
+// One account's turn of a run over several, its lines on standard error marked with its name.
+// Once Ctrl-C has stopped the run, the account is named and not read.
+int AccountTurn(const Command& one, const AccountRun& turn, const Console& console) {
+    MarkedLines marked(console.err, "[" + turn.account + "] ");
+    std::ostream err(&marked);
+    int status = 1;
+    if (StopRequested()) {
+        err << "zefmail " << one.name << ": not read: stopped on request\n";
+    } else {
+        status = one.run(turn.args, {console.in, console.out, err, console.env});
+    }
+    err.flush();
+    return status;
+}
+
 // The command once per account when the words ask for several (SeveralAccounts), each turn
 // reading that account's settings and the rest of the command line; one account's failure
 // does not stop the others, and the exit status is the worst of them.
 template <typename Options>
 Command ForEachAccount(const CommandRules<Options>& rules,
                        int (*run)(const Options&, const Console&)) {
-    return {
-        rules.name, rules.summary,
-        [&rules, one = Entry(rules, run)](const auto& args, const Console& console) {
-            std::vector<AccountRun> turns;
-            try {
-                turns = SeveralAccounts(args, ConfigFilePath(console.env));
-            } catch (const ToolError& e) {
-                console.err << "zefmail " << rules.name << ": " << e.what() << "\n";
-                return rules.usageExit;
-            }
-            if (turns.empty()) {
-                return one.run(args, console);
-            }
-            int worst = 0;
-            for (const AccountRun& turn : turns) {
-                MarkedLines marked(console.err, "[" + turn.account + "] ");
-                std::ostream err(&marked);
-                const int status = one.run(turn.args, {console.in, console.out, err, console.env});
-                err.flush();
-                worst = Worse(worst, status, rules.usageExit);
-            }
-            return worst;
-        }};
+    return {rules.name, rules.summary,
+            [&rules, one = Entry(rules, run)](const auto& args, const Console& console) {
+                std::vector<AccountRun> turns;
+                try {
+                    turns = SeveralAccounts(args, ConfigFilePath(console.env));
+                } catch (const ToolError& e) {
+                    console.err << "zefmail " << rules.name << ": " << e.what() << "\n";
+                    return rules.usageExit;
+                }
+                if (turns.empty()) {
+                    return one.run(args, console);
+                }
+                int worst = 0;
+                for (const AccountRun& turn : turns) {
+                    worst = Worse(worst, AccountTurn(one, turn, console), rules.usageExit);
+                }
+                return worst;
+            }};
 }
 
 // Built on first use, when the rules of every command are there.

@@ -16,6 +16,7 @@
 #include "common/Unicode.h"
 #include "tools/zefmail/cli/Password.h"
 #include "tools/zefmail/cli/Progress.h"
+#include "tools/zefmail/cli/StopRequest.h"
 #include "tools/zefmail/cli/ToolError.h"
 #include "tools/zefmail/cli/Verdict.h"
 #include "tools/zefmail/fetch/EventLog.h"
@@ -313,6 +314,7 @@ class FetchSession {
             if (error) {
                 return;
             }
+            NoteStopRequested();
             if (stopping_) {
                 io_.stop();
                 return;
