@@ -72,7 +72,7 @@ std::string Settings(const FetchOptions& o) {
            (o.auth.empty() ? (o.apop ? "apop" : "user") : o.auth) +
            Connection(o, o.Port(), o.Port()) + " " + o.user + " " + PasswordSource(o) +
            (o.keep ? " keep " + std::to_string(o.keepDays) : "") +
-           (o.mda.empty() ? "" : " mda " + o.mda) +
+           (o.mda.empty() ? "" : " mda " + o.mda + " " + std::to_string(o.mdaTimeout) + "s") +
            (o.maxSize < 0 ? "" : " max " + std::to_string(o.maxSize));
 }
 std::string Settings(const FlushOptions& o) {
@@ -182,6 +182,7 @@ from = "r@h"
 mbox = "box"
 keep_days = 3
 mda = "lda"
+mda_timeout = 30
 max_size = 9
 [accounts.typo]
 severs = "x"
@@ -281,9 +282,10 @@ idle = true
          "fetch auth apop tls 0 port 110 @h u PW keep -1"},
         {"F --out {d}/new --keep-days 0", "keep 0"},
         {"F --keep-days 7", "--keep-days requires --out"},
-        {"F --mda x --keep-days 2 --crlf --max-size 0", "110 @h u PW keep 2 mda x max 0"},
+        {"F --mda x --keep-days 2 --crlf --max-size 0", "110 @h u PW keep 2 mda x 600s max 0"},
         {"F --mda x --max-size -1", "--max-size: Value -1 not in range"},
-        {"fetch --account relay --max-size 7", "keep 3 mda lda max 7"},
+        {"F --mda x --mda-timeout 0", "--mda-timeout: Value 0 not in range"},
+        {"fetch --account relay --max-size 7", "keep 3 mda lda 30s max 7"},
         // IMAP: its own ports and options; POP3's are refused with it, and its own with POP3.
         {"F --protocol imap --keep", "fetch imap INBOX auth user tls 0 port 143 @h u PW keep -1"},
         {"F --protocol IMAP --tls implicit --folder 仕事 --auth auto",
@@ -320,11 +322,13 @@ idle = true
         // Several accounts: each in turn (the file's order, or the order given), the rest of the
         // command line after its settings; their lines marked; the worst status: 0, 4, 1, 2.
         {"fetch --all-accounts --max-size 5",
-         "[relay] fetch auth apop tls 0 port 110 @h u PW keep 3 mda lda max 5 | [typo] 2 zefmail "
+         "[relay] fetch auth apop tls 0 port 110 @h u PW keep 3 mda lda 30s max 5 | [typo] 2 "
+         "zefmail "
          "fetch: {d}/zefmail/config.toml, account typo: unknown key severs\n | [bad] 2 zefmail "
          "fetch: --server is required\n | [list] 2"},
         {"fetch --account relay --account=home --user x",
-         "[relay] fetch auth apop tls 0 port 110 @h x PW keep 3 mda lda max 9 | [home] fetch auth "
+         "[relay] fetch auth apop tls 0 port 110 @h x PW keep 3 mda lda 30s max 9 | [home] fetch "
+         "auth "
          "scram-sha-256 tls 0 port 110 @pop.example.jp x $(pass show mail)"},
         {"zefmail fetch --account home --all-accounts",
          "2 zefmail fetch: --all-accounts reads every"},

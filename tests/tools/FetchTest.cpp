@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <asio/io_context.hpp>
+#include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "common/Unicode.h"
 #include "components/Codec.h"
@@ -342,22 +344,38 @@ TEST(Outputs, EachMessageGoesWhereItIsMissingAndItsPlacesReadBack) {
 
 // Each message on a command's standard input; its exit status decides. A message cut short is
 // never ended with an end of file (the command is killed, "done" never appears); a command that
-// stops reading fails it, without a SIGPIPE for zefmail.
+// stops reading fails it, without a SIGPIPE for zefmail; one over its time limit is killed with
+// what it started (no "late" file), whether it stopped reading or did not exit.
 TEST(MdaWriter, EachMessageOnACommandsInputAndItsExitStatusDecides) {
+    using std::chrono::milliseconds;
     Scratch scratch;
     const std::string d = scratch.dir.string();
     const std::string big = "A: 1\n\n" + std::string(1 << 20, 'x');
-    const std::tuple<std::string, std::vector<std::string>, std::string, bool> kRows[] = {
-        {"printf '%s|' %F >>" + d + "/got; cat >>" + d + "/got",
-         {"Return-Path: <a'b@x>\n\n.x", "A: 2"},
-         "ok",
-         false},
-        {"cat >/dev/null; exit 75", {"A: 1"}, "deferred it (exit status 75); try again", true},
-        {"cat >/dev/null; exit 1", {"A: 1"}, "failed with exit status 1", false},
-        {"kill -9 $$", {"A: 1"}, "killed by signal 9", false},
-        {"read x; exit 0", {big}, "exited before reading the whole message", false}};
-    for (const auto& [command, messages, result, forNow] : kRows) {
-        MdaWriter mda(command, true, scratch.dir / "state");
+    const std::string late = "; (sleep 1; touch " + d + "/late) & wait";  // outlives the shell
+    const milliseconds kAmple(60000);
+    const std::tuple<std::string, std::vector<std::string>, std::string, bool, milliseconds>
+        kRows[] = {
+            {"printf '%s|' %F >>" + d + "/got; cat >>" + d + "/got",
+             {"Return-Path: <a'b@x>\n\n.x", "A: 2"},
+             "ok",
+             false,
+             kAmple},
+            {"cat >/dev/null; exit 75",
+             {"A: 1"},
+             "deferred it (exit status 75); try again",
+             true,
+             kAmple},
+            {"cat >/dev/null; exit 1", {"A: 1"}, "failed with exit status 1", false, kAmple},
+            {"kill -9 $$", {"A: 1"}, "killed by signal 9", false, kAmple},
+            {"read x; exit 0", {big}, "exited before reading the whole message", false, kAmple},
+            {"cat >/dev/null" + late,
+             {"A: 1"},
+             "did not end within 1 s and was stopped",
+             true,
+             milliseconds(300)},
+            {"read x" + late, {big}, "did not end within 1 s", true, milliseconds(300)}};
+    for (const auto& [command, messages, result, forNow, limit] : kRows) {
+        MdaWriter mda(command, true, scratch.dir / "state", limit);
         const std::vector<std::string> results = Deliver(mda, messages);
         EXPECT_NE(results.back().find(result), std::string::npos) << command << results.back();
         EXPECT_EQ(mda.FailedForNow(), forNow) << command;
@@ -365,12 +383,15 @@ TEST(MdaWriter, EachMessageOnACommandsInputAndItsExitStatusDecides) {
     EXPECT_EQ(scratch.Read("got"),
               "a'b@x|Return-Path: <a'b@x>\r\n\r\n.x\r\nMAILER-DAEMON|A: 2\r\n");
     {
-        MdaWriter cut("cat >" + d + "/part && touch " + d + "/done", false, scratch.dir / "state");
+        MdaWriter cut("cat >" + d + "/part && touch " + d + "/done", false, scratch.dir / "state",
+                      kAmple);
         cut.Begin(1, 0);
         cut.Line("A: 1");
         EXPECT_TRUE(std::filesystem::is_directory(cut.Location()));
     }
+    std::this_thread::sleep_for(milliseconds(1500));  // past the killed commands' "sleep 1"
     EXPECT_FALSE(std::filesystem::exists(scratch.dir / "done"));
+    EXPECT_FALSE(std::filesystem::exists(scratch.dir / "late"));
 }
 
 TEST(MaildirWriter, EveryMessageWholeInNewUnderANameOfItsOwn) {

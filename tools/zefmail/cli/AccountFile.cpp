@@ -21,8 +21,8 @@ const std::set<std::string> kAccountKeys = {
     // send
     "from", "hostname", "charset", "domain", "queue",
     // fetch
-    "apop", "out", "maildir", "mbox", "mda", "crlf", "text", "keep", "keep_days", "top_lines",
-    "max_size", "delete_on_error", "no_pipelining", "protocol", "folder", "idle"};
+    "apop", "out", "maildir", "mbox", "mda", "mda_timeout", "crlf", "text", "keep", "keep_days",
+    "top_lines", "max_size", "delete_on_error", "no_pipelining", "protocol", "folder", "idle"};
 
 // One setting as the words of the command line.
 std::vector<std::string> Words(const std::string& key, const toml::node& value) {

@@ -185,7 +185,8 @@ class FetchSession {
         }
         if (!options_.mda.empty()) {
             outputs_.Add(std::make_unique<MdaWriter>(options_.mda, options_.crlf,
-                                                     MdaStateFolder(options_, env)));
+                                                     MdaStateFolder(options_, env),
+                                                     std::chrono::seconds(options_.mdaTimeout)));
         }
         if (outputs_.ReadsLines()) {
             events_.RetrLine = [this](long /*id*/, const Bytes& line) {

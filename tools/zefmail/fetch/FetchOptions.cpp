@@ -65,7 +65,8 @@ name; --mbox FILE appends it to FILE in mboxrd form, under an fcntl lock and FIL
 end in LF unless --crlf. --mda CMD runs CMD (/bin/sh -c) for each message and writes the raw
 message, as received and without a "From " line, to its standard input (%F in CMD is the sender,
 already quoted for the shell: write it bare); the message counts as delivered when CMD exits 0,
-and stays on the server otherwise (exit 75: deferred, try again later). --out, --maildir, --mbox
+and stays on the server otherwise (exit 75: deferred, try again later; so is a message whose
+CMD has not ended after --mda-timeout seconds, 600 unless given, and is killed). --out, --maildir, --mbox
 and --mda can be given together; a message is then deleted on the server only once it is on
 disk in every one of them (and CMD took it). Without any of them (or with --keep) nothing is
 deleted on the server. What was saved is remembered beside the first of them (.zefmail-state;
@@ -140,6 +141,11 @@ void DefineFetch(CLI::App& fetch, FetchOptions& options) {
                      "Command (run with /bin/sh -c) that takes each message on its standard "
                      "input, raw, without a \"From \" line; %F is the sender, quoted for the "
                      "shell");
+    fetch
+        .add_option("--mda-timeout", options.mdaTimeout,
+                    "Seconds the --mda command may take for one message before it is killed and "
+                    "the message deferred (default 600)")
+        ->check(CLI::Range(1L, 24L * 3600));
     fetch.add_flag("--crlf", options.crlf,
                    "Lines in --maildir, --mbox and --mda end in CR LF, not LF");
     fetch
@@ -177,9 +183,7 @@ std::optional<std::string> CheckProtocol(FetchOptions& options) {
         }
         return std::nullopt;
     }
-    const char* popOnly = options.apop            ? "--apop"
-                          : options.topLines >= 0 ? "--top-lines"
-                                                  : nullptr;
+    const char* popOnly = options.apop ? "--apop" : options.topLines >= 0 ? "--top-lines" : nullptr;
     if (popOnly != nullptr) {
         return std::string(popOnly) + " is for POP3 only: not with --protocol imap";
     }

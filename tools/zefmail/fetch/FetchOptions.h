@@ -22,11 +22,12 @@ struct FetchOptions : CommonOptions {
     bool deleteOnError = false;
     bool noPipelining = false;
     std::string out;
-    std::string maildir;  // --maildir: raw messages into a Maildir
-    std::string mbox;     // --mbox: raw messages appended to an mbox file
-    std::string mda;      // --mda: each message on the standard input of a command
-    bool crlf = false;    // lines of --maildir, --mbox and --mda end in CR LF instead of LF
-    long maxSize = -1;    // --max-size: larger messages stay on the server, unread
+    std::string maildir;    // --maildir: raw messages into a Maildir
+    std::string mbox;       // --mbox: raw messages appended to an mbox file
+    std::string mda;        // --mda: each message on the standard input of a command
+    long mdaTimeout = 600;  // --mda-timeout: seconds a command may take for one message
+    bool crlf = false;      // lines of --maildir, --mbox and --mda end in CR LF instead of LF
+    long maxSize = -1;      // --max-size: larger messages stay on the server, unread
     bool events = false;
     bool text = false;
 

@@ -1,8 +1,10 @@
 #include "tools/zefmail/fetch/MdaWriter.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,11 +64,13 @@ std::string MdaCommandLine(std::string_view command, std::string_view sender) {
     return line;
 }
 
-MdaWriter::MdaWriter(std::string command, bool crlf, std::filesystem::path stateFolder)
+MdaWriter::MdaWriter(std::string command, bool crlf, std::filesystem::path stateFolder,
+                     std::chrono::milliseconds timeLimit)
     : command_(std::move(command)),
       lineEnd_(crlf ? "\r\n" : "\n"),
       stateFolder_(std::move(stateFolder)),
-      needsSender_(command_.find("%F") != std::string::npos) {
+      needsSender_(command_.find("%F") != std::string::npos),
+      timeLimit_(timeLimit) {
     std::error_code error;
     std::filesystem::create_directories(stateFolder_, error);
     if (error || ::chmod(stateFolder_.c_str(), 0700) != 0) {
@@ -108,6 +112,9 @@ void MdaWriter::Start() {
         throw ToolError(SystemErrorText("cannot run the --mda command"));
     }
     fd_ = ends[1];
+    deadline_ = std::chrono::steady_clock::now() + timeLimit_;
+    // Non-blocking, so that a command that stops reading cannot hold zefmail past the limit.
+    ::fcntl(fd_, F_SETFL, O_NONBLOCK);
     std::string_view held = header_;
     while (!held.empty()) {
         const size_t end = held.find('\n');
@@ -151,6 +158,11 @@ void MdaWriter::Flush() {
         const ssize_t written = ::write(fd_, pending_.data() + done, pending_.size() - done);
         if (written >= 0) {
             done += static_cast<size_t>(written);
+        } else if (errno == EAGAIN) {
+            if (!PollUntilDeadline(fd_, POLLOUT)) {
+                ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+                StopOverTime();
+            }
         } else if (errno != EINTR) {
             error = errno;
             cutOff_ = true;
@@ -179,6 +191,33 @@ std::optional<int> MdaWriter::Wait() noexcept {
     return waited < 0 ? std::nullopt : std::optional(status);
 }
 
+bool MdaWriter::PollUntilDeadline(int fd, short events) const {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline_ - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd ready{fd, events, 0};
+        const int result = ::poll(&ready, 1, static_cast<int>(left.count()));
+        if (result > 0) {
+            return true;
+        }
+        if (result < 0 && errno != EINTR) {
+            return true;  // the write or the wait that follows says what is wrong
+        }
+    }
+}
+
+void MdaWriter::StopOverTime() {
+    ::kill(-child_, SIGKILL);  // the whole group: the shell and what it started
+    Abandon();
+    deferred_ = true;
+    throw ToolError("the --mda command did not end within " +
+                    std::to_string(std::chrono::ceil<std::chrono::seconds>(timeLimit_).count()) +
+                    " s and was stopped; try again later");
+}
+
 void MdaWriter::Close() {
     if (child_ <= 0) {
         Start();  // a message without a body
@@ -186,6 +225,16 @@ void MdaWriter::Close() {
     Flush();
     ::close(fd_);
     fd_ = -1;
+    // The command's exit, seen through a descriptor of the process, within the time limit.
+    // (glibc's pidfd_open header lacks C linkage for C++, so the system call is made directly.)
+    const int exited = static_cast<int>(::syscall(SYS_pidfd_open, child_, 0));
+    const bool inTime = exited < 0 || PollUntilDeadline(exited, POLLIN);
+    if (exited >= 0) {
+        ::close(exited);
+    }
+    if (!inTime) {
+        StopOverTime();
+    }
     const std::optional<int> waited = Wait();
     if (!waited) {
         throw ToolError(SystemErrorText("cannot learn the exit status of the --mda command"));

@@ -9,6 +9,9 @@
 // output refused it) is never ended with an end of file, which the command would take for the
 // whole message: the command is killed instead, and dies with zefmail too.
 //
+// A command that has not exited `timeLimit` after it was started (one that hangs, or stops
+// reading without exiting) is killed with its process group, and the message is deferred.
+//
 // A command keeps no place zefmail could look into after a run that was killed: the state of
 // saved messages is noted only after the command's exit 0, so its place there, once noted, is
 // the proof of the delivery. The state is kept in `stateFolder` when --mda is the only output.
@@ -16,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,7 +32,8 @@ namespace zef::zefmail {
 class MdaWriter final : public MailDrop {
   public:
     // Makes `stateFolder` (0700) when missing; throws ToolError when it cannot.
-    MdaWriter(std::string command, bool crlf, std::filesystem::path stateFolder);
+    MdaWriter(std::string command, bool crlf, std::filesystem::path stateFolder,
+              std::chrono::milliseconds timeLimit);
     ~MdaWriter() override;
     MdaWriter(const MdaWriter&) = delete;
     MdaWriter& operator=(const MdaWriter&) = delete;
@@ -50,11 +55,16 @@ class MdaWriter final : public MailDrop {
     void Put(std::string_view line);
     void Flush();
     std::optional<int> Wait() noexcept;
+    // Waits until `fd` is ready for `events` or the time limit is over; false then.
+    bool PollUntilDeadline(int fd, short events) const;
+    [[noreturn]] void StopOverTime();
 
     std::string command_;
     std::string lineEnd_;
     std::filesystem::path stateFolder_;
     bool needsSender_;
+    std::chrono::milliseconds timeLimit_;
+    std::chrono::steady_clock::time_point deadline_;  // of the command now running
     pid_t child_ = -1;
     int fd_ = -1;            // the command's standard input
     bool cutOff_ = false;    // the command stopped reading
