@@ -431,6 +431,16 @@ class Fetch(unittest.TestCase):
         self.assertIn("3 saved in", self.imap_fetched("imap", "--out", out, "--keep"))
         self.assertIn(f"0 saved in {out}, 0 deleted on the server, {len(folder)} saved before",
                       self.imap_fetched("imap", "--folder", "仕事", "--out", out, "--keep"))
+        # The folders listed, no mail read; with --search UNSEEN only the one message not read.
+        listed = fetch("imap", "--protocol", "imap", "--list-folders", port=ENV["ZEF_IT_IMAP_PORT"])
+        self.assertEqual((listed.returncode, sorted(line.split("\t")[0] for line in
+                                                    listed.stdout.decode().splitlines())),
+                         (0, ["INBOX", "仕事"]), listed.stderr.decode())
+        with imap_client("imap") as client:
+            client.select("INBOX")
+            client.uid("STORE", "2", "-FLAGS", "(\\Seen)")
+        self.assertIn("1 of 1 message(s) read, 1 saved", self.imap_fetched(
+            "imap", "--search", "unseen", "--out", f"{work}/imap-unseen", "--keep"))
 
     def test_imap_idle_saves_new_mail_as_it_comes_until_ctrl_c_which_ends_the_whole_run(self):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "imap-idle")

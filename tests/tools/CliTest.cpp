@@ -68,7 +68,8 @@ std::string Settings(const SendOptions& o) {
 }
 std::string Settings(const FetchOptions& o) {
     return std::string("fetch ") +
-           (o.Imap() ? "imap " + o.folder + (o.idle ? " idle " : " ") : "") + "auth " +
+           (o.Imap() ? "imap " + o.folder + (o.idle ? " idle " : " ") : "") +
+           (o.search.empty() ? "" : "search " + o.search + " ") + "auth " +
            (o.auth.empty() ? (o.apop ? "apop" : "user") : o.auth) +
            Connection(o, o.Port(), o.Port()) + " " + o.user + " " + PasswordSource(o) +
            (o.keep ? " keep " + std::to_string(o.keepDays) : "") +
@@ -298,6 +299,12 @@ idle = true
          "2 zefmail fetch: --apop is for POP3 only: not with --protocol imap"},
         {"F --protocol imap --top-lines 0", "2 zefmail fetch: --top-lines is for POP3 only"},
         {"F --folder Work", "2 zefmail fetch: --folder is for IMAP only: give --protocol imap"},
+        {"F --search UNSEEN", "2 zefmail fetch: --search is for IMAP only"},
+        {"F --list-folders", "2 zefmail fetch: --list-folders is for IMAP only"},
+        {"F --protocol imap --search unseen", "fetch imap INBOX search unseen auth"},
+        {"F --protocol imap --search SEEN", "2 zefmail fetch: --search SEEN: use ALL, UNSEEN"},
+        {"F --protocol imap --list-folders --maildir m",
+         "2 zefmail fetch: --list-folders reads no"},
         {"F --protocol smtp", "2 zefmail fetch: --protocol: smtp not in {imap,pop3}"},
         {"F --out {d}/new --keep-days -1", "--keep-days: Value -1 not in range"},
         {"send --help", "0 Send one message through an SMTP server\nUsage: zefmail send"},

@@ -22,7 +22,8 @@ const std::set<std::string> kAccountKeys = {
     "from", "hostname", "charset", "domain", "queue",
     // fetch
     "apop", "out", "maildir", "mbox", "mda", "mda_timeout", "crlf", "text", "keep", "keep_days",
-    "top_lines", "max_size", "delete_on_error", "no_pipelining", "protocol", "folder", "idle"};
+    "top_lines", "max_size", "delete_on_error", "no_pipelining", "protocol", "folder", "idle",
+    "search"};
 
 // One setting as the words of the command line.
 std::vector<std::string> Words(const std::string& key, const toml::node& value) {

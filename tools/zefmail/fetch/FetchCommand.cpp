@@ -73,6 +73,7 @@ class FetchSession {
                  std::ostream& err)
         : options_(options),
           password_(ReadPassword(options, env)),
+          out_(out),
           err_(err),
           progress_(err, !options.quiet && ::isatty(STDERR_FILENO) != 0),
           control_(io_, options.Imap()),
@@ -141,7 +142,7 @@ class FetchSession {
                 status = ExitStatus(Verdict::kTemporary);
             }
         }
-        if (!options_.quiet) {
+        if (!options_.quiet && !options_.listFolders) {
             err_ << "zefmail fetch: " << retrieved_ << " of " << total_ << " message(s) read";
             if (outputs_.Saving()) {
                 err_ << ", " << saved_ << " saved in " << outputs_.Describe() << ", "
@@ -527,7 +528,14 @@ class FetchSession {
     // EXAMINE when nothing can be deleted: nothing saved, or everything kept for good (see
     // UidlDone and RetrDone); the folder is then left exactly as it was.
     void ConfigureImap(imapZef& imap) {
-        imap.Folder(Utf8ToText(options_.folder));
+        imap.Folder(options_.listFolders ? Text() : Utf8ToText(options_.folder));
+        imap.Search(options_.search.empty() ? Text(u"ALL") : Utf8ToText(options_.search));
+        imap.ListFolders(options_.listFolders);
+        imap.FolderListed = [this](const Text& name, const Text& /*delimiter*/,
+                                   const Text& attributes) {
+            out_ << TextToUtf8(name) << (attributes.empty() ? "" : "\t" + TextToUtf8(attributes))
+                 << "\n";
+        };
         imap.ReadOnly(!outputs_.Saving() || (options_.keep && options_.keepDays < 0));
         imap.Idle(options_.idle);
         imap.FolderSelected = [this](const Text& name, const Text& uidValidity, long /*exists*/) {
@@ -561,6 +569,7 @@ class FetchSession {
 
     const FetchOptions& options_;
     std::string password_;
+    std::ostream& out_;  // the folders of --list-folders
     std::ostream& err_;
     Progress progress_;
     asio::io_context io_;

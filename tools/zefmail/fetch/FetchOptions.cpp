@@ -1,4 +1,5 @@
 #include "tools/zefmail/fetch/FetchOptions.h"
+#include "imap/CommandText.h"
 
 #include <sys/stat.h>
 
@@ -88,7 +89,9 @@ FETCH, which every server takes); --no-pipelining sends one command at a time.
 993) with the same outputs and choices; a message's id is UIDVALIDITY.UID, and the state
 remembers each folder apart. Deletions are committed after the walk (UID EXPUNGE of exactly
 the messages saved); with nothing to delete the folder is opened read-only. --idle waits for
-new mail after the walk (IDLE) and saves it as it comes.
+new mail after the walk (IDLE) and saves it as it comes. --search UNSEEN, "SINCE 1-Dec-2026"
+or "UNSEEN SINCE 1-Dec-2026" reads only those messages of the folder; --list-folders prints
+the mailbox's folders (name, then a tab and their attributes) and reads no mail.
 --all-accounts reads the accounts of the configuration file one after the other, in the
 order of the file; --account given more than once reads those, in the order given. Each
 account's settings come first, then the rest of the command line; its lines on standard error
@@ -113,6 +116,11 @@ void DefineFetch(CLI::App& fetch, FetchOptions& options) {
     fetch.add_flag("--idle", options.idle,
                    "IMAP: after reading the folder, stay and fetch new mail as it arrives, "
                    "until Ctrl-C");
+    fetch.add_option("--search", options.search,
+                     "IMAP: read only these messages: ALL (the default), UNSEEN, \"SINCE "
+                     "1-Dec-2026\" or \"UNSEEN SINCE 1-Dec-2026\"");
+    fetch.add_flag("--list-folders", options.listFolders,
+                   "IMAP: print the folders of the mailbox and read no mail");
     fetch.add_option("--user", options.user, "Mailbox user name");
     fetch.add_flag("--apop", options.apop, "Log in with APOP instead of USER/PASS");
     fetch
@@ -177,9 +185,13 @@ std::optional<std::string> CheckMailboxPaths(const FetchOptions& options) {
 // The options of one protocol are refused with the other, rather than ignored.
 std::optional<std::string> CheckProtocol(FetchOptions& options) {
     if (!options.Imap()) {
-        if (!options.folder.empty() || options.idle) {
-            return std::string(options.idle ? "--idle" : "--folder") +
-                   " is for IMAP only: give --protocol imap as well";
+        const char* imapOnly = options.idle              ? "--idle"
+                               : !options.folder.empty() ? "--folder"
+                               : !options.search.empty() ? "--search"
+                               : options.listFolders     ? "--list-folders"
+                                                         : nullptr;
+        if (imapOnly != nullptr) {
+            return std::string(imapOnly) + " is for IMAP only: give --protocol imap as well";
         }
         return std::nullopt;
     }
@@ -192,6 +204,14 @@ std::optional<std::string> CheckProtocol(FetchOptions& options) {
     }
     if (options.folder.empty()) {
         options.folder = "INBOX";
+    }
+    if (!options.search.empty() && !imap::SearchCriteria(options.search)) {
+        return "--search " + options.search +
+               ": use ALL, UNSEEN, \"SINCE 1-Dec-2026\" or \"UNSEEN SINCE 1-Dec-2026\"";
+    }
+    if (options.listFolders && (options.idle || !options.out.empty() || !options.maildir.empty() ||
+                                !options.mbox.empty() || !options.mda.empty())) {
+        return "--list-folders reads no mail: not with --idle or an output";
     }
     return std::nullopt;
 }

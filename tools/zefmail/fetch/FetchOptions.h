@@ -11,6 +11,8 @@ struct FetchOptions : CommonOptions {
     std::string protocol = "pop3";  // pop3 or imap
     std::string folder;             // IMAP: the folder read ("" until settled: INBOX)
     bool idle = false;              // IMAP: after the walk, wait for new mail until stopped
+    std::string search;             // IMAP: which messages are read ("" reads all)
+    bool listFolders = false;       // IMAP: the folders are printed and no mail is read
     std::string user;
     bool apop = false;
     // "" (USER/PASS or --apop), plain, scram-sha-256, xoauth2, oauthbearer (the secret is a
