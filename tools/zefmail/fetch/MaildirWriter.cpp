@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "tools/zefmail/cli/LocalHost.h"
 #include "tools/zefmail/cli/ToolError.h"
 
 namespace zef::zefmail {
@@ -43,14 +44,11 @@ void MakeMaildir(const std::filesystem::path& dir) {
     }
 }
 
+// The host name with "/" and ":", which would break a Maildir file name, written as octal.
 std::string HostForNames() {
-    char buffer[256] = {};
-    if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') {
-        return "localhost";
-    }
     std::string host;
-    for (const char* c = buffer; *c != '\0'; ++c) {
-        host += *c == '/' ? "\\057" : *c == ':' ? "\\072" : std::string(1, *c);
+    for (const char c : LocalHostName()) {
+        host += c == '/' ? "\\057" : c == ':' ? "\\072" : std::string(1, c);
     }
     return host;
 }

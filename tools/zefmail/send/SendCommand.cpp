@@ -15,6 +15,7 @@
 #include "common/Unicode.h"
 #include "common/Variant.h"
 #include "smtp/smtpZef.h"
+#include "tools/zefmail/cli/LocalHost.h"
 #include "tools/zefmail/cli/Password.h"
 #include "tools/zefmail/cli/Progress.h"
 #include "tools/zefmail/cli/ToolError.h"
@@ -31,14 +32,6 @@ namespace {
 constexpr int kSmtpPort = 25;
 constexpr int kSmtpsPort = 465;
 constexpr int kExitPartial = 3;
-
-std::string LocalHostName() {
-    std::array<char, 256> name{};
-    if (::gethostname(name.data(), name.size() - 1) != 0) {
-        return "localhost";
-    }
-    return name.data();
-}
 
 uint64_t FileSize(const std::string& path) {
     struct stat info {};

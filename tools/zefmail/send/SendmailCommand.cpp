@@ -15,6 +15,7 @@
 #include "common/Unicode.h"
 #include "smtp/Dsn.h"
 #include "smtp/Outcomes.h"
+#include "tools/zefmail/cli/LocalHost.h"
 #include "tools/zefmail/send/HeaderBuilder.h"
 #include "tools/zefmail/send/MailQueue.h"
 #include "tools/zefmail/send/SendCommand.h"
@@ -75,15 +76,12 @@ std::string LoginName(const EnvLookup& env) {
 
 // This host's fully qualified name, as the resolver gives it; the bare host name without one.
 std::string HostFullName() {
-    std::array<char, 256> name{};
-    if (::gethostname(name.data(), name.size() - 1) != 0) {
-        return "localhost";
-    }
+    const std::string name = LocalHostName();
     addrinfo hints{};
     hints.ai_flags = AI_CANONNAME;
     addrinfo* found = nullptr;
-    std::string full = name.data();
-    if (::getaddrinfo(name.data(), nullptr, &hints, &found) == 0) {
+    std::string full = name;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) == 0) {
         if (found->ai_canonname != nullptr && std::strchr(found->ai_canonname, '.') != nullptr) {
             full = found->ai_canonname;
         }
