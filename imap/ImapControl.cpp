@@ -107,10 +107,9 @@ void imapZef::Impl::Imap(const Text& server, const Text& user, const Text& passw
     if (receivePhase_ != ReceivePhase::kIdle) {
         throw outcome::kBusy.AsError();
     }
-    const outcome::DoneOutcome* invalid = HasLineBreakOrNul(user) ? &outcome::imap::kInvalidUser
-                                          : HasLineBreakOrNul(password)
-                                              ? &outcome::imap::kInvalidPassword
-                                              : nullptr;
+    const outcome::DoneOutcome* invalid = HasLineBreakOrNul(user)       ? &outcome::kInvalidUser
+                                          : HasLineBreakOrNul(password) ? &outcome::kInvalidPassword
+                                                                        : nullptr;
     if (invalid != nullptr) {
         const Text message = invalid->message;
         SetCaption(message);

@@ -60,7 +60,8 @@ void CheckFolder(const Text& name);
 Text CheckedSearch(const Text& criteria);
 
 std::span<const persist::Property<Settings>> PersistedProperties();
-inline const persist::StoredValueRules kStoredValues{false, &outcome::imap::TypeMismatch};
+inline const persist::StoredValueRules kStoredValues{
+    false, &outcome::TypeMismatch<outcome::imap::kReadPropertiesSource>};
 
 }  // namespace imap
 

@@ -102,10 +102,10 @@ void imapZef::Impl::Guarded(Body&& body) {
         FailTransfer(outcome::FailureCodeFor(e.number()), e.description());
     } catch (const std::exception& e) {
         const Text what = Utf8ToText(e.what());
-        FailTransfer(outcome::imap::kUnknownError.code,
-                     what.empty() ? Text(outcome::imap::kUnknownError.message) : what);
+        FailTransfer(outcome::kUnknownError.code,
+                     what.empty() ? Text(outcome::kUnknownError.message) : what);
     } catch (...) {
-        FailTransfer(outcome::imap::kUnknownError.code, outcome::imap::kUnknownError.message);
+        FailTransfer(outcome::kUnknownError.code, outcome::kUnknownError.message);
     }
 }
 
@@ -385,7 +385,7 @@ void imapZef::Impl::TakeLiteralLines(bool last) {
             case pop::LineAssembler::Result::NeedMore:
                 return;
             case pop::LineAssembler::Result::TooLong:
-                FailTransfer(outcome::kFailureCode, u"LINE TOO LONG");
+                FailTransfer(outcome::kLineTooLong.code, outcome::kLineTooLong.message);
                 return;
         }
         if (closing_) {
@@ -610,8 +610,7 @@ void imapZef::Impl::OnCompleted(const Response& /*response*/) {
             break;
         case Command::Authenticate:
             if (!sasl_->AcceptsSuccess()) {
-                SetDone(outcome::imap::kServerNotProven.code,
-                        outcome::imap::kServerNotProven.message);
+                SetDone(outcome::kServerNotProven.code, outcome::kServerNotProven.message);
                 Logout();
                 break;
             }

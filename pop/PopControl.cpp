@@ -94,10 +94,9 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
         throw outcome::kBusy.AsError();
     }
     // A line break in a login argument would let it smuggle further commands to the server.
-    const outcome::DoneOutcome* invalid = HasLineBreakOrNul(user) ? &outcome::pop::kInvalidUser
-                                          : HasLineBreakOrNul(password)
-                                              ? &outcome::pop::kInvalidPassword
-                                              : nullptr;
+    const outcome::DoneOutcome* invalid = HasLineBreakOrNul(user)       ? &outcome::kInvalidUser
+                                          : HasLineBreakOrNul(password) ? &outcome::kInvalidPassword
+                                                                        : nullptr;
     if (invalid != nullptr) {
         const Text message = invalid->message;
         SetCaption(message);

@@ -52,7 +52,8 @@ Text CheckedSaslMechanism(const Text& name);  // the name in upper case, "" for 
 // One row per persisted property, in the order they are written and read (PopControl.cpp). A
 // stored value of another type is refused with error 13.
 std::span<const persist::Property<Settings>> PersistedProperties();
-inline const persist::StoredValueRules kStoredValues{false, &outcome::pop::TypeMismatch};
+inline const persist::StoredValueRules kStoredValues{
+    false, &outcome::TypeMismatch<outcome::pop::kReadPropertiesSource>};
 
 }  // namespace pop
 

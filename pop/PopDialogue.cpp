@@ -97,10 +97,10 @@ void popZef::Impl::Guarded(Body&& body) {
         FailTransfer(outcome::FailureCodeFor(e.number()), e.description());
     } catch (const std::exception& e) {
         const Text what = Utf8ToText(e.what());
-        FailTransfer(outcome::pop::kUnknownError.code,
-                     what.empty() ? Text(outcome::pop::kUnknownError.message) : what);
+        FailTransfer(outcome::kUnknownError.code,
+                     what.empty() ? Text(outcome::kUnknownError.message) : what);
     } catch (...) {
-        FailTransfer(outcome::pop::kUnknownError.code, outcome::pop::kUnknownError.message);
+        FailTransfer(outcome::kUnknownError.code, outcome::kUnknownError.message);
     }
 }
 
@@ -263,7 +263,7 @@ void popZef::Impl::TakeLines() {
             case pop::LineAssembler::Result::NeedMore:
                 return;
             case pop::LineAssembler::Result::TooLong:
-                FailTransfer(outcome::pop::kLineTooLong.code, outcome::pop::kLineTooLong.message);
+                FailTransfer(outcome::kLineTooLong.code, outcome::kLineTooLong.message);
                 return;
         }
     }
@@ -550,7 +550,7 @@ void popZef::Impl::OnAuthReply(bool good) {
         sasl_.reset();
         SendCommand(State::Stat, {});
     } else if (good) {
-        SetDone(outcome::pop::kServerNotProven);
+        SetDone(outcome::kServerNotProven);
         sasl_.reset();
         Quit();
     } else if (currentLine_.starts_with(u"+")) {
