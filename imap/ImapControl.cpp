@@ -132,7 +132,6 @@ void imapZef::Impl::Imap(const Text& server, const Text& user, const Text& passw
     doneMessage_.clear();
     uidValidity_.clear();
     exists_ = 0;
-    found_.clear();
     walk_.clear();
     walkAt_ = 0;
     highestUid_ = 0;

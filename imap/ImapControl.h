@@ -136,7 +136,7 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     void OnListed(const imap::Response& response);
     void OnContinuation(const imap::Response& response);
     void OnTagged(const imap::Response& response);
-    void OnCompleted(const imap::Response& response);
+    void OnCompleted();
     void Refused(const imap::Response& response);
     void AfterCapabilities();
     void Login();
@@ -146,6 +146,7 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     void AfterEnable();
     void SelectFolder();
     void SearchNew();
+    bool FoundUidSet(std::string_view set);
     void AfterSearch();
     void AfterSizes();
     void WalkNext();
@@ -224,10 +225,9 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
         uint32_t uid = 0;
         long size = -1;  // -1 until the sizes are in
     };
-    std::vector<uint32_t> found_;  // UIDs the search gave, this round
-    std::vector<Message> walk_;    // the messages of this round, in UID order
-    size_t walkAt_ = 0;            // messages of walk_ dealt with
-    uint32_t highestUid_ = 0;      // walked so far: IDLE rounds look above it
+    std::vector<Message> walk_;  // the messages of this round: as found, then in UID order
+    size_t walkAt_ = 0;          // messages of walk_ dealt with
+    uint32_t highestUid_ = 0;    // walked so far: IDLE rounds look above it
     std::vector<uint32_t> deleting_, seeing_;
     // The UID FETCHes of the next messages sent ahead (Pipelining), in walk order.
     struct Ahead {

@@ -442,13 +442,12 @@ void imapZef::Impl::OnUntagged(const Response& response) {
     } else if (imap::IsAtom(first, "SEARCH") && command_ == Command::Search) {
         for (size_t i = 1; i < values.size(); ++i) {
             if (values[i].kind == Value::Kind::Number && values[i].number <= UINT32_MAX) {
-                found_.push_back(static_cast<uint32_t>(values[i].number));
+                walk_.push_back(Message{static_cast<uint32_t>(values[i].number)});
             }
         }
     } else if (imap::IsAtom(first, "ESEARCH") && command_ == Command::Search) {
         for (size_t i = 1; i + 1 < values.size(); ++i) {
-            if (imap::IsAtom(values[i], "ALL") &&
-                !imap::ReadUidSet(values[i + 1].text, found_, SIZE_MAX / 2)) {
+            if (imap::IsAtom(values[i], "ALL") && !FoundUidSet(values[i + 1].text)) {
                 FailTransfer(outcome::kFailureCode, outcome::imap::UnreadableResponse("ESEARCH"));
                 return;
             }
@@ -593,11 +592,11 @@ void imapZef::Impl::OnTagged(const Response& response) {
     if (!response.code.empty()) {
         OnStatusCode(response.code);
     }
-    response.status == Response::Status::Ok ? OnCompleted(response) : Refused(response);
+    response.status == Response::Status::Ok ? OnCompleted() : Refused(response);
 }
 
 // One row per command: where its success leads.
-void imapZef::Impl::OnCompleted(const Response& /*response*/) {
+void imapZef::Impl::OnCompleted() {
     switch (command_) {
         case Command::Greeting:
             break;
