@@ -15,7 +15,6 @@
 namespace zef {
 
 using imap::Value;
-using pop::Raise;
 
 // --- the folder and the walk ---
 
