@@ -10,10 +10,20 @@
 #pragma once
 
 #include <functional>
+#include <utility>
 
 #include "common/Types.h"
 
 namespace zef {
+
+// Raises an application event; an unset one is skipped and its by-reference arguments keep
+// the values they were given.
+template <class Handler, class... Args>
+void Raise(const Handler& handler, Args&&... args) {
+    if (handler) {
+        handler(std::forward<Args>(args)...);
+    }
+}
 
 struct MailboxEvents {
     // --- the dialogue ---

@@ -1,6 +1,6 @@
-// The outcomes that smtpZef and popZef share: Done codes and messages, captions and the errors
-// raised to a caller. Every outcome a control reports is named once, in this catalogue: the
-// shared entries here, each control's own in smtp/Outcomes.h and pop/Outcomes.h. The texts are
+// The outcomes that smtpZef, popZef and imapZef share: Done codes and messages, captions and the
+// errors raised to a caller. Every outcome a control reports is named once, in this catalogue:
+// the shared entries here, each control's own in smtp/, pop/ and imap/Outcomes.h. The texts are
 // what applications see and compare, so they stay exactly as they are.
 #pragma once
 
@@ -78,5 +78,32 @@ inline constexpr const char16_t* kCompleteCaption = u"DONE(COMPLETE)";
 // --- Setting MaxLineLength below 1: raised with each control's own source ---
 
 inline constexpr const char16_t* kInvalidPropertyValue = u"Invalid property value";
+
+// --- The mailbox readers (popZef, imapZef) ---
+
+// Loading saved properties: a stored value that is not of the property's kind, raised with the
+// control's own source ("zef.popZef.ReadProperties").
+template <const char* source>
+Error TypeMismatch(const std::string& key) {
+    constexpr long kTypeMismatchNumber = 13;  // the host's own number for it
+    return Error(kTypeMismatchNumber, source, u"Type mismatch: " + Utf8ToText(key));
+}
+
+// The transfer is refused before the connect, Done and the caption coming before the call
+// returns: a login argument that could smuggle further commands to the server.
+inline constexpr DoneOutcome kInvalidUser{kFailureCode,
+                                          u"INVALID xuser: CR, LF OR NUL NOT ALLOWED"};
+inline constexpr DoneOutcome kInvalidPassword{kFailureCode,
+                                              u"INVALID xpass: CR, LF OR NUL NOT ALLOWED"};
+
+// A received line longer than MaxLineLength; the connection is closed at once.
+inline constexpr DoneOutcome kLineTooLong{kFailureCode, u"LINE TOO LONG"};
+
+// SCRAM-SHA-256: the server said yes before its proof was checked.
+inline constexpr DoneOutcome kServerNotProven{
+    kFailureCode, u"SCRAM: THE SERVER DID NOT PROVE IT KNOWS THE PASSWORD"};
+
+// A failure inside the control that says nothing of itself.
+inline constexpr DoneOutcome kUnknownError{kFailureCode, u"UNKNOWN ERROR"};
 
 }  // namespace zef::outcome

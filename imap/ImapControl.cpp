@@ -1,34 +1,17 @@
-// imapZef's creation, properties, persistence, methods, timer and caption.
+// imapZef's creation, properties, persistence, methods and the lengths of its guard.
 #include "imap/ImapControl.h"
 
-#include <exception>
 #include <string>
 #include <utility>
 
 #include "common/Error.h"
 #include "common/Unicode.h"
-#include "components/CodePage.h"
 
 namespace zef {
-
-using pop::Raise;
 
 namespace {
 
 constexpr long long kDefaultMaxLineLength = 64LL * 1024 * 1024;
-constexpr long kTickMilliseconds = 1000;
-
-Components Checked(Components components) {
-    if (!components.wire || !components.glyph || !components.codec || !components.hash ||
-        !components.timer) {
-        throw outcome::imap::kMissingComponent.AsError();
-    }
-    return components;
-}
-
-bool HasLineBreakOrNul(const Text& text) {
-    return text.find_first_of(u"\r\n\0", 0, 3) != Text::npos;
-}
 
 // A response line may be as long as a message line; a SEARCH of a large folder is one line.
 imap::ReaderLimits LimitsFor(long long maxLineLength) {
@@ -41,43 +24,15 @@ imap::ReaderLimits LimitsFor(long long maxLineLength) {
 }  // namespace
 
 imapZef::Impl::Impl(imapZef& owner, Components components)
-    : owner_(owner),
-      components_(Checked(std::move(components))),
+    : MailboxControl(owner, std::move(components), outcome::imap::kMissingComponent, Banner()),
+      owner_(owner),
       applicationEvents_(owner),
       parser_(*components_.glyph, *components_.codec, applicationEvents_),
       reader_(*this, LimitsFor(kDefaultMaxLineLength)),
       literalLines_(static_cast<size_t>(kDefaultMaxLineLength)),
-      maxLineLength_(kDefaultMaxLineLength),
-      caption_(Banner()) {
+      maxLineLength_(kDefaultMaxLineLength) {
     parser_.MaxFieldLength(static_cast<size_t>(kDefaultMaxLineLength));
     ApplyParserSettings();
-    Wire& wire = *components_.wire;
-    wire.Connected = [this] { OnConnected(); };
-    wire.DataArrival = [this](Bytes& data) { OnDataArrival(data); };
-    wire.SendComplete = [this] { OnSendComplete(); };
-    wire.Closed = [this] { OnClosed(); };
-    wire.SocketError = [this](long number, const std::string& description,
-                              const std::string& /*source*/,
-                              long /*extra*/) { OnSocketError(number, description); };
-    wire.SocketTrace = [this](const std::string& text) { OnSocketTrace(text); };
-    wire.TlsReady = [this] { OnTlsReady(); };
-    Timer& timer = *components_.timer;
-    timer.Enabled(false);
-    timer.Interval(kTickMilliseconds);
-    timer.Tick = [this] { OnTick(); };
-}
-
-imapZef::Impl::~Impl() {
-    Wire& wire = *components_.wire;
-    wire.Connected = nullptr;
-    wire.DataArrival = nullptr;
-    wire.SendComplete = nullptr;
-    wire.Closed = nullptr;
-    wire.SocketError = nullptr;
-    wire.SocketTrace = nullptr;
-    wire.TlsReady = nullptr;
-    components_.timer->Tick = nullptr;
-    components_.timer->Enabled(false);
 }
 
 const Text& imapZef::Impl::Banner() {
@@ -104,20 +59,9 @@ void imapZef::Impl::ApplyParserSettings() {
 }
 
 void imapZef::Impl::Imap(const Text& server, const Text& user, const Text& password) {
-    if (receivePhase_ != ReceivePhase::kIdle) {
-        throw outcome::kBusy.AsError();
-    }
-    const outcome::DoneOutcome* invalid = HasLineBreakOrNul(user) ? &outcome::imap::kInvalidUser
-                                          : HasLineBreakOrNul(password)
-                                              ? &outcome::imap::kInvalidPassword
-                                              : nullptr;
-    if (invalid != nullptr) {
-        const Text message = invalid->message;
-        SetCaption(message);
-        Raise(owner_.Done, invalid->code, message);
+    if (!BeginTransfer(user, password)) {
         return;
     }
-    receivePhase_ = ReceivePhase::kRunning;
     closing_ = false;
     command_ = Command::Greeting;
     tag_.clear();
@@ -129,11 +73,8 @@ void imapZef::Impl::Imap(const Text& server, const Text& user, const Text& passw
     sasl_.reset();
     capabilities_.clear();
     responseCode_.clear();
-    doneCode_ = outcome::kSuccessCode;
-    doneMessage_.clear();
     uidValidity_.clear();
     exists_ = 0;
-    found_.clear();
     walk_.clear();
     walkAt_ = 0;
     highestUid_ = 0;
@@ -146,33 +87,9 @@ void imapZef::Impl::Imap(const Text& server, const Text& user, const Text& passw
     droppedUids_.clear();
     answeredTags_.clear();
     idling_ = newMail_ = false;
-    pendingOutput_.clear();
     reader_.Reset();
     literalLines_.Clear();
-    try {
-        ArmTimer(GuardPhase::kConnect);
-        components_.wire->SetTls(
-            TlsSettings::ForSecurity(security, verifyCert, TextToUtf8(caFile)));
-        components_.wire->Connect(TextToUtf8(server), TextToUtf8(port), "0");
-    } catch (const Error& e) {
-        ConnectFailed(e.number(), e.description());
-    } catch (const std::exception& e) {
-        ConnectFailed(outcome::kFailureCode, Utf8ToText(e.what()));
-    }
-}
-
-void imapZef::Impl::ConnectFailed(long number, const Text& description) {
-    try {
-        StopTimer();
-    } catch (const std::exception&) {  // the connect failure is what gets reported
-    }
-    SetCaption(outcome::ConnectErrorCaption(number, description));
-    receivePhase_ = ReceivePhase::kIdle;
-    Raise(owner_.Done, number, description);
-}
-
-Text imapZef::Impl::Any2Unicode(const Bytes& ansiText) {
-    return AnsiToText(components_.glyph->AnyToAnsiAlone(ansiText));
+    Connect(server, port, TlsSettings::ForSecurity(security, verifyCert, TextToUtf8(caFile)));
 }
 
 void imap::CheckSecurityMode(long mode) {
@@ -233,37 +150,18 @@ std::span<const persist::Property<imap::Settings>> imap::PersistedProperties() {
     return table;
 }
 
-// --- timer and caption ---
-
-void imapZef::Impl::StopTimer() {
-    components_.timer->Enabled(false);
-}
+// --- guard timer and trace ---
 
 // The guard counts the seconds of the phase: the connect, the silence of the dialogue, or the
 // wait in IDLE until it is issued again.
-void imapZef::Impl::ArmTimer(GuardPhase phase) {
-    guardPhase_ = phase;
-    guardCountdown_ = phase == GuardPhase::kConnect ? connectTimeout
-                      : phase == GuardPhase::kIdle  ? idleTime
-                                                    : transTimeout;
-    components_.timer->Enabled(guardCountdown_ >= 1);
-}
-
-void imapZef::Impl::SetCaption(const Text& caption) {
-    if (caption == caption_) {
-        return;
-    }
-    caption_ = caption;
-    Raise(owner_.CaptionChanged, caption_);
+long imapZef::Impl::GuardSeconds(GuardPhase phase) const {
+    return phase == GuardPhase::kConnect ? connectTimeout
+           : phase == GuardPhase::kIdle  ? idleTime
+                                         : transTimeout;
 }
 
 void imapZef::Impl::RaiseTrace(const std::string& text) {
-    Raise(owner_.Trace, LineText(text));
-}
-
-Text imapZef::Impl::LineText(std::string_view line) {
-    scratch_.assign(line);
-    return components_.glyph->JisToText(scratch_);
+    MailboxControl::RaiseTrace(LineText(text));
 }
 
 }  // namespace zef

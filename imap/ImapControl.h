@@ -1,8 +1,10 @@
 // The inside of imapZef: its properties, its transfer fields and the routines of the dialogue.
-// ImapControl.cpp holds creation, properties, persistence, the methods and the timer;
-// ImapDialogue.cpp the socket events and the table that answers each response; ImapLogin.cpp
-// the login; ImapWalk.cpp the folder, the walk, the deletions and IDLE; CommandText the words
-// of the commands; ResponseReader the reading of the responses.
+// What it does as popZef does (the wire and timer hooked up, the end of a transfer, the guard's
+// countdown, the caption) is MailboxControl's. ImapControl.cpp holds creation, properties,
+// persistence, the methods and the guard's lengths; ImapDialogue.cpp the socket events and the
+// table that answers each response; ImapLogin.cpp the login; ImapWalk.cpp the folder, the walk, the
+// deletions and IDLE; CommandText the words of the commands; ResponseReader the reading of the
+// responses.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +17,7 @@
 
 #include "common/Types.h"
 #include "components/Components.h"
+#include "components/mailbox/MailboxControl.h"
 #include "components/propertybag/PropertyTable.h"
 #include "imap/CommandText.h"
 #include "imap/Outcomes.h"
@@ -60,21 +63,20 @@ void CheckFolder(const Text& name);
 Text CheckedSearch(const Text& criteria);
 
 std::span<const persist::Property<Settings>> PersistedProperties();
-inline const persist::StoredValueRules kStoredValues{false, &outcome::imap::TypeMismatch};
+inline const persist::StoredValueRules kStoredValues{
+    false, &outcome::TypeMismatch<outcome::imap::kReadPropertiesSource>};
 
 }  // namespace imap
 
-class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents {
+class imapZef::Impl final : public imap::Settings,
+                            public MailboxControl,
+                            private imap::ResponseEvents {
   public:
     Impl(imapZef& owner, Components components);
-    ~Impl() override;
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
 
     static const Text& Banner();
 
     // --- properties not persisted ---
-    bool tcpTraceOn = false;
     Text oauthToken;
     const Text& Capabilities() const { return capabilities_; }
     const Text& ResponseCode() const { return responseCode_; }
@@ -85,8 +87,6 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     // --- methods ---
     void Imap(const Text& server, const Text& user, const Text& password);
     void Abend(bool cancelDelete);
-    Text Any2Unicode(const Bytes& ansiText);
-    const Text& Caption() const { return caption_; }
 
   private:
     // The command whose tagged response is awaited; Greeting before the first response.
@@ -111,15 +111,17 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     };
     static const char* CommandName(Command command);
 
-    // --- socket and timer events (ImapDialogue.cpp) ---
-    void OnConnected();
-    void OnDataArrival(const Bytes& data);
-    void OnSendComplete();
-    void OnClosed();
-    void OnSocketError(long number, const std::string& description);
-    void OnSocketTrace(const std::string& text);
-    void OnTlsReady();
-    void OnTick();
+    // --- MailboxControl's hooks (ImapDialogue.cpp; GuardSeconds in ImapControl.cpp) ---
+    void OnDataArrival(const Bytes& data) override;
+    void OnTlsReady() override;
+    bool Closing() const override { return closing_; }
+    void StartClosing() override;
+    long GuardSeconds(GuardPhase phase) const override;
+    void OnGuardExpired(GuardPhase phase) override;
+    // In IDLE the clock counts to the next IDLE, whatever the server says.
+    bool TrafficRearmsGuard() const override { return !idling_; }
+    Text SocketTraceText(const std::string& text) override { return LineText(text); }
+    void OnTransferEnded() override { idling_ = false; }
 
     // --- the reader's events (ImapDialogue.cpp) ---
     void OnResponse(const imap::Response& response) override;
@@ -135,7 +137,7 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     void OnListed(const imap::Response& response);
     void OnContinuation(const imap::Response& response);
     void OnTagged(const imap::Response& response);
-    void OnCompleted(const imap::Response& response);
+    void OnCompleted();
     void Refused(const imap::Response& response);
     void AfterCapabilities();
     void Login();
@@ -145,6 +147,7 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     void AfterEnable();
     void SelectFolder();
     void SearchNew();
+    bool FoundUidSet(std::string_view set);
     void AfterSearch();
     void AfterSizes();
     void WalkNext();
@@ -161,7 +164,6 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     void Logout();
     void TakeLiteralLines(bool last);
     void Send(Command command, const imap::CommandText& text);
-    void SendBytes(Bytes bytes);
     imap::CommandText Tagged(const char* name);
     std::string NextTag();
     imap::StringRules Strings() const;
@@ -169,33 +171,17 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     Text FolderNameText(const std::string& wire) const;
     std::string CurrentUidText() const;
 
-    // --- ending a transfer ---
-    template <class Body>
-    void Guarded(Body&& body);
-    void FailTransfer(long code, const Text& message);
     void SetDone(long code, const Text& message);
-
-    // --- guard timer and caption (ImapControl.cpp) ---
-    enum class GuardPhase { kNone, kConnect, kTransfer, kIdle };
-    void ArmTimer(GuardPhase phase);
-    void StopTimer();
-    void SetCaption(const Text& caption);
-    void ConnectFailed(long number, const Text& description);
     void RaiseTrace(const std::string& text);
-    Text LineText(std::string_view line);
 
     imapZef& owner_;
-    Components components_;
     pop::ApplicationEvents applicationEvents_;
     pop::MessageParser parser_;
     imap::ResponseReader reader_;
     pop::LineAssembler literalLines_;  // the lines of a message or header literal
     long long maxLineLength_;
-    Text caption_;
 
     // --- transfer fields ---
-    enum class ReceivePhase { kIdle, kRunning, kQuitting };  // quitting: LOGOUT sent or due
-    ReceivePhase receivePhase_ = ReceivePhase::kIdle;
     bool closing_ = false;  // the control ended the transfer itself; the rest is dropped
     Command command_ = Command::Greeting;
     std::string tag_;  // of the command awaited
@@ -213,8 +199,6 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     std::optional<pop::SaslAuth> sasl_;
     Text capabilities_;
     Text responseCode_;
-    long doneCode_ = 0;
-    Text doneMessage_;
 
     // The folder and the walk.
     std::string uidValidity_;
@@ -223,10 +207,9 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
         uint32_t uid = 0;
         long size = -1;  // -1 until the sizes are in
     };
-    std::vector<uint32_t> found_;  // UIDs the search gave, this round
-    std::vector<Message> walk_;    // the messages of this round, in UID order
-    size_t walkAt_ = 0;            // messages of walk_ dealt with
-    uint32_t highestUid_ = 0;      // walked so far: IDLE rounds look above it
+    std::vector<Message> walk_;  // the messages of this round: as found, then in UID order
+    size_t walkAt_ = 0;          // messages of walk_ dealt with
+    uint32_t highestUid_ = 0;    // walked so far: IDLE rounds look above it
     std::vector<uint32_t> deleting_, seeing_;
     // The UID FETCHes of the next messages sent ahead (Pipelining), in walk order.
     struct Ahead {
@@ -247,10 +230,6 @@ class imapZef::Impl final : public imap::Settings, private imap::ResponseEvents 
     bool idling_ = false;   // IDLE accepted, DONE not yet sent
     bool newMail_ = false;  // EXISTS grew while idling
 
-    Bytes pendingOutput_;
-    GuardPhase guardPhase_ = GuardPhase::kNone;
-    long guardCountdown_ = -1;
-    Bytes scratch_;
     Bytes retrLine_;
 };
 

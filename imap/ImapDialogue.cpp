@@ -17,7 +17,6 @@ namespace zef {
 
 using imap::Response;
 using imap::Value;
-using pop::Raise;
 
 namespace {
 
@@ -94,38 +93,11 @@ const char* imapZef::Impl::CommandName(Command command) {
 
 // --- ending a transfer from the control's side ---
 
-template <class Body>
-void imapZef::Impl::Guarded(Body&& body) {
-    try {
-        body();
-    } catch (const Error& e) {
-        FailTransfer(outcome::FailureCodeFor(e.number()), e.description());
-    } catch (const std::exception& e) {
-        const Text what = Utf8ToText(e.what());
-        FailTransfer(outcome::imap::kUnknownError.code,
-                     what.empty() ? Text(outcome::imap::kUnknownError.message) : what);
-    } catch (...) {
-        FailTransfer(outcome::imap::kUnknownError.code, outcome::imap::kUnknownError.message);
-    }
-}
-
 // Closed without LOGOUT: nothing of this session is committed after this point, and the
 // deletions were not sent (they go out only after the walk).
-void imapZef::Impl::FailTransfer(long code, const Text& message) {
-    if (receivePhase_ == ReceivePhase::kIdle || closing_) {
-        return;
-    }
-    doneCode_ = code;
-    doneMessage_ = message;
+void imapZef::Impl::StartClosing() {
     closing_ = true;
-    receivePhase_ = ReceivePhase::kQuitting;
     literalLines_.Clear();
-    pendingOutput_.clear();
-    try {
-        StopTimer();
-        components_.wire->Close();
-    } catch (...) {  // Closed still follows from the socket
-    }
 }
 
 // The first failure is the one Done reports.
@@ -149,21 +121,12 @@ void imapZef::Impl::Abend(bool cancelDelete) {
 
 // --- socket and timer events ---
 
-void imapZef::Impl::OnConnected() {
-    if (receivePhase_ == ReceivePhase::kIdle) {
-        return;
-    }
-    Guarded([this] { ArmTimer(GuardPhase::kTransfer); });
-}
-
 void imapZef::Impl::OnDataArrival(const Bytes& data) {
     if (receivePhase_ == ReceivePhase::kIdle || closing_) {
         return;
     }
     Guarded([this, &data] {
-        if (!idling_) {  // in IDLE the clock counts to the next IDLE, whatever the server says
-            ArmTimer(GuardPhase::kTransfer);
-        }
+        RearmOnTraffic();
         SetCaption(outcome::kProcessingCaption);
         const imap::Fault fault = reader_.Feed(data);
         if (closing_) {
@@ -177,71 +140,6 @@ void imapZef::Impl::OnDataArrival(const Bytes& data) {
                          outcome::imap::kUnexpectedDataAfterStartTls.message);
         }
     });
-}
-
-void imapZef::Impl::OnSendComplete() {
-    if (receivePhase_ == ReceivePhase::kIdle) {
-        return;
-    }
-    Guarded([this] {
-        if (!idling_) {
-            ArmTimer(GuardPhase::kTransfer);
-        }
-        Bytes kept;
-        kept.swap(pendingOutput_);
-        if (!kept.empty()) {
-            try {
-                components_.wire->SendData(kept);
-            } catch (const std::exception&) {  // the socket reports its own failure
-            }
-        }
-    });
-}
-
-void imapZef::Impl::OnClosed() {
-    if (receivePhase_ == ReceivePhase::kIdle) {
-        return;
-    }
-    try {
-        StopTimer();
-    } catch (...) {
-    }
-    Text caption;
-    if (doneCode_ != outcome::kSuccessCode) {
-        caption = outcome::kFailCaption;
-    } else if (receivePhase_ != ReceivePhase::kQuitting) {
-        caption = outcome::kUnexpectedDisconnectCaption;
-        doneCode_ = outcome::kUnexpectedDisconnect.code;
-        doneMessage_ = outcome::kUnexpectedDisconnect.message;
-    } else {
-        caption = outcome::kCompleteCaption;
-    }
-    try {
-        SetCaption(caption);
-    } catch (...) {
-    }
-    receivePhase_ = ReceivePhase::kIdle;
-    idling_ = false;
-    const long code = doneCode_;
-    const Text message = doneMessage_;
-    try {
-        Raise(owner_.Done, code, message);
-    } catch (...) {
-    }
-}
-
-void imapZef::Impl::OnSocketError(long number, const std::string& description) {
-    if (receivePhase_ == ReceivePhase::kIdle || closing_) {
-        return;
-    }
-    doneCode_ = number;
-    doneMessage_ = Utf8ToText(description);
-}
-
-void imapZef::Impl::OnSocketTrace(const std::string& text) {
-    if (tcpTraceOn) {
-        Guarded([this, &text] { RaiseTrace(text); });
-    }
 }
 
 // The handshake STARTTLS asked for has succeeded: the capabilities read in the clear may have
@@ -259,30 +157,15 @@ void imapZef::Impl::OnTlsReady() {
     });
 }
 
-void imapZef::Impl::OnTick() {
-    if (receivePhase_ == ReceivePhase::kIdle) {
+void imapZef::Impl::OnGuardExpired(GuardPhase phase) {
+    if (phase == GuardPhase::kIdle) {
+        EndIdle();  // IDLE again before the server's time-out
         return;
     }
-    Guarded([this] {
-        if (guardCountdown_ >= 1) {
-            --guardCountdown_;
-            return;
-        }
-        if (guardCountdown_ != 0) {
-            return;
-        }
-        guardCountdown_ = -1;
-        StopTimer();
-        if (guardPhase_ == GuardPhase::kIdle) {
-            EndIdle();  // IDLE again before the server's time-out
-            return;
-        }
-        SetDone(guardPhase_ == GuardPhase::kConnect ? outcome::kConnectTimeout.code
-                                                    : outcome::kTransTimeout.code,
-                guardPhase_ == GuardPhase::kConnect ? outcome::kConnectTimeout.message
-                                                    : outcome::kTransTimeout.message);
-        components_.wire->Close();
-    });
+    const outcome::DoneOutcome& timeout =
+        phase == GuardPhase::kConnect ? outcome::kConnectTimeout : outcome::kTransTimeout;
+    SetDone(timeout.code, timeout.message);
+    components_.wire->Close();
 }
 
 // --- the reader's events ---
@@ -385,7 +268,7 @@ void imapZef::Impl::TakeLiteralLines(bool last) {
             case pop::LineAssembler::Result::NeedMore:
                 return;
             case pop::LineAssembler::Result::TooLong:
-                FailTransfer(outcome::kFailureCode, u"LINE TOO LONG");
+                FailTransfer(outcome::kLineTooLong.code, outcome::kLineTooLong.message);
                 return;
         }
         if (closing_) {
@@ -442,13 +325,12 @@ void imapZef::Impl::OnUntagged(const Response& response) {
     } else if (imap::IsAtom(first, "SEARCH") && command_ == Command::Search) {
         for (size_t i = 1; i < values.size(); ++i) {
             if (values[i].kind == Value::Kind::Number && values[i].number <= UINT32_MAX) {
-                found_.push_back(static_cast<uint32_t>(values[i].number));
+                walk_.push_back(Message{static_cast<uint32_t>(values[i].number)});
             }
         }
     } else if (imap::IsAtom(first, "ESEARCH") && command_ == Command::Search) {
         for (size_t i = 1; i + 1 < values.size(); ++i) {
-            if (imap::IsAtom(values[i], "ALL") &&
-                !imap::ReadUidSet(values[i + 1].text, found_, SIZE_MAX / 2)) {
+            if (imap::IsAtom(values[i], "ALL") && !FoundUidSet(values[i + 1].text)) {
                 FailTransfer(outcome::kFailureCode, outcome::imap::UnreadableResponse("ESEARCH"));
                 return;
             }
@@ -593,11 +475,11 @@ void imapZef::Impl::OnTagged(const Response& response) {
     if (!response.code.empty()) {
         OnStatusCode(response.code);
     }
-    response.status == Response::Status::Ok ? OnCompleted(response) : Refused(response);
+    response.status == Response::Status::Ok ? OnCompleted() : Refused(response);
 }
 
 // One row per command: where its success leads.
-void imapZef::Impl::OnCompleted(const Response& /*response*/) {
+void imapZef::Impl::OnCompleted() {
     switch (command_) {
         case Command::Greeting:
             break;
@@ -610,8 +492,7 @@ void imapZef::Impl::OnCompleted(const Response& /*response*/) {
             break;
         case Command::Authenticate:
             if (!sasl_->AcceptsSuccess()) {
-                SetDone(outcome::imap::kServerNotProven.code,
-                        outcome::imap::kServerNotProven.message);
+                SetDone(outcome::kServerNotProven.code, outcome::kServerNotProven.message);
                 Logout();
                 break;
             }
@@ -731,19 +612,6 @@ void imapZef::Impl::Send(Command command, const imap::CommandText& text) {
     unsentPieces_.assign(std::make_move_iterator(pieces.begin() + 1),
                          std::make_move_iterator(pieces.end()));
     SendBytes(std::move(pieces.front()));
-}
-
-void imapZef::Impl::SendBytes(Bytes bytes) {
-    Wire& wire = *components_.wire;
-    if (!wire.CanSend()) {
-        pendingOutput_ += bytes;
-        return;
-    }
-    if (!pendingOutput_.empty()) {
-        bytes.insert(0, pendingOutput_);
-        pendingOutput_.clear();
-    }
-    wire.SendData(bytes);
 }
 
 imap::StringRules imapZef::Impl::Strings() const {

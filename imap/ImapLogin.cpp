@@ -10,8 +10,6 @@
 
 namespace zef {
 
-using pop::Raise;
-
 // --- logging in ---
 
 void imapZef::Impl::AfterCapabilities() {

@@ -3,8 +3,11 @@
 // LOGOUT.
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <iterator>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/Unicode.h"
 #include "imap/ImapControl.h"
@@ -12,7 +15,6 @@
 namespace zef {
 
 using imap::Value;
-using pop::Raise;
 
 // --- the folder and the walk ---
 
@@ -27,7 +29,8 @@ void imapZef::Impl::SelectFolder() {
 
 // The first round asks for what Search names; each round after IDLE only for what came since.
 void imapZef::Impl::SearchNew() {
-    found_.clear();
+    walk_.clear();  // the search's answers fill it
+    walkAt_ = 0;
     if (highestUid_ == 0 && exists_ == 0) {
         AfterSearch();
         return;
@@ -39,18 +42,24 @@ void imapZef::Impl::SearchNew() {
                                    : "UID " + std::to_string(highestUid_ + 1) + ":* " + criteria));
 }
 
+// The UIDs of an ESEARCH ALL set join those found; false for a set it cannot read.
+bool imapZef::Impl::FoundUidSet(std::string_view set) {
+    std::vector<uint32_t> uids;
+    if (!imap::ReadUidSet(set, uids, SIZE_MAX / 2 - walk_.size())) {
+        return false;
+    }
+    std::ranges::transform(uids, std::back_inserter(walk_),
+                           [](uint32_t uid) { return Message{uid}; });
+    return true;
+}
+
 // "n:*" always holds the highest UID, even one below n: only what is above the walk counts.
 void imapZef::Impl::AfterSearch() {
-    std::sort(found_.begin(), found_.end());
-    found_.erase(std::unique(found_.begin(), found_.end()), found_.end());
-    found_.erase(std::remove_if(found_.begin(), found_.end(),
-                                [this](uint32_t uid) { return uid <= highestUid_; }),
-                 found_.end());
-    walk_.clear();
-    walkAt_ = 0;
-    for (const uint32_t uid : found_) {
-        walk_.push_back(Message{uid, -1});
-    }
+    std::ranges::sort(walk_, {}, &Message::uid);
+    walk_.erase(std::unique(walk_.begin(), walk_.end(),
+                            [](const Message& a, const Message& b) { return a.uid == b.uid; }),
+                walk_.end());
+    std::erase_if(walk_, [this](const Message& message) { return message.uid <= highestUid_; });
     if (walk_.empty()) {
         if (highestUid_ == 0) {
             Raise(owner_.Stat, 0L, 0L);
@@ -58,7 +67,9 @@ void imapZef::Impl::AfterSearch() {
         CommitChanges();
         return;
     }
-    Send(Command::Sizes, Tagged("UID FETCH").Raw(imap::UidSet(found_) + " (RFC822.SIZE)"));
+    std::vector<uint32_t> uids(walk_.size());
+    std::ranges::transform(walk_, uids.begin(), &Message::uid);
+    Send(Command::Sizes, Tagged("UID FETCH").Raw(imap::UidSet(uids) + " (RFC822.SIZE)"));
 }
 
 // A message without a size was expunged since the search: it is not walked.

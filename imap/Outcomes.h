@@ -34,20 +34,9 @@ inline constexpr RaisedError kInvalidSearch{
     error::kInvalidValue, "zef.imapZef.Search",
     u"Invalid Search(ALL,UNSEEN,SINCE d-Mon-yyyy,UNSEEN SINCE d-Mon-yyyy)"};
 
-// --- Loading saved properties: a stored value that is not of the property's kind ---
+// --- Loading saved properties: the source of TypeMismatch ---
 
-inline Error TypeMismatch(const std::string& key) {
-    constexpr long kTypeMismatchNumber = 13;  // the host's own number for it
-    return Error(kTypeMismatchNumber, "zef.imapZef.ReadProperties",
-                 u"Type mismatch: " + Utf8ToText(key));
-}
-
-// --- imap refuses the transfer before the connect: Done and the caption, before imap returns ---
-
-inline constexpr DoneOutcome kInvalidUser{kFailureCode,
-                                          u"INVALID xuser: CR, LF OR NUL NOT ALLOWED"};
-inline constexpr DoneOutcome kInvalidPassword{kFailureCode,
-                                              u"INVALID xpass: CR, LF OR NUL NOT ALLOWED"};
+inline constexpr char kReadPropertiesSource[] = "zef.imapZef.ReadProperties";
 
 // --- The dialogue: what ends the transfer ---
 
@@ -77,12 +66,5 @@ inline constexpr DoneOutcome kLoginDisabled{kFailureCode,
 inline Text MessageNotReturned(const std::string& uid) {
     return u"MESSAGE UID " + AsciiToText(uid) + u" NOT RETURNED BY THE SERVER";
 }
-// SCRAM-SHA-256: OK came before the server's proof was checked.
-inline constexpr DoneOutcome kServerNotProven{
-    kFailureCode, u"SCRAM: THE SERVER DID NOT PROVE IT KNOWS THE PASSWORD"};
-
-// --- A failure inside the control that says nothing of itself ---
-
-inline constexpr DoneOutcome kUnknownError{kFailureCode, u"UNKNOWN ERROR"};
 
 }  // namespace zef::outcome::imap

@@ -3,21 +3,10 @@
 // overridden, so a listener implements only what it needs.
 #pragma once
 
-#include <utility>
-
 #include "common/MailboxEvents.h"
 #include "common/Types.h"
 
 namespace zef::pop {
-
-// Raises an application event; an unset one is skipped and its by-reference arguments keep
-// the values they were given.
-template <class Handler, class... Args>
-void Raise(const Handler& handler, Args&&... args) {
-    if (handler) {
-        handler(std::forward<Args>(args)...);
-    }
-}
 
 class MessageEvents {
   public:

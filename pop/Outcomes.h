@@ -1,13 +1,10 @@
-// popZef's own outcomes, in the order a transfer meets them; those it shares with smtpZef are in
-// common/Outcomes.h.
+// popZef's own outcomes, in the order a transfer meets them; those it shares with the other
+// controls are in common/Outcomes.h.
 #pragma once
-
-#include <string>
 
 #include "common/Error.h"
 #include "common/Outcomes.h"
 #include "common/Types.h"
-#include "common/Unicode.h"
 
 namespace zef::outcome::pop {
 
@@ -29,21 +26,9 @@ inline constexpr RaisedError kInvalidSaslMechanism{
 inline constexpr RaisedError kInvalidMaxLineLength{error::kInvalidValue, "zef.popZef.MaxLineLength",
                                                    kInvalidPropertyValue};
 
-// --- Loading saved properties: a stored value that is not of the property's kind ---
+// --- Loading saved properties: the source of TypeMismatch ---
 
-inline Error TypeMismatch(const std::string& key) {
-    constexpr long kTypeMismatchNumber = 13;  // the host's own number for it
-    return Error(kTypeMismatchNumber, "zef.popZef.ReadProperties",
-                 u"Type mismatch: " + Utf8ToText(key));
-}
-
-// --- pop refuses the transfer before the connect: Done and the caption, before pop returns ---
-
-// A login argument that could smuggle further commands to the server.
-inline constexpr DoneOutcome kInvalidUser{kFailureCode,
-                                          u"INVALID xuser: CR, LF OR NUL NOT ALLOWED"};
-inline constexpr DoneOutcome kInvalidPassword{kFailureCode,
-                                              u"INVALID xpass: CR, LF OR NUL NOT ALLOWED"};
+inline constexpr char kReadPropertiesSource[] = "zef.popZef.ReadProperties";
 
 // --- The dialogue: a reply or a line that ends the transfer ---
 
@@ -51,8 +36,6 @@ inline constexpr DoneOutcome kInvalidPassword{kFailureCode,
 inline Text RefusedReply(const Text& line, const Text& detail) {
     return detail.empty() ? line : line + u" [" + detail + u"]";
 }
-// A line longer than MaxLineLength; the connection is closed at once.
-inline constexpr DoneOutcome kLineTooLong{kFailureCode, u"LINE TOO LONG"};
 // Bytes in the clear after the go-ahead to STLS; the connection is closed at once.
 inline constexpr DoneOutcome kUnexpectedDataAfterStls{kFailureCode,
                                                       u"UNEXPECTED DATA AFTER STLS REPLY"};
@@ -61,21 +44,11 @@ inline constexpr DoneOutcome kUnexpectedDataAfterStls{kFailureCode,
 inline constexpr DoneOutcome kRepliesOutOfStep{
     kFailureCode, u"SERVER REPLIES OUT OF STEP WITH THE COMMANDS: CLOSED WITHOUT QUIT"};
 
-// --- Logging in with SASL (besides the shared kNoOAuthToken) ---
-
-// SCRAM-SHA-256: "+OK" came before the server's proof was checked.
-inline constexpr DoneOutcome kServerNotProven{
-    kFailureCode, u"SCRAM: THE SERVER DID NOT PROVE IT KNOWS THE PASSWORD"};
-
 // --- Parsing a retrieved message: raised inside the parser, the transfer ends with Done ---
 
 inline constexpr RaisedError kHeaderFieldTooLong{kFailureCode, "zef.popZef",
                                                  u"HEADER FIELD TOO LONG"};
 inline constexpr RaisedError kMultipartNestedTooDeeply{kFailureCode, "zef.popZef",
                                                        u"MULTIPART NESTED TOO DEEPLY"};
-
-// --- A failure inside the control that says nothing of itself ---
-
-inline constexpr DoneOutcome kUnknownError{kFailureCode, u"UNKNOWN ERROR"};
 
 }  // namespace zef::outcome::pop

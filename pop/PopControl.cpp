@@ -1,78 +1,29 @@
-// popZef's creation, properties, persistence, methods, guard timer and caption.
+// popZef's creation, properties, persistence, methods and the lengths of its guard.
 #include "pop/PopControl.h"
 
-#include <exception>
 #include <string>
 #include <utility>
 
 #include "common/Error.h"
 #include "common/Unicode.h"
-#include "components/CodePage.h"
 #include "pop/Outcomes.h"
 
 namespace zef {
 
-using pop::Raise;
-
 namespace {
 
 constexpr long long kDefaultMaxLineLength = 64LL * 1024 * 1024;
-constexpr long kTickMilliseconds = 1000;
-
-// Every component is used; a control without one could not run a transfer.
-Components Checked(Components components) {
-    if (!components.wire || !components.glyph || !components.codec || !components.hash ||
-        !components.timer) {
-        throw outcome::pop::kMissingComponent.AsError();
-    }
-    return components;
-}
-
-bool HasLineBreakOrNul(const Text& text) {
-    return text.find_first_of(u"\r\n\0", 0, 3) != Text::npos;
-}
-
 }  // namespace
 
 popZef::Impl::Impl(popZef& owner, Components components)
-    : owner_(owner),
-      components_(Checked(std::move(components))),
+    : MailboxControl(owner, std::move(components), outcome::pop::kMissingComponent, Banner()),
+      owner_(owner),
       applicationEvents_(owner),
       parser_(*components_.glyph, *components_.codec, applicationEvents_),
       lines_(static_cast<size_t>(kDefaultMaxLineLength)),
-      maxLineLength_(kDefaultMaxLineLength),
-      caption_(Banner()) {
+      maxLineLength_(kDefaultMaxLineLength) {
     parser_.MaxFieldLength(static_cast<size_t>(kDefaultMaxLineLength));
     ApplyParserSettings();
-    Wire& wire = *components_.wire;
-    wire.Connected = [this] { OnConnected(); };
-    wire.DataArrival = [this](Bytes& data) { OnDataArrival(data); };
-    wire.SendComplete = [this] { OnSendComplete(); };
-    wire.Closed = [this] { OnClosed(); };
-    wire.SocketError = [this](long number, const std::string& description,
-                              const std::string& /*source*/,
-                              long /*extra*/) { OnSocketError(number, description); };
-    wire.SocketTrace = [this](const std::string& text) { OnSocketTrace(text); };
-    wire.TlsReady = [this] { OnTlsReady(); };
-    Timer& timer = *components_.timer;
-    timer.Enabled(false);
-    timer.Interval(kTickMilliseconds);
-    timer.Tick = [this] { OnTick(); };
-}
-
-popZef::Impl::~Impl() {
-    // The components outlive nothing of ours, but make sure none of them calls back into a
-    // control that is being destroyed.
-    Wire& wire = *components_.wire;
-    wire.Connected = nullptr;
-    wire.DataArrival = nullptr;
-    wire.SendComplete = nullptr;
-    wire.Closed = nullptr;
-    wire.SocketError = nullptr;
-    wire.SocketTrace = nullptr;
-    wire.TlsReady = nullptr;
-    components_.timer->Tick = nullptr;
-    components_.timer->Enabled(false);
 }
 
 const Text& popZef::Impl::Banner() {
@@ -90,29 +41,14 @@ void popZef::Impl::MaxLineLength(long long bytes) {
 }
 
 void popZef::Impl::Pop(const Text& server, const Text& user, const Text& password, long lines) {
-    if (receivePhase_ != ReceivePhase::kIdle) {
-        throw outcome::kBusy.AsError();
-    }
-    // A line break in a login argument would let it smuggle further commands to the server.
-    const outcome::DoneOutcome* invalid = HasLineBreakOrNul(user) ? &outcome::pop::kInvalidUser
-                                          : HasLineBreakOrNul(password)
-                                              ? &outcome::pop::kInvalidPassword
-                                              : nullptr;
-    if (invalid != nullptr) {
-        const Text message = invalid->message;
-        SetCaption(message);
-        Raise(owner_.Done, invalid->code, message);
+    if (!BeginTransfer(user, password)) {
         return;
     }
-    receivePhase_ = ReceivePhase::kRunning;
     state_ = State::Init;
-    doneCode_ = outcome::kSuccessCode;
-    doneMessage_.clear();
     userName_ = user;
     password_ = password;
     topLines_ = lines;
     abortMode_ = AbortMode::kNone;
-    pendingOutput_.clear();
     greeting_.clear();
     tlsDone_ = false;
     capabilities_.clear();
@@ -120,34 +56,11 @@ void popZef::Impl::Pop(const Text& server, const Text& user, const Text& passwor
     responseCode_.clear();
     serverName_ = server;
     sasl_.reset();
-    try {
-        ArmTimer(GuardPhase::kConnect);
-        components_.wire->SetTls(WireTlsSettings());
-        components_.wire->Connect(TextToUtf8(server), TextToUtf8(port), "0");
-    } catch (const Error& e) {
-        ConnectFailed(e.number(), e.description());
-    } catch (const std::exception& e) {
-        ConnectFailed(outcome::kFailureCode, Utf8ToText(e.what()));
-    }
+    Connect(server, port, WireTlsSettings());
 }
 
-// Every transfer sets the wire's TLS, so a mode chosen for an earlier one never lingers.
 TlsSettings popZef::Impl::WireTlsSettings() const {
     return TlsSettings::ForSecurity(security, verifyCert, TextToUtf8(caFile));
-}
-
-void popZef::Impl::ConnectFailed(long number, const Text& description) {
-    try {
-        StopTimer();
-    } catch (const std::exception&) {  // the connect failure is what gets reported
-    }
-    SetCaption(outcome::ConnectErrorCaption(number, description));
-    receivePhase_ = ReceivePhase::kIdle;
-    Raise(owner_.Done, number, description);
-}
-
-Text popZef::Impl::Any2Unicode(const Bytes& ansiText) {
-    return AnsiToText(components_.glyph->AnyToAnsiAlone(ansiText));
 }
 
 void pop::CheckSecurityMode(long mode) {
@@ -197,29 +110,10 @@ void popZef::Impl::ApplyParserSettings() {
     parser_.ParseMessages(parseMessages);
 }
 
-// --- guard timer and caption ---
+// --- guard timer ---
 
-void popZef::Impl::StopTimer() {
-    components_.timer->Enabled(false);
-}
-
-// Arming an armed guard starts its interval afresh, so no stop is needed first.
-void popZef::Impl::ArmTimer(GuardPhase phase) {
-    guardPhase_ = phase;
-    guardCountdown_ = phase == GuardPhase::kConnect ? connectTimeout : transTimeout;
-    components_.timer->Enabled(guardCountdown_ >= 1);
-}
-
-void popZef::Impl::SetCaption(const Text& caption) {
-    if (caption == caption_) {
-        return;
-    }
-    caption_ = caption;
-    Raise(owner_.CaptionChanged, caption_);
-}
-
-void popZef::Impl::RaiseTrace(const Text& text) {
-    Raise(owner_.Trace, text);
+long popZef::Impl::GuardSeconds(GuardPhase phase) const {
+    return phase == GuardPhase::kConnect ? connectTimeout : transTimeout;
 }
 
 }  // namespace zef

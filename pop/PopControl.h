@@ -1,8 +1,10 @@
 // The inside of popZef: its properties, its transfer fields and the routines of the dialogue.
-// The files of this folder split it by concern: PopControl.cpp (creation, properties,
-// persistence, the methods, the guard timer), PopDialogue.cpp (socket events and the state
-// table), MessageParser and BodyDecoder (one retrieved message), LineAssembler (bytes to
-// lines), ReplyFields and HeaderValue (reading status lines and header values).
+// What it does as imapZef does (the wire and timer hooked up, the end of a transfer, the guard's
+// countdown, the caption) is MailboxControl's. The files of this folder split the rest by
+// concern: PopControl.cpp (creation, properties, persistence, the methods), PopDialogue.cpp
+// (socket events and the state table), MessageParser and BodyDecoder (one retrieved message),
+// LineAssembler (bytes to lines), ReplyFields and HeaderValue (reading status lines and header
+// values).
 #pragma once
 
 #include <optional>
@@ -13,6 +15,7 @@
 
 #include "common/Types.h"
 #include "components/Components.h"
+#include "components/mailbox/MailboxControl.h"
 #include "components/propertybag/PropertyTable.h"
 #include "pop/LineAssembler.h"
 #include "pop/MessageEvents.h"
@@ -52,22 +55,19 @@ Text CheckedSaslMechanism(const Text& name);  // the name in upper case, "" for 
 // One row per persisted property, in the order they are written and read (PopControl.cpp). A
 // stored value of another type is refused with error 13.
 std::span<const persist::Property<Settings>> PersistedProperties();
-inline const persist::StoredValueRules kStoredValues{false, &outcome::pop::TypeMismatch};
+inline const persist::StoredValueRules kStoredValues{
+    false, &outcome::TypeMismatch<outcome::pop::kReadPropertiesSource>};
 
 }  // namespace pop
 
-class popZef::Impl final : public pop::Settings {
+class popZef::Impl final : public pop::Settings, public MailboxControl {
   public:
     Impl(popZef& owner, Components components);
-    ~Impl();
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
 
     // The product banner: Copyright and the first caption.
     static const Text& Banner();
 
     // --- properties not persisted ---
-    bool tcpTraceOn = false;
     Text oauthToken;
     const Text& Capabilities() const { return capabilities_; }
     const Text& ResponseCode() const { return responseCode_; }
@@ -80,8 +80,6 @@ class popZef::Impl final : public pop::Settings {
     void Abend(bool cancelDelete) {
         abortMode_ = cancelDelete ? AbortMode::kResetAtNext : AbortMode::kQuitAtNext;
     }
-    Text Any2Unicode(const Bytes& ansiText);
-    const Text& Caption() const { return caption_; }
 
   private:
     // What the next reply line answers: the command last sent, the greeting, or a line of a
@@ -110,15 +108,14 @@ class popZef::Impl final : public pop::Settings {
     };
     static Text CommandName(State command);
 
-    // --- socket and timer events (PopDialogue.cpp) ---
-    void OnConnected();
-    void OnDataArrival(const Bytes& data);
-    void OnSendComplete();
-    void OnClosed();
-    void OnSocketError(long number, const std::string& description);
-    void OnSocketTrace(const std::string& text);
-    void OnTick();
-    void OnTlsReady();
+    // --- MailboxControl's hooks (PopDialogue.cpp; GuardSeconds in PopControl.cpp) ---
+    void OnDataArrival(const Bytes& data) override;
+    void OnTlsReady() override;
+    bool Closing() const override { return state_ == State::Closing; }
+    void StartClosing() override;
+    long GuardSeconds(GuardPhase phase) const override;
+    void OnGuardExpired(GuardPhase phase) override;
+    Text SocketTraceText(const std::string& text) override;
 
     // --- the dialogue (PopDialogue.cpp) ---
     void TakeLines();
@@ -153,40 +150,22 @@ class popZef::Impl final : public pop::Settings {
     void SendAhead(const Text& command, bool multiLine);
     void SendLine(const Text& text);
     Text ApopDigest(const Text& greeting);
-    Text LineToText(std::string_view line);
 
-    // Runs an event handler's body; an exception ends the transfer instead of escaping into
-    // the event loop.
-    template <class Body>
-    void Guarded(Body&& body);
-    // Ends the running transfer from the control's side: Done follows from Closed.
-    void FailTransfer(long code, const Text& message);
     // The code and message that Done will report.
     void SetDone(const outcome::DoneOutcome& done) {
         doneCode_ = done.code;
         doneMessage_ = done.message;
     }
 
-    // --- guard timer and caption (PopControl.cpp) ---
-    void StopTimer();
-    enum class GuardPhase { kNone, kConnect, kTransfer };
-    void ArmTimer(GuardPhase phase);
-    void SetCaption(const Text& caption);
-    void ConnectFailed(long number, const Text& description);
     TlsSettings WireTlsSettings() const;
-    void RaiseTrace(const Text& text);
 
     popZef& owner_;
-    Components components_;
     pop::ApplicationEvents applicationEvents_;
     pop::MessageParser parser_;
     pop::LineAssembler lines_;
     long long maxLineLength_;
-    Text caption_;
 
     // --- transfer fields ---
-    enum class ReceivePhase { kIdle, kRunning, kQuitting };  // quitting: QUIT sent or to be
-    ReceivePhase receivePhase_ = ReceivePhase::kIdle;
     State state_ = State::Init;
     Text userName_;
     Text password_;
@@ -197,8 +176,6 @@ class popZef::Impl final : public pop::Settings {
     long messageSize_ = 0;
     long long retrBytes_ = 0;  // of the message being retrieved, with its line ends
     Text currentUidl_;
-    long doneCode_ = 0;
-    Text doneMessage_;
     Text currentLine_;
     Text greeting_;         // kept for the APOP time stamp, which STLS puts a dialogue away
     bool tlsDone_ = false;  // the STLS handshake of this transfer has succeeded
@@ -210,15 +187,11 @@ class popZef::Impl final : public pop::Settings {
     // What Abend asked for: QUIT at the next message, or RSET there (deletions undone).
     enum class AbortMode { kNone, kQuitAtNext, kResetAtNext };
     AbortMode abortMode_ = AbortMode::kNone;
-    Bytes pendingOutput_;
     pop::Pipeline pipeline_;
     struct {                // the way of the message at hand, foreseen for the next one
         bool uidl = false;  // UIDL asked
         bool top = false;   // TOP asked
     } way_;
-    GuardPhase guardPhase_ = GuardPhase::kNone;
-    long guardCountdown_ = -1;
-    Bytes scratch_;   // converter input, reused
     Bytes retrLine_;  // the RetrLine argument, reused
 };
 

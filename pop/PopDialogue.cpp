@@ -1,12 +1,10 @@
 // The POP3 dialogue of popZef: the socket and timer events, and the state table that answers
 // each reply line.
 #include <algorithm>
-#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "common/Error.h"
 #include "common/Unicode.h"
 #include "components/CodePage.h"
 #include "pop/HeaderValue.h"
@@ -15,8 +13,6 @@
 #include "pop/ReplyFields.h"
 
 namespace zef {
-
-using pop::Raise;
 
 namespace {
 
@@ -89,48 +85,13 @@ Text popZef::Impl::CommandName(State command) {
 
 // --- ending a transfer from the control's side ---
 
-template <class Body>
-void popZef::Impl::Guarded(Body&& body) {
-    try {
-        body();
-    } catch (const Error& e) {
-        FailTransfer(outcome::FailureCodeFor(e.number()), e.description());
-    } catch (const std::exception& e) {
-        const Text what = Utf8ToText(e.what());
-        FailTransfer(outcome::pop::kUnknownError.code,
-                     what.empty() ? Text(outcome::pop::kUnknownError.message) : what);
-    } catch (...) {
-        FailTransfer(outcome::pop::kUnknownError.code, outcome::pop::kUnknownError.message);
-    }
-}
-
-void popZef::Impl::FailTransfer(long code, const Text& message) {
-    if (receivePhase_ == ReceivePhase::kIdle || state_ == State::Closing) {
-        return;  // no transfer to end, or it is ending already
-    }
-    doneCode_ = code;
-    doneMessage_ = message;
+// Closing without QUIT: the server commits no deletion of this session.
+void popZef::Impl::StartClosing() {
     state_ = State::Closing;
-    receivePhase_ = ReceivePhase::kQuitting;
     lines_.Clear();
-    pendingOutput_.clear();
-    // Closing without QUIT: the server commits no deletion of this session, so the message
-    // whose handling failed stays on the server.
-    try {
-        StopTimer();
-        components_.wire->Close();
-    } catch (...) {  // Closed still follows from the socket
-    }
 }
 
 // --- socket and timer events ---
-
-void popZef::Impl::OnConnected() {
-    if (receivePhase_ == ReceivePhase::kIdle) {
-        return;
-    }
-    Guarded([this] { ArmTimer(GuardPhase::kTransfer); });
-}
 
 void popZef::Impl::OnDataArrival(const Bytes& data) {
     if (receivePhase_ == ReceivePhase::kIdle || state_ == State::Closing) {
@@ -144,67 +105,8 @@ void popZef::Impl::OnDataArrival(const Bytes& data) {
     });
 }
 
-void popZef::Impl::OnSendComplete() {
-    if (receivePhase_ == ReceivePhase::kIdle) {
-        return;
-    }
-    Guarded([this] {
-        ArmTimer(GuardPhase::kTransfer);
-        Bytes kept;
-        kept.swap(pendingOutput_);
-        if (!kept.empty()) {
-            try {
-                components_.wire->SendData(kept);
-            } catch (const std::exception&) {  // the socket reports its own failure
-            }
-        }
-    });
-}
-
-void popZef::Impl::OnClosed() {
-    if (receivePhase_ == ReceivePhase::kIdle) {
-        return;  // Done was raised for this transfer already
-    }
-    try {
-        StopTimer();
-    } catch (...) {
-    }
-    Text caption;
-    if (doneCode_ != outcome::kSuccessCode) {
-        caption = outcome::kFailCaption;
-    } else if (receivePhase_ != ReceivePhase::kQuitting) {
-        caption = outcome::kUnexpectedDisconnectCaption;
-        SetDone(outcome::kUnexpectedDisconnect);
-    } else {
-        caption = outcome::kCompleteCaption;
-    }
-    // Done must come whatever the application's handlers do, and nothing may escape into the
-    // event loop.
-    try {
-        SetCaption(caption);
-    } catch (...) {
-    }
-    receivePhase_ = ReceivePhase::kIdle;
-    const long code = doneCode_;
-    const Text message = doneMessage_;
-    try {
-        Raise(owner_.Done, code, message);
-    } catch (...) {
-    }
-}
-
-void popZef::Impl::OnSocketError(long number, const std::string& description) {
-    if (receivePhase_ == ReceivePhase::kIdle || state_ == State::Closing) {
-        return;
-    }
-    doneCode_ = number;
-    doneMessage_ = Utf8ToText(description);
-}
-
-void popZef::Impl::OnSocketTrace(const std::string& text) {
-    if (tcpTraceOn) {
-        Guarded([this, &text] { RaiseTrace(Utf8ToText(text)); });
-    }
+Text popZef::Impl::SocketTraceText(const std::string& text) {
+    return Utf8ToText(text);
 }
 
 // The handshake that STLS asked for has succeeded: the login goes out protected, after a new
@@ -225,27 +127,13 @@ void popZef::Impl::OnTlsReady() {
     });
 }
 
-void popZef::Impl::OnTick() {
-    if (receivePhase_ == ReceivePhase::kIdle) {
-        return;
+void popZef::Impl::OnGuardExpired(GuardPhase phase) {
+    if (phase == GuardPhase::kConnect) {
+        SetDone(outcome::kConnectTimeout);
+    } else if (phase == GuardPhase::kTransfer) {
+        SetDone(outcome::kTransTimeout);
     }
-    Guarded([this] {
-        if (guardCountdown_ >= 1) {
-            --guardCountdown_;
-            return;
-        }
-        if (guardCountdown_ != 0) {
-            return;
-        }
-        guardCountdown_ = -1;
-        StopTimer();
-        if (guardPhase_ == GuardPhase::kConnect) {
-            SetDone(outcome::kConnectTimeout);
-        } else if (guardPhase_ == GuardPhase::kTransfer) {
-            SetDone(outcome::kTransTimeout);
-        }
-        components_.wire->Close();
-    });
+    components_.wire->Close();
 }
 
 // --- lines ---
@@ -263,15 +151,10 @@ void popZef::Impl::TakeLines() {
             case pop::LineAssembler::Result::NeedMore:
                 return;
             case pop::LineAssembler::Result::TooLong:
-                FailTransfer(outcome::pop::kLineTooLong.code, outcome::pop::kLineTooLong.message);
+                FailTransfer(outcome::kLineTooLong.code, outcome::kLineTooLong.message);
                 return;
         }
     }
-}
-
-Text popZef::Impl::LineToText(std::string_view line) {
-    scratch_.assign(line);
-    return components_.glyph->JisToText(scratch_);
 }
 
 void popZef::Impl::HandleLine(std::string_view line) {
@@ -299,7 +182,7 @@ void popZef::Impl::HandleLine(std::string_view line) {
         default:
             break;
     }
-    currentLine_ = LineToText(line);
+    currentLine_ = LineText(line);
     if (!currentLine_.empty()) {
         HandleStatusLine();
     }
@@ -310,7 +193,7 @@ void popZef::Impl::HandleTopLine(std::string_view line) {
         Retrieve();
         return;
     }
-    Raise(owner_.TopNext, messageId_, LineToText(line));  // a leading dot stays
+    Raise(owner_.TopNext, messageId_, LineText(line));  // a leading dot stays
 }
 
 void popZef::Impl::HandleRetrLine(std::string_view line) {
@@ -347,7 +230,7 @@ void popZef::Impl::HandleCapaLine(std::string_view line) {
         line.remove_prefix(1);
     }
     if (!line.empty()) {
-        capaLines_ += (capaLines_.empty() ? u"" : u"\r\n") + LineToText(line);
+        capaLines_ += (capaLines_.empty() ? u"" : u"\r\n") + LineText(line);
     }
 }
 
@@ -550,7 +433,7 @@ void popZef::Impl::OnAuthReply(bool good) {
         sasl_.reset();
         SendCommand(State::Stat, {});
     } else if (good) {
-        SetDone(outcome::pop::kServerNotProven);
+        SetDone(outcome::kServerNotProven);
         sasl_.reset();
         Quit();
     } else if (currentLine_.starts_with(u"+")) {
@@ -676,7 +559,7 @@ void popZef::Impl::OnDeferredDeleReply(std::string_view line) {
     if (state_ == State::Closing) {
         return;
     }
-    currentLine_ = LineToText(line);
+    currentLine_ = LineText(line);
     RaiseTrace(currentLine_);
     if (desyncGuard && !IsStatus(currentLine_)) {
         OutOfStep();
@@ -763,17 +646,7 @@ void popZef::Impl::SendAhead(const Text& command, bool multiLine) {
 }
 
 void popZef::Impl::SendLine(const Text& text) {
-    Bytes bytes = TextToAnsi(text + u"\r\n");
-    Wire& wire = *components_.wire;
-    if (!wire.CanSend()) {
-        pendingOutput_ += bytes;
-        return;
-    }
-    if (!pendingOutput_.empty()) {
-        bytes.insert(0, pendingOutput_);  // what waits goes first
-        pendingOutput_.clear();
-    }
-    wire.SendData(bytes);
+    SendBytes(TextToAnsi(text + u"\r\n"));
 }
 
 }  // namespace zef

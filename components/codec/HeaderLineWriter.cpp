@@ -112,7 +112,6 @@ class WordPayload {
 
 void HeaderLineWriter::FieldName(std::string_view name) {
     Write(name);
-    foldable_ = false;
 }
 
 void HeaderLineWriter::Blank(std::string_view blanks) {
