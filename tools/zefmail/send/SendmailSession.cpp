@@ -77,8 +77,13 @@ void SendmailSession::SendAll(Source& source) {
                 ReadAheadWhileWaiting();
             }
             AwaitOutcome();
+            if (handOnFailure_) {
+                std::rethrow_exception(std::exchange(handOnFailure_, nullptr));
+            }
             for (; !outcomes_.empty(); outcomes_.pop_front()) {
-                source.Finished(outcomes_.front().status, outcomes_.front().reason);
+                if (!outcomes_.front().handedOn) {
+                    source.Finished(outcomes_.front().status, outcomes_.front().reason);
+                }
             }
         }
     } catch (...) {
@@ -184,7 +189,24 @@ void SendmailSession::OnDone(long code, const Text& message) {
         status = SendmailExitCode(end);
     }
     outcomes_.push_back({status, std::move(reason), std::move(flight.owned)});
+    HandOnAtOnce(outcomes_.back());
     io_.stop();
+}
+
+// SendAll's source learns an outcome within Done, before the reply that follows in the same read
+// (the next message's 354) sends that message's body: a queued file the server has accepted is
+// removed before the next one can be accepted, so a kill leaves at most one message both
+// delivered and still queued. What the source throws waits for SendAll.
+void SendmailSession::HandOnAtOnce(Outcome& outcome) {
+    if (source_ == nullptr || handOnFailure_) {
+        return;
+    }
+    outcome.handedOn = true;
+    try {
+        source_->Finished(outcome.status, outcome.reason);
+    } catch (...) {
+        handOnFailure_ = std::current_exception();
+    }
 }
 
 // The body streams by, so its bytes are not known before MAIL FROM: unless -B says, it is

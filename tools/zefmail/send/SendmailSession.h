@@ -4,6 +4,7 @@
 
 #include <asio/io_context.hpp>
 #include <deque>
+#include <exception>
 #include <istream>
 #include <memory>
 #include <optional>
@@ -71,12 +72,14 @@ class SendmailSession {
         std::string reason;
         // The message's file, closed with the outcome: not while the next message is sent.
         std::unique_ptr<Outgoing> message;
+        bool handedOn = false;  // to SendAll's source, from within Done
     };
 
     void Start(Flight flight);
     void StartAhead();
     void ReadAheadWhileWaiting();
     void OnDone(long code, const Text& message);
+    void HandOnAtOnce(Outcome& outcome);
     void OnMoreData(Bytes& data);
     void Declare8Bit(const SendmailEnvelope& envelope);
     // Runs the event loop until an outcome is there.
@@ -92,6 +95,7 @@ class SendmailSession {
     std::deque<Flight> flights_;
     std::deque<Outcome> outcomes_;        // of flights over, not yet handed on
     Source* source_ = nullptr;            // SendAll's, while it runs
+    std::exception_ptr handOnFailure_;    // what the source threw within Done, for SendAll
     std::unique_ptr<Outgoing> deferred_;  // given ahead but not startable then: the next to start
 };
 
