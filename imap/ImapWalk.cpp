@@ -201,12 +201,17 @@ void imapZef::Impl::AfterBody() {
         Logout();
         return;
     }
+    const long id = static_cast<long>(walkAt_) + 1;
     bool cancelDelete = false;
-    parser_.EndMessage(static_cast<long>(walkAt_) + 1, cancelDelete);
+    parser_.EndMessage(id, cancelDelete);
     if (!cancelDelete) {
         deleting_.push_back(walk_[walkAt_].uid);
     } else if (markSeen) {
-        seeing_.push_back(walk_[walkAt_].uid);
+        bool mark = true;
+        Raise(owner_.MarkSeenAsked, id, mark);
+        if (mark) {
+            seeing_.push_back(walk_[walkAt_].uid);
+        }
     }
     ++walkAt_;
     WalkNext();

@@ -149,6 +149,10 @@ class imapZef : public MailboxEvents {
     std::function<void(const Text& Name, const Text& UidValidity, long Exists)> FolderSelected;
     // IDLE has begun (the walk is over and the control waits for new mail).
     std::function<void()> Idling;
+    // With MarkSeen on: a message is kept (RetrDone left CancelDelete true) and is to be flagged
+    // \Seen after the walk. MarkSeen set false leaves its flags as they were: for a message the
+    // application kept because it could not save it, which a search for UNSEEN must find again.
+    std::function<void(long id, bool& MarkSeen)> MarkSeenAsked;
 
   private:
     class Impl;

@@ -110,14 +110,16 @@ const Row kWalk[] = {
         = MimeDataFirst 1 1 text/plain - - 7bit text  = MimeDataNext 1 1 hi\r\n
         < Z5 OK  = MimeDataDone 1 1  = RetrDone 1  = MultiPartClose 1 m1  > Z6 UID STORE 7 +FLAGS.SILENT (\\Deleted))",
      true, kReal},
-    {"MarkSeenFlagsWhatIsKept", Set([](imapZef& c) { c.MarkSeen(true); }, {{"RetrDone", true}}),
+    // Each kept message is flagged unless the application says no (one it could not save).
+    {"MarkSeenFlagsWhatIsKept",
+     Set([](imapZef& c) { c.MarkSeen(true); }, {{"RetrDone", true}, {"MarkSeenAsked 2", false}}),
      FIRST_BODY R"(= MailHeadNext 1 Subject: x  = MailHeadDone 1
         = MultiPartOpen 1 1 multipart/mixed - - 7bit -  = MimeHeadFirst 1 1  = MimeHeadDone 1 1
         = MimeDataFirst 1 1 text/plain - - 7bit text  = MimeDataNext 1 1 hi\r\n
-        < Z5 OK  = MimeDataDone 1 1  = RetrDone 1  = MultiPartClose 1 m1  = UidlFirst 2  = UidlDone 2 42.9  = TopFirst 2  = RetrFirst 2 4
+        < Z5 OK  = MimeDataDone 1 1  = RetrDone 1  = MultiPartClose 1 m1  = MarkSeenAsked 1  = UidlFirst 2  = UidlDone 2 42.9  = TopFirst 2  = RetrFirst 2 4
         = MailHeadFirst 2  > Z6 UID FETCH 9 (UID BODY.PEEK[])
         < * 2 FETCH (UID 9 BODY[] {0}
-        < )  < Z6 OK  = RetrDone 2  > Z7 UID STORE 7,9 +FLAGS.SILENT (\\Seen))",
+        < )  < Z6 OK  = RetrDone 2  = MarkSeenAsked 2  > Z7 UID STORE 7 +FLAGS.SILENT (\\Seen))",
      true, kReal},
     // Servers may run the fetch sent ahead at once: its data comes before the tagged answers.
     {"PipelinedBodyOfTheNextMessageIsTaken",

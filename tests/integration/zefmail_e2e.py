@@ -436,11 +436,20 @@ class Fetch(unittest.TestCase):
         self.assertEqual((listed.returncode, sorted(line.split("\t")[0] for line in
                                                     listed.stdout.decode().splitlines())),
                          (0, ["INBOX", "仕事"]), listed.stderr.decode())
+        # --mark-seen flags it once it is saved: not when the output refused it.
+        def seen():
+            with imap_client("imap") as client:
+                client.select("INBOX", readonly=True)
+                return b"\\Seen" in client.uid("FETCH", "2", "(FLAGS)")[1][0]
         with imap_client("imap") as client:
             client.select("INBOX")
             client.uid("STORE", "2", "-FLAGS", "(\\Seen)")
+        refused = fetch("imap", "--protocol", "imap", "--search", "unseen", "--mark-seen", "--keep",
+                        "--mda", "exit 1", port=ENV["ZEF_IT_IMAP_PORT"])
+        self.assertEqual((refused.returncode, seen()), (1, False), refused.stderr.decode())
         self.assertIn("1 of 1 message(s) read, 1 saved", self.imap_fetched(
-            "imap", "--search", "unseen", "--out", f"{work}/imap-unseen", "--keep"))
+            "imap", "--search", "unseen", "--mark-seen", "--out", f"{work}/imap-unseen", "--keep"))
+        self.assertTrue(seen())
 
     def test_imap_idle_saves_new_mail_as_it_comes_until_ctrl_c_which_ends_the_whole_run(self):
         out = os.path.join(ENV["ZEF_IT_WORKDIR"], "imap-idle")

@@ -454,6 +454,10 @@ ImapDriver::ImapDriver(Parts parts) : MailboxDriver(parts) {
         Log(Entry("= FolderSelected", name, validity, exists));
     };
     control->Idling = [this] { Log("= Idling"); };
+    control->MarkSeenAsked = [this](long id, bool& mark) {
+        Log(Entry("= MarkSeenAsked", id));
+        mark = Answered(answers, "MarkSeenAsked", id, mark);
+    };
 }
 
 void ImapDriver::Start() {

@@ -200,7 +200,7 @@ class PopDriver final : public MailboxDriver<popZef> {
 };
 
 // imapZef; the usual start is imap("imap.example", "bob", "secret"). Action: "imap server user
-// password" (a start of its own). Also logged: FolderListed, FolderSelected, Idling.
+// password" (a start of its own). Also logged: FolderListed, FolderSelected, Idling, MarkSeenAsked.
 class ImapDriver final : public MailboxDriver<imapZef> {
   public:
     explicit ImapDriver(Parts parts = {});

@@ -301,6 +301,8 @@ idle = true
         {"F --folder Work", "2 zefmail fetch: --folder is for IMAP only: give --protocol imap"},
         {"F --search UNSEEN", "2 zefmail fetch: --search is for IMAP only"},
         {"F --list-folders", "2 zefmail fetch: --list-folders is for IMAP only"},
+        {"F --mark-seen", "2 zefmail fetch: --mark-seen is for IMAP only"},
+        {"F --protocol imap --mark-seen", "2 zefmail fetch: --mark-seen requires --out"},
         {"F --protocol imap --search unseen", "fetch imap INBOX search unseen auth"},
         {"F --protocol imap --search SEEN", "2 zefmail fetch: --search SEEN: use ALL, UNSEEN"},
         {"F --protocol imap --list-folders --maildir m",

@@ -424,6 +424,7 @@ class FetchSession {
         };
         events_.RetrDone = [this](long id, bool& cancelDelete) {
             cancelDelete = true;  // nothing is deleted unless it is safely on disk
+            savedLast_ = false;
             if (outputs_.Saving()) {
                 std::optional<std::string> error = SaveMessage();
                 if (error) {
@@ -433,6 +434,7 @@ class FetchSession {
                                     " stays on the server: " + *error);
                 } else {
                     ++saved_;
+                    savedLast_ = true;
                     cancelDelete = options_.keep && !Expired(now_);
                     deleted_ += cancelDelete ? 0 : 1;
                     if (!cancelDelete) {
@@ -536,7 +538,10 @@ class FetchSession {
             out_ << TextToUtf8(name) << (attributes.empty() ? "" : "\t" + TextToUtf8(attributes))
                  << "\n";
         };
-        imap.ReadOnly(!outputs_.Saving() || (options_.keep && options_.keepDays < 0));
+        imap.ReadOnly(!options_.markSeen &&
+                      (!outputs_.Saving() || (options_.keep && options_.keepDays < 0)));
+        imap.MarkSeen(options_.markSeen);
+        imap.MarkSeenAsked = [this](long /*id*/, bool& mark) { mark = savedLast_; };
         imap.Idle(options_.idle);
         imap.FolderSelected = [this](const Text& name, const Text& uidValidity, long /*exists*/) {
             if (state_) {
@@ -577,6 +582,7 @@ class FetchSession {
     MailboxEvents& events_;
     asio::signal_set signals_;
     bool stopping_ = false;
+    bool savedLast_ = false;    // the message of the last RetrDone is in every output
     bool idling_ = false;       // IMAP: waiting in IDLE for new mail
     bool stoppedIdle_ = false;  // stopped while waiting: every message was walked
     bool idledBefore_ = false;

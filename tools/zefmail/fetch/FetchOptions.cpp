@@ -90,8 +90,10 @@ FETCH, which every server takes); --no-pipelining sends one command at a time.
 remembers each folder apart. Deletions are committed after the walk (UID EXPUNGE of exactly
 the messages saved); with nothing to delete the folder is opened read-only. --idle waits for
 new mail after the walk (IDLE) and saves it as it comes. --search UNSEEN, "SINCE 1-Dec-2026"
-or "UNSEEN SINCE 1-Dec-2026" reads only those messages of the folder; --list-folders prints
-the mailbox's folders (name, then a tab and their attributes) and reads no mail.
+or "UNSEEN SINCE 1-Dec-2026" reads only those messages of the folder; --mark-seen flags the
+messages saved and kept on the server \Seen (one that could not be saved stays unseen);
+--list-folders prints the mailbox's folders (name, then a tab and their attributes) and reads
+no mail.
 --all-accounts reads the accounts of the configuration file one after the other, in the
 order of the file; --account given more than once reads those, in the order given. Each
 account's settings come first, then the rest of the command line; its lines on standard error
@@ -119,6 +121,8 @@ void DefineFetch(CLI::App& fetch, FetchOptions& options) {
     fetch.add_option("--search", options.search,
                      "IMAP: read only these messages: ALL (the default), UNSEEN, \"SINCE "
                      "1-Dec-2026\" or \"UNSEEN SINCE 1-Dec-2026\"");
+    fetch.add_flag("--mark-seen", options.markSeen,
+                   "IMAP: flag the messages saved and kept on the server as seen");
     fetch.add_flag("--list-folders", options.listFolders,
                    "IMAP: print the folders of the mailbox and read no mail");
     fetch.add_option("--user", options.user, "Mailbox user name");
@@ -188,6 +192,7 @@ std::optional<std::string> CheckProtocol(FetchOptions& options) {
         const char* imapOnly = options.idle              ? "--idle"
                                : !options.folder.empty() ? "--folder"
                                : !options.search.empty() ? "--search"
+                               : options.markSeen        ? "--mark-seen"
                                : options.listFolders     ? "--list-folders"
                                                          : nullptr;
         if (imapOnly != nullptr) {
@@ -209,9 +214,13 @@ std::optional<std::string> CheckProtocol(FetchOptions& options) {
         return "--search " + options.search +
                ": use ALL, UNSEEN, \"SINCE 1-Dec-2026\" or \"UNSEEN SINCE 1-Dec-2026\"";
     }
-    if (options.listFolders && (options.idle || !options.out.empty() || !options.maildir.empty() ||
-                                !options.mbox.empty() || !options.mda.empty())) {
+    const bool saving = !options.out.empty() || !options.maildir.empty() || !options.mbox.empty() ||
+                        !options.mda.empty();
+    if (options.listFolders && (options.idle || saving)) {
         return "--list-folders reads no mail: not with --idle or an output";
+    }
+    if (options.markSeen && !saving) {
+        return "--mark-seen requires --out, --maildir, --mbox or --mda";
     }
     return std::nullopt;
 }

@@ -13,6 +13,7 @@ struct FetchOptions : CommonOptions {
     bool idle = false;              // IMAP: after the walk, wait for new mail until stopped
     std::string search;             // IMAP: which messages are read ("" reads all)
     bool listFolders = false;       // IMAP: the folders are printed and no mail is read
+    bool markSeen = false;          // IMAP: what is saved and kept is flagged \Seen
     std::string user;
     bool apop = false;
     // "" (USER/PASS or --apop), plain, scram-sha-256, xoauth2, oauthbearer (the secret is a
