@@ -132,7 +132,9 @@ void imapZef::Impl::OnDataArrival(const Bytes& data) {
         if (closing_) {
             return;
         }
-        if (fault != imap::Fault::None) {
+        if (fault != imap::Fault::None && command_ == Command::Logout) {
+            FailTransfer(doneCode_, doneMessage_);  // all is done: the answer to LOGOUT is moot
+        } else if (fault != imap::Fault::None) {
             FailTransfer(outcome::kFailureCode,
                          outcome::imap::UnreadableResponse(imap::FaultName(fault)));
         } else if (tlsPending_ && !reader_.AtResponseBoundary()) {
