@@ -120,7 +120,6 @@ class imapZef::Impl final : public imap::Settings,
     void OnGuardExpired(GuardPhase phase) override;
     // In IDLE the clock counts to the next IDLE, whatever the server says.
     bool TrafficRearmsGuard() const override { return !idling_; }
-    Text SocketTraceText(const std::string& text) override { return LineText(text); }
     void OnTransferEnded() override { idling_ = false; }
 
     // --- the reader's events (ImapDialogue.cpp) ---

@@ -115,7 +115,6 @@ class popZef::Impl final : public pop::Settings, public MailboxControl {
     void StartClosing() override;
     long GuardSeconds(GuardPhase phase) const override;
     void OnGuardExpired(GuardPhase phase) override;
-    Text SocketTraceText(const std::string& text) override;
 
     // --- the dialogue (PopDialogue.cpp) ---
     void TakeLines();

@@ -105,10 +105,6 @@ void popZef::Impl::OnDataArrival(const Bytes& data) {
     });
 }
 
-Text popZef::Impl::SocketTraceText(const std::string& text) {
-    return Utf8ToText(text);
-}
-
 // The handshake that STLS asked for has succeeded: the login goes out protected, after a new
 // CAPA when capabilities are asked (those read in the clear may have been tampered with).
 void popZef::Impl::OnTlsReady() {

@@ -216,7 +216,8 @@ void MailboxControl::OnSocketError(long number, const std::string& description) 
 
 void MailboxControl::OnSocketTrace(const std::string& text) {
     if (tcpTraceOn) {
-        Guarded([this, &text] { RaiseTrace(SocketTraceText(text)); });
+        // The wire's own words (host names among them) are UTF-8, as smtpZef reads them too.
+        Guarded([this, &text] { RaiseTrace(Utf8ToText(text)); });
     }
 }
 

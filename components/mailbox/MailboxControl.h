@@ -51,7 +51,6 @@ class MailboxControl {
     virtual void OnGuardExpired(GuardPhase phase) = 0;
     // Whether data sent or received starts the transfer guard afresh.
     virtual bool TrafficRearmsGuard() const { return true; }
-    virtual Text SocketTraceText(const std::string& text) = 0;
     // The transfer is over (phase idle), just before Done.
     virtual void OnTransferEnded() {}
 

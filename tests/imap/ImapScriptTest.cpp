@@ -181,6 +181,8 @@ const Row kFailures[] = {
         < * OK ready  C PROCESSING  T * OK ready  T >>Z1 CAPABILITY  > Z1 CAPABILITY
         < * CAPABILITY IMAP4rev1  T * CAPABILITY IMAP4rev1  = CapabilitiesReceived IMAP4rev1
         < Z1 OK  T Z1 OK  T >>Z2 LOGIN bob ***  > Z2 LOGIN bob secret)"},
+    {"SocketTracesAreTheWiresUtf8", Set([](imapZef& c) { c.TcpTraceOn(true); }),
+     "! traces\n! trace connecting 日本.jp  T connecting \\xE6\\x97\\xA5\\xE6\\x9C\\xAC.jp"},
     {"RefusedLoginWithItsCode", Set(),
      R"(< * OK [CAPABILITY IMAP4rev1] ready  = CapabilitiesReceived IMAP4rev1  > Z1 LOGIN bob secret
         < Z1 NO [AUTHENTICATIONFAILED] wrong  > Z2 LOGOUT
