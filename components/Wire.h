@@ -81,6 +81,17 @@ class Wire {
     // always throws.
     virtual void StartTls();
 
+    // Clears every event: a control being destroyed hears nothing more from its wire.
+    void ClearEvents() {
+        Connected = nullptr;
+        DataArrival = nullptr;
+        SendComplete = nullptr;
+        Closed = nullptr;
+        SocketError = nullptr;
+        SocketTrace = nullptr;
+        TlsReady = nullptr;
+    }
+
     // Events. Closed comes exactly once per connection attempt, whatever happened before it.
     std::function<void()> Connected;
     std::function<void(Bytes& data)> DataArrival;

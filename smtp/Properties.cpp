@@ -56,13 +56,7 @@ smtpZef::Impl::Impl(smtpZef& owner, Components components)
 smtpZef::Impl::~Impl() {
     // The components outlive no one, but unhook them first so that nothing they do while being
     // destroyed can reach a half-destroyed control.
-    wire_.Connected = nullptr;
-    wire_.DataArrival = nullptr;
-    wire_.SendComplete = nullptr;
-    wire_.Closed = nullptr;
-    wire_.SocketError = nullptr;
-    wire_.SocketTrace = nullptr;
-    wire_.TlsReady = nullptr;
+    wire_.ClearEvents();
     timer_.Tick = nullptr;
 }
 

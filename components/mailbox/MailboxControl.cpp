@@ -51,14 +51,7 @@ MailboxControl::MailboxControl(MailboxEvents& application, Components components
 MailboxControl::~MailboxControl() {
     // The components outlive nothing of ours, but make sure none of them calls back into a
     // control that is being destroyed.
-    Wire& wire = *components_.wire;
-    wire.Connected = nullptr;
-    wire.DataArrival = nullptr;
-    wire.SendComplete = nullptr;
-    wire.Closed = nullptr;
-    wire.SocketError = nullptr;
-    wire.SocketTrace = nullptr;
-    wire.TlsReady = nullptr;
+    components_.wire->ClearEvents();
     components_.timer->Tick = nullptr;
     components_.timer->Enabled(false);
 }
