@@ -18,6 +18,7 @@ import mailbox as mailboxes
 import os
 import pathlib
 import poplib
+import pty
 import pwd
 import random
 import re
@@ -55,6 +56,27 @@ def send(*args, auth="login", port=None, password=ENV.get("ZEF_IT_SMTP_PASS"), s
 def fetch(user, *args, port=None, password=None, wrap=()):
     return zefmail("fetch", port or ENV["ZEF_IT_POP3_PORT"], *args, user=user,
                    password=password or ENV["ZEF_IT_POP3_PASS"], wrap=wrap)
+
+
+def on_terminal(argv, environment):
+    """Runs a command with its standard error on a terminal: its exit status and what it wrote
+    there."""
+    master, slave = pty.openpty()
+    with subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=slave, env=environment) as process:
+        os.close(slave)
+        written = b""
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # EIO: the command has ended and the terminal is closed
+                break
+            if not chunk:
+                break
+            written += chunk
+        process.wait(timeout=60)
+    os.close(master)
+    return process.returncode, written.decode("utf-8", "replace")
 
 
 def imap_client(user):
@@ -359,6 +381,12 @@ class Send(unittest.TestCase):
                     for path in set(glob.glob(os.path.join(spool, "*.eml"))) - before]
         self.assertEqual(sorted(set(subjects)), sorted(f"k{i}" for i in range(40)))
         self.assertLessEqual(len(subjects), 41)
+        # On a terminal a progress bar counts the messages to the end; --quiet draws none.
+        for quiet, count in ((), 2), (("--quiet",), 1):
+            for i in range(count):
+                run("sendmail", "--queue", queue, "-t", stdin=b"To: k@example.org\n\nx\n")
+            status, shown = on_terminal([ZEFMAIL, "flush", *quiet, queue], environment)
+            self.assertEqual((status, f"{count}/{count} messages" in shown), (0, not quiet), shown)
 
 
 class Fetch(unittest.TestCase):
@@ -436,6 +464,12 @@ class Fetch(unittest.TestCase):
         self.assertEqual((listed.returncode, sorted(line.split("\t")[0] for line in
                                                     listed.stdout.decode().splitlines())),
                          (0, ["INBOX", "仕事"]), listed.stderr.decode())
+        # On a terminal, the progress bar of the whole folder.
+        status, shown = on_terminal(
+            [ZEFMAIL, "fetch", "--protocol", "imap", "--keep", "--server", "127.0.0.1", "--port",
+             ENV["ZEF_IT_IMAP_PORT"], "--user", "imap"],
+            dict(ENV, ZEFMAIL_PASSWORD=ENV["ZEF_IT_POP3_PASS"]))
+        self.assertEqual((status, "100%" in shown, "3/3 messages" in shown), (0, True, True), shown)
         # --mark-seen flags it once it is saved: not when the output refused it.
         def seen():
             with imap_client("imap") as client:
